@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+namespace Norvex::Core
+{
+
+// A private-profile (INI) file with Windows semantics: sections and keys matched without regard
+// to case, the first of duplicates winning, file order kept, new keys at the end of their
+// section, integers read like GetPrivateProfileInt. Text is UTF-8. Every read sees the file as it
+// is now; every write replaces the whole file atomically (temporary file, then rename), so a
+// crash leaves either the old or the new file. Safe to use from several threads.
+class ProfileFile
+{
+public:
+    ProfileFile() = default;
+    explicit ProfileFile(std::wstring path) : path(std::move(path)) {}
+
+    const std::wstring& GetPath() const noexcept { return path; }
+    void SetPath(std::wstring newPath);
+
+    std::int32_t GetProfileInt(const std::wstring& section, const std::wstring& key,
+                               std::int32_t defaultValue) const;
+    std::wstring GetProfileString(const std::wstring& section, const std::wstring& key,
+                                  const std::wstring& defaultValue) const;
+    // False when the file could not be written; the file then stays as it was.
+    bool WriteProfileInt(const std::wstring& section, const std::wstring& key, std::int32_t value);
+    bool WriteProfileString(const std::wstring& section, const std::wstring& key, const std::wstring& value);
+
+    // Parsing on text, without a file: what the readers above do once the file is loaded.
+    static std::wstring LookUp(const std::string& contents, const std::wstring& section, const std::wstring& key,
+                               const std::wstring& defaultValue);
+    static std::int32_t ParseInt(const std::wstring& text, std::int32_t defaultValue);
+    static std::string Update(const std::string& contents, const std::wstring& section, const std::wstring& key,
+                              const std::wstring& value);
+
+    // Called after the new contents are on disk and before the rename; for crash tests.
+    void SetBeforeReplaceHook(std::function<void()> hook);
+
+private:
+    std::string Load() const;
+
+    mutable std::mutex mutex; // guards path, hook and the file itself within this process
+    std::wstring path;
+    std::function<void()> beforeReplace;
+};
+
+} // namespace Norvex::Core

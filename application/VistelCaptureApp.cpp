@@ -1,0 +1,115 @@
+#include "VistelCaptureApp.h"
+
+#include <Norvex/Core/StringHelpers.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+using Norvex::Core::ChangeExtension;
+using Norvex::Core::Exception;
+using Norvex::Core::GetDirectoryName;
+using Norvex::Core::GetFileName;
+using Norvex::Core::ToUtf8;
+using Norvex::Core::ToWideString;
+
+namespace VistelCapture
+{
+namespace
+{
+
+constexpr const wchar_t* applicationSection = L"Application";
+
+bool IsWritableFolder(const std::wstring& folder)
+{
+    return !folder.empty() && ::access(ToUtf8(folder).c_str(), W_OK | X_OK) == 0;
+}
+
+// mkdir -p; true when the folder exists afterwards.
+bool MakeFolders(const std::string& folder)
+{
+    for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1))
+    {
+        const std::string part = folder.substr(0, slash);
+        if (!part.empty() && ::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+        {
+            return false;
+        }
+        if (slash == std::string::npos)
+        {
+            break;
+        }
+    }
+    struct stat status{};
+    return ::stat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+std::wstring ConfigurationHome()
+{
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/')
+    {
+        return ToWideString(xdg);
+    }
+    const char* home = std::getenv("HOME");
+    return home && *home ? ToWideString(home) + L"/.config" : std::wstring();
+}
+
+} // namespace
+
+VistelCaptureApp& VistelCaptureApp::Instance()
+{
+    static VistelCaptureApp application;
+    return application;
+}
+
+void VistelCaptureApp::PrepareIniFile() { PrepareIniFile(Norvex::Core::GetModulePath()); }
+
+void VistelCaptureApp::PrepareIniFile(const std::wstring& modulePath)
+{
+    applicationFolder = GetDirectoryName(modulePath);
+    std::wstring path = ChangeExtension(modulePath, L".ini");
+    if (!modulePath.empty() && !IsWritableFolder(applicationFolder))
+    {
+        // An installed program's folder is read-only: keep the file in the user's configuration.
+        const std::wstring name = GetFileName(ChangeExtension(modulePath, L""));
+        const std::wstring home = ConfigurationHome();
+        const std::wstring folder = home + L"/" + name;
+        path = !home.empty() && MakeFolders(ToUtf8(folder)) ? folder + L"/" + name + L".ini" : std::wstring();
+    }
+    if (modulePath.empty() || path.empty())
+    {
+        throw Exception(L"INIファイルを設定できませんでした。", "PrepareIniFile", NORVEX_SOURCE_FILE, __LINE__);
+    }
+    profile.SetPath(std::move(path));
+}
+
+void VistelCaptureApp::LoadApplicationSettings()
+{
+    IsDebugMessageEnabled =
+        profile.GetProfileInt(applicationSection, L"IsDebugMessageEnabled", IsDebugMessageEnabled) != 0;
+    CaptureApiFamily = profile.GetProfileInt(applicationSection, L"CaptureApiFamily", CaptureApiFamily);
+    SkipErrorDevice = profile.GetProfileInt(applicationSection, L"SkipErrorDevice", SkipErrorDevice) != 0;
+    SkipDuplicatedFrameFormat =
+        profile.GetProfileInt(applicationSection, L"SkipDuplicatedFrameFormat", SkipDuplicatedFrameFormat) != 0;
+
+    // A read-only file is no reason not to start: the switches are in effect either way.
+    profile.WriteProfileInt(applicationSection, L"IsDebugMessageEnabled", IsDebugMessageEnabled);
+    profile.WriteProfileInt(applicationSection, L"CaptureApiFamily", CaptureApiFamily);
+    profile.WriteProfileInt(applicationSection, L"SkipErrorDevice", SkipErrorDevice);
+    profile.WriteProfileInt(applicationSection, L"SkipDuplicatedFrameFormat", SkipDuplicatedFrameFormat);
+}
+
+std::wstring VistelCaptureApp::ComposeErrorText(const Exception& exception) const
+{
+    std::wstring text = exception.GetMessage();
+    if (IsDebugMessageEnabled)
+    {
+        text += GetFileName(exception.GetSourceFileName()) + L"(" + std::to_wstring(exception.GetLineNumber()) + L")";
+    }
+    return text;
+}
+
+} // namespace VistelCapture

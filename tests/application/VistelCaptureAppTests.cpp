@@ -1,0 +1,114 @@
+#include "VistelCaptureApp.h"
+
+#include <Norvex/Core/StringHelpers.h>
+
+#include "FileText.h"
+#include "TemporaryFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+using Norvex::Core::Exception;
+using Norvex::Core::ToWideString;
+using Norvex::Testing::ReadFileText;
+using Norvex::Testing::TemporaryFolder;
+using Norvex::Testing::WriteFileText;
+using VistelCapture::VistelCaptureApp;
+
+namespace
+{
+
+class ApplicationTest : public ::testing::Test
+{
+protected:
+    std::wstring Module(const std::string& name) const { return ToWideString((folder / name).string()); }
+
+    TemporaryFolder folder;
+    VistelCaptureApp application;
+};
+
+} // namespace
+
+TEST_F(ApplicationTest, FirstRunWritesTheFourSwitchesInTableOrder)
+{
+    application.PrepareIniFile(Module("VistelCapture"));
+    application.LoadApplicationSettings();
+    EXPECT_EQ(ReadFileText(folder / "VistelCapture.ini"), "[Application]\n"
+                                                          "IsDebugMessageEnabled=0\n"
+                                                          "CaptureApiFamily=0\n"
+                                                          "SkipErrorDevice=1\n"
+                                                          "SkipDuplicatedFrameFormat=1\n");
+    EXPECT_FALSE(application.IsDebugMessageEnabled);
+    EXPECT_EQ(application.CaptureApiFamily, 0);
+    EXPECT_TRUE(application.SkipErrorDevice);
+    EXPECT_TRUE(application.SkipDuplicatedFrameFormat);
+    EXPECT_EQ(application.GetApplicationFolder(), ToWideString(folder.Path().string()) + L"/");
+}
+
+TEST_F(ApplicationTest, BooleansAreNormalisedAndTheFamilyKeptAsRead)
+{
+    WriteFileText(folder / "VistelCapture.ini", "[Settings]\nViewRatio=100\n"
+                                                "[application]\r\nskiperrordevice=5\r\nCaptureApiFamily= 7 \r\n"
+                                                "SkipDuplicatedFrameFormat=0\r\nIsDebugMessageEnabled=-3\r\n");
+    application.PrepareIniFile(Module("VistelCapture.bin"));
+    application.LoadApplicationSettings();
+    EXPECT_TRUE(application.SkipErrorDevice);
+    EXPECT_EQ(application.CaptureApiFamily, 7);
+    EXPECT_FALSE(application.SkipDuplicatedFrameFormat);
+    EXPECT_TRUE(application.IsDebugMessageEnabled);
+    // Existing keys keep their place and spelling; other sections are untouched.
+    EXPECT_EQ(ReadFileText(folder / "VistelCapture.ini"), "[Settings]\nViewRatio=100\n"
+                                                          "[application]\r\nskiperrordevice=1\r\nCaptureApiFamily=7\r\n"
+                                                          "SkipDuplicatedFrameFormat=0\r\nIsDebugMessageEnabled=1\r\n");
+}
+
+TEST_F(ApplicationTest, ConfigurationPathFollowsTheExecutableName)
+{
+    application.PrepareIniFile(Module("vistel.capture.v2"));
+    EXPECT_EQ(application.GetProfile().GetPath(), Module("vistel.capture.ini"));
+    application.PrepareIniFile(Module("VistelCapture"));
+    EXPECT_EQ(application.GetProfile().GetPath(), Module("VistelCapture.ini"));
+}
+
+TEST_F(ApplicationTest, UnwritableFolderMovesTheFileToTheUserConfiguration)
+{
+    const char* previous = std::getenv("XDG_CONFIG_HOME");
+    const std::string saved = previous ? previous : "";
+    ::setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1);
+    application.PrepareIniFile(L"/nonexistent-install-folder/bin/VistelCapture");
+    previous ? ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
+
+    EXPECT_EQ(application.GetProfile().GetPath(), Module("config/VistelCapture/VistelCapture.ini"));
+    EXPECT_TRUE(std::filesystem::is_directory(folder / "config/VistelCapture"));
+    application.LoadApplicationSettings();
+    EXPECT_TRUE(std::filesystem::exists(folder / "config/VistelCapture/VistelCapture.ini"));
+}
+
+TEST_F(ApplicationTest, NoUsablePathRaisesTheIniFileMessage)
+{
+    try
+    {
+        application.PrepareIniFile(L"");
+        FAIL() << "no exception";
+    }
+    catch (const Exception& exception)
+    {
+        EXPECT_EQ(exception.GetMessage(), L"INIファイルを設定できませんでした。");
+        EXPECT_EQ(exception.GetFunctionName(), L"PrepareIniFile");
+    }
+}
+
+TEST_F(ApplicationTest, ErrorTextAddsFileAndLineOnlyInDebugMode)
+{
+    const Exception own(L"キャプチャーデバイスがありません。", "MainModel", L"application/MainModel.cpp", 120);
+    EXPECT_EQ(application.ComposeErrorText(own), L"キャプチャーデバイスがありません。");
+    application.IsDebugMessageEnabled = true;
+    EXPECT_EQ(application.ComposeErrorText(own), L"キャプチャーデバイスがありません。MainModel.cpp(120)");
+
+    // A status text ends in a line break, so the place stands on a line of its own.
+    const Exception status(Norvex::Core::E_FAIL, "Open", L"recording/VideoWriter.cpp", 8);
+    const auto text = application.ComposeErrorText(status);
+    EXPECT_EQ(text, status.GetMessage() + L"VideoWriter.cpp(8)");
+    EXPECT_NE(text.find(L"\nVideoWriter.cpp(8)"), std::wstring::npos);
+}
