@@ -43,7 +43,9 @@ bool MakeFolders(const std::string& folder)
             break;
         }
     }
-    struct stat status{};
+    struct stat status
+    {
+    };
     return ::stat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
@@ -65,7 +67,10 @@ VistelCaptureApp& VistelCaptureApp::Instance()
     return application;
 }
 
-void VistelCaptureApp::PrepareIniFile() { PrepareIniFile(Norvex::Core::GetModulePath()); }
+void VistelCaptureApp::PrepareIniFile()
+{
+    PrepareIniFile(Norvex::Core::GetModulePath());
+}
 
 void VistelCaptureApp::PrepareIniFile(const std::wstring& modulePath)
 {
@@ -81,7 +86,8 @@ void VistelCaptureApp::PrepareIniFile(const std::wstring& modulePath)
     }
     if (modulePath.empty() || path.empty())
     {
-        throw Exception(L"INIファイルを設定できませんでした。", "PrepareIniFile", NORVEX_SOURCE_FILE, __LINE__);
+        throw Exception(L"INIファイルを設定できませんでした。", "PrepareIniFile", NORVEX_SOURCE_FILE,
+                        __LINE__);
     }
     profile.SetPath(std::move(path));
 }
@@ -92,8 +98,8 @@ void VistelCaptureApp::LoadApplicationSettings()
         profile.GetProfileInt(applicationSection, L"IsDebugMessageEnabled", IsDebugMessageEnabled) != 0;
     CaptureApiFamily = profile.GetProfileInt(applicationSection, L"CaptureApiFamily", CaptureApiFamily);
     SkipErrorDevice = profile.GetProfileInt(applicationSection, L"SkipErrorDevice", SkipErrorDevice) != 0;
-    SkipDuplicatedFrameFormat =
-        profile.GetProfileInt(applicationSection, L"SkipDuplicatedFrameFormat", SkipDuplicatedFrameFormat) != 0;
+    SkipDuplicatedFrameFormat = profile.GetProfileInt(applicationSection, L"SkipDuplicatedFrameFormat",
+                                                      SkipDuplicatedFrameFormat) != 0;
 
     // A read-only file is no reason not to start: the switches are in effect either way.
     profile.WriteProfileInt(applicationSection, L"IsDebugMessageEnabled", IsDebugMessageEnabled);
@@ -107,7 +113,8 @@ std::wstring VistelCaptureApp::ComposeErrorText(const Exception& exception) cons
     std::wstring text = exception.GetMessage();
     if (IsDebugMessageEnabled)
     {
-        text += GetFileName(exception.GetSourceFileName()) + L"(" + std::to_wstring(exception.GetLineNumber()) + L")";
+        text += GetFileName(exception.GetSourceFileName()) + L"(" +
+                std::to_wstring(exception.GetLineNumber()) + L")";
     }
     return text;
 }

@@ -12,7 +12,10 @@
 namespace
 {
 
-QString ToQString(const std::wstring& text) { return QString::fromStdWString(text); }
+QString ToQString(const std::wstring& text)
+{
+    return QString::fromStdWString(text);
+}
 
 void ShowError(const std::wstring& text)
 {
@@ -33,13 +36,14 @@ int main(int argc, char* argv[])
         // The model and the window come next; until they exist the program reports what it read.
         const Norvex::Core::VersionInformation version;
         const auto& entry = version.GetEntry(0);
-        std::printf("%s %s\nconfiguration: %s\nIsDebugMessageEnabled=%d CaptureApiFamily=%d SkipErrorDevice=%d "
-                    "SkipDuplicatedFrameFormat=%d\nThe capture window is not part of this build yet.\n",
-                    Norvex::Core::ToUtf8(entry.productName).c_str(),
-                    Norvex::Core::ToUtf8(entry.productVersion).c_str(),
-                    Norvex::Core::ToUtf8(application.GetProfile().GetPath()).c_str(),
-                    application.IsDebugMessageEnabled, application.CaptureApiFamily, application.SkipErrorDevice,
-                    application.SkipDuplicatedFrameFormat);
+        std::printf(
+            "%s %s\nconfiguration: %s\nIsDebugMessageEnabled=%d CaptureApiFamily=%d SkipErrorDevice=%d "
+            "SkipDuplicatedFrameFormat=%d\nThe capture window is not part of this build yet.\n",
+            Norvex::Core::ToUtf8(entry.productName).c_str(),
+            Norvex::Core::ToUtf8(entry.productVersion).c_str(),
+            Norvex::Core::ToUtf8(application.GetProfile().GetPath()).c_str(),
+            application.IsDebugMessageEnabled, application.CaptureApiFamily, application.SkipErrorDevice,
+            application.SkipDuplicatedFrameFormat);
     }
     catch (const Norvex::Core::Exception& exception)
     {

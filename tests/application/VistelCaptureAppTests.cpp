@@ -48,9 +48,10 @@ TEST_F(ApplicationTest, FirstRunWritesTheFourSwitchesInTableOrder)
 
 TEST_F(ApplicationTest, BooleansAreNormalisedAndTheFamilyKeptAsRead)
 {
-    WriteFileText(folder / "VistelCapture.ini", "[Settings]\nViewRatio=100\n"
-                                                "[application]\r\nskiperrordevice=5\r\nCaptureApiFamily= 7 \r\n"
-                                                "SkipDuplicatedFrameFormat=0\r\nIsDebugMessageEnabled=-3\r\n");
+    WriteFileText(folder / "VistelCapture.ini",
+                  "[Settings]\nViewRatio=100\n"
+                  "[application]\r\nskiperrordevice=5\r\nCaptureApiFamily= 7 \r\n"
+                  "SkipDuplicatedFrameFormat=0\r\nIsDebugMessageEnabled=-3\r\n");
     application.PrepareIniFile(Module("VistelCapture.bin"));
     application.LoadApplicationSettings();
     EXPECT_TRUE(application.SkipErrorDevice);
@@ -58,9 +59,10 @@ TEST_F(ApplicationTest, BooleansAreNormalisedAndTheFamilyKeptAsRead)
     EXPECT_FALSE(application.SkipDuplicatedFrameFormat);
     EXPECT_TRUE(application.IsDebugMessageEnabled);
     // Existing keys keep their place and spelling; other sections are untouched.
-    EXPECT_EQ(ReadFileText(folder / "VistelCapture.ini"), "[Settings]\nViewRatio=100\n"
-                                                          "[application]\r\nskiperrordevice=1\r\nCaptureApiFamily=7\r\n"
-                                                          "SkipDuplicatedFrameFormat=0\r\nIsDebugMessageEnabled=1\r\n");
+    EXPECT_EQ(ReadFileText(folder / "VistelCapture.ini"),
+              "[Settings]\nViewRatio=100\n"
+              "[application]\r\nskiperrordevice=1\r\nCaptureApiFamily=7\r\n"
+              "SkipDuplicatedFrameFormat=0\r\nIsDebugMessageEnabled=1\r\n");
 }
 
 TEST_F(ApplicationTest, ConfigurationPathFollowsTheExecutableName)
@@ -101,7 +103,8 @@ TEST_F(ApplicationTest, NoUsablePathRaisesTheIniFileMessage)
 
 TEST_F(ApplicationTest, ErrorTextAddsFileAndLineOnlyInDebugMode)
 {
-    const Exception own(L"キャプチャーデバイスがありません。", "MainModel", L"application/MainModel.cpp", 120);
+    const Exception own(L"キャプチャーデバイスがありません。", "MainModel", L"application/MainModel.cpp",
+                        120);
     EXPECT_EQ(application.ComposeErrorText(own), L"キャプチャーデバイスがありません。");
     application.IsDebugMessageEnabled = true;
     EXPECT_EQ(application.ComposeErrorText(own), L"キャプチャーデバイスがありません。MainModel.cpp(120)");

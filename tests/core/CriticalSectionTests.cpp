@@ -26,10 +26,12 @@ TEST(CriticalSection, ExcludesAnotherThreadUntilTheLastLeave)
         CriticalSection::AutoLock outer(section);
         {
             CriticalSection::AutoLock inner(section);
-            other = std::thread([&] {
-                CriticalSection::AutoLock lock(section);
-                entered = true;
-            });
+            other = std::thread(
+                [&]
+                {
+                    CriticalSection::AutoLock lock(section);
+                    entered = true;
+                });
         }
         // The inner leave must not free the lock while the outer one holds it.
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -43,7 +45,8 @@ TEST(CriticalSection, GuardsDataAgainstConcurrentWriters)
 {
     CriticalSection section;
     long counter = 0;
-    auto work = [&] {
+    auto work = [&]
+    {
         for (int i = 0; i < 100000; ++i)
         {
             CriticalSection::AutoLock lock(section);

@@ -47,7 +47,8 @@ TEST(ProfileParsing, MatchesSectionsAndKeysWithoutRegardToCase)
 
 TEST(ProfileParsing, TrimsBlanksAndOneQuotePairLikeWindows)
 {
-    const std::string text = "  [ Sec ]  \r\n\t key \t=  some value  \r\nq=\"quoted \"\r\nr='a'\r\ns=\"half\r\n";
+    const std::string text =
+        "  [ Sec ]  \r\n\t key \t=  some value  \r\nq=\"quoted \"\r\nr='a'\r\ns=\"half\r\n";
     EXPECT_EQ(LookUp(text, L"Sec", L"key"), L"some value");
     EXPECT_EQ(LookUp(text, L"Sec", L"q"), L"quoted ");
     EXPECT_EQ(LookUp(text, L"Sec", L"r"), L"a");
@@ -60,7 +61,8 @@ TEST(ProfileParsing, FirstOfDuplicatesWinsAndJunkIsTolerated)
                                          "[A]\nno equals sign here\n=value without key\nk=first\nk=second\n"
                                          "[a]\nk=third\nother=x\n"
                                          "[broken header\nb=1\n") +
-                             std::string("\0\xFF\xFE=\x01", 5) + "\n[B]\n" + std::string(1 << 20, 'x') + "=huge\n";
+                             std::string("\0\xFF\xFE=\x01", 5) + "\n[B]\n" + std::string(1 << 20, 'x') +
+                             "=huge\n";
     EXPECT_EQ(LookUp(text, L"A", L"k"), L"first");
     EXPECT_EQ(LookUp(text, L"A", L"other"), L"<default>");
     EXPECT_EQ(LookUp(text, L"broken header", L"b"), L"1");
@@ -80,7 +82,8 @@ TEST(ProfileParsing, IntegersReadLikeGetPrivateProfileInt)
     EXPECT_EQ(ProfileFile::ParseInt(L"2147483647", 0), 2147483647);
     EXPECT_EQ(ProfileFile::ParseInt(L"-2147483648", 0), INT32_MIN);
     EXPECT_EQ(ProfileFile::ParseInt(L"4294967295", 0), -1); // 32-bit wrap, never undefined
-    EXPECT_EQ(ProfileFile::ParseInt(L"99999999999999999999", 0), ProfileFile::ParseInt(L"99999999999999999999", 1));
+    EXPECT_EQ(ProfileFile::ParseInt(L"99999999999999999999", 0),
+              ProfileFile::ParseInt(L"99999999999999999999", 1));
 }
 
 TEST(ProfileUpdating, KeepsOrderAndAppendsNewKeysAtTheEndOfTheirSection)
@@ -102,7 +105,8 @@ TEST(ProfileUpdating, KeepsLineBreaksByteOrderMarkAndAMissingFinalBreak)
     EXPECT_EQ(ProfileFile::Update("\xEF\xBB\xBF[S]\na=1\n", L"S", L"a", L"3"), "\xEF\xBB\xBF[S]\na=3\n");
     EXPECT_EQ(ProfileFile::Update("", L"S", L"a", L"1"), "[S]\na=1\n");
     // Only the first of duplicate sections and keys is written, as it is the one read.
-    EXPECT_EQ(ProfileFile::Update("[S]\na=1\na=2\n[s]\na=3\n", L"S", L"a", L"9"), "[S]\na=9\na=2\n[s]\na=3\n");
+    EXPECT_EQ(ProfileFile::Update("[S]\na=1\na=2\n[s]\na=3\n", L"S", L"a", L"9"),
+              "[S]\na=9\na=2\n[s]\na=3\n");
 }
 
 TEST_F(ProfileFileTest, MissingFileReadsDefaultsAndWritingCreatesIt)
@@ -111,8 +115,9 @@ TEST_F(ProfileFileTest, MissingFileReadsDefaultsAndWritingCreatesIt)
     EXPECT_EQ(profile.GetProfileString(L"Settings", L"CaptureDeviceName", L"none"), L"none");
     ASSERT_TRUE(profile.WriteProfileInt(L"Application", L"CaptureApiFamily", -1));
     ASSERT_TRUE(profile.WriteProfileString(L"Settings", L"CaptureDeviceName", L"/dev/v4l/by-id/usb-カメラ"));
-    EXPECT_EQ(ReadFileText(path), "[Application]\nCaptureApiFamily=-1\n[Settings]\n"
-                                  "CaptureDeviceName=/dev/v4l/by-id/usb-\xE3\x82\xAB\xE3\x83\xA1\xE3\x83\xA9\n");
+    EXPECT_EQ(ReadFileText(path),
+              "[Application]\nCaptureApiFamily=-1\n[Settings]\n"
+              "CaptureDeviceName=/dev/v4l/by-id/usb-\xE3\x82\xAB\xE3\x83\xA1\xE3\x83\xA9\n");
     EXPECT_EQ(profile.GetProfileInt(L"application", L"captureapifamily", 3), -1);
     EXPECT_EQ(profile.GetProfileString(L"Settings", L"CaptureDeviceName", L""), L"/dev/v4l/by-id/usb-カメラ");
     // An empty value reads as the default, like the Windows reader.
@@ -142,7 +147,9 @@ TEST_F(ProfileFileTest, WriteKeepsTheFileModeAndFollowsASymbolicLink)
     ASSERT_TRUE(viaLink.WriteProfileInt(L"A", L"b", 2));
     EXPECT_TRUE(std::filesystem::is_symlink(link));
     EXPECT_EQ(ReadFileText(path), "[A]\nb=2\n");
-    struct stat status{};
+    struct stat status
+    {
+    };
     ::stat(path.c_str(), &status);
     EXPECT_EQ(status.st_mode & 0777, 0600u);
     // No temporary file is left beside it.
@@ -172,7 +179,8 @@ TEST_F(ProfileFileTest, AWriteInterruptedBeforeTheRenameLeavesTheOldFile)
 
 TEST_F(ProfileFileTest, ConcurrentWritersLoseNoKey)
 {
-    auto writer = [this](int first) {
+    auto writer = [this](int first)
+    {
         for (int i = first; i < first + 20; ++i)
         {
             profile.WriteProfileInt(L"S", L"k" + std::to_wstring(i), i);

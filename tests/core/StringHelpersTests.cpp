@@ -40,10 +40,12 @@ TEST(TextConversion, RoundTripsEveryPlane)
 
 TEST(TextConversion, MalformedInputIsReplacedNotDropped)
 {
-    EXPECT_EQ(ToWideString("a\xFF" "b"), L"a\uFFFDb");
-    EXPECT_EQ(ToWideString("\xE3\x82"), L"\uFFFD");             // cut short at the end
-    EXPECT_EQ(ToWideString("\xC0\xAF/"), L"\uFFFD/");         // overlong slash
-    EXPECT_EQ(ToWideString("\xED\xA0\x80z"), L"\uFFFDz");    // encoded surrogate
+    EXPECT_EQ(ToWideString("a\xFF"
+                           "b"),
+              L"a\uFFFDb");
+    EXPECT_EQ(ToWideString("\xE3\x82"), L"\uFFFD");       // cut short at the end
+    EXPECT_EQ(ToWideString("\xC0\xAF/"), L"\uFFFD/");     // overlong slash
+    EXPECT_EQ(ToWideString("\xED\xA0\x80z"), L"\uFFFDz"); // encoded surrogate
     EXPECT_EQ(ToWideString(std::string_view("a\0b", 3)), std::wstring(L"a\0b", 3));
     // A wide string may hold values that are no characters; they must not make broken UTF-8.
     const std::wstring bad{static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0x110000)};

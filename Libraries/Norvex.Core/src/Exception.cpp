@@ -69,7 +69,8 @@ std::wstring FormatStatusMessage(HRESULT errorCode)
     return buffer;
 }
 
-Exception::Exception(HRESULT errorCode, const char* functionName, const wchar_t* sourceFileName, int lineNumber)
+Exception::Exception(HRESULT errorCode, const char* functionName, const wchar_t* sourceFileName,
+                     int lineNumber)
     : errorCode(errorCode), message(FormatStatusMessage(errorCode)), functionName(ToWideString(functionName)),
       sourceFileName(sourceFileName ? sourceFileName : L""), lineNumber(lineNumber)
 {

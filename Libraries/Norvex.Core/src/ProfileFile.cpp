@@ -57,7 +57,10 @@ std::vector<Line> SplitLines(std::string_view contents)
 
 std::string_view Trim(std::string_view text)
 {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; };
+    const auto blank = [](char c)
+    {
+        return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+    };
     while (!text.empty() && blank(text.front()))
     {
         text.remove_prefix(1);
@@ -77,7 +80,8 @@ bool EqualsIgnoringCase(const std::wstring& a, const std::wstring& b)
     }
     for (std::size_t i = 0; i < a.size(); ++i)
     {
-        if (a[i] != b[i] && std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i])))
+        if (a[i] != b[i] &&
+            std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i])))
         {
             return false;
         }
@@ -208,7 +212,9 @@ bool ReplaceFile(const std::string& target, const std::string& contents, const s
         }
     } cleanup{temporary};
 
-    struct stat existing{};
+    struct stat existing
+    {
+    };
     const mode_t mode = ::stat(target.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0644;
     bool ok = ::fchmod(fd, mode) == 0;
     for (std::size_t written = 0; ok && written < contents.size();)
@@ -265,8 +271,8 @@ std::string ProfileFile::Load() const
     return stream ? std::string(std::istreambuf_iterator<char>(stream), {}) : std::string();
 }
 
-std::wstring ProfileFile::LookUp(const std::string& contents, const std::wstring& section, const std::wstring& key,
-                                 const std::wstring& defaultValue)
+std::wstring ProfileFile::LookUp(const std::string& contents, const std::wstring& section,
+                                 const std::wstring& key, const std::wstring& defaultValue)
 {
     return FindValue(contents, section, key).value_or(defaultValue);
 }
@@ -296,8 +302,8 @@ std::int32_t ProfileFile::ParseInt(const std::wstring& text, std::int32_t defaul
     return static_cast<std::int32_t>(negative ? 0u - value : value);
 }
 
-std::string ProfileFile::Update(const std::string& contents, const std::wstring& section, const std::wstring& key,
-                                const std::wstring& value)
+std::string ProfileFile::Update(const std::string& contents, const std::wstring& section,
+                                const std::wstring& key, const std::wstring& value)
 {
     const auto lines = SplitLines(contents);
     std::string_view newline = "\n";

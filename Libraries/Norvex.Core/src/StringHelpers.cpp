@@ -13,7 +13,10 @@ namespace
 
 constexpr char32_t replacement = 0xFFFD;
 
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/' || c == L':'; }
+bool IsSeparator(wchar_t c)
+{
+    return c == L'\\' || c == L'/' || c == L':';
+}
 
 std::size_t LastSeparator(const std::wstring& path)
 {
@@ -82,7 +85,10 @@ std::wstring ToWideString(std::string_view narrow)
     return wide;
 }
 
-std::wstring ToWideString(const char* narrow) { return narrow ? ToWideString(std::string_view(narrow)) : L""; }
+std::wstring ToWideString(const char* narrow)
+{
+    return narrow ? ToWideString(std::string_view(narrow)) : L"";
+}
 
 std::string ToUtf8(std::wstring_view wide)
 {

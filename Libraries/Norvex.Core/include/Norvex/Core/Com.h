@@ -40,7 +40,10 @@ constexpr bool operator==(const GUID& a, const GUID& b) noexcept
     return true;
 }
 
-constexpr HRESULT MakeStatus(std::uint32_t bits) noexcept { return static_cast<HRESULT>(bits); }
+constexpr HRESULT MakeStatus(std::uint32_t bits) noexcept
+{
+    return static_cast<HRESULT>(bits);
+}
 
 inline constexpr HRESULT S_OK = 0;
 inline constexpr HRESULT S_FALSE = 1;
@@ -53,8 +56,14 @@ inline constexpr HRESULT E_UNEXPECTED = MakeStatus(0x8000FFFFu);
 
 inline constexpr std::uint32_t FACILITY_WIN32 = 7;
 
-constexpr bool SUCCEEDED(HRESULT status) noexcept { return status >= 0; }
-constexpr bool FAILED(HRESULT status) noexcept { return status < 0; }
+constexpr bool SUCCEEDED(HRESULT status) noexcept
+{
+    return status >= 0;
+}
+constexpr bool FAILED(HRESULT status) noexcept
+{
+    return status < 0;
+}
 
 constexpr std::uint32_t HRESULT_FACILITY(HRESULT status) noexcept
 {

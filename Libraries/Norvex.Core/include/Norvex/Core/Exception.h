@@ -44,7 +44,8 @@ private:
 // The text of a status code: the system's table, strerror for facility 7, else "(COM) 0x%08x".
 std::wstring FormatStatusMessage(HRESULT errorCode);
 
-inline void ThrowIfFailed(HRESULT status, const char* functionName, const wchar_t* sourceFileName, int lineNumber)
+inline void ThrowIfFailed(HRESULT status, const char* functionName, const wchar_t* sourceFileName,
+                          int lineNumber)
 {
     if (FAILED(status))
     {
@@ -52,12 +53,14 @@ inline void ThrowIfFailed(HRESULT status, const char* functionName, const wchar_
     }
 }
 
-[[noreturn]] inline void ThrowUnexpected(const char* functionName, const wchar_t* sourceFileName, int lineNumber)
+[[noreturn]] inline void ThrowUnexpected(const char* functionName, const wchar_t* sourceFileName,
+                                         int lineNumber)
 {
     throw Exception(E_UNEXPECTED, functionName, sourceFileName, lineNumber);
 }
 
 // errno (after a failed system call) raised by the HRESULT_FROM_WIN32 rule.
-[[noreturn]] void ThrowErrno(int error, const char* functionName, const wchar_t* sourceFileName, int lineNumber);
+[[noreturn]] void ThrowErrno(int error, const char* functionName, const wchar_t* sourceFileName,
+                             int lineNumber);
 
 } // namespace Norvex::Core

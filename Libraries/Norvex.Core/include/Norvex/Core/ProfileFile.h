@@ -31,11 +31,11 @@ public:
     bool WriteProfileString(const std::wstring& section, const std::wstring& key, const std::wstring& value);
 
     // Parsing on text, without a file: what the readers above do once the file is loaded.
-    static std::wstring LookUp(const std::string& contents, const std::wstring& section, const std::wstring& key,
-                               const std::wstring& defaultValue);
+    static std::wstring LookUp(const std::string& contents, const std::wstring& section,
+                               const std::wstring& key, const std::wstring& defaultValue);
     static std::int32_t ParseInt(const std::wstring& text, std::int32_t defaultValue);
-    static std::string Update(const std::string& contents, const std::wstring& section, const std::wstring& key,
-                              const std::wstring& value);
+    static std::string Update(const std::string& contents, const std::wstring& section,
+                              const std::wstring& key, const std::wstring& value);
 
     // Called after the new contents are on disk and before the rename; for crash tests.
     void SetBeforeReplaceHook(std::function<void()> hook);

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <Norvex/Core/ComPointer.h>
+#include <Norvex/Core/CriticalSection.h>
+#include <Norvex/Core/Exception.h>
+#include <Norvex/Core/Image.h>
+#include <Norvex/Core/Pixel.h>
+#include <Norvex/Core/VideoCapture/CameraControl.h>
+#include <Norvex/Core/VideoCapture/FrameFormat.h>
+#include <Norvex/Core/VideoCapture/VideoProcAmp.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Norvex::Core::VideoCapture
+{
+
+// A capture device of either back-end. Field order and slot order are seen by plug-ins.
+//
+// Threads: the user-interface thread constructs, prepares, starts, stops and destroys; the
+// back-end's capture thread writes `frame` and calls the callbacks. Lock order, never reversed:
+// a back-end's own streaming lock, then frameSection, then callbackSection.
+class Device
+{
+public:
+    using FrameCallback = std::function<void(Device*, const Image<Pixel<unsigned char>>&)>;
+    using ExceptionCallback = std::function<void(Device*, const Exception&)>;
+
+    std::wstring friendlyName;
+    std::wstring devicePath;                                // identifies the physical device across runs
+    std::vector<std::shared_ptr<FrameFormat>> frameFormats; // fixed after construction
+    std::int32_t frameFormatIndex = 0;
+    CriticalSection frameSection;
+    Image<Pixel<unsigned char>> frame; // guarded by frameSection
+    CriticalSection callbackSection;
+    FrameCallback frameCallback;         // guarded by callbackSection
+    ExceptionCallback exceptionCallback; // guarded by callbackSection
+
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+
+    // Back-ends stop and unprepare first.
+    virtual ~Device() = default;
+    virtual bool IsStarted() const = 0;
+    // Streams the selected, prepared format; nothing when started already.
+    virtual void Start() = 0;
+    // Back to prepared; nothing when not started. No frame callback runs after it returns.
+    virtual void Stop() = 0;
+    virtual ComPointer<CameraControl>& GetCameraControl() = 0;
+    virtual ComPointer<VideoProcAmp>& GetVideoProcAmp() = 0;
+    // Sizes `frame` for the selected format; overrides do their own work first, then call this.
+    virtual void Prepare();
+    virtual void Unprepare();
+
+    // The previous function is destroyed after the lock is released.
+    void SetFrameCallback(FrameCallback callback);
+    void SetExceptionCallback(ExceptionCallback callback);
+    void NotifyException(const Exception& exception);
+
+protected:
+    Device() = default;
+
+    // For back-ends: call with frameSection held, after `frame` has been written.
+    void InvokeFrameCallback();
+    // For back-ends, inside a catch block on the capture thread: reports the exception in flight,
+    // turning anything but an Exception into E_UNEXPECTED raised by "OnFrame" in sourceFile.
+    void NotifyCurrentException(const wchar_t* sourceFile, int line) noexcept;
+};
+
+} // namespace Norvex::Core::VideoCapture

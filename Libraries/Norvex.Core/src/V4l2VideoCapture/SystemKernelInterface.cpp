@@ -1,0 +1,110 @@
+#include <Norvex/Core/V4l2VideoCapture/KernelInterface.h>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+
+namespace Norvex::Core::V4l2VideoCapture
+{
+namespace
+{
+
+// The number of a /dev/videoN node, or -1 for any other name.
+long NodeNumber(const std::string& name)
+{
+    constexpr std::string_view prefix = "video";
+    if (!name.starts_with(prefix) || name.size() == prefix.size())
+    {
+        return -1;
+    }
+    const auto digits = name.substr(prefix.size());
+    if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    {
+        return -1;
+    }
+    return std::strtol(digits.c_str(), nullptr, 10);
+}
+
+class SystemKernelInterface final : public KernelInterface
+{
+public:
+    int Open(const std::string& path, int flags) override { return ::open(path.c_str(), flags | O_CLOEXEC); }
+    int Close(int fd) override { return ::close(fd); }
+    int Ioctl(int fd, unsigned long request, void* argument) override
+    {
+        return ::ioctl(fd, request, argument);
+    }
+    void* Mmap(std::size_t length, int protection, int flags, int fd, off_t offset) override
+    {
+        return ::mmap(nullptr, length, protection, flags, fd, offset);
+    }
+    int Munmap(void* address, std::size_t length) override { return ::munmap(address, length); }
+    int Poll(pollfd* fds, nfds_t count, int timeoutMilliseconds) override
+    {
+        return ::poll(fds, count, timeoutMilliseconds);
+    }
+
+    std::vector<std::string> ListNodes() override
+    {
+        std::vector<std::pair<long, std::string>> found;
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator("/dev", error))
+        {
+            const auto name = entry.path().filename().string();
+            if (const long number = NodeNumber(name); number >= 0)
+            {
+                found.emplace_back(number, entry.path().string());
+            }
+        }
+        std::sort(found.begin(), found.end());
+        std::vector<std::string> nodes;
+        for (auto& [number, path] : found)
+        {
+            nodes.push_back(std::move(path));
+        }
+        return nodes;
+    }
+
+    std::string GetPersistentPath(const std::string& node) override
+    {
+        std::error_code error;
+        const auto target = std::filesystem::canonical(node, error);
+        if (error)
+        {
+            return node;
+        }
+        for (const char* folder : {"/dev/v4l/by-id", "/dev/v4l/by-path"})
+        {
+            std::vector<std::string> links;
+            for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+            {
+                std::error_code ignored;
+                if (std::filesystem::canonical(entry.path(), ignored) == target && !ignored)
+                {
+                    links.push_back(entry.path().string());
+                }
+            }
+            if (!links.empty())
+            {
+                std::sort(links.begin(), links.end());
+                return links.front();
+            }
+        }
+        return node;
+    }
+};
+
+} // namespace
+
+KernelInterface& KernelInterface::System()
+{
+    static SystemKernelInterface system;
+    return system;
+}
+
+} // namespace Norvex::Core::V4l2VideoCapture

@@ -1,0 +1,83 @@
+#include <Norvex/Core/VideoCapture/Device.h>
+
+#include <utility>
+
+namespace Norvex::Core::VideoCapture
+{
+
+void Device::Prepare()
+{
+    CriticalSection::AutoLock lock(frameSection);
+    if (frameFormatIndex < 0 || static_cast<std::size_t>(frameFormatIndex) >= frameFormats.size())
+    {
+        ThrowUnexpected("Prepare", NORVEX_SOURCE_FILE, __LINE__);
+    }
+    const auto& format = *frameFormats[static_cast<std::size_t>(frameFormatIndex)];
+    // The same size keeps the last picture, so a format switch does not flash black.
+    if (format.width != frame.width || format.height != frame.height)
+    {
+        frame.Resize(format.width, format.height);
+    }
+}
+
+void Device::Unprepare() {}
+
+void Device::SetFrameCallback(FrameCallback callback)
+{
+    {
+        CriticalSection::AutoLock lock(callbackSection);
+        std::swap(frameCallback, callback);
+    }
+    // `callback` now holds the previous function and dies here, outside the lock.
+}
+
+void Device::SetExceptionCallback(ExceptionCallback callback)
+{
+    {
+        CriticalSection::AutoLock lock(callbackSection);
+        std::swap(exceptionCallback, callback);
+    }
+}
+
+void Device::NotifyException(const Exception& exception)
+{
+    CriticalSection::AutoLock lock(callbackSection);
+    if (exceptionCallback)
+    {
+        exceptionCallback(this, exception);
+    }
+}
+
+void Device::InvokeFrameCallback()
+{
+    CriticalSection::AutoLock lock(callbackSection);
+    if (frameCallback)
+    {
+        frameCallback(this, frame);
+    }
+}
+
+void Device::NotifyCurrentException(const wchar_t* sourceFile, int line) noexcept
+{
+    try
+    {
+        try
+        {
+            throw;
+        }
+        catch (const Exception& exception)
+        {
+            NotifyException(exception);
+        }
+        catch (...)
+        {
+            NotifyException(Exception(E_UNEXPECTED, "OnFrame", sourceFile, line));
+        }
+    }
+    catch (...)
+    {
+        // The exception callback itself failed; the capture thread must go on regardless.
+    }
+}
+
+} // namespace Norvex::Core::VideoCapture
