@@ -7,7 +7,7 @@ using namespace Norvex::Core;
 namespace
 {
 
-class Counted : public IUnknown
+class Counted final : public IUnknown
 {
 public:
     explicit Counted(int& destroyed) : destroyed(destroyed) {}
