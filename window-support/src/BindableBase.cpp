@@ -25,7 +25,7 @@ void BindableBase::RemoveListener(QObject* listener)
 {
     Norvex::Core::CriticalSection::AutoLock guard(lock);
     // Entries whose object is gone go too, so the list does not grow with dead windows.
-    std::erase_if(listeners, [listener](const QPointer<QObject>& entry) { return entry.isNull(); });
+    std::erase_if(listeners, [](const QPointer<QObject>& entry) { return entry.isNull(); });
     if (auto found = std::find(listeners.begin(), listeners.end(), listener); found != listeners.end())
     {
         listeners.erase(found);

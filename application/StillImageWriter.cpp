@@ -1,0 +1,343 @@
+#include "StillImageWriter.h"
+
+#include <Norvex/Core/Exception.h>
+#include <Norvex/Core/StringHelpers.h>
+
+#include <png.h>
+#include <tiffio.h>
+#include <turbojpeg.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <utility>
+#include <vector>
+
+using Norvex::Core::Exception;
+using Norvex::Core::ToUtf8;
+using Norvex::Core::ToWideString;
+using Image = Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>;
+
+namespace VistelCapture
+{
+namespace
+{
+
+[[noreturn]] void RaiseErrno(int error, int line)
+{
+    Norvex::Core::ThrowErrno(error, "SaveFrame", NORVEX_SOURCE_FILE, line);
+}
+
+[[noreturn]] void RaiseEncoder(const std::string& detail, int line)
+{
+    throw Exception(L"画像を保存できませんでした。" + ToWideString(detail), "SaveFrame", NORVEX_SOURCE_FILE,
+                    line);
+}
+
+// A temporary file beside the target, removed unless it has been moved into place.
+class TemporaryFile
+{
+public:
+    explicit TemporaryFile(const std::string& target) : path(target + ".XXXXXX")
+    {
+        fd = ::mkstemp(path.data());
+        if (fd < 0)
+        {
+            RaiseErrno(errno, __LINE__);
+        }
+        ::fchmod(fd, 0644);
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    ~TemporaryFile()
+    {
+        if (fd >= 0)
+        {
+            ::close(fd);
+        }
+        if (!placed)
+        {
+            ::unlink(path.c_str());
+        }
+    }
+
+    int Descriptor() const noexcept { return fd; }
+    const std::string& Path() const noexcept { return path; }
+
+    // Hands the descriptor to a library that closes it itself.
+    int Release() noexcept { return std::exchange(fd, -1); }
+
+    void Write(const void* data, std::size_t size)
+    {
+        const auto* bytes = static_cast<const unsigned char*>(data);
+        while (size > 0)
+        {
+            const ssize_t written = ::write(fd, bytes, size);
+            if (written < 0)
+            {
+                if (errno == EINTR)
+                {
+                    continue;
+                }
+                RaiseErrno(errno, __LINE__);
+            }
+            bytes += written;
+            size -= static_cast<std::size_t>(written);
+        }
+    }
+
+    void Finish()
+    {
+        if (fd >= 0 && ::close(std::exchange(fd, -1)) != 0)
+        {
+            RaiseErrno(errno, __LINE__);
+        }
+    }
+
+    // Moves the file to target, replacing what is there.
+    void Replace(const std::string& target)
+    {
+        Finish();
+        if (::rename(path.c_str(), target.c_str()) != 0)
+        {
+            RaiseErrno(errno, __LINE__);
+        }
+        placed = true;
+    }
+
+    // Gives the file the name target unless that exists already; false then.
+    bool PlaceNew(const std::string& target)
+    {
+        Finish();
+        if (::link(path.c_str(), target.c_str()) != 0)
+        {
+            if (errno == EEXIST)
+            {
+                return false;
+            }
+            RaiseErrno(errno, __LINE__);
+        }
+        return true; // the temporary name goes with the destructor
+    }
+
+private:
+    std::string path;
+    int fd = -1;
+    bool placed = false;
+};
+
+template <class T> void AppendLittleEndian(std::vector<unsigned char>& out, T value)
+{
+    for (std::size_t i = 0; i < sizeof(T); ++i)
+    {
+        out.push_back(static_cast<unsigned char>(static_cast<std::uint64_t>(value) >> (8 * i)));
+    }
+}
+
+// 32-bit rows written unchanged, bottom row first as BMP readers expect.
+void EncodeBmp(const Image& image, TemporaryFile& file)
+{
+    const std::uint32_t rowBytes = static_cast<std::uint32_t>(image.width) * 4;
+    const std::uint32_t imageBytes = rowBytes * static_cast<std::uint32_t>(image.height);
+    std::vector<unsigned char> header;
+    header.reserve(54);
+    header.push_back('B');
+    header.push_back('M');
+    AppendLittleEndian<std::uint32_t>(header, 54 + imageBytes);
+    AppendLittleEndian<std::uint32_t>(header, 0);
+    AppendLittleEndian<std::uint32_t>(header, 54);
+    AppendLittleEndian<std::uint32_t>(header, 40);
+    AppendLittleEndian<std::int32_t>(header, image.width);
+    AppendLittleEndian<std::int32_t>(header, image.height);
+    AppendLittleEndian<std::uint16_t>(header, 1);
+    AppendLittleEndian<std::uint16_t>(header, 32);
+    AppendLittleEndian<std::uint32_t>(header, 0); // BI_RGB
+    AppendLittleEndian<std::uint32_t>(header, imageBytes);
+    AppendLittleEndian<std::int32_t>(header, 3780); // 96 dpi
+    AppendLittleEndian<std::int32_t>(header, 3780);
+    AppendLittleEndian<std::uint32_t>(header, 0);
+    AppendLittleEndian<std::uint32_t>(header, 0);
+    file.Write(header.data(), header.size());
+    for (std::int32_t y = image.height - 1; y >= 0; --y)
+    {
+        file.Write(image.Row(y), rowBytes);
+    }
+}
+
+void EncodeJpeg(const Image& image, TemporaryFile& file)
+{
+    std::unique_ptr<void, decltype(&tjDestroy)> compressor(tjInitCompress(), &tjDestroy);
+    if (!compressor)
+    {
+        RaiseEncoder(tjGetErrorStr(), __LINE__);
+    }
+    unsigned char* jpeg = nullptr;
+    unsigned long size = 0;
+    if (tjCompress2(compressor.get(), reinterpret_cast<const unsigned char*>(image.data), image.width,
+                    image.stride, image.height, TJPF_BGRX, &jpeg, &size, TJSAMP_420, 90,
+                    TJFLAG_ACCURATEDCT) != 0)
+    {
+        tjFree(jpeg);
+        RaiseEncoder(tjGetErrorStr2(compressor.get()), __LINE__);
+    }
+    std::unique_ptr<unsigned char, decltype(&tjFree)> owned(jpeg, &tjFree);
+    file.Write(owned.get(), size);
+}
+
+// Blue, green, red of each pixel, rows packed: what the PNG and TIFF encoders take.
+std::vector<unsigned char> PackBgr(const Image& image)
+{
+    std::vector<unsigned char> packed(static_cast<std::size_t>(image.width) * image.height * 3);
+    unsigned char* out = packed.data();
+    for (std::int32_t y = 0; y < image.height; ++y)
+    {
+        const auto* row = image.Row(y);
+        for (std::int32_t x = 0; x < image.width; ++x, out += 3)
+        {
+            out[0] = row[x].blue;
+            out[1] = row[x].green;
+            out[2] = row[x].red;
+        }
+    }
+    return packed;
+}
+
+void EncodePng(const Image& image, TemporaryFile& file)
+{
+    const auto packed = PackBgr(image);
+    png_image description{};
+    description.version = PNG_IMAGE_VERSION;
+    description.width = static_cast<png_uint_32>(image.width);
+    description.height = static_cast<png_uint_32>(image.height);
+    description.format = PNG_FORMAT_BGR;
+    std::unique_ptr<FILE, decltype(&std::fclose)> stream(::fdopen(file.Release(), "wb"), &std::fclose);
+    if (!stream)
+    {
+        RaiseErrno(errno, __LINE__);
+    }
+    const bool written =
+        png_image_write_to_stdio(&description, stream.get(), 0, packed.data(), 0, nullptr) != 0;
+    const std::string message = description.message;
+    png_image_free(&description);
+    if (!written)
+    {
+        RaiseEncoder(message, __LINE__);
+    }
+    if (std::fflush(stream.get()) != 0)
+    {
+        RaiseErrno(errno, __LINE__);
+    }
+}
+
+void EncodeTiff(const Image& image, TemporaryFile& file)
+{
+    std::vector<unsigned char> packed = PackBgr(image);
+    for (std::size_t i = 0; i < packed.size(); i += 3)
+    {
+        std::swap(packed[i], packed[i + 2]); // TIFF stores red first
+    }
+    // libtiff reports through handlers; keep its messages off the terminal and read ours instead.
+    TIFFSetErrorHandler(nullptr);
+    TIFFSetWarningHandler(nullptr);
+    std::unique_ptr<TIFF, decltype(&TIFFClose)> tiff(TIFFFdOpen(file.Release(), file.Path().c_str(), "w"),
+                                                     &TIFFClose);
+    if (!tiff)
+    {
+        RaiseEncoder("TIFF", __LINE__);
+    }
+    TIFF* t = tiff.get();
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(image.width));
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(image.height));
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
+    const std::size_t rowBytes = static_cast<std::size_t>(image.width) * 3;
+    for (std::int32_t y = 0; y < image.height; ++y)
+    {
+        if (TIFFWriteScanline(t, packed.data() + rowBytes * static_cast<std::size_t>(y),
+                              static_cast<std::uint32_t>(y), 0) < 0)
+        {
+            RaiseEncoder("TIFF", __LINE__);
+        }
+    }
+    if (!TIFFFlush(t))
+    {
+        RaiseEncoder("TIFF", __LINE__);
+    }
+}
+
+void Encode(const Image& image, StillImageWriter::Format format, TemporaryFile& file)
+{
+    if (!image.data || image.width <= 0 || image.height <= 0)
+    {
+        Norvex::Core::ThrowUnexpected("SaveFrame", NORVEX_SOURCE_FILE, __LINE__);
+    }
+    switch (format)
+    {
+    case StillImageWriter::Bmp:
+        return EncodeBmp(image, file);
+    case StillImageWriter::Jpeg:
+        return EncodeJpeg(image, file);
+    case StillImageWriter::Png:
+        return EncodePng(image, file);
+    case StillImageWriter::Tiff:
+        return EncodeTiff(image, file);
+    }
+    throw Exception(L"サポートされていないフォーマットが指定されました。", "SaveFrame", NORVEX_SOURCE_FILE,
+                    __LINE__);
+}
+
+} // namespace
+
+const wchar_t* StillImageWriter::GetExtension(Format format)
+{
+    switch (format)
+    {
+    case Bmp:
+        return L".bmp";
+    case Jpeg:
+        return L".jpg";
+    case Png:
+        return L".png";
+    case Tiff:
+        return L".tif";
+    }
+    return L"";
+}
+
+void StillImageWriter::Save(const Image& image, Format format, const std::wstring& path)
+{
+    const std::string target = ToUtf8(path);
+    TemporaryFile file(target);
+    Encode(image, format, file);
+    file.Replace(target);
+}
+
+std::wstring StillImageWriter::SaveNew(const Image& image, Format format, const std::wstring& path)
+{
+    const std::string target = ToUtf8(path);
+    TemporaryFile file(target);
+    Encode(image, format, file);
+    const auto dot = path.rfind(L'.');
+    const auto slash = path.find_last_of(L"/\\");
+    const bool hasExtension = dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash);
+    const std::wstring stem = hasExtension ? path.substr(0, dot) : path;
+    const std::wstring extension = hasExtension ? path.substr(dot) : L"";
+    std::wstring candidate = path;
+    for (int number = 2; !file.PlaceNew(ToUtf8(candidate)); ++number)
+    {
+        candidate = stem + L"_" + std::to_wstring(number) + extension;
+    }
+    return candidate;
+}
+
+} // namespace VistelCapture
