@@ -155,6 +155,8 @@ TEST_F(ProcessorBaseTest, DefaultsShowTheFrameUnchangedWithoutPageOverlayOrMouse
     EXPECT_EQ(processor->OnRecreated2dResources(nullptr), S_OK);
     EXPECT_EQ(processor->OnHostStateChanged(HostStateRecordingChanged), S_OK);
     EXPECT_EQ(host.frameChangedCount + host.invalidateCount, 0);
+    // The host goes before the fixture's processor.
+    EXPECT_EQ(processor->Finalize(), S_OK);
 }
 
 } // namespace
