@@ -43,6 +43,12 @@ int main(int argc, char* argv[])
             std::fprintf(stderr, "the processed frame is wrong\n");
             return 1;
         }
+        // Without a frame format the output is dropped and the source shows again.
+        if (Norvex::Core::FAILED(processor->Reset()) || processor->GetImage() != &host.sourceImage)
+        {
+            std::fprintf(stderr, "Reset kept the old output\n");
+            return 1;
+        }
         entries[1]->Finalize();
         if (host.GetReferenceCount() != 1)
         {

@@ -2,6 +2,8 @@
 #include <Vistel/Framework/IProcessorFactory.h>
 #include <Vistel/Framework/ProcessorBase.h>
 
+#include <Norvex/Core/VideoCapture/FrameFormat.h>
+
 #include <mutex>
 #include <new>
 
@@ -39,6 +41,21 @@ public:
     {
         std::lock_guard lock(mutex);
         return output.data ? &output : ProcessorBase::GetImage();
+    }
+
+    // A new format makes the old output the wrong size: show the source until the next frame.
+    HRESULT Reset() override
+    {
+        auto* host = GetHostServices();
+        const auto* format = host && host->GetFrameFormatCount() > 0
+                                 ? host->GetFrameFormat(host->GetFrameFormatIndex())
+                                 : nullptr;
+        std::lock_guard lock(mutex);
+        if (!format || !*format || (*format)->width != output.width || (*format)->height != output.height)
+        {
+            output = {};
+        }
+        return Norvex::Core::S_OK;
     }
 
 private:
