@@ -3,7 +3,9 @@
 #include <Norvex/Core/Com.h>
 
 #include <cstdint>
+#include <locale>
 #include <memory>
+#include <sstream>
 #include <string>
 
 namespace Norvex::Core::VideoCapture
@@ -31,11 +33,22 @@ public:
     virtual void OnSizeChanged() = 0;
     virtual void OnFrameRateChanged() = 0;
 
-    // "YUY2 640x480 (30fps)": the rate with at most six significant digits.
-    std::wstring GetName() const;
+    // "YUY2 640x480 (30fps)": the rate with at most six significant digits. Inline, so that
+    // plug-ins, which do not link the core library, can call it too.
+    std::wstring GetName() const
+    {
+        std::wostringstream stream;
+        stream.imbue(std::locale::classic()); // no digit grouping, a full stop as decimal point
+        stream << GetSubtypeName() << L" " << width << L"x" << height << L" (" << frameRate << L"fps)";
+        return stream.str();
+    }
 
     // Same subtype, size and frame rate (compared exactly; NaN never equal).
-    bool IsDuplicateOf(const FrameFormat& other) const noexcept;
+    bool IsDuplicateOf(const FrameFormat& other) const noexcept
+    {
+        return subtype == other.subtype && width == other.width && height == other.height &&
+               frameRate == other.frameRate;
+    }
 
 protected:
     FrameFormat() = default;
