@@ -4,6 +4,14 @@
 
 #include <gtest/gtest.h>
 
+extern "C"
+{
+#include <libavcodec/avcodec.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -182,6 +190,31 @@ INSTANTIATE_TEST_SUITE_P(Paths, V4l2PathTest,
                                            PathCase{"Mjpg", mjpg64, 10, false, 0},
                                            PathCase{"MjpgWithoutHuffmanTables", mjpg160, 10, true, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST(V4l2FakeCamera, HuffmanLessFramesReallyLackTheTables)
+{
+    v4l2_pix_format format{};
+    format.pixelformat = V4L2_PIX_FMT_MJPEG;
+    format.width = 64;
+    format.height = 48;
+    const auto picture = FakeV4l2Kernel::ReferencePicture(64, 48);
+    const auto whole = FakeV4l2Kernel::Encode(picture, format, false);
+    const auto stripped = FakeV4l2Kernel::Encode(picture, format, true);
+    const auto hasTables = [](const std::vector<unsigned char>& jpeg)
+    {
+        for (std::size_t i = 0; i + 1 < jpeg.size() && !(jpeg[i] == 0xFF && jpeg[i + 1] == 0xDA); ++i)
+        {
+            if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xC4)
+            {
+                return true;
+            }
+        }
+        return false;
+    };
+    EXPECT_TRUE(hasTables(whole));
+    EXPECT_FALSE(hasTables(stripped));
+    EXPECT_LT(stripped.size(), whole.size());
+}
 
 TEST_F(V4l2DeviceTest, StartAndStopTwiceAndTheCameraIsBusyOnlyWhileStarted)
 {
@@ -467,4 +500,95 @@ TEST_F(V4l2DeviceTest, ACameraWithoutCameraControlsOffersNone)
     device.Start();
     EXPECT_FALSE(device.GetCameraControl());
     EXPECT_TRUE(device.GetVideoProcAmp());
+}
+
+namespace
+{
+
+// One H.264 access unit with its parameter sets in band, as a UVC camera's H264 format sends a
+// key frame: the reference picture, nearly lossless.
+std::vector<unsigned char> EncodeH264(std::uint32_t width, std::uint32_t height)
+{
+    const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
+    if (!codec)
+    {
+        return {};
+    }
+    AVCodecContext* encoder = avcodec_alloc_context3(codec);
+    encoder->width = static_cast<int>(width);
+    encoder->height = static_cast<int>(height);
+    encoder->pix_fmt = AV_PIX_FMT_YUV420P;
+    encoder->time_base = {1, 30};
+    encoder->gop_size = 1;
+    av_opt_set(encoder->priv_data, "preset", "ultrafast", 0);
+    av_opt_set(encoder->priv_data, "tune", "zerolatency", 0);
+    av_opt_set(encoder->priv_data, "qp", "4", 0);
+    std::vector<unsigned char> bytes;
+    if (avcodec_open2(encoder, codec, nullptr) == 0)
+    {
+        AVFrame* picture = av_frame_alloc();
+        picture->format = AV_PIX_FMT_YUV420P;
+        picture->width = encoder->width;
+        picture->height = encoder->height;
+        av_frame_get_buffer(picture, 0);
+        const auto bgra = FakeV4l2Kernel::ReferencePicture(width, height);
+        SwsContext* converter =
+            sws_getContext(encoder->width, encoder->height, AV_PIX_FMT_BGRA, encoder->width, encoder->height,
+                           AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
+        const std::uint8_t* source[4] = {bgra.data()};
+        const int sourceStride[4] = {static_cast<int>(width * 4)};
+        sws_scale(converter, source, sourceStride, 0, encoder->height, picture->data, picture->linesize);
+        sws_freeContext(converter);
+        AVPacket* packet = av_packet_alloc();
+        avcodec_send_frame(encoder, picture);
+        avcodec_send_frame(encoder, nullptr);
+        if (avcodec_receive_packet(encoder, packet) == 0)
+        {
+            bytes.assign(packet->data, packet->data + packet->size);
+        }
+        av_packet_free(&packet);
+        av_frame_free(&picture);
+    }
+    avcodec_free_context(&encoder);
+    return bytes;
+}
+
+} // namespace
+
+TEST_F(V4l2DeviceTest, H264IsDecodedByLibavcodecThenConverted)
+{
+    const auto accessUnit = EncodeH264(64, 48);
+    if (accessUnit.empty())
+    {
+        GTEST_SKIP() << "libavcodec has no H.264 encoder here";
+    }
+    FakeV4l2Format h264;
+    h264.pixelFormat = V4L2_PIX_FMT_H264;
+    h264.sizes = {{64, 48}};
+    h264.intervals = {{1, 30}};
+    camera.node = "/dev/video1";
+    camera.formats = {h264};
+    kernel.AddCamera(camera);
+    kernel.SetContent("/dev/video1", [&](const v4l2_pix_format&) { return accessUnit; });
+    V4l2Device device(kernel, "/dev/video1", true);
+    EXPECT_EQ(device.frameFormats[0]->GetName(), L"H264 64x48 (30fps)");
+    sink.Attach(device);
+    device.Start();
+    ASSERT_TRUE(sink.WaitForFrames(3));
+    device.Stop();
+    EXPECT_TRUE(sink.Exceptions().empty());
+    ExpectReferencePicture(sink.Last(), 12);
+
+    // Damaged data is reported, and the stream goes on.
+    kernel.SetContent("/dev/video1",
+                      [&](const v4l2_pix_format&)
+                      {
+                          auto damaged = accessUnit;
+                          std::fill(damaged.begin(), damaged.end(), 0xFF);
+                          return damaged;
+                      });
+    device.Start();
+    ASSERT_TRUE(sink.WaitForExceptions(1));
+    device.Stop();
+    EXPECT_EQ(sink.Exceptions()[0].GetFunctionName(), L"OnEncodedSample");
 }

@@ -479,7 +479,6 @@ void V4l2Device::Start()
 
         droppedFrames.store(0, std::memory_order_relaxed);
         captureThread = std::thread(&V4l2Device::CaptureLoop, this);
-        captureThreadId.store(captureThread.get_id(), std::memory_order_release);
         started.store(true, std::memory_order_release);
     }
     catch (...)
@@ -567,6 +566,8 @@ void V4l2Device::ReportErrno(int error, int line) noexcept
 
 void V4l2Device::CaptureLoop()
 {
+    // Before the first callback, so that a callback calling Start or Stop is recognised.
+    captureThreadId.store(std::this_thread::get_id(), std::memory_order_release);
     bool haveSequence = false;
     std::uint32_t lastSequence = 0;
     int failures = 0;

@@ -150,7 +150,8 @@ V4l2FrameConverter::V4l2FrameConverter(const V4l2FrameFormat& format)
         decoder.reset(avcodec_alloc_context3(codec));
         packet.reset(av_packet_alloc());
         decoded.reset(av_frame_alloc());
-        if (!decoder || !packet || !decoded)
+        received.reset(av_frame_alloc());
+        if (!decoder || !packet || !decoded || !received)
         {
             throw Exception(HRESULT_FROM_WIN32(ENOMEM), "Prepare", NORVEX_SOURCE_FILE, __LINE__);
         }
@@ -326,16 +327,19 @@ bool V4l2FrameConverter::Load(const unsigned char* data, std::size_t size)
         bool picture = false;
         for (;;)
         {
-            // Only the newest picture is shown; a receive unreferences the one before.
-            const int received = avcodec_receive_frame(decoder.get(), decoded.get());
-            if (received == AVERROR(EAGAIN) || received == AVERROR_EOF)
+            // A receive empties the frame it is given, so each goes to `received` first; only
+            // the newest picture is kept.
+            const int status = avcodec_receive_frame(decoder.get(), received.get());
+            if (status == AVERROR(EAGAIN) || status == AVERROR_EOF)
             {
                 break;
             }
-            if (received < 0)
+            if (status < 0)
             {
-                throw Exception(FromAvError(received), "OnEncodedSample", NORVEX_SOURCE_FILE, __LINE__);
+                throw Exception(FromAvError(status), "OnEncodedSample", NORVEX_SOURCE_FILE, __LINE__);
             }
+            av_frame_unref(decoded.get());
+            av_frame_move_ref(decoded.get(), received.get());
             picture = true;
         }
         if (picture && (decoded->width != width || decoded->height != height))
