@@ -377,6 +377,25 @@ TEST_F(V4l2DeviceTest, AnUnpluggedCameraEndsTheStreamOnceAndWorksWhenBack)
     EXPECT_EQ(sink.Exceptions().size(), 1u);
 }
 
+TEST_F(V4l2DeviceTest, AJpegLargerThanTheFormatIsRefusedNotWrittenPastTheFrame)
+{
+    kernel.SetContent(node,
+                      [](const v4l2_pix_format& format)
+                      {
+                          auto larger = format;
+                          larger.width = 160;
+                          larger.height = 120;
+                          return FakeV4l2Kernel::Encode(FakeV4l2Kernel::ReferencePicture(160, 120), larger,
+                                                        false);
+                      });
+    const auto device = MakeDevice(mjpg64);
+    device->Start();
+    ASSERT_TRUE(sink.WaitForExceptions(2));
+    device->Stop();
+    EXPECT_EQ(sink.Frames(), 0);
+    EXPECT_EQ(sink.Exceptions()[0].GetErrorCode(), HRESULT_FROM_WIN32(EBADMSG));
+}
+
 TEST_F(V4l2DeviceTest, AFailingFrameCallbackIsReportedForEachFrame)
 {
     const auto device = MakeDevice();
