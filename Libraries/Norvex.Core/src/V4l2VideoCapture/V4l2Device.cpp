@@ -214,7 +214,13 @@ V4l2Device::~V4l2Device()
     {
         // The stream is released even when stopping fails; nothing can be reported from here.
     }
-    Unprepare();
+    try
+    {
+        Unprepare();
+    }
+    catch (...)
+    {
+    }
 }
 
 void V4l2Device::ReadFormats(const V4l2FileHandle& opened, bool skipDuplicatedFrameFormat)
