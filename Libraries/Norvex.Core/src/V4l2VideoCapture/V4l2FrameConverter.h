@@ -54,7 +54,7 @@ public:
     // The tight length of a line of the first plane; 0 for compressed and unknown formats.
     static std::uint32_t GetLineLength(std::uint32_t pixelFormat, std::int32_t width) noexcept;
 
-    // For MJPG, TurboJPEG into BGRA took 14 to 25 per cent less CPU per 1080p frame than
+    // For MJPG, TurboJPEG into BGRA took 9 to 25 per cent less CPU per 1080p frame than
     // libavcodec + libswscale (bench/v4l2), so Decode serves H264 and HEVC only.
     enum class Path
     {
