@@ -32,6 +32,8 @@ constexpr StatusText statusTexts[] = {
     {E_ABORT, L"操作は中止されました。\n"},
     {E_FAIL, L"エラーを特定できません。\n"},
     {E_UNEXPECTED, L"致命的なエラーです。\n"},
+    // A frame format that no capture path can stream (MF_E_INVALIDMEDIATYPE).
+    {MakeStatus(0xC00D36B4u), L"メディアの種類が無効か、このオブジェクトではサポートされていません。\n"},
 };
 
 std::wstring ErrnoText(int error)

@@ -42,6 +42,18 @@ bool V4l2ControlSet::HasControl(std::uint32_t id) const
     return handle->Ioctl(VIDIOC_QUERYCTRL, &query) == 0 && !(query.flags & V4L2_CTRL_FLAG_DISABLED);
 }
 
+bool V4l2ControlSet::HasAnyControl() const
+{
+    for (std::int32_t property = 0; property < count; ++property)
+    {
+        if (HasControl(mappings[property].value))
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
 HRESULT V4l2ControlSet::Read(std::uint32_t id, std::int32_t* value) const
 {
     v4l2_control control{};

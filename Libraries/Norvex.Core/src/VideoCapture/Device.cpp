@@ -22,6 +22,11 @@ void Device::Prepare()
 
 void Device::Unprepare() {}
 
+std::uint64_t Device::GetDroppedFrameCount() const
+{
+    return 0;
+}
+
 void Device::SetFrameCallback(FrameCallback callback)
 {
     {

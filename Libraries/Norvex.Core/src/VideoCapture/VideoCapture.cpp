@@ -1,3 +1,4 @@
+#include <Norvex/Core/V4l2VideoCapture/V4l2VideoCapture.h>
 #include <Norvex/Core/VideoCapture/VideoCapture.h>
 
 namespace Norvex::Core::VideoCapture
@@ -6,12 +7,15 @@ namespace Norvex::Core::VideoCapture
 std::vector<std::shared_ptr<Device>> EnumerateDevices(CaptureApiFamily family, bool skipErrorDevice,
                                                       bool skipDuplicatedFrameFormat)
 {
-    (void)skipErrorDevice;
-    (void)skipDuplicatedFrameFormat;
     switch (family)
     {
-    // The back-ends join here as they are built; until then their families are refused openly.
     case CaptureApiFamily::V4l2:
+    {
+        std::vector<std::shared_ptr<Device>> devices;
+        V4l2VideoCapture::EnumerateDevices(skipErrorDevice, skipDuplicatedFrameFormat, devices);
+        return devices;
+    }
+    // The back-ends join here as they are built; until then their families are refused openly.
     case CaptureApiFamily::GStreamer:
         throw Exception(E_NOTIMPL, "VideoCapture", NORVEX_SOURCE_FILE, __LINE__);
     }

@@ -25,6 +25,9 @@ public:
         return controls.Get(property, value, flags);
     }
 
+    // Whether the node has the control behind at least one property.
+    bool HasAnyControl() const { return controls.HasAnyControl(); }
+
 protected:
     template <std::size_t count>
     V4l2ControlObject(std::shared_ptr<const V4l2FileHandle> handle,

@@ -29,6 +29,7 @@ public:
                      std::int32_t* steppingDelta, std::int32_t* defaultValue, std::int32_t* capsFlags) const;
     HRESULT Set(std::int32_t property, std::int32_t value, std::int32_t flags) const;
     HRESULT Get(std::int32_t property, std::int32_t* value, std::int32_t* flags) const;
+    bool HasAnyControl() const;
 
     static constexpr std::int32_t flagAuto = 1;
     static constexpr std::int32_t flagManual = 2;

@@ -54,6 +54,8 @@ public:
     // Sizes `frame` for the selected format; overrides do their own work first, then call this.
     virtual void Prepare();
     virtual void Unprepare();
+    // Frames the driver dropped since the last Start; 0 from a back-end that cannot tell.
+    virtual std::uint64_t GetDroppedFrameCount() const;
 
     // The previous function is destroyed after the lock is released.
     void SetFrameCallback(FrameCallback callback);

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <Norvex/Core/V4l2VideoCapture/KernelInterface.h>
+#include <Norvex/Core/V4l2VideoCapture/V4l2FileHandle.h>
+#include <Norvex/Core/VideoCapture/Device.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace Norvex::Core::V4l2VideoCapture
+{
+
+class V4l2FrameConverter;
+
+// A V4L2 video-capture node. The node is opened only while streaming, so the camera is free for
+// other programs otherwise. While started, one capture thread of the device polls the node,
+// dequeues each filled buffer, turns it into `frame`, calls the frame callback and queues the
+// buffer again.
+//
+// Threads and locks: Start, Stop, Prepare, Unprepare and the destructor run on a controlling
+// thread and take streamSection for their whole run (Stop also while it joins the capture
+// thread, which never takes streamSection). The capture thread owns the node's buffer queue
+// and the converter while it runs and takes frameSection, then callbackSection, for each frame.
+// Lock order: streamSection, frameSection, callbackSection.
+class V4l2Device final : public VideoCapture::Device
+{
+public:
+    // Reads the node's name and formats, then prepares format 0. `node` is the /dev/video path;
+    // `devicePath` becomes the persistent path the kernel interface names for it.
+    V4l2Device(KernelInterface& kernel, const std::string& node, bool skipDuplicatedFrameFormat);
+    ~V4l2Device() override;
+
+    bool IsStarted() const override;
+    void Start() override;
+    void Stop() override;
+    ComPointer<VideoCapture::CameraControl>& GetCameraControl() override;
+    ComPointer<VideoCapture::VideoProcAmp>& GetVideoProcAmp() override;
+    void Prepare() override;
+    void Unprepare() override;
+    // Counted from the gaps in the buffers' sequence numbers and from buffers the driver marked
+    // as damaged.
+    std::uint64_t GetDroppedFrameCount() const override;
+
+    const std::string& GetNode() const noexcept { return node; }
+
+private:
+    class MappedBuffer;
+    class EventDescriptor;
+
+    void ReadFormats(const V4l2FileHandle& handle, bool skipDuplicatedFrameFormat);
+    void AddFormat(std::shared_ptr<VideoCapture::FrameFormat> format, bool skipDuplicatedFrameFormat);
+    bool OnCaptureThread() const noexcept;
+    void ReleaseStream() noexcept;
+    void ReportErrno(int error, int line) noexcept;
+    void CaptureLoop();
+    // Handles one dequeued buffer; failures go to the exception callback.
+    void OnFrame(const unsigned char* data, std::size_t size);
+
+    KernelInterface& kernel;
+    const std::string node;
+
+    CriticalSection streamSection;
+    // Everything below is changed only under streamSection while no capture thread runs.
+    std::unique_ptr<V4l2FrameConverter> converter;
+    std::shared_ptr<V4l2FileHandle> handle; // set exactly while started
+    std::vector<std::unique_ptr<MappedBuffer>> buffers;
+    std::unique_ptr<EventDescriptor> wakeEvent; // Stop's signal to the capture thread
+    ComPointer<VideoCapture::CameraControl> cameraControl;
+    ComPointer<VideoCapture::VideoProcAmp> videoProcAmp;
+    std::thread captureThread;
+    std::atomic<std::thread::id> captureThreadId{};
+    std::atomic<bool> started{false};
+
+    std::atomic<std::uint64_t> droppedFrames{0}; // written by the capture thread
+};
+
+} // namespace Norvex::Core::V4l2VideoCapture

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <Norvex/Core/VideoCapture/FrameFormat.h>
+
+#include <linux/videodev2.h>
+
+#include <cstdint>
+#include <memory>
+
+namespace Norvex::Core::V4l2VideoCapture
+{
+
+// A frame format of a V4L2 node: the pixel format, size and line length handed to VIDIOC_S_FMT
+// and the frame interval handed to VIDIOC_S_PARM.
+class V4l2FrameFormat final : public VideoCapture::FrameFormat
+{
+public:
+    // The native description; `subtype`, `width`, `height`, `stride` and `frameRate` are read from
+    // it. Raises E_UNEXPECTED ("V4l2FrameFormat") for a pixel format without a subtype of its own.
+    V4l2FrameFormat(const v4l2_pix_format& pixelFormat, const v4l2_fract& frameInterval);
+
+    std::shared_ptr<VideoCapture::FrameFormat> Clone() const override;
+    const wchar_t* GetSubtypeName() const override;
+    void OnSizeChanged() override;
+    void OnFrameRateChanged() override;
+
+    const v4l2_pix_format& GetPixelFormat() const noexcept { return pixelFormat; }
+    // Seconds per frame.
+    const v4l2_fract& GetFrameInterval() const noexcept { return frameInterval; }
+
+    // The frame rate as numerator / denominator, the denominator a power of two.
+    static v4l2_fract ToRatio(double rate) noexcept;
+
+private:
+    v4l2_pix_format pixelFormat;
+    v4l2_fract frameInterval;
+};
+
+} // namespace Norvex::Core::V4l2VideoCapture

@@ -1,0 +1,70 @@
+#include <Norvex/Core/Exception.h>
+#include <Norvex/Core/V4l2VideoCapture/V4l2FrameFormat.h>
+#include <Norvex/Core/V4l2VideoCapture/V4l2Subtype.h>
+
+namespace Norvex::Core::V4l2VideoCapture
+{
+
+V4l2FrameFormat::V4l2FrameFormat(const v4l2_pix_format& pixelFormat, const v4l2_fract& frameInterval)
+    : pixelFormat(pixelFormat), frameInterval(frameInterval)
+{
+    const auto known = V4l2Subtype::FromPixelFormat(pixelFormat.pixelformat);
+    if (!known)
+    {
+        ThrowUnexpected("V4l2FrameFormat", NORVEX_SOURCE_FILE, __LINE__);
+    }
+    subtype = *known;
+    width = static_cast<std::int32_t>(pixelFormat.width);
+    height = static_cast<std::int32_t>(pixelFormat.height);
+    stride = static_cast<std::int32_t>(pixelFormat.bytesperline);
+    // Seconds per frame, turned over. The enumeration leaves out zero intervals; a zero here
+    // (from a caller's own description) gives rate 0, never an infinity or NaN.
+    frameRate = frameInterval.numerator != 0 && frameInterval.denominator != 0
+                    ? static_cast<double>(frameInterval.denominator) / frameInterval.numerator
+                    : 0.0;
+}
+
+std::shared_ptr<VideoCapture::FrameFormat> V4l2FrameFormat::Clone() const
+{
+    return std::make_shared<V4l2FrameFormat>(pixelFormat, frameInterval);
+}
+
+const wchar_t* V4l2FrameFormat::GetSubtypeName() const
+{
+    return V4l2Subtype::GetName(subtype);
+}
+
+void V4l2FrameFormat::OnSizeChanged()
+{
+    pixelFormat.width = static_cast<std::uint32_t>(width > 0 ? width : 0);
+    pixelFormat.height = static_cast<std::uint32_t>(height > 0 ? height : 0);
+    // A bottom-up stride does not exist on V4L2; 0 lets the driver choose.
+    pixelFormat.bytesperline = static_cast<std::uint32_t>(stride > 0 ? stride : 0);
+}
+
+void V4l2FrameFormat::OnFrameRateChanged()
+{
+    const v4l2_fract rate = ToRatio(frameRate);
+    // The interval is the rate turned over; a rate of 0 leaves the driver's choice.
+    frameInterval = rate.numerator != 0 ? v4l2_fract{rate.denominator, rate.numerator} : v4l2_fract{0, 0};
+}
+
+v4l2_fract V4l2FrameFormat::ToRatio(double rate) noexcept
+{
+    constexpr double tolerance = 1.0 / (1 << 23);
+    if (!(rate > 0.0) || rate >= 4294967296.0)
+    {
+        return {0, 1};
+    }
+    std::uint32_t denominator = 1;
+    auto numerator = static_cast<std::uint32_t>(static_cast<std::uint64_t>(rate));
+    // Power-of-two denominators up to 2^31 (the loop ends there at the latest).
+    while (rate - static_cast<double>(numerator) / denominator > tolerance && denominator < (1u << 31))
+    {
+        denominator *= 2;
+        numerator = static_cast<std::uint32_t>(static_cast<std::uint64_t>(rate * denominator));
+    }
+    return {numerator, denominator};
+}
+
+} // namespace Norvex::Core::V4l2VideoCapture

@@ -1,0 +1,1008 @@
+#include "FakeV4l2Kernel.h"
+
+#include <turbojpeg.h>
+
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+namespace Norvex::Testing
+{
+namespace
+{
+
+constexpr std::uint32_t maxBuffers = 8;
+
+std::uint32_t LineLength(std::uint32_t pixelFormat, std::uint32_t width)
+{
+    switch (pixelFormat)
+    {
+    case V4L2_PIX_FMT_YUYV:
+    case V4L2_PIX_FMT_UYVY:
+        return width * 2;
+    case V4L2_PIX_FMT_XBGR32:
+    case V4L2_PIX_FMT_BGR32:
+    case V4L2_PIX_FMT_ABGR32:
+        return width * 4;
+    case V4L2_PIX_FMT_RGB24:
+    case V4L2_PIX_FMT_BGR24:
+        return width * 3;
+    case V4L2_PIX_FMT_NV12:
+    case V4L2_PIX_FMT_GREY:
+        return width;
+    default:
+        return 0; // compressed
+    }
+}
+
+unsigned char Clamp(double value)
+{
+    return static_cast<unsigned char>(std::clamp(std::lround(value), 0L, 255L));
+}
+
+bool InRange(std::uint32_t value, std::uint32_t minimum, std::uint32_t maximum, std::uint32_t step)
+{
+    return value >= minimum && value <= maximum && (value - minimum) % std::max<std::uint32_t>(step, 1) == 0;
+}
+
+} // namespace
+
+const unsigned char FakeV4l2Kernel::bandColors[4][3] = {
+    {40, 40, 200},   // red
+    {40, 200, 40},   // green
+    {200, 40, 40},   // blue
+    {128, 128, 128}, // grey
+};
+
+FakeV4l2Kernel::FakeV4l2Kernel() = default;
+
+FakeV4l2Kernel::~FakeV4l2Kernel()
+{
+    for (auto& [fd, file] : files)
+    {
+        ::close(file.wakeEvent);
+    }
+}
+
+FakeV4l2Camera FakeV4l2Kernel::UvcCamera(const std::string& node, const std::string& card)
+{
+    FakeV4l2Camera camera;
+    camera.node = node;
+    camera.card = card;
+    camera.persistentPath = "/dev/v4l/by-id/usb-" + card + "-video-index0";
+
+    FakeV4l2Format yuyv;
+    yuyv.pixelFormat = V4L2_PIX_FMT_YUYV;
+    yuyv.sizes = {{64, 48}, {32, 24}};
+    yuyv.intervals = {{1, 30}, {1, 15}};
+    camera.formats.push_back(yuyv);
+
+    FakeV4l2Format mjpg;
+    mjpg.pixelFormat = V4L2_PIX_FMT_MJPEG;
+    mjpg.sizes = {{64, 48}, {160, 120}};
+    mjpg.intervals = {{1, 30}};
+    camera.formats.push_back(mjpg);
+
+    FakeV4l2Format bgrx;
+    bgrx.pixelFormat = V4L2_PIX_FMT_XBGR32;
+    bgrx.sizeRange = v4l2_frmsize_stepwise{32, 320, 16, 24, 240, 8};
+    bgrx.intervals = {{1, 30}};
+    camera.formats.push_back(bgrx);
+
+    camera.controls = {
+        {V4L2_CID_FOCUS_ABSOLUTE, V4L2_CTRL_TYPE_INTEGER, 0, 250, 5, 0, 0},
+        {V4L2_CID_FOCUS_AUTO, V4L2_CTRL_TYPE_BOOLEAN, 0, 1, 1, 1, 1},
+        {V4L2_CID_BRIGHTNESS, V4L2_CTRL_TYPE_INTEGER, -64, 64, 1, 0, 0},
+        {V4L2_CID_CONTRAST, V4L2_CTRL_TYPE_INTEGER, 0, 95, 1, 32, 32},
+    };
+    return camera;
+}
+
+FakeV4l2Camera FakeV4l2Kernel::MetadataNode(const std::string& node, const std::string& card)
+{
+    FakeV4l2Camera camera;
+    camera.node = node;
+    camera.card = card;
+    camera.persistentPath = "/dev/v4l/by-id/usb-" + card + "-video-index1";
+    camera.deviceCaps = V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING;
+    return camera;
+}
+
+void FakeV4l2Kernel::AddCamera(FakeV4l2Camera camera)
+{
+    std::lock_guard lock(mutex);
+    auto state = std::make_unique<State>();
+    state->camera = std::move(camera);
+    if (!state->camera.formats.empty())
+    {
+        const auto& format = state->camera.formats.front();
+        v4l2_pix_format wanted{};
+        wanted.pixelformat = format.pixelFormat;
+        state->current = Negotiate(*state, wanted);
+    }
+    states.push_back(std::move(state));
+}
+
+FakeV4l2Kernel::State& FakeV4l2Kernel::Find(const std::string& node) const
+{
+    for (const auto& state : states)
+    {
+        if (state->camera.node == node)
+        {
+            return *state;
+        }
+    }
+    throw std::invalid_argument("no fake node " + node);
+}
+
+void FakeV4l2Kernel::Notify(State& state)
+{
+    for (auto& [fd, file] : files)
+    {
+        if (file.state == &state)
+        {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] auto written = ::write(file.wakeEvent, &one, sizeof one);
+        }
+    }
+}
+
+int FakeV4l2Kernel::Fail(int error) const
+{
+    errno = error;
+    return -1;
+}
+
+void FakeV4l2Kernel::InjectFault(const std::string& node, FakeV4l2Fault fault, std::uint32_t amount)
+{
+    std::lock_guard lock(mutex);
+    auto& state = Find(node);
+    state.faults.emplace_back(fault, amount);
+    Notify(state);
+}
+
+void FakeV4l2Kernel::Unplug(const std::string& node)
+{
+    std::lock_guard lock(mutex);
+    auto& state = Find(node);
+    state.present = false;
+    Notify(state);
+}
+
+void FakeV4l2Kernel::Replug(const std::string& node)
+{
+    std::lock_guard lock(mutex);
+    Find(node).present = true;
+}
+
+void FakeV4l2Kernel::SetFrameBudget(const std::string& node, std::int64_t frames)
+{
+    std::lock_guard lock(mutex);
+    auto& state = Find(node);
+    state.budget = frames;
+    Notify(state);
+}
+
+void FakeV4l2Kernel::SetContent(const std::string& node, Content content)
+{
+    std::lock_guard lock(mutex);
+    auto& state = Find(node);
+    state.content = std::move(content);
+    state.encoded.clear();
+    for (auto& buffer : state.buffers)
+    {
+        buffer.contentKey.clear();
+    }
+}
+
+int FakeV4l2Kernel::OpenCount(const std::string& node) const
+{
+    std::lock_guard lock(mutex);
+    return Find(node).openCount;
+}
+
+std::size_t FakeV4l2Kernel::MappedCount() const
+{
+    std::lock_guard lock(mutex);
+    return mappings.size();
+}
+
+bool FakeV4l2Kernel::IsStreaming(const std::string& node) const
+{
+    std::lock_guard lock(mutex);
+    return Find(node).streaming;
+}
+
+std::int32_t FakeV4l2Kernel::ControlValue(const std::string& node, std::uint32_t id) const
+{
+    std::lock_guard lock(mutex);
+    for (const auto& control : Find(node).camera.controls)
+    {
+        if (control.id == id)
+        {
+            return control.value;
+        }
+    }
+    throw std::invalid_argument("no such control");
+}
+
+v4l2_fract FakeV4l2Kernel::StreamInterval(const std::string& node) const
+{
+    std::lock_guard lock(mutex);
+    return Find(node).interval;
+}
+
+std::uint32_t FakeV4l2Kernel::FramesHandedOut(const std::string& node) const
+{
+    std::lock_guard lock(mutex);
+    return Find(node).handedOut;
+}
+
+std::vector<unsigned char> FakeV4l2Kernel::ReferencePicture(std::uint32_t width, std::uint32_t height)
+{
+    std::vector<unsigned char> bgra(static_cast<std::size_t>(width) * height * 4);
+    for (std::uint32_t y = 0; y < height; ++y)
+    {
+        const auto& color = bandColors[std::min<std::uint32_t>(y * 4 / height, 3)];
+        for (std::uint32_t x = 0; x < width; ++x)
+        {
+            unsigned char* pixel = &bgra[(static_cast<std::size_t>(y) * width + x) * 4];
+            pixel[0] = color[0];
+            pixel[1] = color[1];
+            pixel[2] = color[2];
+            pixel[3] = 255;
+        }
+    }
+    return bgra;
+}
+
+std::vector<unsigned char> FakeV4l2Kernel::StripHuffmanTables(const std::vector<unsigned char>& jpeg)
+{
+    std::vector<unsigned char> stripped(jpeg.begin(), jpeg.begin() + 2); // SOI
+    std::size_t position = 2;
+    while (position + 4 <= jpeg.size() && jpeg[position] == 0xFF)
+    {
+        const unsigned char marker = jpeg[position + 1];
+        if (marker == 0xDA) // start of scan: the rest is entropy data
+        {
+            stripped.insert(stripped.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(position), jpeg.end());
+            return stripped;
+        }
+        const std::size_t length = (jpeg[position + 2] << 8 | jpeg[position + 3]) + 2u;
+        if (marker != 0xC4)
+        {
+            stripped.insert(stripped.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(position),
+                            jpeg.begin() + static_cast<std::ptrdiff_t>(position + length));
+        }
+        position += length;
+    }
+    throw std::runtime_error("no scan in JPEG");
+}
+
+std::vector<unsigned char> FakeV4l2Kernel::Encode(const std::vector<unsigned char>& bgra,
+                                                  const v4l2_pix_format& format, bool stripHuffmanTables)
+{
+    const std::uint32_t width = format.width, height = format.height;
+    std::vector<unsigned char> bytes;
+    switch (format.pixelformat)
+    {
+    case V4L2_PIX_FMT_YUYV:
+    case V4L2_PIX_FMT_XBGR32:
+    case V4L2_PIX_FMT_BGR32:
+    case V4L2_PIX_FMT_ABGR32:
+    case V4L2_PIX_FMT_RGB24:
+    case V4L2_PIX_FMT_GREY:
+    {
+        bytes.assign(format.sizeimage, 0xEE); // line padding shows up as a colour if misread
+        for (std::uint32_t y = 0; y < height; ++y)
+        {
+            unsigned char* line = &bytes[static_cast<std::size_t>(y) * format.bytesperline];
+            for (std::uint32_t x = 0; x < width; ++x)
+            {
+                const unsigned char* pixel = &bgra[(static_cast<std::size_t>(y) * width + x) * 4];
+                const double b = pixel[0], g = pixel[1], r = pixel[2];
+                // BT.601, limited range
+                const double luma = 16 + (65.481 * r + 128.553 * g + 24.966 * b) / 255;
+                switch (format.pixelformat)
+                {
+                case V4L2_PIX_FMT_YUYV:
+                    line[2 * x] = Clamp(luma);
+                    line[2 * x + 1] = x % 2 == 0 ? Clamp(128 + (-37.797 * r - 74.203 * g + 112 * b) / 255)
+                                                 : Clamp(128 + (112 * r - 93.786 * g - 18.214 * b) / 255);
+                    break;
+                case V4L2_PIX_FMT_RGB24:
+                    line[3 * x] = pixel[2];
+                    line[3 * x + 1] = pixel[1];
+                    line[3 * x + 2] = pixel[0];
+                    break;
+                case V4L2_PIX_FMT_GREY:
+                    line[x] = Clamp(luma);
+                    break;
+                default: // B, G, R, then an X or A byte the back-end must not pass on
+                    line[4 * x] = pixel[0];
+                    line[4 * x + 1] = pixel[1];
+                    line[4 * x + 2] = pixel[2];
+                    line[4 * x + 3] = 0;
+                    break;
+                }
+            }
+        }
+        return bytes;
+    }
+    case V4L2_PIX_FMT_MJPEG:
+    {
+        tjhandle compressor = tjInitCompress();
+        unsigned char* jpeg = nullptr;
+        unsigned long size = 0;
+        const int status = tjCompress2(compressor, bgra.data(), static_cast<int>(width), 0,
+                                       static_cast<int>(height), TJPF_BGRX, &jpeg, &size, TJSAMP_422, 95, 0);
+        if (status == 0)
+        {
+            bytes.assign(jpeg, jpeg + size);
+        }
+        tjFree(jpeg);
+        tjDestroy(compressor);
+        if (status != 0)
+        {
+            throw std::runtime_error("tjCompress2 failed");
+        }
+        return stripHuffmanTables ? StripHuffmanTables(bytes) : bytes;
+    }
+    default:
+        return std::vector<unsigned char>(format.sizeimage, 0);
+    }
+}
+
+const FakeV4l2Format* FakeV4l2Kernel::FindFormat(const State& state, std::uint32_t pixelFormat) const
+{
+    for (const auto& format : state.camera.formats)
+    {
+        if (format.pixelFormat == pixelFormat)
+        {
+            return &format;
+        }
+    }
+    return nullptr;
+}
+
+v4l2_pix_format FakeV4l2Kernel::Negotiate(const State& state, v4l2_pix_format wanted) const
+{
+    const FakeV4l2Format* format = FindFormat(state, wanted.pixelformat);
+    if (!format)
+    {
+        format = &state.camera.formats.front();
+    }
+    v4l2_pix_format result{};
+    result.pixelformat = format->pixelFormat;
+    if (format->sizeRange)
+    {
+        const auto& range = *format->sizeRange;
+        const bool fits = InRange(wanted.width, range.min_width, range.max_width, range.step_width) &&
+                          InRange(wanted.height, range.min_height, range.max_height, range.step_height);
+        result.width = fits ? wanted.width : range.max_width;
+        result.height = fits ? wanted.height : range.max_height;
+    }
+    else
+    {
+        const auto size = std::find(format->sizes.begin(), format->sizes.end(),
+                                    std::make_pair(wanted.width, wanted.height));
+        std::tie(result.width, result.height) = size != format->sizes.end() ? *size : format->sizes.front();
+    }
+    result.field = V4L2_FIELD_NONE;
+    const std::uint32_t line = LineLength(result.pixelformat, result.width);
+    result.bytesperline = line ? line + state.camera.linePadding : 0;
+    result.sizeimage = line ? result.bytesperline * result.height : result.width * result.height * 2;
+    result.colorspace = V4L2_COLORSPACE_SRGB;
+    return result;
+}
+
+const std::vector<unsigned char>& FakeV4l2Kernel::FrameBytes(State& state)
+{
+    const auto& format = state.current;
+    const std::string key = std::to_string(format.pixelformat) + ":" + std::to_string(format.width) + "x" +
+                            std::to_string(format.height) + ":" + std::to_string(format.bytesperline);
+    auto found = state.encoded.find(key);
+    if (found == state.encoded.end())
+    {
+        auto bytes = state.content ? state.content(format)
+                                   : Encode(ReferencePicture(format.width, format.height), format,
+                                            state.camera.stripHuffmanTables);
+        found = state.encoded.emplace(key, std::move(bytes)).first;
+    }
+    return found->second;
+}
+
+int FakeV4l2Kernel::Open(const std::string& path, int /*flags*/)
+{
+    std::lock_guard lock(mutex);
+    State* state = nullptr;
+    for (const auto& candidate : states)
+    {
+        if (candidate->camera.node == path)
+        {
+            state = candidate.get();
+        }
+    }
+    if (!state || !state->present)
+    {
+        return Fail(ENOENT);
+    }
+    if (state->camera.openError)
+    {
+        return Fail(state->camera.openError);
+    }
+    const int wakeEvent = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeEvent < 0)
+    {
+        return -1;
+    }
+    const int fd = nextDescriptor++;
+    files[fd] = OpenFile{state, wakeEvent};
+    ++state->openCount;
+    return fd;
+}
+
+int FakeV4l2Kernel::Close(int fd)
+{
+    std::lock_guard lock(mutex);
+    const auto file = files.find(fd);
+    if (file == files.end())
+    {
+        return Fail(EBADF);
+    }
+    State& state = *file->second.state;
+    ::close(file->second.wakeEvent);
+    files.erase(file);
+    --state.openCount;
+    if (state.owner == fd)
+    {
+        // Mappings keep their memory alive, as the kernel keeps mapped buffers.
+        state.streaming = false;
+        state.queue.clear();
+        state.buffers.clear();
+        state.owner = -1;
+    }
+    return 0;
+}
+
+short FakeV4l2Kernel::Readiness(const State& state, std::chrono::steady_clock::time_point now,
+                                std::chrono::steady_clock::time_point& due) const
+{
+    if (!state.present)
+    {
+        return POLLERR | POLLHUP;
+    }
+    if (!state.streaming)
+    {
+        return POLLERR;
+    }
+    if (state.queue.empty())
+    {
+        return 0;
+    }
+    if (!state.faults.empty() && state.faults.front().first == FakeV4l2Fault::DequeueError)
+    {
+        return POLLIN;
+    }
+    if (state.budget == 0)
+    {
+        return 0;
+    }
+    if (now >= state.nextFrame)
+    {
+        return POLLIN;
+    }
+    due = std::min(due, state.nextFrame);
+    return 0;
+}
+
+int FakeV4l2Kernel::Dequeue(State& state, v4l2_buffer& buffer)
+{
+    if (!state.streaming)
+    {
+        return Fail(EINVAL);
+    }
+    std::optional<std::pair<FakeV4l2Fault, std::uint32_t>> fault;
+    if (!state.faults.empty())
+    {
+        fault = state.faults.front();
+        if (fault->first == FakeV4l2Fault::DequeueError)
+        {
+            state.faults.pop_front();
+            return Fail(EIO);
+        }
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (state.queue.empty() || state.budget == 0 || now < state.nextFrame)
+    {
+        return Fail(EAGAIN);
+    }
+    if (fault)
+    {
+        state.faults.pop_front();
+    }
+    const std::uint32_t index = state.queue.front();
+    state.queue.pop_front();
+    auto& slot = state.buffers[index];
+    slot.queued = false;
+    state.nextFrame = std::max(now, state.nextFrame) + state.camera.framePeriod;
+    if (state.budget > 0)
+    {
+        --state.budget;
+    }
+    ++state.handedOut;
+
+    const auto& bytes = FrameBytes(state);
+    std::size_t used = std::min(bytes.size(), slot.memory->size());
+    const std::string normal = "frame";
+    if (slot.contentKey != normal)
+    {
+        std::memcpy(slot.memory->data(), bytes.data(), used);
+        slot.contentKey = normal;
+    }
+    std::uint32_t flags = V4L2_BUF_FLAG_MAPPED | V4L2_BUF_FLAG_DONE | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+    if (fault)
+    {
+        switch (fault->first)
+        {
+        case FakeV4l2Fault::ShortBuffer:
+            used /= 2;
+            break;
+        case FakeV4l2Fault::CorruptJpeg:
+            std::memset(slot.memory->data(), 0x5A, used);
+            slot.contentKey.clear();
+            break;
+        case FakeV4l2Fault::SequenceGap:
+            state.sequence += fault->second;
+            break;
+        case FakeV4l2Fault::DamagedFrame:
+            flags |= V4L2_BUF_FLAG_ERROR;
+            break;
+        case FakeV4l2Fault::DequeueError:
+            break;
+        }
+    }
+    buffer.index = index;
+    buffer.bytesused = static_cast<std::uint32_t>(used);
+    buffer.flags = flags;
+    buffer.field = V4L2_FIELD_NONE;
+    buffer.sequence = state.sequence++;
+    buffer.length = static_cast<std::uint32_t>(slot.memory->size());
+    buffer.m.offset = index << 12;
+    const auto since = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
+    buffer.timestamp.tv_sec = since / 1000000;
+    buffer.timestamp.tv_usec = since % 1000000;
+    return 0;
+}
+
+int FakeV4l2Kernel::Ioctl(int fd, unsigned long request, void* argument)
+{
+    std::lock_guard lock(mutex);
+    const auto file = files.find(fd);
+    if (file == files.end())
+    {
+        return Fail(EBADF);
+    }
+    State& state = *file->second.state;
+    if (!state.present)
+    {
+        return Fail(ENODEV);
+    }
+    const auto& camera = state.camera;
+    const bool video = camera.deviceCaps & V4L2_CAP_VIDEO_CAPTURE;
+
+    switch (request)
+    {
+    case VIDIOC_QUERYCAP:
+    {
+        if (camera.queryCapError)
+        {
+            return Fail(camera.queryCapError);
+        }
+        auto& capability = *static_cast<v4l2_capability*>(argument);
+        capability = {};
+        std::strncpy(reinterpret_cast<char*>(capability.driver), "uvcvideo", sizeof capability.driver - 1);
+        std::strncpy(reinterpret_cast<char*>(capability.card), camera.card.c_str(),
+                     sizeof capability.card - 1);
+        // Like UVC: the driver's capabilities cover both of its nodes, the node's own are apart.
+        capability.capabilities =
+            V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING | V4L2_CAP_DEVICE_CAPS;
+        capability.device_caps = camera.deviceCaps;
+        return 0;
+    }
+    case VIDIOC_ENUM_FMT:
+    {
+        auto& description = *static_cast<v4l2_fmtdesc*>(argument);
+        if (!video || description.type != V4L2_BUF_TYPE_VIDEO_CAPTURE ||
+            description.index >= camera.formats.size())
+        {
+            return Fail(EINVAL);
+        }
+        const auto& format = camera.formats[description.index];
+        description.pixelformat = format.pixelFormat;
+        description.flags = LineLength(format.pixelFormat, 1) ? 0 : V4L2_FMT_FLAG_COMPRESSED;
+        std::snprintf(reinterpret_cast<char*>(description.description), sizeof description.description,
+                      "%.4s", reinterpret_cast<const char*>(&format.pixelFormat));
+        return 0;
+    }
+    case VIDIOC_ENUM_FRAMESIZES:
+    {
+        auto& size = *static_cast<v4l2_frmsizeenum*>(argument);
+        const FakeV4l2Format* format = FindFormat(state, size.pixel_format);
+        if (!format)
+        {
+            return Fail(EINVAL);
+        }
+        if (format->sizeRange)
+        {
+            if (size.index != 0)
+            {
+                return Fail(EINVAL);
+            }
+            size.type = format->continuousSizes ? V4L2_FRMSIZE_TYPE_CONTINUOUS : V4L2_FRMSIZE_TYPE_STEPWISE;
+            size.stepwise = *format->sizeRange;
+            return 0;
+        }
+        if (size.index >= format->sizes.size())
+        {
+            return Fail(EINVAL);
+        }
+        size.type = V4L2_FRMSIZE_TYPE_DISCRETE;
+        size.discrete = {format->sizes[size.index].first, format->sizes[size.index].second};
+        return 0;
+    }
+    case VIDIOC_ENUM_FRAMEINTERVALS:
+    {
+        auto& interval = *static_cast<v4l2_frmivalenum*>(argument);
+        const FakeV4l2Format* format = FindFormat(state, interval.pixel_format);
+        if (!format)
+        {
+            return Fail(EINVAL);
+        }
+        v4l2_pix_format wanted{};
+        wanted.pixelformat = interval.pixel_format;
+        wanted.width = interval.width;
+        wanted.height = interval.height;
+        const auto settled = Negotiate(state, wanted);
+        if (settled.width != interval.width || settled.height != interval.height)
+        {
+            return Fail(EINVAL);
+        }
+        if (format->intervalRange)
+        {
+            if (interval.index != 0)
+            {
+                return Fail(EINVAL);
+            }
+            interval.type =
+                format->continuousIntervals ? V4L2_FRMIVAL_TYPE_CONTINUOUS : V4L2_FRMIVAL_TYPE_STEPWISE;
+            interval.stepwise = *format->intervalRange;
+            return 0;
+        }
+        if (interval.index >= format->intervals.size())
+        {
+            return Fail(EINVAL);
+        }
+        interval.type = V4L2_FRMIVAL_TYPE_DISCRETE;
+        interval.discrete = format->intervals[interval.index];
+        return 0;
+    }
+    case VIDIOC_G_FMT:
+    case VIDIOC_S_FMT:
+    case VIDIOC_TRY_FMT:
+    {
+        auto& format = *static_cast<v4l2_format*>(argument);
+        if (!video || format.type != V4L2_BUF_TYPE_VIDEO_CAPTURE)
+        {
+            return Fail(EINVAL);
+        }
+        if (request == VIDIOC_G_FMT)
+        {
+            format.fmt.pix = state.current;
+            return 0;
+        }
+        const auto settled = Negotiate(state, format.fmt.pix);
+        if (request == VIDIOC_S_FMT)
+        {
+            if (!state.buffers.empty())
+            {
+                return Fail(EBUSY);
+            }
+            state.current = settled;
+        }
+        format.fmt.pix = settled;
+        return 0;
+    }
+    case VIDIOC_G_PARM:
+    case VIDIOC_S_PARM:
+    {
+        auto& parameters = *static_cast<v4l2_streamparm*>(argument);
+        if (!video || parameters.type != V4L2_BUF_TYPE_VIDEO_CAPTURE)
+        {
+            return Fail(EINVAL);
+        }
+        if (request == VIDIOC_S_PARM && parameters.parm.capture.timeperframe.denominator != 0)
+        {
+            state.interval = parameters.parm.capture.timeperframe;
+        }
+        parameters.parm.capture = {};
+        parameters.parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
+        parameters.parm.capture.timeperframe = state.interval;
+        return 0;
+    }
+    case VIDIOC_REQBUFS:
+    {
+        auto& request = *static_cast<v4l2_requestbuffers*>(argument);
+        if (!video || request.memory != V4L2_MEMORY_MMAP)
+        {
+            return Fail(EINVAL);
+        }
+        if ((state.owner != -1 && state.owner != fd) || state.streaming)
+        {
+            return Fail(EBUSY);
+        }
+        for (const auto& buffer : state.buffers)
+        {
+            for (const auto& [address, memory] : mappings)
+            {
+                if (memory == buffer.memory)
+                {
+                    return Fail(EBUSY); // still mapped
+                }
+            }
+        }
+        state.buffers.clear();
+        state.queue.clear();
+        request.count = std::min(request.count, maxBuffers);
+        for (std::uint32_t index = 0; index < request.count; ++index)
+        {
+            state.buffers.push_back(
+                {std::make_shared<std::vector<unsigned char>>(state.current.sizeimage), false, {}});
+        }
+        state.owner = request.count ? fd : -1;
+        return 0;
+    }
+    case VIDIOC_QUERYBUF:
+    case VIDIOC_QBUF:
+    case VIDIOC_DQBUF:
+    {
+        auto& buffer = *static_cast<v4l2_buffer*>(argument);
+        if (buffer.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || buffer.memory != V4L2_MEMORY_MMAP ||
+            state.owner != fd)
+        {
+            return Fail(EINVAL);
+        }
+        if (request == VIDIOC_DQBUF)
+        {
+            return Dequeue(state, buffer);
+        }
+        if (buffer.index >= state.buffers.size())
+        {
+            return Fail(EINVAL);
+        }
+        auto& slot = state.buffers[buffer.index];
+        if (request == VIDIOC_QUERYBUF)
+        {
+            buffer.length = static_cast<std::uint32_t>(slot.memory->size());
+            buffer.m.offset = buffer.index << 12;
+            buffer.flags = slot.queued ? V4L2_BUF_FLAG_QUEUED : 0;
+            return 0;
+        }
+        if (slot.queued)
+        {
+            return Fail(EINVAL);
+        }
+        slot.queued = true;
+        state.queue.push_back(buffer.index);
+        Notify(state);
+        return 0;
+    }
+    case VIDIOC_STREAMON:
+    case VIDIOC_STREAMOFF:
+    {
+        if (state.owner != fd || state.buffers.empty())
+        {
+            return Fail(EINVAL);
+        }
+        state.streaming = request == VIDIOC_STREAMON;
+        if (state.streaming)
+        {
+            state.nextFrame = std::chrono::steady_clock::now();
+            state.sequence = 0;
+        }
+        else
+        {
+            for (auto& buffer : state.buffers)
+            {
+                buffer.queued = false;
+            }
+            state.queue.clear();
+        }
+        Notify(state);
+        return 0;
+    }
+    case VIDIOC_QUERYCTRL:
+    {
+        auto& query = *static_cast<v4l2_queryctrl*>(argument);
+        for (const auto& control : camera.controls)
+        {
+            if (control.id == query.id)
+            {
+                query = {};
+                query.id = control.id;
+                query.type = control.type;
+                query.minimum = control.minimum;
+                query.maximum = control.maximum;
+                query.step = control.step;
+                query.default_value = control.defaultValue;
+                return 0;
+            }
+        }
+        return Fail(EINVAL);
+    }
+    case VIDIOC_G_CTRL:
+    case VIDIOC_S_CTRL:
+    {
+        auto& value = *static_cast<v4l2_control*>(argument);
+        for (auto& control : state.camera.controls)
+        {
+            if (control.id != value.id)
+            {
+                continue;
+            }
+            if (request == VIDIOC_G_CTRL)
+            {
+                value.value = control.value;
+                return 0;
+            }
+            if (value.value < control.minimum || value.value > control.maximum)
+            {
+                return Fail(ERANGE);
+            }
+            control.value = value.value;
+            return 0;
+        }
+        return Fail(EINVAL);
+    }
+    default:
+        return Fail(ENOTTY);
+    }
+}
+
+void* FakeV4l2Kernel::Mmap(std::size_t length, int /*protection*/, int /*flags*/, int fd, off_t offset)
+{
+    std::lock_guard lock(mutex);
+    const auto file = files.find(fd);
+    if (file == files.end())
+    {
+        errno = EBADF;
+        return MAP_FAILED;
+    }
+    State& state = *file->second.state;
+    const auto index = static_cast<std::size_t>(offset >> 12);
+    if (state.owner != fd || index >= state.buffers.size() || length > state.buffers[index].memory->size())
+    {
+        errno = EINVAL;
+        return MAP_FAILED;
+    }
+    auto memory = state.buffers[index].memory;
+    // Every mapping gets an address of its own, as mmap would give.
+    void* address = memory->data();
+    for (const auto& [mapped, owner] : mappings)
+    {
+        if (mapped == address)
+        {
+            errno = EINVAL; // mapped twice; the back-end never does it
+            return MAP_FAILED;
+        }
+    }
+    mappings[address] = std::move(memory);
+    return address;
+}
+
+int FakeV4l2Kernel::Munmap(void* address, std::size_t /*length*/)
+{
+    std::lock_guard lock(mutex);
+    return mappings.erase(address) ? 0 : Fail(EINVAL);
+}
+
+int FakeV4l2Kernel::Poll(pollfd* fds, nfds_t count, int timeoutMilliseconds)
+{
+    const auto start = std::chrono::steady_clock::now();
+    for (;;)
+    {
+        std::vector<pollfd> real;
+        std::vector<nfds_t> realIndex;
+        int ready = 0;
+        auto due = std::chrono::steady_clock::time_point::max();
+        {
+            std::lock_guard lock(mutex);
+            const auto now = std::chrono::steady_clock::now();
+            for (nfds_t index = 0; index < count; ++index)
+            {
+                fds[index].revents = 0;
+                const auto file = files.find(fds[index].fd);
+                if (file == files.end())
+                {
+                    real.push_back({fds[index].fd, fds[index].events, 0});
+                    realIndex.push_back(index);
+                    continue;
+                }
+                fds[index].revents = static_cast<short>(Readiness(*file->second.state, now, due) &
+                                                        (fds[index].events | POLLERR | POLLHUP | POLLNVAL));
+                ready += fds[index].revents != 0;
+                // Drained here and watched below: any change to the node ends the wait.
+                std::uint64_t drained;
+                [[maybe_unused]] auto read = ::read(file->second.wakeEvent, &drained, sizeof drained);
+                real.push_back({file->second.wakeEvent, POLLIN, 0});
+                realIndex.push_back(count);
+            }
+        }
+        int wait = ready ? 0 : timeoutMilliseconds;
+        if (!ready)
+        {
+            const auto now = std::chrono::steady_clock::now();
+            if (due != std::chrono::steady_clock::time_point::max())
+            {
+                const auto untilDue = std::chrono::ceil<std::chrono::milliseconds>(due - now).count();
+                wait = wait < 0 ? static_cast<int>(std::max<long>(untilDue, 0))
+                                : std::min(wait, static_cast<int>(std::max<long>(untilDue, 0)));
+            }
+            if (timeoutMilliseconds >= 0)
+            {
+                const auto left = timeoutMilliseconds -
+                                  std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count();
+                if (left <= 0)
+                {
+                    return 0;
+                }
+                wait = std::min<int>(wait, static_cast<int>(left));
+            }
+        }
+        if (::poll(real.data(), real.size(), wait) < 0)
+        {
+            return -1;
+        }
+        for (std::size_t index = 0; index < real.size(); ++index)
+        {
+            if (realIndex[index] < count && real[index].revents)
+            {
+                fds[realIndex[index]].revents = real[index].revents;
+                ++ready;
+            }
+        }
+        if (ready)
+        {
+            return ready;
+        }
+    }
+}
+
+std::vector<std::string> FakeV4l2Kernel::ListNodes()
+{
+    std::lock_guard lock(mutex);
+    std::vector<std::string> nodes;
+    for (const auto& state : states)
+    {
+        if (state->present)
+        {
+            nodes.push_back(state->camera.node);
+        }
+    }
+    return nodes;
+}
+
+std::string FakeV4l2Kernel::GetPersistentPath(const std::string& node)
+{
+    std::lock_guard lock(mutex);
+    const auto& state = Find(node);
+    return state.camera.persistentPath.empty() ? node : state.camera.persistentPath;
+}
+
+} // namespace Norvex::Testing

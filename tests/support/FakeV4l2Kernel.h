@@ -1,0 +1,172 @@
+#pragma once
+
+#include <Norvex/Core/V4l2VideoCapture/KernelInterface.h>
+
+#include <linux/videodev2.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace Norvex::Testing
+{
+
+// One format a fake node lists: discrete sizes or one size range, and for every size the same
+// discrete intervals or one interval range.
+struct FakeV4l2Format
+{
+    std::uint32_t pixelFormat = 0;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> sizes;
+    std::optional<v4l2_frmsize_stepwise> sizeRange;
+    bool continuousSizes = false;
+    std::vector<v4l2_fract> intervals;
+    std::optional<v4l2_frmival_stepwise> intervalRange;
+    bool continuousIntervals = false;
+};
+
+struct FakeV4l2Control
+{
+    std::uint32_t id = 0;
+    std::uint32_t type = V4L2_CTRL_TYPE_INTEGER;
+    std::int32_t minimum = 0;
+    std::int32_t maximum = 0;
+    std::int32_t step = 1;
+    std::int32_t defaultValue = 0;
+    std::int32_t value = 0;
+};
+
+// What happens to the next frame the node hands out.
+enum class FakeV4l2Fault
+{
+    DequeueError, // VIDIOC_DQBUF fails once with EIO
+    ShortBuffer,  // half the bytes
+    CorruptJpeg,  // bytes that are no JPEG at all
+    SequenceGap,  // the sequence number jumps by the fault's amount
+    DamagedFrame, // the driver marks the buffer V4L2_BUF_FLAG_ERROR
+};
+
+// How a node is set up; change only before the kernel hands out descriptors for it.
+struct FakeV4l2Camera
+{
+    std::string node;
+    std::string persistentPath; // empty: the node itself
+    std::string card = "Fake Camera";
+    std::uint32_t deviceCaps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+    std::vector<FakeV4l2Format> formats;
+    std::vector<FakeV4l2Control> controls;
+    std::uint32_t linePadding = 0;   // bytes added to every raw line
+    bool stripHuffmanTables = false; // MJPG frames without DHT, as many UVC cameras send them
+    int openError = 0;               // errno of every Open
+    int queryCapError = 0;           // errno of VIDIOC_QUERYCAP
+    std::chrono::microseconds framePeriod{2000};
+};
+
+// A stand-in for the kernel that behaves like a UVC camera: formats, sizes, intervals, controls,
+// mmap buffers with a queue, poll readiness, frames of known content and injected faults.
+// Thread-safe; the capture thread and the test thread use it at once.
+class FakeV4l2Kernel final : public Norvex::Core::V4l2VideoCapture::KernelInterface
+{
+public:
+    FakeV4l2Kernel();
+    ~FakeV4l2Kernel() override;
+
+    void AddCamera(FakeV4l2Camera camera);
+    // A typical UVC camera: YUYV and MJPG in discrete sizes, BGRX in a stepwise range, focus,
+    // brightness and contrast.
+    static FakeV4l2Camera UvcCamera(const std::string& node, const std::string& card);
+    // The metadata node a UVC camera has beside its video node.
+    static FakeV4l2Camera MetadataNode(const std::string& node, const std::string& card);
+
+    void InjectFault(const std::string& node, FakeV4l2Fault fault, std::uint32_t amount = 1);
+    void Unplug(const std::string& node);
+    void Replug(const std::string& node);
+    // Frames handed out from now on; negative: no limit.
+    void SetFrameBudget(const std::string& node, std::int64_t frames);
+    // Overrides the picture of every frame: (format, sequence) -> buffer bytes.
+    using Content = std::function<std::vector<unsigned char>(const v4l2_pix_format&)>;
+    void SetContent(const std::string& node, Content content);
+
+    int OpenCount(const std::string& node) const;
+    std::size_t MappedCount() const;
+    bool IsStreaming(const std::string& node) const;
+    std::int32_t ControlValue(const std::string& node, std::uint32_t id) const;
+    v4l2_fract StreamInterval(const std::string& node) const;
+    std::uint32_t FramesHandedOut(const std::string& node) const;
+
+    // The picture every frame shows: four bands, top to bottom red, green, blue, grey (BGRA).
+    static std::vector<unsigned char> ReferencePicture(std::uint32_t width, std::uint32_t height);
+    static const unsigned char bandColors[4][3]; // blue, green, red
+    // The picture encoded the way the node delivers `format`.
+    static std::vector<unsigned char> Encode(const std::vector<unsigned char>& bgra,
+                                             const v4l2_pix_format& format, bool stripHuffmanTables);
+    static std::vector<unsigned char> StripHuffmanTables(const std::vector<unsigned char>& jpeg);
+
+    int Open(const std::string& path, int flags) override;
+    int Close(int fd) override;
+    int Ioctl(int fd, unsigned long request, void* argument) override;
+    void* Mmap(std::size_t length, int protection, int flags, int fd, off_t offset) override;
+    int Munmap(void* address, std::size_t length) override;
+    int Poll(pollfd* fds, nfds_t count, int timeoutMilliseconds) override;
+    std::vector<std::string> ListNodes() override;
+    std::string GetPersistentPath(const std::string& node) override;
+
+private:
+    struct Buffer
+    {
+        std::shared_ptr<std::vector<unsigned char>> memory;
+        bool queued = false;
+        std::string contentKey; // what the memory holds, so unchanged frames are not rewritten
+    };
+    struct State
+    {
+        FakeV4l2Camera camera;
+        bool present = true;
+        int openCount = 0;
+        int owner = -1; // the descriptor that holds the buffers
+        v4l2_pix_format current{};
+        v4l2_fract interval{1, 30};
+        std::vector<Buffer> buffers;
+        std::deque<std::uint32_t> queue;
+        bool streaming = false;
+        std::uint32_t sequence = 0;
+        std::uint32_t handedOut = 0;
+        std::int64_t budget = -1;
+        std::chrono::steady_clock::time_point nextFrame;
+        std::deque<std::pair<FakeV4l2Fault, std::uint32_t>> faults;
+        Content content;
+        std::map<std::string, std::vector<unsigned char>> encoded; // cache per format
+    };
+    struct OpenFile
+    {
+        State* state;
+        int wakeEvent; // signalled when the node's state changes
+    };
+
+    State& Find(const std::string& node) const;
+    void Notify(State& state);
+    int Fail(int error) const;
+    v4l2_pix_format Negotiate(const State& state, v4l2_pix_format wanted) const;
+    const FakeV4l2Format* FindFormat(const State& state, std::uint32_t pixelFormat) const;
+    const std::vector<unsigned char>& FrameBytes(State& state);
+    // POLLIN / POLLERR of a descriptor, and when it becomes readable if it is not yet.
+    short Readiness(const State& state, std::chrono::steady_clock::time_point now,
+                    std::chrono::steady_clock::time_point& due) const;
+    int Dequeue(State& state, v4l2_buffer& buffer);
+
+    mutable std::mutex mutex;
+    std::vector<std::unique_ptr<State>> states;
+    std::map<int, OpenFile> files;
+    std::map<void*, std::shared_ptr<std::vector<unsigned char>>> mappings;
+    int nextDescriptor = 1 << 29; // far above any real descriptor
+};
+
+} // namespace Norvex::Testing

@@ -1,0 +1,613 @@
+#include "FakeV4l2Kernel.h"
+
+#include <Norvex/Core/V4l2VideoCapture/V4l2Device.h>
+
+#include <gtest/gtest.h>
+
+extern "C"
+{
+#include <libavcodec/avcodec.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <tuple>
+
+using namespace Norvex::Core;
+using namespace Norvex::Core::V4l2VideoCapture;
+using Norvex::Core::VideoCapture::CameraControl;
+using Norvex::Core::VideoCapture::VideoProcAmp;
+using Norvex::Testing::FakeV4l2Camera;
+using Norvex::Testing::FakeV4l2Fault;
+using Norvex::Testing::FakeV4l2Format;
+using Norvex::Testing::FakeV4l2Kernel;
+
+namespace
+{
+
+using namespace std::chrono_literals;
+
+constexpr const char* node = "/dev/video0";
+// Format indices of the fake UVC camera.
+constexpr int yuyv64 = 0, yuyv64At15 = 1, mjpg64 = 4, mjpg160 = 5, bgrx160 = 6;
+
+// Collects what a device delivers; waits for it with a generous timeout (sanitizers are slow).
+class Sink
+{
+public:
+    void Attach(VideoCapture::Device& device)
+    {
+        device.SetFrameCallback(
+            [this](VideoCapture::Device*, const Image<Pixel<unsigned char>>& frame)
+            {
+                std::lock_guard lock(mutex);
+                ++frames;
+                last = frame;
+                changed.notify_all();
+            });
+        device.SetExceptionCallback(
+            [this](VideoCapture::Device*, const Exception& exception)
+            {
+                std::lock_guard lock(mutex);
+                exceptions.push_back(exception);
+                changed.notify_all();
+            });
+    }
+
+    bool WaitForFrames(int count)
+    {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, 10s, [&] { return frames >= count; });
+    }
+    bool WaitForExceptions(std::size_t count)
+    {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, 10s, [&] { return exceptions.size() >= count; });
+    }
+    int Frames()
+    {
+        std::lock_guard lock(mutex);
+        return frames;
+    }
+    std::vector<Exception> Exceptions()
+    {
+        std::lock_guard lock(mutex);
+        return exceptions;
+    }
+    Image<Pixel<unsigned char>> Last()
+    {
+        std::lock_guard lock(mutex);
+        return last;
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    int frames = 0;
+    Image<Pixel<unsigned char>> last;
+    std::vector<Exception> exceptions;
+};
+
+// The model's way of choosing another format.
+void Select(VideoCapture::Device& device, int index)
+{
+    device.Stop();
+    device.Unprepare();
+    device.frameFormatIndex = index;
+    device.Prepare();
+}
+
+// Every pixel in the middle row of each band is the band's colour within `tolerance`; alpha 255.
+void ExpectReferencePicture(const Image<Pixel<unsigned char>>& frame, int tolerance)
+{
+    ASSERT_NE(frame.data, nullptr);
+    for (int band = 0; band < 4; ++band)
+    {
+        const int y = (2 * band + 1) * frame.height / 8;
+        const auto& color = FakeV4l2Kernel::bandColors[band];
+        for (int x = 0; x < frame.width; ++x)
+        {
+            const auto& pixel = frame.At(x, y);
+            ASSERT_LE(std::abs(pixel.blue - color[0]), tolerance) << "band " << band << " x " << x;
+            ASSERT_LE(std::abs(pixel.green - color[1]), tolerance) << "band " << band << " x " << x;
+            ASSERT_LE(std::abs(pixel.red - color[2]), tolerance) << "band " << band << " x " << x;
+            ASSERT_EQ(pixel.alpha, 255);
+        }
+    }
+}
+
+class V4l2DeviceTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { kernel.AddCamera(camera); }
+
+    std::unique_ptr<V4l2Device> MakeDevice(int index = yuyv64, const char* path = node)
+    {
+        auto device = std::make_unique<V4l2Device>(kernel, path, true);
+        if (index != 0)
+        {
+            Select(*device, index);
+        }
+        sink.Attach(*device);
+        return device;
+    }
+
+    FakeV4l2Camera camera = FakeV4l2Kernel::UvcCamera(node, "Desk Camera");
+    FakeV4l2Kernel kernel;
+    Sink sink;
+};
+
+struct PathCase
+{
+    const char* name;
+    int format;
+    int tolerance;
+    bool stripHuffmanTables;
+    std::uint32_t linePadding;
+};
+
+class V4l2PathTest : public V4l2DeviceTest, public ::testing::WithParamInterface<PathCase>
+{
+protected:
+    void SetUp() override
+    {
+        camera.stripHuffmanTables = GetParam().stripHuffmanTables;
+        camera.linePadding = GetParam().linePadding;
+        V4l2DeviceTest::SetUp();
+    }
+};
+
+} // namespace
+
+TEST_P(V4l2PathTest, DeliversTheCamerasPictureTopRowFirst)
+{
+    const auto device = MakeDevice(GetParam().format);
+    const auto& format = *device->frameFormats[static_cast<std::size_t>(GetParam().format)];
+    device->Start();
+    ASSERT_TRUE(sink.WaitForFrames(3));
+    device->Stop();
+    const auto frame = sink.Last();
+    EXPECT_EQ(frame.width, format.width);
+    EXPECT_EQ(frame.height, format.height);
+    ExpectReferencePicture(frame, GetParam().tolerance);
+    EXPECT_TRUE(sink.Exceptions().empty());
+}
+
+// Lossless paths exactly or nearly; the JPEG path within what quality 95 loses in flat bands.
+INSTANTIATE_TEST_SUITE_P(Paths, V4l2PathTest,
+                         ::testing::Values(PathCase{"Bgrx", bgrx160, 0, false, 0},
+                                           PathCase{"BgrxPaddedLines", bgrx160, 0, false, 64},
+                                           PathCase{"Yuyv", yuyv64, 3, false, 0},
+                                           PathCase{"YuyvPaddedLines", yuyv64, 3, false, 32},
+                                           PathCase{"Mjpg", mjpg64, 10, false, 0},
+                                           PathCase{"MjpgWithoutHuffmanTables", mjpg160, 10, true, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(V4l2FakeCamera, HuffmanLessFramesReallyLackTheTables)
+{
+    v4l2_pix_format format{};
+    format.pixelformat = V4L2_PIX_FMT_MJPEG;
+    format.width = 64;
+    format.height = 48;
+    const auto picture = FakeV4l2Kernel::ReferencePicture(64, 48);
+    const auto whole = FakeV4l2Kernel::Encode(picture, format, false);
+    const auto stripped = FakeV4l2Kernel::Encode(picture, format, true);
+    const auto hasTables = [](const std::vector<unsigned char>& jpeg)
+    {
+        for (std::size_t i = 0; i + 1 < jpeg.size() && !(jpeg[i] == 0xFF && jpeg[i + 1] == 0xDA); ++i)
+        {
+            if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xC4)
+            {
+                return true;
+            }
+        }
+        return false;
+    };
+    EXPECT_TRUE(hasTables(whole));
+    EXPECT_FALSE(hasTables(stripped));
+    EXPECT_LT(stripped.size(), whole.size());
+}
+
+TEST_F(V4l2DeviceTest, StartAndStopTwiceAndTheCameraIsBusyOnlyWhileStarted)
+{
+    const auto device = MakeDevice();
+    EXPECT_EQ(kernel.OpenCount(node), 0);
+    EXPECT_FALSE(device->GetCameraControl());
+    device->Start();
+    device->Start();
+    EXPECT_TRUE(device->IsStarted());
+    EXPECT_EQ(kernel.OpenCount(node), 1);
+    EXPECT_TRUE(kernel.IsStreaming(node));
+    EXPECT_TRUE(device->GetCameraControl());
+    EXPECT_TRUE(device->GetVideoProcAmp());
+    ASSERT_TRUE(sink.WaitForFrames(2));
+
+    device->Stop();
+    device->Stop();
+    EXPECT_FALSE(device->IsStarted());
+    EXPECT_FALSE(device->GetCameraControl());
+    EXPECT_FALSE(device->GetVideoProcAmp());
+    EXPECT_EQ(kernel.OpenCount(node), 0);
+    EXPECT_EQ(kernel.MappedCount(), 0u);
+
+    device->Start(); // again after a stop
+    ASSERT_TRUE(sink.WaitForFrames(sink.Frames() + 2));
+}
+
+TEST_F(V4l2DeviceTest, TheChosenRateIsAskedOfTheDriver)
+{
+    const auto device = MakeDevice(yuyv64At15);
+    device->Start();
+    EXPECT_EQ(kernel.StreamInterval(node).numerator, 1u);
+    EXPECT_EQ(kernel.StreamInterval(node).denominator, 15u);
+}
+
+TEST_F(V4l2DeviceTest, NoFrameCallbackAfterStopReturns)
+{
+    camera.framePeriod = 0us; // as fast as the device takes them
+    camera.node = "/dev/video1";
+    kernel.AddCamera(camera);
+    const auto device = MakeDevice(yuyv64, "/dev/video1");
+    for (int round = 0; round < 5; ++round)
+    {
+        device->Start();
+        ASSERT_TRUE(sink.WaitForFrames(sink.Frames() + 3));
+        device->Stop();
+        const int stopped = sink.Frames();
+        std::this_thread::sleep_for(20ms);
+        EXPECT_EQ(sink.Frames(), stopped);
+    }
+}
+
+TEST_F(V4l2DeviceTest, FormatSwitchesResizeTheFrame)
+{
+    const auto device = MakeDevice();
+    device->Start();
+    ASSERT_TRUE(sink.WaitForFrames(1));
+    EXPECT_EQ(sink.Last().width, 64);
+
+    Select(*device, mjpg160);
+    EXPECT_EQ(device->frame.width, 160);
+    EXPECT_EQ(device->frame.At(0, 0).red, 0) << "a new size starts black";
+    device->Start();
+    ASSERT_TRUE(sink.WaitForFrames(sink.Frames() + 2));
+    ExpectReferencePicture(sink.Last(), 10);
+
+    Select(*device, bgrx160);
+    device->Start();
+    ASSERT_TRUE(sink.WaitForFrames(sink.Frames() + 2));
+    EXPECT_EQ(sink.Last().width, 160);
+    ExpectReferencePicture(sink.Last(), 0);
+    device->Stop();
+    EXPECT_TRUE(sink.Exceptions().empty());
+}
+
+struct FaultCase
+{
+    const char* name;
+    int format;
+    FakeV4l2Fault fault;
+    HRESULT code;
+    const wchar_t* function;
+};
+
+class V4l2FaultTest : public V4l2DeviceTest, public ::testing::WithParamInterface<FaultCase>
+{
+};
+
+TEST_P(V4l2FaultTest, IsReportedOnceAndStreamingGoesOn)
+{
+    const auto device = MakeDevice(GetParam().format);
+    device->Start();
+    ASSERT_TRUE(sink.WaitForFrames(2));
+    kernel.InjectFault(node, GetParam().fault);
+    ASSERT_TRUE(sink.WaitForExceptions(1));
+    const int afterFault = sink.Frames();
+    ASSERT_TRUE(sink.WaitForFrames(afterFault + 3)) << "the next frames are handled";
+    device->Stop();
+    const auto exceptions = sink.Exceptions();
+    ASSERT_EQ(exceptions.size(), 1u);
+    EXPECT_EQ(exceptions[0].GetErrorCode(), GetParam().code);
+    EXPECT_EQ(exceptions[0].GetFunctionName(), GetParam().function);
+    ExpectReferencePicture(sink.Last(), 10);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, V4l2FaultTest,
+                         ::testing::Values(FaultCase{"DequeueError", yuyv64, FakeV4l2Fault::DequeueError,
+                                                     HRESULT_FROM_WIN32(EIO), L"OnFrame"},
+                                           FaultCase{"ShortRawBuffer", yuyv64, FakeV4l2Fault::ShortBuffer,
+                                                     HRESULT_FROM_WIN32(ENODATA), L"OnRawSample"},
+                                           FaultCase{"ShortBgrxBuffer", bgrx160, FakeV4l2Fault::ShortBuffer,
+                                                     HRESULT_FROM_WIN32(ENODATA), L"OnSample"},
+                                           FaultCase{"CorruptJpeg", mjpg64, FakeV4l2Fault::CorruptJpeg,
+                                                     HRESULT_FROM_WIN32(EBADMSG), L"OnEncodedSample"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(V4l2DeviceTest, DroppedFramesAreCountedFromSequenceGapsSinceStart)
+{
+    const auto device = MakeDevice();
+    device->Start();
+    ASSERT_TRUE(sink.WaitForFrames(2));
+    EXPECT_EQ(device->GetDroppedFrameCount(), 0u);
+    kernel.InjectFault(node, FakeV4l2Fault::SequenceGap, 5);
+    kernel.InjectFault(node, FakeV4l2Fault::DamagedFrame);
+    const int before = sink.Frames();
+    ASSERT_TRUE(sink.WaitForFrames(before + 4));
+    EXPECT_EQ(device->GetDroppedFrameCount(), 6u) << "five skipped numbers and one damaged buffer";
+    EXPECT_TRUE(sink.Exceptions().empty()) << "a dropped frame is no failure";
+
+    device->Stop();
+    EXPECT_EQ(device->GetDroppedFrameCount(), 6u) << "still readable after Stop";
+    device->Start();
+    EXPECT_EQ(device->GetDroppedFrameCount(), 0u);
+}
+
+TEST_F(V4l2DeviceTest, AnUnpluggedCameraEndsTheStreamOnceAndWorksWhenBack)
+{
+    const auto device = MakeDevice(mjpg64);
+    device->Start();
+    ASSERT_TRUE(sink.WaitForFrames(2));
+    kernel.Unplug(node);
+    ASSERT_TRUE(sink.WaitForExceptions(1));
+    std::this_thread::sleep_for(30ms);
+    const auto exceptions = sink.Exceptions();
+    ASSERT_EQ(exceptions.size(), 1u);
+    EXPECT_EQ(exceptions[0].GetErrorCode(), HRESULT_FROM_WIN32(ENODEV));
+    EXPECT_TRUE(device->IsStarted()) << "started until Stop, like a reader that reported a failure";
+
+    device->Stop();
+    EXPECT_EQ(kernel.OpenCount(node), 0);
+    EXPECT_EQ(kernel.MappedCount(), 0u);
+    EXPECT_THROW(device->Start(), Exception);
+    EXPECT_FALSE(device->IsStarted());
+
+    kernel.Replug(node);
+    const int before = sink.Frames();
+    device->Start();
+    ASSERT_TRUE(sink.WaitForFrames(before + 2));
+    ExpectReferencePicture(sink.Last(), 10);
+    EXPECT_EQ(sink.Exceptions().size(), 1u);
+}
+
+TEST_F(V4l2DeviceTest, AJpegLargerThanTheFormatIsRefusedNotWrittenPastTheFrame)
+{
+    kernel.SetContent(node,
+                      [](const v4l2_pix_format& format)
+                      {
+                          auto larger = format;
+                          larger.width = 160;
+                          larger.height = 120;
+                          return FakeV4l2Kernel::Encode(FakeV4l2Kernel::ReferencePicture(160, 120), larger,
+                                                        false);
+                      });
+    const auto device = MakeDevice(mjpg64);
+    device->Start();
+    ASSERT_TRUE(sink.WaitForExceptions(2));
+    device->Stop();
+    EXPECT_EQ(sink.Frames(), 0);
+    EXPECT_EQ(sink.Exceptions()[0].GetErrorCode(), HRESULT_FROM_WIN32(EBADMSG));
+}
+
+TEST_F(V4l2DeviceTest, AFailingFrameCallbackIsReportedForEachFrame)
+{
+    const auto device = MakeDevice();
+    int calls = 0;
+    device->SetFrameCallback(
+        [&](VideoCapture::Device*, const Image<Pixel<unsigned char>>&)
+        {
+            ++calls;
+            throw std::runtime_error("processor failed");
+        });
+    device->Start();
+    ASSERT_TRUE(sink.WaitForExceptions(3));
+    device->Stop();
+    const auto exceptions = sink.Exceptions();
+    EXPECT_EQ(static_cast<int>(exceptions.size()), calls);
+    EXPECT_EQ(exceptions[0].GetErrorCode(), E_UNEXPECTED);
+    EXPECT_EQ(exceptions[0].GetFunctionName(), L"OnFrame");
+}
+
+TEST_F(V4l2DeviceTest, StopFromTheFrameCallbackIsRefusedInsteadOfDeadlocking)
+{
+    const auto device = MakeDevice();
+    device->SetFrameCallback([&](VideoCapture::Device* self, const Image<Pixel<unsigned char>>&)
+                             { self->Stop(); });
+    device->Start();
+    ASSERT_TRUE(sink.WaitForExceptions(1));
+    device->Stop();
+    EXPECT_EQ(sink.Exceptions()[0].GetErrorCode(), E_UNEXPECTED);
+    EXPECT_EQ(sink.Exceptions()[0].GetFunctionName(), L"Stop");
+}
+
+TEST_F(V4l2DeviceTest, FormatsNoPathHandlesFailPrepareClearly)
+{
+    FakeV4l2Format dv;
+    dv.pixelFormat = V4L2_PIX_FMT_DV;
+    dv.sizes = {{720, 576}};
+    dv.intervals = {{1, 25}};
+    camera.node = "/dev/video1";
+    camera.formats.push_back(dv);
+    kernel.AddCamera(camera);
+    V4l2Device device(kernel, "/dev/video1", true);
+    ASSERT_EQ(device.frameFormats.back()->GetName(), L"DVSD 720x576 (25fps)");
+    try
+    {
+        Select(device, static_cast<int>(device.frameFormats.size()) - 1);
+        FAIL() << "DV has no decoder here";
+    }
+    catch (const Exception& exception)
+    {
+        EXPECT_EQ(exception.GetErrorCode(), MakeStatus(0xC00D36B4u));
+        EXPECT_EQ(exception.GetFunctionName(), L"Prepare");
+    }
+    EXPECT_THROW(device.Start(), Exception) << "unprepared";
+    Select(device, 0);
+    sink.Attach(device);
+    device.Start();
+    EXPECT_TRUE(sink.WaitForFrames(1));
+}
+
+TEST_F(V4l2DeviceTest, DestroyingAStartedDeviceReleasesTheCamera)
+{
+    auto device = MakeDevice();
+    device->Start();
+    ASSERT_TRUE(sink.WaitForFrames(1));
+    device.reset();
+    EXPECT_EQ(kernel.OpenCount(node), 0);
+    EXPECT_EQ(kernel.MappedCount(), 0u);
+}
+
+TEST_F(V4l2DeviceTest, FocusIsDrivenThroughTheCameraControl)
+{
+    const auto device = MakeDevice();
+    device->Start();
+    const auto control = device->GetCameraControl();
+    ASSERT_TRUE(control);
+    std::int32_t minimum, maximum, step, defaultValue, caps;
+    ASSERT_EQ(control->GetRange(CameraControl::Focus, &minimum, &maximum, &step, &defaultValue, &caps), S_OK);
+    EXPECT_EQ(std::make_tuple(minimum, maximum, step, defaultValue), std::make_tuple(0, 250, 5, 0));
+    EXPECT_EQ(caps, CameraControl::Auto | CameraControl::Manual);
+
+    std::int32_t value, flags;
+    ASSERT_EQ(control->Get(CameraControl::Focus, &value, &flags), S_OK);
+    EXPECT_EQ(flags, CameraControl::Auto);
+    ASSERT_EQ(control->Set(CameraControl::Focus, 100, CameraControl::Manual), S_OK);
+    EXPECT_EQ(kernel.ControlValue(node, V4L2_CID_FOCUS_AUTO), 0) << "manual turns automatic focus off";
+    EXPECT_EQ(kernel.ControlValue(node, V4L2_CID_FOCUS_ABSOLUTE), 100);
+    ASSERT_EQ(control->Get(CameraControl::Focus, &value, &flags), S_OK);
+    EXPECT_EQ(std::make_pair(value, flags),
+              std::make_pair(100, static_cast<std::int32_t>(CameraControl::Manual)));
+    ASSERT_EQ(control->Set(CameraControl::Focus, 0, CameraControl::Auto), S_OK);
+    EXPECT_EQ(kernel.ControlValue(node, V4L2_CID_FOCUS_AUTO), 1);
+    EXPECT_EQ(kernel.ControlValue(node, V4L2_CID_FOCUS_ABSOLUTE), 100) << "the value is the camera's to pick";
+
+    EXPECT_EQ(control->Set(CameraControl::Focus, 300, CameraControl::Manual), HRESULT_FROM_WIN32(ERANGE));
+    EXPECT_EQ(control->Set(CameraControl::Pan, 0, CameraControl::Manual), HRESULT_FROM_WIN32(EINVAL));
+    EXPECT_EQ(control->Set(CameraControl::Roll, 0, CameraControl::Manual), HRESULT_FROM_WIN32(EINVAL));
+    EXPECT_EQ(control->Get(CameraControl::Focus, nullptr, &flags), E_POINTER);
+
+    const auto procAmp = device->GetVideoProcAmp();
+    ASSERT_TRUE(procAmp);
+    ASSERT_EQ(procAmp->GetRange(VideoProcAmp::Brightness, &minimum, &maximum, &step, &defaultValue, &caps),
+              S_OK);
+    EXPECT_EQ(std::make_tuple(minimum, maximum, caps),
+              std::make_tuple(-64, 64, static_cast<std::int32_t>(VideoProcAmp::Manual)));
+    EXPECT_EQ(procAmp->Set(VideoProcAmp::Brightness, -10, VideoProcAmp::Manual), S_OK);
+    EXPECT_EQ(kernel.ControlValue(node, V4L2_CID_BRIGHTNESS), -10);
+    EXPECT_EQ(procAmp->Set(VideoProcAmp::Gain, 1, VideoProcAmp::Auto), HRESULT_FROM_WIN32(EINVAL))
+        << "no gain";
+
+    // A control object a caller still holds keeps working on its own descriptor after Stop.
+    device->Stop();
+    EXPECT_EQ(control->Get(CameraControl::Focus, &value, &flags), S_OK);
+}
+
+TEST_F(V4l2DeviceTest, ACameraWithoutCameraControlsOffersNone)
+{
+    camera.node = "/dev/video1";
+    camera.controls = {{V4L2_CID_BRIGHTNESS, V4L2_CTRL_TYPE_INTEGER, 0, 255, 1, 128, 128}};
+    kernel.AddCamera(camera);
+    V4l2Device device(kernel, "/dev/video1", true);
+    device.Start();
+    EXPECT_FALSE(device.GetCameraControl());
+    EXPECT_TRUE(device.GetVideoProcAmp());
+}
+
+namespace
+{
+
+// One H.264 access unit with its parameter sets in band, as a UVC camera's H264 format sends a
+// key frame: the reference picture, nearly lossless.
+std::vector<unsigned char> EncodeH264(std::uint32_t width, std::uint32_t height)
+{
+    const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
+    if (!codec)
+    {
+        return {};
+    }
+    AVCodecContext* encoder = avcodec_alloc_context3(codec);
+    encoder->width = static_cast<int>(width);
+    encoder->height = static_cast<int>(height);
+    encoder->pix_fmt = AV_PIX_FMT_YUV420P;
+    encoder->time_base = {1, 30};
+    encoder->gop_size = 1;
+    av_opt_set(encoder->priv_data, "preset", "ultrafast", 0);
+    av_opt_set(encoder->priv_data, "tune", "zerolatency", 0);
+    av_opt_set(encoder->priv_data, "qp", "4", 0);
+    std::vector<unsigned char> bytes;
+    if (avcodec_open2(encoder, codec, nullptr) == 0)
+    {
+        AVFrame* picture = av_frame_alloc();
+        picture->format = AV_PIX_FMT_YUV420P;
+        picture->width = encoder->width;
+        picture->height = encoder->height;
+        av_frame_get_buffer(picture, 0);
+        const auto bgra = FakeV4l2Kernel::ReferencePicture(width, height);
+        SwsContext* converter =
+            sws_getContext(encoder->width, encoder->height, AV_PIX_FMT_BGRA, encoder->width, encoder->height,
+                           AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
+        const std::uint8_t* source[4] = {bgra.data()};
+        const int sourceStride[4] = {static_cast<int>(width * 4)};
+        sws_scale(converter, source, sourceStride, 0, encoder->height, picture->data, picture->linesize);
+        sws_freeContext(converter);
+        AVPacket* packet = av_packet_alloc();
+        avcodec_send_frame(encoder, picture);
+        avcodec_send_frame(encoder, nullptr);
+        if (avcodec_receive_packet(encoder, packet) == 0)
+        {
+            bytes.assign(packet->data, packet->data + packet->size);
+        }
+        av_packet_free(&packet);
+        av_frame_free(&picture);
+    }
+    avcodec_free_context(&encoder);
+    return bytes;
+}
+
+} // namespace
+
+TEST_F(V4l2DeviceTest, H264IsDecodedByLibavcodecThenConverted)
+{
+    const auto accessUnit = EncodeH264(64, 48);
+    if (accessUnit.empty())
+    {
+        GTEST_SKIP() << "libavcodec has no H.264 encoder here";
+    }
+    FakeV4l2Format h264;
+    h264.pixelFormat = V4L2_PIX_FMT_H264;
+    h264.sizes = {{64, 48}};
+    h264.intervals = {{1, 30}};
+    camera.node = "/dev/video1";
+    camera.formats = {h264};
+    kernel.AddCamera(camera);
+    kernel.SetContent("/dev/video1", [&](const v4l2_pix_format&) { return accessUnit; });
+    V4l2Device device(kernel, "/dev/video1", true);
+    EXPECT_EQ(device.frameFormats[0]->GetName(), L"H264 64x48 (30fps)");
+    sink.Attach(device);
+    device.Start();
+    ASSERT_TRUE(sink.WaitForFrames(3));
+    device.Stop();
+    EXPECT_TRUE(sink.Exceptions().empty());
+    ExpectReferencePicture(sink.Last(), 12);
+
+    // Damaged data is reported, and the stream goes on.
+    kernel.SetContent("/dev/video1",
+                      [&](const v4l2_pix_format&)
+                      {
+                          auto damaged = accessUnit;
+                          std::fill(damaged.begin(), damaged.end(), 0xFF);
+                          return damaged;
+                      });
+    device.Start();
+    ASSERT_TRUE(sink.WaitForExceptions(1));
+    device.Stop();
+    EXPECT_EQ(sink.Exceptions()[0].GetFunctionName(), L"OnEncodedSample");
+}
