@@ -22,11 +22,14 @@ GstDevice* MakeDevice(gint camera)
 {
     const auto& description = NorvexTestCamera::cameras[camera - 1];
     GstCaps* caps = gst_caps_from_string(description.caps);
-    GstStructure* properties =
-        gst_structure_new("norvextestcamera", "object.path", G_TYPE_STRING, description.path, nullptr);
-    auto* device = NORVEX_TEST_CAMERA_DEVICE(g_object_new(NORVEX_TYPE_TEST_CAMERA_DEVICE, "display-name",
-                                                          description.displayName, "device-class", "Video/Source",
-                                                          "caps", caps, "properties", properties, nullptr));
+    GstStructure* properties = gst_structure_new_empty("norvextestcamera");
+    if (description.path)
+    {
+        gst_structure_set(properties, "object.path", G_TYPE_STRING, description.path, nullptr);
+    }
+    auto* device = NORVEX_TEST_CAMERA_DEVICE(
+        g_object_new(NORVEX_TYPE_TEST_CAMERA_DEVICE, "display-name", description.displayName, "device-class",
+                     "Video/Source", "caps", caps, "properties", properties, nullptr));
     device->camera = camera;
     gst_caps_unref(caps);
     gst_structure_free(properties);
@@ -35,10 +38,14 @@ GstDevice* MakeDevice(gint camera)
 
 GList* Probe(GstDeviceProvider*)
 {
+    const bool faults = g_getenv("NORVEX_TEST_CAMERA_FAULTS") != nullptr;
     GList* devices = nullptr;
     for (gint camera = NorvexTestCamera::cameraCount; camera >= 1; --camera)
     {
-        devices = g_list_prepend(devices, gst_object_ref_sink(MakeDevice(camera)));
+        if (!NorvexTestCamera::cameras[camera - 1].faulty || faults)
+        {
+            devices = g_list_prepend(devices, gst_object_ref_sink(MakeDevice(camera)));
+        }
     }
     return devices;
 }
@@ -61,8 +68,8 @@ static void norvex_test_camera_provider_class_init(NorvexTestCameraProviderClass
 {
     GstDeviceProviderClass* providerClass = GST_DEVICE_PROVIDER_CLASS(klass);
     providerClass->probe = Probe;
-    gst_device_provider_class_set_static_metadata(providerClass, "Norvex test camera provider", "Video/Source",
-                                                  "Lists the Norvex test cameras", "Norvex");
+    gst_device_provider_class_set_static_metadata(providerClass, "Norvex test camera provider",
+                                                  "Video/Source", "Lists the Norvex test cameras", "Norvex");
 }
 
 static void norvex_test_camera_device_init(NorvexTestCameraDevice* self)

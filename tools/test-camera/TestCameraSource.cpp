@@ -1,6 +1,8 @@
 #include "TestCameraSource.h"
 #include "TestCameras.h"
 
+#include <gst/video/video.h>
+
 #include <initializer_list>
 
 struct _NorvexTestCameraSource
@@ -11,6 +13,7 @@ struct _NorvexTestCameraSource
     // The inner chain built for the current run; empty below PAUSED.
     GstElement* chain[3];
     guint chainLength;
+    guint64 framesSent; // buffers through a faulty camera's probe in this run
 };
 
 G_DEFINE_TYPE(NorvexTestCameraSource, norvex_test_camera_source, GST_TYPE_BIN)
@@ -34,6 +37,34 @@ GstElement* MakeElement(const char* factory)
         g_warning("norvextestcamerasrc: element %s is not installed", factory);
     }
     return element;
+}
+
+// Applies the camera's faults to the buffers leaving videotestsrc.
+GstPadProbeReturn InjectFaults(GstPad* pad, GstPadProbeInfo* info, gpointer user)
+{
+    auto* self = static_cast<NorvexTestCameraSource*>(user);
+    const auto& camera = NorvexTestCamera::cameras[self->camera - 1];
+    const guint64 frame = ++self->framesSent; // only the streaming thread counts
+    if (camera.errorAtFrame > 0 && frame == static_cast<guint64>(camera.errorAtFrame))
+    {
+        GST_ELEMENT_ERROR(self, RESOURCE, READ, ("The test camera reports a fault, as asked."), (nullptr));
+    }
+    if (camera.shortEveryOtherFrame && frame % 2 == 0)
+    {
+        GstCaps* caps = gst_pad_get_current_caps(pad);
+        GstVideoInfo video;
+        const gboolean known = caps && gst_video_info_from_caps(&video, caps);
+        if (caps)
+        {
+            gst_caps_unref(caps);
+        }
+        GstBuffer* buffer = gst_buffer_make_writable(GST_PAD_PROBE_INFO_BUFFER(info));
+        const gsize size = gst_buffer_get_size(buffer);
+        const gsize row = known ? static_cast<gsize>(GST_VIDEO_INFO_PLANE_STRIDE(&video, 0)) : 0;
+        gst_buffer_resize(buffer, 0, size > row ? size - row : 0);
+        GST_PAD_PROBE_INFO_DATA(info) = buffer;
+    }
+    return GST_PAD_PROBE_OK;
 }
 
 void ClearChain(NorvexTestCameraSource* self)
@@ -89,6 +120,13 @@ gboolean BuildChain(NorvexTestCameraSource* self)
     }
     gst_util_set_object_arg(G_OBJECT(source), "pattern", camera.pattern);
     g_object_set(source, "is-live", TRUE, nullptr);
+    if (camera.shortEveryOtherFrame || camera.errorAtFrame > 0)
+    {
+        self->framesSent = 0;
+        GstPad* pad = gst_element_get_static_pad(source, "src");
+        gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, InjectFaults, self, nullptr);
+        gst_object_unref(pad);
+    }
     self->chain[self->chainLength++] = source;
     gst_bin_add(GST_BIN(self), source);
     GstElement* last = source;
@@ -199,8 +237,8 @@ static void norvex_test_camera_source_class_init(NorvexTestCameraSourceClass* kl
     objectClass->get_property = GetProperty;
     g_object_class_install_property(
         objectClass, propertyCamera,
-        g_param_spec_int("camera", "Camera", "Which test camera (1-based)", 1, NorvexTestCamera::cameraCount, 1,
-                         static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
+        g_param_spec_int("camera", "Camera", "Which test camera (1-based)", 1, NorvexTestCamera::cameraCount,
+                         1, static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
 
     GstElementClass* elementClass = GST_ELEMENT_CLASS(klass);
     elementClass->change_state = ChangeState;

@@ -8,9 +8,14 @@ namespace NorvexTestCamera
 struct CameraDescription
 {
     const char* displayName;
-    const char* path;    // the provider's own unique path ("object.path")
+    const char* path;    // the provider's own unique path ("object.path"); none when null
     const char* pattern; // videotestsrc pattern
     const char* caps;    // what the camera offers, in this order
+    // Faults, for the cameras listed only when NORVEX_TEST_CAMERA_FAULTS is set in the
+    // environment: every other buffer one row short, and one error posted at this buffer (0: none).
+    bool faulty = false;
+    bool shortEveryOtherFrame = false;
+    int errorAtFrame = 0;
 };
 
 // Camera 1: seven full-height 100 % bars (white, yellow, cyan, green, magenta, red, blue),
@@ -35,6 +40,13 @@ inline constexpr CameraDescription cameras[] = {
      "framerate=(fraction)10/1; "
      "video/x-raw, format=(string)YUY2, width=(int)0, height=(int)0, framerate=(fraction)30/1; "
      "image/jpeg, width=(int)640, height=(int)480, framerate=(fraction)30/1"},
+    // Camera 3 delivers BGRA as it is, so its short buffers reach the consumer unchanged.
+    {"Norvex Test Camera 3 (faulty)", "norvextestcamera:3", "smpte100",
+     "video/x-raw, format=(string)BGRA, width=(int)320, height=(int)240, framerate=(fraction)30/1", true,
+     true, 5},
+    // Camera 4 has no path, which a consumer cannot tell apart from other cameras.
+    {"Norvex Test Camera 4 (no path)", nullptr, "smpte100",
+     "video/x-raw, format=(string)YUY2, width=(int)320, height=(int)240, framerate=(fraction)30/1", true},
 };
 
 inline constexpr int cameraCount = static_cast<int>(sizeof(cameras) / sizeof(cameras[0]));

@@ -54,7 +54,9 @@ std::string ReadProperty(GstDevice* device, const char* const* keys, std::size_t
 
 bool IsV4l2Node(const std::string& path)
 {
-    struct stat status{};
+    struct stat status
+    {
+    };
     return !path.empty() && stat(path.c_str(), &status) == 0 && S_ISCHR(status.st_mode) &&
            major(status.st_rdev) == videoForLinuxMajor;
 }
@@ -65,13 +67,15 @@ std::vector<GValue> ExpandField(const GstStructure* structure, const char* field
 {
     std::vector<GValue> values;
     const GValue* value = gst_structure_get_value(structure, field);
-    auto add = [&values](const GValue* member) {
+    auto add = [&values](const GValue* member)
+    {
         GValue copy = G_VALUE_INIT;
         g_value_init(&copy, G_VALUE_TYPE(member));
         g_value_copy(member, &copy);
         values.push_back(copy);
     };
-    auto addEnds = [&](const GValue* member) {
+    auto addEnds = [&](const GValue* member)
+    {
         if (GST_VALUE_HOLDS_INT_RANGE(member))
         {
             const int ends[] = {gst_value_get_int_range_min(member), gst_value_get_int_range_max(member)};
@@ -104,7 +108,8 @@ std::vector<GValue> ExpandField(const GstStructure* structure, const char* field
     }
     else if (GST_VALUE_HOLDS_LIST(value) || GST_VALUE_HOLDS_ARRAY(value))
     {
-        const guint size = GST_VALUE_HOLDS_LIST(value) ? gst_value_list_get_size(value) : gst_value_array_get_size(value);
+        const guint size =
+            GST_VALUE_HOLDS_LIST(value) ? gst_value_list_get_size(value) : gst_value_array_get_size(value);
         for (guint i = 0; i < size; ++i)
         {
             addEnds(GST_VALUE_HOLDS_LIST(value) ? gst_value_list_get_value(value, i)
@@ -142,7 +147,8 @@ void ExpandStructure(const GstStructure* structure, GstCapsFeatures* features, s
         }
         gst_structure_fixate(combination);
         GstCaps* caps = gst_caps_new_empty();
-        gst_caps_append_structure_full(caps, combination, features ? gst_caps_features_copy(features) : nullptr);
+        gst_caps_append_structure_full(caps, combination,
+                                       features ? gst_caps_features_copy(features) : nullptr);
         out.push_back(caps);
         // Odometer over the fields, the last one fastest.
         std::size_t i = std::size(fields);
@@ -236,8 +242,8 @@ GStreamerDevice::GStreamerDevice(_GstDevice* device, bool skipDuplicatedFrameFor
     ReadFrameFormats(skipDuplicatedFrameFormat);
     if (frameFormats.empty())
     {
-        throw Exception(L"デバイスに使えるフォーマットがありません。\n", "GStreamerDevice", NORVEX_SOURCE_FILE,
-                        __LINE__);
+        throw Exception(L"デバイスに使えるフォーマットがありません。\n", "GStreamerDevice",
+                        NORVEX_SOURCE_FILE, __LINE__);
     }
     BuildPipeline();
     OpenControls();
@@ -411,8 +417,8 @@ void GStreamerDevice::Start()
     {
         ThrowUnexpected("Start", NORVEX_SOURCE_FILE, __LINE__);
     }
-    const auto* format =
-        dynamic_cast<const GStreamerFrameFormat*>(frameFormats[static_cast<std::size_t>(frameFormatIndex)].get());
+    const auto* format = dynamic_cast<const GStreamerFrameFormat*>(
+        frameFormats[static_cast<std::size_t>(frameFormatIndex)].get());
     if (!format)
     {
         ThrowUnexpected("Start", NORVEX_SOURCE_FILE, __LINE__);
@@ -542,8 +548,8 @@ void GStreamerDevice::OnFrame(_GstSample* sample)
         const std::int64_t height = GST_VIDEO_INFO_HEIGHT(&info);
         const std::int64_t rowBytes = width * 4;
         // Never read past the buffer: a frame that does not hold the selected size is skipped.
-        if (width != frame.width || height != frame.height || height <= 0 || stride < rowBytes || offset < 0 ||
-            offset + (height - 1) * stride + rowBytes > static_cast<std::int64_t>(map.size))
+        if (width != frame.width || height != frame.height || height <= 0 || stride < rowBytes ||
+            offset < 0 || offset + (height - 1) * stride + rowBytes > static_cast<std::int64_t>(map.size))
         {
             throw Exception(L"受け取ったフレームの大きさが選択したフォーマットと一致しません。\n", "OnFrame",
                             NORVEX_SOURCE_FILE, __LINE__);

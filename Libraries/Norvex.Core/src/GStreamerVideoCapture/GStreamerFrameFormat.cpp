@@ -1,5 +1,5 @@
-#include <Norvex/Core/GStreamerVideoCapture/GStreamerFrameFormat.h>
 #include <Norvex/Core/Exception.h>
+#include <Norvex/Core/GStreamerVideoCapture/GStreamerFrameFormat.h>
 #include <Norvex/Core/VideoCapture/VideoSubtype.h>
 
 #include <gst/gst.h>
@@ -225,7 +225,10 @@ GUID GStreamerFrameFormat::GetSubtype(const _GstStructure* structure)
         const char* mediaType;
         char fourcc[5];
     } compressed[] = {
-        {"image/jpeg", "MJPG"}, {"video/x-h264", "H264"}, {"video/x-h265", "HEVC"}, {"video/x-dv", "DVSD"},
+        {"image/jpeg", "MJPG"},
+        {"video/x-h264", "H264"},
+        {"video/x-h265", "HEVC"},
+        {"video/x-dv", "DVSD"},
     };
     for (const auto& entry : compressed)
     {
