@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -296,6 +297,11 @@ struct PictureCase
     bool bars; // else the ramp
     int tolerance;
 };
+
+void PrintTo(const PictureCase& param, std::ostream* out)
+{
+    *out << param.name;
+}
 
 class GStreamerPictureTest : public GStreamerCaptureTest, public testing::WithParamInterface<PictureCase>
 {
