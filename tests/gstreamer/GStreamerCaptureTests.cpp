@@ -289,6 +289,27 @@ TEST_F(GStreamerCaptureTest, TheTestCameraHidesNoRealProvider)
     EXPECT_NE(std::find(names.begin(), names.end(), "v4l2deviceprovider"), names.end());
 }
 
+// Run by its own CTest entry with GST_PLUGIN_PATH unset: the program then sees the system's
+// providers only, and they are all still asked.
+TEST_F(GStreamerCaptureTest, WithoutThePluginPathOnlyTheSystemsCamerasAreListed)
+{
+    if (std::getenv("GST_PLUGIN_PATH"))
+    {
+        GTEST_SKIP() << "runs without GST_PLUGIN_PATH";
+    }
+    for (const auto& device : Enumerate())
+    {
+        EXPECT_EQ(device->friendlyName.find(L"Norvex Test Camera"), std::wstring::npos);
+    }
+    auto gstreamer = std::make_shared<GStreamerInitializer>();
+    GstDeviceProviderFactory* v4l2 = gst_device_provider_factory_find("v4l2deviceprovider");
+    EXPECT_TRUE(v4l2);
+    if (v4l2)
+    {
+        gst_object_unref(v4l2);
+    }
+}
+
 struct PictureCase
 {
     const char* name;

@@ -200,7 +200,9 @@ struct GStreamerDevice::Glue
         {
             // The exception callback failed on an element's thread; nothing can be done there.
         }
-        // Nobody reads this bus: keep messages from piling up in it.
+        // Nobody reads this bus: keep messages from piling up in it. A dropped message is the
+        // handler's to release.
+        gst_message_unref(message);
         return GST_BUS_DROP;
     }
 
