@@ -368,7 +368,10 @@ void GStreamerDevice::BuildPipeline()
     appSink = sink;
 
     GstCaps* bgra = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRA", nullptr);
-    g_object_set(sink, "caps", bgra, "enable-last-sample", FALSE, "emit-signals", FALSE, nullptr);
+    // A live camera paces itself: waiting on the clock would only add latency, and a frame
+    // judged late would be dropped instead of reaching `frame`.
+    g_object_set(sink, "caps", bgra, "enable-last-sample", FALSE, "emit-signals", FALSE, "sync", FALSE,
+                 nullptr);
     gst_caps_unref(bgra);
     if (!gst_element_link_many(source, filter, decoder, nullptr) || !gst_element_link(converter, sink))
     {
