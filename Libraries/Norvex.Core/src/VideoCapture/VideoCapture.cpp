@@ -1,3 +1,4 @@
+#include <Norvex/Core/GStreamerVideoCapture/GStreamerVideoCapture.h>
 #include <Norvex/Core/V4l2VideoCapture/V4l2VideoCapture.h>
 #include <Norvex/Core/VideoCapture/VideoCapture.h>
 
@@ -15,9 +16,8 @@ std::vector<std::shared_ptr<Device>> EnumerateDevices(CaptureApiFamily family, b
         V4l2VideoCapture::EnumerateDevices(skipErrorDevice, skipDuplicatedFrameFormat, devices);
         return devices;
     }
-    // The back-ends join here as they are built; until then their families are refused openly.
     case CaptureApiFamily::GStreamer:
-        throw Exception(E_NOTIMPL, "VideoCapture", NORVEX_SOURCE_FILE, __LINE__);
+        return GStreamerVideoCapture::EnumerateDevices(skipErrorDevice, skipDuplicatedFrameFormat);
     }
     throw Exception(E_UNEXPECTED, "VideoCapture", NORVEX_SOURCE_FILE, __LINE__);
 }

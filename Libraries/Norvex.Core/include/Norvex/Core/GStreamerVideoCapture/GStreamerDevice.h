@@ -1,0 +1,76 @@
+#pragma once
+
+#include <Norvex/Core/GStreamerInitializer.h>
+#include <Norvex/Core/VideoCapture/Device.h>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+
+struct _GstDevice;
+struct _GstElement;
+struct _GstSample;
+struct _GstMessage;
+
+namespace Norvex::Core::GStreamerVideoCapture
+{
+
+// A capture device reached through GStreamer. One pipeline per device, built at construction:
+// the device's element, a capsfilter holding the selected format, decodebin, videoconvert and an
+// appsink that accepts only BGRA. Start applies the selected format and sets it PLAYING; Stop
+// sets it to NULL, which joins the streaming thread.
+//
+// Threads: the user-interface thread constructs, starts, stops and destroys. The appsink's
+// streaming thread runs OnFrame (frameSection, then callbackSection); any thread that posts on
+// the bus runs OnBusMessage (busSection, released before callbackSection is taken).
+class GStreamerDevice final : public VideoCapture::Device
+{
+public:
+    // Reads the names and formats of `device` (a reference of its own is taken) and builds the
+    // pipeline; leaves the device prepared with format 0. Raises "GStreamerDevice" on failure.
+    GStreamerDevice(_GstDevice* device, bool skipDuplicatedFrameFormat);
+    ~GStreamerDevice() override;
+
+    bool IsStarted() const override;
+    void Start() override;
+    void Stop() override;
+    ComPointer<VideoCapture::CameraControl>& GetCameraControl() override;
+    ComPointer<VideoCapture::VideoProcAmp>& GetVideoProcAmp() override;
+
+    // The identifier of a GStreamer device: its V4L2 node when it has one, else the path its
+    // provider gives it; empty when it has neither.
+    static std::wstring GetDevicePath(_GstDevice* device);
+
+private:
+    struct ObjectDeleter
+    {
+        void operator()(void* object) const noexcept;
+    };
+    template <class T> using ObjectPointer = std::unique_ptr<T, ObjectDeleter>;
+    struct Glue; // the C callbacks GStreamer calls
+
+    void BuildPipeline();
+    void ReadFrameFormats(bool skipDuplicatedFrameFormat);
+    void OpenControls();
+    void OnFrame(_GstSample* sample);
+    void OnBusMessage(_GstMessage* message);
+    void StopPipeline() noexcept;
+
+    std::shared_ptr<GStreamerInitializer> gstreamer;
+    ObjectPointer<_GstDevice> device;
+    ObjectPointer<_GstElement> pipeline; // owns every element below
+    _GstElement* capsFilter = nullptr;
+    _GstElement* appSink = nullptr;
+    ComPointer<VideoCapture::CameraControl> cameraControl; // null unless the node is V4L2
+    ComPointer<VideoCapture::VideoProcAmp> videoProcAmp;   // null unless the node is V4L2
+    // Written by the user-interface thread, read by the streaming thread; set after the pipeline
+    // is ready for frames, so a frame seen with it set sees the device's fields too.
+    std::atomic<bool> started{false};
+
+    CriticalSection busSection;             // guards the two fields below; taken alone
+    bool starting = false;                  // bus errors are Start's own failure meanwhile
+    std::optional<Exception> startingError; // the first of them
+};
+
+} // namespace Norvex::Core::GStreamerVideoCapture

@@ -1,0 +1,51 @@
+#include <Norvex/Core/GStreamerInitializer.h>
+#include <Norvex/Core/GStreamerVideoCapture/GStreamerDevice.h>
+#include <Norvex/Core/GStreamerVideoCapture/GStreamerVideoCapture.h>
+
+#include <gst/gst.h>
+
+#include <algorithm>
+
+namespace Norvex::Core::GStreamerVideoCapture
+{
+
+std::vector<std::shared_ptr<VideoCapture::Device>> EnumerateDevices(bool skipErrorDevice,
+                                                                    bool skipDuplicatedFrameFormat)
+{
+    const auto gstreamer = std::make_shared<GStreamerInitializer>();
+    std::unique_ptr<GstDeviceMonitor, decltype(&gst_object_unref)> monitor(gst_device_monitor_new(),
+                                                                           &gst_object_unref);
+    gst_device_monitor_add_filter(monitor.get(), "Video/Source", nullptr);
+    // Probing without starting the monitor asks each provider once, so nothing arrives twice
+    // through DEVICE_ADDED; two providers can still report one node, hence the path check.
+    std::unique_ptr<GList, void (*)(GList*)> found(gst_device_monitor_get_devices(monitor.get()),
+                                                   [](GList* list)
+                                                   { g_list_free_full(list, gst_object_unref); });
+
+    std::vector<std::shared_ptr<VideoCapture::Device>> devices;
+    std::vector<std::wstring> paths;
+    for (GList* item = found.get(); item; item = item->next)
+    {
+        auto* device = static_cast<GstDevice*>(item->data);
+        const std::wstring path = GStreamerDevice::GetDevicePath(device);
+        if (!path.empty() && std::find(paths.begin(), paths.end(), path) != paths.end())
+        {
+            continue;
+        }
+        try
+        {
+            devices.push_back(std::make_shared<GStreamerDevice>(device, skipDuplicatedFrameFormat));
+            paths.push_back(path);
+        }
+        catch (...)
+        {
+            if (!skipErrorDevice)
+            {
+                throw;
+            }
+        }
+    }
+    return devices;
+}
+
+} // namespace Norvex::Core::GStreamerVideoCapture

@@ -1,0 +1,248 @@
+#include "TestCameraSource.h"
+#include "TestCameras.h"
+
+#include <gst/video/video.h>
+
+#include <initializer_list>
+
+struct _NorvexTestCameraSource
+{
+    GstBin parent;
+    GstPad* sourcePad; // ghost pad, retargeted whenever the inner chain is rebuilt
+    gint camera;       // 1-based index into NorvexTestCamera::cameras
+    // The inner chain built for the current run; empty below PAUSED.
+    GstElement* chain[3];
+    guint chainLength;
+    guint64 framesSent; // buffers through a faulty camera's probe in this run
+};
+
+G_DEFINE_TYPE(NorvexTestCameraSource, norvex_test_camera_source, GST_TYPE_BIN)
+
+namespace
+{
+
+enum
+{
+    propertyCamera = 1,
+};
+
+GstStaticPadTemplate sourceTemplate =
+    GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS("video/x-raw; image/jpeg"));
+
+GstElement* MakeElement(const char* factory)
+{
+    GstElement* element = gst_element_factory_make(factory, nullptr);
+    if (!element)
+    {
+        g_warning("norvextestcamerasrc: element %s is not installed", factory);
+    }
+    return element;
+}
+
+// Applies the camera's faults to the buffers leaving videotestsrc.
+GstPadProbeReturn InjectFaults(GstPad* pad, GstPadProbeInfo* info, gpointer user)
+{
+    auto* self = static_cast<NorvexTestCameraSource*>(user);
+    const auto& camera = NorvexTestCamera::cameras[self->camera - 1];
+    const guint64 frame = ++self->framesSent; // only the streaming thread counts
+    if (camera.errorAtFrame > 0 && frame == static_cast<guint64>(camera.errorAtFrame))
+    {
+        GST_ELEMENT_ERROR(self, RESOURCE, READ, ("The test camera reports a fault, as asked."), (nullptr));
+    }
+    if (camera.shortEveryOtherFrame && frame % 2 == 0)
+    {
+        GstCaps* caps = gst_pad_get_current_caps(pad);
+        GstVideoInfo video;
+        const gboolean known = caps && gst_video_info_from_caps(&video, caps);
+        if (caps)
+        {
+            gst_caps_unref(caps);
+        }
+        GstBuffer* buffer = gst_buffer_make_writable(GST_PAD_PROBE_INFO_BUFFER(info));
+        const gsize size = gst_buffer_get_size(buffer);
+        const gsize row = known ? static_cast<gsize>(GST_VIDEO_INFO_PLANE_STRIDE(&video, 0)) : 0;
+        gst_buffer_resize(buffer, 0, size > row ? size - row : 0);
+        GST_PAD_PROBE_INFO_DATA(info) = buffer;
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+void ClearChain(NorvexTestCameraSource* self)
+{
+    gst_ghost_pad_set_target(GST_GHOST_PAD(self->sourcePad), nullptr);
+    for (guint i = 0; i < self->chainLength; ++i)
+    {
+        gst_element_set_state(self->chain[i], GST_STATE_NULL);
+        gst_bin_remove(GST_BIN(self), self->chain[i]);
+    }
+    self->chainLength = 0;
+}
+
+// Builds videotestsrc alone for raw video, or videotestsrc, a raw capsfilter and jpegenc when the
+// peer asks for JPEG.
+gboolean BuildChain(NorvexTestCameraSource* self)
+{
+    const auto& camera = NorvexTestCamera::cameras[self->camera - 1];
+    GstCaps* wanted = gst_pad_peer_query_caps(self->sourcePad, nullptr);
+    gboolean jpeg = FALSE;
+    GstCaps* rawCaps = nullptr;
+    if (wanted && !gst_caps_is_empty(wanted) && !gst_caps_is_any(wanted))
+    {
+        GstStructure* first = gst_caps_get_structure(wanted, 0);
+        if (gst_structure_has_name(first, "image/jpeg"))
+        {
+            jpeg = TRUE;
+            GstCaps* fixed = gst_caps_fixate(gst_caps_copy_nth(wanted, 0));
+            GstStructure* structure = gst_caps_get_structure(fixed, 0);
+            gint width = 320, height = 240, rateNumerator = 30, rateDenominator = 1;
+            gst_structure_get_int(structure, "width", &width);
+            gst_structure_get_int(structure, "height", &height);
+            gst_structure_get_fraction(structure, "framerate", &rateNumerator, &rateDenominator);
+            rawCaps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT,
+                                          width, "height", G_TYPE_INT, height, "framerate", GST_TYPE_FRACTION,
+                                          rateNumerator, rateDenominator, nullptr);
+            gst_caps_unref(fixed);
+        }
+    }
+    if (wanted)
+    {
+        gst_caps_unref(wanted);
+    }
+
+    GstElement* source = MakeElement("videotestsrc");
+    if (!source)
+    {
+        if (rawCaps)
+        {
+            gst_caps_unref(rawCaps);
+        }
+        return FALSE;
+    }
+    gst_util_set_object_arg(G_OBJECT(source), "pattern", camera.pattern);
+    g_object_set(source, "is-live", TRUE, nullptr);
+    if (camera.shortEveryOtherFrame || camera.errorAtFrame > 0)
+    {
+        self->framesSent = 0;
+        GstPad* pad = gst_element_get_static_pad(source, "src");
+        gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, InjectFaults, self, nullptr);
+        gst_object_unref(pad);
+    }
+    self->chain[self->chainLength++] = source;
+    gst_bin_add(GST_BIN(self), source);
+    GstElement* last = source;
+    if (jpeg)
+    {
+        GstElement* filter = MakeElement("capsfilter");
+        GstElement* encoder = MakeElement("jpegenc");
+        if (!filter || !encoder)
+        {
+            for (GstElement* made : {filter, encoder})
+            {
+                if (made)
+                {
+                    gst_object_unref(gst_object_ref_sink(made));
+                }
+            }
+            gst_caps_unref(rawCaps);
+            return FALSE;
+        }
+        g_object_set(filter, "caps", rawCaps, nullptr);
+        gst_caps_unref(rawCaps);
+        self->chain[self->chainLength++] = filter;
+        self->chain[self->chainLength++] = encoder;
+        gst_bin_add_many(GST_BIN(self), filter, encoder, nullptr);
+        if (!gst_element_link_many(source, filter, encoder, nullptr))
+        {
+            return FALSE;
+        }
+        last = encoder;
+    }
+    GstPad* target = gst_element_get_static_pad(last, "src");
+    const gboolean targeted = gst_ghost_pad_set_target(GST_GHOST_PAD(self->sourcePad), target);
+    gst_object_unref(target);
+    // The new children follow the bin up from NULL.
+    for (guint i = 0; i < self->chainLength; ++i)
+    {
+        gst_element_sync_state_with_parent(self->chain[i]);
+    }
+    return targeted;
+}
+
+GstStateChangeReturn ChangeState(GstElement* element, GstStateChange transition)
+{
+    auto* self = NORVEX_TEST_CAMERA_SOURCE(element);
+    if (transition == GST_STATE_CHANGE_READY_TO_PAUSED)
+    {
+        ClearChain(self);
+        if (!BuildChain(self))
+        {
+            GST_ELEMENT_ERROR(self, CORE, NEGOTIATION, ("The test camera could not build its source."),
+                              (nullptr));
+            ClearChain(self);
+            return GST_STATE_CHANGE_FAILURE;
+        }
+    }
+    const GstStateChangeReturn result =
+        GST_ELEMENT_CLASS(norvex_test_camera_source_parent_class)->change_state(element, transition);
+    if (transition == GST_STATE_CHANGE_PAUSED_TO_READY)
+    {
+        ClearChain(self);
+    }
+    return result;
+}
+
+void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* spec)
+{
+    auto* self = NORVEX_TEST_CAMERA_SOURCE(object);
+    if (id == propertyCamera)
+    {
+        GST_OBJECT_LOCK(self);
+        self->camera = g_value_get_int(value);
+        GST_OBJECT_UNLOCK(self);
+        return;
+    }
+    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+}
+
+void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* spec)
+{
+    auto* self = NORVEX_TEST_CAMERA_SOURCE(object);
+    if (id == propertyCamera)
+    {
+        GST_OBJECT_LOCK(self);
+        g_value_set_int(value, self->camera);
+        GST_OBJECT_UNLOCK(self);
+        return;
+    }
+    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+}
+
+} // namespace
+
+static void norvex_test_camera_source_init(NorvexTestCameraSource* self)
+{
+    self->camera = 1;
+    self->chainLength = 0;
+    GstPadTemplate* padTemplate = gst_static_pad_template_get(&sourceTemplate);
+    self->sourcePad = gst_ghost_pad_new_no_target_from_template("src", padTemplate);
+    gst_object_unref(padTemplate);
+    gst_element_add_pad(GST_ELEMENT(self), self->sourcePad);
+    GST_OBJECT_FLAG_SET(self, GST_ELEMENT_FLAG_SOURCE);
+}
+
+static void norvex_test_camera_source_class_init(NorvexTestCameraSourceClass* klass)
+{
+    GObjectClass* objectClass = G_OBJECT_CLASS(klass);
+    objectClass->set_property = SetProperty;
+    objectClass->get_property = GetProperty;
+    g_object_class_install_property(
+        objectClass, propertyCamera,
+        g_param_spec_int("camera", "Camera", "Which test camera (1-based)", 1, NorvexTestCamera::cameraCount,
+                         1, static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
+
+    GstElementClass* elementClass = GST_ELEMENT_CLASS(klass);
+    elementClass->change_state = ChangeState;
+    gst_element_class_add_static_pad_template(elementClass, &sourceTemplate);
+    gst_element_class_set_static_metadata(elementClass, "Norvex test camera", "Source/Video",
+                                          "A live test picture offered as raw video or JPEG", "Norvex");
+}
