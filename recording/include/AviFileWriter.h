@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace VistelCapture
+{
+
+// Writes one uncompressed 24-bit bottom-up video stream as a RIFF AVI file. The first RIFF part
+// is a classic AVI with an idx1 index; past 1 GiB the file goes on in OpenDML RIFF-AVIX parts,
+// each with its standard index (ix00) listed in the stream's super index (indx).
+//
+// After every frame the header's sizes and frame counts are brought up to date, so a file cut by
+// a crash or a full disk is a well-formed AVI without an index: readers that rebuild the index by
+// scanning the chunks (FFmpeg, GStreamer) see every complete frame. A failed write is cut back to
+// the last complete frame. Not thread-safe: the owner serialises the calls.
+class AviFileWriter
+{
+public:
+    // Each RIFF part stays below this size, the limit that AVI 1.0 readers handle.
+    static constexpr std::uint64_t RiffPartLimit = std::uint64_t(1) << 30;
+    // Super index entries reserved in the header: 4096 parts of 1 GiB.
+    static constexpr std::uint32_t SuperIndexCapacity = 4096;
+
+    AviFileWriter() = default;
+    AviFileWriter(const AviFileWriter&) = delete;
+    AviFileWriter& operator=(const AviFileWriter&) = delete;
+    // Closes the file without its index if Close was not called (the file stays readable).
+    ~AviFileWriter();
+
+    // Creates (or truncates) the file and writes the headers. The frame rate must be positive.
+    void Open(const std::string& path, std::int32_t width, std::int32_t height, double frameRate);
+    // Appends one frame of GetFrameSize() bytes: bottom-up rows of GetRowSize() bytes.
+    void AddFrame(const unsigned char* frame);
+    // Writes the indexes and closes the file. The file is closed even when this raises.
+    void Close();
+
+    bool IsOpen() const noexcept { return fd >= 0; }
+    std::uint32_t GetRowSize() const noexcept { return rowSize; }
+    std::uint32_t GetFrameSize() const noexcept { return frameSize; }
+    std::uint64_t GetFrameCount() const noexcept { return totalFrames; }
+
+private:
+    void BuildHeader(std::int32_t width, std::int32_t height, double frameRate);
+    void StartExtensionPart();
+    void FinishPart(const char* functionName);
+    void UpdateHeader();
+    void WriteAt(std::uint64_t offset, const void* data, std::size_t size, const char* functionName);
+    void AppendChunk(const void* header, std::size_t headerSize, const void* data, std::size_t dataSize,
+                     const char* functionName);
+    void CloseDescriptor() noexcept;
+
+    int fd = -1;
+    std::uint32_t rowSize = 0;
+    std::uint32_t frameSize = 0;
+
+    // The first RIFF part's headers as written; patched in memory, then rewritten in place.
+    std::vector<unsigned char> header;
+    std::size_t avihFlagsOffset = 0;
+    std::size_t avihTotalFramesOffset = 0;
+    std::size_t strhLengthOffset = 0;
+    std::size_t superIndexCountOffset = 0;
+    std::size_t superIndexEntriesOffset = 0;
+    std::size_t dmlhTotalFramesOffset = 0;
+
+    std::uint64_t fileEnd = 0;             // end of the last complete chunk
+    std::uint64_t partStart = 0;           // offset of the current part's "RIFF"
+    std::uint64_t moviStart = 0;           // offset of the current part's "movi" four-character code
+    std::vector<std::uint64_t> partChunks; // offsets of the current part's frame chunks
+    std::uint32_t partCount = 0;           // parts finished and listed in the super index
+    bool partOpen = false;                 // the current part takes frames; false between parts
+    std::uint32_t firstPartFrames = 0;
+    std::uint64_t totalFrames = 0;
+};
+
+} // namespace VistelCapture

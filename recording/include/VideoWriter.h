@@ -1,0 +1,80 @@
+#pragma once
+
+#include <Norvex/Core/CriticalSection.h>
+#include <Norvex/Core/Image.h>
+#include <Norvex/Core/Pixel.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace VistelCapture
+{
+
+class AviFileWriter;
+class FfmpegMovieWriter;
+
+// Turns a stream of frames into a movie file: uncompressed 24-bit AVI, WMV1 or WMV2 in ASF, or
+// H.264 in MP4. Open and Close run on the user-interface thread, AddFrame on a capture thread;
+// every operation takes the writer's lock, which is the innermost lock of the system (the writer
+// calls nothing back).
+class VideoWriter
+{
+public:
+    enum Format : std::int32_t
+    {
+        Avi = 0,
+        Wmv1 = 1,
+        Wmv2 = 2,
+        Wmv3 = 3,
+        H264 = 4
+    };
+
+    // Where sample times come from; tests pass a clock of their own.
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
+    VideoWriter();
+    explicit VideoWriter(Clock clock);
+    VideoWriter(const VideoWriter&) = delete;
+    VideoWriter& operator=(const VideoWriter&) = delete;
+    ~VideoWriter();
+
+    // Finishes a file still open, then creates (or overwrites) the file. A failed Open leaves
+    // the writer closed. The AVI format ignores the bit rate.
+    void Open(Format format, const std::wstring& filePath, std::int32_t width, std::int32_t height,
+              double frameRate, std::uint32_t bitRate);
+    // Appends one frame; its top-left part that fits is written, the rest of the picture is
+    // black. Does nothing when no file is open.
+    void AddFrame(const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>& frame);
+    // Finishes and closes the file; does nothing when none is open. Afterwards the writer is
+    // closed even when this raises.
+    void Close();
+
+    bool IsOpen();
+
+private:
+    void CloseLocked();
+    void AddAviFrame(const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>& frame);
+
+    Norvex::Core::CriticalSection lock; // guards every field below
+    Format format = Avi;                // of the last Open, kept after Close
+    std::int32_t bytesPerInputPixel = 4;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    double frameRate = 0;
+    std::int32_t stride = 0; // AVI: negative 24-bit row size (bottom-up); else the BGRA row size
+
+    std::unique_ptr<AviFileWriter> aviFile;       // open while an AVI is written
+    std::vector<unsigned char> aviFrame;          // one bottom-up 24-bit frame
+    std::unique_ptr<FfmpegMovieWriter> movieFile; // open while a WMV or MP4 is written
+
+    Clock clock;
+    bool timingStarted = false;                      // false until the first frame after Open
+    std::chrono::steady_clock::time_point startTime; // arrival of that first frame
+    std::int64_t frameDuration = 0;                  // one frame in 100 ns units
+};
+
+} // namespace VistelCapture

@@ -1,0 +1,340 @@
+#include "FfmpegMovieWriter.h"
+
+#include <Norvex/Core/Exception.h>
+#include <Norvex/Core/StringHelpers.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+extern "C"
+{
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/error.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+using Norvex::Core::Exception;
+using Norvex::Core::ThrowErrno;
+
+namespace VistelCapture
+{
+namespace
+{
+
+constexpr AVRational HundredNanoseconds = {1, 10000000};
+
+// FFmpeg reports system errors as negative errno values; those keep their system text. Its own
+// codes carry FFmpeg's text.
+[[noreturn]] void ThrowAvError(int error, const char* functionName, int lineNumber)
+{
+    if (error < 0 && error > -0x10000)
+    {
+        ThrowErrno(-error, functionName, NORVEX_SOURCE_FILE, lineNumber);
+    }
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(error, text, sizeof text);
+    throw Exception(L"FFmpeg: " + Norvex::Core::ToWideString(text) + L"\n", functionName, NORVEX_SOURCE_FILE,
+                    lineNumber);
+}
+
+void ThrowIfAvFailed(int result, const char* functionName, int lineNumber)
+{
+    if (result < 0)
+    {
+        ThrowAvError(result, functionName, lineNumber);
+    }
+}
+
+} // namespace
+
+void FfmpegMovieWriter::Deleter::operator()(AVFormatContext* context) const noexcept
+{
+    if (context->pb)
+    {
+        avio_closep(&context->pb);
+    }
+    avformat_free_context(context);
+}
+
+void FfmpegMovieWriter::Deleter::operator()(AVCodecContext* context) const noexcept
+{
+    avcodec_free_context(&context);
+}
+
+void FfmpegMovieWriter::Deleter::operator()(AVFrame* frame) const noexcept
+{
+    av_frame_free(&frame);
+}
+
+void FfmpegMovieWriter::Deleter::operator()(AVPacket* packet) const noexcept
+{
+    av_packet_free(&packet);
+}
+
+void FfmpegMovieWriter::Deleter::operator()(SwsContext* context) const noexcept
+{
+    sws_freeContext(context);
+}
+
+FfmpegMovieWriter::FfmpegMovieWriter() = default;
+
+FfmpegMovieWriter::~FfmpegMovieWriter()
+{
+    Reset();
+}
+
+void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32_t newWidth,
+                             std::int32_t newHeight, double frameRate, std::uint32_t bitRate)
+{
+    Reset();
+    codec = newCodec;
+    width = newWidth;
+    height = newHeight;
+    try
+    {
+        const char* encoderName = codec == Codec::Wmv1 ? "wmv1" : codec == Codec::Wmv2 ? "wmv2" : "libx264";
+        const AVCodec* found = avcodec_find_encoder_by_name(encoderName);
+        if (!found)
+        {
+            ThrowAvError(AVERROR_ENCODER_NOT_FOUND, "Open", __LINE__);
+        }
+        encoder.reset(avcodec_alloc_context3(found));
+        if (!encoder)
+        {
+            ThrowErrno(ENOMEM, "Open", NORVEX_SOURCE_FILE, __LINE__);
+        }
+        AVRational rate = {};
+        av_reduce(&rate.num, &rate.den, std::llround(frameRate * 1000.0), 1000, 1 << 30);
+        encoder->width = width;
+        encoder->height = height;
+        encoder->pix_fmt = AV_PIX_FMT_YUV420P;
+        encoder->bit_rate = bitRate;
+        encoder->framerate = rate;
+        encoder->sample_aspect_ratio = AVRational{1, 1};
+        encoder->field_order = AV_FIELD_PROGRESSIVE;
+        if (codec == Codec::H264)
+        {
+            // Arrival times go straight in; x264 takes its rate control from the frame rate.
+            encoder->time_base = HundredNanoseconds;
+            encoder->gop_size = std::max(1, static_cast<int>(std::lround(2 * frameRate)));
+            // Without B-frames every packet leaves at once and in order: times stay exactly the
+            // arrival times and a crash loses the least.
+            encoder->max_b_frames = 0;
+            ThrowIfAvFailed(av_opt_set(encoder->priv_data, "preset", H264Preset, 0), "Open", __LINE__);
+            ThrowIfAvFailed(av_opt_set(encoder->priv_data, "profile", "main", 0), "Open", __LINE__);
+        }
+        else
+        {
+            // The WMV encoders' rate control counts in frames.
+            encoder->time_base = av_inv_q(rate);
+        }
+
+        const char* container = codec == Codec::H264 ? "mp4" : "asf";
+        AVFormatContext* allocated = nullptr;
+        ThrowIfAvFailed(avformat_alloc_output_context2(&allocated, nullptr, container, path.c_str()), "Open",
+                        __LINE__);
+        format.reset(allocated);
+        if (format->oformat->flags & AVFMT_GLOBALHEADER)
+        {
+            encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        }
+        ThrowIfAvFailed(avcodec_open2(encoder.get(), found, nullptr), "Open", __LINE__);
+
+        stream = avformat_new_stream(format.get(), nullptr);
+        if (!stream)
+        {
+            ThrowErrno(ENOMEM, "Open", NORVEX_SOURCE_FILE, __LINE__);
+        }
+        ThrowIfAvFailed(avcodec_parameters_from_context(stream->codecpar, encoder.get()), "Open", __LINE__);
+        stream->time_base = codec == Codec::H264 ? HundredNanoseconds : AVRational{1, 1000};
+        stream->avg_frame_rate = rate;
+        stream->sample_aspect_ratio = AVRational{1, 1};
+
+        picture.reset(av_frame_alloc());
+        packet.reset(av_packet_alloc());
+        converter.reset(sws_getContext(width, height, AV_PIX_FMT_BGRA, width, height, AV_PIX_FMT_YUV420P,
+                                       SWS_BILINEAR, nullptr, nullptr, nullptr));
+        if (!picture || !packet || !converter)
+        {
+            ThrowErrno(ENOMEM, "Open", NORVEX_SOURCE_FILE, __LINE__);
+        }
+        picture->format = AV_PIX_FMT_YUV420P;
+        picture->width = width;
+        picture->height = height;
+        ThrowIfAvFailed(av_frame_get_buffer(picture.get(), 0), "Open", __LINE__);
+
+        // Only now the file is created: every setting above has been accepted.
+        ThrowIfAvFailed(avio_open(&format->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE), "Open", __LINE__);
+        AVDictionary* options = nullptr;
+        av_dict_set(&options, "flush_packets", "1", 0);
+        if (codec == Codec::H264)
+        {
+            // Fragments of one second at most, each complete in itself: a file cut short plays up
+            // to its last whole fragment.
+            av_dict_set(&options, "movflags", "+frag_keyframe+empty_moov+default_base_moof", 0);
+            av_dict_set(&options, "frag_duration", "1000000", 0);
+        }
+        const int written = avformat_write_header(format.get(), &options);
+        av_dict_free(&options);
+        ThrowIfAvFailed(written, "Open", __LINE__);
+    }
+    catch (...)
+    {
+        Reset();
+        throw;
+    }
+    frameDuration = 0;
+    lastPts = lastDts = 0;
+    anyFrame = anyPacket = false;
+}
+
+void FfmpegMovieWriter::AddFrame(const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>& frame,
+                                 std::int64_t sampleTime, std::int64_t sampleDuration)
+{
+    if (!format)
+    {
+        return;
+    }
+    const std::int64_t rowBytes = 4 * std::int64_t(width);
+    const std::uint8_t* source = nullptr;
+    int sourceStride = 0;
+    if (frame.data && frame.width == width && frame.height == height && frame.stride >= rowBytes)
+    {
+        source = reinterpret_cast<const std::uint8_t*>(frame.data);
+        sourceStride = frame.stride;
+    }
+    else
+    {
+        // Another size: its top-left part that fits on a black picture.
+        canvas.assign(static_cast<std::size_t>(rowBytes) * static_cast<std::size_t>(height), 0);
+        const std::int32_t rows = frame.data ? std::min(height, frame.height) : 0;
+        const std::int32_t columns = frame.data ? std::min(width, frame.width) : 0;
+        for (std::int32_t y = 0; y < rows && columns > 0; ++y)
+        {
+            std::memcpy(canvas.data() + y * rowBytes, frame.Row(y), 4 * std::size_t(columns));
+        }
+        source = canvas.data();
+        sourceStride = static_cast<int>(rowBytes);
+    }
+
+    ThrowIfAvFailed(av_frame_make_writable(picture.get()), "AddFrame", __LINE__);
+    sws_scale(converter.get(), &source, &sourceStride, 0, height, picture->data, picture->linesize);
+
+    std::int64_t pts =
+        codec == Codec::H264
+            ? sampleTime
+            : av_rescale_q_rnd(sampleTime, HundredNanoseconds, encoder->time_base,
+                               static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+    // Encoders refuse a time that does not move forward (two frames within one tick).
+    if (anyFrame && pts <= lastPts)
+    {
+        pts = lastPts + 1;
+    }
+    picture->pts = pts;
+    frameDuration = sampleDuration;
+    if (codec != Codec::H264)
+    {
+        pendingTimes.push_back(sampleTime);
+    }
+    try
+    {
+        Encode(picture.get(), "AddFrame");
+    }
+    catch (...)
+    {
+        if (codec != Codec::H264 && !pendingTimes.empty() && pendingTimes.back() == sampleTime)
+        {
+            pendingTimes.pop_back();
+        }
+        throw;
+    }
+    lastPts = pts;
+    anyFrame = true;
+}
+
+void FfmpegMovieWriter::Encode(const AVFrame* input, const char* functionName)
+{
+    const int sent = avcodec_send_frame(encoder.get(), input);
+    if (sent < 0 && sent != AVERROR_EOF)
+    {
+        ThrowAvError(sent, functionName, __LINE__);
+    }
+    for (;;)
+    {
+        const int received = avcodec_receive_packet(encoder.get(), packet.get());
+        if (received == AVERROR(EAGAIN) || received == AVERROR_EOF)
+        {
+            return;
+        }
+        ThrowIfAvFailed(received, functionName, __LINE__);
+        AVRational packetBase = encoder->time_base;
+        if (codec != Codec::H264)
+        {
+            // The WMV encoders neither delay nor reorder: packets leave in arrival order.
+            if (!pendingTimes.empty())
+            {
+                packet->pts = packet->dts = pendingTimes.front();
+                pendingTimes.pop_front();
+            }
+            else
+            {
+                packet->pts = packet->dts = av_rescale_q(packet->pts, encoder->time_base, HundredNanoseconds);
+            }
+            packetBase = HundredNanoseconds;
+        }
+        if (packet->duration <= 0)
+        {
+            packet->duration = av_rescale_q(frameDuration, HundredNanoseconds, packetBase);
+        }
+        av_packet_rescale_ts(packet.get(), packetBase, stream->time_base);
+        if (anyPacket && packet->dts <= lastDts)
+        {
+            packet->dts = lastDts + 1;
+            packet->pts = std::max(packet->pts, packet->dts);
+        }
+        lastDts = packet->dts;
+        anyPacket = true;
+        packet->stream_index = stream->index;
+        ThrowIfAvFailed(av_interleaved_write_frame(format.get(), packet.get()), functionName, __LINE__);
+    }
+}
+
+void FfmpegMovieWriter::Close()
+{
+    if (!format)
+    {
+        return;
+    }
+    try
+    {
+        Encode(nullptr, "Close");
+        ThrowIfAvFailed(av_write_trailer(format.get()), "Close", __LINE__);
+        ThrowIfAvFailed(avio_closep(&format->pb), "Close", __LINE__);
+    }
+    catch (...)
+    {
+        Reset();
+        throw;
+    }
+    Reset();
+}
+
+void FfmpegMovieWriter::Reset() noexcept
+{
+    converter.reset();
+    packet.reset();
+    picture.reset();
+    stream = nullptr;
+    format.reset();
+    encoder.reset();
+    canvas.clear();
+    canvas.shrink_to_fit();
+    pendingTimes.clear();
+}
+
+} // namespace VistelCapture

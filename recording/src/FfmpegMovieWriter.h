@@ -1,0 +1,89 @@
+#pragma once
+
+#include <Norvex/Core/Image.h>
+#include <Norvex/Core/Pixel.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct AVCodecContext;
+struct AVFormatContext;
+struct AVFrame;
+struct AVPacket;
+struct AVStream;
+struct SwsContext;
+
+namespace VistelCapture
+{
+
+// Encodes BGRA frames with libavcodec and muxes them with libavformat: WMV1 or WMV2 in ASF, or
+// H.264 Main profile (libx264) in fragmented MP4, so that a recording cut short by a crash still
+// plays up to its last complete fragment (one second at most). Times are in 100 ns units.
+// Not thread-safe: the owner serialises the calls.
+class FfmpegMovieWriter
+{
+public:
+    enum class Codec
+    {
+        Wmv1,
+        Wmv2,
+        H264
+    };
+
+    // Fast enough for 30 frames per second at 1920 x 1080 on two cores.
+    static constexpr const char* H264Preset = "veryfast";
+
+    FfmpegMovieWriter();
+    FfmpegMovieWriter(const FfmpegMovieWriter&) = delete;
+    FfmpegMovieWriter& operator=(const FfmpegMovieWriter&) = delete;
+    // Drops an unfinished movie without its trailer (a fragmented MP4 still plays).
+    ~FfmpegMovieWriter();
+
+    // Sets up the encoder before the file is created, so a refused setting leaves no file.
+    void Open(Codec codec, const std::string& path, std::int32_t width, std::int32_t height, double frameRate,
+              std::uint32_t bitRate);
+    // The frame's top-left part that fits is encoded; the rest of the picture is black.
+    void AddFrame(const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>& frame,
+                  std::int64_t sampleTime, std::int64_t sampleDuration);
+    // Drains the encoder and writes the trailer. The writer is closed even when this raises.
+    void Close();
+
+    bool IsOpen() const noexcept { return format != nullptr; }
+
+private:
+    struct Deleter
+    {
+        void operator()(AVFormatContext* context) const noexcept;
+        void operator()(AVCodecContext* context) const noexcept;
+        void operator()(AVFrame* frame) const noexcept;
+        void operator()(AVPacket* packet) const noexcept;
+        void operator()(SwsContext* context) const noexcept;
+    };
+
+    void Encode(const AVFrame* picture, const char* functionName);
+    void Reset() noexcept;
+
+    Codec codec = Codec::H264;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::unique_ptr<AVCodecContext, Deleter> encoder;
+    std::unique_ptr<AVFormatContext, Deleter> format;
+    AVStream* stream = nullptr; // owned by format
+    std::unique_ptr<AVFrame, Deleter> picture;
+    std::unique_ptr<AVPacket, Deleter> packet;
+    std::unique_ptr<SwsContext, Deleter> converter;
+    std::vector<unsigned char> canvas; // BGRA at the movie's size, for frames of another size
+    // Arrival times of frames inside the WMV encoder: it needs a time base of one frame, while
+    // the file carries the real times.
+    std::deque<std::int64_t> pendingTimes;
+    std::int64_t lastPts = 0;
+    std::int64_t lastDts = 0;
+    std::int64_t frameDuration = 0;
+    bool anyFrame = false;
+    bool anyPacket = false;
+};
+
+} // namespace VistelCapture

@@ -1,0 +1,184 @@
+#include "MovieReader.h"
+
+#include <FileText.h>
+#include <TemporaryFolder.h>
+#include <VideoWriter.h>
+
+#include <Norvex/Core/Exception.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+using namespace Norvex::Testing;
+using VistelCapture::VideoWriter;
+using namespace std::chrono_literals;
+
+namespace
+{
+
+// A clock that the test moves by hand, so sample times are exact.
+struct ManualClock
+{
+    std::chrono::steady_clock::time_point now{std::chrono::seconds(1000)};
+    VideoWriter::Clock Get()
+    {
+        return [this]
+        {
+            return now;
+        };
+    }
+};
+
+struct Encoded
+{
+    VideoWriter::Format format;
+    const char* extension;
+    const char* codecName;
+    double minimumPsnr; // at 320 x 240 and 2 Mbit/s
+};
+
+class EncodedMovie : public testing::TestWithParam<Encoded>
+{
+};
+
+} // namespace
+
+TEST_P(EncodedMovie, ReadsBackWithCodecSizeFrameCountRateAndQuality)
+{
+    const Encoded& encoded = GetParam();
+    TemporaryFolder folder;
+    const auto path = folder / (std::string("movie.") + encoded.extension);
+    ManualClock clock;
+    std::vector<Frame> frames;
+    {
+        VideoWriter writer(clock.Get());
+        writer.Open(encoded.format, path.wstring(), 320, 240, 30, 2000000);
+        for (int n = 0; n < 30; ++n)
+        {
+            frames.push_back(MakePattern(320, 240, n));
+            writer.AddFrame(frames.back());
+            clock.now += std::chrono::nanoseconds(33333333);
+        }
+        writer.Close();
+    }
+    EXPECT_EQ(ProbeStream(path, "codec_name"), encoded.codecName);
+    EXPECT_EQ(ProbeStream(path, "width,height"), "320\n240");
+    EXPECT_EQ(ProbeStream(path, "nb_read_frames", true), "30");
+    EXPECT_EQ(ProbeStream(path, "r_frame_rate"), "30/1");
+    if (encoded.format == VideoWriter::H264)
+    {
+        EXPECT_EQ(ProbeStream(path, "profile"), "Main");
+        EXPECT_EQ(ProbeStream(path, "time_base"), "1/10000000");
+        EXPECT_EQ(ProbeStream(path, "sample_aspect_ratio"), "1:1");
+    }
+    const auto decoded = DecodeFrames(path, 320, 240);
+    ASSERT_EQ(decoded.size(), frames.size());
+    double worst = 99;
+    for (std::size_t i = 0; i < frames.size(); ++i)
+    {
+        worst = std::min(worst, Psnr(frames[i], decoded[i]));
+    }
+    EXPECT_GE(worst, encoded.minimumPsnr);
+}
+
+TEST_P(EncodedMovie, SampleTimesAreTheArrivalTimesFromZero)
+{
+    const Encoded& encoded = GetParam();
+    TemporaryFolder folder;
+    const auto path = folder / (std::string("times.") + encoded.extension);
+    ManualClock clock;
+    {
+        VideoWriter writer(clock.Get());
+        writer.Open(encoded.format, path.wstring(), 64, 48, 30, 500000);
+        for (const auto gap : {0ms, 500ms, 100ms, 33ms})
+        {
+            clock.now += gap;
+            writer.AddFrame(MakePattern(64, 48, 0));
+        }
+        writer.Close();
+    }
+    const auto times = ProbeSampleTimes(path);
+    const std::vector<std::string> expected = {"0.000000", "0.500000", "0.600000", "0.633000"};
+    EXPECT_EQ(times, expected);
+    if (encoded.format == VideoWriter::H264)
+    {
+        // MP4 keeps the 100 ns units themselves (ASF rounds them to milliseconds).
+        const std::string pts = RunCommand("ffprobe -v error -select_streams v:0 -show_entries packet=pts "
+                                           "-of csv=p=0 " +
+                                           Quote(path));
+        EXPECT_EQ(pts, "0\n5000000\n6000000\n6330000\n");
+    }
+}
+
+TEST_P(EncodedMovie, FramesOfAnotherSizeAreCroppedOrPaddedWithBlack)
+{
+    const Encoded& encoded = GetParam();
+    TemporaryFolder folder;
+    const auto path = folder / (std::string("sizes.") + encoded.extension);
+    const Frame larger = MakePattern(400, 300, 4);
+    const Frame smaller = MakePattern(160, 120, 4);
+    {
+        VideoWriter writer;
+        writer.Open(encoded.format, path.wstring(), 320, 240, 30, 4000000);
+        writer.AddFrame(larger);
+        writer.AddFrame(smaller);
+        writer.Close();
+    }
+    const auto decoded = DecodeFrames(path, 320, 240);
+    ASSERT_EQ(decoded.size(), 2u);
+    Frame cropped(320, 240), padded(320, 240);
+    for (std::int32_t y = 0; y < 240; ++y)
+    {
+        for (std::int32_t x = 0; x < 320; ++x)
+        {
+            cropped.At(x, y) = larger.At(x, y);
+            if (x < 160 && y < 120)
+            {
+                padded.At(x, y) = smaller.At(x, y);
+            }
+        }
+    }
+    EXPECT_GE(Psnr(cropped, decoded[0]), encoded.minimumPsnr);
+    EXPECT_GE(Psnr(padded, decoded[1]), encoded.minimumPsnr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, EncodedMovie,
+                         testing::Values(Encoded{VideoWriter::Wmv1, "wmv", "wmv1", 28},
+                                         Encoded{VideoWriter::Wmv2, "wmv", "wmv2", 28},
+                                         Encoded{VideoWriter::H264, "mp4", "h264", 32}),
+                         [](const testing::TestParamInfo<Encoded>& info)
+                         { return std::string(info.param.codecName); });
+
+// An MP4 cut short (a crash before Close) still plays up to its last complete fragment.
+TEST(EncodedMovie, AnMp4CutShortStillPlaysItsCompleteFragments)
+{
+    TemporaryFolder folder;
+    const auto path = folder / "whole.mp4";
+    ManualClock clock;
+    std::vector<Frame> frames;
+    {
+        VideoWriter writer(clock.Get());
+        writer.Open(VideoWriter::H264, path.wstring(), 160, 120, 30, 1000000);
+        for (int n = 0; n < 120; ++n) // four seconds
+        {
+            frames.push_back(MakePattern(160, 120, n));
+            writer.AddFrame(frames.back());
+            clock.now += std::chrono::nanoseconds(33333333);
+        }
+        writer.Close();
+    }
+    const std::string bytes = ReadFileText(path);
+    for (const double part : {0.55, 0.8, 0.97})
+    {
+        const auto cut = folder / "cut.mp4";
+        WriteFileText(cut, bytes.substr(0, static_cast<std::size_t>(bytes.size() * part)));
+        const auto decoded = DecodeFrames(cut, 160, 120);
+        // Fragments last one second at most: what was cut away is at most that and the tail.
+        EXPECT_GE(decoded.size(), static_cast<std::size_t>(120 * part) - 31) << part;
+        for (std::size_t i = 0; i < decoded.size(); ++i)
+        {
+            ASSERT_GE(Psnr(frames[i], decoded[i]), 32) << "frame " << i << " at cut " << part;
+        }
+    }
+}

@@ -1,0 +1,165 @@
+#include "MovieReader.h"
+
+#include <TemporaryFolder.h>
+#include <VideoWriter.h>
+
+#include <Norvex/Core/Exception.h>
+#include <Norvex/Core/StringHelpers.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Norvex::Testing;
+using Norvex::Core::E_UNEXPECTED;
+using Norvex::Core::Exception;
+using Norvex::Core::HRESULT_FROM_WIN32;
+using VistelCapture::VideoWriter;
+
+namespace
+{
+
+// Runs the call and returns the exception it raised; fails the test when it raised none.
+template <class Call> Exception Raised(Call call)
+{
+    try
+    {
+        call();
+    }
+    catch (const Exception& exception)
+    {
+        return exception;
+    }
+    ADD_FAILURE() << "no exception";
+    return Exception(L"", "", L"", 0);
+}
+
+} // namespace
+
+TEST(VideoWriter, AddFrameWithNoFileOpenWritesNothing)
+{
+    TemporaryFolder folder;
+    VideoWriter writer;
+    EXPECT_NO_THROW(writer.AddFrame(MakePattern(16, 16, 0)));
+    EXPECT_NO_THROW(writer.Close());
+    EXPECT_TRUE(std::filesystem::is_empty(folder.Path()));
+
+    const auto path = folder / "one.avi";
+    writer.Open(VideoWriter::Avi, path.wstring(), 16, 16, 30, 0);
+    writer.AddFrame(MakePattern(16, 16, 0));
+    writer.Close();
+    const auto size = std::filesystem::file_size(path);
+    EXPECT_NO_THROW(writer.AddFrame(MakePattern(16, 16, 1)));
+    EXPECT_NO_THROW(writer.Close());
+    EXPECT_EQ(std::filesystem::file_size(path), size);
+    EXPECT_EQ(ProbeStream(path, "nb_read_frames", true), "1");
+}
+
+TEST(VideoWriter, OpenOnAnOpenFileFinishesItFirst)
+{
+    TemporaryFolder folder;
+    const auto first = folder / "first.avi";
+    const auto second = folder / "second.mp4";
+    VideoWriter writer;
+    writer.Open(VideoWriter::Avi, first.wstring(), 32, 16, 30, 0);
+    writer.AddFrame(MakePattern(32, 16, 0));
+    writer.AddFrame(MakePattern(32, 16, 1));
+    writer.Open(VideoWriter::H264, second.wstring(), 32, 16, 30, 500000);
+    // The first file is complete: its index is there and it holds both frames.
+    EXPECT_EQ(ProbeStream(first, "nb_frames"), "2");
+    EXPECT_EQ(ProbeStream(first, "nb_read_frames", true), "2");
+    writer.AddFrame(MakePattern(32, 16, 2));
+    writer.Close();
+    EXPECT_EQ(ProbeStream(second, "nb_read_frames", true), "1");
+}
+
+TEST(VideoWriter, RefusedOpensLeaveTheWriterClosedAndCreateNoFile)
+{
+    TemporaryFolder folder;
+    VideoWriter writer;
+    const auto open = folder / "open.avi";
+    writer.Open(VideoWriter::Avi, open.wstring(), 16, 16, 30, 0);
+    writer.AddFrame(MakePattern(16, 16, 0));
+
+    // WMV3: no encoder on this system; the open file is finished first all the same.
+    const auto wmv3 = folder / "wmv3.wmv";
+    Exception refused = Raised([&] { writer.Open(VideoWriter::Wmv3, wmv3.wstring(), 16, 16, 30, 5000000); });
+    EXPECT_NE(refused.GetMessage().find(L"WMV3 はこのシステムではエンコードできません"), std::wstring::npos);
+    EXPECT_EQ(refused.GetFunctionName(), L"Open");
+    EXPECT_FALSE(std::filesystem::exists(wmv3));
+    EXPECT_FALSE(writer.IsOpen());
+    EXPECT_EQ(ProbeStream(open, "nb_frames"), "1");
+
+    for (const double rate : {0.0, -30.0})
+    {
+        const auto path = folder / "rate.avi";
+        refused = Raised([&] { writer.Open(VideoWriter::Avi, path.wstring(), 16, 16, rate, 0); });
+        EXPECT_NE(refused.GetMessage().find(L"フレームレート"), std::wstring::npos);
+        EXPECT_FALSE(std::filesystem::exists(path));
+        refused = Raised([&] { writer.Open(VideoWriter::H264, path.wstring(), 16, 16, rate, 0); });
+        EXPECT_FALSE(std::filesystem::exists(path));
+    }
+    const auto odd = folder / "odd.mp4";
+    refused = Raised([&] { writer.Open(VideoWriter::H264, odd.wstring(), 641, 480, 30, 1000000); });
+    EXPECT_NE(refused.GetMessage().find(L"偶数"), std::wstring::npos);
+    EXPECT_FALSE(std::filesystem::exists(odd));
+    EXPECT_FALSE(writer.IsOpen());
+    EXPECT_NO_THROW(writer.AddFrame(MakePattern(16, 16, 0)));
+}
+
+TEST(VideoWriter, AnUnknownFormatIsAnUnexpectedStateUntilTheNextValidOpen)
+{
+    TemporaryFolder folder;
+    VideoWriter writer;
+    const auto path = folder / "unknown.avi";
+    Exception refused =
+        Raised([&] { writer.Open(static_cast<VideoWriter::Format>(5), path.wstring(), 16, 16, 30, 0); });
+    EXPECT_EQ(refused.GetErrorCode(), E_UNEXPECTED);
+    EXPECT_EQ(refused.GetFunctionName(), L"Open");
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_FALSE(writer.IsOpen());
+    EXPECT_EQ(Raised([&] { writer.AddFrame(MakePattern(16, 16, 0)); }).GetFunctionName(), L"AddFrame");
+    EXPECT_EQ(Raised([&] { writer.Close(); }).GetFunctionName(), L"Close");
+
+    // A valid Open recovers.
+    writer.Open(VideoWriter::Avi, path.wstring(), 16, 16, 30, 0);
+    writer.AddFrame(MakePattern(16, 16, 0));
+    writer.Close();
+    EXPECT_EQ(ProbeStream(path, "nb_frames"), "1");
+}
+
+TEST(VideoWriter, APathThatCannotBeCreatedFailsOpenWithTheSystemsReason)
+{
+    TemporaryFolder folder;
+    const std::wstring missingText = Norvex::Core::ToWideString(std::strerror(ENOENT));
+    for (const auto format : {VideoWriter::Avi, VideoWriter::Wmv1, VideoWriter::H264})
+    {
+        VideoWriter writer;
+        const auto path = folder / "missing" / "movie.avi";
+        Exception failed = Raised([&] { writer.Open(format, path.wstring(), 16, 16, 30, 1000000); });
+        EXPECT_EQ(failed.GetErrorCode(), HRESULT_FROM_WIN32(ENOENT)) << format;
+        EXPECT_NE(failed.GetMessage().find(missingText), std::wstring::npos) << format;
+        EXPECT_FALSE(writer.IsOpen());
+    }
+
+    if (::geteuid() == 0)
+    {
+        GTEST_SKIP() << "root may write anywhere: the permission case needs an ordinary user";
+    }
+    const auto locked = folder / "locked";
+    std::filesystem::create_directory(locked);
+    ::chmod(locked.c_str(), 0500);
+    for (const auto format : {VideoWriter::Avi, VideoWriter::Wmv2, VideoWriter::H264})
+    {
+        VideoWriter writer;
+        Exception failed =
+            Raised([&] { writer.Open(format, (locked / "movie").wstring(), 16, 16, 30, 1000000); });
+        EXPECT_EQ(failed.GetErrorCode(), HRESULT_FROM_WIN32(EACCES)) << format;
+        EXPECT_NE(failed.GetMessage().find(Norvex::Core::ToWideString(std::strerror(EACCES))),
+                  std::wstring::npos);
+    }
+    ::chmod(locked.c_str(), 0700);
+}
