@@ -9,6 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
+
+#include <sys/resource.h>
 
 using namespace Norvex::Testing;
 using VistelCapture::VideoWriter;
@@ -150,35 +153,91 @@ INSTANTIATE_TEST_SUITE_P(Formats, EncodedMovie,
                          [](const testing::TestParamInfo<Encoded>& info)
                          { return std::string(info.param.codecName); });
 
-// An MP4 cut short (a crash before Close) still plays up to its last complete fragment.
-TEST(EncodedMovie, AnMp4CutShortStillPlaysItsCompleteFragments)
+// A file cut short (a crash before Close) still plays up to its last complete piece: the MP4's
+// last whole fragment (one second at most), the ASF's last whole data packet.
+TEST(EncodedMovie, AFileCutShortStillPlaysWhatItHolds)
+{
+    for (const Encoded& encoded :
+         {Encoded{VideoWriter::H264, "mp4", "h264", 32}, Encoded{VideoWriter::Wmv2, "wmv", "wmv2", 28}})
+    {
+        TemporaryFolder folder;
+        const auto path = folder / (std::string("whole.") + encoded.extension);
+        ManualClock clock;
+        std::vector<Frame> frames;
+        {
+            VideoWriter writer(clock.Get());
+            writer.Open(encoded.format, path.wstring(), 160, 120, 30, 1000000);
+            for (int n = 0; n < 120; ++n) // four seconds
+            {
+                frames.push_back(MakePattern(160, 120, n));
+                writer.AddFrame(frames.back());
+                clock.now += std::chrono::nanoseconds(33333333);
+            }
+            writer.Close();
+        }
+        const std::string bytes = ReadFileText(path);
+        for (const double part : {0.55, 0.8, 0.97})
+        {
+            const auto cut = folder / (std::string("cut.") + encoded.extension);
+            WriteFileText(cut, bytes.substr(0, static_cast<std::size_t>(bytes.size() * part)));
+            const auto decoded = DecodeFrames(cut, 160, 120);
+            EXPECT_GE(decoded.size(), static_cast<std::size_t>(120 * part) - 31)
+                << encoded.codecName << " " << part;
+            // The decoder may show the torn last frame as well, patched up as best it can.
+            for (std::size_t i = 0; i + 1 < decoded.size(); ++i)
+            {
+                ASSERT_GE(Psnr(frames[i], decoded[i]), encoded.minimumPsnr)
+                    << encoded.codecName << " frame " << i << " at cut " << part;
+            }
+        }
+    }
+}
+
+// A full disk, modelled by the file-size limit: AddFrame (or Close, for the last fragment) fails
+// with the system's error, and the fragments written before stay playable.
+TEST(EncodedMovie, AFullDiskFailsClearlyAndKeepsTheEarlierFragments)
 {
     TemporaryFolder folder;
-    const auto path = folder / "whole.mp4";
+    const auto path = folder / "full.mp4";
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto* previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = saved;
+    limited.rlim_cur = 1200000; // room for about two of the one-second fragments
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+
     ManualClock clock;
-    std::vector<Frame> frames;
+    int added = 0;
+    bool failed = false;
     {
         VideoWriter writer(clock.Get());
-        writer.Open(VideoWriter::H264, path.wstring(), 160, 120, 30, 1000000);
-        for (int n = 0; n < 120; ++n) // four seconds
+        writer.Open(VideoWriter::H264, path.wstring(), 320, 240, 30, 4000000);
+        for (; added < 600 && !failed; ++added)
         {
-            frames.push_back(MakePattern(160, 120, n));
-            writer.AddFrame(frames.back());
+            try
+            {
+                writer.AddFrame(MakePattern(320, 240, added * 5));
+            }
+            catch (const Norvex::Core::Exception& exception)
+            {
+                EXPECT_EQ(exception.GetErrorCode(), Norvex::Core::HRESULT_FROM_WIN32(EFBIG));
+                EXPECT_EQ(exception.GetFunctionName(), L"AddFrame");
+                failed = true;
+            }
             clock.now += std::chrono::nanoseconds(33333333);
         }
-        writer.Close();
+        EXPECT_THROW(writer.Close(), Norvex::Core::Exception);
+        EXPECT_FALSE(writer.IsOpen());
     }
-    const std::string bytes = ReadFileText(path);
-    for (const double part : {0.55, 0.8, 0.97})
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+    std::signal(SIGXFSZ, previous);
+    ASSERT_TRUE(failed);
+
+    const auto decoded = DecodeFrames(path, 320, 240);
+    EXPECT_GE(decoded.size(), 30u) << "of " << added;
+    EXPECT_LT(decoded.size(), std::size_t(added));
+    for (std::size_t i = 0; i < decoded.size(); ++i)
     {
-        const auto cut = folder / "cut.mp4";
-        WriteFileText(cut, bytes.substr(0, static_cast<std::size_t>(bytes.size() * part)));
-        const auto decoded = DecodeFrames(cut, 160, 120);
-        // Fragments last one second at most: what was cut away is at most that and the tail.
-        EXPECT_GE(decoded.size(), static_cast<std::size_t>(120 * part) - 31) << part;
-        for (std::size_t i = 0; i < decoded.size(); ++i)
-        {
-            ASSERT_GE(Psnr(frames[i], decoded[i]), 32) << "frame " << i << " at cut " << part;
-        }
+        ASSERT_GE(Psnr(MakePattern(320, 240, static_cast<int>(i) * 5), decoded[i]), 30) << "frame " << i;
     }
 }
