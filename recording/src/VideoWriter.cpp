@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <immintrin.h>
+
 using Norvex::Core::CriticalSection;
 using Norvex::Core::Exception;
 using Norvex::Core::ThrowUnexpected;
@@ -25,6 +27,46 @@ using Frame = Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>;
 bool IsKnownFormat(VideoWriter::Format format)
 {
     return format >= VideoWriter::Avi && format <= VideoWriter::H264;
+}
+
+// Blue, green, red of each 4-byte pixel into 3 bytes; returns how many pixels it converted (it
+// leaves a few at the end to the caller). Memory-bound: one shuffle per four pixels.
+__attribute__((target("ssse3"))) std::int32_t ConvertPixelsSsse3(const unsigned char* source,
+                                                                 unsigned char* target, std::int32_t columns)
+{
+    const __m128i order = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    std::int32_t x = 0;
+    // Each 16-byte store runs 4 bytes past its 12, which the next store or the tail covers; the
+    // last store ends two pixels before the row does.
+    for (; x + 6 <= columns; x += 4)
+    {
+        const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + 4 * std::size_t(x)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(target + 3 * std::size_t(x)),
+                         _mm_shuffle_epi8(pixels, order));
+    }
+    return x;
+}
+
+std::int32_t ConvertPixelsPortable(const unsigned char* source, unsigned char* target, std::int32_t columns)
+{
+    std::int32_t x = 0;
+    // Four pixels (16 bytes) become three little-endian words (12 bytes).
+    for (; x + 4 <= columns; x += 4)
+    {
+        std::uint32_t p[4];
+        std::memcpy(p, source + 4 * std::size_t(x), sizeof p);
+        const std::uint32_t words[3] = {(p[0] & 0xFFFFFFu) | p[1] << 24, (p[1] >> 8 & 0xFFFFu) | p[2] << 16,
+                                        (p[2] >> 16 & 0xFFu) | p[3] << 8};
+        std::memcpy(target + 3 * std::size_t(x), words, sizeof words);
+    }
+    return x;
+}
+
+std::int32_t ConvertPixels(const unsigned char* source, unsigned char* target, std::int32_t columns)
+{
+    static const bool ssse3 = __builtin_cpu_supports("ssse3");
+    return ssse3 ? ConvertPixelsSsse3(source, target, columns)
+                 : ConvertPixelsPortable(source, target, columns);
 }
 
 } // namespace
@@ -156,7 +198,10 @@ void VideoWriter::AddAviFrame(const Frame& frame)
         // Top row last: the file's rows run bottom-up.
         unsigned char* target = aviFrame.data() + static_cast<std::size_t>(height - 1 - y) * rowSize;
         const auto* source = reinterpret_cast<const unsigned char*>(frame.Row(y));
-        for (std::int32_t x = 0; x < columns; ++x)
+        std::int32_t x = ConvertPixels(source, target, columns);
+        source += 4 * std::size_t(x);
+        target += 3 * std::size_t(x);
+        for (; x < columns; ++x)
         {
             target[0] = source[0];
             target[1] = source[1];
