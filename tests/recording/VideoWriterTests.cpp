@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -162,4 +164,41 @@ TEST(VideoWriter, APathThatCannotBeCreatedFailsOpenWithTheSystemsReason)
                   std::wstring::npos);
     }
     ::chmod(locked.c_str(), 0700);
+}
+
+// Frames come from a capture thread while the user-interface thread opens and closes files: each
+// file ends up whole, its header counting exactly the frames it holds.
+TEST(VideoWriter, FramesFromAnotherThreadMeetOpenAndCloseSafely)
+{
+    TemporaryFolder folder;
+    VideoWriter writer;
+    std::atomic<bool> stop = false;
+    std::thread capture(
+        [&]
+        {
+            const Frame frame = MakePattern(32, 24, 1);
+            while (!stop)
+            {
+                writer.AddFrame(frame);
+            }
+        });
+    std::vector<std::filesystem::path> files;
+    for (int i = 0; i < 4; ++i)
+    {
+        files.push_back(folder / ("run" + std::to_string(i) + (i % 2 ? ".mp4" : ".avi")));
+        writer.Open(i % 2 ? VideoWriter::H264 : VideoWriter::Avi, files.back().wstring(), 32, 24, 30, 300000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        writer.Close();
+    }
+    stop = true;
+    capture.join();
+    for (const auto& file : files)
+    {
+        const std::string frames = ProbeStream(file, "nb_read_frames", true);
+        EXPECT_GT(std::stoi(frames), 0) << file;
+        if (file.extension() == ".avi")
+        {
+            EXPECT_EQ(ProbeStream(file, "nb_frames"), frames) << file;
+        }
+    }
 }
