@@ -396,6 +396,11 @@ TEST(AviFile, AKilledRecorderLeavesAPlayableFile)
         ExpectSameColours(MakePattern(40, 30, static_cast<int>(i)), decoded[i]);
     }
     EXPECT_EQ(ProbeStream(path, "nb_frames"), std::to_string(decoded.size()));
+    // A second, unrelated reader finds the same frames.
+    const std::string buffers =
+        RunCommand("gst-launch-1.0 filesrc location=" + Quote(path) +
+                   " ! avidemux ! fakesink silent=false -v 2>&1 | grep -c 'last-message = chain'");
+    EXPECT_EQ(std::stoul(buffers), decoded.size());
 }
 
 // A full disk, modelled by the file-size limit (the same short write and error, EFBIG for
