@@ -93,7 +93,7 @@ TEST_P(EncodedMovie, SampleTimesAreTheArrivalTimesFromZero)
     ManualClock clock;
     {
         VideoWriter writer(clock.Get());
-        writer.Open(encoded.format, path.wstring(), 64, 48, 30, 500000);
+        writer.Open(encoded.format, path.wstring(), 64, 48, 29.97, 500000);
         for (const auto gap : {0ms, 500ms, 100ms, 33ms})
         {
             clock.now += gap;
