@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,8 @@ public:
     static constexpr std::uint64_t RiffPartLimit = std::uint64_t(1) << 30;
     // Super index entries reserved in the header: 4096 parts of 1 GiB.
     static constexpr std::uint32_t SuperIndexCapacity = 4096;
+    // Rows are written in blocks of about this size, which stay in the processor's cache.
+    static constexpr std::uint32_t BlockBytes = 256 * 1024;
 
     AviFileWriter() = default;
     AviFileWriter(const AviFileWriter&) = delete;
@@ -32,8 +35,13 @@ public:
 
     // Creates (or truncates) the file and writes the headers. The frame rate must be positive.
     void Open(const std::string& path, std::int32_t width, std::int32_t height, double frameRate);
-    // Appends one frame of GetFrameSize() bytes: bottom-up rows of GetRowSize() bytes.
-    void AddFrame(const unsigned char* frame);
+    // Fills rowCount rows of GetRowSize() bytes (padding included) at target, starting at the
+    // given row of the file; the file's rows run bottom-up.
+    using RowSource =
+        std::function<void(unsigned char* target, std::uint32_t firstRow, std::uint32_t rowCount)>;
+
+    // Appends one frame of GetFrameSize() bytes, asking for its rows block by block.
+    void AddFrame(const RowSource& fillRows);
     // Writes the indexes and closes the file. The file is closed even when this raises.
     void Close();
 
@@ -58,6 +66,7 @@ private:
 
     // The first RIFF part's headers as written; patched in memory, then rewritten in place.
     std::vector<unsigned char> header;
+    std::vector<unsigned char> block; // one block of rows on its way to the file
     std::size_t avihFlagsOffset = 0;
     std::size_t avihTotalFramesOffset = 0;
     std::size_t strhLengthOffset = 0;

@@ -68,7 +68,6 @@ private:
     std::int32_t stride = 0; // AVI: negative 24-bit row size (bottom-up); else the BGRA row size
 
     std::unique_ptr<AviFileWriter> aviFile;       // open while an AVI is written
-    std::vector<unsigned char> aviFrame;          // one bottom-up 24-bit frame
     std::unique_ptr<FfmpegMovieWriter> movieFile; // open while a WMV or MP4 is written
 
     Clock clock;

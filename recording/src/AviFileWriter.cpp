@@ -253,7 +253,7 @@ void AviFileWriter::BuildHeader(std::int32_t width, std::int32_t height, double 
     out.End(riff);
 }
 
-void AviFileWriter::AddFrame(const unsigned char* frame)
+void AviFileWriter::AddFrame(const RowSource& fillRows)
 {
     if (fd < 0)
     {
@@ -289,7 +289,33 @@ void AviFileWriter::AddFrame(const unsigned char* frame)
     }
     out.FourCc("00db");
     out.U32(frameSize);
-    AppendChunk(partHeader.data(), partHeader.size(), frame, frameSize, "AddFrame");
+    // The frame goes out in blocks of rows small enough to stay in the cache between being
+    // filled and being copied into the page cache; the first block carries the headers.
+    const std::uint32_t rowCount = frameSize / rowSize;
+    const std::uint32_t rowsPerBlock = std::max<std::uint32_t>(1, BlockBytes / rowSize);
+    try
+    {
+        std::uint64_t offset = fileEnd;
+        std::size_t prefix = partHeader.size();
+        for (std::uint32_t row = 0; row < rowCount;)
+        {
+            const std::uint32_t rows = std::min(rowsPerBlock, rowCount - row);
+            block.resize(prefix + std::size_t(rows) * rowSize);
+            std::memcpy(block.data(), partHeader.data(), prefix);
+            fillRows(block.data() + prefix, row, rows);
+            WriteAt(offset, block.data(), block.size(), "AddFrame");
+            offset += block.size();
+            row += rows;
+            prefix = 0;
+        }
+    }
+    catch (...)
+    {
+        // Give back what the torn chunk took, so the file ends with its last complete chunk and
+        // the index still has room when the disk is full.
+        [[maybe_unused]] const int ignored = ::ftruncate(fd, static_cast<off_t>(fileEnd));
+        throw;
+    }
     if (!partOpen)
     {
         partStart = fileEnd;

@@ -135,7 +135,6 @@ void VideoWriter::Open(Format newFormat, const std::wstring& filePath, std::int3
     {
         aviFile->Open(path, width, height, frameRate);
         stride = -static_cast<std::int32_t>(aviFile->GetRowSize());
-        aviFrame.assign(aviFile->GetFrameSize(), 0);
         return;
     }
     // 4:2:0 pictures are made of 2 x 2 blocks.
@@ -188,29 +187,30 @@ void VideoWriter::AddAviFrame(const Frame& frame)
     const std::size_t rowSize = static_cast<std::size_t>(-stride);
     const std::int32_t rows = frame.data ? std::clamp(frame.height, 0, height) : 0;
     const std::int32_t columns = frame.data ? std::clamp(frame.width, 0, width) : 0;
-    if (rows < height || columns < width)
-    {
-        // What the frame does not cover is black.
-        std::fill(aviFrame.begin(), aviFrame.end(), 0);
-    }
-    for (std::int32_t y = 0; y < rows; ++y)
-    {
-        // Top row last: the file's rows run bottom-up.
-        unsigned char* target = aviFrame.data() + static_cast<std::size_t>(height - 1 - y) * rowSize;
-        const auto* source = reinterpret_cast<const unsigned char*>(frame.Row(y));
-        std::int32_t x = ConvertPixels(source, target, columns);
-        source += 4 * std::size_t(x);
-        target += 3 * std::size_t(x);
-        for (; x < columns; ++x)
+    aviFile->AddFrame(
+        [&](unsigned char* target, std::uint32_t firstRow, std::uint32_t rowCount)
         {
-            target[0] = source[0];
-            target[1] = source[1];
-            target[2] = source[2];
-            target += 3;
-            source += 4;
-        }
-    }
-    aviFile->AddFrame(aviFrame.data());
+            for (std::uint32_t row = firstRow; row < firstRow + rowCount; ++row, target += rowSize)
+            {
+                // The file's rows run bottom-up: its last row is the frame's top row.
+                const std::int32_t y = height - 1 - static_cast<std::int32_t>(row);
+                std::size_t written = 0;
+                if (y < rows)
+                {
+                    const auto* source = reinterpret_cast<const unsigned char*>(frame.Row(y));
+                    const std::int32_t converted = ConvertPixels(source, target, columns);
+                    for (std::int32_t x = converted; x < columns; ++x)
+                    {
+                        target[3 * x] = source[4 * x];
+                        target[3 * x + 1] = source[4 * x + 1];
+                        target[3 * x + 2] = source[4 * x + 2];
+                    }
+                    written = 3 * std::size_t(columns);
+                }
+                // Padding, and what the frame does not cover, is black.
+                std::memset(target + written, 0, rowSize - written);
+            }
+        });
 }
 
 void VideoWriter::Close()
