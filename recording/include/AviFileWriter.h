@@ -52,7 +52,6 @@ public:
 
 private:
     void BuildHeader(std::int32_t width, std::int32_t height, double frameRate);
-    void StartExtensionPart();
     void FinishPart(const char* functionName);
     void UpdateHeader();
     void WriteAt(std::uint64_t offset, const void* data, std::size_t size, const char* functionName);

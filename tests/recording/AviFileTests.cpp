@@ -368,26 +368,35 @@ TEST(AviFile, AKilledRecorderLeavesAPlayableFile)
     ASSERT_GE(child, 0);
     if (child == 0)
     {
+        // The recorder: never returns into the test runner, and stops by itself if not killed.
         ::close(ready[0]);
-        VideoWriter writer;
-        writer.Open(VideoWriter::Avi, path.wstring(), 40, 30, 30, 0);
-        for (int n = 0;; ++n)
+        try
         {
-            writer.AddFrame(MakePattern(40, 30, n));
-            if (n + 1 == reported)
+            VideoWriter writer;
+            writer.Open(VideoWriter::Avi, path.wstring(), 40, 30, 30, 0);
+            for (int n = 0; n < 5000; ++n)
             {
-                [[maybe_unused]] auto ignored = ::write(ready[1], "x", 1);
+                writer.AddFrame(MakePattern(40, 30, n));
+                if (n + 1 == reported)
+                {
+                    [[maybe_unused]] auto ignored = ::write(ready[1], "x", 1);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
+        catch (...)
+        {
+        }
+        ::_exit(1);
     }
     ::close(ready[1]);
     char signal = 0;
-    ASSERT_EQ(::read(ready[0], &signal, 1), 1);
+    const auto reading = ::read(ready[0], &signal, 1);
     ::close(ready[0]);
     ::kill(child, SIGKILL);
     int status = 0;
     ::waitpid(child, &status, 0);
+    ASSERT_EQ(reading, 1) << "the recorder did not start";
 
     const auto decoded = DecodeFrames(path, 40, 30);
     ASSERT_GE(decoded.size(), std::size_t(reported));
