@@ -437,13 +437,7 @@ TEST(AviFile, AFullDiskFailsAddFrameAndKeepsTheEarlierFrames)
          {Case{header + 5 * frameBytes + frameBytes / 2, true}, Case{header + 5 * frameBytes, false}})
     {
         const auto path = folder / ("full" + std::to_string(test.limit) + ".avi");
-        rlimit saved{};
-        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-        auto* previous = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limited = saved;
-        limited.rlim_cur = test.limit;
-        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-
+        auto limit = std::make_unique<FileSizeLimit>(test.limit);
         VideoWriter writer;
         writer.Open(VideoWriter::Avi, path.wstring(), 40, 30, 30, 0);
         for (int n = 0; n < 5; ++n)
@@ -474,8 +468,7 @@ TEST(AviFile, AFullDiskFailsAddFrameAndKeepsTheEarlierFrames)
         }
         EXPECT_EQ(closed, test.closeHasRoom);
         EXPECT_FALSE(writer.IsOpen());
-        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
-        std::signal(SIGXFSZ, previous);
+        limit.reset();
 
         const auto decoded = DecodeFrames(path, 40, 30);
         ASSERT_EQ(decoded.size(), 5u);

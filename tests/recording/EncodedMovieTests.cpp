@@ -199,12 +199,7 @@ TEST(EncodedMovie, AFullDiskFailsClearlyAndKeepsTheEarlierFragments)
 {
     TemporaryFolder folder;
     const auto path = folder / "full.mp4";
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    auto* previous = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limited = saved;
-    limited.rlim_cur = 1200000; // room for about two of the one-second fragments
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    auto limit = std::make_unique<FileSizeLimit>(1200000); // about two of the one-second fragments
 
     ManualClock clock;
     int added = 0;
@@ -229,8 +224,7 @@ TEST(EncodedMovie, AFullDiskFailsClearlyAndKeepsTheEarlierFragments)
         EXPECT_THROW(writer.Close(), Norvex::Core::Exception);
         EXPECT_FALSE(writer.IsOpen());
     }
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
-    std::signal(SIGXFSZ, previous);
+    limit.reset();
     ASSERT_TRUE(failed);
 
     const auto decoded = DecodeFrames(path, 320, 240);

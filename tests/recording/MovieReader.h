@@ -14,10 +14,46 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+
+#include <sys/resource.h>
+
 namespace Norvex::Testing
 {
 
 using Frame = Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>;
+
+// A full disk as the writing process sees it: writes past the limit come up short, then fail
+// (EFBIG where a disk gives ENOSPC). Restores the limit when it goes, whatever the test did.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(std::uint64_t bytes)
+    {
+        if (::getrlimit(RLIMIT_FSIZE, &saved) != 0)
+        {
+            throw std::runtime_error("getrlimit failed");
+        }
+        previous = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limited = saved;
+        limited.rlim_cur = bytes;
+        if (::setrlimit(RLIMIT_FSIZE, &limited) != 0)
+        {
+            throw std::runtime_error("setrlimit failed");
+        }
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previous);
+    }
+
+private:
+    rlimit saved{};
+    void (*previous)(int) = nullptr;
+};
 
 // Runs a shell command and returns what it printed on standard output.
 inline std::string RunCommand(const std::string& command)
