@@ -3,8 +3,9 @@
 namespace VistelCapture
 {
 
-// What changed in the main model; every window dispatches on these identifiers.
-enum MainModelProperty : int
+// What changed in the main model; every window dispatches on these identifiers (the int value
+// travels in the posted event).
+enum class MainModelProperty : int
 {
     CaptureDevice = 0,
     CurrentFrameFormat = 1,

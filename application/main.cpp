@@ -1,3 +1,4 @@
+#include "MainModel.h"
 #include "VistelCaptureApp.h"
 
 #include <Norvex/Core/StringHelpers.h>

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 
 extern "C"
 {
@@ -14,6 +15,7 @@ extern "C"
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/log.h>
 #include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
@@ -81,7 +83,20 @@ void FfmpegMovieWriter::Deleter::operator()(SwsContext* context) const noexcept
     sws_freeContext(context);
 }
 
-FfmpegMovieWriter::FfmpegMovieWriter() = default;
+FfmpegMovieWriter::FfmpegMovieWriter()
+{
+    // The encoders' informational lines would fill the terminal at every recording; errors
+    // still show. A program that chose its own level keeps it.
+    static std::once_flag quiet;
+    std::call_once(quiet,
+                   []
+                   {
+                       if (av_log_get_level() == AV_LOG_INFO)
+                       {
+                           av_log_set_level(AV_LOG_ERROR);
+                       }
+                   });
+}
 
 FfmpegMovieWriter::~FfmpegMovieWriter()
 {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 
@@ -101,10 +102,21 @@ public:
 
 } // namespace
 
+namespace
+{
+std::atomic<KernelInterface*> replacement{nullptr};
+} // namespace
+
 KernelInterface& KernelInterface::System()
 {
     static SystemKernelInterface system;
-    return system;
+    KernelInterface* installed = replacement.load();
+    return installed ? *installed : system;
+}
+
+void KernelInterface::ReplaceSystem(KernelInterface* kernel)
+{
+    replacement = kernel;
 }
 
 } // namespace Norvex::Core::V4l2VideoCapture

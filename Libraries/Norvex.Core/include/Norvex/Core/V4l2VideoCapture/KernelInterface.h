@@ -29,8 +29,11 @@ public:
     // by-path) link that points at the node, else the node itself.
     virtual std::string GetPersistentPath(const std::string& node) = 0;
 
-    // The real kernel.
+    // The real kernel, or the stand-in a test installed.
     static KernelInterface& System();
+    // For tests of the layers above the back-end: makes System() return kernel (null: the real
+    // one again). The caller keeps kernel alive while it is installed.
+    static void ReplaceSystem(KernelInterface* kernel);
 };
 
 } // namespace Norvex::Core::V4l2VideoCapture

@@ -1,0 +1,498 @@
+#include "CommandLine.h"
+
+#include "MainModel.h"
+#include "StillImageWriter.h"
+#include "VistelCaptureApp.h"
+
+#include <Norvex/Core/StringHelpers.h>
+#include <Norvex/Mfc/PropertyChangedEvent.h>
+
+#include <QCoreApplication>
+#include <QObject>
+#include <QTimer>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <optional>
+#include <stdexcept>
+
+using Norvex::Core::Exception;
+using Norvex::Core::ToUtf8;
+using Norvex::Core::ToWideString;
+
+namespace VistelCapture
+{
+namespace
+{
+
+struct BadUsage : std::runtime_error
+{
+    using std::runtime_error::runtime_error;
+};
+
+struct NotFoundError : std::runtime_error
+{
+    using std::runtime_error::runtime_error;
+};
+
+struct Options
+{
+    std::string command;
+    std::string target;
+    std::optional<int> apiFamily;
+    std::optional<std::string> device;
+    std::optional<std::string> format;
+    std::optional<std::string> processor;
+    std::optional<int> fileFormat;
+    std::optional<int> bitRate;
+    long long frames = 0;
+    double seconds = 0;
+    bool quiet = false;
+};
+
+const std::map<std::string, int> fileFormats = {
+    {"bmp", 0}, {"jpeg", 1}, {"jpg", 1},  {"png", 2},  {"tiff", 3}, {"tif", 3},
+    {"avi", 4}, {"wmv1", 5}, {"wmv2", 6}, {"wmv3", 7}, {"h264", 8}, {"mp4", 8},
+};
+
+long long ParseNumber(const std::string& option, const std::string& text, long long minimum)
+{
+    try
+    {
+        std::size_t used = 0;
+        const long long value = std::stoll(text, &used);
+        if (used == text.size() && value >= minimum)
+        {
+            return value;
+        }
+    }
+    catch (const std::logic_error&)
+    {
+    }
+    throw BadUsage(option + " needs a whole number of at least " + std::to_string(minimum) + ", not '" +
+                   text + "'");
+}
+
+int ParseFileFormat(const std::string& name)
+{
+    std::string lower = name;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    const auto found = fileFormats.find(lower);
+    if (found == fileFormats.end())
+    {
+        throw BadUsage("unknown file format '" + name + "'");
+    }
+    return found->second;
+}
+
+Options Parse(const std::vector<std::string>& arguments)
+{
+    Options options;
+    std::vector<std::string> words;
+    for (std::size_t i = 0; i < arguments.size(); ++i)
+    {
+        const std::string& argument = arguments[i];
+        const auto value = [&]() -> const std::string&
+        {
+            if (i + 1 >= arguments.size())
+            {
+                throw BadUsage(argument + " needs a value");
+            }
+            return arguments[++i];
+        };
+        if (argument == "--api-family")
+        {
+            options.apiFamily = static_cast<int>(ParseNumber(argument, value(), 0));
+        }
+        else if (argument == "--device")
+        {
+            options.device = value();
+        }
+        else if (argument == "--format")
+        {
+            options.format = value();
+        }
+        else if (argument == "--processor")
+        {
+            options.processor = value();
+        }
+        else if (argument == "--file-format")
+        {
+            options.fileFormat = ParseFileFormat(value());
+        }
+        else if (argument == "--bit-rate")
+        {
+            options.bitRate = static_cast<int>(ParseNumber(argument, value(), 1));
+        }
+        else if (argument == "--frames")
+        {
+            options.frames = ParseNumber(argument, value(), 1);
+        }
+        else if (argument == "--seconds")
+        {
+            options.seconds = static_cast<double>(ParseNumber(argument, value(), 1));
+        }
+        else if (argument == "--quiet")
+        {
+            options.quiet = true;
+        }
+        else if (argument.starts_with("--"))
+        {
+            throw BadUsage("unknown option " + argument);
+        }
+        else
+        {
+            words.push_back(argument);
+        }
+    }
+    if (words.empty())
+    {
+        throw BadUsage("no command given");
+    }
+    options.command = words[0];
+    const std::size_t expected = options.command == "list" ? 1 : 2;
+    if (options.command != "list" && options.command != "snapshot" && options.command != "record")
+    {
+        throw BadUsage("unknown command '" + options.command + "'");
+    }
+    if (words.size() != expected)
+    {
+        throw BadUsage(options.command == "list" ? "list takes no argument"
+                                                 : options.command + " needs exactly one path");
+    }
+    if (expected == 2)
+    {
+        options.target = words[1];
+    }
+    if (options.command == "record" && options.frames == 0 && options.seconds == 0)
+    {
+        throw BadUsage("record needs --frames N or --seconds S");
+    }
+    return options;
+}
+
+bool IsIndex(const std::string& text)
+{
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
+}
+
+// Runs a handler for every announcement of the model, on this thread.
+class Listener final : public QObject
+{
+public:
+    explicit Listener(std::function<void(MainModelProperty)> handler) : handler(std::move(handler)) {}
+
+    bool event(QEvent* event) override
+    {
+        if (event->type() != Norvex::Mfc::PropertyChangedEvent::DefaultType())
+        {
+            return QObject::event(event);
+        }
+        handler(static_cast<MainModelProperty>(
+            static_cast<Norvex::Mfc::PropertyChangedEvent*>(event)->GetProperty()));
+        return true;
+    }
+
+private:
+    std::function<void(MainModelProperty)> handler;
+};
+
+void PrintList(const MainModel& model)
+{
+    const auto& devices = model.GetDevices();
+    for (std::size_t i = 0; i < devices.size(); ++i)
+    {
+        std::printf("device %zu: %s\n  path: %s\n", i, ToUtf8(devices[i]->friendlyName).c_str(),
+                    ToUtf8(devices[i]->devicePath).c_str());
+        const auto& formats = devices[i]->frameFormats;
+        for (std::size_t j = 0; j < formats.size(); ++j)
+        {
+            std::printf("  format %zu: %s\n", j, ToUtf8(formats[j]->GetName()).c_str());
+        }
+    }
+    const auto& entries = model.GetProcessorEntries();
+    for (std::size_t i = 0; i < entries.size(); ++i)
+    {
+        std::printf("processor %zu: %s\n", i, ToUtf8(entries[i]->GetName()).c_str());
+    }
+}
+
+void ApplySelection(MainModel& model, const Options& options)
+{
+    if (options.device)
+    {
+        const auto& devices = model.GetDevices();
+        const auto wanted = ToWideString(*options.device);
+        std::optional<std::size_t> found;
+        for (std::size_t i = 0; i < devices.size() && !found; ++i)
+        {
+            if ((IsIndex(*options.device) && std::stoull(*options.device) == i) ||
+                devices[i]->devicePath == wanted || devices[i]->friendlyName == wanted)
+            {
+                found = i;
+            }
+        }
+        if (!found)
+        {
+            throw NotFoundError("no device '" + *options.device + "'");
+        }
+        model.SelectDevice(static_cast<std::int32_t>(*found));
+    }
+    if (options.format)
+    {
+        const auto& formats = model.GetCurrentDevice().frameFormats;
+        const auto wanted = ToWideString(*options.format);
+        std::optional<std::size_t> found;
+        for (std::size_t i = 0; i < formats.size() && !found; ++i)
+        {
+            if ((IsIndex(*options.format) && std::stoull(*options.format) == i) ||
+                formats[i]->GetName() == wanted)
+            {
+                found = i;
+            }
+        }
+        if (!found)
+        {
+            throw NotFoundError("the device has no format '" + *options.format + "'");
+        }
+        model.SelectFrameFormat(static_cast<std::int32_t>(*found));
+    }
+    if (options.processor)
+    {
+        const auto& entries = model.GetProcessorEntries();
+        const auto wanted = ToWideString(*options.processor);
+        const auto found = std::find_if(entries.begin(), entries.end(),
+                                        [&](const auto& entry) { return entry->GetName() == wanted; });
+        if (found == entries.end())
+        {
+            throw NotFoundError("no processor '" + *options.processor + "'");
+        }
+        model.SelectProcessor(static_cast<std::int32_t>(found - entries.begin()));
+    }
+}
+
+int FileFormatFor(const Options& options, bool movieExpected)
+{
+    if (options.fileFormat)
+    {
+        return *options.fileFormat;
+    }
+    const auto dot = options.target.rfind('.');
+    const auto slash = options.target.rfind('/');
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
+    {
+        return ParseFileFormat(options.target.substr(dot + 1));
+    }
+    if (movieExpected)
+    {
+        throw BadUsage("say --file-format, or give the file an extension");
+    }
+    return StillImageWriter::Png; // a folder of images
+}
+
+// Streams until done() says so, a frame error is reported, or no frame comes for 10 s.
+// Returns the capture-thread errors seen.
+std::vector<std::wstring> Stream(MainModel& model, const std::function<bool()>& done,
+                                 const std::function<void()>& onFrame)
+{
+    std::vector<std::wstring> errors;
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    watchdog.setInterval(10000);
+    bool timedOut = false;
+    QObject::connect(&watchdog, &QTimer::timeout,
+                     [&]
+                     {
+                         timedOut = true;
+                         QCoreApplication::exit(1);
+                     });
+    Listener listener(
+        [&](MainModelProperty property)
+        {
+            if (property == MainModelProperty::Frame && model.IsCapturing())
+            {
+                watchdog.start();
+                onFrame();
+                if (done())
+                {
+                    QCoreApplication::exit(0);
+                }
+            }
+            else if (property == MainModelProperty::DebugMessage)
+            {
+                errors.push_back(model.GetDebugMessage());
+            }
+        });
+    model.AddListener(&listener);
+    model.StartCapture();
+    watchdog.start();
+    QCoreApplication::exec();
+    model.StopCapture();
+    model.RemoveListener(&listener);
+    if (timedOut)
+    {
+        errors.push_back(L"no frame arrived for 10 seconds");
+    }
+    return errors;
+}
+
+int Snapshot(MainModel& model, const Options& options)
+{
+    const int format = FileFormatFor(options, false);
+    if (format > StillImageWriter::Tiff)
+    {
+        throw BadUsage("a snapshot is a still image: bmp, jpeg, png or tiff");
+    }
+    model.FileFormat = format;
+    bool captured = false;
+    const auto errors = Stream(
+        model, [&] { return captured; }, [&] { captured = true; });
+    if (!captured)
+    {
+        for (const auto& error : errors)
+        {
+            std::fprintf(stderr, "%s\n", ToUtf8(error).c_str());
+        }
+        return CommandLine::Failure;
+    }
+    MainModel::Image image(model.GetCurrentFrameFormat().width, model.GetCurrentFrameFormat().height);
+    model.CopyFrame(image);
+    const auto written = model.SaveFrame(image, ToWideString(options.target));
+    std::printf("%s\n", ToUtf8(written).c_str());
+    return CommandLine::Success;
+}
+
+int Record(MainModel& model, const Options& options)
+{
+    const int format = FileFormatFor(options, false);
+    model.FileFormat = format;
+    model.SaveTarget = 1;
+    if (options.bitRate)
+    {
+        model.MovieBitRate = *options.bitRate;
+    }
+    model.SetRecordingFrameLimit(options.frames);
+    model.StartRecording(ToWideString(options.target));
+    const auto start = std::chrono::steady_clock::now();
+    const auto finished = [&]
+    {
+        const double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return (options.frames > 0 && model.GetRecordedFrameCount() >= options.frames) ||
+               (options.seconds > 0 && elapsed >= options.seconds);
+    };
+    const auto progress = [&]
+    {
+        if (!options.quiet)
+        {
+            std::fprintf(stderr, "\rrecorded %lld frames",
+                         static_cast<long long>(model.GetRecordedFrameCount()));
+        }
+    };
+    auto errors = Stream(model, finished, progress);
+    model.StopRecording();
+    if (!options.quiet)
+    {
+        std::fprintf(stderr, "\rrecorded %lld frames\n",
+                     static_cast<long long>(model.GetRecordedFrameCount()));
+    }
+    for (const auto& error : errors)
+    {
+        std::fprintf(stderr, "%s\n", ToUtf8(error).c_str());
+    }
+    return errors.empty() && finished() ? CommandLine::Success : CommandLine::Failure;
+}
+
+} // namespace
+
+const char* CommandLine::HelpText()
+{
+    return "usage: vistel-capture-cli [options] list\n"
+           "       vistel-capture-cli [options] snapshot FILE\n"
+           "       vistel-capture-cli [options] record PATH (--frames N | --seconds S)\n"
+           "\n"
+           "  list               devices with their formats, and the processors\n"
+           "  snapshot FILE      one frame as a still image (format from --file-format or FILE's extension)\n"
+           "  record PATH        every frame: a movie file, or time-stamped images in the folder PATH\n"
+           "\n"
+           "options:\n"
+           "  --api-family N     0 V4L2, 1 GStreamer (default: the INI file's CaptureApiFamily)\n"
+           "  --device D         index, device path or name\n"
+           "  --format F         index or display name, e.g. \"YUY2 640x480 (30fps)\"\n"
+           "  --processor NAME   processor by name\n"
+           "  --file-format X    bmp, jpeg, png, tiff, avi, wmv1, wmv2, wmv3, h264\n"
+           "  --bit-rate K       movie bit rate in kbit/s\n"
+           "  --frames N, --seconds S   how much to record\n"
+           "  --quiet            no progress line\n"
+           "\n"
+           "exit codes: 0 done, 1 capture or file error, 2 usage error, 3 device, format or processor not "
+           "found\n";
+}
+
+int CommandLine::Run(const std::vector<std::string>& arguments)
+{
+    Options options;
+    try
+    {
+        if (std::find(arguments.begin(), arguments.end(), "--help") != arguments.end())
+        {
+            std::fputs(HelpText(), stdout);
+            return Success;
+        }
+        options = Parse(arguments);
+    }
+    catch (const BadUsage& error)
+    {
+        std::fprintf(stderr, "vistel-capture-cli: %s\n\n%s", error.what(), HelpText());
+        return UsageError;
+    }
+
+    auto& application = VistelCaptureApp::Instance();
+    try
+    {
+        application.PrepareIniFile();
+        application.LoadApplicationSettings();
+        const int family = options.apiFamily.value_or(application.CaptureApiFamily);
+        std::optional<MainModel> model;
+        try
+        {
+            model.emplace(family, application.SkipErrorDevice, application.SkipDuplicatedFrameFormat,
+                          application.GetApplicationFolder(), application);
+        }
+        catch (const Exception& exception)
+        {
+            std::fprintf(stderr, "%s\n", ToUtf8(application.ComposeErrorText(exception)).c_str());
+            return exception.GetFunctionName() == L"MainModel" ? NotFound : Failure;
+        }
+        ApplySelection(*model, options);
+        if (options.command == "list")
+        {
+            PrintList(*model);
+            return Success;
+        }
+        return options.command == "snapshot" ? Snapshot(*model, options) : Record(*model, options);
+    }
+    catch (const BadUsage& error)
+    {
+        std::fprintf(stderr, "vistel-capture-cli: %s\n", error.what());
+        return UsageError;
+    }
+    catch (const NotFoundError& error)
+    {
+        std::fprintf(stderr, "vistel-capture-cli: %s\n", error.what());
+        return NotFound;
+    }
+    catch (const Exception& exception)
+    {
+        std::fprintf(stderr, "%s\n", ToUtf8(application.ComposeErrorText(exception)).c_str());
+        return Failure;
+    }
+}
+
+} // namespace VistelCapture

@@ -1,0 +1,751 @@
+#include "MainModel.h"
+
+#include "HostServices.h"
+#include "PluginDiscovery.h"
+#include "StillImageWriter.h"
+#include "VistelCaptureApp.h"
+
+#include <Norvex/Core/GStreamerInitializer.h>
+#include <Norvex/Core/StringHelpers.h>
+#include <Norvex/Core/VideoCapture/CameraControl.h>
+#include <Norvex/Core/VideoCapture/VideoCapture.h>
+#include <Norvex/Mfc/PropertyChangedEvent.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <cwchar>
+#include <limits>
+
+using Norvex::Core::CriticalSection;
+using Norvex::Core::Exception;
+using Norvex::Core::SUCCEEDED;
+using Norvex::Core::VideoCapture::CameraControl;
+
+namespace VistelCapture
+{
+namespace
+{
+
+constexpr const wchar_t* settingsSection = L"Settings";
+
+// Properties a new listener receives, in this order: everything but Frame and DebugMessage.
+constexpr MainModelProperty initialState[] = {
+    MainModelProperty::CaptureDevice,      MainModelProperty::CurrentFrameFormat,
+    MainModelProperty::IsCapturing,        MainModelProperty::Processor,
+    MainModelProperty::ViewRatio,          MainModelProperty::IsMarkerVisible,
+    MainModelProperty::MarkerPosition,     MainModelProperty::MarkerColor,
+    MainModelProperty::IsProfileVisible,   MainModelProperty::Profile,
+    MainModelProperty::IsSidePaneVisible,  MainModelProperty::ControlPanelPage,
+    MainModelProperty::IsStatusBarVisible, MainModelProperty::FocusRange,
+    MainModelProperty::IsFocusAuto,        MainModelProperty::FocusPosition,
+    MainModelProperty::IsCursorInImage,    MainModelProperty::CursorPosition,
+    MainModelProperty::CursorPixel,        MainModelProperty::SaveTarget,
+    MainModelProperty::FileFormat,         MainModelProperty::MovieBitRate,
+    MainModelProperty::IsRecording,
+};
+
+std::uint32_t PixelValue(const Norvex::Core::Pixel<unsigned char>& pixel)
+{
+    std::uint32_t value;
+    std::memcpy(&value, &pixel, sizeof value);
+    return value;
+}
+
+std::int32_t Scale(std::int32_t value, std::int32_t newSize, std::int32_t oldSize)
+{
+    // 64-bit so that large frames cannot overflow; an empty old format scales to 0.
+    return oldSize > 0 ? static_cast<std::int32_t>(std::int64_t(newSize) * value / oldSize) : 0;
+}
+
+// YYYYMMDDhhmmssmmm of the local time.
+std::wstring TimeStamp()
+{
+    const auto now = std::chrono::system_clock::now();
+    const auto milliseconds =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    std::tm local{};
+    ::localtime_r(&seconds, &local);
+    wchar_t text[32];
+    std::swprintf(text, std::size(text), L"%04d%02d%02d%02d%02d%02d%03d", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                  static_cast<int>(milliseconds));
+    return text;
+}
+
+} // namespace
+
+MainModel::MainModel(std::int32_t captureApiFamily, bool skipErrorDevice, bool skipDuplicatedFrameFormat,
+                     const std::wstring& applicationFolder, VistelCaptureApp& application)
+    : BindableBase(Norvex::Mfc::PropertyChangedEvent::DefaultType()), captureApiFamily(captureApiFamily),
+      applicationFolder(applicationFolder), application(application)
+{
+    if (captureApiFamily == Norvex::Core::VideoCapture::CaptureApiFamily::GStreamer)
+    {
+        gstreamer = std::make_shared<Norvex::Core::GStreamerInitializer>();
+    }
+    devices = Norvex::Core::VideoCapture::EnumerateDevices(
+        static_cast<Norvex::Core::VideoCapture::CaptureApiFamily>(captureApiFamily), skipErrorDevice,
+        skipDuplicatedFrameFormat);
+    if (devices.empty() || devices.front()->frameFormats.empty())
+    {
+        throw Exception(L"キャプチャーデバイスがありません。", "MainModel", NORVEX_SOURCE_FILE, __LINE__);
+    }
+    hostServices.Attach(new HostServices(applicationFolder, *this, application));
+
+    processorEntries = DiscoverProcessorEntries(applicationFolder);
+    processorEntries.at(0)->Initialize(hostServices.Get());
+
+    const auto& format = GetCurrentFrameFormat();
+    markerPosition = Point{format.width / 2, format.height / 2};
+    ResizeProfiles(format);
+
+    LoadSettings();
+    if (captureApiFamily == Norvex::Core::VideoCapture::CaptureApiFamily::GStreamer)
+    {
+        // Otherwise a first device that is also the stored one would show no focus control.
+        UpdateFocusInformation();
+    }
+}
+
+MainModel::~MainModel()
+{
+    // A model destroyed while streaming must not receive frames while its members go.
+    try
+    {
+        StopRecording();
+        if (IsCapturing())
+        {
+            StopCapture();
+        }
+    }
+    catch (...)
+    {
+    }
+    SaveSettings();
+    try
+    {
+        CriticalSection::AutoLock lock(frameLock);
+        processorEntries.at(static_cast<std::size_t>(processorIndex))->Finalize();
+    }
+    catch (...)
+    {
+        // Nothing can be shown any more; the processor is released with its entry.
+    }
+}
+
+void MainModel::OnListenerAdded(QObject* listener)
+{
+    for (const auto property : initialState)
+    {
+        PostPropertyChanged(listener, static_cast<int>(property));
+    }
+}
+
+std::int32_t MainModel::ClampViewRatio(std::int32_t value) noexcept
+{
+    return std::clamp(value, 10, 1000);
+}
+
+const MainModel::FrameFormat& MainModel::GetCurrentFrameFormat() const
+{
+    const auto& device = GetCurrentDevice();
+    return *device.frameFormats.at(static_cast<std::size_t>(device.frameFormatIndex));
+}
+
+Vistel::Framework::IProcessor* MainModel::GetCurrentProcessor() const
+{
+    return processorEntries.at(static_cast<std::size_t>(processorIndex))->GetProcessor();
+}
+
+void MainModel::NotifyProcessor(std::int32_t code)
+{
+    CriticalSection::AutoLock lock(frameLock);
+    if (auto* processor = GetCurrentProcessor())
+    {
+        processor->OnHostStateChanged(code);
+    }
+}
+
+void MainModel::ResetProcessor()
+{
+    CriticalSection::AutoLock lock(frameLock);
+    if (auto* processor = GetCurrentProcessor())
+    {
+        processor->Reset();
+    }
+}
+
+void MainModel::ResizeProfiles(const FrameFormat& format)
+{
+    CriticalSection::AutoLock lock(profileSection);
+    horizontalProfile.assign(static_cast<std::size_t>(std::max(format.width, 0)), 0);
+    verticalProfile.assign(static_cast<std::size_t>(std::max(format.height, 0)), 0);
+}
+
+void MainModel::FillProfiles(const Image& frame)
+{
+    const Point marker = markerPosition.load();
+    CriticalSection::AutoLock lock(profileSection);
+    horizontalProfile.assign(static_cast<std::size_t>(std::max(frame.width, 0)), 0);
+    verticalProfile.assign(static_cast<std::size_t>(std::max(frame.height, 0)), 0);
+    if (frame.Contains(0, marker.y))
+    {
+        const auto* row = frame.Row(marker.y);
+        for (std::int32_t x = 0; x < frame.width; ++x)
+        {
+            horizontalProfile[static_cast<std::size_t>(x)] = PixelValue(row[x]);
+        }
+    }
+    if (frame.Contains(marker.x, 0))
+    {
+        for (std::int32_t y = 0; y < frame.height; ++y)
+        {
+            verticalProfile[static_cast<std::size_t>(y)] = PixelValue(frame.At(marker.x, y));
+        }
+    }
+}
+
+void MainModel::GetProfiles(std::vector<std::uint32_t>& horizontal,
+                            std::vector<std::uint32_t>& vertical) const
+{
+    CriticalSection::AutoLock lock(profileSection);
+    horizontal = horizontalProfile;
+    vertical = verticalProfile;
+}
+
+std::wstring MainModel::GetDebugMessage() const
+{
+    CriticalSection::AutoLock lock(debugMessageSection);
+    return debugMessage;
+}
+
+std::wstring MainModel::GetSaveFolder() const
+{
+    CriticalSection::AutoLock lock(saveSection);
+    return saveFolder;
+}
+
+void MainModel::ResetCursorAndScaleMarker(std::int32_t oldWidth, std::int32_t oldHeight)
+{
+    const auto& format = GetCurrentFrameFormat();
+    if (cursorPosition != Point{} && format.width > 0 && format.height > 0)
+    {
+        cursorPosition = Point{};
+        NotifyPropertyChanged(MainModelProperty::CursorPosition);
+        NotifyPropertyChanged(MainModelProperty::CursorPixel);
+    }
+    const Point marker = markerPosition.load();
+    SetMarkerPosition({Scale(marker.x, format.width, oldWidth), Scale(marker.y, format.height, oldHeight)});
+}
+
+void MainModel::SelectDevice(std::int32_t index)
+{
+    if (index == deviceIndex)
+    {
+        return;
+    }
+    if (index < 0 || static_cast<std::size_t>(index) >= devices.size())
+    {
+        Norvex::Core::ThrowUnexpected("SelectDevice", NORVEX_SOURCE_FILE, __LINE__);
+    }
+    if (devices[static_cast<std::size_t>(index)]->frameFormats.empty())
+    {
+        throw Exception(L"キャプチャーデバイスがありません。", "SelectDevice", NORVEX_SOURCE_FILE, __LINE__);
+    }
+    const bool wasStreaming = IsCapturing();
+    StopCapture();
+    const std::int32_t oldWidth = GetCurrentFrameFormat().width;
+    const std::int32_t oldHeight = GetCurrentFrameFormat().height;
+    deviceIndex = index;
+
+    ResizeProfiles(GetCurrentFrameFormat());
+    ResetProcessor();
+    NotifyPropertyChanged(MainModelProperty::CaptureDevice);
+    NotifyProcessor(Vistel::Framework::HostStateDeviceChanged);
+    NotifyPropertyChanged(MainModelProperty::CurrentFrameFormat);
+    NotifyProcessor(Vistel::Framework::HostStateFrameFormatChanged);
+    if (captureApiFamily == Norvex::Core::VideoCapture::CaptureApiFamily::GStreamer)
+    {
+        UpdateFocusInformation();
+    }
+    ResetCursorAndScaleMarker(oldWidth, oldHeight);
+    if (wasStreaming)
+    {
+        StartCapture();
+    }
+}
+
+void MainModel::SelectFrameFormat(std::int32_t index)
+{
+    auto& device = GetCurrentDevice();
+    if (index == device.frameFormatIndex)
+    {
+        return;
+    }
+    if (index < 0 || static_cast<std::size_t>(index) >= device.frameFormats.size())
+    {
+        Norvex::Core::ThrowUnexpected("SelectFrameFormat", NORVEX_SOURCE_FILE, __LINE__);
+    }
+    const bool wasStreaming = device.IsStarted();
+    StopCapture();
+    const std::int32_t oldWidth = GetCurrentFrameFormat().width;
+    const std::int32_t oldHeight = GetCurrentFrameFormat().height;
+
+    const bool started = device.IsStarted();
+    device.Stop();
+    device.Unprepare();
+    const std::int32_t oldIndex = device.frameFormatIndex;
+    device.frameFormatIndex = index;
+    try
+    {
+        device.Prepare();
+    }
+    catch (...)
+    {
+        // A format that cannot be prepared must not leave the device without a usable one.
+        device.Unprepare();
+        device.frameFormatIndex = oldIndex;
+        device.Prepare();
+        throw;
+    }
+    if (started)
+    {
+        device.Start();
+    }
+
+    ResizeProfiles(GetCurrentFrameFormat());
+    ResetProcessor();
+    NotifyPropertyChanged(MainModelProperty::CurrentFrameFormat);
+    NotifyProcessor(Vistel::Framework::HostStateFrameFormatChanged);
+    ResetCursorAndScaleMarker(oldWidth, oldHeight);
+    if (wasStreaming)
+    {
+        StartCapture();
+    }
+}
+
+void MainModel::StartCapture()
+{
+    auto& device = GetCurrentDevice();
+    device.SetFrameCallback([this](Device*, const Image& frame) { OnDeviceFrame(frame); });
+    device.SetExceptionCallback([this](Device*, const Exception& exception)
+                                { OnDeviceException(exception); });
+    try
+    {
+        device.Start();
+    }
+    catch (...)
+    {
+        device.SetFrameCallback({});
+        device.SetExceptionCallback({});
+        throw;
+    }
+    NotifyPropertyChanged(MainModelProperty::IsCapturing);
+    NotifyProcessor(Vistel::Framework::HostStateCaptureChanged);
+    if (captureApiFamily == Norvex::Core::VideoCapture::CaptureApiFamily::V4l2)
+    {
+        UpdateFocusInformation();
+    }
+}
+
+void MainModel::StopCapture()
+{
+    auto& device = GetCurrentDevice();
+    device.Stop();
+    device.SetFrameCallback({});
+    device.SetExceptionCallback({});
+    NotifyPropertyChanged(MainModelProperty::IsCapturing);
+    NotifyProcessor(Vistel::Framework::HostStateCaptureChanged);
+    if (captureApiFamily == Norvex::Core::VideoCapture::CaptureApiFamily::V4l2)
+    {
+        UpdateFocusInformation();
+    }
+}
+
+void MainModel::SelectProcessor(std::int32_t index)
+{
+    if (index < 0 || static_cast<std::size_t>(index) >= processorEntries.size())
+    {
+        Norvex::Core::ThrowUnexpected("SelectProcessor", NORVEX_SOURCE_FILE, __LINE__);
+    }
+    CriticalSection::AutoLock lock(frameLock);
+    if (index == processorIndex)
+    {
+        return;
+    }
+    processorEntries[static_cast<std::size_t>(processorIndex)]->Finalize();
+    processorIndex = index;
+    processorEntries[static_cast<std::size_t>(processorIndex)]->Initialize(hostServices.Get());
+    NotifyPropertyChanged(MainModelProperty::Processor);
+    NotifyPropertyChanged(MainModelProperty::Frame);
+}
+
+void MainModel::OnDeviceFrame(const Image& frame)
+{
+    FillProfiles(frame);
+    {
+        CriticalSection::AutoLock lock(frameLock);
+        if (auto* processor = GetCurrentProcessor())
+        {
+            processor->Process();
+        }
+    }
+    NotifyPropertyChanged(MainModelProperty::Frame);
+    NotifyPropertyChanged(MainModelProperty::CursorPixel);
+    if (SaveTarget.load() != 0 && isRecording.load())
+    {
+        const std::int64_t limit = recordingFrameLimit.load();
+        if (limit == 0 || recordedFrames.load() < limit)
+        {
+            SaveFrame(frame, {});
+            ++recordedFrames;
+        }
+    }
+}
+
+void MainModel::OnDeviceException(const Exception& exception)
+{
+    {
+        CriticalSection::AutoLock lock(debugMessageSection);
+        debugMessage = exception.GetMessage() + Norvex::Core::GetFileName(exception.GetSourceFileName()) +
+                       L"(" + std::to_wstring(exception.GetLineNumber()) + L")";
+    }
+    NotifyPropertyChanged(MainModelProperty::DebugMessage);
+}
+
+void MainModel::SetMarkerPosition(Point position)
+{
+    auto& device = GetCurrentDevice();
+    CriticalSection::AutoLock lock(device.frameSection);
+    if (position == markerPosition.load() || !device.frame.Contains(position.x, position.y))
+    {
+        return;
+    }
+    markerPosition = position;
+    FillProfiles(device.frame);
+    NotifyPropertyChanged(MainModelProperty::MarkerPosition);
+    NotifyPropertyChanged(MainModelProperty::Profile);
+}
+
+void MainModel::SetCursorPosition(Point position)
+{
+    const auto& format = GetCurrentFrameFormat();
+    if (position == cursorPosition || position.x < 0 || position.x >= format.width || position.y < 0 ||
+        position.y >= format.height)
+    {
+        return;
+    }
+    cursorPosition = position;
+    NotifyPropertyChanged(MainModelProperty::CursorPosition);
+    NotifyPropertyChanged(MainModelProperty::CursorPixel);
+}
+
+Norvex::Core::Pixel<unsigned char> MainModel::GetCursorPixel() const
+{
+    auto& device = GetCurrentDevice();
+    CriticalSection::AutoLock lock(device.frameSection);
+    return device.frame.Contains(cursorPosition.x, cursorPosition.y)
+               ? device.frame.At(cursorPosition.x, cursorPosition.y)
+               : Norvex::Core::Pixel<unsigned char>{};
+}
+
+void MainModel::UpdateFocusInformation()
+{
+    focus = FocusInformation{};
+    auto& cameraControl = GetCurrentDevice().GetCameraControl();
+    if (cameraControl &&
+        SUCCEEDED(cameraControl->GetRange(CameraControl::Focus, &focus.minimum, &focus.maximum, &focus.step,
+                                          &focus.defaultValue, &focus.capabilityFlags)))
+    {
+        focus.available = true;
+        std::int32_t value = 0;
+        std::int32_t flags = 0;
+        if (SUCCEEDED(cameraControl->Get(CameraControl::Focus, &value, &flags)))
+        {
+            focus.position = value;
+            focus.isAuto = flags == CameraControl::Auto;
+        }
+    }
+    else
+    {
+        focus = FocusInformation{};
+    }
+    NotifyPropertyChanged(MainModelProperty::FocusRange);
+    NotifyPropertyChanged(MainModelProperty::IsFocusAuto);
+    NotifyPropertyChanged(MainModelProperty::FocusPosition);
+}
+
+void MainModel::SetFocusAuto(bool value)
+{
+    auto& cameraControl = GetCurrentDevice().GetCameraControl();
+    if (value == focus.isAuto || !focus.available || !cameraControl)
+    {
+        return;
+    }
+    if (SUCCEEDED(cameraControl->Set(CameraControl::Focus, focus.position,
+                                     value ? CameraControl::Auto : CameraControl::Manual)))
+    {
+        focus.isAuto = value;
+        NotifyPropertyChanged(MainModelProperty::IsFocusAuto);
+    }
+}
+
+void MainModel::SetFocusPosition(std::int32_t value)
+{
+    value = std::min(std::max(value, focus.minimum), focus.maximum);
+    auto& cameraControl = GetCurrentDevice().GetCameraControl();
+    if (value == focus.position || !focus.available || !cameraControl)
+    {
+        return;
+    }
+    if (SUCCEEDED(cameraControl->Set(CameraControl::Focus, value,
+                                     focus.isAuto ? CameraControl::Auto : CameraControl::Manual)))
+    {
+        focus.position = value;
+        NotifyPropertyChanged(MainModelProperty::FocusPosition);
+    }
+}
+
+void MainModel::CopyFrame(Image& image)
+{
+    auto& device = GetCurrentDevice();
+    CriticalSection::AutoLock lock(device.frameSection);
+    if (!image.data || !device.frame.data)
+    {
+        return;
+    }
+    const std::int32_t rows = std::min(device.frame.height, image.height);
+    const std::size_t rowBytes = static_cast<std::size_t>(std::min(device.frame.width, image.width)) * 4;
+    for (std::int32_t y = 0; y < rows; ++y)
+    {
+        std::memcpy(image.Row(y), device.frame.Row(y), rowBytes);
+    }
+}
+
+void MainModel::CopyProcessorImage(Image& image) const
+{
+    // The device's frame lock keeps the capture thread out of OnDeviceFrame meanwhile.
+    auto& device = GetCurrentDevice();
+    CriticalSection::AutoLock deviceLock(device.frameSection);
+    CriticalSection::AutoLock lock(frameLock);
+    const Image* shown = nullptr;
+    if (auto* processor = GetCurrentProcessor())
+    {
+        shown = processor->GetImage();
+    }
+    image = shown ? *shown : device.frame;
+}
+
+void MainModel::SetPreviewInvalidator(std::function<void()> invalidator)
+{
+    CriticalSection::AutoLock lock(invalidatorSection);
+    std::swap(previewInvalidator, invalidator);
+}
+
+void MainModel::InvalidatePreview() const
+{
+    std::function<void()> invalidator;
+    {
+        CriticalSection::AutoLock lock(invalidatorSection);
+        invalidator = previewInvalidator;
+    }
+    if (invalidator)
+    {
+        invalidator();
+    }
+}
+
+void MainModel::StartRecording(const std::wstring& path)
+{
+    if (isRecording.load())
+    {
+        return;
+    }
+    const std::int32_t format = FileFormat.load();
+    if (format > StillImageWriter::Tiff)
+    {
+        const auto& frameFormat = GetCurrentFrameFormat();
+        const std::int64_t bitRate = std::clamp<std::int64_t>(std::int64_t(MovieBitRate) * 1000, 0,
+                                                              std::numeric_limits<std::uint32_t>::max());
+        videoWriter.Open(static_cast<VideoWriter::Format>(format - 4), path, frameFormat.width,
+                         frameFormat.height, frameFormat.frameRate, static_cast<std::uint32_t>(bitRate));
+    }
+    else
+    {
+        CriticalSection::AutoLock lock(saveSection);
+        saveFolder = path;
+        if (!saveFolder.empty() && saveFolder.back() != L'/')
+        {
+            saveFolder += L'/';
+        }
+    }
+    recordedFrames = 0;
+    isRecording = true;
+    NotifyPropertyChanged(MainModelProperty::IsRecording);
+    NotifyProcessor(Vistel::Framework::HostStateRecordingChanged);
+}
+
+void MainModel::StopRecording()
+{
+    if (!isRecording.exchange(false))
+    {
+        return;
+    }
+    // Whatever the format is now: a movie opened under another format must still be finished.
+    videoWriter.Close();
+    NotifyPropertyChanged(MainModelProperty::IsRecording);
+    NotifyProcessor(Vistel::Framework::HostStateRecordingChanged);
+}
+
+std::wstring MainModel::TimeStampedPath() const
+{
+    return GetSaveFolder() + TimeStamp();
+}
+
+std::wstring MainModel::SaveFrame(const Image& image, const std::wstring& path)
+{
+    const std::int32_t format = FileFormat.load();
+    if (format > StillImageWriter::Tiff)
+    {
+        videoWriter.AddFrame(image);
+        return {};
+    }
+    if (format < 0)
+    {
+        throw Exception(L"サポートされていないフォーマットが指定されました。", "SaveFrame",
+                        NORVEX_SOURCE_FILE, __LINE__);
+    }
+    const auto stillFormat = static_cast<StillImageWriter::Format>(format);
+    if (path.empty())
+    {
+        // Two frames in one millisecond get two files: the second is named with "_2".
+        return StillImageWriter::SaveNew(image, stillFormat,
+                                         TimeStampedPath() + StillImageWriter::GetExtension(stillFormat));
+    }
+    StillImageWriter::Save(image, stillFormat, path);
+    return path;
+}
+
+void MainModel::LoadSettings()
+{
+    auto& profile = application.GetProfile();
+
+    const auto deviceName = profile.GetProfileString(settingsSection, L"CaptureDeviceName", L"");
+    std::int32_t device = 0;
+    for (std::size_t i = 0; i < devices.size(); ++i)
+    {
+        if (devices[i]->devicePath == deviceName && !devices[i]->frameFormats.empty())
+        {
+            device = static_cast<std::int32_t>(i);
+            break;
+        }
+    }
+    SelectDevice(device);
+
+    const auto formatName = profile.GetProfileString(settingsSection, L"FrameFormatName", L"");
+    const auto& formats = GetCurrentDevice().frameFormats;
+    std::int32_t format = 0;
+    for (std::size_t i = 0; i < formats.size(); ++i)
+    {
+        if (formats[i]->GetName() == formatName)
+        {
+            format = static_cast<std::int32_t>(i);
+            break;
+        }
+    }
+    SelectFrameFormat(format);
+
+    const auto processorName = profile.GetProfileString(settingsSection, L"ProcessorName", L"");
+    std::int32_t processor = 0;
+    for (std::size_t i = 0; i < processorEntries.size(); ++i)
+    {
+        if (processorEntries[i]->GetName() == processorName)
+        {
+            processor = static_cast<std::int32_t>(i);
+            break;
+        }
+    }
+    try
+    {
+        SelectProcessor(processor);
+    }
+    catch (const Exception&)
+    {
+        // A stored processor that no longer starts must not keep the program from starting.
+        SelectProcessor(0);
+    }
+
+    SetViewRatio(profile.GetProfileInt(settingsSection, L"ViewRatio", ViewRatio));
+    SetSetting(IsMarkerVisible,
+               profile.GetProfileInt(settingsSection, L"IsMarkerVisible", IsMarkerVisible) != 0,
+               MainModelProperty::IsMarkerVisible);
+    const Point marker = markerPosition.load();
+    const std::int32_t y = profile.GetProfileInt(settingsSection, L"MarkerPositionY", marker.y);
+    const std::int32_t x = profile.GetProfileInt(settingsSection, L"MarkerPositionX", marker.x);
+    SetMarkerPosition({x, y});
+    SetSetting(MarkerColor,
+               static_cast<std::uint32_t>(profile.GetProfileInt(settingsSection, L"MarkerColor",
+                                                                static_cast<std::int32_t>(MarkerColor))),
+               MainModelProperty::MarkerColor);
+    SetSetting(IsProfileVisible,
+               profile.GetProfileInt(settingsSection, L"IsProfileVisible", IsProfileVisible) != 0,
+               MainModelProperty::IsProfileVisible);
+    SetSetting(IsSidePaneVisible,
+               profile.GetProfileInt(settingsSection, L"IsSidePaneVisible", IsSidePaneVisible) != 0,
+               MainModelProperty::IsSidePaneVisible);
+    SetSetting(ControlPanelPage,
+               profile.GetProfileInt(settingsSection, L"ControlPanelPage", ControlPanelPage),
+               MainModelProperty::ControlPanelPage);
+    SetSetting(IsStatusBarVisible,
+               profile.GetProfileInt(settingsSection, L"IsStatusBarVisible", IsStatusBarVisible) != 0,
+               MainModelProperty::IsStatusBarVisible);
+    SetSetting(SaveTarget, profile.GetProfileInt(settingsSection, L"SaveTarget", SaveTarget.load()),
+               MainModelProperty::SaveTarget);
+    SetSetting(FileFormat, profile.GetProfileInt(settingsSection, L"FileFormat", FileFormat.load()),
+               MainModelProperty::FileFormat);
+    SetSetting(MovieBitRate, profile.GetProfileInt(settingsSection, L"MovieBitRate", MovieBitRate),
+               MainModelProperty::MovieBitRate);
+}
+
+void MainModel::SaveSettings()
+{
+    auto& profile = application.GetProfile();
+    const bool hasPlugins = processorEntries.size() > 1;
+    const Point marker = markerPosition.load();
+    // The first write that fails ends the saving, so the file never holds a later key without
+    // the earlier ones.
+    const auto writeString = [&](const wchar_t* key, const std::wstring& value)
+    {
+        return profile.WriteProfileString(settingsSection, key, value);
+    };
+    const auto writeInt = [&](const wchar_t* key, std::int32_t value)
+    {
+        return profile.WriteProfileInt(settingsSection, key, value);
+    };
+    try
+    {
+        (void)(writeString(L"CaptureDeviceName", GetCurrentDevice().devicePath) &&
+               writeString(L"FrameFormatName", GetCurrentFrameFormat().GetName()) &&
+               (!hasPlugins ||
+                writeString(L"ProcessorName",
+                            processorEntries[static_cast<std::size_t>(processorIndex)]->GetName())) &&
+               writeInt(L"ViewRatio", ViewRatio) && writeInt(L"IsMarkerVisible", IsMarkerVisible) &&
+               writeInt(L"MarkerPositionX", marker.x) && writeInt(L"MarkerPositionY", marker.y) &&
+               writeInt(L"MarkerColor", static_cast<std::int32_t>(MarkerColor)) &&
+               writeInt(L"IsProfileVisible", IsProfileVisible) &&
+               writeInt(L"IsSidePaneVisible", IsSidePaneVisible) &&
+               (!hasPlugins || writeInt(L"ControlPanelPage", ControlPanelPage)) &&
+               writeInt(L"IsStatusBarVisible", IsStatusBarVisible) &&
+               writeInt(L"SaveTarget", SaveTarget.load()) && writeInt(L"FileFormat", FileFormat.load()) &&
+               writeInt(L"MovieBitRate", MovieBitRate));
+    }
+    catch (...)
+    {
+        // The window is gone: nothing to show the failure in.
+    }
+}
+
+} // namespace VistelCapture

@@ -1,0 +1,222 @@
+#pragma once
+
+#include "MainModelProperty.h"
+#include "Plugin.h"
+#include "ProcessorEntry.h"
+#include "VideoWriter.h"
+
+#include <Norvex/Core/ComPointer.h>
+#include <Norvex/Core/CriticalSection.h>
+#include <Norvex/Core/Exception.h>
+#include <Norvex/Core/Image.h>
+#include <Norvex/Core/Pixel.h>
+#include <Norvex/Core/VideoCapture/Device.h>
+#include <Norvex/Mfc/BindableBase.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace VistelCapture
+{
+
+class HostServices;
+class VistelCaptureApp;
+
+// The application's state and operations: devices, formats, processors, view settings, marker,
+// profiles, cursor, focus and saving. Every change is announced through BindableBase.
+//
+// Threads: everything runs on the user-interface thread except OnDeviceFrame and
+// OnDeviceException, which run on the capture thread with the device's frameSection and
+// callbackSection held. Lock order, never reversed: the device's locks, then frameLock; the
+// leaf locks (profileSection, debugMessageSection, the listener lock, the writer's lock) are
+// taken alone, never around another.
+class MainModel final : public Norvex::Mfc::BindableBase
+{
+public:
+    using Plugin = VistelCapture::Plugin;
+    using ProcessorEntry = VistelCapture::ProcessorEntry;
+    using Image = Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>;
+    using Device = Norvex::Core::VideoCapture::Device;
+    using FrameFormat = Norvex::Core::VideoCapture::FrameFormat;
+
+    struct Point
+    {
+        std::int32_t x = 0;
+        std::int32_t y = 0;
+        bool operator==(const Point&) const = default;
+    };
+
+    // Marker colour as 0x00BBGGRR.
+    static constexpr std::uint32_t DefaultMarkerColor = 0x0000FF00;
+
+    // Lists the devices, loads the processors from applicationFolder and the settings from the
+    // application's INI file. Raises "キャプチャーデバイスがありません。" when no device has a format.
+    MainModel(std::int32_t captureApiFamily, bool skipErrorDevice, bool skipDuplicatedFrameFormat,
+              const std::wstring& applicationFolder, VistelCaptureApp& application);
+    // Saves the settings, finalises the processor, releases everything.
+    ~MainModel() override;
+
+    void OnListenerAdded(QObject* listener) override;
+    void NotifyPropertyChanged(MainModelProperty property)
+    {
+        BindableBase::NotifyPropertyChanged(static_cast<int>(property));
+    }
+    using BindableBase::NotifyPropertyChanged;
+
+    // Operations of the user-interface thread.
+    void SelectDevice(std::int32_t index);
+    void SelectFrameFormat(std::int32_t index);
+    void StartCapture();
+    void StopCapture();
+    void SelectProcessor(std::int32_t index);
+    void SetMarkerPosition(Point position);
+    void SetCursorPosition(Point position);
+    void SetFocusAuto(bool value);
+    void SetFocusPosition(std::int32_t value);
+    void UpdateFocusInformation();
+    void CopyFrame(Image& image);
+    void StartRecording(const std::wstring& path);
+    void StopRecording();
+    // Caps how many frames a recording of every frame saves (0: no cap); for scripted recordings.
+    void SetRecordingFrameLimit(std::int64_t limit) noexcept { recordingFrameLimit = limit; }
+    // Frames saved by the capture thread since the recording started.
+    std::int64_t GetRecordedFrameCount() const noexcept { return recordedFrames.load(); }
+
+    // Movie formats append to the open movie; still formats write a file (a time-stamped one in
+    // the save folder when path is empty). Returns the file written, empty for movies.
+    std::wstring SaveFrame(const Image& image, const std::wstring& path);
+
+    // The plain settings: change them with SetSetting so the change is announced once.
+    std::int32_t ViewRatio = 100;
+    bool IsMarkerVisible = false;
+    std::uint32_t MarkerColor = DefaultMarkerColor;
+    bool IsProfileVisible = false;
+    bool IsSidePaneVisible = false;
+    std::int32_t ControlPanelPage = 0;
+    bool IsStatusBarVisible = true;
+    bool IsCursorInImage = false;
+    // Read on the capture thread while a recording runs, hence atomic.
+    std::atomic<std::int32_t> SaveTarget = 0;
+    std::atomic<std::int32_t> FileFormat = 0;
+    std::int32_t MovieBitRate = 5000;
+
+    // Stores value when it differs and announces property.
+    template <class T> void SetSetting(T& member, T value, MainModelProperty property)
+    {
+        if (member != value)
+        {
+            member = value;
+            NotifyPropertyChanged(property);
+        }
+    }
+    template <class T> void SetSetting(std::atomic<T>& member, T value, MainModelProperty property)
+    {
+        if (member.exchange(value) != value)
+        {
+            NotifyPropertyChanged(property);
+        }
+    }
+    // Clamped to 10..1000 first.
+    void SetViewRatio(std::int32_t value)
+    {
+        SetSetting(ViewRatio, ClampViewRatio(value), MainModelProperty::ViewRatio);
+    }
+    static std::int32_t ClampViewRatio(std::int32_t value) noexcept;
+
+    // Read access for windows and the command line.
+    std::int32_t GetCaptureApiFamily() const noexcept { return captureApiFamily; }
+    const std::vector<std::shared_ptr<Device>>& GetDevices() const noexcept { return devices; }
+    std::int32_t GetDeviceIndex() const noexcept { return deviceIndex; }
+    Device& GetCurrentDevice() const { return *devices.at(static_cast<std::size_t>(deviceIndex)); }
+    const FrameFormat& GetCurrentFrameFormat() const;
+    bool IsCapturing() const { return GetCurrentDevice().IsStarted(); }
+    const std::vector<std::shared_ptr<ProcessorEntry>>& GetProcessorEntries() const noexcept
+    {
+        return processorEntries;
+    }
+    std::int32_t GetProcessorIndex() const noexcept { return processorIndex; }
+    Vistel::Framework::IProcessor* GetCurrentProcessor() const;
+    Point GetMarkerPosition() const noexcept { return markerPosition.load(); }
+    Point GetCursorPosition() const noexcept { return cursorPosition; }
+    bool IsRecording() const noexcept { return isRecording.load(); }
+    std::wstring GetSaveFolder() const;
+    const std::wstring& GetApplicationFolder() const noexcept { return applicationFolder; }
+    VistelCaptureApp& GetApplication() const noexcept { return application; }
+    VideoWriter& GetVideoWriter() noexcept { return videoWriter; }
+
+    struct FocusInformation
+    {
+        bool available = false;
+        std::int32_t minimum = 0;
+        std::int32_t maximum = 0;
+        std::int32_t step = 0;
+        std::int32_t defaultValue = 0;
+        std::int32_t capabilityFlags = 0;
+        bool isAuto = false;
+        std::int32_t position = 0;
+    };
+    FocusInformation GetFocusInformation() const noexcept { return focus; }
+
+    // Copies taken under their locks, safe against the capture thread.
+    std::wstring GetDebugMessage() const;
+    void GetProfiles(std::vector<std::uint32_t>& horizontal, std::vector<std::uint32_t>& vertical) const;
+    // The pixel of the latest frame under the cursor (opaque black outside the frame).
+    Norvex::Core::Pixel<unsigned char> GetCursorPixel() const;
+    // The image the current processor shows, copied while no frame is being delivered.
+    void CopyProcessorImage(Image& image) const;
+
+    // How the preview is repainted on a processor's request; set by the main window.
+    void SetPreviewInvalidator(std::function<void()> invalidator);
+    void InvalidatePreview() const;
+
+private:
+    void OnDeviceFrame(const Image& frame);
+    void OnDeviceException(const Norvex::Core::Exception& exception);
+    void ResizeProfiles(const FrameFormat& format);
+    void FillProfiles(const Image& frame);
+    void ResetCursorAndScaleMarker(std::int32_t oldWidth, std::int32_t oldHeight);
+    void NotifyProcessor(std::int32_t code);
+    void ResetProcessor();
+    void LoadSettings();
+    void SaveSettings();
+    std::wstring TimeStampedPath() const;
+
+    const std::int32_t captureApiFamily;
+    std::shared_ptr<void> gstreamer; // keeps the GStreamer library up for family 1
+    std::vector<std::shared_ptr<Device>> devices;
+    VideoWriter videoWriter;
+    std::int32_t deviceIndex = 0;
+
+    mutable Norvex::Core::CriticalSection debugMessageSection; // leaf lock
+    std::wstring debugMessage;                                 // guarded by debugMessageSection
+
+    std::wstring applicationFolder;
+    VistelCaptureApp& application;
+    Norvex::Core::ComPointer<HostServices> hostServices;
+
+    mutable Norvex::Core::CriticalSection frameLock; // serialises processor calls with processor changes
+    std::vector<std::shared_ptr<ProcessorEntry>> processorEntries;
+    std::int32_t processorIndex = 0; // written under frameLock
+
+    std::atomic<Point> markerPosition{Point{}};           // read by the capture thread
+    mutable Norvex::Core::CriticalSection profileSection; // leaf lock
+    std::vector<std::uint32_t> horizontalProfile;         // guarded by profileSection
+    std::vector<std::uint32_t> verticalProfile;           // guarded by profileSection
+
+    FocusInformation focus;
+    Point cursorPosition;
+    mutable Norvex::Core::CriticalSection saveSection; // leaf lock
+    std::wstring saveFolder;                           // guarded by saveSection
+    std::atomic<bool> isRecording = false;
+    std::atomic<std::int64_t> recordingFrameLimit = 0;
+    std::atomic<std::int64_t> recordedFrames = 0;
+
+    mutable Norvex::Core::CriticalSection invalidatorSection;
+    std::function<void()> previewInvalidator; // guarded by invalidatorSection
+};
+
+} // namespace VistelCapture

@@ -1,0 +1,271 @@
+#include "ModelTestSupport.h"
+
+#include "RecordingProcessorControl.h"
+
+#include <Norvex/Core/V4l2VideoCapture/KernelInterface.h>
+
+#include <cstring>
+
+using namespace VistelTest;
+using Norvex::Core::Exception;
+
+namespace
+{
+
+std::uint32_t Value(const Norvex::Core::Pixel<unsigned char>& pixel)
+{
+    std::uint32_t value;
+    std::memcpy(&value, &pixel, 4);
+    return value;
+}
+
+} // namespace
+
+TEST_F(ModelTest, ANewListenerReceivesTheWholeStateOnceInOrder)
+{
+    auto& model = MakeModel();
+    Announcements listener;
+    model.AddListener(&listener);
+    model.AddListener(&listener);
+    const auto received = listener.Take();
+    const std::vector<int> expected = {0,  1,  2,  5,  6,  7,  8,  9,  10, 11, 12, 16,
+                                       17, 13, 14, 15, 18, 19, 20, 21, 22, 23, 24};
+    ASSERT_EQ(received.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i)
+    {
+        EXPECT_EQ(static_cast<int>(received[i]), expected[i]) << "at " << i;
+    }
+    model.RemoveListener(&listener);
+}
+
+TEST_F(ModelTest, SelectingTheCurrentDeviceOrFormatAnnouncesNothing)
+{
+    auto& model = MakeModel();
+    Announcements listener;
+    model.AddListener(&listener);
+    listener.Take();
+    model.SelectDevice(model.GetDeviceIndex());
+    model.SelectFrameFormat(model.GetCurrentDevice().frameFormatIndex);
+    EXPECT_TRUE(listener.Take().empty());
+    EXPECT_THROW(model.SelectDevice(99), Exception);
+    EXPECT_THROW(model.SelectFrameFormat(-1), Exception);
+    model.RemoveListener(&listener);
+}
+
+TEST_F(ModelTest, FormatSwitchScalesTheMarkerAndAnnouncesInOrder)
+{
+    auto& model = MakeModel();
+    ASSERT_EQ(model.GetCurrentFrameFormat().GetName(), L"YUY2 640x480 (30fps)");
+    EXPECT_EQ(model.GetMarkerPosition(), (MainModel::Point{320, 240})) << "starts at the centre";
+    model.SetCursorPosition({10, 10});
+    Announcements listener;
+    model.AddListener(&listener);
+    listener.Take();
+
+    model.SelectFrameFormat(1); // YUY2 320x240
+    EXPECT_EQ(model.GetCurrentFrameFormat().width, 320);
+    EXPECT_EQ(model.GetMarkerPosition(), (MainModel::Point{160, 120}));
+    EXPECT_EQ(model.GetCursorPosition(), (MainModel::Point{0, 0}));
+    const auto received = listener.Take();
+    const std::vector<MainModelProperty> expected = {
+        MainModelProperty::IsCapturing,    MainModelProperty::CurrentFrameFormat,
+        MainModelProperty::CursorPosition, MainModelProperty::CursorPixel,
+        MainModelProperty::MarkerPosition, MainModelProperty::Profile};
+    EXPECT_EQ(received, expected);
+
+    std::vector<std::uint32_t> horizontal, vertical;
+    model.GetProfiles(horizontal, vertical);
+    EXPECT_EQ(horizontal.size(), 320u);
+    EXPECT_EQ(vertical.size(), 240u);
+
+    model.SetMarkerPosition({0, 0});
+    model.SelectFrameFormat(0);
+    EXPECT_EQ(model.GetMarkerPosition(), (MainModel::Point{0, 0}));
+    model.RemoveListener(&listener);
+}
+
+TEST_F(ModelTest, MarkerOutsideTheFrameIsIgnored)
+{
+    auto& model = MakeModel();
+    Announcements listener;
+    model.AddListener(&listener);
+    listener.Take();
+    model.SetMarkerPosition({640, 10});
+    model.SetMarkerPosition({10, -1});
+    model.SetMarkerPosition(model.GetMarkerPosition());
+    EXPECT_TRUE(listener.Take().empty());
+    EXPECT_EQ(model.GetMarkerPosition(), (MainModel::Point{320, 240}));
+    model.SetCursorPosition({640, 0});
+    EXPECT_EQ(model.GetCursorPosition(), (MainModel::Point{0, 0}));
+    model.RemoveListener(&listener);
+}
+
+TEST_F(ModelTest, StreamingFillsTheProfilesAtTheMarkerAndCopiesFrames)
+{
+    auto& model = MakeModel();
+    Announcements listener;
+    model.AddListener(&listener);
+    listener.Take();
+    model.StartCapture();
+    EXPECT_TRUE(model.IsCapturing());
+    ASSERT_TRUE(WaitFor(listener, MainModelProperty::Frame, 3));
+    EXPECT_GE(listener.Count(MainModelProperty::CursorPixel), 3u);
+    model.StopCapture();
+    EXPECT_FALSE(model.IsCapturing());
+
+    MainModel::Image copy(640, 480);
+    model.CopyFrame(copy);
+    std::vector<std::uint32_t> horizontal, vertical;
+    model.GetProfiles(horizontal, vertical);
+    ASSERT_EQ(horizontal.size(), 640u);
+    ASSERT_EQ(vertical.size(), 480u);
+    for (int x = 0; x < 640; x += 37)
+    {
+        EXPECT_EQ(horizontal[static_cast<std::size_t>(x)], Value(copy.At(x, 240))) << x;
+    }
+    for (int y = 0; y < 480; y += 41)
+    {
+        EXPECT_EQ(vertical[static_cast<std::size_t>(y)], Value(copy.At(320, y))) << y;
+    }
+    // The bars differ across the picture: the profile is a real row, not a constant.
+    EXPECT_NE(horizontal.front(), horizontal.back());
+
+    MainModel::Image shown;
+    model.CopyProcessorImage(shown);
+    EXPECT_EQ(shown.width, 640);
+    EXPECT_EQ(Value(shown.At(5, 5)), Value(copy.At(5, 5)));
+    model.RemoveListener(&listener);
+}
+
+TEST_F(ModelTest, ProcessorSwitchAnnouncesProcessorThenFrameAndReachesThePlugin)
+{
+    AddPlugin("VistelRecorder.so");
+    auto& model = MakeModel();
+    RecordingProcessorControl recorder(folder / "VistelRecorder.so");
+    ASSERT_GE(model.GetProcessorEntries().size(), 2u);
+    EXPECT_EQ(model.GetProcessorEntries()[0]->GetName(), L"なし");
+    Announcements listener;
+    model.AddListener(&listener);
+    listener.Take();
+    recorder.TakeCalls();
+
+    model.SelectProcessor(1);
+    EXPECT_EQ(listener.Take(), (std::vector{MainModelProperty::Processor, MainModelProperty::Frame}));
+    model.StartCapture();
+    ASSERT_TRUE(WaitFor(listener, MainModelProperty::Frame, 2));
+    model.StopCapture();
+    const auto calls = recorder.TakeCalls();
+    const auto has = [&](const std::string& text)
+    {
+        return std::any_of(calls.begin(), calls.end(),
+                           [&](const auto& call) { return call.find(text) != std::string::npos; });
+    };
+    EXPECT_TRUE(has("Initialize"));
+    EXPECT_TRUE(has("Process"));
+    EXPECT_TRUE(has("OnHostStateChanged 2"));
+
+    model.SelectProcessor(0);
+    const auto after = recorder.TakeCalls();
+    EXPECT_TRUE(std::any_of(after.begin(), after.end(),
+                            [](const auto& call) { return call.find("Finalize") != std::string::npos; }));
+    model.RemoveListener(&listener);
+}
+
+TEST_F(ModelTest, StillRecordingOfEveryFrameWritesTimeStampedFiles)
+{
+    auto& model = MakeModel();
+    model.SetSetting(model.FileFormat, 0, MainModelProperty::FileFormat); // BMP: fastest to write
+    model.SetSetting(model.SaveTarget, 1, MainModelProperty::SaveTarget);
+    const auto target = folder / "frames";
+    std::filesystem::create_directory(target);
+    Announcements listener;
+    model.AddListener(&listener);
+    listener.Take();
+
+    model.StartRecording(Norvex::Core::ToWideString(target.string()));
+    model.StartRecording(L"/elsewhere"); // already recording: nothing
+    EXPECT_EQ(model.GetSaveFolder(), Norvex::Core::ToWideString(target.string()) + L"/");
+    model.StartCapture();
+    ASSERT_TRUE(WaitFor(listener, MainModelProperty::Frame, 5));
+    model.StopCapture();
+    model.StopRecording();
+    model.StopRecording();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(listener.Count(MainModelProperty::IsRecording), 2u) << "one start, one stop";
+
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(target))
+    {
+        const auto name = entry.path().filename().string();
+        EXPECT_EQ(entry.path().extension(), ".bmp");
+        EXPECT_TRUE(name.size() == 21 || name.find('_') == 17) << name; // YYYYMMDDhhmmssmmm.bmp or with "_2"
+        ++files;
+    }
+    EXPECT_EQ(static_cast<std::int64_t>(files), model.GetRecordedFrameCount());
+    EXPECT_GE(files, 5u);
+    model.RemoveListener(&listener);
+}
+
+TEST_F(ModelTest, MovieRecordingAndUnsupportedFormats)
+{
+    auto& model = MakeModel();
+    model.SetSetting(model.FileFormat, 4, MainModelProperty::FileFormat); // uncompressed AVI
+    model.SetSetting(model.SaveTarget, 1, MainModelProperty::SaveTarget);
+    model.SetRecordingFrameLimit(4);
+    const auto movie = folder / "movie.avi";
+    Announcements listener;
+    model.AddListener(&listener);
+    model.StartRecording(Norvex::Core::ToWideString(movie.string()));
+    model.StartCapture();
+    ASSERT_TRUE(WaitFor(listener, MainModelProperty::Frame, 8));
+    model.StopCapture();
+    model.StopRecording();
+    EXPECT_EQ(model.GetRecordedFrameCount(), 4);
+    EXPECT_GT(std::filesystem::file_size(movie), 4u * 640 * 480 * 3);
+
+    model.SetSetting(model.FileFormat, -1, MainModelProperty::FileFormat);
+    try
+    {
+        model.SaveFrame(model.GetCurrentDevice().frame, L"");
+        FAIL() << "no exception";
+    }
+    catch (const Exception& exception)
+    {
+        EXPECT_EQ(exception.GetMessage(), L"サポートされていないフォーマットが指定されました。");
+    }
+    // A movie format that cannot be opened leaves the model not recording.
+    model.SetSetting(model.FileFormat, 4, MainModelProperty::FileFormat);
+    EXPECT_THROW(model.StartRecording(Norvex::Core::ToWideString((folder / "missing/x.avi").string())),
+                 Exception);
+    EXPECT_FALSE(model.IsRecording());
+    model.RemoveListener(&listener);
+}
+
+TEST_F(ModelTest, NoDeviceEndsConstructionWithTheMessage)
+{
+    // Family 0 with a stand-in kernel that has no camera at all.
+    struct NoCameras final : Norvex::Core::V4l2VideoCapture::KernelInterface
+    {
+        int Open(const std::string&, int) override { return -1; }
+        int Close(int) override { return 0; }
+        int Ioctl(int, unsigned long, void*) override { return -1; }
+        void* Mmap(std::size_t, int, int, int, off_t) override { return nullptr; }
+        int Munmap(void*, std::size_t) override { return 0; }
+        int Poll(pollfd*, nfds_t, int) override { return 0; }
+        std::vector<std::string> ListNodes() override { return {}; }
+        std::string GetPersistentPath(const std::string& node) override { return node; }
+    } kernel;
+    Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(&kernel);
+    try
+    {
+        MakeModel(0);
+        ADD_FAILURE() << "no exception";
+    }
+    catch (const Exception& exception)
+    {
+        EXPECT_EQ(exception.GetMessage(), L"キャプチャーデバイスがありません。");
+        EXPECT_EQ(exception.GetFunctionName(), L"MainModel");
+    }
+    Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(nullptr);
+    EXPECT_THROW(MakeModel(2), Exception);
+}
