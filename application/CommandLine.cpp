@@ -155,8 +155,9 @@ Options Parse(const std::vector<std::string>& arguments)
         throw BadUsage("no command given");
     }
     options.command = words[0];
-    const std::size_t expected = options.command == "list" ? 1 : 2;
-    if (options.command != "list" && options.command != "snapshot" && options.command != "record")
+    const bool takesPath = options.command == "snapshot" || options.command == "record";
+    const std::size_t expected = takesPath ? 2 : 1;
+    if (options.command != "list" && options.command != "stream" && !takesPath)
     {
         throw BadUsage("unknown command '" + options.command + "'");
     }
@@ -169,9 +170,10 @@ Options Parse(const std::vector<std::string>& arguments)
     {
         options.target = words[1];
     }
-    if (options.command == "record" && options.frames == 0 && options.seconds == 0)
+    if ((options.command == "record" || options.command == "stream") && options.frames == 0 &&
+        options.seconds == 0)
     {
-        throw BadUsage("record needs --frames N or --seconds S");
+        throw BadUsage(options.command + " needs --frames N or --seconds S");
     }
     return options;
 }
@@ -368,6 +370,30 @@ int Snapshot(MainModel& model, const Options& options)
     return CommandLine::Success;
 }
 
+// Frames through the processor and nothing saved: what the live view costs.
+int StreamOnly(MainModel& model, const Options& options)
+{
+    long long frames = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const auto elapsed = [&]
+    {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    const auto finished = [&]
+    {
+        return (options.frames > 0 && frames >= options.frames) ||
+               (options.seconds > 0 && elapsed() >= options.seconds);
+    };
+    const auto errors = Stream(model, finished, [&] { ++frames; });
+    for (const auto& error : errors)
+    {
+        std::fprintf(stderr, "%s\n", ToUtf8(error).c_str());
+    }
+    const double seconds = elapsed();
+    std::printf("%lld frames in %.3f s (%.2f fps)\n", frames, seconds, seconds > 0 ? frames / seconds : 0.0);
+    return errors.empty() && finished() ? CommandLine::Success : CommandLine::Failure;
+}
+
 int Record(MainModel& model, const Options& options)
 {
     const int format = FileFormatFor(options, false);
@@ -416,10 +442,12 @@ const char* CommandLine::HelpText()
     return "usage: vistel-capture-cli [options] list\n"
            "       vistel-capture-cli [options] snapshot FILE\n"
            "       vistel-capture-cli [options] record PATH (--frames N | --seconds S)\n"
+           "       vistel-capture-cli [options] stream (--frames N | --seconds S)\n"
            "\n"
            "  list               devices with their formats, and the processors\n"
            "  snapshot FILE      one frame as a still image (format from --file-format or FILE's extension)\n"
            "  record PATH        every frame: a movie file, or time-stamped images in the folder PATH\n"
+           "  stream             frames through the processor, nothing saved; prints the frame rate\n"
            "\n"
            "options:\n"
            "  --api-family N     0 V4L2, 1 GStreamer (default: the INI file's CaptureApiFamily)\n"
@@ -475,6 +503,10 @@ int CommandLine::Run(const std::vector<std::string>& arguments)
         {
             PrintList(*model);
             return Success;
+        }
+        if (options.command == "stream")
+        {
+            return StreamOnly(*model, options);
         }
         return options.command == "snapshot" ? Snapshot(*model, options) : Record(*model, options);
     }
