@@ -1,0 +1,126 @@
+#include "ModelTestSupport.h"
+
+#include <cstdio>
+
+using namespace VistelTest;
+using Norvex::Core::ToWideString;
+
+namespace
+{
+
+// Frames in the file's first video stream, counted by decoding it (ffprobe).
+long CountFrames(const std::filesystem::path& file)
+{
+    const std::string command = "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                                "stream=nb_read_frames -of csv=p=0 '" +
+                                file.string() + "'";
+    std::unique_ptr<FILE, decltype(&::pclose)> pipe(::popen(command.c_str(), "r"), &::pclose);
+    char text[64] = {};
+    if (!pipe || !std::fgets(text, sizeof text, pipe.get()))
+    {
+        return -1;
+    }
+    return std::strtol(text, nullptr, 10);
+}
+
+struct MovieCase
+{
+    std::int32_t fileFormat;
+    const char* name;
+};
+
+void PrintTo(const MovieCase& movieCase, std::ostream* stream) { *stream << movieCase.name; }
+
+class MovieRecordingTest : public ModelTest, public ::testing::WithParamInterface<MovieCase>
+{
+};
+
+} // namespace
+
+TEST_P(MovieRecordingTest, EveryFrameAnnouncedWhileRecordingIsInTheFile)
+{
+    auto& model = MakeModel();
+    model.SelectFrameFormat(1); // YUY2 320x240: quick to encode
+    model.SetSetting(model.FileFormat, GetParam().fileFormat, MainModelProperty::FileFormat);
+    model.SetSetting(model.SaveTarget, 1, MainModelProperty::SaveTarget);
+    const auto movie = folder / GetParam().name;
+    Announcements listener;
+    model.AddListener(&listener);
+    listener.Take();
+
+    model.StartRecording(ToWideString(movie.string()));
+    model.StartCapture();
+    ASSERT_TRUE(WaitFor(listener, MainModelProperty::Frame, 12));
+    model.StopCapture();
+    QCoreApplication::processEvents(); // every frame announced before the stop
+    const auto announced = listener.Count(MainModelProperty::Frame);
+    model.StopRecording();
+    EXPECT_EQ(static_cast<std::int64_t>(announced), model.GetRecordedFrameCount());
+    EXPECT_EQ(CountFrames(movie), static_cast<long>(announced));
+    EXPECT_TRUE(model.GetDebugMessage().empty()) << Norvex::Core::ToUtf8(model.GetDebugMessage());
+    model.RemoveListener(&listener);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, MovieRecordingTest,
+                         ::testing::Values(MovieCase{4, "movie.avi"}, MovieCase{5, "movie1.wmv"},
+                                           MovieCase{6, "movie2.wmv"}, MovieCase{8, "movie.mp4"}),
+                         [](const auto& info) { return std::to_string(info.param.fileFormat); });
+
+TEST_F(ModelTest, WmvThreeIsRefusedWithoutAFile)
+{
+    auto& model = MakeModel();
+    model.SetSetting(model.FileFormat, 7, MainModelProperty::FileFormat);
+    EXPECT_THROW(model.StartRecording(ToWideString((folder / "movie3.wmv").string())), Norvex::Core::Exception);
+    EXPECT_FALSE(model.IsRecording());
+    EXPECT_FALSE(std::filesystem::exists(folder / "movie3.wmv"));
+}
+
+TEST_F(ModelTest, SnapDuringAMovieRecordingAppendsOneFrame)
+{
+    auto& model = MakeModel();
+    model.SelectFrameFormat(1);
+    model.SetSetting(model.FileFormat, 4, MainModelProperty::FileFormat);
+    model.SetSetting(model.SaveTarget, 0, MainModelProperty::SaveTarget); // snapped frames only
+    const auto movie = folder / "snaps.avi";
+    Announcements listener;
+    model.AddListener(&listener);
+    model.StartRecording(ToWideString(movie.string()));
+    model.StartCapture();
+    ASSERT_TRUE(WaitFor(listener, MainModelProperty::Frame, 5));
+    MainModel::Image snap(model.GetCurrentFrameFormat().width, model.GetCurrentFrameFormat().height);
+    model.CopyFrame(snap);
+    EXPECT_EQ(model.SaveFrame(snap, L""), L"");
+    model.StopCapture();
+    model.StopRecording();
+    EXPECT_EQ(CountFrames(movie), 1);
+    model.RemoveListener(&listener);
+}
+
+TEST_F(ModelTest, ASaveFailureOnTheCaptureThreadIsReportedAndRecordingGoesOn)
+{
+    auto& model = MakeModel();
+    model.SelectFrameFormat(1);
+    model.SetSetting(model.FileFormat, 2, MainModelProperty::FileFormat); // PNG
+    model.SetSetting(model.SaveTarget, 1, MainModelProperty::SaveTarget);
+    const auto target = folder / "frames";
+    Announcements listener;
+    model.AddListener(&listener);
+    listener.Take();
+
+    // The folder is not there yet: every save fails until it is.
+    model.StartRecording(ToWideString(target.string()));
+    model.StartCapture();
+    ASSERT_TRUE(WaitFor(listener, MainModelProperty::DebugMessage, 2));
+    const auto message = model.GetDebugMessage();
+    // The system's reason, then where it was raised, whatever the debug-message switch says.
+    EXPECT_NE(message.find(L"StillImageWriter.cpp("), std::wstring::npos) << Norvex::Core::ToUtf8(message);
+    EXPECT_TRUE(model.IsRecording());
+
+    std::filesystem::create_directory(target);
+    const auto framesBefore = listener.Count(MainModelProperty::Frame);
+    ASSERT_TRUE(WaitFor(listener, MainModelProperty::Frame, framesBefore + 4));
+    model.StopCapture();
+    model.StopRecording();
+    EXPECT_GE(std::distance(std::filesystem::directory_iterator(target), {}), 2);
+    model.RemoveListener(&listener);
+}
