@@ -34,17 +34,24 @@ int main(int argc, char* argv[])
         application.PrepareIniFile();
         application.LoadApplicationSettings();
 
-        // The model and the window come next; until they exist the program reports what it read.
+        VistelCapture::MainModel model(application.CaptureApiFamily, application.SkipErrorDevice,
+                                       application.SkipDuplicatedFrameFormat,
+                                       application.GetApplicationFolder(), application);
+
+        // The window comes next; until it exists the program reports what it started with.
         const Norvex::Core::VersionInformation version;
         const auto& entry = version.GetEntry(0);
+        const auto& processor =
+            *model.GetProcessorEntries()[static_cast<std::size_t>(model.GetProcessorIndex())];
         std::printf(
-            "%s %s\nconfiguration: %s\nIsDebugMessageEnabled=%d CaptureApiFamily=%d SkipErrorDevice=%d "
-            "SkipDuplicatedFrameFormat=%d\nThe capture window is not part of this build yet.\n",
+            "%s %s\nconfiguration: %s\ndevice: %s\nformat: %s\nprocessor: %s\n"
+            "The capture window is not part of this build yet; vistel-capture-cli streams and records.\n",
             Norvex::Core::ToUtf8(entry.productName).c_str(),
             Norvex::Core::ToUtf8(entry.productVersion).c_str(),
             Norvex::Core::ToUtf8(application.GetProfile().GetPath()).c_str(),
-            application.IsDebugMessageEnabled, application.CaptureApiFamily, application.SkipErrorDevice,
-            application.SkipDuplicatedFrameFormat);
+            Norvex::Core::ToUtf8(model.GetCurrentDevice().friendlyName).c_str(),
+            Norvex::Core::ToUtf8(model.GetCurrentFrameFormat().GetName()).c_str(),
+            Norvex::Core::ToUtf8(processor.GetName()).c_str());
     }
     catch (const Norvex::Core::Exception& exception)
     {
