@@ -269,3 +269,32 @@ TEST_F(ModelTest, NoDeviceEndsConstructionWithTheMessage)
     Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(nullptr);
     EXPECT_THROW(MakeModel(2), Exception);
 }
+
+TEST_F(ModelTest, WindowsReadCopiesWhileTheCaptureThreadWrites)
+{
+    // Run under ThreadSanitizer this shows the reads of the user-interface thread are guarded.
+    auto& model = MakeModel();
+    model.SetCursorPosition({3, 4});
+    Announcements listener;
+    model.AddListener(&listener);
+    model.StartCapture();
+    MainModel::Image shown;
+    std::vector<std::uint32_t> horizontal, vertical;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    int reads = 0;
+    while (std::chrono::steady_clock::now() < until)
+    {
+        model.CopyProcessorImage(shown);
+        model.GetProfiles(horizontal, vertical);
+        (void)model.GetCursorPixel();
+        (void)model.GetDebugMessage();
+        model.SetMarkerPosition({reads % 640, reads % 480});
+        QCoreApplication::processEvents();
+        ++reads;
+    }
+    model.StopCapture();
+    EXPECT_GT(listener.Count(MainModelProperty::Frame), 3u);
+    EXPECT_EQ(shown.width, 640);
+    EXPECT_EQ(horizontal.size(), 640u);
+    model.RemoveListener(&listener);
+}
