@@ -29,7 +29,10 @@ struct MovieCase
     const char* name;
 };
 
-void PrintTo(const MovieCase& movieCase, std::ostream* stream) { *stream << movieCase.name; }
+void PrintTo(const MovieCase& movieCase, std::ostream* stream)
+{
+    *stream << movieCase.name;
+}
 
 class MovieRecordingTest : public ModelTest, public ::testing::WithParamInterface<MovieCase>
 {
@@ -70,7 +73,8 @@ TEST_F(ModelTest, WmvThreeIsRefusedWithoutAFile)
 {
     auto& model = MakeModel();
     model.SetSetting(model.FileFormat, 7, MainModelProperty::FileFormat);
-    EXPECT_THROW(model.StartRecording(ToWideString((folder / "movie3.wmv").string())), Norvex::Core::Exception);
+    EXPECT_THROW(model.StartRecording(ToWideString((folder / "movie3.wmv").string())),
+                 Norvex::Core::Exception);
     EXPECT_FALSE(model.IsRecording());
     EXPECT_FALSE(std::filesystem::exists(folder / "movie3.wmv"));
 }
