@@ -17,7 +17,6 @@
 // The reference source stops after N buffers through identity eos-after; the image cases count
 // the files, so a miscount would show.
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -25,7 +24,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -45,6 +43,8 @@ namespace
 namespace fs = std::filesystem;
 
 constexpr int BitRateKbps = 5000; // the recorder's default movie bit rate
+constexpr const char* Usage =
+    "usage: CliBenchmark --cli PATH --gstreamer-dir DIR [--registry FILE] [--frames N] [--keep]";
 
 struct Settings
 {
@@ -440,13 +440,12 @@ Settings Parse(int argc, char** argv)
         }
         else
         {
-            Fail(
-                "usage: CliBenchmark --cli PATH --gstreamer-dir DIR [--registry FILE] [--frames N] [--keep]");
+            Fail(Usage);
         }
     }
     if (settings.cli.empty() || settings.gstreamerDir.empty() || settings.frames < 1)
     {
-        Fail("usage: CliBenchmark --cli PATH --gstreamer-dir DIR [--registry FILE] [--frames N] [--keep]");
+        Fail(Usage);
     }
     if (settings.registry.empty())
     {
@@ -502,7 +501,12 @@ int main(int argc, char** argv)
         if (item.output == Output::None)
         {
             // "N frames in S s (F fps)": what the capture loop received.
-            cli.frames = std::atoll(ReadText(cliLog).c_str());
+            const std::string text = ReadText(cliLog);
+            const auto found = text.find(" frames in ");
+            const auto line = found == std::string::npos ? found : text.rfind('\n', found);
+            cli.frames = found == std::string::npos
+                             ? 0
+                             : std::atoll(text.c_str() + (line == std::string::npos ? 0 : line + 1));
         }
         Count(item.output, item.cliOutput, cliLog, cli);
 
@@ -527,7 +531,7 @@ int main(int argc, char** argv)
                 ReportFailure(item.name + ": " + what + " (" + std::to_string(frames) + " frames)", caseLog);
             }
         }
-        // Images of 1080p add up: keep only what the last case needs to be inspected.
+        // 1080p output adds up (120 raw frames are 700 MB): each case's files go once counted.
         if (!settings.keep && item.output != Output::None)
         {
             fs::remove_all(item.cliOutput);
