@@ -85,10 +85,11 @@ protected:
         std::filesystem::copy_file(std::filesystem::path(NORVEX_TEST_PLUGINS) / name, folder / name);
     }
 
-    // Processes events until the listener has seen `count` announcements of property, or 10 s.
+    // Processes events until the listener has seen `count` announcements of property, or 30 s (a
+    // loaded machine or a sanitiser can be slow; a passing wait returns at once).
     static bool WaitFor(Announcements& listener, MainModelProperty property, std::size_t count)
     {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (listener.Count(property) < count && std::chrono::steady_clock::now() < deadline)
         {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
