@@ -59,6 +59,14 @@ std::int32_t Scale(std::int32_t value, std::int32_t newSize, std::int32_t oldSiz
     return oldSize > 0 ? static_cast<std::int32_t>(std::int64_t(newSize) * value / oldSize) : 0;
 }
 
+// The index of the first item that matches, 0 when none does: stored choices that are gone
+// fall back to the first device, format or processor.
+template <class Items, class Predicate> std::int32_t IndexOfFirst(const Items& items, Predicate matches)
+{
+    const auto found = std::find_if(items.begin(), items.end(), matches);
+    return found == items.end() ? 0 : static_cast<std::int32_t>(found - items.begin());
+}
+
 // YYYYMMDDhhmmssmmm of the local time.
 std::wstring TimeStamp()
 {
@@ -634,43 +642,18 @@ void MainModel::LoadSettings()
     auto& profile = application.GetProfile();
 
     const auto deviceName = profile.GetProfileString(settingsSection, L"CaptureDeviceName", L"");
-    std::int32_t device = 0;
-    for (std::size_t i = 0; i < devices.size(); ++i)
-    {
-        if (devices[i]->devicePath == deviceName && !devices[i]->frameFormats.empty())
-        {
-            device = static_cast<std::int32_t>(i);
-            break;
-        }
-    }
-    SelectDevice(device);
+    SelectDevice(IndexOfFirst(devices, [&](const auto& device)
+                              { return device->devicePath == deviceName && !device->frameFormats.empty(); }));
 
     const auto formatName = profile.GetProfileString(settingsSection, L"FrameFormatName", L"");
-    const auto& formats = GetCurrentDevice().frameFormats;
-    std::int32_t format = 0;
-    for (std::size_t i = 0; i < formats.size(); ++i)
-    {
-        if (formats[i]->GetName() == formatName)
-        {
-            format = static_cast<std::int32_t>(i);
-            break;
-        }
-    }
-    SelectFrameFormat(format);
+    SelectFrameFormat(IndexOfFirst(GetCurrentDevice().frameFormats,
+                                   [&](const auto& format) { return format->GetName() == formatName; }));
 
     const auto processorName = profile.GetProfileString(settingsSection, L"ProcessorName", L"");
-    std::int32_t processor = 0;
-    for (std::size_t i = 0; i < processorEntries.size(); ++i)
-    {
-        if (processorEntries[i]->GetName() == processorName)
-        {
-            processor = static_cast<std::int32_t>(i);
-            break;
-        }
-    }
     try
     {
-        SelectProcessor(processor);
+        SelectProcessor(IndexOfFirst(processorEntries,
+                                     [&](const auto& entry) { return entry->GetName() == processorName; }));
     }
     catch (const Exception&)
     {

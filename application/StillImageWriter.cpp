@@ -327,11 +327,8 @@ std::wstring StillImageWriter::SaveNew(const Image& image, Format format, const 
     const std::string target = ToUtf8(path);
     TemporaryFile file(target);
     Encode(image, format, file);
-    const auto dot = path.rfind(L'.');
-    const auto slash = path.find_last_of(L"/\\");
-    const bool hasExtension = dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash);
-    const std::wstring stem = hasExtension ? path.substr(0, dot) : path;
-    const std::wstring extension = hasExtension ? path.substr(dot) : L"";
+    const std::wstring stem = Norvex::Core::ChangeExtension(path, L"");
+    const std::wstring extension = path.substr(stem.size());
     std::wstring candidate = path;
     for (int number = 2; !file.PlaceNew(ToUtf8(candidate)); ++number)
     {

@@ -2,11 +2,10 @@
 
 #include <Norvex/Core/StringHelpers.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 using Norvex::Core::ChangeExtension;
@@ -31,22 +30,9 @@ bool IsWritableFolder(const std::wstring& folder)
 // mkdir -p; true when the folder exists afterwards.
 bool MakeFolders(const std::string& folder)
 {
-    for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1))
-    {
-        const std::string part = folder.substr(0, slash);
-        if (!part.empty() && ::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
-        {
-            return false;
-        }
-        if (slash == std::string::npos)
-        {
-            break;
-        }
-    }
-    struct stat status
-    {
-    };
-    return ::stat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    return std::filesystem::is_directory(folder, error);
 }
 
 std::wstring ConfigurationHome()
