@@ -2,14 +2,12 @@
 
 #include <Norvex/Core/Exception.h>
 #include <Norvex/Core/StringHelpers.h>
+#include <Norvex/Core/TemporaryFile.h>
 
 #include <png.h>
 #include <tiffio.h>
 #include <turbojpeg.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -39,96 +37,39 @@ namespace
                     line);
 }
 
-// A temporary file beside the target, removed unless it has been moved into place.
-class TemporaryFile
+// The encoders' output file: a temporary file beside the target whose failures are raised.
+class EncodedFile
 {
 public:
-    explicit TemporaryFile(const std::string& target) : path(target + ".XXXXXX")
-    {
-        fd = ::mkstemp(path.data());
-        if (fd < 0)
-        {
-            RaiseErrno(errno, __LINE__);
-        }
-        ::fchmod(fd, 0644);
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-    ~TemporaryFile()
-    {
-        if (fd >= 0)
-        {
-            ::close(fd);
-        }
-        if (!placed)
-        {
-            ::unlink(path.c_str());
-        }
-    }
+    explicit EncodedFile(const std::string& target) { Check(file.Create(target, 0644), __LINE__); }
 
-    int Descriptor() const noexcept { return fd; }
-    const std::string& Path() const noexcept { return path; }
-
-    // Hands the descriptor to a library that closes it itself.
-    int Release() noexcept { return std::exchange(fd, -1); }
-
-    void Write(const void* data, std::size_t size)
-    {
-        const auto* bytes = static_cast<const unsigned char*>(data);
-        while (size > 0)
-        {
-            const ssize_t written = ::write(fd, bytes, size);
-            if (written < 0)
-            {
-                if (errno == EINTR)
-                {
-                    continue;
-                }
-                RaiseErrno(errno, __LINE__);
-            }
-            bytes += written;
-            size -= static_cast<std::size_t>(written);
-        }
-    }
-
-    void Finish()
-    {
-        if (fd >= 0 && ::close(std::exchange(fd, -1)) != 0)
-        {
-            RaiseErrno(errno, __LINE__);
-        }
-    }
-
-    // Moves the file to target, replacing what is there.
-    void Replace(const std::string& target)
-    {
-        Finish();
-        if (::rename(path.c_str(), target.c_str()) != 0)
-        {
-            RaiseErrno(errno, __LINE__);
-        }
-        placed = true;
-    }
+    const std::string& Path() const noexcept { return file.Path(); }
+    int Release() noexcept { return file.Release(); }
+    void Write(const void* data, std::size_t size) { Check(file.Write(data, size), __LINE__); }
+    void Replace(const std::string& target) { Check(file.Replace(target), __LINE__); }
 
     // Gives the file the name target unless that exists already; false then.
     bool PlaceNew(const std::string& target)
     {
-        Finish();
-        if (::link(path.c_str(), target.c_str()) != 0)
+        const int error = file.PlaceNew(target);
+        if (error == EEXIST)
         {
-            if (errno == EEXIST)
-            {
-                return false;
-            }
-            RaiseErrno(errno, __LINE__);
+            return false;
         }
-        return true; // the temporary name goes with the destructor
+        Check(error, __LINE__);
+        return true;
     }
 
 private:
-    std::string path;
-    int fd = -1;
-    bool placed = false;
+    static void Check(int error, int line)
+    {
+        if (error != 0)
+        {
+            RaiseErrno(error, line);
+        }
+    }
+
+    Norvex::Core::TemporaryFile file;
 };
 
 template <class T> void AppendLittleEndian(std::vector<unsigned char>& out, T value)
@@ -140,7 +81,7 @@ template <class T> void AppendLittleEndian(std::vector<unsigned char>& out, T va
 }
 
 // 32-bit rows written unchanged, bottom row first as BMP readers expect.
-void EncodeBmp(const Image& image, TemporaryFile& file)
+void EncodeBmp(const Image& image, EncodedFile& file)
 {
     const std::uint32_t rowBytes = static_cast<std::uint32_t>(image.width) * 4;
     const std::uint32_t imageBytes = rowBytes * static_cast<std::uint32_t>(image.height);
@@ -169,7 +110,7 @@ void EncodeBmp(const Image& image, TemporaryFile& file)
     }
 }
 
-void EncodeJpeg(const Image& image, TemporaryFile& file)
+void EncodeJpeg(const Image& image, EncodedFile& file)
 {
     std::unique_ptr<void, decltype(&tjDestroy)> compressor(tjInitCompress(), &tjDestroy);
     if (!compressor)
@@ -207,7 +148,7 @@ std::vector<unsigned char> PackBgr(const Image& image)
     return packed;
 }
 
-void EncodePng(const Image& image, TemporaryFile& file)
+void EncodePng(const Image& image, EncodedFile& file)
 {
     const auto packed = PackBgr(image);
     png_image description{};
@@ -234,7 +175,7 @@ void EncodePng(const Image& image, TemporaryFile& file)
     }
 }
 
-void EncodeTiff(const Image& image, TemporaryFile& file)
+void EncodeTiff(const Image& image, EncodedFile& file)
 {
     std::vector<unsigned char> packed = PackBgr(image);
     for (std::size_t i = 0; i < packed.size(); i += 3)
@@ -275,7 +216,7 @@ void EncodeTiff(const Image& image, TemporaryFile& file)
     }
 }
 
-void Encode(const Image& image, StillImageWriter::Format format, TemporaryFile& file)
+void Encode(const Image& image, StillImageWriter::Format format, EncodedFile& file)
 {
     if (!image.data || image.width <= 0 || image.height <= 0)
     {
@@ -317,7 +258,7 @@ const wchar_t* StillImageWriter::GetExtension(Format format)
 void StillImageWriter::Save(const Image& image, Format format, const std::wstring& path)
 {
     const std::string target = ToUtf8(path);
-    TemporaryFile file(target);
+    EncodedFile file(target);
     Encode(image, format, file);
     file.Replace(target);
 }
@@ -325,7 +266,7 @@ void StillImageWriter::Save(const Image& image, Format format, const std::wstrin
 std::wstring StillImageWriter::SaveNew(const Image& image, Format format, const std::wstring& path)
 {
     const std::string target = ToUtf8(path);
-    TemporaryFile file(target);
+    EncodedFile file(target);
     Encode(image, format, file);
     const std::wstring stem = Norvex::Core::ChangeExtension(path, L"");
     const std::wstring extension = path.substr(stem.size());

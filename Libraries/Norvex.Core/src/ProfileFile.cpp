@@ -1,18 +1,15 @@
 #include <Norvex/Core/ProfileFile.h>
 #include <Norvex/Core/StringHelpers.h>
+#include <Norvex/Core/TemporaryFile.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <climits>
 #include <cstdlib>
 #include <cwctype>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <vector>
 
 namespace Norvex::Core
@@ -190,46 +187,17 @@ bool HasLineBreak(const std::wstring& text)
     return text.find_first_of(L"\r\n") != std::wstring::npos;
 }
 
-// Writes the file beside the target and renames it over the target.
+// Writes the file beside the target, flushed to disk, and renames it over the target; the file
+// keeps its mode.
 bool ReplaceFile(const std::string& target, const std::string& contents, const std::function<void()>& hook)
 {
-    std::string temporary = target + ".XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0)
-    {
-        return false;
-    }
-    struct Cleanup
-    {
-        const std::string& path;
-        bool keep = false;
-        ~Cleanup()
-        {
-            if (!keep)
-            {
-                ::unlink(path.c_str());
-            }
-        }
-    } cleanup{temporary};
-
     struct stat existing
     {
     };
     const mode_t mode = ::stat(target.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0644;
-    bool ok = ::fchmod(fd, mode) == 0;
-    for (std::size_t written = 0; ok && written < contents.size();)
-    {
-        const ssize_t n = ::write(fd, contents.data() + written, contents.size() - written);
-        if (n < 0 && errno == EINTR)
-        {
-            continue;
-        }
-        ok = n > 0;
-        written += ok ? static_cast<std::size_t>(n) : 0;
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok)
+    TemporaryFile file;
+    if (file.Create(target, mode) != 0 || file.Write(contents.data(), contents.size()) != 0 ||
+        file.Sync() != 0 || file.Close() != 0)
     {
         return false;
     }
@@ -237,12 +205,7 @@ bool ReplaceFile(const std::string& target, const std::string& contents, const s
     {
         hook();
     }
-    if (::rename(temporary.c_str(), target.c_str()) != 0)
-    {
-        return false;
-    }
-    cleanup.keep = true;
-    return true;
+    return file.Replace(target) == 0;
 }
 
 std::string ResolveLinks(const std::string& path)
