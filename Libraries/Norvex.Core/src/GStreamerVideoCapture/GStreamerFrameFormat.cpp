@@ -15,19 +15,9 @@ namespace Norvex::Core::GStreamerVideoCapture
 namespace
 {
 
-using VideoCapture::MakeFourcc;
+using VideoCapture::MakeFourccSubtype;
 using VideoCapture::MakeVideoSubtype;
-
-struct NamedSubtype
-{
-    GUID subtype;
-    const wchar_t* name;
-};
-
-constexpr GUID MakeFourccSubtype(const char (&code)[5]) noexcept
-{
-    return MakeVideoSubtype(MakeFourcc(code[0], code[1], code[2], code[3]));
-}
+using VideoCapture::NamedSubtype;
 
 constexpr GUID rgb24 = {0xE436EB7D, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
 constexpr GUID rgb32 = {0xE436EB7E, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
@@ -185,14 +175,7 @@ std::shared_ptr<VideoCapture::FrameFormat> GStreamerFrameFormat::Clone() const
 
 const wchar_t* GStreamerFrameFormat::GetSubtypeName() const
 {
-    for (const auto& entry : subtypeNames)
-    {
-        if (entry.subtype == subtype)
-        {
-            return entry.name;
-        }
-    }
-    return L"Unknown";
+    return VideoCapture::FindSubtypeName(subtypeNames, subtype);
 }
 
 void GStreamerFrameFormat::OnSizeChanged()

@@ -8,23 +8,13 @@ namespace Norvex::Core::V4l2VideoCapture
 namespace
 {
 
-using VideoCapture::MakeFourcc;
 using VideoCapture::MakeVideoSubtype;
-
-struct SubtypeRow
-{
-    GUID subtype;
-    const wchar_t* name;
-};
-
-constexpr GUID Fourcc(const char (&code)[5]) noexcept
-{
-    return MakeVideoSubtype(MakeFourcc(code[0], code[1], code[2], code[3]));
-}
+using VideoCapture::NamedSubtype;
+constexpr auto Fourcc = VideoCapture::MakeFourccSubtype;
 
 // Searched in order. The first 56 rows are the other platform's table; the rows after them are
 // layouts that Linux cameras deliver and that table lacks (grey, Bayer).
-constexpr SubtypeRow subtypeRows[] = {
+constexpr NamedSubtype subtypeRows[] = {
     {MakeVideoSubtype(0), L"Base"},
     {MakeVideoSubtype(22), L"RGB32"},
     {MakeVideoSubtype(21), L"ARGB32"},
@@ -134,14 +124,7 @@ std::optional<GUID> V4l2Subtype::FromPixelFormat(std::uint32_t pixelFormat) noex
 
 const wchar_t* V4l2Subtype::GetName(const GUID& subtype) noexcept
 {
-    for (const auto& row : subtypeRows)
-    {
-        if (row.subtype == subtype)
-        {
-            return row.name;
-        }
-    }
-    return L"Unknown";
+    return VideoCapture::FindSubtypeName(subtypeRows, subtype);
 }
 
 } // namespace Norvex::Core::V4l2VideoCapture

@@ -2,6 +2,7 @@
 
 #include <Norvex/Core/Com.h>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace Norvex::Core::VideoCapture
@@ -20,6 +21,32 @@ constexpr std::uint32_t MakeFourcc(char a, char b, char c, char d) noexcept
            static_cast<std::uint32_t>(static_cast<unsigned char>(b)) << 8 |
            static_cast<std::uint32_t>(static_cast<unsigned char>(c)) << 16 |
            static_cast<std::uint32_t>(static_cast<unsigned char>(d)) << 24;
+}
+
+constexpr GUID MakeFourccSubtype(const char (&code)[5]) noexcept
+{
+    return MakeVideoSubtype(MakeFourcc(code[0], code[1], code[2], code[3]));
+}
+
+// A row of a back-end's subtype name table.
+struct NamedSubtype
+{
+    GUID subtype;
+    const wchar_t* name;
+};
+
+// The name of the first row with the subtype; "Unknown" when there is none.
+template <std::size_t count>
+constexpr const wchar_t* FindSubtypeName(const NamedSubtype (&table)[count], const GUID& subtype) noexcept
+{
+    for (const auto& row : table)
+    {
+        if (row.subtype == subtype)
+        {
+            return row.name;
+        }
+    }
+    return L"Unknown";
 }
 
 } // namespace Norvex::Core::VideoCapture
