@@ -225,48 +225,47 @@ void PrintList(const MainModel& model)
     }
 }
 
+// The item the user chose: by its index when the text is one that exists, else the first whose
+// name matches. Raises NotFoundError with `what` when there is none.
+template <class Items, class Matches>
+std::int32_t FindChoice(const Items& items, const std::string& text, Matches matchesName,
+                        const std::string& what)
+{
+    // At most nine digits: the number then fits and can never overflow the conversion.
+    if (IsIndex(text) && text.size() <= 9 && std::stoul(text) < items.size())
+    {
+        return static_cast<std::int32_t>(std::stoul(text));
+    }
+    const auto wanted = ToWideString(text);
+    const auto found =
+        std::find_if(items.begin(), items.end(), [&](const auto& item) { return matchesName(item, wanted); });
+    if (found == items.end())
+    {
+        throw NotFoundError(what + " '" + text + "'");
+    }
+    return static_cast<std::int32_t>(found - items.begin());
+}
+
 void ApplySelection(MainModel& model, const Options& options)
 {
     if (options.device)
     {
-        const auto& devices = model.GetDevices();
-        const auto wanted = ToWideString(*options.device);
-        std::optional<std::size_t> found;
-        for (std::size_t i = 0; i < devices.size() && !found; ++i)
-        {
-            if ((IsIndex(*options.device) && std::stoull(*options.device) == i) ||
-                devices[i]->devicePath == wanted || devices[i]->friendlyName == wanted)
-            {
-                found = i;
-            }
-        }
-        if (!found)
-        {
-            throw NotFoundError("no device '" + *options.device + "'");
-        }
-        model.SelectDevice(static_cast<std::int32_t>(*found));
+        model.SelectDevice(FindChoice(
+            model.GetDevices(), *options.device,
+            [](const auto& device, const std::wstring& name)
+            { return device->devicePath == name || device->friendlyName == name; },
+            "no device"));
     }
     if (options.format)
     {
-        const auto& formats = model.GetCurrentDevice().frameFormats;
-        const auto wanted = ToWideString(*options.format);
-        std::optional<std::size_t> found;
-        for (std::size_t i = 0; i < formats.size() && !found; ++i)
-        {
-            if ((IsIndex(*options.format) && std::stoull(*options.format) == i) ||
-                formats[i]->GetName() == wanted)
-            {
-                found = i;
-            }
-        }
-        if (!found)
-        {
-            throw NotFoundError("the device has no format '" + *options.format + "'");
-        }
-        model.SelectFrameFormat(static_cast<std::int32_t>(*found));
+        model.SelectFrameFormat(FindChoice(
+            model.GetCurrentDevice().frameFormats, *options.format,
+            [](const auto& format, const std::wstring& name) { return format->GetName() == name; },
+            "the device has no format"));
     }
     if (options.processor)
     {
+        // Processors are chosen by name only: a plug-in may well call one "1".
         const auto& entries = model.GetProcessorEntries();
         const auto wanted = ToWideString(*options.processor);
         const auto found = std::find_if(entries.begin(), entries.end(),
@@ -285,11 +284,11 @@ int FileFormatFor(const Options& options, bool movieExpected)
     {
         return *options.fileFormat;
     }
-    const auto dot = options.target.rfind('.');
-    const auto slash = options.target.rfind('/');
-    if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
+    const auto target = ToWideString(options.target);
+    const auto extension = target.substr(Norvex::Core::ChangeExtension(target, L"").size());
+    if (!extension.empty())
     {
-        return ParseFileFormat(options.target.substr(dot + 1));
+        return ParseFileFormat(ToUtf8(extension.substr(1)));
     }
     if (movieExpected)
     {

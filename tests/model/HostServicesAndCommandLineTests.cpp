@@ -98,6 +98,7 @@ TEST_F(ModelTest, CommandLineListsSnapsAndRecordsWithReliableExitCodes)
     EXPECT_EQ(RunCli(folder.Path(), "frobnicate").exitCode, 2);
     EXPECT_EQ(RunCli(folder.Path(), "--device 'No Such Camera' list").exitCode, 3);
     EXPECT_EQ(RunCli(folder.Path(), "--format 'YUY2 1x1 (1fps)' list").exitCode, 3);
+    EXPECT_EQ(RunCli(folder.Path(), "--device 99999999999999999999 list").exitCode, 3) << "too big for an index";
     EXPECT_EQ(RunCli(folder.Path(), "--processor nothing list").exitCode, 3);
     EXPECT_EQ(
         RunCli(folder.Path(), "--format 1 record missing/movie.avi --file-format avi --frames 2").exitCode,
