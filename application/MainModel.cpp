@@ -393,6 +393,7 @@ void MainModel::SelectProcessor(std::int32_t index)
 
 void MainModel::OnDeviceFrame(const Image& frame)
 {
+    ++capturedFrames;
     FillProfiles(frame);
     {
         CriticalSection::AutoLock lock(frameLock);

@@ -85,6 +85,9 @@ public:
     void SetRecordingFrameLimit(std::int64_t limit) noexcept { recordingFrameLimit = limit; }
     // Frames saved by the capture thread since the recording started.
     std::int64_t GetRecordedFrameCount() const noexcept { return recordedFrames.load(); }
+    // Frames the device delivered since the model was built, counted on the capture thread; the
+    // frame rate is its change over time, whether or not a window painted each frame.
+    std::int64_t GetCapturedFrameCount() const noexcept { return capturedFrames.load(); }
 
     // Movie formats append to the open movie; still formats write a file (a time-stamped one in
     // the save folder when path is empty). Returns the file written, empty for movies.
@@ -214,6 +217,7 @@ private:
     std::atomic<bool> isRecording = false;
     std::atomic<std::int64_t> recordingFrameLimit = 0;
     std::atomic<std::int64_t> recordedFrames = 0;
+    std::atomic<std::int64_t> capturedFrames = 0;
 
     mutable Norvex::Core::CriticalSection invalidatorSection;
     std::function<void()> previewInvalidator; // guarded by invalidatorSection
