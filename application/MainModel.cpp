@@ -624,14 +624,12 @@ void MainModel::SetPreviewInvalidator(std::function<void()> invalidator)
 
 void MainModel::InvalidatePreview() const
 {
-    std::function<void()> invalidator;
+    // Called under the lock, so a window that clears its invalidator is never called afterwards;
+    // an invalidator only posts, it never waits.
+    CriticalSection::AutoLock lock(invalidatorSection);
+    if (previewInvalidator)
     {
-        CriticalSection::AutoLock lock(invalidatorSection);
-        invalidator = previewInvalidator;
-    }
-    if (invalidator)
-    {
-        invalidator();
+        previewInvalidator();
     }
 }
 

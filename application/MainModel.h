@@ -191,7 +191,8 @@ public:
     // on the capture thread only the announcement is needed, the frame's own publication follows.
     void NotifyFrameChanged();
 
-    // How the preview is repainted on a processor's request; set by the main window.
+    // How the preview is repainted on a processor's request (any thread); the preview sets it.
+    // The invalidator runs under a leaf lock and must only post.
     void SetPreviewInvalidator(std::function<void()> invalidator);
     void InvalidatePreview() const;
 
