@@ -95,6 +95,8 @@ TEST_F(PanelTest, ControlsShowTheModelAndNeverWriteItBack)
     // A marker near the corner scales with a smaller format; narrowing the edits' ranges must not
     // move it again.
     model.SetMarkerPosition({600, 400});
+    Settle();
+    ASSERT_EQ(Find<QSpinBox>(panel, "markerXEdit")->value(), 600);
     model.SelectFrameFormat(FormatIndex(model, 320, 240));
     Settle();
     EXPECT_EQ(model.GetMarkerPosition(), (MainModel::Point{300, 200}));
