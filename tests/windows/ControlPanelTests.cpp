@@ -311,6 +311,7 @@ TEST_F(PanelTest, SnapshotsAndRecordingsThroughTheDialogsProduceFilesThatDecode)
     dialogs.saveFileName = QString::fromStdString(shot.string());
     Button(panel, QStringLiteral("Snap"))->click();
     EXPECT_EQ(dialogs.saveFilters, QStringList{QStringLiteral("JPEG (*.jpg *.jpeg)")});
+    EXPECT_EQ(dialogs.saveSuffixes, QStringList{QStringLiteral("jpg")});
     QImage image(QString::fromStdString(shot.string()));
     EXPECT_EQ(image.size(), QSize(320, 240));
 
@@ -335,6 +336,7 @@ TEST_F(PanelTest, SnapshotsAndRecordingsThroughTheDialogsProduceFilesThatDecode)
     record->click();
     ASSERT_TRUE(model.IsRecording());
     EXPECT_EQ(dialogs.saveFilters.back(), QStringLiteral("AVI (*.avi)"));
+    EXPECT_EQ(dialogs.saveSuffixes.back(), QStringLiteral("avi"));
     ASSERT_TRUE(WaitUntil([&] { return model.GetRecordedFrameCount() >= 5; }));
     record->click();
     EXPECT_FALSE(model.IsRecording());
