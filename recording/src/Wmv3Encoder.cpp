@@ -461,14 +461,18 @@ void Wmv3Encoder::Load(const ConstPlanes& picture)
 double Wmv3Encoder::EstimateBits(const PictureSettings& settings) const
 {
     const int pqIndex = std::clamp(settings.pqIndex, 1, 31);
-    const int step = 2 * (quantizer == Quantizer::Implicit ? Tables::ImplicitPquant[pqIndex] : pqIndex) +
-                     (settings.halfStep && pqIndex <= 8 ? 1 : 0);
+    const int quant = quantizer == Quantizer::Implicit ? Tables::ImplicitPquant[pqIndex] : pqIndex;
+    const int step = 2 * quant + (settings.halfStep && pqIndex <= 8 ? 1 : 0);
+    const bool wideZone = quantizer == Quantizer::Implicit   ? pqIndex > 8
+                          : quantizer == Quantizer::Explicit ? settings.nonUniform
+                                                             : quantizer == Quantizer::NonUniform;
+    const double offset = AcRounding - (wideZone ? double(quant) / step : 0.0);
     // A non-zero level costs about 4.5 bits plus 1.8 per doubling; the sample stood for half
     // the blocks.
     double bits = 0;
     for (int bin = 0; bin < HistogramBins; ++bin)
     {
-        const double level = BinMagnitude(bin) / (CoefficientOne * step) + AcRounding;
+        const double level = BinMagnitude(bin) / (CoefficientOne * step) + offset;
         if (level >= 1)
         {
             bits += histogram[bin] * (4.5 + 1.8 * std::log2(std::floor(level)));

@@ -20,9 +20,16 @@ Wmv3Encoder::PictureSettings Wmv3RateControl::Step(int index)
         settings.pqIndex = 1 + index / 2;
         settings.halfStep = index % 2 == 1;
     }
-    else
+    else if (index < 39)
     {
         settings.pqIndex = index - 7;
+    }
+    else
+    {
+        // Past the coarsest uniform step, the non-uniform quantiser's wider dead zone still saves
+        // a fifth of the bits.
+        settings.pqIndex = index == 39 ? 28 : 31;
+        settings.nonUniform = true;
     }
     return settings;
 }

@@ -237,3 +237,28 @@ TEST(EncodedMovie, AFullDiskFailsClearlyAndKeepsTheEarlierFragments)
         ASSERT_GE(Psnr(MakePattern(320, 240, static_cast<int>(i) * 5), decoded[i]), 30) << "frame " << i;
     }
 }
+
+// WMV3 pictures are all intra, so their sizes swing with the picture; the file as a whole still
+// holds the bit rate asked for.
+TEST(EncodedMovie, AWmv3FileHoldsTheBitRateAskedFor)
+{
+    TemporaryFolder folder;
+    for (const std::uint32_t bitRate : {600000u, 1500000u, 3000000u})
+    {
+        const auto path = folder / ("rate" + std::to_string(bitRate) + ".wmv");
+        ManualClock clock;
+        constexpr int Seconds = 3;
+        {
+            VideoWriter writer(clock.Get());
+            writer.Open(VideoWriter::Wmv3, path.wstring(), 320, 240, 30, bitRate);
+            for (int n = 0; n < 30 * Seconds; ++n)
+            {
+                writer.AddFrame(MakePattern(320, 240, n));
+                clock.now += std::chrono::nanoseconds(33333333);
+            }
+            writer.Close();
+        }
+        const double rate = std::filesystem::file_size(path) * 8.0 / Seconds;
+        EXPECT_NEAR(rate / bitRate, 1.0, 0.2) << bitRate << " bit/s asked, " << rate << " in the file";
+    }
+}
