@@ -466,7 +466,7 @@ double Wmv3Encoder::EstimateBits(const PictureSettings& settings) const
     const bool wideZone = quantizer == Quantizer::Implicit   ? pqIndex > 8
                           : quantizer == Quantizer::Explicit ? settings.nonUniform
                                                              : quantizer == Quantizer::NonUniform;
-    const double offset = AcRounding - (wideZone ? double(quant) / step : 0.0);
+    const double offset = std::clamp(settings.acRounding, 0.0, 0.5) - (wideZone ? double(quant) / step : 0.0);
     // A non-zero level costs about 4.5 bits plus 1.8 per doubling; the sample stood for half
     // the blocks.
     double bits = 0;
@@ -522,7 +522,7 @@ void Wmv3Encoder::EncodeLoaded(const PictureSettings& requested, std::vector<std
     {
         for (int mbx = 0; mbx < mbWidth; ++mbx)
         {
-            AnalyseMacroblock(mbx, mby, settings.acPrediction);
+            AnalyseMacroblock(mbx, mby, settings);
         }
     }
     ChooseTables(settings);
@@ -534,16 +534,16 @@ void Wmv3Encoder::EncodeLoaded(const PictureSettings& requested, std::vector<std
     ++frameCount;
 }
 
-void Wmv3Encoder::AnalyseMacroblock(int mbx, int mby, bool allowAcPrediction)
+void Wmv3Encoder::AnalyseMacroblock(int mbx, int mby, const PictureSettings& settings)
 {
     const int mbIndex = mby * mbWidth + mbx;
     const int edgePredictor = Tables::DcEdgePredictor[pquant];
     const int dcLimit = pquant == 1 ? 1023 : pquant == 2 ? 511 : 255;
     const int levelLimit = pquant < 8 ? 2047 : 255;
-    // Levels are rounded with a slight dead zone: a small level costs more bits than it gives
-    // back. The non-uniform quantiser widens the zone by PQUANT.
+    // Levels round up at the picture's rounding point; the non-uniform quantiser widens the dead
+    // zone by PQUANT.
     const float acScale = 1.0f / static_cast<float>(CoefficientOne * acStep);
-    const float offset = static_cast<float>(AcRounding) -
+    const float offset = static_cast<float>(std::clamp(settings.acRounding, 0.0, 0.5)) -
                          (nonUniform ? static_cast<float>(pquant) / static_cast<float>(acStep) : 0.0f);
     const double dcScale = 1.0 / (CoefficientOne * Tables::DcScale[pquant]);
 
@@ -551,7 +551,7 @@ void Wmv3Encoder::AnalyseMacroblock(int mbx, int mby, bool allowAcPrediction)
     int neighbour[6]; // block index of the predicting neighbour in its plane, -1 outside
     bool fromAbove[6];
     int acGain = 0;
-    bool acPossible = allowAcPrediction;
+    bool acPossible = settings.acPrediction;
     for (int b = 0; b < 6; ++b)
     {
         const int plane = b < 4 ? 0 : b - 3;

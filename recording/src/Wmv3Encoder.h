@@ -23,6 +23,9 @@ public:
         Uniform = 3     // always uniform
     };
 
+    // A slight dead zone: a small level costs more bits than it gives back.
+    static constexpr double DefaultAcRounding = 0.42;
+
     // Choices of one picture. A selector or table of -1 lets the encoder take the one that
     // gives the fewest bits.
     struct PictureSettings
@@ -34,6 +37,9 @@ public:
         int chromaSelector = -1;  // 0..2
         int dcTable = -1;         // 0..1
         bool acPrediction = true; // let the encoder predict AC lines where that saves levels
+        // Where AC levels round up, as a fraction of the step: 0.5 rounds to nearest; less
+        // drops more small levels (a dead zone), saving bits for some quality.
+        double acRounding = DefaultAcRounding;
     };
 
     // 4:2:0 planes: luma width x height, chroma (width + 1) / 2 x (height + 1) / 2.
@@ -118,7 +124,7 @@ private:
     };
 
     void PadInput(const ConstPlanes& picture);
-    void AnalyseMacroblock(int mbx, int mby, bool allowAcPrediction);
+    void AnalyseMacroblock(int mbx, int mby, const PictureSettings& settings);
     void ChooseTables(PictureSettings& settings);
     void WritePicture(const PictureSettings& settings, std::vector<std::uint8_t>& packet);
     void Reconstruct(const Planes& output) const;
@@ -140,7 +146,6 @@ private:
     // 1 / CoefficientOne of the dequantised value; and a histogram of a sample of their AC
     // magnitudes, for EstimateBits.
     static constexpr int CoefficientOne = 8;
-    static constexpr double AcRounding = 0.42;
     static constexpr int HistogramBins = 64;
     std::vector<std::int16_t> coefficients;
     std::array<std::uint32_t, HistogramBins> histogram{};

@@ -27,9 +27,10 @@ Wmv3Encoder::PictureSettings Wmv3RateControl::Step(int index)
     else
     {
         // Past the coarsest uniform step, the non-uniform quantiser's wider dead zone still saves
-        // a fifth of the bits.
+        // a fifth of the bits, and a wider one of the encoder's own another fifth.
         settings.pqIndex = index == 39 ? 28 : 31;
         settings.nonUniform = true;
+        settings.acRounding = index == 41 ? 0.25 : index == 42 ? 0.0 : settings.acRounding;
     }
     return settings;
 }
