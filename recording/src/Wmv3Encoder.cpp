@@ -48,7 +48,7 @@ constexpr int Basis[8][8] = {
 constexpr double BasisNorm[8] = {1152, 1156, 1168, 1156, 1152, 1156, 1168, 1156};
 
 // out[k][i] = sum over j of Basis[k][j] * in[j][i]: one 1-D transform down each of the 8
-// columns at once, with the basis' symmetries (20 multiplications where 64 would do).
+// columns at once, using the basis' symmetries (20 multiplications instead of 64).
 template <class In> inline void TransformColumns(const In (&in)[8][8], int (&out)[8][8])
 {
     for (int i = 0; i < 8; ++i)
