@@ -136,7 +136,7 @@ TEST(VideoWriter, APathThatCannotBeCreatedFailsOpenWithTheSystemsReason)
 {
     TemporaryFolder folder;
     const std::wstring missingText = Norvex::Core::ToWideString(std::strerror(ENOENT));
-    for (const auto format : {VideoWriter::Avi, VideoWriter::Wmv1, VideoWriter::H264})
+    for (const auto format : {VideoWriter::Avi, VideoWriter::Wmv1, VideoWriter::Wmv3, VideoWriter::H264})
     {
         VideoWriter writer;
         const auto path = folder / "missing" / "movie.avi";
