@@ -261,7 +261,7 @@ TEST(Wmv3Encoder, TheDecoderShowsExactlyTheReconstructionForEveryQuantiserAndTab
     for (const auto quantizer : {Wmv3Encoder::Quantizer::Implicit, Wmv3Encoder::Quantizer::Explicit,
                                  Wmv3Encoder::Quantizer::NonUniform, Wmv3Encoder::Quantizer::Uniform})
     {
-        Wmv3Encoder encoder(320, 240, quantizer);
+        Wmv3Encoder encoder(176, 144, quantizer);
         Oracle oracle(encoder);
         for (int pqIndex = 1; pqIndex <= 31; ++pqIndex)
         {
@@ -282,7 +282,7 @@ TEST(Wmv3Encoder, TheDecoderShowsExactlyTheReconstructionForEveryQuantiserAndTab
                     settings.chromaSelector = n / 3 % 3;
                     settings.dcTable = n / 9 % 2;
                 }
-                RoundTrip(encoder, oracle, MakeDetailed(320, 240, n), settings);
+                RoundTrip(encoder, oracle, MakeDetailed(176, 144, n), settings);
                 const auto& used = encoder.LastStatistics();
                 tablesSeen.emplace(used.lumaSelector, used.chromaSelector, used.dcTable);
                 for (int mode = 0; mode < 3; ++mode)
@@ -308,12 +308,13 @@ TEST(Wmv3Encoder, TheDecoderShowsExactlyTheReconstructionForEveryQuantiserAndTab
 // Sizes that are whole macroblocks and sizes that need padding, from one macroblock to 1080p.
 TEST(Wmv3Encoder, EverySizeDecodesExactlyAndCropsItsPadding)
 {
-    for (const auto& [width, height] : {std::pair{16, 16}, std::pair{642, 482}, std::pair{1920, 1080}})
+    for (const auto& [width, height] :
+         {std::pair{16, 16}, std::pair{320, 240}, std::pair{642, 482}, std::pair{1920, 1080}})
     {
         Wmv3Encoder encoder(width, height);
         Oracle oracle(encoder);
         int n = 0;
-        for (const int pqIndex : {1, 4, 9, 31})
+        for (const int pqIndex : width < 1920 ? std::vector{1, 4, 9, 31} : std::vector{1, 31})
         {
             Wmv3Encoder::PictureSettings settings;
             settings.pqIndex = pqIndex;
