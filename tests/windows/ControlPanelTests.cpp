@@ -320,6 +320,8 @@ TEST_F(PanelTest, SnapshotsAndRecordingsThroughTheDialogsProduceFilesThatDecode)
     Button(panel, QStringLiteral("Snap"))->click();
     ASSERT_EQ(dialogs.errors.size(), 1);
     EXPECT_FALSE(dialogs.errors[0].isEmpty());
+    EXPECT_NE(dialogs.errors[0], QStringLiteral("未知のエラーが発生しました。"))
+        << "the save's own reason is shown";
     dialogs.saveFileName = QString::fromStdString((folder.Path() / "again.png").string());
     Choose(Find<QComboBox>(panel, "fileFormatCombo"), 2);
     Settle();
