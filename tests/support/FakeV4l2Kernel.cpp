@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
+#include <tuple>
 
 namespace Norvex::Testing
 {
@@ -187,6 +188,12 @@ void FakeV4l2Kernel::SetFrameBudget(const std::string& node, std::int64_t frames
     auto& state = Find(node);
     state.budget = frames;
     Notify(state);
+}
+
+void FakeV4l2Kernel::SetEveryBufferDamaged(const std::string& node, bool damaged)
+{
+    std::lock_guard lock(mutex);
+    Find(node).everyBufferDamaged = damaged;
 }
 
 void FakeV4l2Kernel::SetContent(const std::string& node, Content content)
@@ -464,6 +471,7 @@ int FakeV4l2Kernel::Close(int fd)
     {
         // Mappings keep their memory alive, as the kernel keeps mapped buffers.
         state.streaming = false;
+        state.queueError = false;
         state.queue.clear();
         state.buffers.clear();
         state.owner = -1;
@@ -478,17 +486,19 @@ short FakeV4l2Kernel::Readiness(const State& state, std::chrono::steady_clock::t
     {
         return POLLERR | POLLHUP;
     }
-    if (!state.streaming)
+    // videobuf2 reports POLLERR for a queue that is not streaming or is in its error state.
+    if (!state.streaming || state.queueError)
     {
         return POLLERR;
+    }
+    if (!state.faults.empty() && (state.faults.front().first == FakeV4l2Fault::QueueError ||
+                                  state.faults.front().first == FakeV4l2Fault::QueueBufferError))
+    {
+        return POLLIN; // the fault takes effect at the next call
     }
     if (state.queue.empty())
     {
         return 0;
-    }
-    if (!state.faults.empty() && state.faults.front().first == FakeV4l2Fault::DequeueError)
-    {
-        return POLLIN;
     }
     if (state.budget == 0)
     {
@@ -506,24 +516,32 @@ int FakeV4l2Kernel::Dequeue(State& state, v4l2_buffer& buffer)
 {
     if (!state.streaming)
     {
-        return Fail(EINVAL);
+        return Fail(EINVAL); // videobuf2: no dequeue from a queue that is not streaming
     }
-    std::optional<std::pair<FakeV4l2Fault, std::uint32_t>> fault;
+    // The fault for this frame, if any; the queue's own faults take effect here and now.
+    bool faulty = false;
+    FakeV4l2Fault fault = FakeV4l2Fault::ShortBuffer;
+    std::uint32_t amount = 0;
     if (!state.faults.empty())
     {
-        fault = state.faults.front();
-        if (fault->first == FakeV4l2Fault::DequeueError)
+        std::tie(fault, amount) = state.faults.front();
+        faulty = fault != FakeV4l2Fault::QueueError && fault != FakeV4l2Fault::QueueBufferError;
+        if (!faulty)
         {
             state.faults.pop_front();
-            return Fail(EIO);
+            (fault == FakeV4l2Fault::QueueError ? state.queueError : state.failNextQueue) = true;
         }
+    }
+    if (state.queueError)
+    {
+        return Fail(EIO);
     }
     const auto now = std::chrono::steady_clock::now();
     if (state.queue.empty() || state.budget == 0 || now < state.nextFrame)
     {
         return Fail(EAGAIN);
     }
-    if (fault)
+    if (faulty)
     {
         state.faults.pop_front();
     }
@@ -547,9 +565,9 @@ int FakeV4l2Kernel::Dequeue(State& state, v4l2_buffer& buffer)
         slot.contentKey = normal;
     }
     std::uint32_t flags = V4L2_BUF_FLAG_MAPPED | V4L2_BUF_FLAG_DONE | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
-    if (fault)
+    if (faulty)
     {
-        switch (fault->first)
+        switch (fault)
         {
         case FakeV4l2Fault::ShortBuffer:
             used /= 2;
@@ -559,14 +577,19 @@ int FakeV4l2Kernel::Dequeue(State& state, v4l2_buffer& buffer)
             slot.contentKey.clear();
             break;
         case FakeV4l2Fault::SequenceGap:
-            state.sequence += fault->second;
+            state.sequence += amount;
             break;
         case FakeV4l2Fault::DamagedFrame:
             flags |= V4L2_BUF_FLAG_ERROR;
             break;
-        case FakeV4l2Fault::DequeueError:
+        case FakeV4l2Fault::QueueError:
+        case FakeV4l2Fault::QueueBufferError:
             break;
         }
+    }
+    if (state.everyBufferDamaged)
+    {
+        flags |= V4L2_BUF_FLAG_ERROR;
     }
     buffer.index = index;
     buffer.bytesused = static_cast<std::uint32_t>(used);
@@ -794,8 +817,13 @@ int FakeV4l2Kernel::Ioctl(int fd, unsigned long request, void* argument)
             buffer.flags = slot.queued ? V4L2_BUF_FLAG_QUEUED : 0;
             return 0;
         }
-        if (slot.queued)
+        if (state.queueError)
         {
+            return Fail(EIO); // videobuf2 refuses buffers while the queue is in error
+        }
+        if (slot.queued || state.failNextQueue)
+        {
+            state.failNextQueue = false;
             return Fail(EINVAL);
         }
         slot.queued = true;
@@ -818,11 +846,13 @@ int FakeV4l2Kernel::Ioctl(int fd, unsigned long request, void* argument)
         }
         else
         {
+            // Cancelling the queue returns every buffer and clears its error state.
             for (auto& buffer : state.buffers)
             {
                 buffer.queued = false;
             }
             state.queue.clear();
+            state.queueError = false;
         }
         Notify(state);
         return 0;

@@ -47,11 +47,14 @@ struct FakeV4l2Control
 // What happens to the next frame the node hands out.
 enum class FakeV4l2Fault
 {
-    DequeueError, // VIDIOC_DQBUF fails once with EIO
-    ShortBuffer,  // half the bytes
-    CorruptJpeg,  // bytes that are no JPEG at all
-    SequenceGap,  // the sequence number jumps by the fault's amount
-    DamagedFrame, // the driver marks the buffer V4L2_BUF_FLAG_ERROR
+    // The queue's fatal error (videobuf2's vb2_queue_error): from then on poll reports POLLERR
+    // and VIDIOC_DQBUF and VIDIOC_QBUF fail with EIO, until VIDIOC_STREAMOFF clears it.
+    QueueError,
+    QueueBufferError, // the next VIDIOC_QBUF fails with EINVAL
+    ShortBuffer,      // half the bytes
+    CorruptJpeg,      // bytes that are no JPEG at all
+    SequenceGap,      // the sequence number jumps by the fault's amount
+    DamagedFrame,     // the driver marks the buffer V4L2_BUF_FLAG_ERROR
 };
 
 // How a node is set up; change only before the kernel hands out descriptors for it.
@@ -89,8 +92,12 @@ public:
     void InjectFault(const std::string& node, FakeV4l2Fault fault, std::uint32_t amount = 1);
     void Unplug(const std::string& node);
     void Replug(const std::string& node);
-    // Frames handed out from now on; negative: no limit.
+    // Frames handed out from now on; negative: no limit. A budget of 0 is a camera that stops
+    // sending: no frame and no error, poll simply waits, as with a real camera.
     void SetFrameBudget(const std::string& node, std::int64_t frames);
+    // Every buffer from now on comes back marked V4L2_BUF_FLAG_ERROR (a camera whose USB
+    // transfers keep losing packets); false ends that.
+    void SetEveryBufferDamaged(const std::string& node, bool damaged);
     // Overrides the picture of every frame: (format, sequence) -> buffer bytes.
     using Content = std::function<std::vector<unsigned char>(const v4l2_pix_format&)>;
     void SetContent(const std::string& node, Content content);
@@ -137,6 +144,9 @@ private:
         std::vector<Buffer> buffers;
         std::deque<std::uint32_t> queue;
         bool streaming = false;
+        bool queueError = false; // sticky until STREAMOFF
+        bool everyBufferDamaged = false;
+        bool failNextQueue = false;
         std::uint32_t sequence = 0;
         std::uint32_t handedOut = 0;
         std::int64_t budget = -1;

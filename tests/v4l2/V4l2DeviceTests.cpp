@@ -12,6 +12,7 @@ extern "C"
 }
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -53,13 +54,8 @@ public:
                 last = frame;
                 changed.notify_all();
             });
-        device.SetExceptionCallback(
-            [this](VideoCapture::Device*, const Exception& exception)
-            {
-                std::lock_guard lock(mutex);
-                exceptions.push_back(exception);
-                changed.notify_all();
-            });
+        device.SetExceptionCallback([this](VideoCapture::Device*, const Exception& exception)
+                                    { Record(exception); });
     }
 
     bool WaitForFrames(int count)
@@ -67,10 +63,16 @@ public:
         std::unique_lock lock(mutex);
         return changed.wait_for(lock, 10s, [&] { return frames >= count; });
     }
-    bool WaitForExceptions(std::size_t count)
+    bool WaitForExceptions(std::size_t count, std::chrono::milliseconds timeout = 10s)
     {
         std::unique_lock lock(mutex);
-        return changed.wait_for(lock, 10s, [&] { return exceptions.size() >= count; });
+        return changed.wait_for(lock, timeout, [&] { return exceptions.size() >= count; });
+    }
+    void Record(const Exception& exception)
+    {
+        std::lock_guard lock(mutex);
+        exceptions.push_back(exception);
+        changed.notify_all();
     }
     int Frames()
     {
@@ -95,6 +97,21 @@ private:
     Image<Pixel<unsigned char>> last;
     std::vector<Exception> exceptions;
 };
+
+// For states the device reaches on its capture thread.
+template <typename Condition> bool WaitUntil(Condition condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!condition())
+    {
+        if (std::chrono::steady_clock::now() > deadline)
+        {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
 
 // The model's way of choosing another format.
 void Select(VideoCapture::Device& device, int index)
@@ -321,9 +338,7 @@ TEST_P(V4l2FaultTest, IsReportedOnceAndStreamingGoesOn)
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, V4l2FaultTest,
-                         ::testing::Values(FaultCase{"DequeueError", yuyv64, FakeV4l2Fault::DequeueError,
-                                                     HRESULT_FROM_WIN32(EIO), L"OnFrame"},
-                                           FaultCase{"ShortRawBuffer", yuyv64, FakeV4l2Fault::ShortBuffer,
+                         ::testing::Values(FaultCase{"ShortRawBuffer", yuyv64, FakeV4l2Fault::ShortBuffer,
                                                      HRESULT_FROM_WIN32(ENODATA), L"OnRawSample"},
                                            FaultCase{"ShortBgrxBuffer", bgrx160, FakeV4l2Fault::ShortBuffer,
                                                      HRESULT_FROM_WIN32(ENODATA), L"OnSample"},
@@ -350,6 +365,80 @@ TEST_F(V4l2DeviceTest, DroppedFramesAreCountedFromSequenceGapsSinceStart)
     EXPECT_EQ(device->GetDroppedFrameCount(), 0u);
 }
 
+// A queue error stays until STREAMOFF and a refused buffer is lost for good: either ends the
+// stream with one report, the device is no longer started when the report comes, and the next
+// Start works.
+TEST_F(V4l2DeviceTest, AStreamThatCannotGoOnEndsWithOneReport)
+{
+    for (const auto fault : {FakeV4l2Fault::QueueError, FakeV4l2Fault::QueueBufferError})
+    {
+        const auto device = MakeDevice();
+        std::atomic<int> reportsWhileStarted{0};
+        device->SetExceptionCallback(
+            [&](VideoCapture::Device* self, const Exception& exception)
+            {
+                reportsWhileStarted += self->IsStarted();
+                sink.Record(exception);
+            });
+        device->Start();
+        ASSERT_TRUE(sink.WaitForFrames(sink.Frames() + 2));
+        const std::size_t before = sink.Exceptions().size();
+        kernel.InjectFault(node, fault);
+        ASSERT_TRUE(sink.WaitForExceptions(before + 1));
+        ASSERT_TRUE(WaitUntil([&] { return !device->IsStarted(); }));
+        device->Stop();
+        const auto exceptions = sink.Exceptions();
+        ASSERT_EQ(exceptions.size(), before + 1) << "one report, not one per wake-up";
+        EXPECT_EQ(exceptions.back().GetErrorCode(),
+                  HRESULT_FROM_WIN32(fault == FakeV4l2Fault::QueueError ? EIO : EINVAL));
+        EXPECT_EQ(reportsWhileStarted, 0);
+        EXPECT_EQ(device->GetDroppedFrameCount(), 0u);
+
+        device->Start(); // a second Start without Stop in between works as well
+        const int frames = sink.Frames();
+        ASSERT_TRUE(sink.WaitForFrames(frames + 2));
+        kernel.InjectFault(node, fault);
+        ASSERT_TRUE(WaitUntil([&] { return !device->IsStarted(); }));
+        device->Start();
+        EXPECT_TRUE(device->IsStarted());
+        ASSERT_TRUE(sink.WaitForFrames(sink.Frames() + 2));
+        device->Stop();
+        EXPECT_EQ(kernel.OpenCount(node), 0);
+        EXPECT_EQ(kernel.MappedCount(), 0u);
+    }
+}
+
+// A camera that stops sending gives no error at all; neither does one whose every buffer comes
+// back damaged. Both are reported once as a stall, and capture picks up again by itself.
+TEST_F(V4l2DeviceTest, AStallIsReportedOnceAndCaptureRecovers)
+{
+    const auto device = MakeDevice();
+    device->SetStallThreshold(100ms);
+    device->Start();
+    ASSERT_TRUE(sink.WaitForFrames(2));
+
+    kernel.SetFrameBudget(node, 0);
+    ASSERT_TRUE(sink.WaitForExceptions(1));
+    EXPECT_EQ(sink.Exceptions()[0].GetErrorCode(), HRESULT_FROM_WIN32(ETIMEDOUT));
+    EXPECT_EQ(sink.Exceptions()[0].GetFunctionName(), L"OnFrame");
+    EXPECT_TRUE(device->IsStarted());
+    EXPECT_FALSE(sink.WaitForExceptions(2, 500ms)) << "reported once per stall";
+    kernel.SetFrameBudget(node, -1);
+    ASSERT_TRUE(sink.WaitForFrames(sink.Frames() + 3));
+    EXPECT_EQ(device->GetDroppedFrameCount(), 0u) << "a camera that sent nothing dropped nothing";
+
+    kernel.SetEveryBufferDamaged(node, true);
+    ASSERT_TRUE(sink.WaitForExceptions(2));
+    EXPECT_EQ(sink.Exceptions()[1].GetErrorCode(), HRESULT_FROM_WIN32(ETIMEDOUT));
+    kernel.SetEveryBufferDamaged(node, false);
+    ASSERT_TRUE(sink.WaitForFrames(sink.Frames() + 3));
+    device->Stop();
+    EXPECT_EQ(sink.Exceptions().size(), 2u);
+    EXPECT_EQ(device->GetDroppedFrameCount(),
+              kernel.FramesHandedOut(node) - static_cast<std::uint32_t>(sink.Frames()))
+        << "every damaged buffer, and nothing else";
+}
+
 TEST_F(V4l2DeviceTest, AnUnpluggedCameraEndsTheStreamOnceAndWorksWhenBack)
 {
     const auto device = MakeDevice(mjpg64);
@@ -361,7 +450,7 @@ TEST_F(V4l2DeviceTest, AnUnpluggedCameraEndsTheStreamOnceAndWorksWhenBack)
     const auto exceptions = sink.Exceptions();
     ASSERT_EQ(exceptions.size(), 1u);
     EXPECT_EQ(exceptions[0].GetErrorCode(), HRESULT_FROM_WIN32(ENODEV));
-    EXPECT_TRUE(device->IsStarted()) << "started until Stop, like a reader that reported a failure";
+    EXPECT_FALSE(device->IsStarted()) << "the stream has ended";
 
     device->Stop();
     EXPECT_EQ(kernel.OpenCount(node), 0);

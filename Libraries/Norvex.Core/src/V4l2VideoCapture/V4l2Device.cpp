@@ -24,9 +24,8 @@ namespace
 {
 
 constexpr std::uint32_t requestedBufferCount = 4;
-// Dequeue failures in a row after which the node is taken as gone, so that a driver that keeps
-// signalling readiness without a buffer cannot spin the thread for ever.
-constexpr int failureLimit = 10;
+// A camera that sends nothing for this long (or ten frame intervals, if longer) has stalled.
+constexpr std::chrono::milliseconds defaultStallThreshold{2000};
 
 struct Size
 {
@@ -391,7 +390,13 @@ void V4l2Device::Start()
     CriticalSection::AutoLock lock(streamSection);
     if (handle)
     {
-        return;
+        if (IsStarted())
+        {
+            return;
+        }
+        // The stream ended by itself (the camera failed or went away): start afresh.
+        EndCaptureThread();
+        ReleaseStream();
     }
     if (!converter)
     {
@@ -484,8 +489,9 @@ void V4l2Device::Start()
         }
 
         droppedFrames.store(0, std::memory_order_relaxed);
-        captureThread = std::thread(&V4l2Device::CaptureLoop, this);
+        // Before the thread, which may already end the stream again.
         started.store(true, std::memory_order_release);
+        captureThread = std::thread(&V4l2Device::CaptureLoop, this, GetStallThreshold());
     }
     catch (...)
     {
@@ -505,12 +511,7 @@ void V4l2Device::Stop()
     {
         return;
     }
-    wakeEvent->Signal();
-    if (captureThread.joinable())
-    {
-        captureThread.join();
-    }
-    captureThreadId.store(std::thread::id(), std::memory_order_release);
+    EndCaptureThread();
 
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     const int error = handle->Ioctl(VIDIOC_STREAMOFF, &type) == 0 ? 0 : errno;
@@ -520,6 +521,16 @@ void V4l2Device::Stop()
     {
         ThrowErrno(error, "Stop", NORVEX_SOURCE_FILE, __LINE__);
     }
+}
+
+void V4l2Device::EndCaptureThread()
+{
+    wakeEvent->Signal();
+    if (captureThread.joinable())
+    {
+        captureThread.join();
+    }
+    captureThreadId.store(std::thread::id(), std::memory_order_release);
 }
 
 void V4l2Device::ReleaseStream() noexcept
@@ -558,6 +569,37 @@ std::uint64_t V4l2Device::GetDroppedFrameCount() const
     return droppedFrames.load(std::memory_order_relaxed);
 }
 
+void V4l2Device::SetStallThreshold(std::chrono::milliseconds threshold)
+{
+    CriticalSection::AutoLock lock(streamSection);
+    stallThreshold = threshold;
+}
+
+std::chrono::milliseconds V4l2Device::GetStallThreshold() const
+{
+    if (stallThreshold.count() > 0)
+    {
+        return stallThreshold;
+    }
+    const auto& interval =
+        static_cast<const V4l2FrameFormat&>(*frameFormats[static_cast<std::size_t>(frameFormatIndex)])
+            .GetFrameInterval();
+    if (!Valid(interval))
+    {
+        return defaultStallThreshold;
+    }
+    const auto tenIntervals = std::chrono::milliseconds(
+        std::min<std::uint64_t>(10000ull * interval.numerator / interval.denominator, 3600000));
+    return std::max(defaultStallThreshold, tenIntervals);
+}
+
+void V4l2Device::EndStream(int error, int line) noexcept
+{
+    // Not started any more before the report, so whoever hears of it sees the stream ended.
+    started.store(false, std::memory_order_release);
+    ReportErrno(error, line);
+}
+
 void V4l2Device::ReportErrno(int error, int line) noexcept
 {
     try
@@ -570,31 +612,48 @@ void V4l2Device::ReportErrno(int error, int line) noexcept
     }
 }
 
-void V4l2Device::CaptureLoop()
+void V4l2Device::CaptureLoop(std::chrono::milliseconds stallAfter)
 {
     // Before the first callback, so that a callback calling Start or Stop is recognised.
     captureThreadId.store(std::this_thread::get_id(), std::memory_order_release);
     bool haveSequence = false;
     std::uint32_t lastSequence = 0;
-    int failures = 0;
+    // A stall is the time since the last picture shown: damaged buffers do not count.
+    auto lastPicture = std::chrono::steady_clock::now();
+    bool stalled = false;
     for (;;)
     {
+        int timeout = -1;
+        if (!stalled)
+        {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(lastPicture + stallAfter -
+                                                                           std::chrono::steady_clock::now());
+            timeout = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 0x7FFFFFFF));
+        }
         pollfd fds[2] = {{handle->Get(), POLLIN, 0}, {wakeEvent->Get(), POLLIN, 0}};
-        if (kernel.Poll(fds, 2, -1) < 0)
+        const int ready = kernel.Poll(fds, 2, timeout);
+        if (ready < 0)
         {
             if (errno == EINTR)
             {
                 continue;
             }
-            ReportErrno(errno, __LINE__);
+            EndStream(errno, __LINE__);
             return;
         }
         if (fds[1].revents != 0)
         {
             return; // Stop
         }
-        if (fds[0].revents == 0)
+        if (ready == 0 || fds[0].revents == 0)
         {
+            if (!stalled && std::chrono::steady_clock::now() >= lastPicture + stallAfter)
+            {
+                // The camera sends nothing and says nothing: reported once, and capture goes
+                // on as soon as pictures come back.
+                stalled = true;
+                ReportErrno(ETIMEDOUT, __LINE__);
+            }
             continue;
         }
 
@@ -604,24 +663,20 @@ void V4l2Device::CaptureLoop()
         if (handle->Ioctl(VIDIOC_DQBUF, &buffer) != 0)
         {
             const int error = errno;
-            if (error == EAGAIN && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) == 0)
+            const bool signalled = (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+            if ((error == EAGAIN && !signalled) || error == EINTR)
             {
                 continue; // woken without a buffer
             }
-            // The camera was unplugged: reported once, and the stream ends here.
-            const bool lost = error == ENODEV;
-            ReportErrno(error, __LINE__);
-            if (lost || ++failures >= failureLimit)
-            {
-                return;
-            }
-            continue;
+            // The queue's errors are sticky until STREAMOFF, a stopped queue stays stopped and
+            // an unplugged camera stays gone: the stream ends here, with one report.
+            EndStream(error == EAGAIN ? EIO : error, __LINE__);
+            return;
         }
-        failures = 0;
         if (buffer.index >= buffers.size())
         {
-            ReportErrno(EINVAL, __LINE__);
-            continue;
+            EndStream(EINVAL, __LINE__);
+            return;
         }
 
         // Sequence numbers count every frame the driver saw; a gap is frames it had no buffer
@@ -643,16 +698,16 @@ void V4l2Device::CaptureLoop()
         {
             const auto& mapped = *buffers[buffer.index];
             OnFrame(mapped.Data(), std::min<std::size_t>(buffer.bytesused, mapped.Length()));
+            lastPicture = std::chrono::steady_clock::now();
+            stalled = false;
         }
 
+        // A buffer that cannot go back would be lost for good, and with it, one by one, the
+        // stream: the end is reported now instead.
         if (handle->Ioctl(VIDIOC_QBUF, &buffer) != 0)
         {
-            const int error = errno;
-            ReportErrno(error, __LINE__);
-            if (error == ENODEV)
-            {
-                return;
-            }
+            EndStream(errno, __LINE__);
+            return;
         }
     }
 }
