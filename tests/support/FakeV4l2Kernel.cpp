@@ -176,10 +176,42 @@ void FakeV4l2Kernel::Unplug(const std::string& node)
     Notify(state);
 }
 
-void FakeV4l2Kernel::Replug(const std::string& node)
+std::string FakeV4l2Kernel::Replug(const std::string& node)
 {
     std::lock_guard lock(mutex);
-    Find(node).present = true;
+    auto& old = Find(node);
+    if (old.openCount == 0)
+    {
+        old.present = true;
+        return node;
+    }
+    // The old node lives on, unplugged, until its last descriptor closes; the device that comes
+    // back is registered anew and takes the lowest minor number no node holds.
+    std::string fresh;
+    for (int number = 0; fresh.empty(); ++number)
+    {
+        const std::string candidate = "/dev/video" + std::to_string(number);
+        if (std::none_of(states.begin(), states.end(),
+                         [&](const auto& state) {
+                             return state->camera.node == candidate &&
+                                    (state->present || state->openCount > 0);
+                         }))
+        {
+            fresh = candidate;
+        }
+    }
+    auto state = std::make_unique<State>();
+    state->camera = old.camera;
+    state->camera.node = fresh;
+    state->current = old.current;
+    state->content = old.content;
+    // Names no longer in use belong to the new device only.
+    states.erase(std::remove_if(states.begin(), states.end(),
+                                [&](const auto& existing)
+                                { return existing->camera.node == fresh && existing.get() != &old; }),
+                 states.end());
+    states.push_back(std::move(state));
+    return fresh;
 }
 
 void FakeV4l2Kernel::SetFrameBudget(const std::string& node, std::int64_t frames)

@@ -91,7 +91,9 @@ public:
 
     void InjectFault(const std::string& node, FakeV4l2Fault fault, std::uint32_t amount = 1);
     void Unplug(const std::string& node);
-    void Replug(const std::string& node);
+    // The camera comes back and its node name is returned: the old one, or, while a descriptor
+    // of the old node is still open, the lowest free /dev/videoN, as the kernel numbers nodes.
+    std::string Replug(const std::string& node);
     // Frames handed out from now on; negative: no limit. A budget of 0 is a camera that stops
     // sending: no frame and no error, poll simply waits, as with a real camera.
     void SetFrameBudget(const std::string& node, std::int64_t frames);

@@ -269,8 +269,9 @@ TEST_F(V4l2DeviceTest, TheChosenRateIsAskedOfTheDriver)
 
 TEST_F(V4l2DeviceTest, NoFrameCallbackAfterStopReturns)
 {
-    camera.framePeriod = 0us; // as fast as the device takes them
-    camera.node = "/dev/video1";
+    camera.framePeriod = 0us;    // as fast as the device takes them
+    camera.node = "/dev/video1"; // another camera
+    camera.persistentPath = "/dev/v4l/by-id/usb-Other_Camera-video-index0";
     kernel.AddCamera(camera);
     const auto device = MakeDevice(yuyv64, "/dev/video1");
     for (int round = 0; round < 5; ++round)
@@ -466,6 +467,30 @@ TEST_F(V4l2DeviceTest, AnUnpluggedCameraEndsTheStreamOnceAndWorksWhenBack)
     EXPECT_EQ(sink.Exceptions().size(), 1u);
 }
 
+// Plugged in again while our descriptor of the old node is still open, the camera comes back
+// as another /dev/videoN; the next Start finds it by its persistent path.
+TEST_F(V4l2DeviceTest, ACameraRepluggedUnderANewNodeIsFoundByItsPersistentPath)
+{
+    const auto device = MakeDevice(mjpg64);
+    const auto persistentPath = device->devicePath;
+    device->Start();
+    ASSERT_TRUE(sink.WaitForFrames(2));
+    kernel.Unplug(node);
+    ASSERT_TRUE(WaitUntil([&] { return !device->IsStarted(); }));
+    const std::string fresh = kernel.Replug(node);
+    ASSERT_NE(fresh, node) << "the old node is still held open";
+
+    device->Start();
+    EXPECT_EQ(device->GetNode(), fresh);
+    EXPECT_EQ(device->devicePath, persistentPath);
+    ASSERT_TRUE(sink.WaitForFrames(sink.Frames() + 2));
+    ExpectReferencePicture(sink.Last(), 10);
+    device->Stop();
+    EXPECT_EQ(kernel.OpenCount(node), 0) << "the old node was let go";
+    EXPECT_EQ(kernel.OpenCount(fresh), 0);
+    EXPECT_EQ(sink.Exceptions().size(), 1u) << "only the unplugging";
+}
+
 TEST_F(V4l2DeviceTest, AJpegLargerThanTheFormatIsRefusedNotWrittenPastTheFrame)
 {
     kernel.SetContent(node,
@@ -522,7 +547,8 @@ TEST_F(V4l2DeviceTest, FormatsNoPathHandlesFailPrepareClearly)
     dv.pixelFormat = V4L2_PIX_FMT_DV;
     dv.sizes = {{720, 576}};
     dv.intervals = {{1, 25}};
-    camera.node = "/dev/video1";
+    camera.node = "/dev/video1"; // another camera
+    camera.persistentPath = "/dev/v4l/by-id/usb-Other_Camera-video-index0";
     camera.formats.push_back(dv);
     kernel.AddCamera(camera);
     V4l2Device device(kernel, "/dev/video1", true);
@@ -601,7 +627,8 @@ TEST_F(V4l2DeviceTest, FocusIsDrivenThroughTheCameraControl)
 
 TEST_F(V4l2DeviceTest, ACameraWithoutCameraControlsOffersNone)
 {
-    camera.node = "/dev/video1";
+    camera.node = "/dev/video1"; // another camera
+    camera.persistentPath = "/dev/v4l/by-id/usb-Other_Camera-video-index0";
     camera.controls = {{V4L2_CID_BRIGHTNESS, V4L2_CTRL_TYPE_INTEGER, 0, 255, 1, 128, 128}};
     kernel.AddCamera(camera);
     V4l2Device device(kernel, "/dev/video1", true);
@@ -674,7 +701,8 @@ TEST_F(V4l2DeviceTest, H264IsDecodedByLibavcodecThenConverted)
     h264.pixelFormat = V4L2_PIX_FMT_H264;
     h264.sizes = {{64, 48}};
     h264.intervals = {{1, 30}};
-    camera.node = "/dev/video1";
+    camera.node = "/dev/video1"; // another camera
+    camera.persistentPath = "/dev/v4l/by-id/usb-Other_Camera-video-index0";
     camera.formats = {h264};
     kernel.AddCamera(camera);
     kernel.SetContent("/dev/video1", [&](const v4l2_pix_format&) { return accessUnit; });

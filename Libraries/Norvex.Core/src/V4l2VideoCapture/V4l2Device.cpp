@@ -196,7 +196,8 @@ V4l2Device::V4l2Device(KernelInterface& kernel, const std::string& node, bool sk
             ThrowErrno(errno, "V4l2Device", NORVEX_SOURCE_FILE, __LINE__);
         }
         friendlyName = ToWideString(CardName(capability));
-        devicePath = ToWideString(kernel.GetPersistentPath(node));
+        persistentPath = kernel.GetPersistentPath(node);
+        devicePath = ToWideString(persistentPath);
         ReadFormats(opened, skipDuplicatedFrameFormat);
     }
     // The node is closed again: the camera is in use only while streaming.
@@ -345,6 +346,22 @@ void V4l2Device::AddFormat(std::shared_ptr<VideoCapture::FrameFormat> format, bo
     frameFormats.push_back(std::move(format));
 }
 
+std::string V4l2Device::ResolveNode() const
+{
+    if (persistentPath == node)
+    {
+        return node; // nothing names it apart from its node
+    }
+    for (const auto& candidate : kernel.ListNodes())
+    {
+        if (kernel.GetPersistentPath(candidate) == persistentPath)
+        {
+            return candidate;
+        }
+    }
+    return node; // gone: opening it says so
+}
+
 bool V4l2Device::IsStarted() const
 {
     return started.load(std::memory_order_acquire);
@@ -404,6 +421,7 @@ void V4l2Device::Start()
     }
     const auto& format =
         static_cast<const V4l2FrameFormat&>(*frameFormats[static_cast<std::size_t>(frameFormatIndex)]);
+    node = ResolveNode();
     handle = std::make_shared<V4l2FileHandle>(kernel, node, O_RDWR | O_NONBLOCK);
     try
     {

@@ -51,6 +51,7 @@ public:
     // 0 (the default): the longer of 2 s and ten frame intervals of the selected format.
     void SetStallThreshold(std::chrono::milliseconds threshold);
 
+    // The node opened at the last Start (at first the one the device was found on).
     const std::string& GetNode() const noexcept { return node; }
 
 private:
@@ -70,8 +71,13 @@ private:
     // Handles one dequeued buffer; failures go to the exception callback.
     void OnFrame(const unsigned char* data, std::size_t size);
 
+    std::string ResolveNode() const;
+
     KernelInterface& kernel;
-    const std::string node;
+    // A camera plugged in again while a descriptor of its old node was still open comes back
+    // under another node; the persistent path names it all the same.
+    std::string node; // changed by Start only, under streamSection
+    std::string persistentPath;
 
     CriticalSection streamSection;
     // Everything below is changed only under streamSection while no capture thread runs.
