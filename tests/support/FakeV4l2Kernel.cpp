@@ -398,6 +398,39 @@ std::vector<unsigned char> FakeV4l2Kernel::Encode(const std::vector<unsigned cha
     }
 }
 
+v4l2_fract FakeV4l2Kernel::UvcFraction(std::uint32_t hundredNanoseconds)
+{
+    // At most 8 terms; a term of 333 or more ends the expansion, and is itself kept when fewer
+    // than two terms came before it.
+    constexpr std::size_t maxTerms = 8;
+    constexpr std::uint32_t threshold = 333;
+    std::uint32_t terms[maxTerms];
+    std::size_t count = 0;
+    std::uint32_t x = hundredNanoseconds, y = 10000000;
+    while (count < maxTerms && y != 0)
+    {
+        terms[count] = x / y;
+        if (terms[count] >= threshold)
+        {
+            count += count < 2 ? 1 : 0;
+            break;
+        }
+        const std::uint32_t rest = x - terms[count] * y;
+        x = y;
+        y = rest;
+        ++count;
+    }
+    // Folded back from the last term: value = t0 + 1 / (t1 + 1 / (...)).
+    std::uint32_t numerator = 1, denominator = 0;
+    for (std::size_t i = count; i > 0; --i)
+    {
+        const std::uint32_t next = terms[i - 1] * numerator + denominator;
+        denominator = numerator;
+        numerator = next;
+    }
+    return {numerator, denominator};
+}
+
 const FakeV4l2Format* FakeV4l2Kernel::FindFormat(const State& state, std::uint32_t pixelFormat) const
 {
     for (const auto& format : state.camera.formats)
@@ -728,6 +761,18 @@ int FakeV4l2Kernel::Ioctl(int fd, unsigned long request, void* argument)
         if (settled.width != interval.width || settled.height != interval.height)
         {
             return Fail(EINVAL);
+        }
+        if (format->uvcIntervalRange)
+        {
+            // uvcvideo lists a continuous range as stepwise, min, max and step simplified apart.
+            if (interval.index != 0)
+            {
+                return Fail(EINVAL);
+            }
+            const auto& [minimum, maximum, step] = *format->uvcIntervalRange;
+            interval.type = V4L2_FRMIVAL_TYPE_STEPWISE;
+            interval.stepwise = {UvcFraction(minimum), UvcFraction(maximum), UvcFraction(step)};
+            return 0;
         }
         if (format->intervalRange)
         {

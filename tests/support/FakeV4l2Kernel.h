@@ -4,6 +4,7 @@
 
 #include <linux/videodev2.h>
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -31,6 +32,9 @@ struct FakeV4l2Format
     std::vector<v4l2_fract> intervals;
     std::optional<v4l2_frmival_stepwise> intervalRange;
     bool continuousIntervals = false;
+    // An interval range as a UVC camera describes it: minimum, maximum and step in 100 ns units.
+    // Listed the way uvcvideo lists it: stepwise, each of the three simplified on its own.
+    std::optional<std::array<std::uint32_t, 3>> uvcIntervalRange;
 };
 
 struct FakeV4l2Control
@@ -118,6 +122,9 @@ public:
     static std::vector<unsigned char> Encode(const std::vector<unsigned char>& bgra,
                                              const v4l2_pix_format& format, bool stripHuffmanTables);
     static std::vector<unsigned char> StripHuffmanTables(const std::vector<unsigned char>& jpeg);
+    // uvcvideo's reading of n / 10^7 s: a continued fraction cut at its first large term, so
+    // 333333 becomes 1/30 while 1 stays 1/10000000.
+    static v4l2_fract UvcFraction(std::uint32_t hundredNanoseconds);
 
     int Open(const std::string& path, int flags) override;
     int Close(int fd) override;

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <utility>
 
@@ -92,6 +93,23 @@ bool Valid(const v4l2_fract& interval) noexcept
     return interval.numerator != 0 && interval.denominator != 0;
 }
 
+double Seconds(const v4l2_fract& interval) noexcept
+{
+    return static_cast<double>(interval.numerator) / interval.denominator;
+}
+
+// Whether the range's grid has a point within 0.1 per cent of `interval`. Exact fractions would
+// miss: uvcvideo counts in 100 ns units and simplifies min and step apart, so a camera running
+// at 333333, 666666, ... units is listed as from 1/30 in steps of 1/10000000 or 333333/10000000,
+// and no common rate but the first lies exactly on either grid.
+bool NearGrid(const v4l2_fract& interval, const v4l2_fract& minimum, const v4l2_fract& step) noexcept
+{
+    const double wanted = Seconds(interval);
+    const double steps = std::round((wanted - Seconds(minimum)) / Seconds(step));
+    const double nearest = Seconds(minimum) + steps * Seconds(step);
+    return std::abs(nearest - wanted) <= wanted * 1e-3;
+}
+
 std::vector<v4l2_fract> ReduceIntervals(const v4l2_frmival_stepwise& range, bool continuous)
 {
     std::vector<v4l2_fract> intervals;
@@ -106,17 +124,9 @@ std::vector<v4l2_fract> ReduceIntervals(const v4l2_frmival_stepwise& range, bool
         {
             continue;
         }
-        if (!continuous && Valid(range.step))
+        if (!continuous && Valid(range.step) && !NearGrid(interval, range.min, range.step))
         {
-            // (interval - min) / step must be whole: (a/b - p/q) / (s/t) = (aq - pb)t / (bqs).
-            using Wide = __int128;
-            const Wide difference = Wide(interval.numerator) * range.min.denominator -
-                                    Wide(range.min.numerator) * interval.denominator;
-            const Wide divisor = Wide(interval.denominator) * range.min.denominator * range.step.numerator;
-            if ((difference * range.step.denominator) % divisor != 0)
-            {
-                continue;
-            }
+            continue;
         }
         intervals.push_back(interval);
     }
