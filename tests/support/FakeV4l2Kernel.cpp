@@ -398,6 +398,61 @@ std::vector<unsigned char> FakeV4l2Kernel::Encode(const std::vector<unsigned cha
     }
 }
 
+v4l2_fract FakeV4l2Kernel::NearestInterval(const State& state, const v4l2_fract& wanted) const
+{
+    if (state.camera.firmwareInterval)
+    {
+        return *state.camera.firmwareInterval;
+    }
+    const FakeV4l2Format* format = FindFormat(state, state.current.pixelformat);
+    if (!format)
+    {
+        return wanted;
+    }
+    const auto units = [](const v4l2_fract& interval)
+    {
+        return (static_cast<std::uint64_t>(interval.numerator) * 10000000 + interval.denominator / 2) /
+               interval.denominator;
+    };
+    const std::uint64_t asked = units(wanted);
+    if (format->uvcIntervalRange)
+    {
+        // uvcvideo rounds to the nearest step of the range and keeps within its maximum.
+        const auto& [minimum, maximum, step] = *format->uvcIntervalRange;
+        const std::uint64_t above = asked > minimum ? asked - minimum : 0;
+        const std::uint64_t settled =
+            std::min<std::uint64_t>(minimum + (above + step / 2) / step * step, maximum);
+        return UvcFraction(static_cast<std::uint32_t>(settled));
+    }
+    if (format->intervalRange)
+    {
+        const auto& range = *format->intervalRange;
+        const std::uint64_t minimum = units(range.min), maximum = units(range.max);
+        const std::uint64_t step = std::max<std::uint64_t>(units(range.step), 1);
+        const std::uint64_t above = asked > minimum ? asked - minimum : 0;
+        return {static_cast<std::uint32_t>(std::min(minimum + (above + step / 2) / step * step, maximum)),
+                10000000};
+    }
+    // Of a list, the one nearest in 100 ns units, as uvcvideo picks it.
+    const v4l2_fract* best = nullptr;
+    std::uint64_t bestDistance = UINT64_MAX;
+    for (const auto& interval : format->intervals)
+    {
+        if (interval.denominator == 0)
+        {
+            continue;
+        }
+        const std::uint64_t listed = units(interval);
+        const std::uint64_t distance = listed > asked ? listed - asked : asked - listed;
+        if (distance < bestDistance)
+        {
+            best = &interval;
+            bestDistance = distance;
+        }
+    }
+    return best ? *best : wanted;
+}
+
 v4l2_fract FakeV4l2Kernel::UvcFraction(std::uint32_t hundredNanoseconds)
 {
     // At most 8 terms; a term of 333 or more ends the expansion, and is itself kept when fewer
@@ -829,7 +884,8 @@ int FakeV4l2Kernel::Ioctl(int fd, unsigned long request, void* argument)
         }
         if (request == VIDIOC_S_PARM && parameters.parm.capture.timeperframe.denominator != 0)
         {
-            state.interval = parameters.parm.capture.timeperframe;
+            // The driver settles on the nearest interval it has and answers with that one.
+            state.interval = NearestInterval(state, parameters.parm.capture.timeperframe);
         }
         parameters.parm.capture = {};
         parameters.parm.capture.capability = V4L2_CAP_TIMEPERFRAME;

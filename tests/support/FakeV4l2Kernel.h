@@ -72,8 +72,11 @@ struct FakeV4l2Camera
     std::vector<FakeV4l2Control> controls;
     std::uint32_t linePadding = 0;   // bytes added to every raw line
     bool stripHuffmanTables = false; // MJPG frames without DHT, as many UVC cameras send them
-    int openError = 0;               // errno of every Open
-    int queryCapError = 0;           // errno of VIDIOC_QUERYCAP
+    // Some firmware answers the rate negotiation with a rate of its own (a camera listing 30 fps
+    // that settles on 24 in low light); VIDIOC_S_PARM then reports that one.
+    std::optional<v4l2_fract> firmwareInterval;
+    int openError = 0;     // errno of every Open
+    int queryCapError = 0; // errno of VIDIOC_QUERYCAP
     std::chrono::microseconds framePeriod{2000};
 };
 
@@ -175,6 +178,7 @@ private:
     int Fail(int error) const;
     v4l2_pix_format Negotiate(const State& state, v4l2_pix_format wanted) const;
     const FakeV4l2Format* FindFormat(const State& state, std::uint32_t pixelFormat) const;
+    v4l2_fract NearestInterval(const State& state, const v4l2_fract& wanted) const;
     const std::vector<unsigned char>& FrameBytes(State& state);
     // POLLIN / POLLERR of a descriptor, and when it becomes readable if it is not yet.
     short Readiness(const State& state, std::chrono::steady_clock::time_point now,

@@ -259,12 +259,24 @@ TEST_F(V4l2DeviceTest, StartAndStopTwiceAndTheCameraIsBusyOnlyWhileStarted)
     ASSERT_TRUE(sink.WaitForFrames(sink.Frames() + 2));
 }
 
-TEST_F(V4l2DeviceTest, TheChosenRateIsAskedOfTheDriver)
+TEST_F(V4l2DeviceTest, TheChosenRateIsAskedOfTheDriverAndTheFormatShowsTheOneItSettledOn)
 {
     const auto device = MakeDevice(yuyv64At15);
     device->Start();
     EXPECT_EQ(kernel.StreamInterval(node).numerator, 1u);
     EXPECT_EQ(kernel.StreamInterval(node).denominator, 15u);
+    EXPECT_EQ(device->frameFormats[yuyv64At15]->GetName(), L"YUY2 64x48 (15fps)");
+
+    // A camera whose firmware settles on 24 fps although it lists 30.
+    camera.node = "/dev/video1";
+    camera.persistentPath = "/dev/v4l/by-id/usb-Other_Camera-video-index0";
+    camera.firmwareInterval = v4l2_fract{1, 24};
+    kernel.AddCamera(camera);
+    V4l2Device slower(kernel, "/dev/video1", true);
+    ASSERT_EQ(slower.frameFormats[0]->GetName(), L"YUY2 64x48 (30fps)");
+    slower.Start();
+    EXPECT_EQ(slower.frameFormats[0]->GetName(), L"YUY2 64x48 (24fps)");
+    EXPECT_EQ(slower.frameFormats[0]->frameRate, 24.0) << "what a recording is made at";
 }
 
 TEST_F(V4l2DeviceTest, NoFrameCallbackAfterStopReturns)

@@ -457,9 +457,20 @@ void V4l2Device::Start()
             parameters.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
             parameters.parm.capture.timeperframe = format.GetFrameInterval();
             // Drivers without rate control refuse the request; they run at their only rate.
-            if (handle->Ioctl(VIDIOC_S_PARM, &parameters) != 0 && errno != ENOTTY && errno != EINVAL)
+            if (handle->Ioctl(VIDIOC_S_PARM, &parameters) != 0)
             {
-                ThrowErrno(errno, "Start", NORVEX_SOURCE_FILE, __LINE__);
+                if (errno != ENOTTY && errno != EINVAL)
+                {
+                    ThrowErrno(errno, "Start", NORVEX_SOURCE_FILE, __LINE__);
+                }
+            }
+            else if (const auto& settled = parameters.parm.capture.timeperframe;
+                     Valid(settled) && Compare(settled, format.GetFrameInterval()) != 0)
+            {
+                // The driver runs at the nearest rate it has (or the one its firmware picked) and
+                // says so: the format shows, and a recording is made at, the rate really set.
+                static_cast<V4l2FrameFormat&>(*frameFormats[static_cast<std::size_t>(frameFormatIndex)])
+                    .SetFrameInterval(settled);
             }
         }
 
