@@ -96,9 +96,20 @@ FakeV4l2Camera FakeV4l2Kernel::UvcCamera(const std::string& node, const std::str
     bgrx.intervals = {{1, 30}};
     camera.formats.push_back(bgrx);
 
+    FakeV4l2Control focus{V4L2_CID_FOCUS_ABSOLUTE, V4L2_CTRL_TYPE_INTEGER, 0, 250, 5, 0, 0};
+    focus.automatic = V4L2_CID_FOCUS_AUTO;
+    focus.manualValue = 0;
+    // Exposure as most webcams offer it: manual or aperture priority, in 100 us units.
+    FakeV4l2Control exposure{V4L2_CID_EXPOSURE_ABSOLUTE, V4L2_CTRL_TYPE_INTEGER, 3, 2047, 1, 250, 250};
+    exposure.automatic = V4L2_CID_EXPOSURE_AUTO;
+    exposure.manualValue = V4L2_EXPOSURE_MANUAL;
+    FakeV4l2Control exposureAuto{V4L2_CID_EXPOSURE_AUTO, V4L2_CTRL_TYPE_MENU, 0, 3, 1, 3, 3};
+    exposureAuto.menu = {V4L2_EXPOSURE_MANUAL, V4L2_EXPOSURE_APERTURE_PRIORITY};
     camera.controls = {
-        {V4L2_CID_FOCUS_ABSOLUTE, V4L2_CTRL_TYPE_INTEGER, 0, 250, 5, 0, 0},
+        focus,
         {V4L2_CID_FOCUS_AUTO, V4L2_CTRL_TYPE_BOOLEAN, 0, 1, 1, 1, 1},
+        exposure,
+        exposureAuto,
         {V4L2_CID_BRIGHTNESS, V4L2_CTRL_TYPE_INTEGER, -64, 64, 1, 0, 0},
         {V4L2_CID_CONTRAST, V4L2_CTRL_TYPE_INTEGER, 0, 95, 1, 32, 32},
     };
@@ -484,6 +495,24 @@ v4l2_fract FakeV4l2Kernel::UvcFraction(std::uint32_t hundredNanoseconds)
         numerator = next;
     }
     return {numerator, denominator};
+}
+
+const FakeV4l2Control* FakeV4l2Kernel::FindControl(const State& state, std::uint32_t id) const
+{
+    for (const auto& control : state.camera.controls)
+    {
+        if (control.id == id)
+        {
+            return &control;
+        }
+    }
+    return nullptr;
+}
+
+bool FakeV4l2Kernel::IsOverridden(const State& state, const FakeV4l2Control& control) const
+{
+    const FakeV4l2Control* automatic = control.automatic ? FindControl(state, control.automatic) : nullptr;
+    return automatic && automatic->value != control.manualValue;
 }
 
 const FakeV4l2Format* FakeV4l2Kernel::FindFormat(const State& state, std::uint32_t pixelFormat) const
@@ -993,45 +1022,97 @@ int FakeV4l2Kernel::Ioctl(int fd, unsigned long request, void* argument)
     case VIDIOC_QUERYCTRL:
     {
         auto& query = *static_cast<v4l2_queryctrl*>(argument);
-        for (const auto& control : camera.controls)
+        const FakeV4l2Control* control = FindControl(state, query.id);
+        if (!control)
         {
-            if (control.id == query.id)
-            {
-                query = {};
-                query.id = control.id;
-                query.type = control.type;
-                query.minimum = control.minimum;
-                query.maximum = control.maximum;
-                query.step = control.step;
-                query.default_value = control.defaultValue;
-                return 0;
-            }
+            return Fail(EINVAL);
         }
-        return Fail(EINVAL);
+        query = {};
+        query.id = control->id;
+        query.type = control->type;
+        query.minimum = control->minimum;
+        query.maximum = control->maximum;
+        query.step = control->step;
+        query.default_value = control->defaultValue;
+        // uvcvideo marks a control without SET_CUR read-only, and one its automatic mode
+        // overrides inactive.
+        query.flags = (control->readOnly ? V4L2_CTRL_FLAG_READ_ONLY : 0) |
+                      (IsOverridden(state, *control) ? V4L2_CTRL_FLAG_INACTIVE : 0);
+        return 0;
+    }
+    case VIDIOC_QUERYMENU:
+    {
+        auto& entry = *static_cast<v4l2_querymenu*>(argument);
+        const FakeV4l2Control* control = FindControl(state, entry.id);
+        // Only the entries the camera has: the others fail like indices past the end.
+        if (!control || control->type != V4L2_CTRL_TYPE_MENU ||
+            std::find(control->menu.begin(), control->menu.end(), static_cast<std::int32_t>(entry.index)) ==
+                control->menu.end())
+        {
+            return Fail(EINVAL);
+        }
+        std::snprintf(reinterpret_cast<char*>(entry.name), sizeof entry.name, "Entry %u", entry.index);
+        return 0;
     }
     case VIDIOC_G_CTRL:
     case VIDIOC_S_CTRL:
     {
         auto& value = *static_cast<v4l2_control*>(argument);
-        for (auto& control : state.camera.controls)
+        auto* control = const_cast<FakeV4l2Control*>(FindControl(state, value.id));
+        if (!control)
         {
-            if (control.id != value.id)
+            return Fail(EINVAL);
+        }
+        // A camera refuses requests on a control its automatic mode drives ("wrong state"),
+        // which uvcvideo turns into EACCES; some refuse even reading it (focus while autofocus
+        // runs).
+        const bool overridden = IsOverridden(state, *control);
+        if (request == VIDIOC_G_CTRL)
+        {
+            if (overridden && control->unreadableWhileAutomatic)
             {
-                continue;
+                return Fail(EACCES);
             }
-            if (request == VIDIOC_G_CTRL)
-            {
-                value.value = control.value;
-                return 0;
-            }
-            if (value.value < control.minimum || value.value > control.maximum)
+            value.value = control->value;
+            return 0;
+        }
+        if (control->readOnly || overridden)
+        {
+            return Fail(EACCES);
+        }
+        // uvcvideo rounds an integer to the step and clamps it to the range, and says what it
+        // set; a boolean is clamped; a menu index must be one of the camera's entries.
+        switch (control->type)
+        {
+        case V4L2_CTRL_TYPE_INTEGER:
+        {
+            const std::int64_t step = std::max(control->step, 1);
+            const std::int64_t above = static_cast<std::int64_t>(value.value) - control->minimum;
+            const std::int64_t rounded =
+                control->minimum +
+                (above >= 0 ? (above + step / 2) / step * step : -((-above + step / 2) / step) * step);
+            value.value = static_cast<std::int32_t>(
+                std::clamp<std::int64_t>(rounded, control->minimum, control->maximum));
+            break;
+        }
+        case V4L2_CTRL_TYPE_BOOLEAN:
+            value.value = std::clamp(value.value, 0, 1);
+            break;
+        case V4L2_CTRL_TYPE_MENU:
+            if (value.value < control->minimum || value.value > control->maximum)
             {
                 return Fail(ERANGE);
             }
-            control.value = value.value;
-            return 0;
+            if (std::find(control->menu.begin(), control->menu.end(), value.value) == control->menu.end())
+            {
+                return Fail(EINVAL);
+            }
+            break;
+        default:
+            break;
         }
-        return Fail(EINVAL);
+        control->value = value.value;
+        return 0;
     }
     default:
         return Fail(ENOTTY);

@@ -39,6 +39,14 @@ struct FakeV4l2Format
 
 struct FakeV4l2Control
 {
+    FakeV4l2Control() = default;
+    FakeV4l2Control(std::uint32_t id, std::uint32_t type, std::int32_t minimum, std::int32_t maximum,
+                    std::int32_t step, std::int32_t defaultValue, std::int32_t value)
+        : id(id), type(type), minimum(minimum), maximum(maximum), step(step), defaultValue(defaultValue),
+          value(value)
+    {
+    }
+
     std::uint32_t id = 0;
     std::uint32_t type = V4L2_CTRL_TYPE_INTEGER;
     std::int32_t minimum = 0;
@@ -46,6 +54,12 @@ struct FakeV4l2Control
     std::int32_t step = 1;
     std::int32_t defaultValue = 0;
     std::int32_t value = 0;
+    std::vector<std::int32_t> menu; // the entries a menu control has, in [minimum, maximum]
+    // The control of the automatic mode that drives this one, and its value for manual.
+    std::uint32_t automatic = 0;
+    std::int32_t manualValue = 0;
+    bool readOnly = false;
+    bool unreadableWhileAutomatic = false;
 };
 
 // What happens to the next frame the node hands out.
@@ -178,6 +192,8 @@ private:
     int Fail(int error) const;
     v4l2_pix_format Negotiate(const State& state, v4l2_pix_format wanted) const;
     const FakeV4l2Format* FindFormat(const State& state, std::uint32_t pixelFormat) const;
+    const FakeV4l2Control* FindControl(const State& state, std::uint32_t id) const;
+    bool IsOverridden(const State& state, const FakeV4l2Control& control) const;
     v4l2_fract NearestInterval(const State& state, const v4l2_fract& wanted) const;
     const std::vector<unsigned char>& FrameBytes(State& state);
     // POLLIN / POLLERR of a descriptor, and when it becomes readable if it is not yet.

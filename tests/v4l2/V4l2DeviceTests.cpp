@@ -27,6 +27,7 @@ using namespace Norvex::Core::V4l2VideoCapture;
 using Norvex::Core::VideoCapture::CameraControl;
 using Norvex::Core::VideoCapture::VideoProcAmp;
 using Norvex::Testing::FakeV4l2Camera;
+using Norvex::Testing::FakeV4l2Control;
 using Norvex::Testing::FakeV4l2Fault;
 using Norvex::Testing::FakeV4l2Format;
 using Norvex::Testing::FakeV4l2Kernel;
@@ -616,7 +617,12 @@ TEST_F(V4l2DeviceTest, FocusIsDrivenThroughTheCameraControl)
     EXPECT_EQ(kernel.ControlValue(node, V4L2_CID_FOCUS_AUTO), 1);
     EXPECT_EQ(kernel.ControlValue(node, V4L2_CID_FOCUS_ABSOLUTE), 100) << "the value is the camera's to pick";
 
-    EXPECT_EQ(control->Set(CameraControl::Focus, 300, CameraControl::Manual), HRESULT_FROM_WIN32(ERANGE));
+    // The driver rounds to the step and clamps to the range, and succeeds.
+    EXPECT_EQ(control->Set(CameraControl::Focus, 103, CameraControl::Manual), S_OK);
+    EXPECT_EQ(kernel.ControlValue(node, V4L2_CID_FOCUS_ABSOLUTE), 105);
+    EXPECT_EQ(control->Set(CameraControl::Focus, 300, CameraControl::Manual), S_OK);
+    ASSERT_EQ(control->Get(CameraControl::Focus, &value, &flags), S_OK);
+    EXPECT_EQ(value, 250);
     EXPECT_EQ(control->Set(CameraControl::Pan, 0, CameraControl::Manual), HRESULT_FROM_WIN32(EINVAL));
     EXPECT_EQ(control->Set(CameraControl::Roll, 0, CameraControl::Manual), HRESULT_FROM_WIN32(EINVAL));
     EXPECT_EQ(control->Get(CameraControl::Focus, nullptr, &flags), E_POINTER);
@@ -635,6 +641,56 @@ TEST_F(V4l2DeviceTest, FocusIsDrivenThroughTheCameraControl)
     // A control object a caller still holds keeps working on its own descriptor after Stop.
     device->Stop();
     EXPECT_EQ(control->Get(CameraControl::Focus, &value, &flags), S_OK);
+}
+
+// What uvcvideo and the camera accept: the automatic exposure entries the camera has, no manual
+// value while the automatic mode runs, no writing to a read-only control, and a focus that
+// cannot be read while autofocus runs.
+TEST_F(V4l2DeviceTest, ControlsAskOnlyWhatTheCameraAccepts)
+{
+    const auto device = MakeDevice();
+    device->Start();
+    auto control = device->GetCameraControl();
+    ASSERT_EQ(control->Set(CameraControl::Exposure, 0, CameraControl::Auto), S_OK);
+    EXPECT_EQ(kernel.ControlValue(node, V4L2_CID_EXPOSURE_AUTO), V4L2_EXPOSURE_APERTURE_PRIORITY);
+    ASSERT_EQ(control->Set(CameraControl::Exposure, 100, CameraControl::Manual), S_OK);
+    EXPECT_EQ(kernel.ControlValue(node, V4L2_CID_EXPOSURE_ABSOLUTE), 100);
+    EXPECT_EQ(kernel.ControlValue(node, V4L2_CID_EXPOSURE_AUTO), V4L2_EXPOSURE_MANUAL);
+    device->Stop();
+
+    // Another camera: automatic exposure only as entry 0, a read-only zoom, and a focus it
+    // cannot read while autofocus runs.
+    camera.node = "/dev/video1";
+    camera.persistentPath = "/dev/v4l/by-id/usb-Other_Camera-video-index0";
+    for (auto& setting : camera.controls)
+    {
+        if (setting.id == V4L2_CID_EXPOSURE_AUTO)
+        {
+            setting.menu = {V4L2_EXPOSURE_AUTO, V4L2_EXPOSURE_MANUAL};
+            setting.value = V4L2_EXPOSURE_MANUAL;
+        }
+        setting.unreadableWhileAutomatic = setting.id == V4L2_CID_FOCUS_ABSOLUTE;
+    }
+    FakeV4l2Control zoom{V4L2_CID_ZOOM_ABSOLUTE, V4L2_CTRL_TYPE_INTEGER, 100, 500, 1, 100, 100};
+    zoom.readOnly = true;
+    camera.controls.push_back(zoom);
+    kernel.AddCamera(camera);
+    V4l2Device other(kernel, "/dev/video1", true);
+    other.Start();
+    control = other.GetCameraControl();
+    EXPECT_EQ(control->Set(CameraControl::Exposure, 0, CameraControl::Auto), S_OK);
+    EXPECT_EQ(kernel.ControlValue("/dev/video1", V4L2_CID_EXPOSURE_AUTO), V4L2_EXPOSURE_AUTO);
+
+    std::int32_t value = -1, flags = 0;
+    ASSERT_EQ(control->Get(CameraControl::Focus, &value, &flags), S_OK) << "autofocus runs";
+    EXPECT_EQ(std::make_pair(value, flags),
+              std::make_pair(0, static_cast<std::int32_t>(CameraControl::Auto)));
+
+    std::int32_t minimum, maximum, step, defaultValue, caps;
+    ASSERT_EQ(control->GetRange(CameraControl::Zoom, &minimum, &maximum, &step, &defaultValue, &caps), S_OK);
+    EXPECT_EQ(caps, 0) << "a read-only control offers no mode to set";
+    EXPECT_EQ(control->Set(CameraControl::Zoom, 200, CameraControl::Manual), HRESULT_FROM_WIN32(EACCES));
+    EXPECT_EQ(kernel.ControlValue("/dev/video1", V4L2_CID_ZOOM_ABSOLUTE), 100);
 }
 
 TEST_F(V4l2DeviceTest, ACameraWithoutCameraControlsOffersNone)
