@@ -409,6 +409,49 @@ std::vector<unsigned char> FakeV4l2Kernel::Encode(const std::vector<unsigned cha
     }
 }
 
+std::vector<unsigned char> FakeV4l2Kernel::DamagedJpeg(const v4l2_pix_format& format, FakeJpegDamage damage)
+{
+    auto picture = ReferencePicture(format.width, format.height);
+    auto coded = format;
+    if (damage == FakeJpegDamage::TallerPicture)
+    {
+        coded.height += 8;
+        picture.resize(static_cast<std::size_t>(coded.width) * coded.height * 4, 0); // black below
+    }
+    auto jpeg = Encode(picture, coded, true);
+    std::size_t scan = 0; // the first byte of entropy-coded data
+    for (std::size_t i = 2; i + 3 < jpeg.size(); i += 2u + (jpeg[i + 2] << 8 | jpeg[i + 3]))
+    {
+        if (jpeg[i + 1] == 0xDA)
+        {
+            scan = i + 2 + (jpeg[i + 2] << 8 | jpeg[i + 3]);
+            break;
+        }
+    }
+    const std::size_t scanLength = jpeg.size() - 2 - scan; // without the end marker
+    switch (damage)
+    {
+    case FakeJpegDamage::Truncated:
+        jpeg.resize(scan + scanLength * 3 / 5);
+        break;
+    case FakeJpegDamage::ZeroPadded:
+        jpeg.resize(jpeg.size() + 4096, 0);
+        break;
+    case FakeJpegDamage::FlippedBytes:
+        for (std::size_t i = scan + scanLength * 3 / 4; i < scan + scanLength * 3 / 4 + 3; ++i)
+        {
+            jpeg[i] = jpeg[i] == 0xFF ? 0x7F : static_cast<unsigned char>(jpeg[i] ^ 0x24);
+        }
+        break;
+    case FakeJpegDamage::JunkBeforeStart:
+        jpeg.insert(jpeg.begin(), {0x00, 0x00, 0xFF, 0x00, 0x12, 0x34});
+        break;
+    case FakeJpegDamage::TallerPicture:
+        break;
+    }
+    return jpeg;
+}
+
 v4l2_fract FakeV4l2Kernel::NearestInterval(const State& state, const v4l2_fract& wanted) const
 {
     if (state.camera.firmwareInterval)

@@ -75,6 +75,16 @@ enum class FakeV4l2Fault
     DamagedFrame,     // the driver marks the buffer V4L2_BUF_FLAG_ERROR
 };
 
+// MJPEG pictures as real cameras damage them.
+enum class FakeJpegDamage
+{
+    Truncated,       // the scan data cut short (USB packets lost at the end of a frame)
+    ZeroPadded,      // zeros after the end marker, up to a fixed payload size
+    FlippedBytes,    // a few bytes of the scan data changed in transit
+    JunkBeforeStart, // bytes before the start-of-image marker
+    TallerPicture,   // coded in whole 16-row blocks: 8 rows more than the format, like 1088 for 1080
+};
+
 // How a node is set up; change only before the kernel hands out descriptors for it.
 struct FakeV4l2Camera
 {
@@ -139,6 +149,9 @@ public:
     static std::vector<unsigned char> Encode(const std::vector<unsigned char>& bgra,
                                              const v4l2_pix_format& format, bool stripHuffmanTables);
     static std::vector<unsigned char> StripHuffmanTables(const std::vector<unsigned char>& jpeg);
+    // The reference picture of `format` (MJPG) with the damage; the picture the format shows is
+    // unchanged by the padding, the junk and the extra rows.
+    static std::vector<unsigned char> DamagedJpeg(const v4l2_pix_format& format, FakeJpegDamage damage);
     // uvcvideo's reading of n / 10^7 s: a continued fraction cut at its first large term, so
     // 333333 becomes 1/30 while 1 stays 1/10000000.
     static v4l2_fract UvcFraction(std::uint32_t hundredNanoseconds);

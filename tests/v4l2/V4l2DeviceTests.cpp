@@ -504,23 +504,60 @@ TEST_F(V4l2DeviceTest, ACameraRepluggedUnderANewNodeIsFoundByItsPersistentPath)
     EXPECT_EQ(sink.Exceptions().size(), 1u) << "only the unplugging";
 }
 
-TEST_F(V4l2DeviceTest, AJpegLargerThanTheFormatIsRefusedNotWrittenPastTheFrame)
+// What cannot be decoded is reported once per run of such frames, not once per frame; a JPEG
+// of another size than the format is refused rather than written past the frame.
+TEST_F(V4l2DeviceTest, AJpegLargerThanTheFormatIsRefusedOncePerRunNotWrittenPastTheFrame)
 {
-    kernel.SetContent(node,
-                      [](const v4l2_pix_format& format)
-                      {
-                          auto larger = format;
-                          larger.width = 160;
-                          larger.height = 120;
-                          return FakeV4l2Kernel::Encode(FakeV4l2Kernel::ReferencePicture(160, 120), larger,
-                                                        false);
-                      });
+    const auto larger = [](const v4l2_pix_format& format)
+    {
+        auto large = format;
+        large.width = 160;
+        large.height = 120;
+        return FakeV4l2Kernel::Encode(FakeV4l2Kernel::ReferencePicture(160, 120), large, false);
+    };
+    kernel.SetContent(node, larger);
     const auto device = MakeDevice(mjpg64);
     device->Start();
+    ASSERT_TRUE(sink.WaitForExceptions(1));
+    EXPECT_EQ(sink.Exceptions()[0].GetErrorCode(), HRESULT_FROM_WIN32(EBADMSG));
+    ASSERT_TRUE(WaitUntil([&] { return kernel.FramesHandedOut(node) >= 10; }));
+    EXPECT_EQ(sink.Exceptions().size(), 1u);
+    EXPECT_EQ(sink.Frames(), 0);
+
+    kernel.SetContent(node, {}); // pictures come through again, then the next run fails
+    ASSERT_TRUE(sink.WaitForFrames(2));
+    kernel.SetContent(node, larger);
     ASSERT_TRUE(sink.WaitForExceptions(2));
     device->Stop();
-    EXPECT_EQ(sink.Frames(), 0);
-    EXPECT_EQ(sink.Exceptions()[0].GetErrorCode(), HRESULT_FROM_WIN32(EBADMSG));
+}
+
+// MJPEG damage as cameras produce it still shows what can be shown, without a report.
+TEST_F(V4l2DeviceTest, DamagedJpegsShowWhatTheyHold)
+{
+    using Norvex::Testing::FakeJpegDamage;
+    const auto device = MakeDevice(mjpg64);
+    device->Start();
+    for (const auto damage :
+         {FakeJpegDamage::ZeroPadded, FakeJpegDamage::JunkBeforeStart, FakeJpegDamage::TallerPicture,
+          FakeJpegDamage::Truncated, FakeJpegDamage::FlippedBytes})
+    {
+        kernel.SetContent(node, [=](const v4l2_pix_format& format)
+                          { return FakeV4l2Kernel::DamagedJpeg(format, damage); });
+        ASSERT_TRUE(sink.WaitForFrames(sink.Frames() + 3)) << static_cast<int>(damage);
+        const auto frame = sink.Last();
+        if (damage == FakeJpegDamage::Truncated || damage == FakeJpegDamage::FlippedBytes)
+        {
+            // The top of the picture, before the damage, is whole.
+            const auto& red = FakeV4l2Kernel::bandColors[0];
+            EXPECT_LE(std::abs(frame.At(frame.width / 2, frame.height / 8).red - red[2]), 10);
+        }
+        else
+        {
+            ExpectReferencePicture(frame, 10);
+        }
+    }
+    device->Stop();
+    EXPECT_TRUE(sink.Exceptions().empty());
 }
 
 TEST_F(V4l2DeviceTest, AFailingFrameCallbackIsReportedForEachFrame)

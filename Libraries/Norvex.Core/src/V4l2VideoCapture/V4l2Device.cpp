@@ -655,6 +655,7 @@ void V4l2Device::CaptureLoop(std::chrono::milliseconds stallAfter)
 {
     // Before the first callback, so that a callback calling Start or Stop is recognised.
     captureThreadId.store(std::this_thread::get_id(), std::memory_order_release);
+    decodingFails = false;
     bool haveSequence = false;
     std::uint32_t lastSequence = 0;
     // A stall is the time since the last picture shown: damaged buffers do not count.
@@ -753,6 +754,16 @@ void V4l2Device::CaptureLoop(std::chrono::milliseconds stallAfter)
 
 void V4l2Device::OnFrame(const unsigned char* data, std::size_t size)
 {
+    // A camera whose pictures cannot be decoded usually sends a run of them: the first of a run
+    // is reported, the next is again after a picture came through.
+    const auto reportDecodingFailure = [this]
+    {
+        if (!decodingFails)
+        {
+            decodingFails = true;
+            NotifyCurrentException(NORVEX_SOURCE_FILE, __LINE__);
+        }
+    };
     try
     {
         // Decoding needs no lock; only writing the picture does.
@@ -760,8 +771,25 @@ void V4l2Device::OnFrame(const unsigned char* data, std::size_t size)
         {
             return;
         }
-        CriticalSection::AutoLock lock(frameSection);
+    }
+    catch (...)
+    {
+        reportDecodingFailure();
+        return;
+    }
+    CriticalSection::AutoLock lock(frameSection);
+    try
+    {
         converter->WriteTo(frame);
+    }
+    catch (...)
+    {
+        reportDecodingFailure();
+        return;
+    }
+    decodingFails = false;
+    try
+    {
         InvokeFrameCallback();
     }
     catch (...)

@@ -110,6 +110,9 @@ private:
         void operator()(void* handle) const noexcept;
     };
     std::unique_ptr<void, JpegDeleter> jpeg;
+    int jpegWidth = 0; // of the loaded picture, which may be a few rows or columns larger
+    int jpegHeight = 0;
+    std::vector<unsigned char> cropBuffer;
 };
 
 } // namespace Norvex::Core::V4l2VideoCapture

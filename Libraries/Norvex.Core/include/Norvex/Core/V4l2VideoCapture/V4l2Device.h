@@ -95,6 +95,7 @@ private:
     std::chrono::milliseconds stallThreshold{0};
 
     std::atomic<std::uint64_t> droppedFrames{0}; // written by the capture thread
+    bool decodingFails = false;                  // the capture thread's alone
 };
 
 } // namespace Norvex::Core::V4l2VideoCapture
