@@ -18,8 +18,6 @@ namespace Norvex::Testing
 namespace
 {
 
-constexpr std::uint32_t maxBuffers = 8;
-
 std::uint32_t LineLength(std::uint32_t pixelFormat, std::uint32_t width)
 {
     switch (pixelFormat)
@@ -987,7 +985,7 @@ int FakeV4l2Kernel::Ioctl(int fd, unsigned long request, void* argument)
         }
         state.buffers.clear();
         state.queue.clear();
-        request.count = std::min(request.count, maxBuffers);
+        request.count = std::min(request.count, camera.bufferLimit);
         for (std::uint32_t index = 0; index < request.count; ++index)
         {
             state.buffers.push_back(

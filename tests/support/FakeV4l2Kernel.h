@@ -99,6 +99,9 @@ struct FakeV4l2Camera
     // Some firmware answers the rate negotiation with a rate of its own (a camera listing 30 fps
     // that settles on 24 in low light); VIDIOC_S_PARM then reports that one.
     std::optional<v4l2_fract> firmwareInterval;
+    // videobuf2 may give fewer buffers than asked (memory, or the driver's own limit) and says
+    // how many in the request's count.
+    std::uint32_t bufferLimit = 8;
     int openError = 0;     // errno of every Open
     int queryCapError = 0; // errno of VIDIOC_QUERYCAP
     std::chrono::microseconds framePeriod{2000};

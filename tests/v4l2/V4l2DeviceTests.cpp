@@ -1,6 +1,7 @@
 #include "FakeV4l2Kernel.h"
 
 #include <Norvex/Core/V4l2VideoCapture/V4l2Device.h>
+#include <Norvex/Core/V4l2VideoCapture/V4l2FrameFormat.h>
 
 #include <gtest/gtest.h>
 
@@ -591,7 +592,7 @@ TEST_F(V4l2DeviceTest, StopFromTheFrameCallbackIsRefusedInsteadOfDeadlocking)
     EXPECT_EQ(sink.Exceptions()[0].GetFunctionName(), L"Stop");
 }
 
-TEST_F(V4l2DeviceTest, FormatsNoPathHandlesFailPrepareClearly)
+TEST_F(V4l2DeviceTest, FormatsNoPathHandlesAreLeftOutAndFailPrepareClearly)
 {
     FakeV4l2Format dv;
     dv.pixelFormat = V4L2_PIX_FMT_DV;
@@ -602,7 +603,18 @@ TEST_F(V4l2DeviceTest, FormatsNoPathHandlesFailPrepareClearly)
     camera.formats.push_back(dv);
     kernel.AddCamera(camera);
     V4l2Device device(kernel, "/dev/video1", true);
-    ASSERT_EQ(device.frameFormats.back()->GetName(), L"DVSD 720x576 (25fps)");
+    ASSERT_EQ(device.frameFormats.size(), V4l2Device(kernel, node, true).frameFormats.size())
+        << "the formats of the camera without DV";
+    for (const auto& format : device.frameFormats)
+    {
+        EXPECT_EQ(format->GetName().find(L"DVSD"), std::wstring::npos);
+    }
+    // A DV format described by a caller: Prepare says no path streams it.
+    v4l2_pix_format native{};
+    native.pixelformat = V4L2_PIX_FMT_DV;
+    native.width = 720;
+    native.height = 576;
+    device.frameFormats.push_back(std::make_shared<V4l2FrameFormat>(native, v4l2_fract{1, 25}));
     try
     {
         Select(device, static_cast<int>(device.frameFormats.size()) - 1);
@@ -618,6 +630,21 @@ TEST_F(V4l2DeviceTest, FormatsNoPathHandlesFailPrepareClearly)
     sink.Attach(device);
     device.Start();
     EXPECT_TRUE(sink.WaitForFrames(1));
+}
+
+TEST_F(V4l2DeviceTest, FewerBuffersThanAskedStillStream)
+{
+    camera.node = "/dev/video1"; // another camera
+    camera.persistentPath = "/dev/v4l/by-id/usb-Other_Camera-video-index0";
+    camera.bufferLimit = 2;
+    kernel.AddCamera(camera);
+    V4l2Device device(kernel, "/dev/video1", true);
+    sink.Attach(device);
+    device.Start();
+    ASSERT_TRUE(sink.WaitForFrames(10)) << "each of the two buffers goes round again";
+    device.Stop();
+    EXPECT_EQ(kernel.MappedCount(), 0u);
+    EXPECT_TRUE(sink.Exceptions().empty());
 }
 
 TEST_F(V4l2DeviceTest, DestroyingAStartedDeviceReleasesTheCamera)

@@ -187,18 +187,22 @@ TEST(V4l2Enumeration, FailingDevicesAreSkippedOrPropagated)
     auto broken = FakeV4l2Kernel::UvcCamera("/dev/video2", "Broken");
     broken.queryCapError = EIO;
     kernel.AddCamera(broken);
-    FakeV4l2Format dv; // listed, but no path can stream it, so format 0 cannot be prepared
+    FakeV4l2Format dv; // no path can stream it
     dv.pixelFormat = V4L2_PIX_FMT_DV;
     dv.sizes = {{720, 576}};
     dv.intervals = {{1, 25}};
     auto unstreamable = SingleFormatCamera("/dev/video3", dv);
     kernel.AddCamera(unstreamable);
-    kernel.AddCamera(FakeV4l2Kernel::UvcCamera("/dev/video4", "Last"));
+    // Listed all the same, with the formats that work, when DV is only its first.
+    auto dvFirst = FakeV4l2Kernel::UvcCamera("/dev/video4", "Last");
+    dvFirst.formats.insert(dvFirst.formats.begin(), dv);
+    kernel.AddCamera(dvFirst);
 
     const auto devices = Enumerate(kernel, true);
     ASSERT_EQ(devices.size(), 2u);
     EXPECT_EQ(devices[0]->friendlyName, L"First");
     EXPECT_EQ(devices[1]->friendlyName, L"Last");
+    EXPECT_EQ(Names(*devices[1]), Names(*devices[0]));
 
     try
     {

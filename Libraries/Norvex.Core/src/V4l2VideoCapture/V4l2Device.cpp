@@ -210,6 +210,11 @@ V4l2Device::V4l2Device(KernelInterface& kernel, const std::string& node, bool sk
         devicePath = ToWideString(persistentPath);
         ReadFormats(opened, skipDuplicatedFrameFormat);
     }
+    if (frameFormats.empty())
+    {
+        // Nothing to stream: fails as preparing an unstreamable format 0 would.
+        throw Exception(invalidMediaTypeStatus, "Prepare", NORVEX_SOURCE_FILE, __LINE__);
+    }
     // The node is closed again: the camera is in use only while streaming.
     Prepare();
 }
@@ -245,7 +250,9 @@ void V4l2Device::ReadFormats(const V4l2FileHandle& opened, bool skipDuplicatedFr
             break; // EINVAL past the last format
         }
         const std::uint32_t pixelFormat = description.pixelformat;
-        if (!V4l2Subtype::FromPixelFormat(pixelFormat))
+        // Only formats a path can stream: a camera whose first format is one no path has (DV,
+        // say) is still listed with the others.
+        if (!V4l2Subtype::FromPixelFormat(pixelFormat) || !V4l2FrameConverter::CanConvert(pixelFormat))
         {
             continue;
         }

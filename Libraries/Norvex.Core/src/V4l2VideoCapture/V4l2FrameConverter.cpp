@@ -192,6 +192,26 @@ V4l2FrameConverter::V4l2FrameConverter(const V4l2FrameFormat& format)
 
 V4l2FrameConverter::~V4l2FrameConverter() = default;
 
+bool V4l2FrameConverter::CanConvert(std::uint32_t pixelFormat) noexcept
+{
+    switch (pixelFormat)
+    {
+    case V4L2_PIX_FMT_BGR32:
+    case V4L2_PIX_FMT_XBGR32:
+    case V4L2_PIX_FMT_ABGR32:
+    case V4L2_PIX_FMT_MJPEG:
+    case V4L2_PIX_FMT_JPEG:
+        return true;
+    case V4L2_PIX_FMT_H264:
+        return avcodec_find_decoder(AV_CODEC_ID_H264) != nullptr;
+    case V4L2_PIX_FMT_HEVC:
+        return avcodec_find_decoder(AV_CODEC_ID_HEVC) != nullptr;
+    default:
+        return std::any_of(std::begin(rawLayouts), std::end(rawLayouts),
+                           [&](const RawLayout& entry) { return entry.pixelFormat == pixelFormat; });
+    }
+}
+
 std::uint32_t V4l2FrameConverter::GetLineLength(std::uint32_t pixelFormat, std::int32_t width) noexcept
 {
     switch (pixelFormat)

@@ -51,6 +51,9 @@ public:
     // Writes the loaded picture into `target` (the format's size, top row first).
     void WriteTo(Image<Pixel<unsigned char>>& target);
 
+    // Whether a path handles this pixel format (H264 and HEVC: whether libavcodec decodes it).
+    static bool CanConvert(std::uint32_t pixelFormat) noexcept;
+
     // The tight length of a line of the first plane; 0 for compressed and unknown formats.
     static std::uint32_t GetLineLength(std::uint32_t pixelFormat, std::int32_t width) noexcept;
 
