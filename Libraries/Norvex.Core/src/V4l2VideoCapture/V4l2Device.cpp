@@ -27,6 +27,8 @@ namespace
 constexpr std::uint32_t requestedBufferCount = 4;
 // A camera that sends nothing for this long (or ten frame intervals, if longer) has stalled.
 constexpr std::chrono::milliseconds defaultStallThreshold{2000};
+// Cameras take a while to send their first picture after STREAMON (exposure settling).
+constexpr std::chrono::milliseconds startAllowance{5000};
 
 struct Size
 {
@@ -666,7 +668,10 @@ void V4l2Device::CaptureLoop(std::chrono::milliseconds stallAfter)
     bool haveSequence = false;
     std::uint32_t lastSequence = 0;
     // A stall is the time since the last picture shown: damaged buffers do not count.
-    auto lastPicture = std::chrono::steady_clock::now();
+    // The first picture may take startAllowance in all.
+    auto lastPicture =
+        std::chrono::steady_clock::now() +
+        (stallAfter < startAllowance ? startAllowance - stallAfter : std::chrono::milliseconds(0));
     bool stalled = false;
     for (;;)
     {

@@ -48,7 +48,8 @@ public:
     // as damaged.
     std::uint64_t GetDroppedFrameCount() const override;
     // The silence after which a started camera is reported as stalled, taken at the next Start;
-    // 0 (the default): the longer of 2 s and ten frame intervals of the selected format.
+    // 0 (the default): the longer of 2 s and ten frame intervals of the selected format. The
+    // first picture after Start may take up to 5 s.
     void SetStallThreshold(std::chrono::milliseconds threshold);
 
     // The node opened at the last Start (at first the one the device was found on).
