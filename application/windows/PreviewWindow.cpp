@@ -212,6 +212,10 @@ void PreviewWindow::OnMainModelPropertyChanged(MainModelProperty property)
             viewport()->update();
         }
         break;
+    case MainModelProperty::Processor:
+        resourcesProcessor = nullptr; // the new processor gets its resources call at its first paint
+        viewport()->update();
+        break;
     case MainModelProperty::ViewRatio:
         UpdateScrollBars();
         break;

@@ -244,6 +244,7 @@ void HandOverLatency(MainModel& model, SlowPreview& preview, double seconds)
 
     std::atomic<bool> running = true;
     std::atomic<int> published = 0;
+    std::vector<double> publishTimes; // the producer's; read after it joined
     const auto interval = std::chrono::microseconds(1000000 / 60);
     std::thread producer(
         [&]
@@ -251,7 +252,10 @@ void HandOverLatency(MainModel& model, SlowPreview& preview, double seconds)
             auto next = Clock::now();
             while (running)
             {
+                const auto start = Clock::now();
                 model.NotifyFrameChanged();
+                publishTimes.push_back(
+                    std::chrono::duration<double, std::milli>(Clock::now() - start).count());
                 ++published;
                 next += interval;
                 std::this_thread::sleep_until(next);
@@ -275,6 +279,8 @@ void HandOverLatency(MainModel& model, SlowPreview& preview, double seconds)
         "  published %d, painted %d (skipped %d), Frame events received %d, resident memory %+ld KiB\n",
         published.load(), preview.framesShown, preview.skipped, counter.frames,
         residentAfter - residentBefore);
+    std::printf("  publishing one image (copy into the mailbox, merged announcement): median %.2f ms\n",
+                Median(publishTimes));
     std::printf(
         "  publication -> paint that shows it, in frame intervals: median %.2f, 95th %.2f, max %.2f\n",
         Median(inFrames), Percentile(inFrames, 0.95), Percentile(inFrames, 1.0));
