@@ -259,9 +259,10 @@ void PreviewWindow::CreateFrameBitmap(std::int32_t width, std::int32_t height)
         return;
     }
     // Black at exactly the frame size until the first frame overwrites all of it.
+    // Converted while it is 10 x 10: a frame-sized conversion would be spread over Qt's threads.
     const QImage picture = QImage(QStringLiteral(":/DATA/130"))
-                               .scaled(width, height)
-                               .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+                               .convertToFormat(QImage::Format_ARGB32_Premultiplied)
+                               .scaled(width, height);
     frameBuffer.Resize(width, height);
     frameBuffer.sequence = 0;
     if (picture.width() == width && picture.height() == height)

@@ -162,7 +162,9 @@ protected:
         QCoreApplication::processEvents();
     }
 
-    QImage Grab() { return preview->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32); }
+    // Opaque pixels compare as qRgb values in any 32-bit format; no conversion, which Qt would
+    // spread over its thread pool.
+    QImage Grab() { return preview->viewport()->grab().toImage(); }
 
     // The view position of an image pixel's centre.
     QPointF ViewPoint(double x, double y) const
