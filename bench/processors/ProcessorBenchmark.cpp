@@ -87,8 +87,23 @@ struct Case
     std::function<void()> reference;
 };
 
+// The machine's load, printed with the figures: on a shared machine the times mean little alone.
+void PrintLoad()
+{
+    if (FILE* file = std::fopen("/proc/loadavg", "r"))
+    {
+        char line[128] = {};
+        if (std::fgets(line, sizeof line, file))
+        {
+            std::printf("load average: %s", line);
+        }
+        std::fclose(file);
+    }
+}
+
 void RunProcessCases(std::vector<Case>& cases)
 {
+    PrintLoad();
     std::printf("Process per 1920x1080 frame, one thread; budget a third of 1/30 s = 11.1 ms\n");
     std::printf("%-22s %4s %12s %12s %8s\n", "processor", "run", "Process ms", "OpenCV ms", "ratio");
     for (auto& c : cases)
@@ -147,6 +162,7 @@ void RunStreamCases(const std::string& cli)
     std::printf(
         "\nvistel-capture-cli stream, test camera YUY2 1920x1080 30 fps, %d s each, interleaved with なし\n",
         seconds);
+    PrintLoad();
     std::printf("%-22s %4s %10s %10s %8s\n", "processor", "run", "fps", "なし fps", "ratio");
     for (const char* processor : processors)
     {

@@ -50,7 +50,8 @@ CameraSettingsPage::CameraSettingsPage(CameraSettingsProcessor& owner, QWidget* 
 void CameraSettingsPage::Detach()
 {
     attached = false;
-    Rebuild();
+    // Later: the host finalises under its frame lock.
+    QMetaObject::invokeMethod(this, &CameraSettingsPage::Rebuild, Qt::QueuedConnection);
 }
 
 void CameraSettingsPage::Rebuild()
