@@ -92,7 +92,7 @@ FocusPeakingPage::FocusPeakingPage(FocusPeakingProcessor& owner, QWidget* parent
     connect(wholeButton, &QPushButton::clicked, this,
             [this]
             {
-                processor->ScoreWholeFrame();
+                processor->ClearRegion();
                 Refresh();
             });
 

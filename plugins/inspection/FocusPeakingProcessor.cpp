@@ -2,8 +2,6 @@
 
 #include "FocusPeakingPage.h"
 
-#include <QPainter>
-
 #include <algorithm>
 #include <new>
 
@@ -12,13 +10,11 @@ namespace Vistel::Inspection
 
 using Norvex::Core::HRESULT;
 
-FocusPeakingProcessor::FocusPeakingProcessor() : InspectionProcessor(L"FocusPeaking"), region(L"FocusPeaking")
-{
-}
+FocusPeakingProcessor::FocusPeakingProcessor() : RegionProcessor(L"FocusPeaking") {}
 
 HRESULT FocusPeakingProcessor::Initialize(Vistel::Framework::IHostServices* hostServices)
 {
-    if (const HRESULT status = InspectionProcessor::Initialize(hostServices); Norvex::Core::FAILED(status))
+    if (const HRESULT status = RegionProcessor::Initialize(hostServices); Norvex::Core::FAILED(status))
     {
         return status;
     }
@@ -29,7 +25,6 @@ HRESULT FocusPeakingProcessor::Initialize(Vistel::Framework::IHostServices* host
         threshold = storedThreshold;
         color = storedColor;
     }
-    OnFrameSizeChanged(CurrentFrameSize());
     return Norvex::Core::S_OK;
 }
 
@@ -52,13 +47,12 @@ HRESULT FocusPeakingProcessor::Process()
     }
     std::int32_t currentThreshold;
     std::uint32_t currentColor;
-    cv::Rect currentRegion;
     {
         std::lock_guard lock(stateMutex);
         currentThreshold = threshold;
         currentColor = color;
-        currentRegion = scored;
     }
+    const cv::Rect currentRegion = ChosenRegion();
     double score;
     {
         std::lock_guard lock(outputMutex);
@@ -72,92 +66,6 @@ HRESULT FocusPeakingProcessor::Process()
     while (!history.empty() && now - history.front().first > historyLength)
     {
         history.pop_front();
-    }
-    return Norvex::Core::S_OK;
-}
-
-HRESULT FocusPeakingProcessor::OnDraw2d(QPainter* painter, double scale)
-{
-    if (!painter)
-    {
-        return Norvex::Core::E_POINTER;
-    }
-    region.Draw(*painter, scale);
-    return Norvex::Core::S_OK;
-}
-
-void FocusPeakingProcessor::OnFrameSizeChanged(cv::Size size)
-{
-    region.Load(GetHostServices(), size);
-    PublishRegion();
-}
-
-void FocusPeakingProcessor::FollowFrameSize()
-{
-    if (const cv::Size size = CurrentFrameSize(); size != region.FrameSize())
-    {
-        OnFrameSizeChanged(size);
-    }
-}
-
-void FocusPeakingProcessor::PublishRegion()
-{
-    std::lock_guard lock(stateMutex);
-    scored = region.Rectangle();
-}
-
-HRESULT FocusPeakingProcessor::OnLButtonDown(std::uint32_t, const Vistel::Framework::Point2F* point,
-                                             bool* captureMouse)
-{
-    if (!point || !captureMouse)
-    {
-        return Norvex::Core::E_POINTER;
-    }
-    FollowFrameSize();
-    *captureMouse = region.Press(*point);
-    if (*captureMouse)
-    {
-        PublishRegion();
-        if (auto* host = GetHostServices())
-        {
-            host->InvalidatePreview();
-        }
-    }
-    return Norvex::Core::S_OK;
-}
-
-HRESULT FocusPeakingProcessor::OnMouseMove(std::uint32_t, const Vistel::Framework::Point2F* point)
-{
-    if (!point)
-    {
-        return Norvex::Core::E_POINTER;
-    }
-    if (region.Move(*point))
-    {
-        PublishRegion();
-        if (auto* host = GetHostServices())
-        {
-            host->InvalidatePreview();
-        }
-    }
-    return Norvex::Core::S_OK;
-}
-
-HRESULT FocusPeakingProcessor::OnLButtonUp(std::uint32_t, const Vistel::Framework::Point2F* point)
-{
-    if (!point)
-    {
-        return Norvex::Core::E_POINTER;
-    }
-    const bool dragging = region.IsDragging();
-    region.Release(GetHostServices(), *point);
-    if (dragging)
-    {
-        PublishRegion();
-        if (auto* host = GetHostServices())
-        {
-            host->InvalidatePreview();
-        }
     }
     return Norvex::Core::S_OK;
 }
@@ -202,22 +110,12 @@ void FocusPeakingProcessor::SetColor(std::uint32_t value)
     WriteInt(L"Color", static_cast<std::int32_t>(value));
 }
 
-void FocusPeakingProcessor::ScoreWholeFrame()
-{
-    region.Clear(GetHostServices());
-    PublishRegion();
-    if (auto* host = GetHostServices())
-    {
-        host->InvalidatePreview();
-    }
-}
-
 FocusPeakingProcessor::Readout FocusPeakingProcessor::GetReadout() const
 {
     Readout readout;
     const auto now = std::chrono::steady_clock::now();
+    readout.scored = ChosenRegion();
     std::lock_guard lock(stateMutex);
-    readout.scored = scored;
     if (history.empty())
     {
         return readout;

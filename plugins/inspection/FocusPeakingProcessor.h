@@ -1,8 +1,7 @@
 #pragma once
 
-#include "InspectionProcessor.h"
 #include "PeakingFilter.h"
-#include "RegionSelection.h"
+#include "RegionProcessor.h"
 
 #include <chrono>
 #include <cstdint>
@@ -16,7 +15,7 @@ namespace Vistel::Inspection
 // "フォーカスピーキング": marks the pixels of high local contrast in a chosen colour and scores the
 // sharpness of the whole frame, or of a rectangle dragged on the preview, on every frame. The
 // page shows the score and its course over the last seconds, so the best focus stands out.
-class FocusPeakingProcessor final : public InspectionProcessor
+class FocusPeakingProcessor final : public RegionProcessor
 {
 public:
     static constexpr std::int32_t defaultThreshold = 40;
@@ -39,34 +38,21 @@ public:
     Norvex::Core::HRESULT Initialize(Vistel::Framework::IHostServices* hostServices) override;
     Norvex::Core::HRESULT CreateControlPanel(QWidget* parent, QWidget** window) override;
     Norvex::Core::HRESULT Process() override;
-    Norvex::Core::HRESULT OnDraw2d(QPainter* painter, double scale) override;
-    Norvex::Core::HRESULT OnLButtonDown(std::uint32_t flags, const Vistel::Framework::Point2F* point,
-                                        bool* captureMouse) override;
-    Norvex::Core::HRESULT OnLButtonUp(std::uint32_t flags, const Vistel::Framework::Point2F* point) override;
-    Norvex::Core::HRESULT OnMouseMove(std::uint32_t flags, const Vistel::Framework::Point2F* point) override;
 
     // For the page, on the user-interface thread. Setters store the setting in the INI file.
     std::int32_t GetThreshold() const;
     void SetThreshold(std::int32_t value);
     std::uint32_t GetColor() const;
     void SetColor(std::uint32_t value);
-    // Scores the whole frame again.
-    void ScoreWholeFrame();
     // Any thread.
     Readout GetReadout() const;
 
 private:
-    void OnFrameSizeChanged(cv::Size size) override;
-    void FollowFrameSize();
-    void PublishRegion();
-
-    RegionSelection region; // user-interface thread only
-    PeakingFilter filter;   // capture thread only
+    PeakingFilter filter; // capture thread only
 
     mutable std::mutex stateMutex; // guards everything below; taken alone, briefly
     std::int32_t threshold = defaultThreshold;
     std::uint32_t color = defaultColor;
-    cv::Rect scored;
     std::deque<std::pair<std::chrono::steady_clock::time_point, double>> history;
 };
 

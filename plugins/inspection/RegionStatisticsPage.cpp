@@ -47,7 +47,7 @@ RegionStatisticsPage::RegionStatisticsPage(RegionStatisticsProcessor& owner, QWi
     connect(wholeButton, &QPushButton::clicked, this,
             [this]
             {
-                processor->MeasureWholeFrame();
+                processor->ClearRegion();
                 Refresh();
             });
     auto* timer = new QTimer(this);

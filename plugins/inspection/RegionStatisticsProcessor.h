@@ -1,7 +1,6 @@
 #pragma once
 
-#include "InspectionProcessor.h"
-#include "RegionSelection.h"
+#include "RegionProcessor.h"
 #include "RegionStatistics.h"
 
 #include <mutex>
@@ -13,7 +12,7 @@ namespace Vistel::Inspection
 // luminance inside a rectangle the user drags on the preview (the whole frame until then),
 // computed on every frame. The picture passes unchanged; the overlay is the rectangle with its
 // size in image pixels.
-class RegionStatisticsProcessor final : public InspectionProcessor
+class RegionStatisticsProcessor final : public RegionProcessor
 {
 public:
     struct Readout
@@ -27,31 +26,17 @@ public:
 
     RegionStatisticsProcessor();
 
-    Norvex::Core::HRESULT Initialize(Vistel::Framework::IHostServices* hostServices) override;
     Norvex::Core::HRESULT CreateControlPanel(QWidget* parent, QWidget** window) override;
     Norvex::Core::HRESULT Process() override;
-    Norvex::Core::HRESULT OnDraw2d(QPainter* painter, double scale) override;
-    Norvex::Core::HRESULT OnLButtonDown(std::uint32_t flags, const Vistel::Framework::Point2F* point,
-                                        bool* captureMouse) override;
-    Norvex::Core::HRESULT OnLButtonUp(std::uint32_t flags, const Vistel::Framework::Point2F* point) override;
-    Norvex::Core::HRESULT OnMouseMove(std::uint32_t flags, const Vistel::Framework::Point2F* point) override;
 
-    // User-interface thread: back to the whole frame, stored as such.
-    void MeasureWholeFrame();
     // Any thread.
     Readout GetReadout() const;
 
 private:
-    void OnFrameSizeChanged(cv::Size size) override;
-    void FollowFrameSize();
-    void RegionChanged();
-
-    RegionSelection region;                // user-interface thread only
     RegionStatisticsCalculator calculator; // capture thread only
     RegionStatistics working;              // capture thread only
 
-    mutable std::mutex stateMutex; // guards everything below; taken alone, briefly
-    cv::Rect chosen;               // empty: the whole frame
+    mutable std::mutex stateMutex; // guards latest; taken alone, briefly
     Readout latest;
 };
 

@@ -184,7 +184,7 @@ TEST_F(InspectionTest, SharpnessFallsMonotonicallyAsThePictureBlursAndFollowsThe
     peaking.processor->Process();
     EXPECT_EQ(peaking.processor->GetReadout().score, 0.0);
     EXPECT_EQ(peaking.processor->GetReadout().scored, cv::Rect(250, 20, 51, 181));
-    peaking.processor->ScoreWholeFrame();
+    peaking.processor->ClearRegion();
     peaking.processor->Process();
     EXPECT_GT(peaking.processor->GetReadout().score, 0.0);
 }
