@@ -41,8 +41,7 @@ public:
     void Compute(const cv::Mat& region, RegionStatistics& statistics);
 
 private:
-    cv::Mat grey;
-    cv::Mat histogram;
+    std::array<std::array<std::uint32_t, 256>, RegionStatistics::ChannelCount> counts{};
 };
 
 } // namespace Vistel::Inspection
