@@ -1,65 +1,92 @@
+#include "Dialogs.h"
 #include "MainModel.h"
+#include "MainWindow.h"
 #include "VistelCaptureApp.h"
 
-#include <Norvex/Core/StringHelpers.h>
-#include <Norvex/Core/VersionInformation.h>
-
 #include <QApplication>
-#include <QMessageBox>
 #include <QString>
 
-#include <cstdio>
+#include <exception>
+#include <functional>
 
 namespace
 {
 
-QString ToQString(const std::wstring& text)
+// Until the shared guarded application arrives: catches what leaves an event handler and hands it
+// to the top-level handler, which ends the run.
+class GuardedApplication final : public QApplication
 {
-    return QString::fromStdWString(text);
-}
+public:
+    GuardedApplication(int& argc, char** argv) : QApplication(argc, argv) {}
 
-void ShowError(const std::wstring& text)
-{
-    QMessageBox::critical(nullptr, QStringLiteral("エラー"), ToQString(text));
-}
+    void SetTopLevelHandler(std::function<void(std::exception_ptr)> handler)
+    {
+        topLevelHandler = std::move(handler);
+    }
+    bool HasFailed() const { return failed; }
+
+    bool notify(QObject* receiver, QEvent* event) override
+    {
+        try
+        {
+            return QApplication::notify(receiver, event);
+        }
+        catch (...)
+        {
+            failed = true;
+            if (topLevelHandler)
+            {
+                topLevelHandler(std::current_exception());
+            }
+            exit(1);
+            return false;
+        }
+    }
+
+private:
+    std::function<void(std::exception_ptr)> topLevelHandler;
+    bool failed = false;
+};
 
 } // namespace
 
 int main(int argc, char* argv[])
 {
-    QApplication qtApplication(argc, argv);
+    GuardedApplication qtApplication(argc, argv);
     auto& application = VistelCapture::VistelCaptureApp::Instance();
+    // One way to put any exception into words, at start-up and out of the running window alike.
+    const auto showError = [&application](std::exception_ptr error)
+    {
+        QString text;
+        try
+        {
+            std::rethrow_exception(error);
+        }
+        catch (const Norvex::Core::Exception& exception)
+        {
+            text = QString::fromStdWString(application.ComposeErrorText(exception));
+        }
+        catch (...)
+        {
+            text = QStringLiteral("未知のエラーが発生しました。");
+        }
+        VistelCapture::Dialogs::Current().ShowError(nullptr, text);
+    };
+    qtApplication.SetTopLevelHandler(showError);
     try
     {
         application.PrepareIniFile();
         application.LoadApplicationSettings();
-
         VistelCapture::MainModel model(application.CaptureApiFamily, application.SkipErrorDevice,
                                        application.SkipDuplicatedFrameFormat,
                                        application.GetApplicationFolder(), application);
-
-        // The window comes next; until it exists the program reports what it started with.
-        const Norvex::Core::VersionInformation version;
-        const auto& entry = version.GetEntry(0);
-        const auto& processor =
-            *model.GetProcessorEntries()[static_cast<std::size_t>(model.GetProcessorIndex())];
-        std::printf(
-            "%s %s\nconfiguration: %s\ndevice: %s\nformat: %s\nprocessor: %s\n"
-            "The capture window is not part of this build yet; vistel-capture-cli streams and records.\n",
-            Norvex::Core::ToUtf8(entry.productName).c_str(),
-            Norvex::Core::ToUtf8(entry.productVersion).c_str(),
-            Norvex::Core::ToUtf8(application.GetProfile().GetPath()).c_str(),
-            Norvex::Core::ToUtf8(model.GetCurrentDevice().friendlyName).c_str(),
-            Norvex::Core::ToUtf8(model.GetCurrentFrameFormat().GetName()).c_str(),
-            Norvex::Core::ToUtf8(processor.GetName()).c_str());
-    }
-    catch (const Norvex::Core::Exception& exception)
-    {
-        ShowError(application.ComposeErrorText(exception));
+        VistelCapture::MainWindow window(model);
+        window.exec();
     }
     catch (...)
     {
-        ShowError(L"未知のエラーが発生しました。");
+        showError(std::current_exception());
+        return 1;
     }
-    return 0;
+    return qtApplication.HasFailed() ? 1 : 0;
 }
