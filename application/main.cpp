@@ -53,6 +53,8 @@ private:
 int main(int argc, char* argv[])
 {
     GuardedApplication qtApplication(argc, argv);
+    // Ties the window to the installed menu entry and its icon (the Wayland application id).
+    QGuiApplication::setDesktopFileName(QStringLiteral("vistel-capture"));
     auto& application = VistelCapture::VistelCaptureApp::Instance();
     // One way to put any exception into words, at start-up and out of the running window alike.
     const auto showError = [&application](std::exception_ptr error)
