@@ -9,7 +9,7 @@
 //   x11-driver key KEYSYM                      presses and releases a key ("space", "Return")
 //   x11-driver click X Y                       moves the pointer there and clicks the left button
 //   x11-driver close WINDOW                    asks the window to close, as a close box does
-//   x11-driver screenshot FILE.png             the whole screen
+//   x11-driver screenshot FILE.png [X Y W H]   the whole screen, or that rectangle of it
 //   x11-driver count-colour R G B TOLERANCE X Y W H   pixels of that colour in the rectangle
 //
 // Exit status 0 on success, 1 on failure (a message on stderr), 2 on wrong usage.
@@ -261,11 +261,14 @@ int main(int argc, char* argv[])
         XSync(d, False);
         return 0;
     }
-    if (command == "screenshot" && argc == 3)
+    if (command == "screenshot" && (argc == 3 || argc == 7))
     {
         XWindowAttributes attributes;
         XGetWindowAttributes(d, root, &attributes);
-        ImagePointer image(XGetImage(d, root, 0, 0, attributes.width, attributes.height, AllPlanes, ZPixmap));
+        ImagePointer image(argc == 7 ? XGetImage(d, root, numbers[1], numbers[2], numbers[3], numbers[4], AllPlanes,
+                                                 ZPixmap)
+                                     : XGetImage(d, root, 0, 0, attributes.width, attributes.height, AllPlanes,
+                                                 ZPixmap));
         return image ? SavePng(*image, argv[2]) : Fail("cannot read the screen");
     }
     if (command == "count-colour" && argc == 10)
