@@ -13,6 +13,7 @@
 #include <Norvex/Mfc/PropertyChangedEvent.h>
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QFrame>
 #include <QIcon>
 #include <QLabel>
@@ -101,6 +102,22 @@ MainWindow::MainWindow(MainModel& model, QWidget* parent) : QDialog(parent), mod
 
     preview = new QWidget(previewFrame);
     preview->setGeometry(previewFrame->contentsRect());
+    // A processor may ask for a repaint from any thread: the request travels to this thread, where
+    // a preview that is gone is skipped.
+    model.SetPreviewInvalidator(
+        [preview = QPointer<QWidget>(preview)]
+        {
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [preview]
+                {
+                    if (preview)
+                    {
+                        preview->update();
+                    }
+                },
+                Qt::QueuedConnection);
+        });
 
     sidePane = new QWidget(this);
     sidePane->setFixedWidth(DialogUnits(QStringLiteral("MS Shell Dlg"), 8).ToPixelsX(180));
@@ -145,6 +162,7 @@ MainWindow::MainWindow(MainModel& model, QWidget* parent) : QDialog(parent), mod
 
 MainWindow::~MainWindow()
 {
+    model.SetPreviewInvalidator({});
     if (isListening)
     {
         model.RemoveListener(this);

@@ -48,6 +48,18 @@ cp "$build/tests/plugins/libraries/VistelThree.so" "$folder/"
 
 printf '[Application]\nCaptureApiFamily=1\n' >"$ini"
 
+# Without any camera the program says so in the error box and ends with a failure status.
+mkdir "$work/no-cameras"
+GST_PLUGIN_PATH="$work/no-cameras" GST_REGISTRY="$work/no-cameras/registry.bin" "$work/prefix/bin/vistel-capture" &
+pid=$!
+box=$("$driver" wait-window "エラー" 30) || fail "no error box without a camera"
+"$driver" focus "$box"
+"$driver" key Return
+status=0
+wait "$pid" || status=$?
+pid=
+[[ $status -eq 1 ]] || fail "without a camera the program ended with $status"
+
 start() {
   "$work/prefix/bin/vistel-capture" &
   pid=$!
