@@ -275,7 +275,7 @@ TEST_F(MainWindowTest, AFailingStartShowsTheErrorBoxAndTheWindowStays)
         EXPECT_FALSE(capture->isChecked());
         EXPECT_EQ(capture->text(), QStringLiteral("取り込み"));
         window.close();
-        model.reset();
     }
+    model.reset(); // after the window, before the kernel it streams from
     Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(nullptr);
 }
