@@ -372,7 +372,10 @@ int Snapshot(MainModel& model, const Options& options)
 // Frames through the processor and nothing saved: what the live view costs.
 int StreamOnly(MainModel& model, const Options& options)
 {
+    // The model's own count: Frame announcements are merged when this loop is slower than the
+    // camera, so counting them would undercount.
     long long frames = 0;
+    const std::int64_t countBefore = model.GetCapturedFrameCount();
     const auto start = std::chrono::steady_clock::now();
     const auto elapsed = [&]
     {
@@ -383,7 +386,8 @@ int StreamOnly(MainModel& model, const Options& options)
         return (options.frames > 0 && frames >= options.frames) ||
                (options.seconds > 0 && elapsed() >= options.seconds);
     };
-    const auto errors = Stream(model, finished, [&] { ++frames; });
+    const auto errors =
+        Stream(model, finished, [&] { frames = model.GetCapturedFrameCount() - countBefore; });
     for (const auto& error : errors)
     {
         std::fprintf(stderr, "%s\n", ToUtf8(error).c_str());

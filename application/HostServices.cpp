@@ -58,7 +58,7 @@ const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>* HostServices::Get
 
 Norvex::Core::HRESULT HostServices::NotifyFrameChanged()
 {
-    model.NotifyPropertyChanged(MainModelProperty::Frame);
+    model.NotifyFrameChanged();
     return Norvex::Core::S_OK;
 }
 

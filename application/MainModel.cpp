@@ -83,6 +83,9 @@ std::wstring TimeStamp()
     return text;
 }
 
+// Set on the capture thread while the processor's Process runs.
+thread_local bool insideProcess = false;
+
 } // namespace
 
 MainModel::MainModel(std::int32_t captureApiFamily, bool skipErrorDevice, bool skipDuplicatedFrameFormat,
@@ -239,7 +242,7 @@ std::wstring MainModel::GetSaveFolder() const
 void MainModel::ResetCursorAndScaleMarker(std::int32_t oldWidth, std::int32_t oldHeight)
 {
     const auto& format = GetCurrentFrameFormat();
-    if (cursorPosition != Point{} && format.width > 0 && format.height > 0)
+    if (cursorPosition.load() != Point{} && format.width > 0 && format.height > 0)
     {
         cursorPosition = Point{};
         NotifyPropertyChanged(MainModelProperty::CursorPosition);
@@ -365,6 +368,11 @@ void MainModel::StopCapture()
     device.Stop();
     device.SetFrameCallback({});
     device.SetExceptionCallback({});
+    {
+        // A cursor move while the last frame was on its way may not have been sampled yet.
+        CriticalSection::AutoLock lock(device.frameSection);
+        SampleCursorPixel(device.frame);
+    }
     NotifyPropertyChanged(MainModelProperty::IsCapturing);
     NotifyProcessor(Vistel::Framework::HostStateCaptureChanged);
     if (captureApiFamily == Norvex::Core::VideoCapture::CaptureApiFamily::V4l2)
@@ -379,6 +387,8 @@ void MainModel::SelectProcessor(std::int32_t index)
     {
         Norvex::Core::ThrowUnexpected("SelectProcessor", NORVEX_SOURCE_FILE, __LINE__);
     }
+    // The capture path's lock order, so the new processor's image can be published at once.
+    CriticalSection::AutoLock deviceLock(GetCurrentDevice().frameSection);
     CriticalSection::AutoLock lock(frameLock);
     if (index == processorIndex)
     {
@@ -387,20 +397,58 @@ void MainModel::SelectProcessor(std::int32_t index)
     processorEntries[static_cast<std::size_t>(processorIndex)]->Finalize();
     processorIndex = index;
     processorEntries[static_cast<std::size_t>(processorIndex)]->Initialize(hostServices.Get());
+    PublishProcessorImage();
     NotifyPropertyChanged(MainModelProperty::Processor);
     NotifyPropertyChanged(MainModelProperty::Frame);
+}
+
+void MainModel::PublishProcessorImage()
+{
+    // Called with the device's frameSection and frameLock held.
+    const auto& frame = GetCurrentDevice().frame;
+    const Image* shown = nullptr;
+    if (auto* processor = GetCurrentProcessor())
+    {
+        shown = processor->GetImage();
+    }
+    shownImage.Publish(shown ? *shown : frame, frame.width, frame.height);
+}
+
+void MainModel::NotifyFrameChanged()
+{
+    if (!insideProcess)
+    {
+        CriticalSection::AutoLock deviceLock(GetCurrentDevice().frameSection);
+        CriticalSection::AutoLock lock(frameLock);
+        PublishProcessorImage();
+    }
+    NotifyPropertyChanged(MainModelProperty::Frame);
+}
+
+void MainModel::SampleCursorPixel(const Image& frame)
+{
+    const Point cursor = cursorPosition.load();
+    cursorPixel = frame.Contains(cursor.x, cursor.y) ? PixelValue(frame.At(cursor.x, cursor.y)) : 0xFF000000u;
 }
 
 void MainModel::OnDeviceFrame(const Image& frame)
 {
     ++capturedFrames;
     FillProfiles(frame);
+    SampleCursorPixel(frame);
     {
         CriticalSection::AutoLock lock(frameLock);
         if (auto* processor = GetCurrentProcessor())
         {
+            struct InsideProcess
+            {
+                InsideProcess() { insideProcess = true; }
+                ~InsideProcess() { insideProcess = false; }
+            } inside;
             processor->Process();
         }
+        // One copy of what the processor shows; the preview takes it when it paints.
+        PublishProcessorImage();
     }
     NotifyPropertyChanged(MainModelProperty::Frame);
     NotifyPropertyChanged(MainModelProperty::CursorPixel);
@@ -428,13 +476,28 @@ void MainModel::OnDeviceException(const Exception& exception)
 void MainModel::SetMarkerPosition(Point position)
 {
     auto& device = GetCurrentDevice();
-    CriticalSection::AutoLock lock(device.frameSection);
-    if (position == markerPosition.load() || !device.frame.Contains(position.x, position.y))
+    if (IsCapturing())
     {
-        return;
+        // The capture thread refills the profiles at the new marker with the next frame; waiting
+        // for the frame lock here would stall the window for a whole frame's work.
+        const auto& format = GetCurrentFrameFormat();
+        if (position == markerPosition.load() || position.x < 0 || position.x >= format.width ||
+            position.y < 0 || position.y >= format.height)
+        {
+            return;
+        }
+        markerPosition = position;
     }
-    markerPosition = position;
-    FillProfiles(device.frame);
+    else
+    {
+        CriticalSection::AutoLock lock(device.frameSection);
+        if (position == markerPosition.load() || !device.frame.Contains(position.x, position.y))
+        {
+            return;
+        }
+        markerPosition = position;
+        FillProfiles(device.frame);
+    }
     NotifyPropertyChanged(MainModelProperty::MarkerPosition);
     NotifyPropertyChanged(MainModelProperty::Profile);
 }
@@ -442,23 +505,28 @@ void MainModel::SetMarkerPosition(Point position)
 void MainModel::SetCursorPosition(Point position)
 {
     const auto& format = GetCurrentFrameFormat();
-    if (position == cursorPosition || position.x < 0 || position.x >= format.width || position.y < 0 ||
+    if (position == cursorPosition.load() || position.x < 0 || position.x >= format.width || position.y < 0 ||
         position.y >= format.height)
     {
         return;
     }
     cursorPosition = position;
+    if (!IsCapturing())
+    {
+        // While streaming, the next frame samples the pixel at the new position.
+        auto& device = GetCurrentDevice();
+        CriticalSection::AutoLock lock(device.frameSection);
+        SampleCursorPixel(device.frame);
+    }
     NotifyPropertyChanged(MainModelProperty::CursorPosition);
     NotifyPropertyChanged(MainModelProperty::CursorPixel);
 }
 
 Norvex::Core::Pixel<unsigned char> MainModel::GetCursorPixel() const
 {
-    auto& device = GetCurrentDevice();
-    CriticalSection::AutoLock lock(device.frameSection);
-    return device.frame.Contains(cursorPosition.x, cursorPosition.y)
-               ? device.frame.At(cursorPosition.x, cursorPosition.y)
-               : Norvex::Core::Pixel<unsigned char>{};
+    const std::uint32_t value = cursorPixel.load(); // blue in the low byte, alpha in the high one
+    return {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+            static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
 }
 
 void MainModel::UpdateFocusInformation()
@@ -556,14 +624,12 @@ void MainModel::SetPreviewInvalidator(std::function<void()> invalidator)
 
 void MainModel::InvalidatePreview() const
 {
-    std::function<void()> invalidator;
+    // Called under the lock, so a window that clears its invalidator is never called afterwards;
+    // an invalidator only posts, it never waits.
+    CriticalSection::AutoLock lock(invalidatorSection);
+    if (previewInvalidator)
     {
-        CriticalSection::AutoLock lock(invalidatorSection);
-        invalidator = previewInvalidator;
-    }
-    if (invalidator)
-    {
-        invalidator();
+        previewInvalidator();
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "LatestImageMailbox.h"
 #include "MainModelProperty.h"
 #include "Plugin.h"
 #include "ProcessorEntry.h"
@@ -61,9 +62,19 @@ public:
     ~MainModel() override;
 
     void OnListenerAdded(QObject* listener) override;
+    // Frame, DebugMessage and CursorPixel, which the capture thread announces for every frame,
+    // are merged: a listener has at most one of each on its way (BindableBase).
     void NotifyPropertyChanged(MainModelProperty property)
     {
-        BindableBase::NotifyPropertyChanged(static_cast<int>(property));
+        if (property == MainModelProperty::Frame || property == MainModelProperty::DebugMessage ||
+            property == MainModelProperty::CursorPixel)
+        {
+            BindableBase::NotifyPropertyChangedOnce(static_cast<int>(property));
+        }
+        else
+        {
+            BindableBase::NotifyPropertyChanged(static_cast<int>(property));
+        }
     }
     using BindableBase::NotifyPropertyChanged;
 
@@ -144,7 +155,7 @@ public:
     std::int32_t GetProcessorIndex() const noexcept { return processorIndex; }
     Vistel::Framework::IProcessor* GetCurrentProcessor() const;
     Point GetMarkerPosition() const noexcept { return markerPosition.load(); }
-    Point GetCursorPosition() const noexcept { return cursorPosition; }
+    Point GetCursorPosition() const noexcept { return cursorPosition.load(); }
     bool IsRecording() const noexcept { return isRecording.load(); }
     std::wstring GetSaveFolder() const;
     const std::wstring& GetApplicationFolder() const noexcept { return applicationFolder; }
@@ -167,12 +178,21 @@ public:
     // Copies taken under their locks, safe against the capture thread.
     std::wstring GetDebugMessage() const;
     void GetProfiles(std::vector<std::uint32_t>& horizontal, std::vector<std::uint32_t>& vertical) const;
-    // The pixel of the latest frame under the cursor (opaque black outside the frame).
+    // The pixel of the latest frame under the cursor (opaque black outside the frame), as the
+    // capture thread sampled it: reading it never waits for a frame.
     Norvex::Core::Pixel<unsigned char> GetCursorPixel() const;
     // The image the current processor shows, copied while no frame is being delivered.
     void CopyProcessorImage(Image& image) const;
+    // The newest image the processor showed, as the capture thread published it after Process:
+    // swapped into buffer when newer than the last one taken (the preview paints from it). One
+    // consumer only.
+    bool TakeShownImage(LatestImageMailbox::Buffer& buffer) { return shownImage.Take(buffer); }
+    // A processor's request to show its image again: publishes it and announces Frame. From Process
+    // on the capture thread only the announcement is needed, the frame's own publication follows.
+    void NotifyFrameChanged();
 
-    // How the preview is repainted on a processor's request; set by the main window.
+    // How the preview is repainted on a processor's request (any thread); the preview sets it.
+    // The invalidator runs under a leaf lock and must only post.
     void SetPreviewInvalidator(std::function<void()> invalidator);
     void InvalidatePreview() const;
 
@@ -184,6 +204,8 @@ private:
     void ResetCursorAndScaleMarker(std::int32_t oldWidth, std::int32_t oldHeight);
     void NotifyProcessor(std::int32_t code);
     void ResetProcessor();
+    void PublishProcessorImage();
+    void SampleCursorPixel(const Image& frame);
     void LoadSettings();
     void SaveSettings();
     std::wstring TimeStampedPath() const;
@@ -210,10 +232,14 @@ private:
     std::vector<std::uint32_t> horizontalProfile;         // guarded by profileSection
     std::vector<std::uint32_t> verticalProfile;           // guarded by profileSection
 
+    // The images the processor shows, published under frameLock (one producer at a time).
+    LatestImageMailbox shownImage;
+
     FocusInformation focus;
-    Point cursorPosition;
-    mutable Norvex::Core::CriticalSection saveSection; // leaf lock
-    std::wstring saveFolder;                           // guarded by saveSection
+    std::atomic<Point> cursorPosition{Point{}};           // read by the capture thread
+    std::atomic<std::uint32_t> cursorPixel = 0xFF000000u; // written where the frame is read
+    mutable Norvex::Core::CriticalSection saveSection;    // leaf lock
+    std::wstring saveFolder;                              // guarded by saveSection
     std::atomic<bool> isRecording = false;
     std::atomic<std::int64_t> recordingFrameLimit = 0;
     std::atomic<std::int64_t> recordedFrames = 0;

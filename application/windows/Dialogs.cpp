@@ -77,4 +77,31 @@ void Dialogs::SetCurrent(Dialogs* dialogs)
     installed = dialogs;
 }
 
+QString Dialogs::ToQtFilter(const QString& barSeparated)
+{
+    const QStringList parts = barSeparated.split(u'|');
+    QStringList filters;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2)
+    {
+        QString description = parts[i].trimmed();
+        const QString patterns = parts[i + 1].trimmed();
+        if (description.isEmpty() && patterns.isEmpty())
+        {
+            break; // the closing pair of bars
+        }
+        // Qt reads the patterns from the parentheses at the end, separated by blanks.
+        if (description.endsWith(u')'))
+        {
+            if (const qsizetype open = description.lastIndexOf(u'('); open >= 0)
+            {
+                description = description.left(open).trimmed();
+            }
+        }
+        QString qtPatterns = patterns;
+        qtPatterns.replace(u';', u' ');
+        filters << description + QStringLiteral(" (") + qtPatterns + u')';
+    }
+    return filters.join(QStringLiteral(";;"));
+}
+
 } // namespace VistelCapture

@@ -38,6 +38,10 @@ public:
     static Dialogs& Current();
     // Installs dialogs (nullptr restores the Qt ones); the caller keeps ownership.
     static void SetCurrent(Dialogs* dialogs);
+
+    // A filter in the bar-separated form ("JPEG (*.jpg;*.jpeg)|*.jpg;*.jpeg||": description, bar,
+    // patterns, ending in two bars) in Qt's form ("JPEG (*.jpg *.jpeg)", entries joined by ";;").
+    static QString ToQtFilter(const QString& barSeparated);
 };
 
 } // namespace VistelCapture

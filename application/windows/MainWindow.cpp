@@ -4,8 +4,10 @@
 #include "DialogUnits.h"
 #include "Dialogs.h"
 #include "MainModel.h"
-#include "ManualCheckButton.h"
+#include "ManualCheck.h"
+#include "PreviewWindow.h"
 #include "SelectProcessorDialog.h"
+#include "SidePane.h"
 #include "VistelCaptureApp.h"
 #include "WindowResources.h"
 
@@ -13,7 +15,6 @@
 #include <Norvex/Mfc/PropertyChangedEvent.h>
 
 #include <QCloseEvent>
-#include <QCoreApplication>
 #include <QFrame>
 #include <QIcon>
 #include <QLabel>
@@ -67,9 +68,14 @@ MainWindow::MainWindow(MainModel& model, QWidget* parent) : QDialog(parent), mod
     previewFrame->setFrameStyle(QFrame::Box | QFrame::Sunken); // etched
     previewFrame->setGeometry(units.ToPixels(0, 20, 419, 369));
 
-    captureButton = new ManualCheckButton(QStringLiteral("取り込み"), this);
+    // Push-like check boxes that follow the model only; Enter must never press one.
+    captureButton = new ManualCheck<QPushButton>(QStringLiteral("取り込み"), this);
+    captureButton->setCheckable(true);
+    captureButton->setAutoDefault(false);
     captureButton->setGeometry(units.ToPixels(375, 0, 34, 19));
-    sidePaneButton = new ManualCheckButton(QStringLiteral("<"), this);
+    sidePaneButton = new ManualCheck<QPushButton>(QStringLiteral("<"), this);
+    sidePaneButton->setCheckable(true);
+    sidePaneButton->setAutoDefault(false);
     sidePaneButton->setGeometry(units.ToPixels(409, 0, 11, 19));
     sidePaneButton->setAccessibleName(QStringLiteral("サイドペイン"));
     connect(captureButton, &QPushButton::clicked, this, &MainWindow::OnCaptureButtonClicked);
@@ -100,27 +106,14 @@ MainWindow::MainWindow(MainModel& model, QWidget* parent) : QDialog(parent), mod
     setTabOrder(captureButton, sidePaneButton);
     setTabOrder(sidePaneButton, menuButton);
 
-    preview = new QWidget(previewFrame);
+    // The preview is the target of the processor's repaint requests, and "全体" of the side pane
+    // fits the picture into the preview's drawing area.
+    preview = new PreviewWindow(model, previewFrame);
     preview->setGeometry(previewFrame->contentsRect());
-    // A processor may ask for a repaint from any thread: the request travels to this thread, where
-    // a preview that is gone is skipped.
-    model.SetPreviewInvalidator(
-        [preview = QPointer<QWidget>(preview)]
-        {
-            QMetaObject::invokeMethod(
-                QCoreApplication::instance(),
-                [preview]
-                {
-                    if (preview)
-                    {
-                        preview->update();
-                    }
-                },
-                Qt::QueuedConnection);
-        });
 
-    sidePane = new QWidget(this);
-    sidePane->setFixedWidth(DialogUnits(QStringLiteral("MS Shell Dlg"), 8).ToPixelsX(180));
+    sidePane = new SidePane(model, this);
+    sidePane->SetPreviewSize([preview = QPointer<PreviewWindow>(preview)]
+                             { return preview ? preview->viewport()->size() : QSize(); });
     sidePane->hide();
 
     statusBar = new QStatusBar(this);
@@ -162,7 +155,6 @@ MainWindow::MainWindow(MainModel& model, QWidget* parent) : QDialog(parent), mod
 
 MainWindow::~MainWindow()
 {
-    model.SetPreviewInvalidator({});
     if (isListening)
     {
         model.RemoveListener(this);

@@ -13,6 +13,7 @@ class QFrame;
 class QLabel;
 class QMenu;
 class QPropertyAnimation;
+class QPushButton;
 class QStatusBar;
 class QTimer;
 class QToolButton;
@@ -21,7 +22,9 @@ namespace VistelCapture
 {
 
 class MainModel;
-class ManualCheckButton;
+class PreviewWindow;
+class SidePane;
+template <class TButton> class ManualCheck;
 
 // The program's only top-level window: the logo, the capture and side-pane toggles, the preview,
 // the side pane and a status bar with the frame rate and the pixel read-out. It changes nothing
@@ -66,12 +69,12 @@ private:
 
     QLabel* logo = nullptr;
     QFrame* previewFrame = nullptr;
-    ManualCheckButton* captureButton = nullptr;
-    ManualCheckButton* sidePaneButton = nullptr;
+    ManualCheck<QPushButton>* captureButton = nullptr;
+    ManualCheck<QPushButton>* sidePaneButton = nullptr;
     QToolButton* menuButton = nullptr;
     QMenu* windowMenu = nullptr;
-    QWidget* preview = nullptr;
-    QWidget* sidePane = nullptr;
+    PreviewWindow* preview = nullptr;
+    SidePane* sidePane = nullptr;
     QStatusBar* statusBar = nullptr;
     QLabel* statusPanes[3] = {};
     QPropertyAnimation* sidePaneSlide = nullptr;

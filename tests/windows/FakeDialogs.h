@@ -23,6 +23,7 @@ public:
     // What was asked.
     QStringList errors;
     QStringList saveFilters;
+    QStringList saveSuffixes;
     QStringList folderTitles;
     int yesNoQuestions = 0;
     int colorRequests = 0;
@@ -45,9 +46,11 @@ public:
         ++yesNoQuestions;
         return yes;
     }
-    std::optional<QString> GetSaveFileName(QWidget*, const QString& filter, const QString&) override
+    std::optional<QString> GetSaveFileName(QWidget*, const QString& filter,
+                                           const QString& defaultSuffix) override
     {
         saveFilters << filter;
+        saveSuffixes << defaultSuffix;
         return saveFileName;
     }
     std::optional<QString> GetExistingDirectory(QWidget*, const QString& title, const QString&) override

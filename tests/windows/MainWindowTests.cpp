@@ -5,12 +5,14 @@
 #include "FakeV4l2Kernel.h"
 #include "FileText.h"
 #include "MainWindow.h"
+#include "PreviewWindow.h"
 
 #include <Norvex/Core/V4l2VideoCapture/KernelInterface.h>
 
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QRegularExpression>
 #include <QScreen>
 
@@ -171,8 +173,14 @@ TEST_F(MainWindowTest, TheReadOutShowsThePixelUnderThePointerAndEmptiesWhenItLea
     model.StartCapture();
     ASSERT_TRUE(WaitUntil([&] { return model.GetCapturedFrameCount() > 2; }));
     const auto panes = StatusPanes(window);
-    model.SetSetting(model.IsCursorInImage, true, VistelCapture::MainModelProperty::IsCursorInImage);
-    model.SetCursorPosition({12, 7});
+    auto* preview = window.findChild<VistelCapture::PreviewWindow*>();
+    ASSERT_NE(preview, nullptr);
+    // The middle of image pixel (12, 7), wherever the preview centres the picture.
+    const auto placement = preview->ComputePlacement(640, 480);
+    const QPointF point(placement.left + 12.5 * placement.ratio, placement.top + 7.5 * placement.ratio);
+    QMouseEvent move(QEvent::MouseMove, point, preview->viewport()->mapToGlobal(point), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(preview->viewport(), &move);
     // Column 12 of the test camera is in its white bar.
     ASSERT_TRUE(WaitUntil([&] { return panes[1]->text() == QStringLiteral("X = 12, Y = 7"); }));
     ASSERT_TRUE(WaitUntil([&] { return panes[2]->text().startsWith(QStringLiteral("R = ")); }));
@@ -184,7 +192,8 @@ TEST_F(MainWindowTest, TheReadOutShowsThePixelUnderThePointerAndEmptiesWhenItLea
         EXPECT_GT(values.captured(channel).toInt(), 200) << panes[2]->text().toStdString();
     }
 
-    model.SetSetting(model.IsCursorInImage, false, VistelCapture::MainModelProperty::IsCursorInImage);
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(preview->viewport(), &leave);
     ASSERT_TRUE(WaitUntil([&] { return panes[1]->text().isEmpty() && panes[2]->text().isEmpty(); }));
     EXPECT_TRUE(panes[0]->text().startsWith(QStringLiteral("FPS = ")));
     window.close();

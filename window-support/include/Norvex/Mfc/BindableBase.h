@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QPointer>
 
+#include <memory>
 #include <vector>
 
 namespace Norvex::Mfc
@@ -27,6 +28,11 @@ public:
     virtual void RemoveListener(QObject* listener);
     // Safe from any thread.
     virtual void NotifyPropertyChanged(int property);
+    // For values a listener reads as they are now (a frame, a pixel): a listener has at most one
+    // event of the property on its way. Changes while it is on its way bring one more event after
+    // it has been handled, so the queue stays short however fast the changes come and the last
+    // change is never missed. Safe from any thread; properties 0 to 63 (others post every time).
+    void NotifyPropertyChangedOnce(int property);
     // Skips a listener that is gone.
     virtual void PostPropertyChanged(QObject* listener, int property);
     virtual void OnListenerAdded(QObject* listener) = 0;
@@ -34,9 +40,16 @@ public:
     QEvent::Type GetEventType() const noexcept { return eventType; }
 
 private:
+    class Pending;
+    struct Listener
+    {
+        QPointer<QObject> object;
+        std::shared_ptr<Pending> pending; // shared with the merged events on their way to it
+    };
+
     const QEvent::Type eventType;
     Norvex::Core::CriticalSection lock;
-    std::vector<QPointer<QObject>> listeners; // guarded by lock; registration order, no repeats
+    std::vector<Listener> listeners; // guarded by lock; registration order, no repeats
 };
 
 } // namespace Norvex::Mfc

@@ -2,6 +2,9 @@
 
 #include <QEvent>
 
+#include <functional>
+#include <utility>
+
 namespace Norvex::Mfc
 {
 
@@ -12,9 +15,20 @@ class BindableBase;
 class PropertyChangedEvent final : public QEvent
 {
 public:
-    PropertyChangedEvent(QEvent::Type type, BindableBase* source, int property)
-        : QEvent(type), source(source), property(property)
+    // onGone runs when the event is destroyed: after it was handled, or dropped with its receiver.
+    PropertyChangedEvent(QEvent::Type type, BindableBase* source, int property,
+                         std::function<void()> onGone = {})
+        : QEvent(type), source(source), property(property), onGone(std::move(onGone))
     {
+    }
+    PropertyChangedEvent(const PropertyChangedEvent&) = delete;
+    PropertyChangedEvent& operator=(const PropertyChangedEvent&) = delete;
+    ~PropertyChangedEvent() override
+    {
+        if (onGone)
+        {
+            onGone();
+        }
     }
 
     BindableBase* GetSource() const noexcept { return source; }
@@ -26,6 +40,7 @@ public:
 private:
     BindableBase* source;
     int property;
+    std::function<void()> onGone;
 };
 
 } // namespace Norvex::Mfc

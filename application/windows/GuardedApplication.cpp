@@ -1,0 +1,86 @@
+#include "GuardedApplication.h"
+
+#include "Dialogs.h"
+#include "VistelCaptureApp.h"
+
+#include <Norvex/Core/Exception.h>
+
+#include <QDialog>
+#include <QWidget>
+
+#include <utility>
+
+namespace VistelCapture
+{
+
+GuardedApplication::GuardedApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+bool GuardedApplication::notify(QObject* receiver, QEvent* event)
+{
+    try
+    {
+        return QApplication::notify(receiver, event);
+    }
+    catch (...)
+    {
+        HandleException(std::current_exception());
+        return false;
+    }
+}
+
+void GuardedApplication::SetTopLevelHandler(std::function<void(std::exception_ptr)> handler)
+{
+    topLevelHandler = std::move(handler);
+}
+
+void GuardedApplication::HandleException(std::exception_ptr exception)
+{
+    auto* application = qobject_cast<GuardedApplication*>(QCoreApplication::instance());
+    if (!application)
+    {
+        ShowAndExit(exception);
+        return;
+    }
+    if (std::exchange(application->failed, true))
+    {
+        return;
+    }
+    if (application->topLevelHandler)
+    {
+        application->topLevelHandler(exception);
+    }
+    else
+    {
+        ShowAndExit(exception);
+    }
+}
+
+void GuardedApplication::ShowAndExit(std::exception_ptr exception)
+{
+    QString text = QStringLiteral("未知のエラーが発生しました。");
+    try
+    {
+        std::rethrow_exception(exception);
+    }
+    catch (const Norvex::Core::Exception& caught)
+    {
+        text = QString::fromStdWString(VistelCaptureApp::Instance().ComposeErrorText(caught));
+    }
+    catch (...)
+    {
+    }
+    Dialogs::Current().ShowError(nullptr, text);
+
+    // Close the modal dialogs first: leaving their loops alone would return exec() with the
+    // dialog still on screen.
+    for (QWidget* widget : QApplication::topLevelWidgets())
+    {
+        if (auto* dialog = qobject_cast<QDialog*>(widget); dialog && dialog->isVisible())
+        {
+            dialog->reject();
+        }
+    }
+    QCoreApplication::exit(1);
+}
+
+} // namespace VistelCapture

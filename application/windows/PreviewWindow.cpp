@@ -1,0 +1,701 @@
+#include "PreviewWindow.h"
+
+#include "GuardedApplication.h"
+#include "VistelCaptureApp.h"
+
+#include <Norvex/Core/Exception.h>
+#include <Norvex/Mfc/PropertyChangedEvent.h>
+
+#include <QCoreApplication>
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QRadialGradient>
+#include <QScrollBar>
+#include <QTextOption>
+#include <QWheelEvent>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <vector>
+
+// Outside any namespace, as Qt requires: the resources of a static library must be registered.
+static void InitializePreviewResources()
+{
+    Q_INIT_RESOURCE(preview);
+}
+
+namespace VistelCapture
+{
+namespace
+{
+
+using Norvex::Core::HRESULT;
+using Vistel::Framework::Point2F;
+
+const QColor backgroundColor(0, 128, 128);
+constexpr float markerGrabDistance = 20.0f;
+constexpr float highlightRadius = 25.0f;
+constexpr int wheelNotch = 120;
+
+// A processor's failure, raised with the processor function's name.
+void ThrowIfFailed(HRESULT status, const char* functionName, int line)
+{
+    Norvex::Core::ThrowIfFailed(status, functionName, NORVEX_SOURCE_FILE, line);
+}
+
+// Runs one event handler; what it throws goes to the top-level handler here, so no exception
+// crosses Qt's own frames.
+template <class Handler> void Guarded(Handler&& handler)
+{
+    try
+    {
+        handler();
+    }
+    catch (...)
+    {
+        GuardedApplication::HandleException(std::current_exception());
+    }
+}
+
+QEvent::Type InvalidateEventType()
+{
+    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
+}
+
+std::uint32_t KeyStateFlags(Qt::MouseButtons buttons, Qt::KeyboardModifiers modifiers)
+{
+    std::uint32_t flags = 0;
+    flags |= buttons.testFlag(Qt::LeftButton) ? Vistel::Framework::MK_LBUTTON : 0;
+    flags |= buttons.testFlag(Qt::RightButton) ? Vistel::Framework::MK_RBUTTON : 0;
+    flags |= buttons.testFlag(Qt::MiddleButton) ? Vistel::Framework::MK_MBUTTON : 0;
+    flags |= modifiers.testFlag(Qt::ShiftModifier) ? Vistel::Framework::MK_SHIFT : 0;
+    flags |= modifiers.testFlag(Qt::ControlModifier) ? Vistel::Framework::MK_CONTROL : 0;
+    return flags;
+}
+
+QGradientStops HighlightStops(const QColor& inner)
+{
+    // Qt interpolates gradient stops on the stored (gamma-encoded) values, which is what a 2.2
+    // gamma interpolation means, so the four stops need no extra ones.
+    QColor transparentInner = inner;
+    transparentInner.setAlphaF(0);
+    QColor halfInner = inner;
+    halfInner.setAlphaF(0.5);
+    return {{0.0, transparentInner},
+            {0.7, halfInner},
+            {0.8, QColor::fromRgbF(1, 1, 0, 0.5)},
+            {1.0, QColor::fromRgbF(1, 1, 0, 0)}};
+}
+
+// One scroll bar: none when the view holds the scaled image; else a page of half the view and
+// positions from about -d/2 (the image's near edge at the view's) to about +d/2, 0 centred.
+void UpdateScrollBar(QScrollBar& bar, float scaled, int view)
+{
+    if (static_cast<float>(view) >= scaled)
+    {
+        bar.setRange(0, 0);
+        bar.setPageStep(0);
+        return;
+    }
+    const float excess = scaled - static_cast<float>(view);
+    const int page = static_cast<int>(static_cast<float>(view) * 0.5f);
+    const int minimum = -static_cast<int>(excess * 0.5f);
+    const int limit = static_cast<int>(std::ceil(excess)) + minimum;
+    bar.setPageStep(page);
+    bar.setRange(minimum, limit); // keeps the position within the range
+}
+
+} // namespace
+
+PreviewWindow::PreviewWindow(MainModel& model, QWidget* parent) : QAbstractScrollArea(parent), model(model)
+{
+    InitializePreviewResources();
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    horizontalScrollBar()->setSingleStep(1);
+    verticalScrollBar()->setSingleStep(1);
+    viewport()->setMouseTracking(true);
+    viewport()->setAttribute(Qt::WA_OpaquePaintEvent); // every paint covers the whole view
+    model.SetPreviewInvalidator(
+        [this]
+        {
+            if (!invalidationPending.exchange(true))
+            {
+                QCoreApplication::postEvent(this, new QEvent(InvalidateEventType()));
+            }
+        });
+    model.AddListener(this);
+}
+
+PreviewWindow::~PreviewWindow()
+{
+    model.SetPreviewInvalidator({});
+    model.RemoveListener(this);
+}
+
+PreviewWindow::Placement PreviewWindow::ComputePlacement(std::int32_t width, std::int32_t height) const
+{
+    Placement placement;
+    placement.ratio = model.ViewRatio / 100.0;
+    placement.scaledWidth = static_cast<float>(width * placement.ratio);
+    placement.scaledHeight = static_cast<float>(height * placement.ratio);
+    const auto viewWidth = static_cast<float>(viewport()->width());
+    const auto viewHeight = static_cast<float>(viewport()->height());
+    placement.left = (viewWidth - placement.scaledWidth) * 0.5f;
+    placement.top = (viewHeight - placement.scaledHeight) * 0.5f;
+    if (placement.scaledWidth > viewWidth)
+    {
+        placement.left -= static_cast<float>(horizontalScrollBar()->value());
+    }
+    if (placement.scaledHeight > viewHeight)
+    {
+        placement.top -= static_cast<float>(verticalScrollBar()->value());
+    }
+    return placement;
+}
+
+bool PreviewWindow::event(QEvent* event)
+{
+    if (event->type() == Norvex::Mfc::PropertyChangedEvent::DefaultType())
+    {
+        const auto* changed = static_cast<Norvex::Mfc::PropertyChangedEvent*>(event);
+        if (changed->GetSource() == &model)
+        {
+            Guarded([&]
+                    { OnMainModelPropertyChanged(static_cast<MainModelProperty>(changed->GetProperty())); });
+        }
+        return true;
+    }
+    if (event->type() == InvalidateEventType())
+    {
+        invalidationPending = false;
+        viewport()->update();
+        return true;
+    }
+    return QAbstractScrollArea::event(event);
+}
+
+bool PreviewWindow::viewportEvent(QEvent* event)
+{
+    if (event->type() == QEvent::Leave)
+    {
+        Guarded([&] { OnLeave(); });
+    }
+    return QAbstractScrollArea::viewportEvent(event);
+}
+
+void PreviewWindow::OnMainModelPropertyChanged(MainModelProperty property)
+{
+    switch (property)
+    {
+    case MainModelProperty::CurrentFrameFormat:
+        OnFrameFormatChanged();
+        break;
+    case MainModelProperty::Frame:
+        // The newest image is taken when painting: however many frames arrive before the paint,
+        // one is copied and shown.
+        viewport()->update();
+        break;
+    case MainModelProperty::DebugMessage:
+        if (model.GetApplication().IsDebugMessageEnabled)
+        {
+            if (messageTimer != 0)
+            {
+                killTimer(messageTimer);
+            }
+            debugMessage = QString::fromStdWString(model.GetDebugMessage());
+            messageTimer = startTimer(1000);
+            viewport()->update();
+        }
+        break;
+    case MainModelProperty::ViewRatio:
+        UpdateScrollBars();
+        break;
+    case MainModelProperty::IsMarkerVisible:
+    case MainModelProperty::MarkerPosition:
+    case MainModelProperty::IsProfileVisible:
+    case MainModelProperty::Profile:
+        viewport()->update();
+        break;
+    case MainModelProperty::MarkerColor:
+        markerColor = QColor(static_cast<int>(model.MarkerColor & 0xFF),
+                             static_cast<int>((model.MarkerColor >> 8) & 0xFF),
+                             static_cast<int>((model.MarkerColor >> 16) & 0xFF));
+        viewport()->update();
+        break;
+    default:
+        break;
+    }
+}
+
+void PreviewWindow::OnFrameFormatChanged()
+{
+    const auto& format = model.GetCurrentFrameFormat();
+    if (!frameBitmap.isNull() &&
+        (frameBitmap.width() != format.width || frameBitmap.height() != format.height))
+    {
+        frameBitmap = QImage();
+    }
+    if (frameBitmap.isNull())
+    {
+        CreateFrameBitmap(format.width, format.height);
+    }
+    UpdateScrollBars();
+}
+
+void PreviewWindow::CreateFrameBitmap(std::int32_t width, std::int32_t height)
+{
+    frameBitmap = QImage();
+    if (width <= 0 || height <= 0)
+    {
+        return;
+    }
+    // Black at exactly the frame size until the first frame overwrites all of it.
+    const QImage picture = QImage(QStringLiteral(":/DATA/130"))
+                               .scaled(width, height)
+                               .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    frameBuffer.Resize(width, height);
+    frameBuffer.sequence = 0;
+    if (picture.width() == width && picture.height() == height)
+    {
+        for (int y = 0; y < height; ++y)
+        {
+            std::memcpy(&frameBuffer.pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(width)],
+                        picture.constScanLine(y), static_cast<std::size_t>(width) * 4);
+        }
+    }
+    frameBitmap = QImage(reinterpret_cast<uchar*>(frameBuffer.pixels.data()), width, height, width * 4,
+                         QImage::Format_ARGB32_Premultiplied);
+}
+
+void PreviewWindow::TakeNewestFrame()
+{
+    if (frameBitmap.isNull())
+    {
+        return;
+    }
+    const int width = frameBitmap.width();
+    const int height = frameBitmap.height();
+    if (!model.TakeShownImage(frameBuffer))
+    {
+        return;
+    }
+    if (frameBuffer.width != width || frameBuffer.height != height)
+    {
+        // Published before the format changed: the bitmap stays black until a frame of its size.
+        CreateFrameBitmap(width, height);
+        return;
+    }
+    frameBitmap = QImage(reinterpret_cast<uchar*>(frameBuffer.pixels.data()), width, height, width * 4,
+                         QImage::Format_ARGB32_Premultiplied);
+}
+
+void PreviewWindow::UpdateScrollBars()
+{
+    const auto& format = model.GetCurrentFrameFormat();
+    const Placement placement = ComputePlacement(format.width, format.height);
+    UpdateScrollBar(*horizontalScrollBar(), placement.scaledWidth, viewport()->width());
+    UpdateScrollBar(*verticalScrollBar(), placement.scaledHeight, viewport()->height());
+    viewport()->update();
+}
+
+void PreviewWindow::resizeEvent(QResizeEvent* event)
+{
+    QAbstractScrollArea::resizeEvent(event);
+    Guarded([&] { UpdateScrollBars(); });
+}
+
+void PreviewWindow::scrollContentsBy(int, int)
+{
+    viewport()->update();
+}
+
+void PreviewWindow::paintEvent(QPaintEvent*)
+{
+    Guarded([&] { Paint(); });
+}
+
+void PreviewWindow::Paint()
+{
+    TakeNewestFrame();
+    QPainter painter(viewport());
+    auto* processor = model.GetCurrentProcessor();
+    const qreal pixelRatio = viewport()->devicePixelRatioF();
+    if (processor && (processor != resourcesProcessor || pixelRatio != resourcesPixelRatio))
+    {
+        // Qt has no device loss: a processor's resources depend only on the pixel ratio. A processor
+        // selected later gets the call too, at its first paint, so it never paints without them.
+        resourcesProcessor = processor;
+        resourcesPixelRatio = pixelRatio;
+        ThrowIfFailed(processor->OnRecreated2dResources(&painter), "OnRecreated2dResources", __LINE__);
+    }
+
+    const QRectF view(viewport()->rect());
+    painter.fillRect(view, backgroundColor);
+    if (!frameBitmap.isNull())
+    {
+        const int width = frameBitmap.width();
+        const int height = frameBitmap.height();
+        const Placement placement = ComputePlacement(width, height);
+        const double ratio = placement.ratio;
+        painter.translate(placement.left, placement.top);
+
+        // Only the source pixels the view shows: at high zoom a small part of the frame.
+        const int x0 = std::clamp(static_cast<int>(std::floor(-placement.left / ratio)), 0, width);
+        const int y0 = std::clamp(static_cast<int>(std::floor(-placement.top / ratio)), 0, height);
+        const int x1 =
+            std::clamp(static_cast<int>(std::ceil((view.width() - placement.left) / ratio)), x0, width);
+        const int y1 =
+            std::clamp(static_cast<int>(std::ceil((view.height() - placement.top) / ratio)), y0, height);
+        if (x1 > x0 && y1 > y0)
+        {
+            // Nearest neighbour: magnified pixels stay sharp squares.
+            painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
+            painter.drawImage(QRectF(x0 * ratio, y0 * ratio, (x1 - x0) * ratio, (y1 - y0) * ratio),
+                              frameBitmap, QRectF(x0, y0, x1 - x0, y1 - y0));
+        }
+
+        if (processor)
+        {
+            painter.save();
+            const HRESULT status = processor->OnDraw2d(&painter, ratio);
+            painter.restore();
+            ThrowIfFailed(status, "OnDraw2d", __LINE__);
+        }
+
+        if (model.IsMarkerVisible)
+        {
+            if (model.IsProfileVisible)
+            {
+                painter.save();
+                painter.resetTransform();
+                DrawProfiles(painter, placement);
+                painter.restore();
+            }
+            const auto marker = model.GetMarkerPosition();
+            const auto mx = static_cast<float>((marker.x + 0.5) * ratio);
+            const auto my = static_cast<float>((marker.y + 0.5) * ratio);
+            painter.setPen(QPen(markerColor, 1));
+            painter.drawLine(QPointF(mx, 0), QPointF(mx, placement.scaledHeight));
+            painter.drawLine(QPointF(0, my), QPointF(placement.scaledWidth, my));
+            if (nearMarker)
+            {
+                QRadialGradient gradient(QPointF(mx, my), highlightRadius);
+                gradient.setSpread(QGradient::PadSpread);
+                gradient.setStops(HighlightStops(draggingMarker ? QColor(255, 0, 0) : QColor(0, 0, 255)));
+                painter.setRenderHint(QPainter::Antialiasing, true);
+                painter.setPen(Qt::NoPen);
+                painter.setBrush(gradient);
+                painter.drawEllipse(QPointF(mx, my), highlightRadius, highlightRadius);
+                painter.setRenderHint(QPainter::Antialiasing, false);
+            }
+        }
+        painter.resetTransform();
+    }
+
+    if (model.GetApplication().IsDebugMessageEnabled && !debugMessage.isEmpty())
+    {
+        QFont font(QStringLiteral("MS ゴシック"));
+        font.setPixelSize(16);
+        font.setWeight(QFont::Normal);
+        painter.setFont(font);
+        painter.setPen(QColor(255, 0, 0));
+        QTextOption option(Qt::AlignLeft | Qt::AlignTop);
+        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+        painter.drawText(view, debugMessage, option);
+    }
+}
+
+void PreviewWindow::DrawProfiles(QPainter& painter, const Placement& placement)
+{
+    std::vector<std::uint32_t> horizontal;
+    std::vector<std::uint32_t> vertical;
+    model.GetProfiles(horizontal, vertical);
+    const double ratio = placement.ratio;
+    const auto viewWidth = static_cast<double>(viewport()->width());
+    const auto viewHeight = static_cast<double>(viewport()->height());
+    const QColor colors[] = {QColor(255, 0, 0), QColor(0, 255, 0), QColor(0, 0, 255)};
+    const int shifts[] = {16, 8, 0}; // red, green, blue bytes of a BGRA pixel read as a number
+
+    // Each channel is one polyline through the points of the profile (a segment per neighbour
+    // pair), limited to the entries the view shows; channel values are heights in pixels.
+    const auto visibleRange = [&](std::size_t count, double offset, double extent)
+    {
+        const double first = std::floor((-offset) / ratio - 1.5);
+        const double last = std::ceil((extent - offset) / ratio + 0.5);
+        const auto begin = static_cast<std::size_t>(std::clamp(first, 0.0, static_cast<double>(count)));
+        const auto end = static_cast<std::size_t>(std::clamp(last + 1, 0.0, static_cast<double>(count)));
+        return std::pair{begin, std::max(begin, end)};
+    };
+    std::vector<QPointF> points;
+    if (horizontal.size() >= 2)
+    {
+        // Flipped: y counts upward from the bottom edge of the view.
+        painter.setTransform(QTransform(1, 0, 0, -1, placement.left, viewHeight));
+        const auto [begin, end] = visibleRange(horizontal.size(), placement.left, viewWidth);
+        for (int channel = 0; channel < 3 && end - begin >= 2; ++channel)
+        {
+            points.clear();
+            for (std::size_t i = begin; i < end; ++i)
+            {
+                points.emplace_back(static_cast<float>((static_cast<double>(i) + 0.5) * ratio),
+                                    (horizontal[i] >> shifts[channel]) & 0xFF);
+            }
+            painter.setPen(QPen(colors[channel], 1));
+            painter.drawPolyline(points.data(), static_cast<int>(points.size()));
+        }
+    }
+    if (vertical.size() >= 2)
+    {
+        painter.setTransform(QTransform::fromTranslate(0, placement.top));
+        const auto [begin, end] = visibleRange(vertical.size(), placement.top, viewHeight);
+        for (int channel = 0; channel < 3 && end - begin >= 2; ++channel)
+        {
+            points.clear();
+            for (std::size_t i = begin; i < end; ++i)
+            {
+                points.emplace_back((vertical[i] >> shifts[channel]) & 0xFF,
+                                    static_cast<float>((static_cast<double>(i) + 0.5) * ratio));
+            }
+            painter.setPen(QPen(colors[channel], 1));
+            painter.drawPolyline(points.data(), static_cast<int>(points.size()));
+        }
+    }
+}
+
+Point2F PreviewWindow::ToImagePoint(QPointF position) const
+{
+    const auto& format = model.GetCurrentFrameFormat();
+    const Placement placement = ComputePlacement(format.width, format.height);
+    const auto ratio = static_cast<float>(placement.ratio);
+    return {(static_cast<float>(position.x()) - placement.left) / ratio,
+            (static_cast<float>(position.y()) - placement.top) / ratio};
+}
+
+void PreviewWindow::SetCursorInImage(bool inside)
+{
+    model.SetSetting(model.IsCursorInImage, inside, MainModelProperty::IsCursorInImage);
+}
+
+void PreviewWindow::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton)
+    {
+        Guarded([&] { OnPress(*event); });
+    }
+}
+
+void PreviewWindow::OnPress(QMouseEvent& event)
+{
+    if (nearMarker)
+    {
+        if (!draggingMarker)
+        {
+            draggingMarker = true;
+            viewport()->update();
+        }
+        return;
+    }
+    bool holdsPointer = false;
+    if (auto* processor = model.GetCurrentProcessor())
+    {
+        const Point2F point = ToImagePoint(event.position());
+        ThrowIfFailed(processor->OnLButtonDown(KeyStateFlags(event.buttons(), event.modifiers()), &point,
+                                               &holdsPointer),
+                      "OnLButtonDown", __LINE__);
+    }
+    // While a button is down Qt sends every move to this window: the mouse is captured.
+    if (holdsPointer)
+    {
+        processorHoldsPointer = true;
+    }
+    else if (!panning)
+    {
+        lastPointerPosition = event.position().toPoint();
+        panning = true;
+    }
+}
+
+void PreviewWindow::mouseMoveEvent(QMouseEvent* event)
+{
+    Guarded([&] { OnMove(*event); });
+}
+
+void PreviewWindow::OnMove(QMouseEvent& event)
+{
+    auto* processor = model.GetCurrentProcessor();
+    if (!trackingArmed)
+    {
+        trackingArmed = true;
+        if (processor)
+        {
+            processor->OnMouseEnter();
+        }
+    }
+    const QPoint position = event.position().toPoint();
+    if (panning)
+    {
+        horizontalScrollBar()->setValue(horizontalScrollBar()->value() + lastPointerPosition.x() -
+                                        position.x());
+        verticalScrollBar()->setValue(verticalScrollBar()->value() + lastPointerPosition.y() - position.y());
+        lastPointerPosition = position;
+        viewport()->update();
+        return;
+    }
+    const Point2F point = ToImagePoint(event.position());
+    if (processor)
+    {
+        ThrowIfFailed(processor->OnMouseMove(KeyStateFlags(event.buttons(), event.modifiers()), &point),
+                      "OnMouseMove", __LINE__);
+    }
+    const auto& format = model.GetCurrentFrameFormat();
+    // Floor, not truncation: a point left of or above the image is outside it, not in column 0.
+    const auto x = static_cast<std::int32_t>(std::floor(point.x));
+    const auto y = static_cast<std::int32_t>(std::floor(point.y));
+    const bool inside = x >= 0 && x < format.width && y >= 0 && y < format.height;
+    SetCursorInImage(inside);
+    if (inside)
+    {
+        model.SetCursorPosition({x, y});
+    }
+    if (draggingMarker)
+    {
+        // Clamped to the image, even with the pointer outside it.
+        model.SetMarkerPosition({std::clamp(x, 0, std::max(format.width - 1, 0)),
+                                 std::clamp(y, 0, std::max(format.height - 1, 0))});
+    }
+    else if (model.IsMarkerVisible)
+    {
+        const Placement placement = ComputePlacement(format.width, format.height);
+        const auto marker = model.GetMarkerPosition();
+        const auto markerX = static_cast<float>((marker.x + 0.5) * placement.ratio) + placement.left;
+        const auto markerY = static_cast<float>((marker.y + 0.5) * placement.ratio) + placement.top;
+        const bool near = std::hypot(static_cast<float>(event.position().x()) - markerX,
+                                     static_cast<float>(event.position().y()) - markerY) < markerGrabDistance;
+        if (near != nearMarker)
+        {
+            nearMarker = near;
+            viewport()->update();
+        }
+    }
+}
+
+void PreviewWindow::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton)
+    {
+        Guarded([&] { OnRelease(*event); });
+    }
+}
+
+void PreviewWindow::OnRelease(QMouseEvent& event)
+{
+    if (draggingMarker)
+    {
+        draggingMarker = false;
+        viewport()->update();
+        return;
+    }
+    if (auto* processor = model.GetCurrentProcessor())
+    {
+        const Point2F point = ToImagePoint(event.position());
+        ThrowIfFailed(processor->OnLButtonUp(KeyStateFlags(event.buttons(), event.modifiers()), &point),
+                      "OnLButtonUp", __LINE__);
+    }
+    if (processorHoldsPointer)
+    {
+        processorHoldsPointer = false;
+    }
+    else if (panning)
+    {
+        panning = false;
+    }
+}
+
+void PreviewWindow::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton)
+    {
+        Guarded([&] { OnDoubleClick(); });
+    }
+}
+
+void PreviewWindow::OnDoubleClick()
+{
+    if (nearMarker)
+    {
+        nearMarker = false;
+        const auto& format = model.GetCurrentFrameFormat();
+        model.SetMarkerPosition({format.width / 2, format.height / 2});
+        viewport()->update();
+    }
+}
+
+void PreviewWindow::OnLeave()
+{
+    if (nearMarker || draggingMarker)
+    {
+        viewport()->update();
+    }
+    nearMarker = false;
+    draggingMarker = false;
+    trackingArmed = false;
+    SetCursorInImage(false);
+    if (auto* processor = model.GetCurrentProcessor())
+    {
+        processor->OnMouseLeave();
+    }
+}
+
+void PreviewWindow::wheelEvent(QWheelEvent* event)
+{
+    event->accept();
+    Guarded([&] { OnWheel(*event); });
+}
+
+void PreviewWindow::OnWheel(QWheelEvent& event)
+{
+    const int delta = event.angleDelta().y();
+    if (delta == 0)
+    {
+        return;
+    }
+    // A high-resolution wheel sends parts of a notch; they add up until the ratio moves, so slow
+    // turns zoom too (at 10 % a single eighth of a notch would round back to 10 for ever).
+    if ((pendingWheelDelta < 0) != (delta < 0))
+    {
+        pendingWheelDelta = 0;
+    }
+    pendingWheelDelta += delta;
+    const std::int32_t current = model.ViewRatio;
+    const double scaled = std::pow(1.1, static_cast<double>(pendingWheelDelta) / wheelNotch) * current;
+    const auto next = MainModel::ClampViewRatio(static_cast<std::int32_t>(std::lround(scaled)));
+    if (next != current)
+    {
+        pendingWheelDelta = 0;
+        model.SetViewRatio(next);
+    }
+    else if (std::abs(pendingWheelDelta) >= wheelNotch)
+    {
+        pendingWheelDelta = 0; // a whole notch that cannot move the ratio (at a limit) is spent
+    }
+}
+
+void PreviewWindow::timerEvent(QTimerEvent* event)
+{
+    if (event->timerId() != messageTimer)
+    {
+        QAbstractScrollArea::timerEvent(event);
+        return;
+    }
+    killTimer(messageTimer);
+    messageTimer = 0;
+    debugMessage.clear();
+    viewport()->update();
+}
+
+} // namespace VistelCapture
