@@ -5,7 +5,7 @@
 # Usage: WindowEndToEnd.sh BUILD_DIR X11_DRIVER
 set -euo pipefail
 if [[ -z "${WINDOW_END_TO_END_DISPLAY:-}" ]]; then
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" env WINDOW_END_TO_END_DISPLAY=1 "$0" "$@"
+  exec "$(dirname "$0")/../../tools/x11-driver/with-xvfb" env WINDOW_END_TO_END_DISPLAY=1 "$0" "$@"
 fi
 build=$(cd "$1" && pwd)
 driver=$2
