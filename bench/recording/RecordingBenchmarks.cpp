@@ -4,9 +4,16 @@
 // - H.264 1080p: frames per second of our writer against the ffmpeg program encoding the same
 //   frames with the same settings (libx264, preset, Main profile, no B-frames, GOP, bit rate,
 //   bilinear conversion, fragmented MP4).
+// - WMV3 1080p: CPU time per frame of our intra-only encoder (with its rate control) against
+//   libavcodec's WMV2 encoder, set up as the writer sets it up, on the same 4:2:0 frames; three
+//   runs of each, interleaved.
+// - WMV3 bit rate: the file's average rate over 10 s of the moving picture through the writer,
+//   against the rate asked for (a figure, not a speed).
 // Files go to $TMPDIR and are deleted after each iteration.
 
 #include <VideoWriter.h>
+#include <Wmv3Encoder.h>
+#include <Wmv3RateControl.h>
 
 #include <benchmark/benchmark.h>
 
@@ -21,6 +28,12 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+
+extern "C"
+{
+#include <libavcodec/avcodec.h>
+#include <libswscale/swscale.h>
+}
 
 using VistelCapture::VideoWriter;
 using Frame = Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>;
@@ -195,10 +208,200 @@ void BM_H264FfmpegProgram(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * H264FramesPerIteration);
 }
 
+// The moving frames in 4:2:0, converted as the writer converts them.
+struct YuvFrame
+{
+    std::vector<std::uint8_t> planes[3];
+    int stride[3] = {Width, Width / 2, Width / 2};
+};
+
+const std::vector<YuvFrame>& YuvFrames()
+{
+    static const std::vector<YuvFrame> frames = []
+    {
+        std::vector<YuvFrame> result;
+        SwsContext* converter = sws_getContext(Width, Height, AV_PIX_FMT_BGRA, Width, Height,
+                                               AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
+        for (const auto& frame : Frames())
+        {
+            YuvFrame yuv;
+            yuv.planes[0].resize(std::size_t(Width) * Height);
+            yuv.planes[1].resize(std::size_t(Width / 2) * (Height / 2));
+            yuv.planes[2].resize(std::size_t(Width / 2) * (Height / 2));
+            const std::uint8_t* source = reinterpret_cast<const std::uint8_t*>(frame.data);
+            const int sourceStride = frame.stride;
+            std::uint8_t* targets[3] = {yuv.planes[0].data(), yuv.planes[1].data(), yuv.planes[2].data()};
+            sws_scale(converter, &source, &sourceStride, 0, Height, targets, yuv.stride);
+            result.push_back(std::move(yuv));
+        }
+        sws_freeContext(converter);
+        return result;
+    }();
+    return frames;
+}
+
+constexpr int EncoderFramesPerIteration = 30;
+
+void BM_Wmv3Encoder(benchmark::State& state)
+{
+    const auto& frames = YuvFrames();
+    std::vector<std::uint8_t> packet;
+    for (auto _ : state)
+    {
+        VistelCapture::Wmv3Encoder encoder(Width, Height);
+        VistelCapture::Wmv3RateControl rate(BitRate, FrameRate);
+        for (int n = 0; n < EncoderFramesPerIteration; ++n)
+        {
+            const auto& frame = frames[n % frames.size()];
+            rate.Encode(encoder,
+                        {{frame.planes[0].data(), frame.planes[1].data(), frame.planes[2].data()},
+                         {frame.stride[0], frame.stride[1], frame.stride[2]}},
+                        packet);
+            benchmark::DoNotOptimize(packet.data());
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * EncoderFramesPerIteration);
+}
+
+void BM_Wmv2Encoder(benchmark::State& state)
+{
+    const auto& frames = YuvFrames();
+    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_WMV2);
+    AVFrame* picture = av_frame_alloc();
+    AVPacket* packet = av_packet_alloc();
+    for (auto _ : state)
+    {
+        // As the writer sets it up (and as a user's ffmpeg -c:v wmv2 -b:v would).
+        AVCodecContext* context = avcodec_alloc_context3(codec);
+        context->width = Width;
+        context->height = Height;
+        context->pix_fmt = AV_PIX_FMT_YUV420P;
+        context->bit_rate = BitRate;
+        context->time_base = AVRational{1, static_cast<int>(FrameRate)};
+        context->framerate = AVRational{static_cast<int>(FrameRate), 1};
+        if (avcodec_open2(context, codec, nullptr) < 0)
+        {
+            state.SkipWithError("cannot open the WMV2 encoder");
+            avcodec_free_context(&context);
+            break;
+        }
+        const auto drain = [&]
+        {
+            while (avcodec_receive_packet(context, packet) == 0)
+            {
+                benchmark::DoNotOptimize(packet->data);
+                av_packet_unref(packet);
+            }
+        };
+        for (int n = 0; n < EncoderFramesPerIteration; ++n)
+        {
+            const auto& frame = frames[n % frames.size()];
+            picture->format = AV_PIX_FMT_YUV420P;
+            picture->width = Width;
+            picture->height = Height;
+            for (int plane = 0; plane < 3; ++plane)
+            {
+                picture->data[plane] = const_cast<std::uint8_t*>(frame.planes[plane].data());
+                picture->linesize[plane] = frame.stride[plane];
+            }
+            picture->pts = n;
+            avcodec_send_frame(context, picture);
+            drain();
+        }
+        avcodec_send_frame(context, nullptr);
+        drain();
+        avcodec_free_context(&context);
+    }
+    av_packet_free(&packet);
+    av_frame_free(&picture);
+    state.SetItemsProcessed(state.iterations() * EncoderFramesPerIteration);
+}
+
+// The file's average bit rate over 10 s of the moving picture, against the rate asked for.
+void BM_Wmv3FileRate(benchmark::State& state)
+{
+    const std::int32_t width = static_cast<std::int32_t>(state.range(1));
+    const std::int32_t height = static_cast<std::int32_t>(state.range(2));
+    const std::uint32_t bitRate = static_cast<std::uint32_t>(state.range(0)) * 1000;
+    std::vector<Frame> frames;
+    for (int n = 0; n < 30; ++n)
+    {
+        Frame frame(width, height);
+        for (std::int32_t y = 0; y < height; ++y)
+        {
+            for (std::int32_t x = 0; x < width; ++x)
+            {
+                auto& pixel = frame.At(x, y);
+                pixel.blue = static_cast<unsigned char>((x + 4 * n) * 255 / width);
+                pixel.green = static_cast<unsigned char>((y + 3 * n) * 255 / height);
+                pixel.red = static_cast<unsigned char>(((x + 8 * n) / 32 + (y + 2 * n) / 32) % 2 ? 210 : 30);
+            }
+        }
+        frames.push_back(std::move(frame));
+    }
+    const auto path = TemporaryPath("-rate.wmv");
+    double kbps = 0;
+    for (auto _ : state)
+    {
+        auto now = std::chrono::steady_clock::now();
+        VideoWriter writer([&now] { return now; });
+        writer.Open(VideoWriter::Wmv3, path.wstring(), width, height, FrameRate, bitRate);
+        for (int n = 0; n < 10 * static_cast<int>(FrameRate); ++n)
+        {
+            writer.AddFrame(frames[n % frames.size()]);
+            now += std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / FrameRate));
+        }
+        writer.Close();
+        kbps = std::filesystem::file_size(path) * 8.0 / 10.0 / 1000.0;
+        std::filesystem::remove(path);
+    }
+    state.counters["file_kbps"] = kbps;
+    state.counters["of_target"] = kbps * 1000.0 / bitRate;
+}
+
 BENCHMARK(BM_AviWriter)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(4);
 BENCHMARK(BM_PlainWrite)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(4);
 BENCHMARK(BM_H264Writer)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 BENCHMARK(BM_H264FfmpegProgram)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+// Three runs of each encoder, alternating, timed by the process's CPU time.
+BENCHMARK(BM_Wmv3Encoder)
+    ->Name("BM_Wmv3Encoder/run:1")
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->Iterations(2);
+BENCHMARK(BM_Wmv2Encoder)
+    ->Name("BM_Wmv2Encoder/run:1")
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->Iterations(2);
+BENCHMARK(BM_Wmv3Encoder)
+    ->Name("BM_Wmv3Encoder/run:2")
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->Iterations(2);
+BENCHMARK(BM_Wmv2Encoder)
+    ->Name("BM_Wmv2Encoder/run:2")
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->Iterations(2);
+BENCHMARK(BM_Wmv3Encoder)
+    ->Name("BM_Wmv3Encoder/run:3")
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->Iterations(2);
+BENCHMARK(BM_Wmv2Encoder)
+    ->Name("BM_Wmv2Encoder/run:3")
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->Iterations(2);
+BENCHMARK(BM_Wmv3FileRate)
+    ->ArgNames({"kbps", "w", "h"})
+    ->ArgsProduct({{1000, 5000, 20000}, {640}, {480}})
+    ->Args({1000, 1920, 1080})
+    ->Args({5000, 1920, 1080})
+    ->Args({20000, 1920, 1080})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 
 // Keeps each benchmark's rate counter so main can print the ratios after the console output.
 class RatioReporter : public benchmark::ConsoleReporter
@@ -255,6 +458,19 @@ int main(int argc, char** argv)
                reporter.Rate("BM_PlainWrite"), "MB/s", 1e6);
     PrintRatio("H.264 1080p writer against the ffmpeg program", reporter.Rate("BM_H264Writer"),
                reporter.Rate("BM_H264FfmpegProgram"), "frames/s", 1);
+    for (const char* run : {"1", "2", "3"})
+    {
+        const double ours = reporter.Rate(std::string("BM_Wmv3Encoder/run:") + run);
+        const double reference = reporter.Rate(std::string("BM_Wmv2Encoder/run:") + run);
+        if (ours > 0 && reference > 0)
+        {
+            // CPU per frame, ours over the reference's: the inverse of the rate ratio.
+            std::printf(
+                "WMV3 1080p encoder against the WMV2 encoder, run %s: %.1f against %.1f ms of CPU per "
+                "frame, ratio %.2f\n",
+                run, 1000 / ours, 1000 / reference, reference / ours);
+        }
+    }
     benchmark::Shutdown();
     return 0;
 }

@@ -17,8 +17,8 @@ namespace VistelCapture
 class AviFileWriter;
 class FfmpegMovieWriter;
 
-// Turns a stream of frames into a movie file: uncompressed 24-bit AVI, WMV1 or WMV2 in ASF, or
-// H.264 in MP4. Open and Close run on the user-interface thread, AddFrame on a capture thread;
+// Turns a stream of frames into a movie file: uncompressed 24-bit AVI, WMV1, WMV2 or WMV3 in ASF,
+// or H.264 in MP4. Open and Close run on the user-interface thread, AddFrame on a capture thread;
 // every operation takes the writer's lock, which is the innermost lock of the system (the writer
 // calls nothing back).
 class VideoWriter

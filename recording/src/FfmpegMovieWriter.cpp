@@ -112,6 +112,11 @@ void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32
     height = newHeight;
     try
     {
+        if (codec == Codec::Wmv3)
+        {
+            OpenWmv3(path, frameRate, bitRate);
+            return;
+        }
         const char* encoderName = codec == Codec::Wmv1 ? "wmv1" : codec == Codec::Wmv2 ? "wmv2" : "libx264";
         const AVCodec* found = avcodec_find_encoder_by_name(encoderName);
         if (!found)
@@ -170,39 +175,93 @@ void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32
         stream->avg_frame_rate = rate;
         stream->sample_aspect_ratio = AVRational{1, 1};
 
-        picture.reset(av_frame_alloc());
-        packet.reset(av_packet_alloc());
-        converter.reset(sws_getContext(width, height, AV_PIX_FMT_BGRA, width, height, AV_PIX_FMT_YUV420P,
-                                       SWS_BILINEAR, nullptr, nullptr, nullptr));
-        if (!picture || !packet || !converter)
-        {
-            ThrowErrno(ENOMEM, "Open", NORVEX_SOURCE_FILE, __LINE__);
-        }
-        picture->format = AV_PIX_FMT_YUV420P;
-        picture->width = width;
-        picture->height = height;
-        ThrowIfAvFailed(av_frame_get_buffer(picture.get(), 0), "Open", __LINE__);
-
-        // Only now the file is created: every setting above has been accepted.
-        ThrowIfAvFailed(avio_open(&format->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE), "Open", __LINE__);
-        AVDictionary* options = nullptr;
-        av_dict_set(&options, "flush_packets", "1", 0);
-        if (codec == Codec::H264)
-        {
-            // Fragments of one second at most, each complete in itself: a file cut short plays up
-            // to its last whole fragment.
-            av_dict_set(&options, "movflags", "+frag_keyframe+empty_moov+default_base_moof", 0);
-            av_dict_set(&options, "frag_duration", "1000000", 0);
-        }
-        const int written = avformat_write_header(format.get(), &options);
-        av_dict_free(&options);
-        ThrowIfAvFailed(written, "Open", __LINE__);
+        StartFile(path);
     }
     catch (...)
     {
         Reset();
         throw;
     }
+}
+
+void FfmpegMovieWriter::OpenWmv3(const std::string& path, double frameRate, std::uint32_t bitRate)
+{
+    if (width > Wmv3Encoder::MaximumSize || height > Wmv3Encoder::MaximumSize)
+    {
+        throw Exception(L"WMV3 の動画の幅と高さは " + std::to_wstring(Wmv3Encoder::MaximumSize) +
+                            L" 以下でなければなりません。\n",
+                        "Open", NORVEX_SOURCE_FILE, __LINE__);
+    }
+    // Intra-only pictures of our own encoder; the explicit quantiser lets each picture say
+    // which of its two kinds it uses.
+    wmv3 = std::make_unique<Wmv3Encoder>(width, height, Wmv3Encoder::Quantizer::Explicit);
+    wmv3Rate.emplace(bitRate, frameRate);
+    AVRational rate = {};
+    av_reduce(&rate.num, &rate.den, std::llround(frameRate * 1000.0), 1000, 1 << 30);
+
+    AVFormatContext* allocated = nullptr;
+    ThrowIfAvFailed(avformat_alloc_output_context2(&allocated, nullptr, "asf", path.c_str()), "Open",
+                    __LINE__);
+    format.reset(allocated);
+    stream = avformat_new_stream(format.get(), nullptr);
+    if (!stream)
+    {
+        ThrowErrno(ENOMEM, "Open", NORVEX_SOURCE_FILE, __LINE__);
+    }
+    AVCodecParameters& parameters = *stream->codecpar;
+    parameters.codec_type = AVMEDIA_TYPE_VIDEO;
+    parameters.codec_id = AV_CODEC_ID_WMV3;
+    parameters.codec_tag = MKTAG('W', 'M', 'V', '3');
+    parameters.width = width;
+    parameters.height = height;
+    parameters.format = AV_PIX_FMT_YUV420P;
+    parameters.bit_rate = bitRate;
+    parameters.sample_aspect_ratio = AVRational{1, 1};
+    parameters.field_order = AV_FIELD_PROGRESSIVE;
+    const auto header = wmv3->SequenceHeader();
+    parameters.extradata =
+        static_cast<std::uint8_t*>(av_mallocz(header.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!parameters.extradata)
+    {
+        ThrowErrno(ENOMEM, "Open", NORVEX_SOURCE_FILE, __LINE__);
+    }
+    std::copy(header.begin(), header.end(), parameters.extradata);
+    parameters.extradata_size = static_cast<int>(header.size());
+    stream->time_base = AVRational{1, 1000};
+    stream->avg_frame_rate = rate;
+    stream->sample_aspect_ratio = AVRational{1, 1};
+    StartFile(path);
+}
+
+void FfmpegMovieWriter::StartFile(const std::string& path)
+{
+    picture.reset(av_frame_alloc());
+    packet.reset(av_packet_alloc());
+    converter.reset(sws_getContext(width, height, AV_PIX_FMT_BGRA, width, height, AV_PIX_FMT_YUV420P,
+                                   SWS_BILINEAR, nullptr, nullptr, nullptr));
+    if (!picture || !packet || !converter)
+    {
+        ThrowErrno(ENOMEM, "Open", NORVEX_SOURCE_FILE, __LINE__);
+    }
+    picture->format = AV_PIX_FMT_YUV420P;
+    picture->width = width;
+    picture->height = height;
+    ThrowIfAvFailed(av_frame_get_buffer(picture.get(), 0), "Open", __LINE__);
+
+    // Only now the file is created: every setting before has been accepted.
+    ThrowIfAvFailed(avio_open(&format->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE), "Open", __LINE__);
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "flush_packets", "1", 0);
+    if (codec == Codec::H264)
+    {
+        // Fragments of one second at most, each complete in itself: a file cut short plays up
+        // to its last whole fragment.
+        av_dict_set(&options, "movflags", "+frag_keyframe+empty_moov+default_base_moof", 0);
+        av_dict_set(&options, "frag_duration", "1000000", 0);
+    }
+    const int written = avformat_write_header(format.get(), &options);
+    av_dict_free(&options);
+    ThrowIfAvFailed(written, "Open", __LINE__);
     frameDuration = 0;
     lastPts = lastDts = 0;
     anyFrame = anyPacket = false;
@@ -239,6 +298,11 @@ void FfmpegMovieWriter::AddFrame(const Norvex::Core::Image<Norvex::Core::Pixel<u
 
     ThrowIfAvFailed(av_frame_make_writable(picture.get()), "AddFrame", __LINE__);
     sws_scale(converter.get(), &source, &sourceStride, 0, height, picture->data, picture->linesize);
+    if (codec == Codec::Wmv3)
+    {
+        EncodeWmv3(sampleTime, sampleDuration);
+        return;
+    }
 
     std::int64_t pts =
         codec == Codec::H264
@@ -302,21 +366,43 @@ void FfmpegMovieWriter::Encode(const AVFrame* input, const char* functionName)
             }
             packetBase = HundredNanoseconds;
         }
-        if (packet->duration <= 0)
-        {
-            packet->duration = av_rescale_q(frameDuration, HundredNanoseconds, packetBase);
-        }
-        av_packet_rescale_ts(packet.get(), packetBase, stream->time_base);
-        if (anyPacket && packet->dts <= lastDts)
-        {
-            packet->dts = lastDts + 1;
-            packet->pts = std::max(packet->pts, packet->dts);
-        }
-        lastDts = packet->dts;
-        anyPacket = true;
-        packet->stream_index = stream->index;
-        ThrowIfAvFailed(av_interleaved_write_frame(format.get(), packet.get()), functionName, __LINE__);
+        WritePacket(packetBase, functionName);
     }
+}
+
+void FfmpegMovieWriter::EncodeWmv3(std::int64_t sampleTime, std::int64_t sampleDuration)
+{
+    const Wmv3Encoder::ConstPlanes planes = {
+        {picture->data[0], picture->data[1], picture->data[2]},
+        {picture->linesize[0], picture->linesize[1], picture->linesize[2]}};
+    wmv3Rate->Encode(*wmv3, planes, wmv3Packet);
+    ThrowIfAvFailed(av_new_packet(packet.get(), static_cast<int>(wmv3Packet.size())), "AddFrame", __LINE__);
+    std::copy(wmv3Packet.begin(), wmv3Packet.end(), packet->data);
+    packet->flags |= AV_PKT_FLAG_KEY;
+    packet->pts = packet->dts = sampleTime;
+    frameDuration = sampleDuration;
+    anyFrame = true;
+    WritePacket(HundredNanoseconds, "AddFrame");
+}
+
+void FfmpegMovieWriter::WritePacket(AVRational packetBase, const char* functionName)
+{
+    if (packet->duration <= 0)
+    {
+        packet->duration = av_rescale_q(frameDuration, HundredNanoseconds, packetBase);
+    }
+    av_packet_rescale_ts(packet.get(), packetBase, stream->time_base);
+    if (anyPacket && packet->dts <= lastDts)
+    {
+        packet->dts = lastDts + 1;
+        packet->pts = std::max(packet->pts, packet->dts);
+    }
+    lastDts = packet->dts;
+    anyPacket = true;
+    packet->stream_index = stream->index;
+    const int written = av_interleaved_write_frame(format.get(), packet.get());
+    av_packet_unref(packet.get());
+    ThrowIfAvFailed(written, functionName, __LINE__);
 }
 
 void FfmpegMovieWriter::Close()
@@ -327,7 +413,10 @@ void FfmpegMovieWriter::Close()
     }
     try
     {
-        Encode(nullptr, "Close");
+        if (encoder)
+        {
+            Encode(nullptr, "Close");
+        }
         ThrowIfAvFailed(av_write_trailer(format.get()), "Close", __LINE__);
         ThrowIfAvFailed(avio_closep(&format->pb), "Close", __LINE__);
     }
@@ -347,6 +436,10 @@ void FfmpegMovieWriter::Reset() noexcept
     stream = nullptr;
     format.reset();
     encoder.reset();
+    wmv3.reset();
+    wmv3Rate.reset();
+    wmv3Packet.clear();
+    wmv3Packet.shrink_to_fit();
     canvas.clear();
     canvas.shrink_to_fit();
     pendingTimes.clear();

@@ -1,11 +1,15 @@
 #pragma once
 
+#include "Wmv3Encoder.h"
+#include "Wmv3RateControl.h"
+
 #include <Norvex/Core/Image.h>
 #include <Norvex/Core/Pixel.h>
 
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,16 +17,17 @@ struct AVCodecContext;
 struct AVFormatContext;
 struct AVFrame;
 struct AVPacket;
+struct AVRational;
 struct AVStream;
 struct SwsContext;
 
 namespace VistelCapture
 {
 
-// Encodes BGRA frames with libavcodec and muxes them with libavformat: WMV1 or WMV2 in ASF, or
-// H.264 Main profile (libx264) in fragmented MP4, so that a recording cut short by a crash still
-// plays up to its last complete fragment (one second at most). Times are in 100 ns units.
-// Not thread-safe: the owner serialises the calls.
+// Encodes BGRA frames and muxes them with libavformat: WMV1 or WMV2 (libavcodec) or WMV3 (our own
+// intra-only encoder) in ASF, or H.264 Main profile (libx264) in fragmented MP4, so that a recording cut
+// short by a crash still plays up to its last complete fragment (one second at most). Times are in 100 ns
+// units. Not thread-safe: the owner serialises the calls.
 class FfmpegMovieWriter
 {
 public:
@@ -30,6 +35,7 @@ public:
     {
         Wmv1,
         Wmv2,
+        Wmv3,
         H264
     };
 
@@ -63,13 +69,20 @@ private:
         void operator()(SwsContext* context) const noexcept;
     };
 
+    void OpenWmv3(const std::string& path, double frameRate, std::uint32_t bitRate);
+    void StartFile(const std::string& path);
     void Encode(const AVFrame* picture, const char* functionName);
+    void EncodeWmv3(std::int64_t sampleTime, std::int64_t sampleDuration);
+    void WritePacket(AVRational packetBase, const char* functionName);
     void Reset() noexcept;
 
     Codec codec = Codec::H264;
     std::int32_t width = 0;
     std::int32_t height = 0;
-    std::unique_ptr<AVCodecContext, Deleter> encoder;
+    std::unique_ptr<AVCodecContext, Deleter> encoder; // libavcodec's, for all but WMV3
+    std::unique_ptr<Wmv3Encoder> wmv3;                // ours, for WMV3
+    std::optional<Wmv3RateControl> wmv3Rate;
+    std::vector<std::uint8_t> wmv3Packet;
     std::unique_ptr<AVFormatContext, Deleter> format;
     AVStream* stream = nullptr; // owned by format
     std::unique_ptr<AVFrame, Deleter> picture;

@@ -114,11 +114,6 @@ void VideoWriter::Open(Format newFormat, const std::wstring& filePath, std::int3
     {
         ThrowUnexpected("Open", NORVEX_SOURCE_FILE, __LINE__);
     }
-    if (format == Wmv3)
-    {
-        throw Exception(L"WMV3 はこのシステムではエンコードできません。別の動画形式を選んでください。\n",
-                        "Open", NORVEX_SOURCE_FILE, __LINE__);
-    }
     // A rate of zero or less would make every frame last forever.
     if (!(frameRate > 0) || !std::isfinite(frameRate))
     {
@@ -145,6 +140,7 @@ void VideoWriter::Open(Format newFormat, const std::wstring& filePath, std::int3
     }
     const auto codec = format == Wmv1   ? FfmpegMovieWriter::Codec::Wmv1
                        : format == Wmv2 ? FfmpegMovieWriter::Codec::Wmv2
+                       : format == Wmv3 ? FfmpegMovieWriter::Codec::Wmv3
                                         : FfmpegMovieWriter::Codec::H264;
     movieFile->Open(codec, path, width, height, frameRate, bitRate);
     stride = bytesPerInputPixel * width;

@@ -58,10 +58,11 @@ TEST_F(ApplicationTest, BooleansAreNormalisedAndTheFamilyKeptAsRead)
     EXPECT_EQ(application.CaptureApiFamily, 7);
     EXPECT_FALSE(application.SkipDuplicatedFrameFormat);
     EXPECT_TRUE(application.IsDebugMessageEnabled);
-    // Existing keys keep their place and spelling; other sections are untouched.
+    // Existing keys keep their place and spelling, a value already stored stays as it was written,
+    // and other sections are untouched.
     EXPECT_EQ(ReadFileText(folder / "VistelCapture.ini"),
               "[Settings]\nViewRatio=100\n"
-              "[application]\r\nskiperrordevice=1\r\nCaptureApiFamily=7\r\n"
+              "[application]\r\nskiperrordevice=1\r\nCaptureApiFamily= 7 \r\n"
               "SkipDuplicatedFrameFormat=0\r\nIsDebugMessageEnabled=1\r\n");
 }
 

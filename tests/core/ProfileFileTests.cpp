@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <thread>
 
 using Norvex::Core::ProfileFile;
@@ -84,6 +85,52 @@ TEST(ProfileParsing, IntegersReadLikeGetPrivateProfileInt)
     EXPECT_EQ(ProfileFile::ParseInt(L"4294967295", 0), -1); // 32-bit wrap, never undefined
     EXPECT_EQ(ProfileFile::ParseInt(L"99999999999999999999", 0),
               ProfileFile::ParseInt(L"99999999999999999999", 1));
+    // Lower-case prefixes choose the base; reading stops at the first character that does not belong.
+    EXPECT_EQ(ProfileFile::ParseInt(L"0x10", 7), 16);
+    EXPECT_EQ(ProfileFile::ParseInt(L"-0x10", 7), -16);
+    EXPECT_EQ(ProfileFile::ParseInt(L"+0xfF", 7), 255);
+    EXPECT_EQ(ProfileFile::ParseInt(L"0xFFFFFFFF", 7), -1);
+    EXPECT_EQ(ProfileFile::ParseInt(L"0x100000010", 7), 16);
+    EXPECT_EQ(ProfileFile::ParseInt(L"0X1F", 7), 0);
+    EXPECT_EQ(ProfileFile::ParseInt(L"0x1g2", 7), 1);
+    EXPECT_EQ(ProfileFile::ParseInt(L"0x", 7), 0);
+    EXPECT_EQ(ProfileFile::ParseInt(L"0o17", 7), 15);
+    EXPECT_EQ(ProfileFile::ParseInt(L"0o8", 7), 0);
+    EXPECT_EQ(ProfileFile::ParseInt(L"0b1012", 7), 5);
+    EXPECT_EQ(ProfileFile::ParseInt(L"010", 7), 10);
+    EXPECT_EQ(ProfileFile::ParseInt(L"- 5", 7), 0);
+    EXPECT_EQ(ProfileFile::LookUp("[S]\nk= 0x20 ;mask\n", L"S", L"k", L""), L"0x20 ;mask");
+}
+
+TEST(ProfileParsing, CrLfAndCrAloneEachEndALine)
+{
+    const std::string crOnly = "[S]\ra=1\rb=2\r[T]\ra=3\r";
+    EXPECT_EQ(LookUp(crOnly, L"S", L"b"), L"2");
+    EXPECT_EQ(LookUp(crOnly, L"T", L"a"), L"3");
+    const std::string mixed = "[S]\ra=1\nb=2\r\n\r[T]\n\ra=3";
+    EXPECT_EQ(LookUp(mixed, L"S", L"a"), L"1");
+    EXPECT_EQ(LookUp(mixed, L"S", L"b"), L"2");
+    EXPECT_EQ(LookUp(mixed, L"T", L"a"), L"3");
+    // Writes change the key where it is, and new lines take the file's first line break.
+    EXPECT_EQ(ProfileFile::Update(crOnly, L"S", L"a", L"9"), "[S]\ra=9\rb=2\r[T]\ra=3\r");
+    EXPECT_EQ(ProfileFile::Update(crOnly, L"S", L"c", L"4"), "[S]\ra=1\rb=2\rc=4\r[T]\ra=3\r");
+    EXPECT_EQ(ProfileFile::Update(mixed, L"T", L"b", L"5"), "[S]\ra=1\nb=2\r\n\r[T]\n\ra=3\rb=5\r");
+    EXPECT_EQ(ProfileFile::Update(mixed, L"U", L"c", L"6"), "[S]\ra=1\nb=2\r\n\r[T]\n\ra=3\r[U]\rc=6\r");
+}
+
+TEST(ProfileParsing, NamesAreTrimmedTheEmptyKeyIsAKeyAndDefaultsLoseTrailingSpaces)
+{
+    const std::string text = "[Sec]\nkey=v\n=no-key\n";
+    EXPECT_EQ(LookUp(text, L" Sec\t", L"\tkey "), L"v");
+    EXPECT_EQ(LookUp(text, L"Sec", L""), L"no-key");
+    EXPECT_EQ(LookUp(text, L"Sec", L"  "), L"no-key");
+    EXPECT_EQ(ProfileFile::LookUp(text, L"Sec", L"missing", L"def  "), L"def");
+    EXPECT_EQ(ProfileFile::LookUp(text, L"Sec", L"missing", L" d\t "), L" d\t");
+    EXPECT_EQ(ProfileFile::LookUp(text, L"Sec", L"missing", L"   "), L"");
+    // A write with outer blanks updates the entry it names instead of adding "[ Sec ]".
+    EXPECT_EQ(ProfileFile::Update(text, L" Sec ", L" key ", L"w"), "[Sec]\nkey=w\n=no-key\n");
+    EXPECT_EQ(ProfileFile::Update(text, L"Sec", L"", L"x"), "[Sec]\nkey=v\n=x\n");
+    EXPECT_EQ(ProfileFile::Update(text, L" New ", L" k ", L"  v "), "[Sec]\nkey=v\n=no-key\n[New]\nk=v \n");
 }
 
 TEST(ProfileUpdating, KeepsOrderAndAppendsNewKeysAtTheEndOfTheirSection)
@@ -131,10 +178,69 @@ TEST_F(ProfileFileTest, RefusesTextThatWouldBreakTheFileStructure)
     EXPECT_FALSE(profile.WriteProfileString(L"Set]tings", L"Key", L"v"));
     EXPECT_FALSE(profile.WriteProfileString(L"Settings", L"a=b", L"v"));
     EXPECT_FALSE(profile.WriteProfileString(L"Settings", L"", L"v"));
-    EXPECT_FALSE(profile.WriteProfileString(L"Settings", L" padded", L"v"));
+    EXPECT_FALSE(profile.WriteProfileString(L"Settings", L" \t", L"v"));
+    EXPECT_FALSE(profile.WriteProfileString(L"  ", L"Key", L"v"));
+    // A key opening with "[" would read back as a section header that swallows the rest.
+    EXPECT_FALSE(profile.WriteProfileString(L"Settings", L" [Key", L"v"));
     EXPECT_FALSE(std::filesystem::exists(path));
     ProfileFile nowhere(L"/nonexistent-folder-for-tests/x.ini");
     EXPECT_FALSE(nowhere.WriteProfileInt(L"A", L"b", 1));
+}
+
+TEST_F(ProfileFileTest, AWriteOfTheStoredValueLeavesTheFileUntouched)
+{
+    const std::string before = "; hand-edited\r\n[Settings]\r\n  ViewRatio  =  200  \r\nName=\"cam\"\r\n";
+    WriteFileText(path, before);
+    const auto longAgo = std::filesystem::file_time_type::clock::now() - std::chrono::hours(24);
+    std::filesystem::last_write_time(path, longAgo);
+    struct stat original
+    {
+    };
+    ASSERT_EQ(::stat(path.c_str(), &original), 0);
+
+    ASSERT_TRUE(profile.WriteProfileInt(L"settings", L" viewratio ", 200));
+    ASSERT_TRUE(profile.WriteProfileString(L"Settings", L"ViewRatio", L"  200"));
+    EXPECT_EQ(ReadFileText(path), before);
+    EXPECT_EQ(std::filesystem::last_write_time(path), longAgo);
+    struct stat after
+    {
+    };
+    ASSERT_EQ(::stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, original.st_ino) << "the file was replaced";
+
+    // The quotes are part of what is stored, so the bare value is a change; names written with
+    // outer blanks land on the entries they name.
+    ASSERT_TRUE(profile.WriteProfileString(L"Settings", L"Name", L"cam"));
+    ASSERT_TRUE(profile.WriteProfileString(L" Settings ", L" Zoom\t", L"2"));
+    EXPECT_EQ(ReadFileText(path),
+              "; hand-edited\r\n[Settings]\r\n  ViewRatio  =  200  \r\nName=cam\r\nZoom=2\r\n");
+}
+
+TEST_F(ProfileFileTest, AFileThatCannotBeReadIsNeverReplaced)
+{
+    const std::string before = "[Settings]\nViewRatio=200\n[Plugin]\nThreshold=7\n";
+    WriteFileText(path, before);
+    ::chmod(path.c_str(), 0200);
+    ::chmod(folder.Path().c_str(), 0777);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+    {
+        // Root reads anything: an ordinary user is needed for a file that cannot be read.
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+        {
+            ::_exit(2);
+        }
+        const bool defaulted = profile.GetProfileInt(L"Settings", L"ViewRatio", 5) == 5;
+        const bool refused = !profile.WriteProfileInt(L"Settings", L"ViewRatio", 300);
+        ::_exit(defaulted && refused ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ::chmod(path.c_str(), 0600);
+    EXPECT_EQ(ReadFileText(path), before);
 }
 
 TEST_F(ProfileFileTest, WriteKeepsTheFileModeAndFollowsASymbolicLink)

@@ -2,14 +2,17 @@
 #include <Norvex/Core/StringHelpers.h>
 #include <Norvex/Core/TemporaryFile.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cwctype>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 namespace Norvex::Core
@@ -22,28 +25,25 @@ constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
 struct Line
 {
     std::string_view text;       // without its line break
-    std::string_view terminator; // "\n", "\r\n" or empty at the end of the file
+    std::string_view terminator; // "\n", "\r\n", "\r" or empty at the end of the file
 };
 
+// CR, LF and CR-LF each end a line, so files from any editor read alike.
 std::vector<Line> SplitLines(std::string_view contents)
 {
     std::vector<Line> lines;
     std::size_t start = 0;
     while (start < contents.size())
     {
-        const auto newline = contents.find('\n', start);
-        if (newline == std::string_view::npos)
+        const auto end = contents.find_first_of("\r\n", start);
+        if (end == std::string_view::npos)
         {
             lines.push_back({contents.substr(start), {}});
             break;
         }
-        std::size_t end = newline;
-        if (end > start && contents[end - 1] == '\r')
-        {
-            --end;
-        }
-        lines.push_back({contents.substr(start, end - start), contents.substr(end, newline + 1 - end)});
-        start = newline + 1;
+        const std::size_t breakLength = contents.substr(end, 2) == "\r\n" ? 2 : 1;
+        lines.push_back({contents.substr(start, end - start), contents.substr(end, breakLength)});
+        start = end + breakLength;
     }
     if (!lines.empty() && lines.front().text.starts_with(byteOrderMark))
     {
@@ -52,11 +52,11 @@ std::vector<Line> SplitLines(std::string_view contents)
     return lines;
 }
 
-std::string_view Trim(std::string_view text)
+template <typename Char> std::basic_string_view<Char> TrimBlanks(std::basic_string_view<Char> text)
 {
-    const auto blank = [](char c)
+    const auto blank = [](Char c)
     {
-        return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+        return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
     };
     while (!text.empty() && blank(text.front()))
     {
@@ -67,6 +67,17 @@ std::string_view Trim(std::string_view text)
         text.remove_suffix(1);
     }
     return text;
+}
+
+std::string_view Trim(std::string_view text)
+{
+    return TrimBlanks(text);
+}
+
+// Names are asked for and written without their outer blanks, as they are read from the file.
+std::wstring TrimName(const std::wstring& name)
+{
+    return std::wstring(TrimBlanks(std::wstring_view(name)));
 }
 
 bool EqualsIgnoringCase(const std::wstring& a, const std::wstring& b)
@@ -101,8 +112,9 @@ std::optional<std::wstring> SectionName(std::string_view line)
 
 struct KeyValue
 {
-    std::wstring key;
-    std::string_view value;
+    std::wstring key;       // may be empty: "=value" is the entry of the empty key
+    std::string_view raw;   // without outer blanks, quotes kept: what a write compares with
+    std::string_view value; // as read: one pair of matching quotes dropped
 };
 
 std::optional<KeyValue> ParseKeyValue(std::string_view line)
@@ -112,18 +124,14 @@ std::optional<KeyValue> ParseKeyValue(std::string_view line)
     {
         return std::nullopt;
     }
-    const auto key = Trim(line.substr(0, equals));
-    if (key.empty())
-    {
-        return std::nullopt;
-    }
-    auto value = Trim(line.substr(equals + 1));
+    const auto raw = Trim(line.substr(equals + 1));
+    auto value = raw;
     // Windows drops one pair of matching quotes around a value.
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
     {
         value = value.substr(1, value.size() - 2);
     }
-    return KeyValue{ToWideString(key), value};
+    return KeyValue{ToWideString(Trim(line.substr(0, equals))), raw, value};
 }
 
 // Where a section's lines are: its header and the line after its last non-blank line.
@@ -173,8 +181,8 @@ std::optional<std::wstring> FindValue(const std::string& contents, const std::ws
                                       const std::wstring& key)
 {
     const auto lines = SplitLines(contents);
-    const auto range = FindSection(lines, section);
-    const auto index = range ? FindKey(lines, *range, key) : std::nullopt;
+    const auto range = FindSection(lines, TrimName(section));
+    const auto index = range ? FindKey(lines, *range, TrimName(key)) : std::nullopt;
     if (!index)
     {
         return std::nullopt;
@@ -214,6 +222,64 @@ std::string ResolveLinks(const std::string& path)
     return resolved ? std::string(resolved.get()) : path;
 }
 
+// The file's bytes: empty when there is no file, nothing when it exists but cannot be read (a
+// write must then not replace it with a file that lacks everything it held).
+std::optional<std::string> ReadWholeFile(const std::string& path)
+{
+    struct Descriptor
+    {
+        int fd;
+        ~Descriptor()
+        {
+            if (fd >= 0)
+            {
+                ::close(fd);
+            }
+        }
+    } file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (file.fd < 0)
+    {
+        return errno == ENOENT ? std::optional<std::string>(std::in_place) : std::nullopt;
+    }
+    std::string contents;
+    char buffer[65536];
+    for (;;)
+    {
+        const ssize_t count = ::read(file.fd, buffer, sizeof buffer);
+        if (count == 0)
+        {
+            return contents;
+        }
+        if (count < 0)
+        {
+            if (errno == EINTR)
+            {
+                continue;
+            }
+            return std::nullopt;
+        }
+        contents.append(buffer, static_cast<std::size_t>(count));
+    }
+}
+
+// The value of a digit in any base up to 36, or 36 for a character that is none.
+std::uint32_t DigitValue(wchar_t c)
+{
+    if (c >= L'0' && c <= L'9')
+    {
+        return static_cast<std::uint32_t>(c - L'0');
+    }
+    if (c >= L'a' && c <= L'z')
+    {
+        return static_cast<std::uint32_t>(c - L'a') + 10;
+    }
+    if (c >= L'A' && c <= L'Z')
+    {
+        return static_cast<std::uint32_t>(c - L'A') + 10;
+    }
+    return 36;
+}
+
 } // namespace
 
 void ProfileFile::SetPath(std::wstring newPath)
@@ -228,39 +294,63 @@ void ProfileFile::SetBeforeReplaceHook(std::function<void()> hook)
     beforeReplace = std::move(hook);
 }
 
-std::string ProfileFile::Load() const
+std::optional<std::string> ProfileFile::Load() const
 {
-    std::ifstream stream(ToUtf8(path), std::ios::binary);
-    return stream ? std::string(std::istreambuf_iterator<char>(stream), {}) : std::string();
+    return ReadWholeFile(ToUtf8(path));
 }
 
 std::wstring ProfileFile::LookUp(const std::string& contents, const std::wstring& section,
                                  const std::wstring& key, const std::wstring& defaultValue)
 {
-    return FindValue(contents, section, key).value_or(defaultValue);
+    if (auto value = FindValue(contents, section, key))
+    {
+        return std::move(*value);
+    }
+    // Windows hands back the default without its trailing spaces.
+    return defaultValue.substr(0, defaultValue.find_last_not_of(L' ') + 1);
 }
 
 std::int32_t ProfileFile::ParseInt(const std::wstring& text, std::int32_t defaultValue)
 {
-    if (text.empty())
+    // The text ends at a NUL character, as a C string would.
+    const std::wstring_view number(text.c_str());
+    if (number.empty())
     {
         return defaultValue;
     }
     std::size_t i = 0;
-    while (i < text.size() && (text[i] == L' ' || text[i] == L'\t'))
+    while (i < number.size() && static_cast<std::uint32_t>(number[i]) <= L' ')
     {
         ++i;
     }
     bool negative = false;
-    if (i < text.size() && (text[i] == L'-' || text[i] == L'+'))
+    if (i < number.size() && (number[i] == L'-' || number[i] == L'+'))
     {
-        negative = text[i++] == L'-';
+        negative = number[i++] == L'-';
+    }
+    // Only lower-case prefixes choose a base; "0X1F" is the number 0 followed by junk.
+    std::uint32_t base = 10;
+    if (number.substr(i, 2) == L"0x")
+    {
+        base = 16;
+    }
+    else if (number.substr(i, 2) == L"0o")
+    {
+        base = 8;
+    }
+    else if (number.substr(i, 2) == L"0b")
+    {
+        base = 2;
+    }
+    if (base != 10)
+    {
+        i += 2;
     }
     // Wraps like the 32-bit arithmetic of the Windows reader instead of overflowing.
     std::uint32_t value = 0;
-    for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i)
+    for (; i < number.size() && DigitValue(number[i]) < base; ++i)
     {
-        value = value * 10u + static_cast<std::uint32_t>(text[i] - L'0');
+        value = value * base + DigitValue(number[i]);
     }
     return static_cast<std::int32_t>(negative ? 0u - value : value);
 }
@@ -274,20 +364,30 @@ std::string ProfileFile::Update(const std::string& contents, const std::wstring&
     {
         newline = lines.front().terminator;
     }
-    const std::string entry = ToUtf8(key) + "=" + ToUtf8(value);
+    const auto sectionName = TrimName(section);
+    const auto keyName = TrimName(key);
+    // Windows drops the blanks before a value it writes; those after it go unread anyway.
+    const auto firstNonBlank = value.find_first_not_of(L" \t\r\n\v\f");
+    const auto newValue = ToUtf8(std::wstring_view(value).substr(std::min(firstNonBlank, value.size())));
+    const std::string entry = ToUtf8(keyName) + "=" + newValue;
 
     std::optional<std::size_t> replace;
     std::size_t insertAt = lines.size();
     std::string insertion;
-    if (const auto range = FindSection(lines, section))
+    if (const auto range = FindSection(lines, sectionName))
     {
-        replace = FindKey(lines, *range, key);
+        replace = FindKey(lines, *range, keyName);
+        if (replace && ParseKeyValue(lines[*replace].text)->raw == newValue)
+        {
+            // Nothing to change: the file stays as it is, byte for byte.
+            return contents;
+        }
         insertAt = range->afterLastEntry;
         insertion = entry;
     }
     else
     {
-        insertion = "[" + ToUtf8(section) + "]" + std::string(newline) + entry;
+        insertion = "[" + ToUtf8(sectionName) + "]" + std::string(newline) + entry;
     }
 
     std::string result;
@@ -300,7 +400,8 @@ std::string ProfileFile::Update(const std::string& contents, const std::wstring&
     {
         if (!replace && i == insertAt)
         {
-            if (!result.empty() && !result.ends_with('\n') && result != byteOrderMark)
+            // A last line without its break gets one before the new lines follow it.
+            if (i > 0 && lines[i - 1].terminator.empty() && !lines[i - 1].text.empty())
             {
                 result += newline;
             }
@@ -315,8 +416,7 @@ std::string ProfileFile::Update(const std::string& contents, const std::wstring&
         {
             // The key keeps its spelling in the file; only the value changes.
             const auto text = lines[i].text;
-            const auto equals = text.find('=');
-            result += std::string(Trim(text.substr(0, equals))) + "=" + ToUtf8(value);
+            result += std::string(Trim(text.substr(0, text.find('=')))) + "=" + newValue;
         }
         else
         {
@@ -331,14 +431,14 @@ std::wstring ProfileFile::GetProfileString(const std::wstring& section, const st
                                            const std::wstring& defaultValue) const
 {
     std::lock_guard lock(mutex);
-    return LookUp(Load(), section, key, defaultValue);
+    return LookUp(Load().value_or(std::string()), section, key, defaultValue);
 }
 
 std::int32_t ProfileFile::GetProfileInt(const std::wstring& section, const std::wstring& key,
                                         std::int32_t defaultValue) const
 {
     std::lock_guard lock(mutex);
-    const auto text = FindValue(Load(), section, key);
+    const auto text = FindValue(Load().value_or(std::string()), section, key);
     return text ? ParseInt(*text, defaultValue) : defaultValue;
 }
 
@@ -350,11 +450,14 @@ bool ProfileFile::WriteProfileInt(const std::wstring& section, const std::wstrin
 bool ProfileFile::WriteProfileString(const std::wstring& section, const std::wstring& key,
                                      const std::wstring& value)
 {
-    // Text that would change the file's structure is refused rather than written.
-    const auto narrowKey = ToUtf8(key);
-    if (section.empty() || HasLineBreak(section) || section.find(L']') != std::wstring::npos ||
-        narrowKey.empty() || Trim(narrowKey) != narrowKey || key.find(L'=') != std::wstring::npos ||
-        HasLineBreak(key) || HasLineBreak(value))
+    // Text that would change the file's structure is refused rather than written: a name that is
+    // empty once trimmed, a line break anywhere, a "]" that would end the header early, an "="
+    // that would split the key, or a key that would read as a section header.
+    const auto sectionName = TrimName(section);
+    const auto keyName = TrimName(key);
+    if (sectionName.empty() || HasLineBreak(sectionName) || sectionName.find(L']') != std::wstring::npos ||
+        keyName.empty() || HasLineBreak(keyName) || keyName.find(L'=') != std::wstring::npos ||
+        keyName.front() == L'[' || HasLineBreak(value))
     {
         return false;
     }
@@ -364,7 +467,12 @@ bool ProfileFile::WriteProfileString(const std::wstring& section, const std::wst
         return false;
     }
     const auto contents = Load();
-    return ReplaceFile(ResolveLinks(ToUtf8(path)), Update(contents, section, key, value), beforeReplace);
+    if (!contents)
+    {
+        return false;
+    }
+    const auto updated = Update(*contents, sectionName, keyName, value);
+    return updated == *contents || ReplaceFile(ResolveLinks(ToUtf8(path)), updated, beforeReplace);
 }
 
 } // namespace Norvex::Core

@@ -3,16 +3,19 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace Norvex::Core
 {
 
 // A private-profile (INI) file with Windows semantics: sections and keys matched without regard
-// to case, the first of duplicates winning, file order kept, new keys at the end of their
-// section, integers read like GetPrivateProfileInt. Text is UTF-8. Every read sees the file as it
-// is now; every write replaces the whole file atomically (temporary file, then rename), so a
-// crash leaves either the old or the new file. Safe to use from several threads.
+// to case or outer blanks, the first of duplicates winning, file order kept, new keys at the end
+// of their section, integers read like GetPrivateProfileInt. Text is UTF-8; CR, LF and CR-LF each
+// end a line. Every read sees the file as it is now; every write that changes something replaces
+// the whole file atomically (temporary file, then rename), so a crash leaves either the old or the
+// new file, and a write of the value already there leaves the file untouched. Safe to use from
+// several threads.
 class ProfileFile
 {
 public:
@@ -34,6 +37,7 @@ public:
     static std::wstring LookUp(const std::string& contents, const std::wstring& section,
                                const std::wstring& key, const std::wstring& defaultValue);
     static std::int32_t ParseInt(const std::wstring& text, std::int32_t defaultValue);
+    // The contents after a write; the very same text when the value is already there.
     static std::string Update(const std::string& contents, const std::wstring& section,
                               const std::wstring& key, const std::wstring& value);
 
@@ -41,7 +45,8 @@ public:
     void SetBeforeReplaceHook(std::function<void()> hook);
 
 private:
-    std::string Load() const;
+    // Empty when there is no file; nothing when it exists but cannot be read.
+    std::optional<std::string> Load() const;
 
     mutable std::mutex mutex; // guards path, hook and the file itself within this process
     std::wstring path;

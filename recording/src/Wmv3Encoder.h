@@ -1,0 +1,167 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace VistelCapture
+{
+
+// An intra-only WMV3 (Simple profile) encoder: every picture is a key frame coded on its own
+// with 8x8 integer transforms, DC/AC prediction and the format's variable-length codes. It
+// takes 4:2:0 planes and gives one packet per picture; the caller muxes them.
+// Not thread-safe: one picture at a time, from any one thread.
+class Wmv3Encoder
+{
+public:
+    // How the picture header states the quantiser (fixed for the stream by its sequence header).
+    enum class Quantizer
+    {
+        Implicit = 0,   // PQINDEX decides: uniform up to 8, non-uniform above
+        Explicit = 1,   // one bit per picture chooses
+        NonUniform = 2, // always non-uniform
+        Uniform = 3     // always uniform
+    };
+
+    // A slight dead zone: a small level costs more bits than it gives back.
+    static constexpr double DefaultAcRounding = 0.42;
+
+    // Choices of one picture. A selector or table of -1 lets the encoder take the one that
+    // gives the fewest bits.
+    struct PictureSettings
+    {
+        int pqIndex = 6;          // 1..31
+        bool halfStep = false;    // a half step more for AC; only where PQINDEX <= 8
+        bool nonUniform = false;  // with Quantizer::Explicit only
+        int lumaSelector = -1;    // 0..2
+        int chromaSelector = -1;  // 0..2
+        int dcTable = -1;         // 0..1
+        bool acPrediction = true; // let the encoder predict AC lines where that saves levels
+        // Where AC levels round up, as a fraction of the step: 0.5 rounds to nearest; less
+        // drops more small levels (a dead zone), saving bits for some quality.
+        double acRounding = DefaultAcRounding;
+    };
+
+    // 4:2:0 planes: luma width x height, chroma (width + 1) / 2 x (height + 1) / 2.
+    struct Planes
+    {
+        std::array<std::uint8_t*, 3> data{};
+        std::array<int, 3> stride{};
+    };
+    struct ConstPlanes
+    {
+        std::array<const std::uint8_t*, 3> data{};
+        std::array<int, 3> stride{};
+    };
+
+    // What the last picture used, for tests and rate control.
+    struct Statistics
+    {
+        int pquant = 0;
+        bool nonUniform = false;
+        int lumaSelector = 0;
+        int chromaSelector = 0;
+        int dcTable = 0;
+        int acPredictedMacroblocks = 0;
+        std::array<int, 3> escapes{}; // by escape mode 1, 2, 3
+        std::int64_t bits = 0;        // before the padding to a whole byte
+    };
+
+    // Larger pictures are refused (std::invalid_argument), as are empty ones.
+    static constexpr int MaximumSize = 8192;
+
+    Wmv3Encoder(int width, int height, Quantizer quantizer = Quantizer::Explicit);
+    Wmv3Encoder(const Wmv3Encoder&) = delete;
+    Wmv3Encoder& operator=(const Wmv3Encoder&) = delete;
+    ~Wmv3Encoder();
+
+    // The stream's codec private data.
+    std::array<std::uint8_t, 4> SequenceHeader() const;
+
+    // Codes one picture into packet (replacing its contents). When reconstruction is given, it
+    // receives the picture exactly as a decoder shows it.
+    void Encode(const ConstPlanes& picture, const PictureSettings& settings,
+                std::vector<std::uint8_t>& packet, const Planes* reconstruction = nullptr);
+
+    // The same in two steps, for a caller that picks the quantiser from the picture itself:
+    // Load transforms the picture once; EstimateBits guesses its size at a quantiser (to within
+    // a factor that changes slowly from picture to picture); EncodeLoaded codes it, as often as
+    // wanted.
+    void Load(const ConstPlanes& picture);
+    double EstimateBits(const PictureSettings& settings) const;
+    void EncodeLoaded(const PictureSettings& settings, std::vector<std::uint8_t>& packet,
+                      const Planes* reconstruction = nullptr);
+
+    const Statistics& LastStatistics() const noexcept { return statistics; }
+    int Width() const noexcept { return width; }
+    int Height() const noexcept { return height; }
+
+private:
+    struct Event
+    {
+        std::uint8_t run;
+        std::uint8_t last;
+        std::int16_t level;
+    };
+    struct Block
+    {
+        std::int16_t dcDifference;
+        bool coded;
+        std::uint32_t firstEvent;
+        std::uint32_t eventCount;
+    };
+    struct Macroblock
+    {
+        std::uint8_t codedBlockPattern; // as sent: luma bits already predicted
+        bool acPrediction;
+    };
+    // Quantised levels of one block's first row (positions 1..7) and first column (8..56),
+    // which later blocks predict from.
+    struct Lines
+    {
+        std::array<std::int16_t, 7> row;
+        std::array<std::int16_t, 7> column;
+    };
+
+    void PadInput(const ConstPlanes& picture);
+    void AnalyseMacroblock(int mbx, int mby, const PictureSettings& settings);
+    void ChooseTables(PictureSettings& settings);
+    void WritePicture(const PictureSettings& settings, std::vector<std::uint8_t>& packet);
+    void Reconstruct(const Planes& output) const;
+
+    int width;
+    int height;
+    Quantizer quantizer;
+    int mbWidth;
+    int mbHeight;
+    int frameCount = 0;
+
+    // Picture state, rebuilt by every Encode.
+    int pquant = 1;
+    int acStep = 2;
+    bool nonUniform = false;
+    std::array<std::vector<std::uint8_t>, 3> padded; // input planes grown to whole macroblocks
+    std::array<int, 3> paddedStride{};
+    // Transform coefficients of every block (6 per macroblock, 64 each, transposed), in units of
+    // 1 / CoefficientOne of the dequantised value; and a histogram of a sample of their AC
+    // magnitudes, for EstimateBits.
+    static constexpr int CoefficientOne = 8;
+    static constexpr int HistogramBins = 64;
+    std::vector<std::int16_t> coefficients;
+    std::array<std::uint32_t, HistogramBins> histogram{};
+    std::array<std::vector<std::int16_t>, 3> dcLevels; // quantised DC of every block, by plane
+    std::array<std::vector<Lines>, 3> lines;           // by plane, one per block
+    std::vector<std::uint8_t> lumaCoded;               // coded flags of the luma blocks
+    std::vector<std::int16_t> levels;                  // 64 real levels per block, for reconstruction
+    std::vector<Block> blocks;                         // 6 per macroblock
+    std::vector<Macroblock> macroblocks;
+    std::vector<Event> events;
+    bool keepLevels = false;
+    int maxEscapeRun = 0; // largest run and level of the picture
+    int maxEscapeLevel = 0;
+    int escapeRunBits = 6; // sizes of the fixed-length escape
+    int escapeLevelBits = 8;
+    Statistics statistics;
+};
+
+} // namespace VistelCapture

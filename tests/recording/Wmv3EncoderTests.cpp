@@ -1,0 +1,388 @@
+// The WMV3 encoder against libavcodec's decoder, with every error check of the decoder on: a
+// stream it complains about, reads past the end of, or shows differently from the encoder's own
+// reconstruction fails.
+
+#include <Wmv3Encoder.h>
+#include <Wmv3RateControl.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+extern "C"
+{
+#include <libavcodec/avcodec.h>
+#include <libavutil/log.h>
+#include <libavutil/mem.h>
+}
+
+using VistelCapture::Wmv3Encoder;
+
+namespace
+{
+
+// A 4:2:0 picture of its own.
+struct Picture
+{
+    int width = 0;
+    int height = 0;
+    std::array<std::vector<std::uint8_t>, 3> planes;
+
+    Picture(int width, int height) : width(width), height(height)
+    {
+        for (int plane = 0; plane < 3; ++plane)
+        {
+            planes[plane].resize(std::size_t(PlaneWidth(plane)) * std::size_t(PlaneHeight(plane)));
+        }
+    }
+    int PlaneWidth(int plane) const { return plane ? (width + 1) / 2 : width; }
+    int PlaneHeight(int plane) const { return plane ? (height + 1) / 2 : height; }
+    std::uint8_t& At(int plane, int x, int y)
+    {
+        return planes[plane][std::size_t(y) * PlaneWidth(plane) + x];
+    }
+    Wmv3Encoder::ConstPlanes Input() const
+    {
+        return {{planes[0].data(), planes[1].data(), planes[2].data()},
+                {PlaneWidth(0), PlaneWidth(1), PlaneWidth(2)}};
+    }
+    Wmv3Encoder::Planes Output()
+    {
+        return {{planes[0].data(), planes[1].data(), planes[2].data()},
+                {PlaneWidth(0), PlaneWidth(1), PlaneWidth(2)}};
+    }
+};
+
+// Smooth shading, sharp edges and noise that changes with n: small and large levels, long and
+// short runs, so every code and escape gets its turn.
+Picture MakeDetailed(int width, int height, int n)
+{
+    Picture picture(width, height);
+    std::uint32_t seed = 12345u + 977u * static_cast<std::uint32_t>(n);
+    const auto random = [&seed]
+    {
+        seed = seed * 1664525u + 1013904223u;
+        return static_cast<int>(seed >> 24);
+    };
+    for (int plane = 0; plane < 3; ++plane)
+    {
+        for (int y = 0; y < picture.PlaneHeight(plane); ++y)
+        {
+            for (int x = 0; x < picture.PlaneWidth(plane); ++x)
+            {
+                int value = (x * 3 + y * 2 + 40 * plane + 5 * n) % 256;
+                if (((x + n) / 24 + y / 16) % 3 == 0)
+                {
+                    value = (x / 4 + y / 4) % 2 ? 250 : 5; // hard edges
+                }
+                else if ((x / 32 + y / 32 + n) % 4 == 1)
+                {
+                    value = random(); // noise
+                }
+                picture.At(plane, x, y) = static_cast<std::uint8_t>(value);
+            }
+        }
+    }
+    return picture;
+}
+
+// Smooth waves with a soft checkerboard: what a camera sees, without noise that a coarse step
+// can happen to match better than a fine one.
+Picture MakeNatural(int width, int height)
+{
+    Picture picture(width, height);
+    for (int plane = 0; plane < 3; ++plane)
+    {
+        const double w = picture.PlaneWidth(plane), h = picture.PlaneHeight(plane);
+        for (int y = 0; y < h; ++y)
+        {
+            for (int x = 0; x < w; ++x)
+            {
+                const double fx = x / w, fy = y / h;
+                const double value = 128 + 60 * std::sin(fx * 17 + fy * 5 + plane) +
+                                     40 * std::cos(fy * 23 * fx) + ((x / 8 + y / 8) % 2 ? 10 : -10);
+                picture.At(plane, x, y) = static_cast<std::uint8_t>(std::clamp(value, 0.0, 255.0));
+            }
+        }
+    }
+    return picture;
+}
+
+double PlanePsnr(const Picture& expected, const Picture& actual, int plane)
+{
+    double sum = 0;
+    for (std::size_t i = 0; i < expected.planes[plane].size(); ++i)
+    {
+        const double d = double(expected.planes[plane][i]) - double(actual.planes[plane][i]);
+        sum += d * d;
+    }
+    const double mse = sum / double(expected.planes[plane].size());
+    return mse == 0 ? INFINITY : 10 * std::log10(255.0 * 255.0 / mse);
+}
+
+// Everything libavcodec logs at warning level or worse, while an Oracle lives.
+std::mutex logLock;
+std::vector<std::string> logged;
+
+void CollectLog(void*, int level, const char* format, va_list arguments)
+{
+    if (level > AV_LOG_WARNING)
+    {
+        return;
+    }
+    char text[1024];
+    std::vsnprintf(text, sizeof text, format, arguments);
+    std::string line(text);
+    std::lock_guard guard(logLock);
+    logged.push_back(std::move(line));
+}
+
+// libavcodec's WMV3 decoder with error detection on.
+class Oracle
+{
+public:
+    Oracle(const Wmv3Encoder& encoder)
+    {
+        av_log_set_callback(&CollectLog);
+        const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_WMV3);
+        if (!codec)
+        {
+            throw std::runtime_error("no WMV3 decoder");
+        }
+        context.reset(avcodec_alloc_context3(codec));
+        const auto header = encoder.SequenceHeader();
+        context->extradata =
+            static_cast<std::uint8_t*>(av_mallocz(header.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        std::copy(header.begin(), header.end(), context->extradata);
+        context->extradata_size = static_cast<int>(header.size());
+        context->width = encoder.Width();
+        context->height = encoder.Height();
+        context->thread_count = 1;
+        context->err_recognition = AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER | AV_EF_EXPLODE |
+                                   AV_EF_CAREFUL | AV_EF_COMPLIANT | AV_EF_AGGRESSIVE;
+        if (avcodec_open2(context.get(), codec, nullptr) < 0)
+        {
+            throw std::runtime_error("cannot open the WMV3 decoder");
+        }
+        frame.reset(av_frame_alloc());
+        packet.reset(av_packet_alloc());
+    }
+    ~Oracle() { av_log_set_callback(&av_log_default_callback); }
+
+    // Decodes one packet; fails the test on any error or complaint.
+    Picture Decode(const std::vector<std::uint8_t>& bytes)
+    {
+        {
+            std::lock_guard guard(logLock);
+            logged.clear();
+        }
+        Picture picture(context->width, context->height);
+        EXPECT_EQ(av_new_packet(packet.get(), static_cast<int>(bytes.size())), 0);
+        std::copy(bytes.begin(), bytes.end(), packet->data);
+        packet->flags |= AV_PKT_FLAG_KEY;
+        EXPECT_EQ(avcodec_send_packet(context.get(), packet.get()), 0);
+        av_packet_unref(packet.get());
+        const int received = avcodec_receive_frame(context.get(), frame.get());
+        EXPECT_EQ(received, 0) << "no picture out of the decoder";
+        if (received == 0)
+        {
+            EXPECT_EQ(frame->format, AV_PIX_FMT_YUV420P);
+            EXPECT_EQ(frame->decode_error_flags, 0);
+            EXPECT_EQ(frame->flags & AV_FRAME_FLAG_CORRUPT, 0);
+            for (int plane = 0; plane < 3; ++plane)
+            {
+                for (int y = 0; y < picture.PlaneHeight(plane); ++y)
+                {
+                    std::copy_n(frame->data[plane] + std::ptrdiff_t(y) * frame->linesize[plane],
+                                picture.PlaneWidth(plane), &picture.At(plane, 0, y));
+                }
+            }
+            av_frame_unref(frame.get());
+        }
+        std::lock_guard guard(logLock);
+        for (const auto& line : logged)
+        {
+            ADD_FAILURE() << "decoder: " << line;
+        }
+        return picture;
+    }
+
+private:
+    struct Deleter
+    {
+        void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+        void operator()(AVFrame* f) const { av_frame_free(&f); }
+        void operator()(AVPacket* p) const { av_packet_free(&p); }
+    };
+    std::unique_ptr<AVCodecContext, Deleter> context;
+    std::unique_ptr<AVFrame, Deleter> frame;
+    std::unique_ptr<AVPacket, Deleter> packet;
+};
+
+// Encodes, decodes and compares with the encoder's reconstruction; returns the decoded picture.
+Picture RoundTrip(Wmv3Encoder& encoder, Oracle& oracle, const Picture& input,
+                  const Wmv3Encoder::PictureSettings& settings)
+{
+    Picture reconstruction(input.width, input.height);
+    std::vector<std::uint8_t> packet;
+    auto output = reconstruction.Output();
+    encoder.Encode(input.Input(), settings, packet, &output);
+    Picture decoded = oracle.Decode(packet);
+    for (int plane = 0; plane < 3; ++plane)
+    {
+        EXPECT_TRUE(decoded.planes[plane] == reconstruction.planes[plane])
+            << "plane " << plane << " differs from the reconstruction at PQINDEX " << settings.pqIndex
+            << (settings.halfStep ? "+half" : "");
+    }
+    return decoded;
+}
+
+} // namespace
+
+// Every quantiser (PQINDEX 1-31, with and without the half step, in each way of stating the
+// quantiser), every AC set and DC table, AC prediction and all three escapes: the decoder reads
+// each picture without a complaint and shows exactly what the encoder reconstructed.
+TEST(Wmv3Encoder, TheDecoderShowsExactlyTheReconstructionForEveryQuantiserAndTable)
+{
+    std::set<std::tuple<int, int, int>> tablesSeen;
+    std::array<int, 3> escapes{};
+    int predicted = 0;
+    int n = 0;
+    for (const auto quantizer : {Wmv3Encoder::Quantizer::Implicit, Wmv3Encoder::Quantizer::Explicit,
+                                 Wmv3Encoder::Quantizer::NonUniform, Wmv3Encoder::Quantizer::Uniform})
+    {
+        Wmv3Encoder encoder(176, 144, quantizer);
+        Oracle oracle(encoder);
+        for (int pqIndex = 1; pqIndex <= 31; ++pqIndex)
+        {
+            for (const bool half : {false, true})
+            {
+                if (half && pqIndex > 8)
+                {
+                    continue;
+                }
+                Wmv3Encoder::PictureSettings settings;
+                settings.pqIndex = pqIndex;
+                settings.halfStep = half;
+                settings.nonUniform = n % 2 == 1;
+                // Forced tables in turn, and now and then the encoder's own choice.
+                if (n % 19 != 18)
+                {
+                    settings.lumaSelector = n % 3;
+                    settings.chromaSelector = n / 3 % 3;
+                    settings.dcTable = n / 9 % 2;
+                }
+                RoundTrip(encoder, oracle, MakeDetailed(176, 144, n), settings);
+                const auto& used = encoder.LastStatistics();
+                tablesSeen.emplace(used.lumaSelector, used.chromaSelector, used.dcTable);
+                for (int mode = 0; mode < 3; ++mode)
+                {
+                    escapes[mode] += used.escapes[mode];
+                }
+                predicted += used.acPredictedMacroblocks;
+                ++n;
+                if (HasFailure())
+                {
+                    return;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(tablesSeen.size(), 18u);
+    EXPECT_GT(escapes[0], 0);
+    EXPECT_GT(escapes[1], 0);
+    EXPECT_GT(escapes[2], 0);
+    EXPECT_GT(predicted, 0);
+}
+
+// Sizes that are whole macroblocks and sizes that need padding, from one macroblock to 1080p.
+TEST(Wmv3Encoder, EverySizeDecodesExactlyAndCropsItsPadding)
+{
+    for (const auto& [width, height] :
+         {std::pair{16, 16}, std::pair{320, 240}, std::pair{642, 482}, std::pair{1920, 1080}})
+    {
+        Wmv3Encoder encoder(width, height);
+        Oracle oracle(encoder);
+        int n = 0;
+        for (const int pqIndex : width < 1920 ? std::vector{1, 4, 9, 31} : std::vector{1, 31})
+        {
+            Wmv3Encoder::PictureSettings settings;
+            settings.pqIndex = pqIndex;
+            settings.halfStep = pqIndex == 4;
+            RoundTrip(encoder, oracle, MakeDetailed(width, height, n++), settings);
+            if (HasFailure())
+            {
+                FAIL() << width << "x" << height << " at PQINDEX " << pqIndex;
+            }
+        }
+    }
+}
+
+// A flat colour comes back exactly; a gradient keeps its quality at a middle quantiser; and
+// every coarser quantiser costs quality, never gains it.
+TEST(Wmv3Encoder, QualityIsExactForFlatColourAndFallsSteadilyWithTheQuantiser)
+{
+    Wmv3Encoder encoder(320, 240);
+    Oracle oracle(encoder);
+    for (const auto& [y, u, v] : {std::tuple{16, 128, 128}, std::tuple{235, 16, 240}, std::tuple{81, 90, 240},
+                                  std::tuple{0, 255, 0}, std::tuple{127, 128, 129}})
+    {
+        Picture flat(320, 240);
+        std::fill(flat.planes[0].begin(), flat.planes[0].end(), y);
+        std::fill(flat.planes[1].begin(), flat.planes[1].end(), u);
+        std::fill(flat.planes[2].begin(), flat.planes[2].end(), v);
+        for (int pqIndex = 1; pqIndex <= 2; ++pqIndex)
+        {
+            Wmv3Encoder::PictureSettings settings;
+            settings.pqIndex = pqIndex;
+            const Picture decoded = RoundTrip(encoder, oracle, flat, settings);
+            for (int plane = 0; plane < 3; ++plane)
+            {
+                EXPECT_EQ(PlanePsnr(flat, decoded, plane), INFINITY)
+                    << y << " " << u << " " << v << " plane " << plane;
+            }
+        }
+    }
+
+    Picture gradient(320, 240);
+    for (int plane = 0; plane < 3; ++plane)
+    {
+        for (int yy = 0; yy < gradient.PlaneHeight(plane); ++yy)
+        {
+            for (int x = 0; x < gradient.PlaneWidth(plane); ++x)
+            {
+                gradient.At(plane, x, yy) = static_cast<std::uint8_t>(
+                    plane == 0 ? (x * 255 / 319 + yy / 4) / 1.25 : 60 + x / 2 + plane * yy / 3);
+            }
+        }
+    }
+    Wmv3Encoder::PictureSettings settings;
+    settings.pqIndex = 6;
+    const Picture decoded = RoundTrip(encoder, oracle, gradient, settings);
+    EXPECT_GE(PlanePsnr(gradient, decoded, 0), 43.0);
+
+    const Picture natural = MakeNatural(320, 240);
+    double previous = INFINITY;
+    std::int64_t previousBits = INT64_MAX;
+    // The steps the rate control climbs: PQINDEX 1-31 with the half steps, then non-uniform.
+    for (int step = 0; step < VistelCapture::Wmv3RateControl::StepCount; ++step)
+    {
+        const auto stepSettings = VistelCapture::Wmv3RateControl::Step(step);
+        const double psnr = PlanePsnr(natural, RoundTrip(encoder, oracle, natural, stepSettings), 0);
+        EXPECT_LT(psnr, previous) << "step " << step;
+        // Rate control counts on fewer bits for every coarser step.
+        EXPECT_LT(encoder.LastStatistics().bits, previousBits) << "step " << step;
+        previous = psnr;
+        previousBits = encoder.LastStatistics().bits;
+    }
+}
