@@ -77,7 +77,6 @@ MainWindow::MainWindow(MainModel& model, QWidget* parent) : QDialog(parent), mod
     sidePaneButton->setCheckable(true);
     sidePaneButton->setAutoDefault(false);
     sidePaneButton->setGeometry(units.ToPixels(409, 0, 11, 19));
-    sidePaneButton->setAccessibleName(QStringLiteral("サイドペイン"));
     connect(captureButton, &QPushButton::clicked, this, &MainWindow::OnCaptureButtonClicked);
     connect(sidePaneButton, &QPushButton::clicked, this, &MainWindow::OnSidePaneButtonClicked);
 

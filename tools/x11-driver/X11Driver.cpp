@@ -265,10 +265,9 @@ int main(int argc, char* argv[])
     {
         XWindowAttributes attributes;
         XGetWindowAttributes(d, root, &attributes);
-        ImagePointer image(argc == 7 ? XGetImage(d, root, numbers[1], numbers[2], numbers[3], numbers[4], AllPlanes,
-                                                 ZPixmap)
-                                     : XGetImage(d, root, 0, 0, attributes.width, attributes.height, AllPlanes,
-                                                 ZPixmap));
+        ImagePointer image(
+            argc == 7 ? XGetImage(d, root, numbers[1], numbers[2], numbers[3], numbers[4], AllPlanes, ZPixmap)
+                      : XGetImage(d, root, 0, 0, attributes.width, attributes.height, AllPlanes, ZPixmap));
         return image ? SavePng(*image, argv[2]) : Fail("cannot read the screen");
     }
     if (command == "count-colour" && argc == 10)
