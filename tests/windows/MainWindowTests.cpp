@@ -100,6 +100,28 @@ TEST_F(MainWindowTest, AFirstStartUsesTheTemplateSizeAndClosingStopsCaptureAndWr
     second.close();
 }
 
+TEST_F(MainWindowTest, APlacementThatCannotBeWrittenRaisesFromTheClose)
+{
+    auto& model = MakeModel();
+    MainWindow window(model);
+    window.show();
+    // Something in the file's place that no write can replace.
+    const auto ini = folder.Path() / "VistelCapture.ini";
+    std::filesystem::remove(ini);
+    std::filesystem::create_directory(ini);
+    try
+    {
+        window.close();
+        ADD_FAILURE() << "the close reported success";
+    }
+    catch (const Norvex::Core::Exception& exception)
+    {
+        EXPECT_EQ(exception.GetErrorCode(), Norvex::Core::E_UNEXPECTED);
+        EXPECT_EQ(exception.GetFunctionName(), L"OnClose");
+    }
+    std::filesystem::remove(ini);
+}
+
 TEST_F(MainWindowTest, StoredPlacementsAreAppliedAndAnOffScreenOneComesBackOnTheScreen)
 {
     auto& model = MakeModel();
