@@ -1,8 +1,9 @@
 #pragma once
 
-// The real model on the test camera with a QApplication (offscreen), and ways to find the
-// window's controls as a user sees them.
+// The real model on the test camera with the program's guarded application (offscreen), and ways
+// to find the window's controls as a user sees them.
 
+#include "GuardedApplication.h"
 #include "ModelTestSupport.h"
 
 #include <QApplication>
@@ -27,10 +28,19 @@ protected:
         qputenv("QT_QPA_PLATFORM", "offscreen");
         if (!QCoreApplication::instance())
         {
-            widgetApplication = std::make_unique<QApplication>(argc, argv);
+            // An exception that leaves an event handler is kept for the test, never shown in a box.
+            // The application hands on only the first error of its run: one per test suite.
+            widgetApplication = std::make_unique<VistelCapture::GuardedApplication>(argc, argv);
+            widgetApplication->SetTopLevelHandler([](std::exception_ptr error) { escaped = error; });
         }
     }
     static void TearDownTestSuite() { widgetApplication.reset(); }
+
+    void TearDown() override
+    {
+        EXPECT_FALSE(escaped) << "an exception left an event handler";
+        escaped = nullptr;
+    }
 
     // Processes events until condition holds, or 30 s (a loaded machine can be slow; a passing
     // wait returns at once).
@@ -63,7 +73,8 @@ protected:
         return statusBar ? statusBar->findChildren<QLabel*>(Qt::FindDirectChildrenOnly) : QList<QLabel*>();
     }
 
-    static inline std::unique_ptr<QApplication> widgetApplication;
+    static inline std::unique_ptr<VistelCapture::GuardedApplication> widgetApplication;
+    static inline std::exception_ptr escaped; // what reached the top-level handler
 };
 
 } // namespace VistelTest
