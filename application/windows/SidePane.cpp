@@ -80,17 +80,22 @@ void SidePane::OnMainModelPropertyChanged(int property)
     {
     case MainModelProperty::Processor:
     {
+        // The previous processor's page is its own to destroy; if it is still there it goes out of
+        // sight and out of the layout first, so a failure below leaves the capture settings on show.
+        if (page)
+        {
+            page->hide();
+        }
+        page = nullptr;
+        header->hide();
+        ShowSelectedPage();
+        Layout();
+
         QWidget* created = nullptr;
         if (auto* processor = model.GetCurrentProcessor())
         {
             Norvex::Core::ThrowIfFailed(processor->CreateControlPanel(this, &created),
                                         "OnMainModelPropertyChanged", NORVEX_SOURCE_FILE, __LINE__);
-        }
-        // The previous processor's page is its own to destroy; if it is still there, it stays out
-        // of sight and out of the layout.
-        if (page && page != created)
-        {
-            page->hide();
         }
         page = created;
         if (model.ControlPanelPage != 0 && !page)

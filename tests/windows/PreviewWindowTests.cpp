@@ -25,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 using VistelCapture::GuardedApplication;
@@ -161,7 +162,9 @@ protected:
         QCoreApplication::processEvents();
     }
 
-    QImage Grab() { return preview->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32); }
+    // Opaque pixels compare as qRgb values in any 32-bit format; no conversion, which Qt would
+    // spread over its thread pool.
+    QImage Grab() { return preview->viewport()->grab().toImage(); }
 
     // The view position of an image pixel's centre.
     QPointF ViewPoint(double x, double y) const
@@ -535,4 +538,55 @@ TEST_F(PreviewTest, AFailingProcessorStatusReachesTheTopLevelHandler)
         EXPECT_EQ(Norvex::Core::GetFileName(exception.GetSourceFileName()), L"PreviewWindow.cpp");
     }
     EXPECT_TRUE(qtApplication->HasFailed());
+}
+
+TEST_F(PreviewTest, RequestsFromAnotherThreadMergeAndThePaintShowsTheNewestImage)
+{
+    auto& view = MakePreview();
+    // Counts the frame announcements and repaint requests that reach the window.
+    class Counter final : public QObject
+    {
+    public:
+        int frames = 0;
+        int requests = 0;
+        bool eventFilter(QObject*, QEvent* event) override
+        {
+            if (event->type() == Norvex::Mfc::PropertyChangedEvent::DefaultType())
+            {
+                frames += static_cast<Norvex::Mfc::PropertyChangedEvent*>(event)->GetProperty() ==
+                          static_cast<int>(MainModelProperty::Frame);
+            }
+            else if (event->type() >= QEvent::User)
+            {
+                ++requests;
+            }
+            return false;
+        }
+    } counter;
+    model->NotifyFrameChanged();
+    QCoreApplication::processEvents();
+    view.viewport()->repaint();
+    const auto first = view.GetPaintedSequence();
+    ASSERT_GT(first, 0u);
+    view.installEventFilter(&counter);
+
+    // A processor asking from its own thread, far faster than the window paints.
+    std::thread processor(
+        [&]
+        {
+            for (int i = 0; i < 200; ++i)
+            {
+                model->NotifyFrameChanged();
+                model->InvalidatePreview();
+            }
+        });
+    processor.join();
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    view.viewport()->repaint();
+    EXPECT_GE(counter.frames, 1);
+    EXPECT_LE(counter.frames, 2);
+    EXPECT_EQ(counter.requests, 1);
+    EXPECT_EQ(view.GetPaintedSequence(), first + 200) << "the newest image, none in between";
+    view.removeEventFilter(&counter);
 }

@@ -131,6 +131,7 @@ TEST_F(PanelTest, AProcessorFailingToCreateItsPageRaisesToTheTopLevelHandler)
     RecordingProcessorControl recorder(folder.Path() / "VistelRecorder.so");
     auto& model = MakeModel();
     SidePane pane(model);
+    pane.show();
     Settle();
     recorder.Configure("CreateControlPanel");
     model.SelectProcessor(ProcessorIndex(model, L"記録"));
@@ -140,6 +141,8 @@ TEST_F(PanelTest, AProcessorFailingToCreateItsPageRaisesToTheTopLevelHandler)
     EXPECT_EQ(gui->caught[0].GetFunctionName(), L"OnMainModelPropertyChanged");
     EXPECT_NE(gui->caught[0].GetSourceFileName().find(L"SidePane"), std::wstring::npos);
     EXPECT_EQ(gui->caught[0].GetErrorCode(), Norvex::Core::E_FAIL);
+    EXPECT_TRUE(pane.GetControlPanel()->isVisible()) << "the pane is never left empty";
+    EXPECT_FALSE(pane.GetHeaderPanel()->isVisible());
     recorder.Configure("");
     model.SelectProcessor(0);
     Settle();
