@@ -10,6 +10,7 @@
 #include <Norvex/Mfc/PropertyChangedEvent.h>
 
 #include "FakeDialogs.h"
+#include "ModelTestSupport.h"
 #include "RecordingProcessorControl.h"
 #include "TemporaryFolder.h"
 
@@ -36,28 +37,7 @@ using VistelCapture::PreviewWindow;
 namespace
 {
 
-// Counts what the model announces.
-class Announcements final : public QObject
-{
-public:
-    std::vector<MainModelProperty> received;
-
-    bool event(QEvent* event) override
-    {
-        if (event->type() != Norvex::Mfc::PropertyChangedEvent::DefaultType())
-        {
-            return QObject::event(event);
-        }
-        received.push_back(static_cast<MainModelProperty>(
-            static_cast<Norvex::Mfc::PropertyChangedEvent*>(event)->GetProperty()));
-        return true;
-    }
-
-    std::size_t Count(MainModelProperty property) const
-    {
-        return static_cast<std::size_t>(std::count(received.begin(), received.end(), property));
-    }
-};
+using VistelTest::Announcements;
 
 class PreviewTest : public ::testing::Test
 {
