@@ -185,6 +185,8 @@ TEST(Discovery, BrokenFilesAreSkippedAndDiscoveryGoesOn)
     const auto throwing = CopyTestPlugin("ThrowingFactory", folder.Path(), "VistelA5Throwing.so");
     const auto countFails = CopyTestPlugin("CountFails", folder.Path(), "VistelA6CountFails.so");
     const auto nameThrows = CopyTestPlugin("NameThrows", folder.Path(), "VistelA7NameThrows.so");
+    // Taken at its word, a count like INT_MAX would allocate entries until memory runs out.
+    const auto tooMany = CopyTestPlugin("TooMany", folder.Path(), "VistelA8TooMany.so");
     Norvex::Testing::WriteFileText(folder / "VistelB1Text.so", "not a library\n");
     Norvex::Testing::WriteFileText(folder / "VistelB2Empty.so", "");
     fs::create_directory(folder / "VistelB3Folder.so");
@@ -204,7 +206,8 @@ TEST(Discovery, BrokenFilesAreSkippedAndDiscoveryGoesOn)
     EXPECT_EQ(NamesOf(entries), expected);
 
     // Libraries that gave no entry are unloaded at once.
-    for (const auto& path : {empty, noExport, factoryFails, nullFactory, throwing, countFails, nameThrows})
+    for (const auto& path :
+         {empty, noExport, factoryFails, nullFactory, throwing, countFails, nameThrows, tooMany})
     {
         EXPECT_FALSE(IsLoaded(path)) << path;
     }
