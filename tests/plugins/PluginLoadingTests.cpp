@@ -196,6 +196,15 @@ TEST(Discovery, BrokenFilesAreSkippedAndDiscoveryGoesOn)
     fs::create_symlink("missing.so", folder / "VistelB6Dangling.so");
     // Opening a FIFO for reading would block discovery for ever.
     ASSERT_EQ(::mkfifo((folder / "VistelB7Fifo.so").c_str(), 0600), 0);
+    // Half-copied libraries: their segments reach past the end of the file, where dlopen's
+    // mapping would raise SIGBUS.
+    const auto whole = fs::file_size(VistelTest::TestPluginPath("Three"));
+    for (const std::uintmax_t cut : {std::uintmax_t(63), std::uintmax_t(1024), std::uintmax_t(4096),
+                                     std::uintmax_t(8192), std::uintmax_t(12288), whole / 2, whole - 1})
+    {
+        const auto copy = CopyTestPlugin("Three", folder.Path(), "VistelB8Cut" + std::to_string(cut) + ".so");
+        fs::resize_file(copy, cut);
+    }
     const auto good = CopyTestPlugin("Three", folder.Path(), "VistelC.so");
     // A link to a real library is followed.
     fs::create_symlink("VistelC.so", folder / "VistelD.so");
