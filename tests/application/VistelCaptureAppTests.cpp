@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
+#include <filesystem>
 
 using Norvex::Core::Exception;
 using Norvex::Core::ToWideString;
@@ -89,16 +92,28 @@ TEST_F(ApplicationTest, UnwritableFolderMovesTheFileToTheUserConfiguration)
 
 TEST_F(ApplicationTest, NoUsablePathRaisesTheIniFileMessage)
 {
-    try
+    // A folder or a FIFO where the file should be: reading the one fails, opening the other would
+    // wait for a writer for ever.
+    std::filesystem::create_directory(folder / "Folder.ini");
+    ASSERT_EQ(::mkfifo((folder / "Fifo.ini").c_str(), 0600), 0);
+    for (const auto& module : {std::wstring(), Module("Folder"), Module("Fifo")})
     {
-        application.PrepareIniFile(L"");
-        FAIL() << "no exception";
+        try
+        {
+            application.PrepareIniFile(module);
+            ADD_FAILURE() << "no exception for " << Norvex::Core::ToUtf8(module);
+        }
+        catch (const Exception& exception)
+        {
+            EXPECT_EQ(exception.GetMessage(), L"INIファイルを設定できませんでした。");
+            EXPECT_EQ(exception.GetFunctionName(), L"PrepareIniFile");
+        }
     }
-    catch (const Exception& exception)
-    {
-        EXPECT_EQ(exception.GetMessage(), L"INIファイルを設定できませんでした。");
-        EXPECT_EQ(exception.GetFunctionName(), L"PrepareIniFile");
-    }
+
+    // Should the file turn into a FIFO later, reading it gives the defaults at once.
+    application.PrepareIniFile(Module("Later"));
+    ASSERT_EQ(::mkfifo((folder / "Later.ini").c_str(), 0600), 0);
+    EXPECT_EQ(application.GetProfile().GetProfileInt(L"Application", L"CaptureApiFamily", 7), 7);
 }
 
 TEST_F(ApplicationTest, ErrorTextAddsFileAndLineOnlyInDebugMode)
