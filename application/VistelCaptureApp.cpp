@@ -2,6 +2,7 @@
 
 #include <Norvex/Core/StringHelpers.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -70,7 +71,11 @@ void VistelCaptureApp::PrepareIniFile(const std::wstring& modulePath)
         const std::wstring folder = home + L"/" + name;
         path = !home.empty() && MakeFolders(ToUtf8(folder)) ? folder + L"/" + name + L".ini" : std::wstring();
     }
-    if (modulePath.empty() || path.empty())
+    // Anything but a regular file (or none yet) cannot be the file: a folder fails every read and
+    // write, and a FIFO would block whoever opens it.
+    struct stat status = {};
+    if (modulePath.empty() || path.empty() ||
+        (::stat(ToUtf8(path).c_str(), &status) == 0 && !S_ISREG(status.st_mode)))
     {
         throw Exception(L"INIファイルを設定できませんでした。", "PrepareIniFile", NORVEX_SOURCE_FILE,
                         __LINE__);

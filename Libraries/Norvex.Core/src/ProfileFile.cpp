@@ -2,11 +2,13 @@
 #include <Norvex/Core/StringHelpers.h>
 #include <Norvex/Core/TemporaryFile.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cwctype>
-#include <fstream>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -230,8 +232,44 @@ void ProfileFile::SetBeforeReplaceHook(std::function<void()> hook)
 
 std::string ProfileFile::Load() const
 {
-    std::ifstream stream(ToUtf8(path), std::ios::binary);
-    return stream ? std::string(std::istreambuf_iterator<char>(stream), {}) : std::string();
+    // Only a regular file is read: a FIFO would block the open (hence O_NONBLOCK) and a folder
+    // fails the read; both read as missing.
+    struct Descriptor
+    {
+        int fd;
+        ~Descriptor()
+        {
+            if (fd >= 0)
+            {
+                ::close(fd);
+            }
+        }
+    } const file{::open(ToUtf8(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    const int fd = file.fd;
+    if (fd < 0)
+    {
+        return {};
+    }
+    struct stat status = {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
+    {
+        return {};
+    }
+    std::string contents;
+    char buffer[65536];
+    for (;;)
+    {
+        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (count <= 0)
+        {
+            return count == 0 ? contents : std::string();
+        }
+        contents.append(buffer, static_cast<std::size_t>(count));
+    }
 }
 
 std::wstring ProfileFile::LookUp(const std::string& contents, const std::wstring& section,
