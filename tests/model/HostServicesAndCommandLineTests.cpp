@@ -2,6 +2,8 @@
 
 #include "HostServices.h"
 
+#include <FileText.h>
+
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -53,11 +55,12 @@ struct Run
     std::string output;
 };
 
-// The command-line program, run in `folder` on the test camera.
-Run RunCli(const std::filesystem::path& folder, const std::string& arguments)
+// The command-line program, run in `folder` on the test camera, after the shell commands of
+// `setUp`; killed after 30 s, so a run that never ends fails instead of hanging the suite.
+Run RunCli(const std::filesystem::path& folder, const std::string& arguments, const std::string& setUp = "")
 {
-    const std::string command =
-        "cd '" + folder.string() + "' && '" NORVEX_CLI "' --api-family 1 " + arguments + " 2>&1";
+    const std::string command = "cd '" + folder.string() + "' && " + setUp +
+                                " timeout -s KILL 30 '" NORVEX_CLI "' --api-family 1 " + arguments + " 2>&1";
     std::unique_ptr<FILE, decltype(&::pclose)> pipe(::popen(command.c_str(), "r"), &::pclose);
     Run run{-1, {}};
     char buffer[4096];
@@ -68,6 +71,16 @@ Run RunCli(const std::filesystem::path& folder, const std::string& arguments)
     const int status = ::pclose(pipe.release());
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& part)
+{
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    {
+        ++count;
+    }
+    return count;
 }
 
 } // namespace
@@ -98,9 +111,39 @@ TEST_F(ModelTest, CommandLineListsSnapsAndRecordsWithReliableExitCodes)
     EXPECT_EQ(RunCli(folder.Path(), "frobnicate").exitCode, 2);
     EXPECT_EQ(RunCli(folder.Path(), "--device 'No Such Camera' list").exitCode, 3);
     EXPECT_EQ(RunCli(folder.Path(), "--format 'YUY2 1x1 (1fps)' list").exitCode, 3);
-    EXPECT_EQ(RunCli(folder.Path(), "--device 99999999999999999999 list").exitCode, 3) << "too big for an index";
+    EXPECT_EQ(RunCli(folder.Path(), "--device 99999999999999999999 list").exitCode, 3)
+        << "too big for an index";
     EXPECT_EQ(RunCli(folder.Path(), "--processor nothing list").exitCode, 3);
     EXPECT_EQ(
         RunCli(folder.Path(), "--format 1 record missing/movie.avi --file-format avi --frames 2").exitCode,
         1);
+}
+
+TEST_F(ModelTest, CommandLineRecordingEndsAtTheFirstFailedSaveWithOneMessage)
+{
+    // A disk that fills up: with SIGXFSZ ignored, writes past the size limit (in blocks of 512
+    // bytes) fail like ENOSPC. The encoded formats reach theirs within a few seconds.
+    for (const std::string format : {"avi", "wmv1", "wmv2", "h264"})
+    {
+        const std::string fullDisk =
+            "trap '' XFSZ && ulimit -f " + std::string(format == "avi" ? "2000" : "10") + " &&";
+        const auto run = RunCli(folder.Path(),
+                                "--format 1 --bit-rate 50000 --file-format " + format + " record movie." +
+                                    format + " --frames 100000 --quiet",
+                                fullDisk);
+        EXPECT_EQ(run.exitCode, 1) << format << run.output;
+        EXPECT_EQ(Occurrences(run.output, "vistel-capture-cli: movie." + format + ": "), 1u) << run.output;
+        EXPECT_EQ(run.output.find(".cpp("), std::string::npos) << "no source position without debug messages";
+        EXPECT_GT(std::filesystem::file_size(folder / ("movie." + format)), 0u) << format;
+    }
+
+    Norvex::Testing::WriteFileText(folder / "plain-file", "");
+    for (const std::string target : {"missing", "plain-file"})
+    {
+        const auto run =
+            RunCli(folder.Path(), "--format 1 --file-format png record " + target + " --seconds 20");
+        EXPECT_EQ(run.exitCode, 1) << target << run.output;
+        EXPECT_EQ(Occurrences(run.output, "vistel-capture-cli: " + target + ": "), 1u) << run.output;
+        EXPECT_NE(run.output.find("recorded 0 frames"), std::string::npos) << run.output;
+    }
 }
