@@ -297,25 +297,40 @@ int FileFormatFor(const Options& options, bool movieExpected)
     return StillImageWriter::Png; // a folder of images
 }
 
-// Streams until done() says so, a frame error is reported, or no frame comes for 10 s.
-// Returns the capture-thread errors seen.
-std::vector<std::wstring> Stream(MainModel& model, const std::function<bool()>& done,
-                                 const std::function<void()>& onFrame)
+// Text of an error for the terminal: the message without its closing line break, the source
+// position only when the INI file asks for debug messages (as the window shows it).
+std::string ErrorText(const MainModel& model, const Exception& exception)
 {
-    std::vector<std::wstring> errors;
+    std::string text = ToUtf8(model.GetApplication().ComposeErrorText(exception));
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+    {
+        text.pop_back();
+    }
+    return text;
+}
+
+// Streams until done() says so, the first frame error is reported, or no frame comes for 10 s.
+// Returns the error that ended it, if any.
+std::optional<std::string> Stream(MainModel& model, const std::function<bool()>& done,
+                                  const std::function<void()>& onFrame)
+{
+    std::optional<std::string> error;
     QTimer watchdog;
     watchdog.setSingleShot(true);
     watchdog.setInterval(10000);
-    bool timedOut = false;
     QObject::connect(&watchdog, &QTimer::timeout,
                      [&]
                      {
-                         timedOut = true;
+                         error = "no frame arrived for 10 seconds";
                          QCoreApplication::exit(1);
                      });
     Listener listener(
         [&](MainModelProperty property)
         {
+            if (error)
+            {
+                return; // announcements still queued behind the one that ended the loop
+            }
             if (property == MainModelProperty::Frame && model.IsCapturing())
             {
                 watchdog.start();
@@ -327,7 +342,9 @@ std::vector<std::wstring> Stream(MainModel& model, const std::function<bool()>& 
             }
             else if (property == MainModelProperty::DebugMessage)
             {
-                errors.push_back(model.GetDebugMessage());
+                const auto exception = model.GetLastException();
+                error = exception ? ErrorText(model, *exception) : ToUtf8(model.GetDebugMessage());
+                QCoreApplication::exit(1);
             }
         });
     model.AddListener(&listener);
@@ -336,11 +353,7 @@ std::vector<std::wstring> Stream(MainModel& model, const std::function<bool()>& 
     QCoreApplication::exec();
     model.StopCapture();
     model.RemoveListener(&listener);
-    if (timedOut)
-    {
-        errors.push_back(L"no frame arrived for 10 seconds");
-    }
-    return errors;
+    return error;
 }
 
 int Snapshot(MainModel& model, const Options& options)
@@ -352,14 +365,11 @@ int Snapshot(MainModel& model, const Options& options)
     }
     model.FileFormat = format;
     bool captured = false;
-    const auto errors = Stream(
+    const auto error = Stream(
         model, [&] { return captured; }, [&] { captured = true; });
     if (!captured)
     {
-        for (const auto& error : errors)
-        {
-            std::fprintf(stderr, "%s\n", ToUtf8(error).c_str());
-        }
+        std::fprintf(stderr, "vistel-capture-cli: %s\n", error.value_or("no frame").c_str());
         return CommandLine::Failure;
     }
     MainModel::Image image(model.GetCurrentFrameFormat().width, model.GetCurrentFrameFormat().height);
@@ -383,14 +393,14 @@ int StreamOnly(MainModel& model, const Options& options)
         return (options.frames > 0 && frames >= options.frames) ||
                (options.seconds > 0 && elapsed() >= options.seconds);
     };
-    const auto errors = Stream(model, finished, [&] { ++frames; });
-    for (const auto& error : errors)
+    const auto error = Stream(model, finished, [&] { ++frames; });
+    if (error)
     {
-        std::fprintf(stderr, "%s\n", ToUtf8(error).c_str());
+        std::fprintf(stderr, "vistel-capture-cli: %s\n", error->c_str());
     }
     const double seconds = elapsed();
     std::printf("%lld frames in %.3f s (%.2f fps)\n", frames, seconds, seconds > 0 ? frames / seconds : 0.0);
-    return errors.empty() && finished() ? CommandLine::Success : CommandLine::Failure;
+    return !error && finished() ? CommandLine::Success : CommandLine::Failure;
 }
 
 int Record(MainModel& model, const Options& options)
@@ -403,6 +413,7 @@ int Record(MainModel& model, const Options& options)
         model.MovieBitRate = *options.bitRate;
     }
     model.SetRecordingFrameLimit(options.frames);
+    model.SetRecordingEndsOnSaveError(true);
     model.StartRecording(ToWideString(options.target));
     const auto start = std::chrono::steady_clock::now();
     const auto finished = [&]
@@ -420,18 +431,78 @@ int Record(MainModel& model, const Options& options)
                          static_cast<long long>(model.GetRecordedFrameCount()));
         }
     };
-    auto errors = Stream(model, finished, progress);
-    model.StopRecording();
+    const auto error = Stream(model, finished, progress);
+    // Finishes the file as far as it can be, also after a failed frame.
+    std::optional<std::string> closeError;
+    try
+    {
+        model.StopRecording();
+    }
+    catch (const Exception& exception)
+    {
+        closeError = ErrorText(model, exception);
+    }
     if (!options.quiet)
     {
         std::fprintf(stderr, "\rrecorded %lld frames\n",
                      static_cast<long long>(model.GetRecordedFrameCount()));
     }
-    for (const auto& error : errors)
+    for (const auto& text : {error, closeError != error ? closeError : std::nullopt})
     {
-        std::fprintf(stderr, "%s\n", ToUtf8(error).c_str());
+        if (text)
+        {
+            std::fprintf(stderr, "vistel-capture-cli: %s: %s\n", options.target.c_str(), text->c_str());
+        }
     }
-    return errors.empty() && finished() ? CommandLine::Success : CommandLine::Failure;
+    return !error && !closeError && finished() ? CommandLine::Success : CommandLine::Failure;
+}
+
+int RunCommand(const Options& options)
+{
+    auto& application = VistelCaptureApp::Instance();
+    try
+    {
+        application.PrepareIniFile();
+        application.LoadApplicationSettings();
+        const int family = options.apiFamily.value_or(application.CaptureApiFamily);
+        std::optional<MainModel> model;
+        try
+        {
+            model.emplace(family, application.SkipErrorDevice, application.SkipDuplicatedFrameFormat,
+                          application.GetApplicationFolder(), application);
+        }
+        catch (const Exception& exception)
+        {
+            std::fprintf(stderr, "%s\n", ToUtf8(application.ComposeErrorText(exception)).c_str());
+            return exception.GetFunctionName() == L"MainModel" ? CommandLine::NotFound : CommandLine::Failure;
+        }
+        ApplySelection(*model, options);
+        if (options.command == "list")
+        {
+            PrintList(*model);
+            return CommandLine::Success;
+        }
+        if (options.command == "stream")
+        {
+            return StreamOnly(*model, options);
+        }
+        return options.command == "snapshot" ? Snapshot(*model, options) : Record(*model, options);
+    }
+    catch (const BadUsage& error)
+    {
+        std::fprintf(stderr, "vistel-capture-cli: %s\n", error.what());
+        return CommandLine::UsageError;
+    }
+    catch (const NotFoundError& error)
+    {
+        std::fprintf(stderr, "vistel-capture-cli: %s\n", error.what());
+        return CommandLine::NotFound;
+    }
+    catch (const Exception& exception)
+    {
+        std::fprintf(stderr, "%s\n", ToUtf8(application.ComposeErrorText(exception)).c_str());
+        return CommandLine::Failure;
+    }
 }
 
 } // namespace
@@ -480,50 +551,7 @@ int CommandLine::Run(const std::vector<std::string>& arguments)
         return UsageError;
     }
 
-    auto& application = VistelCaptureApp::Instance();
-    try
-    {
-        application.PrepareIniFile();
-        application.LoadApplicationSettings();
-        const int family = options.apiFamily.value_or(application.CaptureApiFamily);
-        std::optional<MainModel> model;
-        try
-        {
-            model.emplace(family, application.SkipErrorDevice, application.SkipDuplicatedFrameFormat,
-                          application.GetApplicationFolder(), application);
-        }
-        catch (const Exception& exception)
-        {
-            std::fprintf(stderr, "%s\n", ToUtf8(application.ComposeErrorText(exception)).c_str());
-            return exception.GetFunctionName() == L"MainModel" ? NotFound : Failure;
-        }
-        ApplySelection(*model, options);
-        if (options.command == "list")
-        {
-            PrintList(*model);
-            return Success;
-        }
-        if (options.command == "stream")
-        {
-            return StreamOnly(*model, options);
-        }
-        return options.command == "snapshot" ? Snapshot(*model, options) : Record(*model, options);
-    }
-    catch (const BadUsage& error)
-    {
-        std::fprintf(stderr, "vistel-capture-cli: %s\n", error.what());
-        return UsageError;
-    }
-    catch (const NotFoundError& error)
-    {
-        std::fprintf(stderr, "vistel-capture-cli: %s\n", error.what());
-        return NotFound;
-    }
-    catch (const Exception& exception)
-    {
-        std::fprintf(stderr, "%s\n", ToUtf8(application.ComposeErrorText(exception)).c_str());
-        return Failure;
-    }
+    return RunCommand(options);
 }
 
 } // namespace VistelCapture
