@@ -4,9 +4,14 @@
 
 #include <FileText.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 
 using namespace VistelTest;
 using Norvex::Core::ToWideString;
@@ -71,6 +76,78 @@ Run RunCli(const std::filesystem::path& folder, const std::string& arguments, co
     const int status = ::pclose(pipe.release());
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
+}
+
+// Starts a recording with the command-line program, sends `signal` once it has recorded a few
+// frames, and returns how it ended (exit code -1 when it did not end within 60 s: then killed).
+Run InterruptedRecording(const std::filesystem::path& folder, const std::string& arguments, int signal)
+{
+    int output[2];
+    if (::pipe2(output, O_CLOEXEC) != 0)
+    {
+        return {-1, "no pipe"};
+    }
+    const pid_t child = ::fork();
+    if (child == 0)
+    {
+        ::dup2(output[1], 1);
+        ::dup2(output[1], 2);
+        if (::chdir(folder.c_str()) == 0)
+        {
+            const std::string command = "exec '" NORVEX_CLI "' --api-family 1 " + arguments;
+            ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        }
+        ::_exit(127);
+    }
+    ::close(output[1]);
+    Run run{-1, {}};
+    bool signalled = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    char buffer[4096];
+    for (;;)
+    {
+        pollfd readable{output[0], POLLIN, 0};
+        if (std::chrono::steady_clock::now() > deadline)
+        {
+            ::kill(child, SIGKILL);
+        }
+        if (::poll(&readable, 1, 1000) == 0)
+        {
+            continue;
+        }
+        const ssize_t count = ::read(output[0], buffer, sizeof buffer);
+        if (count <= 0)
+        {
+            break;
+        }
+        run.output.append(buffer, static_cast<std::size_t>(count));
+        if (!signalled && run.output.find("recorded 5 frames") != std::string::npos)
+        {
+            signalled = ::kill(child, signal) == 0;
+        }
+    }
+    ::close(output[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    run.exitCode = signalled && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+// Frames an independent reader decodes from the file.
+long long ReadableFrames(const std::filesystem::path& file)
+{
+    const std::string command = "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                                "stream=nb_read_frames -of csv=p=0 '" +
+                                file.string() + "' 2>/dev/null";
+    std::unique_ptr<FILE, decltype(&::pclose)> pipe(::popen(command.c_str(), "r"), &::pclose);
+    char buffer[64] = {};
+    return pipe && std::fgets(buffer, sizeof buffer, pipe.get()) ? std::atoll(buffer) : -1;
+}
+
+long long RecordedFrames(const std::string& output)
+{
+    const auto at = output.rfind("recorded ");
+    return at == std::string::npos ? -1 : std::atoll(output.c_str() + at + 9);
 }
 
 std::size_t Occurrences(const std::string& text, const std::string& part)
@@ -145,5 +222,30 @@ TEST_F(ModelTest, CommandLineRecordingEndsAtTheFirstFailedSaveWithOneMessage)
         EXPECT_EQ(run.exitCode, 1) << target << run.output;
         EXPECT_EQ(Occurrences(run.output, "vistel-capture-cli: " + target + ": "), 1u) << run.output;
         EXPECT_NE(run.output.find("recorded 0 frames"), std::string::npos) << run.output;
+    }
+}
+
+TEST_F(ModelTest, CommandLineFinishesTheMovieOnInterruptAndTermination)
+{
+    for (const std::string format : {"avi", "wmv1", "wmv2", "h264"})
+    {
+        for (const int signal : {SIGINT, SIGTERM})
+        {
+            const auto file = folder / ("movie-" + std::to_string(signal) + "." + format);
+            const auto run = InterruptedRecording(folder.Path(),
+                                                  "--format 1 --file-format " + format + " record " +
+                                                      file.filename().string() + " --seconds 60",
+                                                  signal);
+            EXPECT_EQ(run.exitCode, 128 + signal) << format << run.output;
+            const long long recorded = RecordedFrames(run.output);
+            EXPECT_GE(recorded, 5) << run.output;
+            // Complete: every frame recorded is there, found through the file's own index.
+            EXPECT_EQ(ReadableFrames(file), recorded) << file;
+            if (format == "avi")
+            {
+                const auto text = Norvex::Testing::ReadFileText(file);
+                EXPECT_NE(text.find("idx1"), std::string::npos) << "the AVI has its index";
+            }
+        }
     }
 }
