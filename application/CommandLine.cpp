@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include "MainModel.h"
+#include "SignalWatcher.h"
 #include "StillImageWriter.h"
 #include "VistelCaptureApp.h"
 
@@ -309,10 +310,10 @@ std::string ErrorText(const MainModel& model, const Exception& exception)
     return text;
 }
 
-// Streams until done() says so, the first frame error is reported, or no frame comes for 10 s.
-// Returns the error that ended it, if any.
-std::optional<std::string> Stream(MainModel& model, const std::function<bool()>& done,
-                                  const std::function<void()>& onFrame)
+// Streams until done() says so, the first frame error is reported, a termination signal comes
+// or no frame comes for 10 s. Returns the error that ended it, if any.
+std::optional<std::string> Stream(MainModel& model, SignalWatcher& terminationSignals,
+                                  const std::function<bool()>& done, const std::function<void()>& onFrame)
 {
     std::optional<std::string> error;
     QTimer watchdog;
@@ -348,15 +349,21 @@ std::optional<std::string> Stream(MainModel& model, const std::function<bool()>&
             }
         });
     model.AddListener(&listener);
+    terminationSignals.SetHandler([](int) { QCoreApplication::exit(1); });
     model.StartCapture();
     watchdog.start();
-    QCoreApplication::exec();
+    // A signal that came before the loop ran would not end it.
+    if (SignalWatcher::GetReceivedSignal() == 0)
+    {
+        QCoreApplication::exec();
+    }
+    terminationSignals.SetHandler(nullptr);
     model.StopCapture();
     model.RemoveListener(&listener);
     return error;
 }
 
-int Snapshot(MainModel& model, const Options& options)
+int Snapshot(MainModel& model, SignalWatcher& terminationSignals, const Options& options)
 {
     const int format = FileFormatFor(options, false);
     if (format > StillImageWriter::Tiff)
@@ -366,7 +373,11 @@ int Snapshot(MainModel& model, const Options& options)
     model.FileFormat = format;
     bool captured = false;
     const auto error = Stream(
-        model, [&] { return captured; }, [&] { captured = true; });
+        model, terminationSignals, [&] { return captured; }, [&] { captured = true; });
+    if (SignalWatcher::GetReceivedSignal() != 0)
+    {
+        return CommandLine::Failure;
+    }
     if (!captured)
     {
         std::fprintf(stderr, "vistel-capture-cli: %s\n", error.value_or("no frame").c_str());
@@ -380,7 +391,7 @@ int Snapshot(MainModel& model, const Options& options)
 }
 
 // Frames through the processor and nothing saved: what the live view costs.
-int StreamOnly(MainModel& model, const Options& options)
+int StreamOnly(MainModel& model, SignalWatcher& terminationSignals, const Options& options)
 {
     long long frames = 0;
     const auto start = std::chrono::steady_clock::now();
@@ -393,7 +404,7 @@ int StreamOnly(MainModel& model, const Options& options)
         return (options.frames > 0 && frames >= options.frames) ||
                (options.seconds > 0 && elapsed() >= options.seconds);
     };
-    const auto error = Stream(model, finished, [&] { ++frames; });
+    const auto error = Stream(model, terminationSignals, finished, [&] { ++frames; });
     if (error)
     {
         std::fprintf(stderr, "vistel-capture-cli: %s\n", error->c_str());
@@ -403,7 +414,7 @@ int StreamOnly(MainModel& model, const Options& options)
     return !error && finished() ? CommandLine::Success : CommandLine::Failure;
 }
 
-int Record(MainModel& model, const Options& options)
+int Record(MainModel& model, SignalWatcher& terminationSignals, const Options& options)
 {
     const int format = FileFormatFor(options, false);
     model.FileFormat = format;
@@ -431,8 +442,8 @@ int Record(MainModel& model, const Options& options)
                          static_cast<long long>(model.GetRecordedFrameCount()));
         }
     };
-    const auto error = Stream(model, finished, progress);
-    // Finishes the file as far as it can be, also after a failed frame.
+    const auto error = Stream(model, terminationSignals, finished, progress);
+    // Finishes the file as far as it can be, also after a failed frame or a signal.
     std::optional<std::string> closeError;
     try
     {
@@ -457,7 +468,7 @@ int Record(MainModel& model, const Options& options)
     return !error && !closeError && finished() ? CommandLine::Success : CommandLine::Failure;
 }
 
-int RunCommand(const Options& options)
+int RunCommand(const Options& options, SignalWatcher& terminationSignals)
 {
     auto& application = VistelCaptureApp::Instance();
     try
@@ -484,9 +495,10 @@ int RunCommand(const Options& options)
         }
         if (options.command == "stream")
         {
-            return StreamOnly(*model, options);
+            return StreamOnly(*model, terminationSignals, options);
         }
-        return options.command == "snapshot" ? Snapshot(*model, options) : Record(*model, options);
+        return options.command == "snapshot" ? Snapshot(*model, terminationSignals, options)
+                                             : Record(*model, terminationSignals, options);
     }
     catch (const BadUsage& error)
     {
@@ -551,7 +563,12 @@ int CommandLine::Run(const std::vector<std::string>& arguments)
         return UsageError;
     }
 
-    return RunCommand(options);
+    // Ctrl+C or a logout ends a recording like its end does: the file is finished, then the
+    // exit code says which signal came (128 + its number, as a shell reports a killed program).
+    SignalWatcher terminationSignals({SIGINT, SIGTERM});
+    const int code = RunCommand(options, terminationSignals);
+    const int signal = SignalWatcher::GetReceivedSignal();
+    return signal != 0 ? 128 + signal : code;
 }
 
 } // namespace VistelCapture
