@@ -146,6 +146,9 @@ void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32
         else
         {
             // The WMV encoders' rate control counts in frames.
+            // No look-ahead: each frame leaves the encoder as it arrives, so a killed recording
+            // loses only the fragment being filled, not also the frames x264 holds back.
+            ThrowIfAvFailed(av_opt_set(encoder->priv_data, "tune", "zerolatency", 0), "Open", __LINE__);
             encoder->time_base = av_inv_q(rate);
         }
 
@@ -189,10 +192,12 @@ void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32
         av_dict_set(&options, "flush_packets", "1", 0);
         if (codec == Codec::H264)
         {
-            // Fragments of one second at most, each complete in itself: a file cut short plays up
-            // to its last whole fragment.
+            // Fragments of 0.4 s at most, each complete in itself: a file cut short plays up to its
+            // last whole fragment, losing less than half a second. (The muxer closes a fragment
+            // when the next frame arrives, which gives the last sample its true duration; closing
+            // one earlier by hand would stretch or squeeze the time to the next frame.)
             av_dict_set(&options, "movflags", "+frag_keyframe+empty_moov+default_base_moof", 0);
-            av_dict_set(&options, "frag_duration", "1000000", 0);
+            av_dict_set(&options, "frag_duration", "400000", 0);
         }
         const int written = avformat_write_header(format.get(), &options);
         av_dict_free(&options);
