@@ -134,7 +134,15 @@ void AviFileWriter::Open(const std::string& path, std::int32_t width, std::int32
     frameSize = static_cast<std::uint32_t>(frame);
     partIndexCapacity = static_cast<std::uint32_t>(framesPerPart);
 
-    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // A file this Open creates is removed again if the headers cannot be written (a full disk):
+    // an empty movie is no use to anyone.
+    bool created = true;
+    int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (descriptor < 0 && errno == EEXIST)
+    {
+        created = false;
+        descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    }
     if (descriptor < 0)
     {
         ThrowErrno(errno, "Open", NORVEX_SOURCE_FILE, __LINE__);
@@ -153,6 +161,10 @@ void AviFileWriter::Open(const std::string& path, std::int32_t width, std::int32
     catch (...)
     {
         CloseDescriptor();
+        if (created)
+        {
+            ::unlink(path.c_str());
+        }
         throw;
     }
     partStart = 0;
@@ -266,6 +278,7 @@ void AviFileWriter::AddFrame(const RowSource& fillRows)
     const std::uint64_t chunkSize = 8 + std::uint64_t(frameSize);
     if (partOpen && !partChunks.empty())
     {
+        // The first part's indexes follow its frames; an AVIX part's index is already in place.
         const std::uint64_t entries = partChunks.size() + 1;
         const std::uint64_t indexes =
             partCount == 0 ? StandardIndexHeaderSize + 8 * entries + 8 + 16 * entries : 0;
@@ -278,8 +291,8 @@ void AviFileWriter::AddFrame(const RowSource& fillRows)
 
     std::vector<unsigned char> partHeader;
     ByteWriter out(partHeader);
+    const std::uint32_t partIndexSize = StandardIndexHeaderSize + 8 * partIndexCapacity;
     if (!partOpen)
-        // The first part's indexes follow its frames; an AVIX part's index is already in place.
     {
         // A new AVIX part starts with its first frame, so no part is ever left empty; its
         // standard index comes first and is filled in frame by frame.
@@ -287,26 +300,13 @@ void AviFileWriter::AddFrame(const RowSource& fillRows)
         {
             ThrowErrno(EFBIG, "AddFrame", NORVEX_SOURCE_FILE, __LINE__);
         }
+        const std::uint32_t partBytes = partIndexSize + static_cast<std::uint32_t>(chunkSize);
         out.FourCc("RIFF");
         out.U32(ExtensionHeaderSize - 8 + partBytes);
         out.FourCc("AVIX");
         out.FourCc("LIST");
         out.U32(ExtensionHeaderSize - 20 + partBytes);
-    const std::uint32_t partIndexSize = StandardIndexHeaderSize + 8 * partIndexCapacity;
         out.FourCc("movi");
-    }
-    out.FourCc("00db");
-    out.U32(frameSize);
-    // The frame goes out in blocks of rows small enough to stay in the cache between being
-    // filled and being copied into the page cache; the first block carries the headers.
-    const std::uint32_t rowCount = frameSize / rowSize;
-        const std::uint32_t partBytes = partIndexSize + static_cast<std::uint32_t>(chunkSize);
-    const std::uint32_t rowsPerBlock = std::max<std::uint32_t>(1, BlockBytes / rowSize);
-    try
-    {
-        std::uint64_t offset = fileEnd;
-        std::size_t prefix = partHeader.size();
-        for (std::uint32_t row = 0; row < rowCount;)
         out.FourCc("ix00");
         out.U32(partIndexSize - 8);
         out.U16(2); // wLongsPerEntry
@@ -317,6 +317,18 @@ void AviFileWriter::AddFrame(const RowSource& fillRows)
         out.U64(fileEnd + ExtensionHeaderSize - 4); // qwBaseOffset: this part's "movi"
         out.U32(0);
         out.Zeros(8 * std::size_t(partIndexCapacity));
+    }
+    out.FourCc("00db");
+    out.U32(frameSize);
+    // The frame goes out in blocks of rows small enough to stay in the cache between being
+    // filled and being copied into the page cache; the first block carries the headers.
+    const std::uint32_t rowCount = frameSize / rowSize;
+    const std::uint32_t rowsPerBlock = std::max<std::uint32_t>(1, BlockBytes / rowSize);
+    try
+    {
+        std::uint64_t offset = fileEnd;
+        std::size_t prefix = partHeader.size();
+        for (std::uint32_t row = 0; row < rowCount;)
         {
             const std::uint32_t rows = std::min(rowsPerBlock, rowCount - row);
             block.resize(prefix + std::size_t(rows) * rowSize);
@@ -339,6 +351,7 @@ void AviFileWriter::AddFrame(const RowSource& fillRows)
     {
         partStart = fileEnd;
         moviStart = fileEnd + ExtensionHeaderSize - 4;
+        partIndexStart = fileEnd + ExtensionHeaderSize;
         partOpen = true;
     }
     partChunks.push_back(fileEnd + partHeader.size() - 8);
@@ -348,26 +361,13 @@ void AviFileWriter::AddFrame(const RowSource& fillRows)
     {
         ++firstPartFrames;
     }
-    UpdateHeader();
-}
-
-        partIndexStart = fileEnd + ExtensionHeaderSize;
-void AviFileWriter::FinishPart(const char* functionName)
-{
-    const std::uint32_t entries = static_cast<std::uint32_t>(partChunks.size());
-    const bool first = partCount == 0;
-    const bool standardIndex = entries > 0;
-    if (standardIndex && partCount >= SuperIndexCapacity)
-    {
-        ThrowErrno(EFBIG, functionName, NORVEX_SOURCE_FILE, __LINE__);
-    }
     else
     {
         UpdatePartIndex();
     }
+    UpdateHeader();
+}
 
-    std::vector<unsigned char> indexes;
-    ByteWriter out(indexes);
 void AviFileWriter::UpdatePartIndex()
 {
     // The frame's entry first, then the counts that make readers look at it.
@@ -392,10 +392,10 @@ void AviFileWriter::UpdatePartIndex()
     }
 }
 
-    if (standardIndex)
-    {
-        out.FourCc("ix00");
-        out.U32(StandardIndexHeaderSize - 8 + 8 * entries);
+void AviFileWriter::FinishPart(const char* functionName)
+{
+    const std::uint32_t entries = static_cast<std::uint32_t>(partChunks.size());
+    const bool first = partCount == 0;
     if (!first)
     {
         // Its index and sizes were kept current frame by frame: nothing is left to write.
@@ -404,6 +404,18 @@ void AviFileWriter::UpdatePartIndex()
         partOpen = false;
         return;
     }
+    const bool standardIndex = entries > 0;
+    if (standardIndex && partCount >= SuperIndexCapacity)
+    {
+        ThrowErrno(EFBIG, functionName, NORVEX_SOURCE_FILE, __LINE__);
+    }
+
+    std::vector<unsigned char> indexes;
+    ByteWriter out(indexes);
+    if (standardIndex)
+    {
+        out.FourCc("ix00");
+        out.U32(StandardIndexHeaderSize - 8 + 8 * entries);
         out.U16(2); // wLongsPerEntry
         out.U8(0);  // bIndexSubType
         out.U8(AVI_INDEX_OF_CHUNKS);

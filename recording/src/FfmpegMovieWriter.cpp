@@ -9,6 +9,9 @@
 #include <cstring>
 #include <mutex>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 extern "C"
 {
 #include <libavcodec/avcodec.h>
@@ -110,6 +113,7 @@ void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32
     codec = newCodec;
     width = newWidth;
     height = newHeight;
+    std::string createdPath; // a file this Open made: removed again when it fails
     try
     {
         const char* encoderName = codec == Codec::Wmv1 ? "wmv1" : codec == Codec::Wmv2 ? "wmv2" : "libx264";
@@ -142,13 +146,13 @@ void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32
             encoder->max_b_frames = 0;
             ThrowIfAvFailed(av_opt_set(encoder->priv_data, "preset", H264Preset, 0), "Open", __LINE__);
             ThrowIfAvFailed(av_opt_set(encoder->priv_data, "profile", "main", 0), "Open", __LINE__);
+            // No look-ahead: each frame leaves the encoder as it arrives, so a killed recording
+            // loses only the fragment being filled, not also the frames x264 holds back.
+            ThrowIfAvFailed(av_opt_set(encoder->priv_data, "tune", "zerolatency", 0), "Open", __LINE__);
         }
         else
         {
             // The WMV encoders' rate control counts in frames.
-            // No look-ahead: each frame leaves the encoder as it arrives, so a killed recording
-            // loses only the fragment being filled, not also the frames x264 holds back.
-            ThrowIfAvFailed(av_opt_set(encoder->priv_data, "tune", "zerolatency", 0), "Open", __LINE__);
             encoder->time_base = av_inv_q(rate);
         }
 
@@ -186,8 +190,12 @@ void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32
         picture->height = height;
         ThrowIfAvFailed(av_frame_get_buffer(picture.get(), 0), "Open", __LINE__);
 
-        // Only now the file is created: every setting above has been accepted.
+        // Only now the file is created: every setting above has been accepted. If the header
+        // cannot be written (a full disk), a file created here is removed again.
+        struct stat existing = {};
+        const bool creates = ::stat(path.c_str(), &existing) != 0 && errno == ENOENT;
         ThrowIfAvFailed(avio_open(&format->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE), "Open", __LINE__);
+        createdPath = creates ? path : std::string();
         AVDictionary* options = nullptr;
         av_dict_set(&options, "flush_packets", "1", 0);
         if (codec == Codec::H264)
@@ -206,6 +214,10 @@ void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32
     catch (...)
     {
         Reset();
+        if (!createdPath.empty())
+        {
+            ::unlink(createdPath.c_str());
+        }
         throw;
     }
     frameDuration = 0;

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include <sys/stat.h>
@@ -144,6 +145,20 @@ TEST(VideoWriter, APathThatCannotBeCreatedFailsOpenWithTheSystemsReason)
         Exception failed = Raised([&] { writer.Open(format, path.wstring(), 16, 16, 30, 1000000); });
         EXPECT_EQ(failed.GetErrorCode(), HRESULT_FROM_WIN32(ENOENT)) << format;
         EXPECT_NE(failed.GetMessage().find(missingText), std::wstring::npos) << format;
+        EXPECT_FALSE(writer.IsOpen());
+    }
+
+    // A full disk when the headers are written: Open fails with the system's reason and takes
+    // the empty file it made away again.
+    for (const auto format : {VideoWriter::Avi, VideoWriter::Wmv1, VideoWriter::H264})
+    {
+        VideoWriter writer;
+        const auto path = folder / ("full" + std::to_string(format));
+        auto limit = std::make_unique<FileSizeLimit>(16);
+        Exception failed = Raised([&] { writer.Open(format, path.wstring(), 16, 16, 30, 1000000); });
+        limit.reset();
+        EXPECT_EQ(failed.GetErrorCode(), HRESULT_FROM_WIN32(EFBIG)) << format;
+        EXPECT_FALSE(std::filesystem::exists(path)) << format;
         EXPECT_FALSE(writer.IsOpen());
     }
 
