@@ -78,6 +78,12 @@ Run RunCli(const std::filesystem::path& folder, const std::string& arguments, co
     return run;
 }
 
+long long RecordedFrames(const std::string& output)
+{
+    const auto at = output.rfind("recorded ");
+    return at == std::string::npos ? -1 : std::atoll(output.c_str() + at + 9);
+}
+
 // Starts a recording with the command-line program, sends `signal` once it has recorded a few
 // frames, and returns how it ended (exit code -1 when it did not end within 60 s: then killed).
 Run InterruptedRecording(const std::filesystem::path& folder, const std::string& arguments, int signal)
@@ -121,7 +127,8 @@ Run InterruptedRecording(const std::filesystem::path& folder, const std::string&
             break;
         }
         run.output.append(buffer, static_cast<std::size_t>(count));
-        if (!signalled && run.output.find("recorded 5 frames") != std::string::npos)
+        // The progress line may skip a number when frames come faster than it is printed.
+        if (!signalled && RecordedFrames(run.output) >= 5)
         {
             signalled = ::kill(child, signal) == 0;
         }
@@ -142,12 +149,6 @@ long long ReadableFrames(const std::filesystem::path& file)
     std::unique_ptr<FILE, decltype(&::pclose)> pipe(::popen(command.c_str(), "r"), &::pclose);
     char buffer[64] = {};
     return pipe && std::fgets(buffer, sizeof buffer, pipe.get()) ? std::atoll(buffer) : -1;
-}
-
-long long RecordedFrames(const std::string& output)
-{
-    const auto at = output.rfind("recorded ");
-    return at == std::string::npos ? -1 : std::atoll(output.c_str() + at + 9);
 }
 
 std::size_t Occurrences(const std::string& text, const std::string& part)
