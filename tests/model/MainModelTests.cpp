@@ -280,9 +280,12 @@ TEST_F(ModelTest, WindowsReadCopiesWhileTheCaptureThreadWrites)
     model.StartCapture();
     MainModel::Image shown;
     std::vector<std::uint32_t> horizontal, vertical;
+    // At least half a second of reads, and until a few frames came (a sanitiser is slow).
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     int reads = 0;
-    while (std::chrono::steady_clock::now() < until)
+    while ((std::chrono::steady_clock::now() < until || listener.Count(MainModelProperty::Frame) <= 3) &&
+           std::chrono::steady_clock::now() < deadline)
     {
         model.CopyProcessorImage(shown);
         model.GetProfiles(horizontal, vertical);

@@ -150,7 +150,8 @@ TEST(VideoWriter, APathThatCannotBeCreatedFailsOpenWithTheSystemsReason)
 
     // A full disk when the headers are written: Open fails with the system's reason and takes
     // the empty file it made away again.
-    for (const auto format : {VideoWriter::Avi, VideoWriter::Wmv1, VideoWriter::H264})
+    // (The ASF muxer may keep its header in its buffer until the first packet: then Open passes.)
+    for (const auto format : {VideoWriter::Avi, VideoWriter::H264})
     {
         VideoWriter writer;
         const auto path = folder / ("full" + std::to_string(format));
@@ -188,6 +189,7 @@ TEST(VideoWriter, FramesFromAnotherThreadMeetOpenAndCloseSafely)
     TemporaryFolder folder;
     VideoWriter writer;
     std::atomic<bool> stop = false;
+    std::atomic<int> added = 0;
     std::thread capture(
         [&]
         {
@@ -195,6 +197,7 @@ TEST(VideoWriter, FramesFromAnotherThreadMeetOpenAndCloseSafely)
             while (!stop)
             {
                 writer.AddFrame(frame);
+                ++added;
             }
         });
     std::vector<std::filesystem::path> files;
@@ -202,7 +205,13 @@ TEST(VideoWriter, FramesFromAnotherThreadMeetOpenAndCloseSafely)
     {
         files.push_back(folder / ("run" + std::to_string(i) + (i % 2 ? ".mp4" : ".avi")));
         writer.Open(i % 2 ? VideoWriter::H264 : VideoWriter::Avi, files.back().wstring(), 32, 24, 30, 300000);
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        // Two more frames: the second surely began after the Open.
+        const int before = added;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (added < before + 2 && std::chrono::steady_clock::now() < deadline)
+        {
+            std::this_thread::yield();
+        }
         writer.Close();
     }
     stop = true;
