@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -130,7 +131,10 @@ Run InterruptedRecording(const std::filesystem::path& folder, const std::string&
         // The progress line may skip a number when frames come faster than it is printed.
         if (!signalled && RecordedFrames(run.output) >= 5)
         {
-            signalled = ::kill(child, signal) == 0;
+            // To the main thread, as a terminal's Ctrl+C mostly lands: ThreadSanitizer runs a
+            // handler only when its thread next enters the runtime, which a worker parked in a
+            // futex of GLib's may not do for a long time.
+            signalled = ::syscall(SYS_tgkill, child, child, signal) == 0;
         }
     }
     ::close(output[0]);
