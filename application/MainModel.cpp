@@ -418,7 +418,12 @@ void MainModel::SelectProcessor(std::int32_t index)
 
 void MainModel::PublishProcessorImage()
 {
-    // Called with the device's frameSection and frameLock held.
+    // Called with the device's frameSection and frameLock held. Without a preview nobody takes the
+    // image, and the command line would pay a whole-frame copy per frame for nothing.
+    if (!previewAttached.load())
+    {
+        return;
+    }
     const auto& frame = GetCurrentDevice().frame;
     const Image* shown = nullptr;
     if (auto* processor = GetCurrentProcessor())
@@ -641,6 +646,9 @@ void MainModel::CopyProcessorImage(Image& image) const
 
 void MainModel::SetPreviewInvalidator(std::function<void()> invalidator)
 {
+    // The next frame, processor change or processor request publishes for the new preview; until
+    // then it paints its own empty picture.
+    previewAttached = static_cast<bool>(invalidator);
     CriticalSection::AutoLock lock(invalidatorSection);
     std::swap(previewInvalidator, invalidator);
 }

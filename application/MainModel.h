@@ -199,7 +199,8 @@ public:
     void NotifyFrameChanged();
 
     // How the preview is repainted on a processor's request (any thread); the preview sets it.
-    // The invalidator runs under a leaf lock and must only post.
+    // The invalidator runs under a leaf lock and must only post. Setting one attaches the preview:
+    // only then are shown images published for TakeShownImage.
     void SetPreviewInvalidator(std::function<void()> invalidator);
     void InvalidatePreview() const;
 
@@ -240,8 +241,10 @@ private:
     std::vector<std::uint32_t> horizontalProfile;         // guarded by profileSection
     std::vector<std::uint32_t> verticalProfile;           // guarded by profileSection
 
-    // The images the processor shows, published under frameLock (one producer at a time).
+    // The images the processor shows, published under frameLock (one producer at a time) while a
+    // preview is attached.
     LatestImageMailbox shownImage;
+    std::atomic<bool> previewAttached = false; // written by the window thread
 
     FocusInformation focus;
     std::atomic<Point> cursorPosition{Point{}};           // read by the capture thread
