@@ -7,12 +7,15 @@
 //   one file each, against gst-launch reading the same raw frames (rawvideoparse) through
 //   videoconvert into the same jpegenc and multifilesink. Both sides read one raw file, written
 //   once beforehand. Besides the whole runs it prints the marginal CPU per frame, from a second
-//   pair of runs with fewer frames, which leaves out each program's start-up.
+//   pair of runs with fewer frames, which leaves out each program's start-up. A last case pits the
+//   writer against TurboJPEG compressing BGRX itself, the path libyuv's planes replaced.
 // Wall time, user+system CPU and peak RSS come from wait4 on each child.
 
 #include "StillImageWriter.h"
 
 #include <Norvex/Core/StringHelpers.h>
+
+#include <turbojpeg.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -22,6 +25,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -43,7 +48,7 @@ constexpr int Height = 1080;
 constexpr int Runs = 3;
 constexpr const char* Usage = "usage: SnapshotBenchmark --cli PATH --gstreamer-dir DIR [--registry FILE] "
                               "[--frames N] [--keep]\n"
-                              "       SnapshotBenchmark --encode-stills RAWFILE FRAMES FOLDER";
+                              "       SnapshotBenchmark --encode-stills RAWFILE FRAMES FOLDER writer|bgrx";
 constexpr const char* CameraCaps = "video/x-raw,format=YUY2,width=1920,height=1080,framerate=30/1";
 
 struct Settings
@@ -133,8 +138,31 @@ std::size_t CountFiles(const fs::path& folder)
     return static_cast<std::size_t>(std::distance(fs::directory_iterator(folder, error), {}));
 }
 
-// The child side of the stills case: the writer on each frame of the raw file, one file each.
-int EncodeStills(const fs::path& rawFile, int frames, const fs::path& folder)
+// TurboJPEG compressing BGRX itself, with the writer's settings: the path the writer replaced by
+// libyuv's conversion to planes, kept here so the choice can be checked on any machine.
+void EncodeBgrx(const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>& frame, const fs::path& path)
+{
+    std::unique_ptr<void, decltype(&tjDestroy)> compressor(tjInitCompress(), &tjDestroy);
+    unsigned char* jpeg = nullptr;
+    unsigned long size = 0;
+    if (!compressor || tjCompress2(compressor.get(), reinterpret_cast<const unsigned char*>(frame.data),
+                                   frame.width, frame.stride, frame.height, TJPF_BGRX, &jpeg, &size,
+                                   TJSAMP_420, 90, TJFLAG_ACCURATEDCT) != 0)
+    {
+        tjFree(jpeg);
+        throw std::runtime_error("tjCompress2 failed");
+    }
+    std::unique_ptr<unsigned char, decltype(&tjFree)> owned(jpeg, &tjFree);
+    std::ofstream output(path, std::ios::binary);
+    if (!output.write(reinterpret_cast<const char*>(owned.get()), static_cast<std::streamsize>(size)))
+    {
+        throw std::runtime_error("cannot write " + path.string());
+    }
+}
+
+// The child side of the stills cases: each frame of the raw file encoded into a file of its own,
+// by the still-image writer or by TurboJPEG from BGRX.
+int EncodeStills(const fs::path& rawFile, int frames, const fs::path& folder, bool bgrx)
 {
     std::ifstream input(rawFile, std::ios::binary);
     Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>> frame(Width, Height);
@@ -148,8 +176,15 @@ int EncodeStills(const fs::path& rawFile, int frames, const fs::path& folder)
         }
         char name[32];
         std::snprintf(name, sizeof name, "%05d.jpg", i);
-        VistelCapture::StillImageWriter::Save(frame, VistelCapture::StillImageWriter::Jpeg,
-                                              Norvex::Core::ToWideString((folder / name).string()));
+        if (bgrx)
+        {
+            EncodeBgrx(frame, folder / name);
+        }
+        else
+        {
+            VistelCapture::StillImageWriter::Save(frame, VistelCapture::StillImageWriter::Jpeg,
+                                                  Norvex::Core::ToWideString((folder / name).string()));
+        }
     }
     return 0;
 }
@@ -205,35 +240,36 @@ Case StillsCase(const fs::path& self, const fs::path& raw, int frames, const fs:
 {
     const fs::path ours = work / ("ours-" + std::to_string(frames));
     const fs::path reference = work / ("reference-" + std::to_string(frames));
-    return {"JPEG stills x" + std::to_string(frames),
-            {"still-image writer",
-             {self.string(), "--encode-stills", raw.string(), std::to_string(frames), ours.string()},
-             ours,
-             static_cast<std::size_t>(frames)},
-            {"gst-launch jpegenc",
-             {"gst-launch-1.0",
-              "-q",
-              "filesrc",
-              "location=" + raw.string(),
-              "!",
-              "rawvideoparse",
-              "format=bgra",
-              "width=" + std::to_string(Width),
-              "height=" + std::to_string(Height),
-              "framerate=30/1",
-              "!",
-              "videoconvert",
-              "!",
-              "video/x-raw,format=I420",
-              "!",
-              "jpegenc",
-              "quality=90",
-              "idct-method=islow",
-              "!",
-              "multifilesink",
-              "location=" + (reference / "%05d.jpg").string()},
-             reference,
-             static_cast<std::size_t>(frames)}};
+    return {
+        "JPEG stills x" + std::to_string(frames),
+        {"still-image writer",
+         {self.string(), "--encode-stills", raw.string(), std::to_string(frames), ours.string(), "writer"},
+         ours,
+         static_cast<std::size_t>(frames)},
+        {"gst-launch jpegenc",
+         {"gst-launch-1.0",
+          "-q",
+          "filesrc",
+          "location=" + raw.string(),
+          "!",
+          "rawvideoparse",
+          "format=bgra",
+          "width=" + std::to_string(Width),
+          "height=" + std::to_string(Height),
+          "framerate=30/1",
+          "!",
+          "videoconvert",
+          "!",
+          "video/x-raw,format=I420",
+          "!",
+          "jpegenc",
+          "quality=90",
+          "idct-method=islow",
+          "!",
+          "multifilesink",
+          "location=" + (reference / "%05d.jpg").string()},
+         reference,
+         static_cast<std::size_t>(frames)}};
 }
 
 bool Prepare(const Side& side)
@@ -328,11 +364,11 @@ Settings Parse(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    if (argc == 5 && std::string(argv[1]) == "--encode-stills")
+    if (argc == 6 && std::string(argv[1]) == "--encode-stills")
     {
         try
         {
-            return EncodeStills(argv[2], std::atoi(argv[3]), argv[4]);
+            return EncodeStills(argv[2], std::atoi(argv[3]), argv[4], std::string(argv[5]) == "bgrx");
         }
         catch (const std::exception& error)
         {
@@ -387,6 +423,12 @@ int main(int argc, char** argv)
         StillsCase(self, raw, settings.frames, work),
         StillsCase(self, rawFewer, fewer, work),
     };
+    Case bgrx = StillsCase(self, raw, settings.frames, work);
+    bgrx.name = "JPEG stills, BGRX";
+    bgrx.reference = {"TurboJPEG from BGRX", bgrx.ours.command, work / "bgrx", bgrx.ours.files};
+    bgrx.reference.command[4] = bgrx.reference.output.string();
+    bgrx.reference.command[5] = "bgrx";
+    cases.push_back(bgrx);
 
     std::printf("test camera 1, 1920x1080; %d runs, the two sides interleaved; CPU is user+system\n\n", Runs);
     std::printf("%-18s %3s  %-22s %8s %8s %8s\n", "case", "run", "program", "wall s", "CPU ms", "RSS MB");
