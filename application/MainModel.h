@@ -55,10 +55,19 @@ public:
     // Marker colour as 0x00BBGGRR.
     static constexpr std::uint32_t DefaultMarkerColor = 0x0000FF00;
 
+    enum class ProcessorLoading
+    {
+        Always,
+        // Only when the INI file names another processor than the built-in one: loading the
+        // plug-ins, and all they link, is a good part of a short command's start-up.
+        WhenStored,
+    };
+
     // Lists the devices, loads the processors from applicationFolder and the settings from the
     // application's INI file. Raises "キャプチャーデバイスがありません。" when no device has a format.
     MainModel(std::int32_t captureApiFamily, bool skipErrorDevice, bool skipDuplicatedFrameFormat,
-              const std::wstring& applicationFolder, VistelCaptureApp& application);
+              const std::wstring& applicationFolder, VistelCaptureApp& application,
+              ProcessorLoading processorLoading = ProcessorLoading::Always);
     // Saves the settings, finalises the processor, releases everything.
     ~MainModel() override;
 
