@@ -1,30 +1,15 @@
 #include "PeakingFilter.h"
 
+#include "RowLoop.h"
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
-#include <cstring>
-
-// The row loops are written for the vectoriser (the file is built with -O3). On x86-64 each also
-// gets a clone for CPUs with AVX2, chosen when the library loads: it measured three times as fast
-// as the baseline SSE2 code on the same frame.
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define VISTEL_ROW_LOOP [[gnu::target_clones("arch=x86-64-v3", "default")]]
-#else
-#define VISTEL_ROW_LOOP
-#endif
 
 namespace Vistel::PictureAids
 {
 namespace
 {
-
-// A BGRA pixel as one word; may alias the bytes it is read from.
-using PixelWord [[gnu::may_alias]] = std::uint32_t;
-
-// Rows of grey converted at once: enough to spread OpenCV's per-call cost, few enough that the
-// stripe's frame rows are still in the cache when the marking pass reads them again.
-constexpr int stripeRows = 16;
 
 // OpenCV's default border (reflect without repeating the edge) for a row or column index.
 int Reflect(int index, int length)
@@ -103,11 +88,7 @@ double PeakingFilter::Apply(const cv::Mat& frame, cv::Mat& output, int threshold
     }
     // OpenCV's magnitude saturates at 255, so no threshold from 255 up is ever exceeded.
     const int limit = threshold >= 255 ? 1 << 14 : threshold;
-    const cv::Vec4b bytes(
-        cv::saturate_cast<std::uint8_t>(color[0]), cv::saturate_cast<std::uint8_t>(color[1]),
-        cv::saturate_cast<std::uint8_t>(color[2]), cv::saturate_cast<std::uint8_t>(color[3]));
-    std::uint32_t word;
-    std::memcpy(&word, bytes.val, sizeof word);
+    const std::uint32_t word = PixelWordOf(color);
 
     grey.create(std::min(height, stripeRows + 2), width, CV_8UC1);
     laplacian.resize(static_cast<std::size_t>(width));

@@ -343,13 +343,14 @@ TEST_F(PictureAidTest, TheRegionOverlayAtRatioFourLandsOnItsScreenPixels)
 TEST_F(PictureAidTest, ZebraMarksExactlyThePixelsAtOrAboveTheLevelAndTheDarkOnesWhenAsked)
 {
     Driven<ExposureWarningProcessor> zebra;
-    // Every level once per row, so each level meets both stripe phases.
-    zebra.Frame(256, 16, [](int x, int) { return Grey(static_cast<unsigned char>(x)); });
+    // Every level once per row, so each level meets both stripe phases; rows enough to span
+    // several of the filter's stripes of rows, the last one partial.
+    zebra.Frame(256, 37, [](int x, int) { return Grey(static_cast<unsigned char>(x)); });
     const auto verify = [&](int high, int dark)
     {
         zebra.processor->Process();
         const Image& shown = zebra.Shown();
-        for (int y = 0; y < 16; ++y)
+        for (int y = 0; y < 37; ++y)
         {
             for (int x = 0; x < 256; ++x)
             {
