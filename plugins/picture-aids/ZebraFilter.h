@@ -14,7 +14,7 @@ namespace Vistel::PictureAids
 //
 // One pass over the frame in stripes of rows that stay in the cache: OpenCV converts a stripe to
 // grey, then one loop per row counts and paints while it copies. It gives what OpenCV's cvtColor,
-// compare, countNonZero, bitwise_and with the stripes, copyTo and masked setTo give, in 0.65-0.8
+// compare, countNonZero, bitwise_and with the stripes, copyTo and masked setTo give, in 0.6-0.8
 // of their time.
 //
 // Keeps its working buffers between frames; one thread at a time.
