@@ -6,6 +6,7 @@
 #include "ExposureWarningPage.h"
 #include "ExposureWarningProcessor.h"
 #include "FocusPeakingProcessor.h"
+#include "PeakingFilter.h"
 #include "RegionStatisticsPage.h"
 #include "RegionStatisticsProcessor.h"
 #include "ZebraFilter.h"
@@ -140,6 +141,41 @@ TEST_F(PictureAidTest, PeakingMarksExactlyTheEdgePixelsAndNothingOnAFlatField)
         }
     }
     EXPECT_EQ(peaking.processor->GetReadout().score, 0.0);
+}
+
+// The filter's single pass against the OpenCV calls it stands for, on colour noise (every channel
+// weighs in the grey), with rows padded as the host's frames are, across stripes of rows and down
+// to frames one pixel high or wide, where the reflected border decides every mark.
+TEST_F(PictureAidTest, PeakingMarksAndScoresAsOpenCvsLaplacianDoesToTheFramesBorders)
+{
+    std::mt19937 random(5);
+    PeakingFilter filter;
+    for (const cv::Size size :
+         {cv::Size(1, 1), cv::Size(1, 9), cv::Size(9, 1), cv::Size(2, 2), cv::Size(37, 23), cv::Size(64, 41)})
+    {
+        cv::Mat padded(size.height + 2, size.width + 5, CV_8UC4);
+        cv::randu(padded, 0, 256);
+        const cv::Mat frame = padded(cv::Rect(3, 1, size.width, size.height));
+        cv::Mat grey, laplacian, magnitude, mask, expected;
+        cv::cvtColor(frame, grey, cv::COLOR_BGRA2GRAY);
+        cv::Laplacian(grey, laplacian, CV_16S, 1);
+        cv::convertScaleAbs(laplacian, magnitude);
+        for (const int threshold : {0, 40, 200, 254, 255})
+        {
+            cv::compare(magnitude, threshold, mask, cv::CMP_GT);
+            frame.copyTo(expected);
+            expected.setTo(cv::Scalar(10, 20, 30, 255), mask);
+            const cv::Rect scored = size.width > 2 ? cv::Rect(1, 0, size.width - 1, size.height / 2 + 1)
+                                                   : cv::Rect(0, 0, size.width, size.height);
+            cv::Scalar mean, deviation;
+            cv::meanStdDev(laplacian(scored), mean, deviation);
+
+            cv::Mat output(size, CV_8UC4, cv::Scalar::all(7));
+            const double score = filter.Apply(frame, output, threshold, cv::Scalar(10, 20, 30, 255), scored);
+            ASSERT_EQ(cv::norm(output, expected, cv::NORM_INF), 0.0) << size << " threshold " << threshold;
+            EXPECT_NEAR(score, deviation[0] * deviation[0], 1e-6 * (1 + score)) << size;
+        }
+    }
 }
 
 TEST_F(PictureAidTest, SharpnessFallsMonotonicallyAsThePictureBlursAndFollowsTheRegion)
@@ -307,13 +343,14 @@ TEST_F(PictureAidTest, TheRegionOverlayAtRatioFourLandsOnItsScreenPixels)
 TEST_F(PictureAidTest, ZebraMarksExactlyThePixelsAtOrAboveTheLevelAndTheDarkOnesWhenAsked)
 {
     Driven<ExposureWarningProcessor> zebra;
-    // Every level once per row, so each level meets both stripe phases.
-    zebra.Frame(256, 16, [](int x, int) { return Grey(static_cast<unsigned char>(x)); });
+    // Every level once per row, so each level meets both stripe phases; rows enough to span
+    // several of the filter's stripes of rows, the last one partial.
+    zebra.Frame(256, 37, [](int x, int) { return Grey(static_cast<unsigned char>(x)); });
     const auto verify = [&](int high, int dark)
     {
         zebra.processor->Process();
         const Image& shown = zebra.Shown();
-        for (int y = 0; y < 16; ++y)
+        for (int y = 0; y < 37; ++y)
         {
             for (int x = 0; x < 256; ++x)
             {
