@@ -87,20 +87,6 @@ const YuvConstants* LibyuvConstants(const ColourEncoding& encoding) noexcept
     return encoding.fullRange ? &libyuv::kYuvJPEGConstants : &libyuv::kYuvI601Constants;
 }
 
-int SwscaleColourSpace(ColourEncoding::Matrix matrix) noexcept
-{
-    switch (matrix)
-    {
-    case ColourEncoding::Matrix::Bt709:
-        return SWS_CS_ITU709;
-    case ColourEncoding::Matrix::Bt2020:
-        return SWS_CS_BT2020;
-    case ColourEncoding::Matrix::Bt601:
-        break;
-    }
-    return SWS_CS_ITU601;
-}
-
 bool IsPackedYuv(PixelLayout layout) noexcept
 {
     return layout == PixelLayout::Yuyv || layout == PixelLayout::Yvyu || layout == PixelLayout::Uyvy;
@@ -171,12 +157,6 @@ FrameConverter::FrameConverter(PixelLayout layout, std::int32_t width, std::int3
     {
         throw Exception(invalidMediaTypeStatus, "Prepare", NORVEX_SOURCE_FILE, __LINE__);
     }
-    if (layout == PixelLayout::Nv16)
-    {
-        const int* coefficients = sws_getCoefficients(SwscaleColourSpace(encoding.matrix));
-        sws_setColorspaceDetails(scaler.get(), coefficients, encoding.fullRange ? 1 : 0, coefficients, 1, 0,
-                                 1 << 16, 1 << 16);
-    }
 }
 
 FrameConverter::~FrameConverter() = default;
@@ -185,7 +165,6 @@ bool FrameConverter::IsLibyuvLayout(PixelLayout layout) noexcept
 {
     switch (layout)
     {
-    case PixelLayout::Nv16:
     case PixelLayout::Grey16:
     case PixelLayout::BayerBggr:
     case PixelLayout::BayerGbrg:
@@ -331,6 +310,16 @@ void FrameConverter::ConvertWithLibyuv(const SourcePlanes& source, std::uint8_t*
     case PixelLayout::Nv21:
         status = libyuv::NV21ToARGBMatrix(planes[0], strides[0], planes[1], strides[1], target, targetStride,
                                           constants, width, height);
+        break;
+    case PixelLayout::Nv16:
+        // NV12's conversion one row at a time: each row has a chroma row of its own.
+        for (std::int32_t y = 0; y < height && status == 0; ++y)
+        {
+            status = libyuv::NV12ToARGBMatrix(
+                planes[0] + static_cast<std::ptrdiff_t>(y) * strides[0], strides[0],
+                planes[1] + static_cast<std::ptrdiff_t>(y) * strides[1], strides[1],
+                target + static_cast<std::ptrdiff_t>(y) * targetStride, targetStride, constants, width, 1);
+        }
         break;
     case PixelLayout::I420:
     case PixelLayout::Yv12:

@@ -67,9 +67,9 @@ struct ContiguousGeometry
 };
 
 // Turns pictures of one layout, size and colour encoding into top-down, opaque BGRA. Both capture
-// back-ends use it. libyuv does every layout it has a conversion for (packed and planar Y'CbCr,
-// 24- and 16-bit RGB, grey; BGRX is one copying pass of ours); libswscale the rest (NV16, 16-bit
-// grey, Bayer). The path, the
+// back-ends use it. libyuv does every layout it has a conversion for (packed, semi-planar and
+// planar Y'CbCr, 24- and 16-bit RGB, grey; BGRX is one copying pass of ours); libswscale the rest
+// (16-bit grey, Bayer), which are not Y'CbCr. The path, the
 // libswscale context and any strip buffers are made by the constructor: a conversion allocates
 // nothing.
 //
