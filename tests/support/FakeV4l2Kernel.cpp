@@ -770,7 +770,7 @@ v4l2_pix_format FakeV4l2Kernel::Negotiate(const State& state, v4l2_pix_format wa
     result.bytesperline = line ? line + state.camera.linePadding : 0;
     result.sizeimage = line ? ImageSize(result.pixelformat, result.bytesperline, result.height)
                             : result.width * result.height * 2;
-    result.colorspace = V4L2_COLORSPACE_SRGB;
+    result.colorspace = state.camera.colorspace;
     return result;
 }
 

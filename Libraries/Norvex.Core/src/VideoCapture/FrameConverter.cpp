@@ -87,6 +87,48 @@ const YuvConstants* LibyuvConstants(const ColourEncoding& encoding) noexcept
     return encoding.fullRange ? &libyuv::kYuvJPEGConstants : &libyuv::kYuvI601Constants;
 }
 
+int SwscaleColourSpace(ColourEncoding::Matrix matrix) noexcept
+{
+    switch (matrix)
+    {
+    case ColourEncoding::Matrix::Bt709:
+        return SWS_CS_ITU709;
+    case ColourEncoding::Matrix::Bt2020:
+        return SWS_CS_BT2020;
+    case ColourEncoding::Matrix::Bt601:
+        break;
+    }
+    return SWS_CS_ITU601;
+}
+
+bool IsYuv(PixelLayout layout) noexcept
+{
+    switch (layout)
+    {
+    case PixelLayout::Yuyv:
+    case PixelLayout::Yvyu:
+    case PixelLayout::Uyvy:
+    case PixelLayout::Nv12:
+    case PixelLayout::Nv21:
+    case PixelLayout::Nv16:
+    case PixelLayout::I420:
+    case PixelLayout::Yv12:
+    case PixelLayout::I422:
+    case PixelLayout::I444:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// libyuv multiplies Cb by at most 2.0 for blue (its SIMD code keeps the factor in a signed byte
+// of 64ths). BT.709's and BT.2020's limited ranges need 2.112 and 2.142: saturated blues and
+// yellows would be off by up to 12 levels. libswscale converts those exactly.
+bool LibyuvIsExact(PixelLayout layout, const ColourEncoding& encoding) noexcept
+{
+    return !IsYuv(layout) || encoding.fullRange || encoding.matrix == ColourEncoding::Matrix::Bt601;
+}
+
 bool IsPackedYuv(PixelLayout layout) noexcept
 {
     return layout == PixelLayout::Yuyv || layout == PixelLayout::Yvyu || layout == PixelLayout::Uyvy;
@@ -139,7 +181,9 @@ FrameConverter::FrameConverter(PixelLayout layout, std::int32_t width, std::int3
     {
         throw Exception(invalidMediaTypeStatus, "Prepare", NORVEX_SOURCE_FILE, __LINE__);
     }
-    if (IsLibyuvLayout(layout))
+    // A layout libswscale cannot read (NV16) stays with libyuv in any encoding.
+    if (IsLibyuvLayout(layout) &&
+        (LibyuvIsExact(layout, encoding) || !sws_isSupportedInput(SwscaleFormat(layout))))
     {
         // libyuv converts packed 4:2:2 straight to BGRA only with BT.601's limited range.
         const bool direct = layout != PixelLayout::Yvyu && constants == &libyuv::kYuvI601Constants;
@@ -156,6 +200,12 @@ FrameConverter::FrameConverter(PixelLayout layout, std::int32_t width, std::int3
     if (!scaler)
     {
         throw Exception(invalidMediaTypeStatus, "Prepare", NORVEX_SOURCE_FILE, __LINE__);
+    }
+    if (IsYuv(layout))
+    {
+        const int* coefficients = sws_getCoefficients(SwscaleColourSpace(encoding.matrix));
+        sws_setColorspaceDetails(scaler.get(), coefficients, encoding.fullRange ? 1 : 0, coefficients, 1, 0,
+                                 1 << 16, 1 << 16);
     }
 }
 

@@ -69,7 +69,8 @@ struct ContiguousGeometry
 // Turns pictures of one layout, size and colour encoding into top-down, opaque BGRA. Both capture
 // back-ends use it. libyuv does every layout it has a conversion for (packed, semi-planar and
 // planar Y'CbCr, 24- and 16-bit RGB, grey; BGRX is one copying pass of ours); libswscale the rest
-// (16-bit grey, Bayer), which are not Y'CbCr. The path, the
+// (16-bit grey, Bayer) and Y'CbCr in BT.709's or BT.2020's limited range, where libyuv's blue is
+// off by up to 12 levels. The path, the
 // libswscale context and any strip buffers are made by the constructor: a conversion allocates
 // nothing.
 //
@@ -88,9 +89,8 @@ public:
     // alpha 255. Raises E_FAIL ("OnRawSample") when the library fails.
     void Convert(const SourcePlanes& source, std::uint8_t* target, int targetStride);
 
-    // Whether libyuv converts this layout (else libswscale does).
+    // Whether libyuv has a conversion for this layout (else libswscale converts it).
     static bool IsLibyuvLayout(PixelLayout layout) noexcept;
-    bool UsesLibyuv() const noexcept { return !scaler; }
 
     // The tight length of a line of the first plane.
     static int GetLineLength(PixelLayout layout, std::int32_t width) noexcept;
