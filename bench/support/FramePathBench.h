@@ -89,10 +89,10 @@ public:
 private:
     void WaitForFrames(long long target)
     {
-        // Sleeps in the event loop between events, as the window thread does; the timer wakes it
-        // to look at the count even when announcements are merged.
+        // Sleeps in the event loop between events, as the window thread does: every frame posts
+        // an announcement. The timer only keeps a lost wake-up from stalling the count.
         QTimer ticker;
-        ticker.start(2);
+        ticker.start(100);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (model->GetCapturedFrameCount() < target)
         {

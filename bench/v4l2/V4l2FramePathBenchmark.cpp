@@ -1,18 +1,25 @@
 // CPU per 1920x1080 YUYV frame of the whole V4L2 frame path, from the dequeued buffer to `frame`,
 // "なし" and the announcements, through the real model on the fake kernel, against libswscale
 // converting the same frame from YUYV to BGRA alone, once per frame, as a user's own pipeline
-// would. Three runs, the sides alternating within each; prints the ratio path / libswscale.
+// would. Both sides take a frame every 1/30 s, as from a camera (caches go cold in between, as
+// they do in a real run). The back-end alone (dequeue to `frame` and an empty frame callback, no
+// model) is measured too, to tell its share from the model's. Three runs, the sides alternating
+// within each; prints the ratios to libswscale.
 #include "FakeV4l2Kernel.h"
 #include "FramePathBench.h"
 
 #include <Norvex/Core/V4l2VideoCapture/KernelInterface.h>
+#include <Norvex/Core/V4l2VideoCapture/V4l2Device.h>
 
 extern "C"
 {
 #include <libswscale/swscale.h>
 }
 
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 
 using Norvex::Testing::FakeV4l2Camera;
 using Norvex::Testing::FakeV4l2Format;
@@ -23,6 +30,7 @@ namespace
 
 constexpr std::uint32_t width = 1920, height = 1080;
 constexpr int framesPerRound = 60;
+constexpr auto framePeriod = std::chrono::microseconds(33333);
 
 // Gradients with fine grain, so the picture is no flat field.
 std::vector<unsigned char> Picture()
@@ -62,12 +70,16 @@ int main(int argc, char** argv)
     FakeV4l2Kernel kernel;
     FakeV4l2Camera camera;
     camera.node = "/dev/video0";
-    camera.framePeriod = std::chrono::microseconds(0); // as fast as the path takes them
+    camera.framePeriod = framePeriod;
     FakeV4l2Format format;
     format.pixelFormat = V4L2_PIX_FMT_YUYV;
     format.sizes = {{width, height}};
     format.intervals = {{1, 30}};
     camera.formats.push_back(format);
+    kernel.AddCamera(camera);
+    kernel.SetContent(camera.node, [&](const v4l2_pix_format&) { return yuyv; });
+    camera.node = "/dev/video1"; // the same camera once more, for the back-end alone
+    camera.persistentPath = "/dev/v4l/by-id/usb-Second_Camera-video-index0";
     kernel.AddCamera(camera);
     kernel.SetContent(camera.node, [&](const v4l2_pix_format&) { return yuyv; });
     Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(&kernel);
@@ -89,20 +101,54 @@ int main(int argc, char** argv)
             const int sourceStride[4] = {static_cast<int>(width * 2)};
             std::uint8_t* destination[4] = {target.data()};
             const int destinationStride[4] = {static_cast<int>(width * 4)};
-            const double start = VistelBench::ProcessCpuSeconds();
+            double cpu = 0;
             for (int i = 0; i < framesPerRound; ++i)
             {
+                std::this_thread::sleep_for(framePeriod);
+                const double start = VistelBench::ProcessCpuSeconds();
                 sws_scale(scaler, source, sourceStride, 0, height, destination, destinationStride);
+                cpu += VistelBench::ProcessCpuSeconds() - start;
             }
-            return (VistelBench::ProcessCpuSeconds() - start) / framesPerRound;
+            return cpu / framesPerRound;
         };
-        std::printf("CPU per 1920x1080 YUYV frame: libswscale's conversion alone against the V4L2 frame path "
-                    "(dequeue to frame, \"なし\", announcements)\n");
+        Norvex::Core::V4l2VideoCapture::V4l2Device device(kernel, camera.node, true);
+        std::mutex mutex;
+        std::condition_variable delivered;
+        long long frames = 0;
+        device.SetFrameCallback(
+            [&](Norvex::Core::VideoCapture::Device*,
+                const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>&)
+            {
+                std::lock_guard lock(mutex);
+                ++frames;
+                delivered.notify_one();
+            });
+        const auto backEnd = [&]
+        {
+            const auto waitFor = [&](long long target)
+            {
+                std::unique_lock lock(mutex);
+                delivered.wait(lock, [&] { return frames >= target; });
+                return frames;
+            };
+            device.Start();
+            const long long first = waitFor(frames + 3);
+            const double start = VistelBench::ProcessCpuSeconds();
+            waitFor(first + framesPerRound);
+            const double cpu = VistelBench::ProcessCpuSeconds() - start;
+            const long long counted = waitFor(0) - first;
+            device.Stop();
+            return cpu / static_cast<double>(counted);
+        };
+        std::printf("CPU per 1920x1080 YUYV frame at 30 fps: libswscale's conversion alone against the V4L2 "
+                    "frame path (dequeue to frame, \"なし\", announcements)\n");
         const auto ratios = VistelBench::RunInterleaved({{"libswscale", swscale},
-                                                         {"path", [&]
+                                                         {"path",
+                                                          [&]
                                                           {
                                                               return model.Measure(framesPerRound);
-                                                          }}});
+                                                          }},
+                                                         {"back-end", backEnd}});
         sws_freeContext(scaler);
         for (const auto& run : ratios)
         {
