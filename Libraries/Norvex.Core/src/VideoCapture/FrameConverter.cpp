@@ -166,6 +166,22 @@ void MakeOpaque(std::uint8_t* target, int targetStride, std::int32_t width, std:
     }
 }
 
+// Whether libyuv has a conversion for this layout (else libswscale converts it).
+bool IsLibyuvLayout(PixelLayout layout) noexcept
+{
+    switch (layout)
+    {
+    case PixelLayout::Grey16:
+    case PixelLayout::BayerBggr:
+    case PixelLayout::BayerGbrg:
+    case PixelLayout::BayerGrbg:
+    case PixelLayout::BayerRggb:
+        return false;
+    default:
+        return true;
+    }
+}
+
 } // namespace
 
 void FrameConverter::ScalerDeleter::operator()(SwsContext* context) const noexcept
@@ -175,7 +191,7 @@ void FrameConverter::ScalerDeleter::operator()(SwsContext* context) const noexce
 
 FrameConverter::FrameConverter(PixelLayout layout, std::int32_t width, std::int32_t height,
                                ColourEncoding encoding)
-    : layout(layout), width(width), height(height), encoding(encoding), constants(LibyuvConstants(encoding))
+    : layout(layout), width(width), height(height), constants(LibyuvConstants(encoding))
 {
     if (width <= 0 || height <= 0)
     {
@@ -210,21 +226,6 @@ FrameConverter::FrameConverter(PixelLayout layout, std::int32_t width, std::int3
 }
 
 FrameConverter::~FrameConverter() = default;
-
-bool FrameConverter::IsLibyuvLayout(PixelLayout layout) noexcept
-{
-    switch (layout)
-    {
-    case PixelLayout::Grey16:
-    case PixelLayout::BayerBggr:
-    case PixelLayout::BayerGbrg:
-    case PixelLayout::BayerGrbg:
-    case PixelLayout::BayerRggb:
-        return false;
-    default:
-        return true;
-    }
-}
 
 int FrameConverter::GetLineLength(PixelLayout layout, std::int32_t width) noexcept
 {

@@ -70,16 +70,16 @@ struct ContiguousGeometry
 // back-ends use it. libyuv does every layout it has a conversion for (packed, semi-planar and
 // planar Y'CbCr, 24- and 16-bit RGB, grey; BGRX is one copying pass of ours); libswscale the rest
 // (16-bit grey, Bayer) and Y'CbCr in BT.709's or BT.2020's limited range, where libyuv's blue is
-// off by up to 12 levels. The path, the
-// libswscale context and any strip buffers are made by the constructor: a conversion allocates
-// nothing.
+// off by up to 12 levels. The path, the libswscale context and any strip buffers are made by the
+// constructor: a conversion allocates nothing.
 //
 // Threads: one thread at a time; the back-ends make it while stopped and use it on their capture
 // thread.
 class FrameConverter
 {
 public:
-    // Raises E_INVALIDARG ("Prepare") for a size below 1 x 1 or a layout libswscale refuses.
+    // Raises MF_E_INVALIDMEDIATYPE ("Prepare") for a size below 1 x 1 or a layout libswscale
+    // refuses.
     FrameConverter(PixelLayout layout, std::int32_t width, std::int32_t height, ColourEncoding encoding = {});
     FrameConverter(const FrameConverter&) = delete;
     FrameConverter& operator=(const FrameConverter&) = delete;
@@ -88,9 +88,6 @@ public:
     // Writes the picture into `target` (width x height BGRA pixels, `targetStride` bytes a row),
     // alpha 255. Raises E_FAIL ("OnRawSample") when the library fails.
     void Convert(const SourcePlanes& source, std::uint8_t* target, int targetStride);
-
-    // Whether libyuv has a conversion for this layout (else libswscale converts it).
-    static bool IsLibyuvLayout(PixelLayout layout) noexcept;
 
     // The tight length of a line of the first plane.
     static int GetLineLength(PixelLayout layout, std::int32_t width) noexcept;
@@ -107,7 +104,6 @@ private:
     PixelLayout layout;
     std::int32_t width;
     std::int32_t height;
-    ColourEncoding encoding;
     const YuvConstants* constants = nullptr; // libyuv's matrix and range, U before V
 
     // Packed 4:2:2 in an encoding libyuv has no direct conversion for: split into planes a strip
