@@ -98,7 +98,7 @@ std::vector<unsigned char> EncodeYuv(const std::vector<unsigned char>& bgra, con
     {
         const unsigned char* pixel =
             &bgra[(static_cast<std::size_t>(std::min(y, height - 1)) * width + std::min(x, width - 1)) * 4];
-        return std::array<double, 3>{pixel[2], pixel[1], pixel[0]};
+        return std::array<double, 3>{double(pixel[2]), double(pixel[1]), double(pixel[0])};
     };
     // The chroma of the block whose top-left pixel is (x, y).
     const auto chroma = [&](std::uint32_t x, std::uint32_t y)
