@@ -495,12 +495,13 @@ std::vector<unsigned char> FakeV4l2Kernel::Encode(const std::vector<unsigned cha
             {
                 const unsigned char* pixel = &bgra[(static_cast<std::size_t>(y) * width + x) * 4];
                 const unsigned b = pixel[0], g = pixel[1], r = pixel[2];
-                // Bayer: which colour this photosite sees, by the pattern's first two rows.
-                const auto site = [&](const char* evenRow, const char* oddRow)
-                {
-                    const char colour = (y % 2 == 0 ? evenRow : oddRow)[x % 2];
-                    return static_cast<unsigned char>(colour == 'R' ? r : colour == 'G' ? g : b);
-                };
+                // Bayer: the colour this photosite sees, from the pattern's two rows of two.
+                const char* const pattern = format.pixelformat == V4L2_PIX_FMT_SBGGR8   ? "BGGR"
+                                            : format.pixelformat == V4L2_PIX_FMT_SGBRG8 ? "GBRG"
+                                            : format.pixelformat == V4L2_PIX_FMT_SGRBG8 ? "GRBG"
+                                                                                        : "RGGB";
+                const char site = pattern[(y % 2) * 2 + x % 2];
+                const auto seen = static_cast<unsigned char>(site == 'R' ? r : site == 'G' ? g : b);
                 switch (format.pixelformat)
                 {
                 case V4L2_PIX_FMT_RGB24:
@@ -535,16 +536,10 @@ std::vector<unsigned char> FakeV4l2Kernel::Encode(const std::vector<unsigned cha
                     line[2 * x] = line[2 * x + 1] = Luma(r, g, b); // the 8-bit level times 257
                     break;
                 case V4L2_PIX_FMT_SBGGR8:
-                    line[x] = site("BG", "GR");
-                    break;
                 case V4L2_PIX_FMT_SGBRG8:
-                    line[x] = site("GB", "RG");
-                    break;
                 case V4L2_PIX_FMT_SGRBG8:
-                    line[x] = site("GR", "BG");
-                    break;
                 case V4L2_PIX_FMT_SRGGB8:
-                    line[x] = site("RG", "GB");
+                    line[x] = seen;
                     break;
                 default: // B, G, R, then an X or A byte the back-end must not pass on
                     line[4 * x] = pixel[0];
