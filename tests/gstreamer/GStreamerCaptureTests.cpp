@@ -406,11 +406,52 @@ TEST_P(GStreamerPictureTest, FramesCarryTheCamerasPicture)
 INSTANTIATE_TEST_SUITE_P(
     Formats, GStreamerPictureTest,
     testing::Values(PictureCase{"BarsYuy2", L"Norvex Test Camera 1", L"YUY2 640x480 (30fps)", true, 8},
+                    // High definition is coded with BT.709's matrix.
+                    PictureCase{"BarsYuy2Hd", L"Norvex Test Camera 1", L"YUY2 1920x1080 (30fps)", true, 8},
                     PictureCase{"BarsI420", L"Norvex Test Camera 1", L"Unknown 640x480 (30fps)", true, 8},
                     PictureCase{"BarsJpeg", L"Norvex Test Camera 1", L"MJPG 1280x720 (30fps)", true, 40},
                     PictureCase{"RampUyvy", L"Norvex Test Camera 2", L"UYVY 320x240 (15fps)", false, 8},
                     PictureCase{"RampJpeg", L"Norvex Test Camera 2", L"MJPG 640x480 (30fps)", false, 16}),
     [](const testing::TestParamInfo<PictureCase>& info) { return std::string(info.param.name); });
+
+// Camera 5 offers the bars in every other raw layout: the layouts the back-end converts itself
+// and the one videoconvert converts first (16-bit grey) alike arrive in their colours.
+TEST_F(GStreamerCaptureTest, EveryRawLayoutArrivesInItsColours)
+{
+    const auto devices = Enumerate();
+    const auto device = Find(devices, L"Norvex Test Camera 5 (layouts)");
+    ASSERT_TRUE(device);
+    ASSERT_EQ(device->frameFormats.size(), 15u); // the last, YUY2 in BT.601 at 1920x1080, too
+    Recorder recorder;
+    recorder.Attach(*device);
+    for (std::size_t index = 0; index < device->frameFormats.size(); ++index)
+    {
+        const auto& format = *device->frameFormats[index];
+        SCOPED_TRACE(testing::PrintToString(format.GetName()) + " (format " + std::to_string(index) + ")");
+        SelectFormat(*device, static_cast<int>(index));
+        device->Start();
+        ASSERT_TRUE(recorder.WaitForFrames(3));
+        device->Stop();
+        const auto frame = recorder.LastFrame();
+        ASSERT_EQ(frame.width, format.width);
+        ASSERT_EQ(frame.height, format.height);
+        // GRAY8 and GRAY16_LE: grey layouts are full range, and videotestsrc writes each bar's
+        // limited-range luma into them; the levels come through as sent.
+        const bool grey = index == 12 || index == 13;
+        for (int bar = 0; bar < 7 && grey; ++bar)
+        {
+            static constexpr int levels[7] = {235, 210, 170, 145, 106, 81, 41};
+            const int x = frame.width * (2 * bar + 1) / 14;
+            ExpectColour(frame, x, frame.height / 2, levels[bar], levels[bar], levels[bar], 8);
+        }
+        if (!grey)
+        {
+            ExpectBars(frame, 8);
+        }
+        EXPECT_EQ(frame.At(1, 1).alpha, 255);
+    }
+    EXPECT_TRUE(recorder.Exceptions().empty());
+}
 
 TEST_F(GStreamerCaptureTest, FormatSwitchGivesFramesOfTheNewSize)
 {

@@ -23,7 +23,11 @@ std::uint32_t LineLength(std::uint32_t pixelFormat, std::uint32_t width)
     switch (pixelFormat)
     {
     case V4L2_PIX_FMT_YUYV:
+    case V4L2_PIX_FMT_YVYU:
     case V4L2_PIX_FMT_UYVY:
+    case V4L2_PIX_FMT_RGB565:
+    case V4L2_PIX_FMT_RGB555:
+    case V4L2_PIX_FMT_Y16:
         return width * 2;
     case V4L2_PIX_FMT_XBGR32:
     case V4L2_PIX_FMT_BGR32:
@@ -33,16 +37,135 @@ std::uint32_t LineLength(std::uint32_t pixelFormat, std::uint32_t width)
     case V4L2_PIX_FMT_BGR24:
         return width * 3;
     case V4L2_PIX_FMT_NV12:
+    case V4L2_PIX_FMT_NV21:
+    case V4L2_PIX_FMT_NV16:
+    case V4L2_PIX_FMT_YUV420:
+    case V4L2_PIX_FMT_YVU420:
+    case V4L2_PIX_FMT_YUV422P:
     case V4L2_PIX_FMT_GREY:
+    case V4L2_PIX_FMT_SBGGR8:
+    case V4L2_PIX_FMT_SGBRG8:
+    case V4L2_PIX_FMT_SGRBG8:
+    case V4L2_PIX_FMT_SRGGB8:
         return width;
     default:
         return 0; // compressed
     }
 }
 
+// The bytes a frame takes: the first plane, then the chroma planes, whose lines are as long as
+// the first plane's (NV12, NV21, NV16) or half as long (three planes), as V4L2 lays them out.
+std::uint32_t ImageSize(std::uint32_t pixelFormat, std::uint32_t bytesPerLine, std::uint32_t height)
+{
+    switch (pixelFormat)
+    {
+    case V4L2_PIX_FMT_NV12:
+    case V4L2_PIX_FMT_NV21:
+        return bytesPerLine * height + bytesPerLine * ((height + 1) / 2);
+    case V4L2_PIX_FMT_NV16:
+        return bytesPerLine * height * 2;
+    case V4L2_PIX_FMT_YUV420:
+    case V4L2_PIX_FMT_YVU420:
+        return bytesPerLine * height + 2 * (bytesPerLine / 2) * ((height + 1) / 2);
+    case V4L2_PIX_FMT_YUV422P:
+        return bytesPerLine * height * 2;
+    default:
+        return bytesPerLine * height;
+    }
+}
+
 unsigned char Clamp(double value)
 {
     return static_cast<unsigned char>(std::clamp(std::lround(value), 0L, 255L));
+}
+
+// BT.601, limited range, as cameras send Y'CbCr.
+unsigned char Luma(double r, double g, double b)
+{
+    return Clamp(16 + (65.481 * r + 128.553 * g + 24.966 * b) / 255);
+}
+
+// Y'CbCr layouts: luma per pixel, chroma averaged over the pixels it stands for.
+std::vector<unsigned char> EncodeYuv(const std::vector<unsigned char>& bgra, const v4l2_pix_format& format)
+{
+    const std::uint32_t width = format.width, height = format.height, line = format.bytesperline;
+    const std::uint32_t pixelFormat = format.pixelformat;
+    const bool packed = pixelFormat == V4L2_PIX_FMT_YUYV || pixelFormat == V4L2_PIX_FMT_YVYU ||
+                        pixelFormat == V4L2_PIX_FMT_UYVY;
+    const bool halfHeight = pixelFormat == V4L2_PIX_FMT_NV12 || pixelFormat == V4L2_PIX_FMT_NV21 ||
+                            pixelFormat == V4L2_PIX_FMT_YUV420 || pixelFormat == V4L2_PIX_FMT_YVU420;
+    const auto at = [&](std::uint32_t x, std::uint32_t y)
+    {
+        const unsigned char* pixel =
+            &bgra[(static_cast<std::size_t>(std::min(y, height - 1)) * width + std::min(x, width - 1)) * 4];
+        return std::array<double, 3>{double(pixel[2]), double(pixel[1]), double(pixel[0])};
+    };
+    // The chroma of the block whose top-left pixel is (x, y).
+    const auto chroma = [&](std::uint32_t x, std::uint32_t y)
+    {
+        double u = 0, v = 0;
+        const std::uint32_t rows = halfHeight ? 2 : 1;
+        for (std::uint32_t dy = 0; dy < rows; ++dy)
+        {
+            for (std::uint32_t dx = 0; dx < 2; ++dx)
+            {
+                const auto [r, g, b] = at(x + dx, y + dy);
+                u += (-37.797 * r - 74.203 * g + 112 * b) / 255;
+                v += (112 * r - 93.786 * g - 18.214 * b) / 255;
+            }
+        }
+        return std::pair{Clamp(128 + u / (2 * rows)), Clamp(128 + v / (2 * rows))};
+    };
+    std::vector<unsigned char> bytes(format.sizeimage, 0xEE); // padding shows up as a colour if misread
+    for (std::uint32_t y = 0; y < height; ++y)
+    {
+        for (std::uint32_t x = 0; x < width; ++x)
+        {
+            const auto [r, g, b] = at(x, y);
+            const unsigned char luma = Luma(r, g, b);
+            if (packed)
+            {
+                unsigned char* pair = &bytes[static_cast<std::size_t>(y) * line + x / 2 * 4];
+                const auto [u, v] = chroma(x / 2 * 2, y);
+                const bool yFirst = pixelFormat != V4L2_PIX_FMT_UYVY;
+                pair[yFirst ? 2 * (x % 2) : 2 * (x % 2) + 1] = luma;
+                pair[yFirst ? 1 : 0] = pixelFormat == V4L2_PIX_FMT_YVYU ? v : u;
+                pair[yFirst ? 3 : 2] = pixelFormat == V4L2_PIX_FMT_YVYU ? u : v;
+                continue;
+            }
+            bytes[static_cast<std::size_t>(y) * line + x] = luma;
+        }
+    }
+    if (packed)
+    {
+        return bytes;
+    }
+    const std::size_t chromaStart = static_cast<std::size_t>(line) * height;
+    const std::uint32_t chromaRows = halfHeight ? (height + 1) / 2 : height;
+    const bool semiPlanar = pixelFormat == V4L2_PIX_FMT_NV12 || pixelFormat == V4L2_PIX_FMT_NV21 ||
+                            pixelFormat == V4L2_PIX_FMT_NV16;
+    const std::uint32_t chromaLine = semiPlanar ? line : line / 2;
+    for (std::uint32_t row = 0; row < chromaRows; ++row)
+    {
+        for (std::uint32_t column = 0; column < (width + 1) / 2; ++column)
+        {
+            const auto [u, v] = chroma(column * 2, halfHeight ? row * 2 : row);
+            if (semiPlanar)
+            {
+                unsigned char* pair =
+                    &bytes[chromaStart + static_cast<std::size_t>(row) * chromaLine + 2 * column];
+                pair[0] = pixelFormat == V4L2_PIX_FMT_NV21 ? v : u;
+                pair[1] = pixelFormat == V4L2_PIX_FMT_NV21 ? u : v;
+                continue;
+            }
+            const std::size_t planeSize = static_cast<std::size_t>(chromaLine) * chromaRows;
+            const std::size_t position = chromaStart + static_cast<std::size_t>(row) * chromaLine + column;
+            const bool vFirst = pixelFormat == V4L2_PIX_FMT_YVU420;
+            bytes[position + (vFirst ? planeSize : 0)] = u;
+            bytes[position + (vFirst ? 0 : planeSize)] = v;
+        }
+    }
+    return bytes;
 }
 
 bool InRange(std::uint32_t value, std::uint32_t minimum, std::uint32_t maximum, std::uint32_t step)
@@ -341,11 +464,28 @@ std::vector<unsigned char> FakeV4l2Kernel::Encode(const std::vector<unsigned cha
     switch (format.pixelformat)
     {
     case V4L2_PIX_FMT_YUYV:
+    case V4L2_PIX_FMT_YVYU:
+    case V4L2_PIX_FMT_UYVY:
+    case V4L2_PIX_FMT_NV12:
+    case V4L2_PIX_FMT_NV21:
+    case V4L2_PIX_FMT_NV16:
+    case V4L2_PIX_FMT_YUV420:
+    case V4L2_PIX_FMT_YVU420:
+    case V4L2_PIX_FMT_YUV422P:
+        return EncodeYuv(bgra, format);
     case V4L2_PIX_FMT_XBGR32:
     case V4L2_PIX_FMT_BGR32:
     case V4L2_PIX_FMT_ABGR32:
     case V4L2_PIX_FMT_RGB24:
+    case V4L2_PIX_FMT_BGR24:
+    case V4L2_PIX_FMT_RGB565:
+    case V4L2_PIX_FMT_RGB555:
     case V4L2_PIX_FMT_GREY:
+    case V4L2_PIX_FMT_Y16:
+    case V4L2_PIX_FMT_SBGGR8:
+    case V4L2_PIX_FMT_SGBRG8:
+    case V4L2_PIX_FMT_SGRBG8:
+    case V4L2_PIX_FMT_SRGGB8:
     {
         bytes.assign(format.sizeimage, 0xEE); // line padding shows up as a colour if misread
         for (std::uint32_t y = 0; y < height; ++y)
@@ -354,23 +494,52 @@ std::vector<unsigned char> FakeV4l2Kernel::Encode(const std::vector<unsigned cha
             for (std::uint32_t x = 0; x < width; ++x)
             {
                 const unsigned char* pixel = &bgra[(static_cast<std::size_t>(y) * width + x) * 4];
-                const double b = pixel[0], g = pixel[1], r = pixel[2];
-                // BT.601, limited range
-                const double luma = 16 + (65.481 * r + 128.553 * g + 24.966 * b) / 255;
+                const unsigned b = pixel[0], g = pixel[1], r = pixel[2];
+                // Bayer: the colour this photosite sees, from the pattern's two rows of two.
+                const char* const pattern = format.pixelformat == V4L2_PIX_FMT_SBGGR8   ? "BGGR"
+                                            : format.pixelformat == V4L2_PIX_FMT_SGBRG8 ? "GBRG"
+                                            : format.pixelformat == V4L2_PIX_FMT_SGRBG8 ? "GRBG"
+                                                                                        : "RGGB";
+                const char site = pattern[(y % 2) * 2 + x % 2];
+                const auto seen = static_cast<unsigned char>(site == 'R' ? r : site == 'G' ? g : b);
                 switch (format.pixelformat)
                 {
-                case V4L2_PIX_FMT_YUYV:
-                    line[2 * x] = Clamp(luma);
-                    line[2 * x + 1] = x % 2 == 0 ? Clamp(128 + (-37.797 * r - 74.203 * g + 112 * b) / 255)
-                                                 : Clamp(128 + (112 * r - 93.786 * g - 18.214 * b) / 255);
-                    break;
                 case V4L2_PIX_FMT_RGB24:
                     line[3 * x] = pixel[2];
                     line[3 * x + 1] = pixel[1];
                     line[3 * x + 2] = pixel[0];
                     break;
+                case V4L2_PIX_FMT_BGR24:
+                    line[3 * x] = pixel[0];
+                    line[3 * x + 1] = pixel[1];
+                    line[3 * x + 2] = pixel[2];
+                    break;
+                case V4L2_PIX_FMT_RGB565:
+                {
+                    const unsigned word = (r >> 3) << 11 | (g >> 2) << 5 | b >> 3;
+                    line[2 * x] = static_cast<unsigned char>(word);
+                    line[2 * x + 1] = static_cast<unsigned char>(word >> 8);
+                    break;
+                }
+                case V4L2_PIX_FMT_RGB555:
+                {
+                    // The top bit clear: a reader taking it for alpha would make the picture clear.
+                    const unsigned word = (r >> 3) << 10 | (g >> 3) << 5 | b >> 3;
+                    line[2 * x] = static_cast<unsigned char>(word);
+                    line[2 * x + 1] = static_cast<unsigned char>(word >> 8);
+                    break;
+                }
                 case V4L2_PIX_FMT_GREY:
-                    line[x] = Clamp(luma);
+                    line[x] = Luma(r, g, b);
+                    break;
+                case V4L2_PIX_FMT_Y16:
+                    line[2 * x] = line[2 * x + 1] = Luma(r, g, b); // the 8-bit level times 257
+                    break;
+                case V4L2_PIX_FMT_SBGGR8:
+                case V4L2_PIX_FMT_SGBRG8:
+                case V4L2_PIX_FMT_SGRBG8:
+                case V4L2_PIX_FMT_SRGGB8:
+                    line[x] = seen;
                     break;
                 default: // B, G, R, then an X or A byte the back-end must not pass on
                     line[4 * x] = pixel[0];
@@ -594,8 +763,9 @@ v4l2_pix_format FakeV4l2Kernel::Negotiate(const State& state, v4l2_pix_format wa
     result.field = V4L2_FIELD_NONE;
     const std::uint32_t line = LineLength(result.pixelformat, result.width);
     result.bytesperline = line ? line + state.camera.linePadding : 0;
-    result.sizeimage = line ? result.bytesperline * result.height : result.width * result.height * 2;
-    result.colorspace = V4L2_COLORSPACE_SRGB;
+    result.sizeimage = line ? ImageSize(result.pixelformat, result.bytesperline, result.height)
+                            : result.width * result.height * 2;
+    result.colorspace = state.camera.colorspace;
     return result;
 }
 

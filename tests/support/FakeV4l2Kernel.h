@@ -94,7 +94,10 @@ struct FakeV4l2Camera
     std::uint32_t deviceCaps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
     std::vector<FakeV4l2Format> formats;
     std::vector<FakeV4l2Control> controls;
-    std::uint32_t linePadding = 0;   // bytes added to every raw line
+    std::uint32_t linePadding = 0; // bytes added to every raw line
+    // What VIDIOC_S_FMT states (UVC cameras: sRGB, whose Y'CbCr is BT.601, limited range). The
+    // pictures are coded with BT.601 whatever it says.
+    std::uint32_t colorspace = V4L2_COLORSPACE_SRGB;
     bool stripHuffmanTables = false; // MJPG frames without DHT, as many UVC cameras send them
     // Some firmware answers the rate negotiation with a rate of its own (a camera listing 30 fps
     // that settles on 24 in low light); VIDIOC_S_PARM then reports that one.

@@ -210,6 +210,88 @@ INSTANTIATE_TEST_SUITE_P(Paths, V4l2PathTest,
                                            PathCase{"MjpgWithoutHuffmanTables", mjpg160, 10, true, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+namespace
+{
+
+struct LayoutCase
+{
+    const char* name;
+    std::uint32_t pixelFormat;
+    int tolerance; // -1: a grey layout, whose levels come through unchanged
+};
+
+// Each raw layout a camera may send, tight and with padded lines (the chroma planes' lines then
+// padded in proportion, as V4L2 lays them out).
+class V4l2LayoutTest : public V4l2DeviceTest,
+                       public ::testing::WithParamInterface<std::tuple<LayoutCase, std::uint32_t>>
+{
+protected:
+    void SetUp() override
+    {
+        FakeV4l2Format format;
+        format.pixelFormat = std::get<0>(GetParam()).pixelFormat;
+        format.sizes = {{64, 48}};
+        format.intervals = {{1, 30}};
+        camera.formats = {format};
+        camera.linePadding = std::get<1>(GetParam());
+        V4l2DeviceTest::SetUp();
+    }
+};
+
+} // namespace
+
+// Y'CbCr within what limited-range 8-bit coding loses, RGB exactly or within its own quantisation
+// (5 bits a channel), Bayer interpolated inside flat bands, grey levels as sent.
+TEST_P(V4l2LayoutTest, DeliversTheCamerasColours)
+{
+    const auto& layout = std::get<0>(GetParam());
+    const auto device = MakeDevice(0);
+    device->Start();
+    ASSERT_TRUE(sink.WaitForFrames(3));
+    device->Stop();
+    EXPECT_TRUE(sink.Exceptions().empty());
+    const auto frame = sink.Last();
+    ASSERT_EQ(frame.width, 64);
+    ASSERT_EQ(frame.height, 48);
+    if (layout.tolerance >= 0)
+    {
+        ExpectReferencePicture(frame, layout.tolerance);
+        return;
+    }
+    for (int band = 0; band < 4; ++band)
+    {
+        const int y = (2 * band + 1) * frame.height / 8;
+        const auto& color = FakeV4l2Kernel::bandColors[band];
+        const double level = 16 + (65.481 * color[2] + 128.553 * color[1] + 24.966 * color[0]) / 255;
+        for (int x = 0; x < frame.width; ++x)
+        {
+            const auto& pixel = frame.At(x, y);
+            ASSERT_NEAR(pixel.blue, level, 1) << "band " << band << " x " << x;
+            ASSERT_EQ(pixel.green, pixel.blue);
+            ASSERT_EQ(pixel.red, pixel.blue);
+            ASSERT_EQ(pixel.alpha, 255);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, V4l2LayoutTest,
+    ::testing::Combine(
+        ::testing::Values(
+            LayoutCase{"Yuyv", V4L2_PIX_FMT_YUYV, 3}, LayoutCase{"Yvyu", V4L2_PIX_FMT_YVYU, 3},
+            LayoutCase{"Uyvy", V4L2_PIX_FMT_UYVY, 3}, LayoutCase{"Nv12", V4L2_PIX_FMT_NV12, 3},
+            LayoutCase{"Nv21", V4L2_PIX_FMT_NV21, 3}, LayoutCase{"Nv16", V4L2_PIX_FMT_NV16, 3},
+            LayoutCase{"Yu12", V4L2_PIX_FMT_YUV420, 3}, LayoutCase{"Yv12", V4L2_PIX_FMT_YVU420, 3},
+            LayoutCase{"Yuv422p", V4L2_PIX_FMT_YUV422P, 3}, LayoutCase{"Rgb24", V4L2_PIX_FMT_RGB24, 0},
+            LayoutCase{"Bgr24", V4L2_PIX_FMT_BGR24, 0}, LayoutCase{"Rgb565", V4L2_PIX_FMT_RGB565, 7},
+            LayoutCase{"Rgb555", V4L2_PIX_FMT_RGB555, 7}, LayoutCase{"Bgrx", V4L2_PIX_FMT_XBGR32, 0},
+            LayoutCase{"Grey", V4L2_PIX_FMT_GREY, -1}, LayoutCase{"Y16", V4L2_PIX_FMT_Y16, -1},
+            LayoutCase{"BayerBggr", V4L2_PIX_FMT_SBGGR8, 3}, LayoutCase{"BayerGbrg", V4L2_PIX_FMT_SGBRG8, 3},
+            LayoutCase{"BayerGrbg", V4L2_PIX_FMT_SGRBG8, 3}, LayoutCase{"BayerRggb", V4L2_PIX_FMT_SRGGB8, 3}),
+        ::testing::Values(0u, 32u)),
+    [](const auto& info)
+    { return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "Padded" : "Tight"); });
+
 TEST(V4l2FakeCamera, HuffmanLessFramesReallyLackTheTables)
 {
     v4l2_pix_format format{};

@@ -47,6 +47,14 @@ inline constexpr CameraDescription cameras[] = {
     // Camera 4 has no path, which a consumer cannot tell apart from other cameras.
     {"Norvex Test Camera 4 (no path)", nullptr, "smpte100",
      "video/x-raw, format=(string)YUY2, width=(int)320, height=(int)240, framerate=(fraction)30/1", true},
+    // Camera 5 shows camera 1's bars in every other raw layout a camera may send, then 1920x1080
+    // YUY2 in BT.601, as UVC cameras state it through V4L2 whatever their size (GStreamer's default
+    // for high definition is BT.709).
+    {"Norvex Test Camera 5 (layouts)", "norvextestcamera:5", "smpte100",
+     "video/x-raw, format=(string){ YVYU, NV12, NV21, NV16, YV12, Y42B, Y444, BGRx, RGB, BGR, RGB16, RGB15, "
+     "GRAY8, GRAY16_LE }, width=(int)320, height=(int)240, framerate=(fraction)30/1; "
+     "video/x-raw, format=(string)YUY2, width=(int)1920, height=(int)1080, framerate=(fraction)30/1, "
+     "colorimetry=(string)bt601"},
 };
 
 inline constexpr int cameraCount = static_cast<int>(sizeof(cameras) / sizeof(cameras[0]));

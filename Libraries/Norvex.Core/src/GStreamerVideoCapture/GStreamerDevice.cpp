@@ -10,6 +10,8 @@
 #include <gst/gst.h>
 #include <gst/video/video.h>
 
+#include "VideoCapture/FrameConverter.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -25,7 +27,86 @@ namespace Norvex::Core::GStreamerVideoCapture
 namespace
 {
 
+using VideoCapture::ColourEncoding;
+using VideoCapture::PixelLayout;
+
 constexpr unsigned videoForLinuxMajor = 81;
+
+// The raw layouts the appsink takes, each converted by the FrameConverter: every layout libyuv
+// converts, and BGRA. A camera format among them passes videoconvert untouched.
+struct SinkLayout
+{
+    GstVideoFormat format;
+    PixelLayout layout;
+};
+constexpr SinkLayout sinkLayouts[] = {
+    {GST_VIDEO_FORMAT_BGRA, PixelLayout::Bgrx},    {GST_VIDEO_FORMAT_BGRx, PixelLayout::Bgrx},
+    {GST_VIDEO_FORMAT_YUY2, PixelLayout::Yuyv},    {GST_VIDEO_FORMAT_UYVY, PixelLayout::Uyvy},
+    {GST_VIDEO_FORMAT_YVYU, PixelLayout::Yvyu},    {GST_VIDEO_FORMAT_NV12, PixelLayout::Nv12},
+    {GST_VIDEO_FORMAT_NV21, PixelLayout::Nv21},    {GST_VIDEO_FORMAT_I420, PixelLayout::I420},
+    {GST_VIDEO_FORMAT_YV12, PixelLayout::Yv12},    {GST_VIDEO_FORMAT_Y42B, PixelLayout::I422},
+    {GST_VIDEO_FORMAT_Y444, PixelLayout::I444},    {GST_VIDEO_FORMAT_GRAY8, PixelLayout::Grey},
+    {GST_VIDEO_FORMAT_RGB, PixelLayout::Rgb24},    {GST_VIDEO_FORMAT_BGR, PixelLayout::Bgr24},
+    {GST_VIDEO_FORMAT_RGB16, PixelLayout::Rgb565}, {GST_VIDEO_FORMAT_RGB15, PixelLayout::Rgb555},
+};
+
+const SinkLayout* FindSinkLayout(GstVideoFormat format) noexcept
+{
+    for (const auto& entry : sinkLayouts)
+    {
+        if (entry.format == format)
+        {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+ColourEncoding EncodingOf(const GstVideoInfo& info) noexcept
+{
+    ColourEncoding encoding;
+    switch (info.colorimetry.matrix)
+    {
+    case GST_VIDEO_COLOR_MATRIX_BT709:
+    case GST_VIDEO_COLOR_MATRIX_SMPTE240M:
+        encoding.matrix = ColourEncoding::Matrix::Bt709;
+        break;
+    case GST_VIDEO_COLOR_MATRIX_BT2020:
+        encoding.matrix = ColourEncoding::Matrix::Bt2020;
+        break;
+    default:
+        encoding.matrix = ColourEncoding::Matrix::Bt601;
+        break;
+    }
+    encoding.fullRange = info.colorimetry.range == GST_VIDEO_COLOR_RANGE_0_255;
+    return encoding;
+}
+
+// Whether every plane, as the video meta (or else the caps) places it, lies inside `size` bytes:
+// a buffer that does not is never read.
+bool PlanesFit(const GstVideoInfo& info, const GstVideoMeta* meta, gsize size) noexcept
+{
+    const GstVideoFormatInfo* format = info.finfo;
+    for (guint plane = 0; plane < GST_VIDEO_INFO_N_PLANES(&info); ++plane)
+    {
+        gint components[GST_VIDEO_MAX_COMPONENTS];
+        gst_video_format_info_component(format, plane, components);
+        const gint64 rows =
+            GST_VIDEO_FORMAT_INFO_SCALE_HEIGHT(format, components[0], GST_VIDEO_INFO_HEIGHT(&info));
+        const gint64 rowBytes = static_cast<gint64>(GST_VIDEO_FORMAT_INFO_SCALE_WIDTH(
+                                    format, components[0], GST_VIDEO_INFO_WIDTH(&info))) *
+                                GST_VIDEO_FORMAT_INFO_PSTRIDE(format, components[0]);
+        const gint64 stride = meta ? meta->stride[plane] : GST_VIDEO_INFO_PLANE_STRIDE(&info, plane);
+        const gint64 offset =
+            static_cast<gint64>(meta ? meta->offset[plane] : GST_VIDEO_INFO_PLANE_OFFSET(&info, plane));
+        if (rows <= 0 || stride < rowBytes || offset < 0 ||
+            offset + (rows - 1) * stride + rowBytes > static_cast<gint64>(size))
+        {
+            return false;
+        }
+    }
+    return true;
+}
 // How long Start waits for the first frame before it leaves the rest to the exception callback.
 constexpr auto startTimeout = std::chrono::seconds(10);
 
@@ -227,6 +308,11 @@ void GStreamerDevice::ObjectDeleter::operator()(void* object) const noexcept
     gst_object_unref(object);
 }
 
+void GStreamerDevice::CapsDeleter::operator()(GstCaps* caps) const noexcept
+{
+    gst_caps_unref(caps);
+}
+
 GStreamerDevice::GStreamerDevice(_GstDevice* device, bool skipDuplicatedFrameFormat)
     : gstreamer(std::make_shared<GStreamerInitializer>()),
       device(static_cast<GstDevice*>(gst_object_ref(device)))
@@ -367,12 +453,23 @@ void GStreamerDevice::BuildPipeline()
     capsFilter = filter;
     appSink = sink;
 
-    GstCaps* bgra = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRA", nullptr);
+    GValue formats = G_VALUE_INIT;
+    gst_value_list_init(&formats, std::size(sinkLayouts));
+    for (const auto& entry : sinkLayouts)
+    {
+        GValue name = G_VALUE_INIT;
+        g_value_init(&name, G_TYPE_STRING);
+        g_value_set_static_string(&name, gst_video_format_to_string(entry.format));
+        gst_value_list_append_and_take_value(&formats, &name);
+    }
+    GstCaps* raw = gst_caps_new_empty_simple("video/x-raw");
+    gst_caps_set_value(raw, "format", &formats);
+    g_value_unset(&formats);
     // A live camera paces itself: waiting on the clock would only add latency, and a frame
     // judged late would be dropped instead of reaching `frame`.
-    g_object_set(sink, "caps", bgra, "enable-last-sample", FALSE, "emit-signals", FALSE, "sync", FALSE,
+    g_object_set(sink, "caps", raw, "enable-last-sample", FALSE, "emit-signals", FALSE, "sync", FALSE,
                  nullptr);
-    gst_caps_unref(bgra);
+    gst_caps_unref(raw);
     if (!gst_element_link_many(source, filter, decoder, nullptr) || !gst_element_link(converter, sink))
     {
         throw Exception(L"GStreamerのパイプラインを作成できませんでした。\n", "GStreamerDevice",
@@ -429,6 +526,14 @@ void GStreamerDevice::Start()
         ThrowUnexpected("Start", NORVEX_SOURCE_FILE, __LINE__);
     }
     g_object_set(capsFilter, "caps", format->GetCaps(), nullptr);
+    {
+        // The streaming thread's own picture, the size of `frame` (which Prepare sized).
+        CriticalSection::AutoLock lock(frameSection);
+        if (converted.width != frame.width || converted.height != frame.height)
+        {
+            converted.Resize(frame.width, frame.height);
+        }
+    }
 
     GstAppSinkCallbacks callbacks{};
     callbacks.new_sample = Glue::OnNewSample;
@@ -497,6 +602,8 @@ void GStreamerDevice::StopPipeline() noexcept
     gst_element_set_state(pipeline.get(), GST_STATE_NULL);
     GstAppSinkCallbacks none{};
     gst_app_sink_set_callbacks(GST_APP_SINK(appSink), &none, nullptr, nullptr);
+    frameConverter.reset();
+    converterCaps.reset();
 }
 
 ComPointer<VideoCapture::CameraControl>& GStreamerDevice::GetCameraControl()
@@ -507,6 +614,27 @@ ComPointer<VideoCapture::CameraControl>& GStreamerDevice::GetCameraControl()
 ComPointer<VideoCapture::VideoProcAmp>& GStreamerDevice::GetVideoProcAmp()
 {
     return videoProcAmp;
+}
+
+VideoCapture::FrameConverter& GStreamerDevice::ConverterFor(GstCaps* caps, const GstVideoInfo& info)
+{
+    // The caps of a stream stay the same object from sample to sample: no per-frame work.
+    if (frameConverter && (converterCaps.get() == caps || gst_caps_is_equal(converterCaps.get(), caps)))
+    {
+        return *frameConverter;
+    }
+    const SinkLayout* layout = FindSinkLayout(GST_VIDEO_INFO_FORMAT(&info));
+    if (!layout)
+    {
+        throw Exception(L"受け取ったフレームの形式が正しくありません。\n", "OnFrame", NORVEX_SOURCE_FILE,
+                        __LINE__);
+    }
+    frameConverter.reset();
+    converterCaps.reset();
+    frameConverter = std::make_unique<VideoCapture::FrameConverter>(
+        layout->layout, GST_VIDEO_INFO_WIDTH(&info), GST_VIDEO_INFO_HEIGHT(&info), EncodingOf(info));
+    converterCaps.reset(gst_caps_ref(caps));
+    return *frameConverter;
 }
 
 void GStreamerDevice::OnFrame(_GstSample* sample)
@@ -520,50 +648,56 @@ void GStreamerDevice::OnFrame(_GstSample* sample)
         GstBuffer* buffer = gst_sample_get_buffer(sample);
         GstCaps* caps = gst_sample_get_caps(sample);
         GstVideoInfo info;
-        if (!buffer || !caps || !gst_video_info_from_caps(&info, caps) ||
-            GST_VIDEO_INFO_FORMAT(&info) != GST_VIDEO_FORMAT_BGRA)
+        if (!buffer || !caps || !gst_video_info_from_caps(&info, caps))
         {
             throw Exception(L"受け取ったフレームの形式が正しくありません。\n", "OnFrame", NORVEX_SOURCE_FILE,
                             __LINE__);
         }
-        GstMapInfo map;
-        if (!gst_buffer_map(buffer, &map, GST_MAP_READ))
+        // Never read past the buffer: a frame that does not hold the selected size, or whose
+        // planes do not fit in it, is skipped.
+        if (GST_VIDEO_INFO_WIDTH(&info) != converted.width ||
+            GST_VIDEO_INFO_HEIGHT(&info) != converted.height ||
+            !PlanesFit(info, gst_buffer_get_video_meta(buffer), gst_buffer_get_size(buffer)))
+        {
+            throw Exception(L"受け取ったフレームの大きさが選択したフォーマットと一致しません。\n", "OnFrame",
+                            NORVEX_SOURCE_FILE, __LINE__);
+        }
+        auto& converter = ConverterFor(caps, info);
+        // Honours the planes' strides and offsets, from the video meta where the buffer has one.
+        GstVideoFrame mapped;
+        if (!gst_video_frame_map(&mapped, &info, buffer, GST_MAP_READ))
         {
             throw Exception(L"受け取ったフレームを読み取れませんでした。\n", "OnFrame", NORVEX_SOURCE_FILE,
                             __LINE__);
         }
         struct Unmap
         {
-            GstBuffer* buffer;
-            GstMapInfo* map;
-            ~Unmap() { gst_buffer_unmap(buffer, map); }
-        } unmap{buffer, &map};
-
-        // Rows may be padded: the video meta, where present, says where they really lie.
-        std::int64_t stride = GST_VIDEO_INFO_PLANE_STRIDE(&info, 0);
-        std::int64_t offset = static_cast<std::int64_t>(GST_VIDEO_INFO_PLANE_OFFSET(&info, 0));
-        if (const GstVideoMeta* meta = gst_buffer_get_video_meta(buffer))
+            GstVideoFrame* frame;
+            ~Unmap() { gst_video_frame_unmap(frame); }
+        } unmap{&mapped};
+        VideoCapture::SourcePlanes planes;
+        const bool planar = GST_VIDEO_INFO_N_PLANES(&info) == 3;
+        for (guint plane = 0; plane < GST_VIDEO_FRAME_N_PLANES(&mapped) && plane < 3; ++plane)
         {
-            stride = meta->stride[0];
-            offset = static_cast<std::int64_t>(meta->offset[0]);
+            planes.data[plane] = static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&mapped, plane));
+            planes.stride[plane] = GST_VIDEO_FRAME_PLANE_STRIDE(&mapped, plane);
         }
+        if (planar)
+        {
+            // The converter takes U, then V; YV12 keeps V's plane first.
+            planes.data[1] =
+                static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_COMP_DATA(&mapped, GST_VIDEO_COMP_U));
+            planes.stride[1] = GST_VIDEO_FRAME_COMP_STRIDE(&mapped, GST_VIDEO_COMP_U);
+            planes.data[2] =
+                static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_COMP_DATA(&mapped, GST_VIDEO_COMP_V));
+            planes.stride[2] = GST_VIDEO_FRAME_COMP_STRIDE(&mapped, GST_VIDEO_COMP_V);
+        }
+        // Converted without a lock into the streaming thread's own picture; only the swap into
+        // `frame` and the callback hold frameSection.
+        converter.Convert(planes, reinterpret_cast<std::uint8_t*>(converted.data), converted.stride);
 
         CriticalSection::AutoLock lock(frameSection);
-        const std::int64_t width = GST_VIDEO_INFO_WIDTH(&info);
-        const std::int64_t height = GST_VIDEO_INFO_HEIGHT(&info);
-        const std::int64_t rowBytes = width * 4;
-        // Never read past the buffer: a frame that does not hold the selected size is skipped.
-        if (width != frame.width || height != frame.height || height <= 0 || stride < rowBytes ||
-            offset < 0 || offset + (height - 1) * stride + rowBytes > static_cast<std::int64_t>(map.size))
-        {
-            throw Exception(L"受け取ったフレームの大きさが選択したフォーマットと一致しません。\n", "OnFrame",
-                            NORVEX_SOURCE_FILE, __LINE__);
-        }
-        const unsigned char* source = map.data + offset;
-        for (std::int32_t y = 0; y < frame.height; ++y)
-        {
-            std::memcpy(frame.Row(y), source + y * stride, static_cast<std::size_t>(rowBytes));
-        }
+        PublishFrame(converted);
         InvokeFrameCallback();
     }
     catch (...)

@@ -513,7 +513,15 @@ void V4l2Device::Start()
                 ThrowErrno(errno, "Start", NORVEX_SOURCE_FILE, __LINE__);
             }
         }
-        converter->SetLayout(native.fmt.pix.bytesperline, largest);
+        converter->SetLayout(native.fmt.pix, largest);
+        {
+            // The capture thread's own picture, the size of `frame` (which Prepare sized).
+            CriticalSection::AutoLock frameLock(frameSection);
+            if (converted.width != frame.width || converted.height != frame.height)
+            {
+                converted.Resize(frame.width, frame.height);
+            }
+        }
 
         int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         if (handle->Ioctl(VIDIOC_STREAMON, &type) != 0)
@@ -778,11 +786,13 @@ void V4l2Device::OnFrame(const unsigned char* data, std::size_t size)
     };
     try
     {
-        // Decoding needs no lock; only writing the picture does.
+        // Decoding and conversion need no lock: they write the capture thread's own picture,
+        // which only its publication below swaps into `frame`.
         if (!converter->Load(data, size))
         {
             return;
         }
+        converter->WriteTo(converted);
     }
     catch (...)
     {
@@ -792,11 +802,11 @@ void V4l2Device::OnFrame(const unsigned char* data, std::size_t size)
     CriticalSection::AutoLock lock(frameSection);
     try
     {
-        converter->WriteTo(frame);
+        PublishFrame(converted);
     }
     catch (...)
     {
-        reportDecodingFailure();
+        NotifyCurrentException(NORVEX_SOURCE_FILE, __LINE__);
         return;
     }
     decodingFails = false;

@@ -22,34 +22,119 @@ namespace Norvex::Core::V4l2VideoCapture
 namespace
 {
 
+using VideoCapture::ColourEncoding;
+using VideoCapture::PixelLayout;
+
 struct RawLayout
 {
     std::uint32_t pixelFormat;
-    AVPixelFormat source;
-    bool swapChroma; // planar with V before U, which libswscale has no name for
+    PixelLayout layout;
 };
 
 constexpr RawLayout rawLayouts[] = {
-    {V4L2_PIX_FMT_YUYV, AV_PIX_FMT_YUYV422, false},
-    {V4L2_PIX_FMT_YVYU, AV_PIX_FMT_YVYU422, false},
-    {V4L2_PIX_FMT_UYVY, AV_PIX_FMT_UYVY422, false},
-    {V4L2_PIX_FMT_NV12, AV_PIX_FMT_NV12, false},
-    {V4L2_PIX_FMT_NV21, AV_PIX_FMT_NV21, false},
-    {V4L2_PIX_FMT_NV16, AV_PIX_FMT_NV16, false},
-    {V4L2_PIX_FMT_YUV420, AV_PIX_FMT_YUV420P, false},
-    {V4L2_PIX_FMT_YVU420, AV_PIX_FMT_YUV420P, true},
-    {V4L2_PIX_FMT_YUV422P, AV_PIX_FMT_YUV422P, false},
-    {V4L2_PIX_FMT_GREY, AV_PIX_FMT_GRAY8, false},
-    {V4L2_PIX_FMT_Y16, AV_PIX_FMT_GRAY16LE, false},
-    {V4L2_PIX_FMT_RGB24, AV_PIX_FMT_RGB24, false},
-    {V4L2_PIX_FMT_BGR24, AV_PIX_FMT_BGR24, false},
-    {V4L2_PIX_FMT_RGB565, AV_PIX_FMT_RGB565LE, false},
-    {V4L2_PIX_FMT_RGB555, AV_PIX_FMT_RGB555LE, false},
-    {V4L2_PIX_FMT_SBGGR8, AV_PIX_FMT_BAYER_BGGR8, false},
-    {V4L2_PIX_FMT_SGBRG8, AV_PIX_FMT_BAYER_GBRG8, false},
-    {V4L2_PIX_FMT_SGRBG8, AV_PIX_FMT_BAYER_GRBG8, false},
-    {V4L2_PIX_FMT_SRGGB8, AV_PIX_FMT_BAYER_RGGB8, false},
+    {V4L2_PIX_FMT_BGR32, PixelLayout::Bgrx},       {V4L2_PIX_FMT_XBGR32, PixelLayout::Bgrx},
+    {V4L2_PIX_FMT_ABGR32, PixelLayout::Bgrx},      {V4L2_PIX_FMT_YUYV, PixelLayout::Yuyv},
+    {V4L2_PIX_FMT_YVYU, PixelLayout::Yvyu},        {V4L2_PIX_FMT_UYVY, PixelLayout::Uyvy},
+    {V4L2_PIX_FMT_NV12, PixelLayout::Nv12},        {V4L2_PIX_FMT_NV21, PixelLayout::Nv21},
+    {V4L2_PIX_FMT_NV16, PixelLayout::Nv16},        {V4L2_PIX_FMT_YUV420, PixelLayout::I420},
+    {V4L2_PIX_FMT_YVU420, PixelLayout::Yv12},      {V4L2_PIX_FMT_YUV422P, PixelLayout::I422},
+    {V4L2_PIX_FMT_GREY, PixelLayout::Grey},        {V4L2_PIX_FMT_Y16, PixelLayout::Grey16},
+    {V4L2_PIX_FMT_RGB24, PixelLayout::Rgb24},      {V4L2_PIX_FMT_BGR24, PixelLayout::Bgr24},
+    {V4L2_PIX_FMT_RGB565, PixelLayout::Rgb565},    {V4L2_PIX_FMT_RGB555, PixelLayout::Rgb555},
+    {V4L2_PIX_FMT_SBGGR8, PixelLayout::BayerBggr}, {V4L2_PIX_FMT_SGBRG8, PixelLayout::BayerGbrg},
+    {V4L2_PIX_FMT_SGRBG8, PixelLayout::BayerGrbg}, {V4L2_PIX_FMT_SRGGB8, PixelLayout::BayerRggb},
 };
+
+const RawLayout* FindRawLayout(std::uint32_t pixelFormat) noexcept
+{
+    const auto found = std::find_if(std::begin(rawLayouts), std::end(rawLayouts),
+                                    [&](const RawLayout& entry) { return entry.pixelFormat == pixelFormat; });
+    return found == std::end(rawLayouts) ? nullptr : found;
+}
+
+// The colour encoding the driver states, its defaults filled in as V4L2 defines them (a UVC
+// camera states sRGB: BT.601, limited range).
+ColourEncoding EncodingOf(const v4l2_pix_format& format) noexcept
+{
+    ColourEncoding encoding;
+    const auto colorspace = static_cast<v4l2_colorspace>(format.colorspace);
+    std::uint32_t matrix = format.ycbcr_enc;
+    if (matrix == V4L2_YCBCR_ENC_DEFAULT)
+    {
+        matrix = V4L2_MAP_YCBCR_ENC_DEFAULT(colorspace);
+    }
+    switch (matrix)
+    {
+    case V4L2_YCBCR_ENC_709:
+    case V4L2_YCBCR_ENC_XV709:
+    case V4L2_YCBCR_ENC_SMPTE240M:
+        encoding.matrix = ColourEncoding::Matrix::Bt709;
+        break;
+    case V4L2_YCBCR_ENC_BT2020:
+    case V4L2_YCBCR_ENC_BT2020_CONST_LUM:
+        encoding.matrix = ColourEncoding::Matrix::Bt2020;
+        break;
+    default:
+        encoding.matrix = ColourEncoding::Matrix::Bt601;
+        break;
+    }
+    std::uint32_t quantization = format.quantization;
+    if (quantization == V4L2_QUANTIZATION_DEFAULT)
+    {
+        quantization =
+            V4L2_MAP_QUANTIZATION_DEFAULT(false, colorspace, static_cast<v4l2_ycbcr_encoding>(matrix));
+    }
+    encoding.fullRange = quantization == V4L2_QUANTIZATION_FULL_RANGE;
+    return encoding;
+}
+
+// A decoded picture in a layout the FrameConverter has, with its colour encoding; false for any
+// other layout.
+bool DecodedLayout(const AVFrame& picture, PixelLayout& layout, ColourEncoding& encoding) noexcept
+{
+    encoding.fullRange = picture.color_range == AVCOL_RANGE_JPEG;
+    switch (picture.format)
+    {
+    case AV_PIX_FMT_YUVJ420P:
+        encoding.fullRange = true;
+        [[fallthrough]];
+    case AV_PIX_FMT_YUV420P:
+        layout = PixelLayout::I420;
+        break;
+    case AV_PIX_FMT_YUVJ422P:
+        encoding.fullRange = true;
+        [[fallthrough]];
+    case AV_PIX_FMT_YUV422P:
+        layout = PixelLayout::I422;
+        break;
+    case AV_PIX_FMT_YUVJ444P:
+        encoding.fullRange = true;
+        [[fallthrough]];
+    case AV_PIX_FMT_YUV444P:
+        layout = PixelLayout::I444;
+        break;
+    case AV_PIX_FMT_NV12:
+        layout = PixelLayout::Nv12;
+        break;
+    default:
+        return false;
+    }
+    switch (picture.colorspace)
+    {
+    case AVCOL_SPC_BT709:
+    case AVCOL_SPC_SMPTE240M:
+        encoding.matrix = ColourEncoding::Matrix::Bt709;
+        break;
+    case AVCOL_SPC_BT2020_NCL:
+    case AVCOL_SPC_BT2020_CL:
+        encoding.matrix = ColourEncoding::Matrix::Bt2020;
+        break;
+    default:
+        encoding.matrix = ColourEncoding::Matrix::Bt601;
+        break;
+    }
+    return true;
+}
 
 // libavcodec and libswscale report errno values as AVERROR(errno); damaged data has its own tag.
 HRESULT FromAvError(int error) noexcept
@@ -123,12 +208,6 @@ V4l2FrameConverter::V4l2FrameConverter(const V4l2FrameFormat& format)
     const std::uint32_t pixelFormat = format.GetPixelFormat().pixelformat;
     switch (pixelFormat)
     {
-    case V4L2_PIX_FMT_BGR32:
-    case V4L2_PIX_FMT_XBGR32:
-    case V4L2_PIX_FMT_ABGR32:
-        path = Path::Copy;
-        SetLayout(static_cast<std::uint32_t>(width) * 4, 0);
-        return;
     case V4L2_PIX_FMT_MJPEG:
     case V4L2_PIX_FMT_JPEG:
         path = Path::Jpeg;
@@ -171,23 +250,16 @@ V4l2FrameConverter::V4l2FrameConverter(const V4l2FrameFormat& format)
     default:
         break;
     }
-    const auto layout =
-        std::find_if(std::begin(rawLayouts), std::end(rawLayouts),
-                     [&](const RawLayout& entry) { return entry.pixelFormat == pixelFormat; });
-    if (layout == std::end(rawLayouts))
+    const RawLayout* raw = FindRawLayout(pixelFormat);
+    if (!raw)
     {
         throw Exception(invalidMediaTypeStatus, "Prepare", NORVEX_SOURCE_FILE, __LINE__);
     }
-    path = Path::Convert;
-    sourcePixelFormat = layout->source;
-    swapChroma = layout->swapChroma;
-    scaler.reset(sws_getContext(width, height, layout->source, width, height, AV_PIX_FMT_BGRA, SWS_BILINEAR,
-                                nullptr, nullptr, nullptr));
-    if (!scaler)
-    {
-        throw Exception(invalidMediaTypeStatus, "Prepare", NORVEX_SOURCE_FILE, __LINE__);
-    }
-    SetLayout(0, 0);
+    // The fourth byte of BGRX layouts is padding or a camera's alpha: "copied", with alpha set.
+    path = raw->layout == PixelLayout::Bgrx ? Path::Copy : Path::Convert;
+    layout = raw->layout;
+    converter = std::make_unique<VideoCapture::FrameConverter>(layout, width, height);
+    geometry = VideoCapture::FrameConverter::GetContiguousGeometry(layout, width, height, 0);
 }
 
 V4l2FrameConverter::~V4l2FrameConverter() = default;
@@ -196,9 +268,6 @@ bool V4l2FrameConverter::CanConvert(std::uint32_t pixelFormat) noexcept
 {
     switch (pixelFormat)
     {
-    case V4L2_PIX_FMT_BGR32:
-    case V4L2_PIX_FMT_XBGR32:
-    case V4L2_PIX_FMT_ABGR32:
     case V4L2_PIX_FMT_MJPEG:
     case V4L2_PIX_FMT_JPEG:
         return true;
@@ -207,75 +276,30 @@ bool V4l2FrameConverter::CanConvert(std::uint32_t pixelFormat) noexcept
     case V4L2_PIX_FMT_HEVC:
         return avcodec_find_decoder(AV_CODEC_ID_HEVC) != nullptr;
     default:
-        return std::any_of(std::begin(rawLayouts), std::end(rawLayouts),
-                           [&](const RawLayout& entry) { return entry.pixelFormat == pixelFormat; });
+        return FindRawLayout(pixelFormat) != nullptr;
     }
 }
 
 std::uint32_t V4l2FrameConverter::GetLineLength(std::uint32_t pixelFormat, std::int32_t width) noexcept
 {
-    switch (pixelFormat)
-    {
-    case V4L2_PIX_FMT_BGR32:
-    case V4L2_PIX_FMT_XBGR32:
-    case V4L2_PIX_FMT_ABGR32:
-        return static_cast<std::uint32_t>(width) * 4;
-    default:
-        break;
-    }
-    for (const auto& layout : rawLayouts)
-    {
-        if (layout.pixelFormat == pixelFormat)
-        {
-            const int length = av_image_get_linesize(layout.source, width, 0);
-            return length > 0 ? static_cast<std::uint32_t>(length) : 0;
-        }
-    }
-    return 0;
+    const RawLayout* raw = FindRawLayout(pixelFormat);
+    return raw ? static_cast<std::uint32_t>(VideoCapture::FrameConverter::GetLineLength(raw->layout, width))
+               : 0;
 }
 
-void V4l2FrameConverter::SetLayout(std::uint32_t bytesPerLine, std::size_t bufferSize)
+void V4l2FrameConverter::SetLayout(const v4l2_pix_format& settled, std::size_t bufferSize)
 {
     switch (path)
     {
     case Path::Copy:
-        planeStrides[0] = static_cast<int>(std::max<std::uint32_t>(bytesPerLine, width * 4u));
-        requiredSize =
-            static_cast<std::size_t>(planeStrides[0]) * (height - 1) + static_cast<std::size_t>(width) * 4;
-        return;
     case Path::Convert:
     {
-        const auto format = static_cast<AVPixelFormat>(sourcePixelFormat);
-        int tight[4] = {};
-        if (av_image_fill_linesizes(tight, format, width) < 0 || tight[0] <= 0)
-        {
-            throw Exception(invalidMediaTypeStatus, "Start", NORVEX_SOURCE_FILE, __LINE__);
-        }
         // V4L2 gives the first plane's line length; the other planes keep their proportion to it.
-        const int first =
-            bytesPerLine > static_cast<std::uint32_t>(tight[0]) ? static_cast<int>(bytesPerLine) : tight[0];
-        for (int plane = 0; plane < 4; ++plane)
-        {
-            planeStrides[plane] =
-                static_cast<int>(static_cast<std::int64_t>(tight[plane]) * first / tight[0]);
-        }
-        std::size_t plainSizes[4] = {};
-        ptrdiff_t strides[4] = {planeStrides[0], planeStrides[1], planeStrides[2], planeStrides[3]};
-        if (av_image_fill_plane_sizes(plainSizes, format, height, strides) < 0)
-        {
-            throw Exception(invalidMediaTypeStatus, "Start", NORVEX_SOURCE_FILE, __LINE__);
-        }
-        std::size_t offset = 0;
-        for (int plane = 0; plane < 4; ++plane)
-        {
-            planeOffsets[plane] = offset;
-            offset += plainSizes[plane];
-        }
-        requiredSize = offset;
-        if (swapChroma)
-        {
-            std::swap(planeOffsets[1], planeOffsets[2]);
-        }
+        const int firstStride = static_cast<int>(std::min<std::uint32_t>(settled.bytesperline, 0x7FFFFFFF));
+        geometry = VideoCapture::FrameConverter::GetContiguousGeometry(layout, width, height, firstStride);
+        // Made again for the colour encoding the driver states (most say sRGB: BT.601, limited).
+        converter =
+            std::make_unique<VideoCapture::FrameConverter>(layout, width, height, EncodingOf(settled));
         return;
     }
     case Path::Decode:
@@ -296,13 +320,13 @@ bool V4l2FrameConverter::Load(const unsigned char* data, std::size_t size)
     switch (path)
     {
     case Path::Copy:
-        if (size < requiredSize)
+        if (size < geometry.size)
         {
             throw Exception(HRESULT_FROM_WIN32(ENODATA), "OnSample", NORVEX_SOURCE_FILE, __LINE__);
         }
         return true;
     case Path::Convert:
-        if (size < requiredSize)
+        if (size < geometry.size)
         {
             throw Exception(HRESULT_FROM_WIN32(ENODATA), "OnRawSample", NORVEX_SOURCE_FILE, __LINE__);
         }
@@ -398,8 +422,6 @@ void V4l2FrameConverter::WriteTo(Image<Pixel<unsigned char>>& target)
     switch (path)
     {
     case Path::Copy:
-        WriteCopy(target);
-        return;
     case Path::Convert:
         WriteConverted(target);
         return;
@@ -412,50 +434,44 @@ void V4l2FrameConverter::WriteTo(Image<Pixel<unsigned char>>& target)
     }
 }
 
-void V4l2FrameConverter::WriteCopy(Image<Pixel<unsigned char>>& target) const
+void V4l2FrameConverter::WriteConverted(Image<Pixel<unsigned char>>& target)
 {
-    for (std::int32_t y = 0; y < height; ++y)
+    VideoCapture::SourcePlanes planes;
+    for (int plane = 0; plane < 3; ++plane)
     {
-        const unsigned char* source = loadedData + static_cast<std::size_t>(planeStrides[0]) * y;
-        auto* row = target.Row(y);
-        for (std::int32_t x = 0; x < width; ++x)
-        {
-            row[x].blue = source[4 * x];
-            row[x].green = source[4 * x + 1];
-            row[x].red = source[4 * x + 2];
-            row[x].alpha = 255;
-        }
+        planes.data[plane] = geometry.stride[plane] ? loadedData + geometry.offset[plane] : nullptr;
+        planes.stride[plane] = geometry.stride[plane];
     }
-}
-
-void V4l2FrameConverter::WriteConverted(Image<Pixel<unsigned char>>& target) const
-{
-    const std::uint8_t* planes[4] = {};
-    for (int plane = 0; plane < 4; ++plane)
-    {
-        planes[plane] = planeStrides[plane] ? loadedData + planeOffsets[plane] : nullptr;
-    }
-    std::uint8_t* destination[4] = {reinterpret_cast<std::uint8_t*>(target.data)};
-    const int destinationStrides[4] = {target.stride};
-    const int rows =
-        sws_scale(scaler.get(), planes, planeStrides, 0, height, destination, destinationStrides);
-    if (rows != height)
-    {
-        throw Exception(rows < 0 ? FromAvError(rows) : E_FAIL, "OnRawSample", NORVEX_SOURCE_FILE, __LINE__);
-    }
+    converter->Convert(planes, reinterpret_cast<std::uint8_t*>(target.data), target.stride);
 }
 
 void V4l2FrameConverter::WriteDecoded(Image<Pixel<unsigned char>>& target)
 {
-    bool fullRange = decoded->color_range == AVCOL_RANGE_JPEG;
-    const AVPixelFormat source = PlainLayout(static_cast<AVPixelFormat>(decoded->format), fullRange);
+    PixelLayout decodedLayout{};
+    ColourEncoding encoding;
+    auto* destination = reinterpret_cast<std::uint8_t*>(target.data);
     // Made on the first picture: the decoder names its output layout only then. Remade only if
     // the stream changes it.
-    if (!scaler || scalerWidth != decoded->width || scalerHeight != decoded->height ||
-        scalerFormat != source || scalerFullRange != fullRange)
+    const bool changed = scalerWidth != decoded->width || scalerHeight != decoded->height ||
+                         scalerFormat != decoded->format ||
+                         scalerFullRange != (decoded->color_range == AVCOL_RANGE_JPEG) ||
+                         scalerColourSpace != decoded->colorspace;
+    if (DecodedLayout(*decoded, decodedLayout, encoding))
     {
+        if (!converter || changed)
+        {
+            converter =
+                std::make_unique<VideoCapture::FrameConverter>(decodedLayout, width, height, encoding);
+            scaler.reset();
+        }
+    }
+    else if (!scaler || changed)
+    {
+        bool fullRange = decoded->color_range == AVCOL_RANGE_JPEG;
+        const AVPixelFormat source = PlainLayout(static_cast<AVPixelFormat>(decoded->format), fullRange);
         scaler.reset(sws_getContext(decoded->width, decoded->height, source, width, height, AV_PIX_FMT_BGRA,
                                     SWS_BILINEAR, nullptr, nullptr, nullptr));
+        converter.reset();
         if (!scaler)
         {
             throw Exception(invalidMediaTypeStatus, "OnRawSample", NORVEX_SOURCE_FILE, __LINE__);
@@ -463,15 +479,27 @@ void V4l2FrameConverter::WriteDecoded(Image<Pixel<unsigned char>>& target)
         const int* coefficients = sws_getCoefficients(SWS_CS_ITU601);
         sws_setColorspaceDetails(scaler.get(), coefficients, fullRange ? 1 : 0, coefficients, 1, 0, 1 << 16,
                                  1 << 16);
-        scalerWidth = decoded->width;
-        scalerHeight = decoded->height;
-        scalerFormat = source;
-        scalerFullRange = fullRange;
     }
-    std::uint8_t* destination[4] = {reinterpret_cast<std::uint8_t*>(target.data)};
+    scalerWidth = decoded->width;
+    scalerHeight = decoded->height;
+    scalerFormat = decoded->format;
+    scalerFullRange = decoded->color_range == AVCOL_RANGE_JPEG;
+    scalerColourSpace = decoded->colorspace;
+    if (converter)
+    {
+        VideoCapture::SourcePlanes planes;
+        for (int plane = 0; plane < 3; ++plane)
+        {
+            planes.data[plane] = decoded->data[plane];
+            planes.stride[plane] = decoded->linesize[plane];
+        }
+        converter->Convert(planes, destination, target.stride);
+        return;
+    }
+    std::uint8_t* destinations[4] = {destination};
     const int destinationStrides[4] = {target.stride};
     const int rows = sws_scale(scaler.get(), decoded->data, decoded->linesize, 0, decoded->height,
-                               destination, destinationStrides);
+                               destinations, destinationStrides);
     if (rows != height)
     {
         throw Exception(rows < 0 ? FromAvError(rows) : E_FAIL, "OnRawSample", NORVEX_SOURCE_FILE, __LINE__);

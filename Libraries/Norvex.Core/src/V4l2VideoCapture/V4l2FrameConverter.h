@@ -5,6 +5,8 @@
 #include <Norvex/Core/Pixel.h>
 #include <Norvex/Core/V4l2VideoCapture/V4l2FrameFormat.h>
 
+#include "VideoCapture/FrameConverter.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -24,11 +26,13 @@ inline constexpr HRESULT invalidMediaTypeStatus = MakeStatus(0xC00D36B4u);
 // Turns the buffers of one frame format into top-down BGRA pictures of the format's size. The
 // path is chosen once, when the converter is made:
 //   - BGRX / BGRA formats are copied with alpha set opaque;
-//   - other raw formats go through libswscale;
+//   - other raw formats go through the FrameConverter (libyuv, libswscale for what it lacks);
 //   - MJPG is decoded by TurboJPEG straight into the picture;
-//   - H264 and HEVC are decoded by libavcodec, then converted by libswscale.
+//   - H264 and HEVC are decoded by libavcodec, then converted by a FrameConverter (libswscale
+//     for decoded layouts it has no name for).
 // Every context and buffer is made here or in SetLayout; handling a frame allocates nothing
-// (libavcodec keeps its pictures in a pool).
+// (libavcodec keeps its pictures in a pool; the decoded pictures' converter is made on the first
+// one and remade only when the stream changes its layout).
 //
 // Threads: made and laid out on the controlling thread while no capture thread runs; Load and
 // WriteTo then run on the capture thread only.
@@ -41,8 +45,9 @@ public:
     V4l2FrameConverter& operator=(const V4l2FrameConverter&) = delete;
     ~V4l2FrameConverter();
 
-    // The line length the driver chose and the largest buffer it fills (after VIDIOC_S_FMT).
-    void SetLayout(std::uint32_t bytesPerLine, std::size_t bufferSize);
+    // The format the driver settled on (VIDIOC_S_FMT: line length, colour encoding) and the
+    // largest buffer it fills.
+    void SetLayout(const v4l2_pix_format& settled, std::size_t bufferSize);
 
     // Takes the data of one buffer; false when there is no picture to show for it (a decoder
     // that holds frames back). The data must stay valid until WriteTo. Raises for damaged or
@@ -69,8 +74,7 @@ public:
     Path GetPath() const noexcept { return path; }
 
 private:
-    void WriteCopy(Image<Pixel<unsigned char>>& target) const;
-    void WriteConverted(Image<Pixel<unsigned char>>& target) const;
+    void WriteConverted(Image<Pixel<unsigned char>>& target);
     void WriteDecoded(Image<Pixel<unsigned char>>& target);
     void WriteJpeg(Image<Pixel<unsigned char>>& target);
 
@@ -78,12 +82,10 @@ private:
     std::int32_t width;
     std::int32_t height;
 
-    // Raw layouts: the plane offsets and line lengths within a buffer, and its least size.
-    int sourcePixelFormat = -1;
-    bool swapChroma = false;
-    std::size_t planeOffsets[4] = {};
-    int planeStrides[4] = {};
-    std::size_t requiredSize = 0;
+    // Raw layouts: the layout, where its planes lie within a buffer, and the buffer's least size.
+    VideoCapture::PixelLayout layout = VideoCapture::PixelLayout::Bgrx;
+    VideoCapture::ContiguousGeometry geometry;
+    std::unique_ptr<VideoCapture::FrameConverter> converter; // raw layouts and decoded pictures
 
     // The buffer being handled (between Load and WriteTo).
     const unsigned char* loadedData = nullptr;
@@ -96,17 +98,18 @@ private:
         void operator()(AVPacket* packet) const noexcept;
         void operator()(SwsContext* context) const noexcept;
     };
-    std::unique_ptr<SwsContext, Deleters> scaler;
+    std::unique_ptr<SwsContext, Deleters> scaler; // decoded pictures the FrameConverter has no name for
     std::unique_ptr<AVCodecContext, Deleters> decoder;
     std::unique_ptr<AVPacket, Deleters> packet;
     std::unique_ptr<AVFrame, Deleters> decoded;  // the picture WriteTo shows
     std::unique_ptr<AVFrame, Deleters> received; // where the decoder hands pictures out
     std::vector<unsigned char> packetBuffer;     // compressed data with libavcodec's zero padding
-    // The source the decoded-picture scaler was made for.
+    // The decoded picture the converter or scaler was made for.
     int scalerWidth = 0;
     int scalerHeight = 0;
     int scalerFormat = -1;
     bool scalerFullRange = false;
+    int scalerColourSpace = -1;
 
     struct JpegDeleter
     {

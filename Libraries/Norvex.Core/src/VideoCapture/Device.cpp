@@ -62,6 +62,18 @@ void Device::InvokeFrameCallback()
     }
 }
 
+void Device::PublishFrame(Image<Pixel<unsigned char>>& picture)
+{
+    if (picture.width != frame.width || picture.height != frame.height || picture.buffer.empty() ||
+        picture.data != picture.buffer.data() || frame.buffer.empty() || frame.data != frame.buffer.data())
+    {
+        ThrowUnexpected("OnFrame", NORVEX_SOURCE_FILE, __LINE__);
+    }
+    std::swap(frame.buffer, picture.buffer);
+    frame.data = frame.buffer.data();
+    picture.data = picture.buffer.data();
+}
+
 void Device::NotifyCurrentException(const wchar_t* sourceFile, int line) noexcept
 {
     try

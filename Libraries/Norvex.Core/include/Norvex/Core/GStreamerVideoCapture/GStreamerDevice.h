@@ -12,18 +12,30 @@ struct _GstDevice;
 struct _GstElement;
 struct _GstSample;
 struct _GstMessage;
+struct _GstCaps;
+struct _GstVideoInfo;
+
+namespace Norvex::Core::VideoCapture
+{
+class FrameConverter;
+}
 
 namespace Norvex::Core::GStreamerVideoCapture
 {
 
 // A capture device reached through GStreamer. One pipeline per device, built at construction:
 // the device's element, a capsfilter holding the selected format, decodebin, videoconvert and an
-// appsink that accepts only BGRA. Start applies the selected format and sets it PLAYING; Stop
-// sets it to NULL, which joins the streaming thread.
+// appsink that accepts the raw layouts the FrameConverter has (libyuv's, and BGRA). A raw camera
+// format among them passes videoconvert untouched and is converted in OnFrame; decodebin decodes
+// compressed formats, and videoconvert converts only layouts the appsink does not take. Start
+// applies the selected format and sets it PLAYING; Stop sets it to NULL, which joins the
+// streaming thread.
 //
 // Threads: the user-interface thread constructs, starts, stops and destroys. The appsink's
-// streaming thread runs OnFrame (frameSection, then callbackSection); any thread that posts on
-// the bus runs OnBusMessage (busSection, released before callbackSection is taken).
+// streaming thread runs OnFrame: it converts into `converted` without a lock, then takes
+// frameSection to swap it into `frame` and callbackSection to call the frame callback. Any
+// thread that posts on the bus runs OnBusMessage (busSection, released before callbackSection is
+// taken).
 class GStreamerDevice final : public VideoCapture::Device
 {
 public:
@@ -48,6 +60,10 @@ private:
         void operator()(void* object) const noexcept;
     };
     template <class T> using ObjectPointer = std::unique_ptr<T, ObjectDeleter>;
+    struct CapsDeleter
+    {
+        void operator()(_GstCaps* caps) const noexcept;
+    };
     struct Glue; // the C callbacks GStreamer calls
 
     void BuildPipeline();
@@ -56,6 +72,8 @@ private:
     void OnFrame(_GstSample* sample);
     void OnBusMessage(_GstMessage* message);
     void StopPipeline() noexcept;
+    // The converter for frames of these caps: the last one, or one made for them.
+    VideoCapture::FrameConverter& ConverterFor(_GstCaps* caps, const _GstVideoInfo& info);
 
     std::shared_ptr<GStreamerInitializer> gstreamer;
     ObjectPointer<_GstDevice> device;
@@ -64,6 +82,11 @@ private:
     _GstElement* appSink = nullptr;
     ComPointer<VideoCapture::CameraControl> cameraControl; // null unless the node is V4L2
     ComPointer<VideoCapture::VideoProcAmp> videoProcAmp;   // null unless the node is V4L2
+    // The streaming thread's while started; Start sizes `converted` and Stop drops the converter,
+    // each while no streaming thread runs.
+    std::unique_ptr<VideoCapture::FrameConverter> frameConverter; // for the caps below
+    std::unique_ptr<_GstCaps, CapsDeleter> converterCaps;         // the caps it was made for
+    Image<Pixel<unsigned char>> converted;                        // the next picture
     // Written by the user-interface thread, read by the streaming thread; set after the pipeline
     // is ready for frames, so a frame seen with it set sees the device's fields too.
     std::atomic<bool> started{false};

@@ -26,9 +26,11 @@ class V4l2FrameConverter;
 //
 // Threads and locks: Start, Stop, Prepare, Unprepare and the destructor run on a controlling
 // thread and take streamSection for their whole run (Stop also while it joins the capture
-// thread, which never takes streamSection). The capture thread owns the node's buffer queue
-// and the converter while it runs and takes frameSection, then callbackSection, for each frame.
-// Lock order: streamSection, frameSection, callbackSection.
+// thread, which never takes streamSection). The capture thread owns the node's buffer queue,
+// the converter and `converted` while it runs; it decodes and converts each frame into
+// `converted` without a lock, then takes frameSection only to swap it into `frame` and call the
+// frame callback (under callbackSection). Lock order: streamSection, frameSection,
+// callbackSection.
 class V4l2Device final : public VideoCapture::Device
 {
 public:
@@ -83,6 +85,7 @@ private:
     CriticalSection streamSection;
     // Everything below is changed only under streamSection while no capture thread runs.
     std::unique_ptr<V4l2FrameConverter> converter;
+    Image<Pixel<unsigned char>> converted;  // the next picture; the capture thread's while it runs
     std::shared_ptr<V4l2FileHandle> handle; // set exactly while started
     std::vector<std::unique_ptr<MappedBuffer>> buffers;
     std::unique_ptr<EventDescriptor> wakeEvent; // Stop's signal to the capture thread

@@ -23,6 +23,10 @@ namespace Norvex::Core::VideoCapture
 // Threads: the user-interface thread constructs, prepares, starts, stops and destroys; the
 // back-end's capture thread writes `frame` and calls the callbacks. Lock order, never reversed:
 // a back-end's own streaming lock, then frameSection, then callbackSection.
+//
+// frameSection is held by the capture thread only to publish a picture (a swap of buffers) and
+// while the frame callback runs: decoding and conversion happen before it, into a picture of the
+// back-end's own, so a reader of `frame` on another thread waits for no conversion.
 class Device
 {
 public:
@@ -34,7 +38,9 @@ public:
     std::vector<std::shared_ptr<FrameFormat>> frameFormats; // fixed after construction
     std::int32_t frameFormatIndex = 0;
     CriticalSection frameSection;
-    Image<Pixel<unsigned char>> frame; // guarded by frameSection
+    // Guarded by frameSection; its pixels are swapped with the back-end's next picture under it,
+    // so `frame.data` is valid only while the lock is held.
+    Image<Pixel<unsigned char>> frame;
     CriticalSection callbackSection;
     FrameCallback frameCallback;         // guarded by callbackSection
     ExceptionCallback exceptionCallback; // guarded by callbackSection
@@ -67,6 +73,10 @@ protected:
 
     // For back-ends: call with frameSection held, after `frame` has been written.
     void InvokeFrameCallback();
+    // For back-ends: call with frameSection held. `picture` (the size of `frame`, converted on
+    // the capture thread without the lock) becomes `frame`, and `picture` gets the old pixels to
+    // be written next time: a swap of buffers, no copy.
+    void PublishFrame(Image<Pixel<unsigned char>>& picture);
     // For back-ends, inside a catch block on the capture thread: reports the exception in flight,
     // turning anything but an Exception into E_UNEXPECTED raised by "OnFrame" in sourceFile.
     void NotifyCurrentException(const wchar_t* sourceFile, int line) noexcept;

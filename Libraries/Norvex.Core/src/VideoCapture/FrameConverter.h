@@ -1,0 +1,120 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+struct SwsContext;
+struct YuvConstants;
+
+namespace Norvex::Core::VideoCapture
+{
+
+// The uncompressed picture layouts cameras deliver, named by their memory order.
+enum class PixelLayout
+{
+    Bgrx,   // blue, green, red, then a byte that is padding or a camera's alpha
+    Rgb24,  // red, green, blue
+    Bgr24,  // blue, green, red
+    Rgb565, // 16-bit little-endian words, red in the high bits
+    Rgb555, // 16-bit little-endian words, the top bit unused
+    Yuyv,
+    Yvyu,
+    Uyvy,
+    Nv12,
+    Nv21,
+    Nv16,
+    I420,
+    Yv12, // I420 with V before U
+    I422,
+    I444,
+    Grey,
+    Grey16, // little-endian
+    BayerBggr,
+    BayerGbrg,
+    BayerGrbg,
+    BayerRggb,
+};
+
+// How a Y'CbCr picture encodes its colours; RGB and grey layouts ignore it (grey is taken as full
+// range, as libswscale and GStreamer take it).
+struct ColourEncoding
+{
+    enum class Matrix
+    {
+        Bt601,
+        Bt709,
+        Bt2020,
+    };
+    Matrix matrix = Matrix::Bt601;
+    bool fullRange = false;
+};
+
+// Where the planes of one picture lie: up to three, each with its own line length in bytes.
+struct SourcePlanes
+{
+    const std::uint8_t* data[3] = {};
+    int stride[3] = {};
+};
+
+// The planes of a buffer that holds them one after another, as V4L2's single-plane formats do.
+struct ContiguousGeometry
+{
+    std::size_t offset[3] = {};
+    int stride[3] = {};
+    std::size_t size = 0; // the least size of a buffer holding the whole picture
+};
+
+// Turns pictures of one layout, size and colour encoding into top-down, opaque BGRA. Both capture
+// back-ends use it. libyuv does every layout it has a conversion for (packed, semi-planar and
+// planar Y'CbCr, 24- and 16-bit RGB, grey; BGRX is one copying pass of ours); libswscale the rest
+// (16-bit grey, Bayer) and Y'CbCr in BT.709's or BT.2020's limited range, where libyuv's blue is
+// off by up to 12 levels. The path, the libswscale context and any strip buffers are made by the
+// constructor: a conversion allocates nothing.
+//
+// Threads: one thread at a time; the back-ends make it while stopped and use it on their capture
+// thread.
+class FrameConverter
+{
+public:
+    // Raises MF_E_INVALIDMEDIATYPE ("Prepare") for a size below 1 x 1 or a layout libswscale
+    // refuses.
+    FrameConverter(PixelLayout layout, std::int32_t width, std::int32_t height, ColourEncoding encoding = {});
+    FrameConverter(const FrameConverter&) = delete;
+    FrameConverter& operator=(const FrameConverter&) = delete;
+    ~FrameConverter();
+
+    // Writes the picture into `target` (width x height BGRA pixels, `targetStride` bytes a row),
+    // alpha 255. Raises E_FAIL ("OnRawSample") when the library fails.
+    void Convert(const SourcePlanes& source, std::uint8_t* target, int targetStride);
+
+    // The tight length of a line of the first plane.
+    static int GetLineLength(PixelLayout layout, std::int32_t width) noexcept;
+    // The planes of a buffer with every plane in turn, the first plane's lines `firstStride`
+    // bytes long (at least the tight length) and the others' in proportion to it.
+    static ContiguousGeometry GetContiguousGeometry(PixelLayout layout, std::int32_t width,
+                                                    std::int32_t height, int firstStride) noexcept;
+
+private:
+    void ConvertWithLibyuv(const SourcePlanes& source, std::uint8_t* target, int targetStride);
+    void ConvertPackedThroughStrips(const SourcePlanes& source, std::uint8_t* target, int targetStride);
+    void ConvertWithSwscale(const SourcePlanes& source, std::uint8_t* target, int targetStride);
+
+    PixelLayout layout;
+    std::int32_t width;
+    std::int32_t height;
+    const YuvConstants* constants = nullptr; // libyuv's matrix and range, U before V
+
+    // Packed 4:2:2 in an encoding libyuv has no direct conversion for: split into planes a strip
+    // of rows at a time, which stay in the cache, then converted with the matrix.
+    std::vector<std::uint8_t> strip;
+
+    struct ScalerDeleter
+    {
+        void operator()(SwsContext* context) const noexcept;
+    };
+    std::unique_ptr<SwsContext, ScalerDeleter> scaler;
+};
+
+} // namespace Norvex::Core::VideoCapture
