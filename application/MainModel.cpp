@@ -457,7 +457,7 @@ void MainModel::OnDeviceFrame(const Image& frame)
         const std::int64_t limit = recordingFrameLimit.load();
         if (limit == 0 || recordedFrames.load() < limit)
         {
-            SaveFrame(frame, {});
+            RecordFrame(frame);
             ++recordedFrames;
         }
     }
@@ -650,12 +650,25 @@ void MainModel::StartRecording(const std::wstring& path)
     }
     else
     {
-        CriticalSection::AutoLock lock(saveSection);
-        saveFolder = path;
-        if (!saveFolder.empty() && saveFolder.back() != L'/')
         {
-            saveFolder += L'/';
+            CriticalSection::AutoLock lock(saveSection);
+            saveFolder = path;
+            if (!saveFolder.empty() && saveFolder.back() != L'/')
+            {
+                saveFolder += L'/';
+            }
         }
+        const auto& frameFormat = GetCurrentFrameFormat();
+        auto queue = std::make_unique<FrameQueue<StillTarget>>(
+            FrameQueue<StillTarget>::CapacityFor(frameFormat.width, frameFormat.height,
+                                                 frameFormat.frameRate),
+            [](const Image& frame, const StillTarget& target)
+            {
+                // Two frames in one millisecond get two files: the second is named with "_2".
+                StillImageWriter::SaveNew(frame, target.format, target.path);
+            });
+        CriticalSection::AutoLock lock(stillQueueSection);
+        stillQueue = std::move(queue);
     }
     recordedFrames = 0;
     isRecording = true;
@@ -669,6 +682,25 @@ void MainModel::StopRecording()
     {
         return;
     }
+    // The frames already taken are saved; a failure among the last of them is reported as one on
+    // the capture thread is.
+    std::unique_ptr<FrameQueue<StillTarget>> stills;
+    {
+        CriticalSection::AutoLock lock(stillQueueSection);
+        stills = std::move(stillQueue);
+    }
+    if (stills)
+    {
+        try
+        {
+            stills->Finish();
+        }
+        catch (const Exception& exception)
+        {
+            OnDeviceException(exception);
+        }
+        stills.reset();
+    }
     // Whatever the format is now: a movie opened under another format must still be finished.
     videoWriter.Close();
     NotifyPropertyChanged(MainModelProperty::IsRecording);
@@ -678,6 +710,24 @@ void MainModel::StopRecording()
 std::wstring MainModel::TimeStampedPath() const
 {
     return GetSaveFolder() + TimeStamp();
+}
+
+void MainModel::RecordFrame(const Image& frame)
+{
+    const std::int32_t format = FileFormat.load();
+    if (format >= StillImageWriter::Bmp && format <= StillImageWriter::Tiff)
+    {
+        CriticalSection::AutoLock lock(stillQueueSection);
+        if (stillQueue)
+        {
+            const auto stillFormat = static_cast<StillImageWriter::Format>(format);
+            stillQueue->Push(frame,
+                             {TimeStampedPath() + StillImageWriter::GetExtension(stillFormat), stillFormat});
+            return;
+        }
+    }
+    // A movie, or stills chosen after a movie recording started: saved here and now.
+    SaveFrame(frame, {});
 }
 
 std::wstring MainModel::SaveFrame(const Image& image, const std::wstring& path)

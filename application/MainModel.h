@@ -4,7 +4,10 @@
 #include "MainModelProperty.h"
 #include "Plugin.h"
 #include "ProcessorEntry.h"
+#include "StillImageWriter.h"
 #include "VideoWriter.h"
+
+#include <FrameQueue.h>
 
 #include <Norvex/Core/ComPointer.h>
 #include <Norvex/Core/CriticalSection.h>
@@ -209,6 +212,8 @@ private:
     void LoadSettings();
     void SaveSettings();
     std::wstring TimeStampedPath() const;
+    // Saves or queues one frame of a running recording (capture thread).
+    void RecordFrame(const Image& frame);
 
     const std::int32_t captureApiFamily;
     std::shared_ptr<void> gstreamer; // keeps the GStreamer library up for family 1
@@ -241,6 +246,17 @@ private:
     mutable Norvex::Core::CriticalSection saveSection;    // leaf lock
     std::wstring saveFolder;                              // guarded by saveSection
     std::atomic<bool> isRecording = false;
+    // Where a frame of a still recording goes, chosen when it arrives.
+    struct StillTarget
+    {
+        std::wstring path;
+        StillImageWriter::Format format = StillImageWriter::Bmp;
+    };
+    // Taken before saveSection; a push under it waits at most for the encoder to free one buffer.
+    mutable Norvex::Core::CriticalSection stillQueueSection;
+    // Encodes the frames of a still recording on a thread of its own, so the capture thread only
+    // copies them; exists while such a recording runs. Guarded by stillQueueSection.
+    std::unique_ptr<FrameQueue<StillTarget>> stillQueue;
     std::atomic<std::int64_t> recordingFrameLimit = 0;
     std::atomic<std::int64_t> recordedFrames = 0;
     std::atomic<std::int64_t> capturedFrames = 0;

@@ -17,8 +17,9 @@ extern "C"
 #include <libavutil/imgutils.h>
 #include <libavutil/log.h>
 #include <libavutil/opt.h>
-#include <libswscale/swscale.h>
 }
+
+#include <libyuv/convert_from_argb.h>
 
 using Norvex::Core::Exception;
 using Norvex::Core::ThrowErrno;
@@ -76,11 +77,6 @@ void FfmpegMovieWriter::Deleter::operator()(AVFrame* frame) const noexcept
 void FfmpegMovieWriter::Deleter::operator()(AVPacket* packet) const noexcept
 {
     av_packet_free(&packet);
-}
-
-void FfmpegMovieWriter::Deleter::operator()(SwsContext* context) const noexcept
-{
-    sws_freeContext(context);
 }
 
 FfmpegMovieWriter::FfmpegMovieWriter()
@@ -237,9 +233,7 @@ void FfmpegMovieWriter::StartFile(const std::string& path)
 {
     picture.reset(av_frame_alloc());
     packet.reset(av_packet_alloc());
-    converter.reset(sws_getContext(width, height, AV_PIX_FMT_BGRA, width, height, AV_PIX_FMT_YUV420P,
-                                   SWS_BILINEAR, nullptr, nullptr, nullptr));
-    if (!picture || !packet || !converter)
+    if (!picture || !packet)
     {
         ThrowErrno(ENOMEM, "Open", NORVEX_SOURCE_FILE, __LINE__);
     }
@@ -297,7 +291,9 @@ void FfmpegMovieWriter::AddFrame(const Norvex::Core::Image<Norvex::Core::Pixel<u
     }
 
     ThrowIfAvFailed(av_frame_make_writable(picture.get()), "AddFrame", __LINE__);
-    sws_scale(converter.get(), &source, &sourceStride, 0, height, picture->data, picture->linesize);
+    // BT.601 with limited range, as the encoders' defaults say.
+    libyuv::ARGBToI420(source, sourceStride, picture->data[0], picture->linesize[0], picture->data[1],
+                       picture->linesize[1], picture->data[2], picture->linesize[2], width, height);
     if (codec == Codec::Wmv3)
     {
         EncodeWmv3(sampleTime, sampleDuration);
@@ -430,7 +426,6 @@ void FfmpegMovieWriter::Close()
 
 void FfmpegMovieWriter::Reset() noexcept
 {
-    converter.reset();
     packet.reset();
     picture.reset();
     stream = nullptr;

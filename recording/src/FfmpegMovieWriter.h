@@ -19,7 +19,6 @@ struct AVFrame;
 struct AVPacket;
 struct AVRational;
 struct AVStream;
-struct SwsContext;
 
 namespace VistelCapture
 {
@@ -66,7 +65,6 @@ private:
         void operator()(AVCodecContext* context) const noexcept;
         void operator()(AVFrame* frame) const noexcept;
         void operator()(AVPacket* packet) const noexcept;
-        void operator()(SwsContext* context) const noexcept;
     };
 
     void OpenWmv3(const std::string& path, double frameRate, std::uint32_t bitRate);
@@ -87,7 +85,6 @@ private:
     AVStream* stream = nullptr; // owned by format
     std::unique_ptr<AVFrame, Deleter> picture;
     std::unique_ptr<AVPacket, Deleter> packet;
-    std::unique_ptr<SwsContext, Deleter> converter;
     std::vector<unsigned char> canvas; // BGRA at the movie's size, for frames of another size
     // Arrival times of frames inside the WMV encoder: it needs a time base of one frame, while
     // the file carries the real times.
