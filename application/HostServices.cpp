@@ -8,6 +8,22 @@ namespace VistelCapture
 namespace
 {
 
+// Hands out the device's control with a reference for the caller; S_FALSE and null without one.
+template <class T> Norvex::Core::HRESULT HandOut(const Norvex::Core::ComPointer<T>& source, T** target)
+{
+    if (!target)
+    {
+        return Norvex::Core::E_POINTER;
+    }
+    *target = source.Get();
+    if (!*target)
+    {
+        return Norvex::Core::S_FALSE;
+    }
+    (*target)->AddRef();
+    return Norvex::Core::S_OK;
+}
+
 template <class T> bool InRange(std::int32_t index, const std::vector<T>& items)
 {
     return index >= 0 && static_cast<std::size_t>(index) < items.size();
@@ -18,6 +34,27 @@ template <class T> bool InRange(std::int32_t index, const std::vector<T>& items)
 HostServices::HostServices(std::wstring applicationFolder, MainModel& model, VistelCaptureApp& application)
     : applicationFolder(std::move(applicationFolder)), model(model), application(application)
 {
+}
+
+Norvex::Core::HRESULT HostServices::QueryInterface(const Norvex::Core::IID& iid, void** object)
+{
+    if (object && iid == Vistel::Framework::IHostDeviceControls::Iid)
+    {
+        *object = static_cast<Vistel::Framework::IHostDeviceControls*>(this);
+        AddRef();
+        return Norvex::Core::S_OK;
+    }
+    return ComObject::QueryInterface(iid, object);
+}
+
+Norvex::Core::ULONG HostServices::AddRef()
+{
+    return ComObject::AddRef();
+}
+
+Norvex::Core::ULONG HostServices::Release()
+{
+    return ComObject::Release();
 }
 
 const std::wstring& HostServices::GetApplicationFolder()
@@ -118,6 +155,16 @@ bool HostServices::IsDeviceRunning()
 bool HostServices::IsRecordingActive()
 {
     return model.IsRecording();
+}
+
+Norvex::Core::HRESULT HostServices::GetCameraControl(Norvex::Core::VideoCapture::CameraControl** control)
+{
+    return HandOut(model.GetCurrentDevice().GetCameraControl(), control);
+}
+
+Norvex::Core::HRESULT HostServices::GetVideoProcAmp(Norvex::Core::VideoCapture::VideoProcAmp** procAmp)
+{
+    return HandOut(model.GetCurrentDevice().GetVideoProcAmp(), procAmp);
 }
 
 } // namespace VistelCapture

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <Norvex/Core/ComObject.h>
+#include <Vistel/Framework/IHostDeviceControls.h>
 #include <Vistel/Framework/IHostServices.h>
 
 #include <string>
@@ -13,10 +14,16 @@ class VistelCaptureApp;
 
 // What the application offers to processors: its folder, its INI file, the current device's
 // frame and formats, and requests to redraw. Indexes out of range give a null pointer or -1.
-class HostServices final : public Norvex::Core::ComObject<Vistel::Framework::IHostServices>
+// QueryInterface also answers IHostDeviceControls, on the same object and reference count.
+class HostServices final : public Norvex::Core::ComObject<Vistel::Framework::IHostServices>,
+                           public Vistel::Framework::IHostDeviceControls
 {
 public:
     HostServices(std::wstring applicationFolder, MainModel& model, VistelCaptureApp& application);
+
+    Norvex::Core::HRESULT QueryInterface(const Norvex::Core::IID& iid, void** object) override;
+    Norvex::Core::ULONG AddRef() override;
+    Norvex::Core::ULONG Release() override;
 
     const std::wstring& GetApplicationFolder() override;
     std::int32_t GetProfileInt(const std::wstring& section, const std::wstring& key,
@@ -40,6 +47,9 @@ public:
     std::int32_t GetFrameFormatIndex() override;
     bool IsDeviceRunning() override;
     bool IsRecordingActive() override;
+
+    Norvex::Core::HRESULT GetCameraControl(Norvex::Core::VideoCapture::CameraControl** control) override;
+    Norvex::Core::HRESULT GetVideoProcAmp(Norvex::Core::VideoCapture::VideoProcAmp** procAmp) override;
 
 private:
     const std::wstring applicationFolder;

@@ -342,8 +342,16 @@ void MainModel::StartCapture()
 {
     auto& device = GetCurrentDevice();
     device.SetFrameCallback([this](Device*, const Image& frame) { OnDeviceFrame(frame); });
-    device.SetExceptionCallback([this](Device*, const Exception& exception)
-                                { OnDeviceException(exception); });
+    device.SetExceptionCallback(
+        [this](Device* source, const Exception& exception)
+        {
+            OnDeviceException(exception);
+            // A stream that ended by itself: the windows show capture as stopped.
+            if (source && !source->IsStarted())
+            {
+                NotifyPropertyChanged(MainModelProperty::IsCapturing);
+            }
+        });
     try
     {
         device.Start();

@@ -1,65 +1,34 @@
+#include "GuardedApplication.h"
 #include "MainModel.h"
+#include "MainWindow.h"
 #include "VistelCaptureApp.h"
 
-#include <Norvex/Core/StringHelpers.h>
-#include <Norvex/Core/VersionInformation.h>
-
-#include <QApplication>
-#include <QMessageBox>
-#include <QString>
-
-#include <cstdio>
-
-namespace
-{
-
-QString ToQString(const std::wstring& text)
-{
-    return QString::fromStdWString(text);
-}
-
-void ShowError(const std::wstring& text)
-{
-    QMessageBox::critical(nullptr, QStringLiteral("エラー"), ToQString(text));
-}
-
-} // namespace
+#include <exception>
 
 int main(int argc, char* argv[])
 {
-    QApplication qtApplication(argc, argv);
+    // Exceptions out of the running window reach the guarded application's handler: the "エラー"
+    // box, then the end of the run with a failure status.
+    VistelCapture::GuardedApplication qtApplication(argc, argv);
+    // Ties the window to the installed menu entry and its icon (the Wayland application id).
+    QGuiApplication::setDesktopFileName(QStringLiteral("vistel-capture"));
     auto& application = VistelCapture::VistelCaptureApp::Instance();
     try
     {
         application.PrepareIniFile();
         application.LoadApplicationSettings();
-
         VistelCapture::MainModel model(application.CaptureApiFamily, application.SkipErrorDevice,
                                        application.SkipDuplicatedFrameFormat,
                                        application.GetApplicationFolder(), application);
-
-        // The window comes next; until it exists the program reports what it started with.
-        const Norvex::Core::VersionInformation version;
-        const auto& entry = version.GetEntry(0);
-        const auto& processor =
-            *model.GetProcessorEntries()[static_cast<std::size_t>(model.GetProcessorIndex())];
-        std::printf(
-            "%s %s\nconfiguration: %s\ndevice: %s\nformat: %s\nprocessor: %s\n"
-            "The capture window is not part of this build yet; vistel-capture-cli streams and records.\n",
-            Norvex::Core::ToUtf8(entry.productName).c_str(),
-            Norvex::Core::ToUtf8(entry.productVersion).c_str(),
-            Norvex::Core::ToUtf8(application.GetProfile().GetPath()).c_str(),
-            Norvex::Core::ToUtf8(model.GetCurrentDevice().friendlyName).c_str(),
-            Norvex::Core::ToUtf8(model.GetCurrentFrameFormat().GetName()).c_str(),
-            Norvex::Core::ToUtf8(processor.GetName()).c_str());
-    }
-    catch (const Norvex::Core::Exception& exception)
-    {
-        ShowError(application.ComposeErrorText(exception));
+        VistelCapture::MainWindow window(model);
+        window.exec();
+        // The window goes first, then the model, which saves its settings.
     }
     catch (...)
     {
-        ShowError(L"未知のエラーが発生しました。");
+        // Start-up and teardown: "キャプチャーデバイスがありません。" most often.
+        VistelCapture::GuardedApplication::ShowAndExit(std::current_exception());
+        return 1;
     }
-    return 0;
+    return qtApplication.HasFailed() ? 1 : 0;
 }

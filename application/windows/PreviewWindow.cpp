@@ -212,6 +212,10 @@ void PreviewWindow::OnMainModelPropertyChanged(MainModelProperty property)
             viewport()->update();
         }
         break;
+    case MainModelProperty::Processor:
+        resourcesProcessor = nullptr; // the new processor gets its resources call at its first paint
+        viewport()->update();
+        break;
     case MainModelProperty::ViewRatio:
         UpdateScrollBars();
         break;
@@ -255,9 +259,10 @@ void PreviewWindow::CreateFrameBitmap(std::int32_t width, std::int32_t height)
         return;
     }
     // Black at exactly the frame size until the first frame overwrites all of it.
+    // Converted while it is 10 x 10: a frame-sized conversion would be spread over Qt's threads.
     const QImage picture = QImage(QStringLiteral(":/DATA/130"))
-                               .scaled(width, height)
-                               .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+                               .convertToFormat(QImage::Format_ARGB32_Premultiplied)
+                               .scaled(width, height);
     frameBuffer.Resize(width, height);
     frameBuffer.sequence = 0;
     if (picture.width() == width && picture.height() == height)
@@ -418,7 +423,7 @@ void PreviewWindow::DrawProfiles(QPainter& painter, const Placement& placement)
     const double ratio = placement.ratio;
     const auto viewWidth = static_cast<double>(viewport()->width());
     const auto viewHeight = static_cast<double>(viewport()->height());
-    const QColor colors[] = {QColor(255, 0, 0), QColor(0, 255, 0), QColor(0, 0, 255)};
+    QPen profilePens[] = {QPen(QColor(255, 0, 0), 1), QPen(QColor(0, 255, 0), 1), QPen(QColor(0, 0, 255), 1)};
     const int shifts[] = {16, 8, 0}; // red, green, blue bytes of a BGRA pixel read as a number
 
     // Each channel is one polyline through the points of the profile (a segment per neighbour
@@ -431,21 +436,61 @@ void PreviewWindow::DrawProfiles(QPainter& painter, const Placement& placement)
         const auto end = static_cast<std::size_t>(std::clamp(last + 1, 0.0, static_cast<double>(count)));
         return std::pair{begin, std::max(begin, end)};
     };
+    // Below 100 % several entries share one view pixel along the profile: of each such run only
+    // the first, lowest, highest and last value are kept, which covers the same pixels.
     std::vector<QPointF> points;
+    const auto collect = [&](const std::vector<std::uint32_t>& profile, std::size_t begin, std::size_t end,
+                             int shift, bool alongX)
+    {
+        points.clear();
+        const auto add = [&](double along, int value)
+        {
+            // The horizontal profile stands on the bottom edge: the flip of y is done here rather
+            // than by the painter, whose fast thin-line path takes translations only.
+            points.push_back(alongX ? QPointF(along, viewHeight - value) : QPointF(value, along));
+        };
+        for (std::size_t i = begin; i < end;)
+        {
+            const auto position = static_cast<float>((static_cast<double>(i) + 0.5) * ratio);
+            const double pixel = std::floor(position);
+            const int first = static_cast<int>((profile[i] >> shift) & 0xFF);
+            int lowest = first;
+            int highest = first;
+            int last = first;
+            std::size_t j = i + 1;
+            for (; ratio < 1.0 && j < end &&
+                   std::floor(static_cast<float>((static_cast<double>(j) + 0.5) * ratio)) == pixel;
+                 ++j)
+            {
+                last = static_cast<int>((profile[j] >> shift) & 0xFF);
+                lowest = std::min(lowest, last);
+                highest = std::max(highest, last);
+            }
+            add(position, first);
+            if (lowest < std::min(first, last))
+            {
+                add(position, lowest);
+            }
+            if (highest > std::max(first, last))
+            {
+                add(position, highest);
+            }
+            if (j > i + 1)
+            {
+                add(position, last);
+            }
+            i = j;
+        }
+    };
     if (horizontal.size() >= 2)
     {
-        // Flipped: y counts upward from the bottom edge of the view.
-        painter.setTransform(QTransform(1, 0, 0, -1, placement.left, viewHeight));
+        // y counts upward from the bottom edge of the view.
+        painter.setTransform(QTransform::fromTranslate(placement.left, 0));
         const auto [begin, end] = visibleRange(horizontal.size(), placement.left, viewWidth);
         for (int channel = 0; channel < 3 && end - begin >= 2; ++channel)
         {
-            points.clear();
-            for (std::size_t i = begin; i < end; ++i)
-            {
-                points.emplace_back(static_cast<float>((static_cast<double>(i) + 0.5) * ratio),
-                                    (horizontal[i] >> shifts[channel]) & 0xFF);
-            }
-            painter.setPen(QPen(colors[channel], 1));
+            collect(horizontal, begin, end, shifts[channel], true);
+            painter.setPen(profilePens[channel]);
             painter.drawPolyline(points.data(), static_cast<int>(points.size()));
         }
     }
@@ -455,13 +500,8 @@ void PreviewWindow::DrawProfiles(QPainter& painter, const Placement& placement)
         const auto [begin, end] = visibleRange(vertical.size(), placement.top, viewHeight);
         for (int channel = 0; channel < 3 && end - begin >= 2; ++channel)
         {
-            points.clear();
-            for (std::size_t i = begin; i < end; ++i)
-            {
-                points.emplace_back((vertical[i] >> shifts[channel]) & 0xFF,
-                                    static_cast<float>((static_cast<double>(i) + 0.5) * ratio));
-            }
-            painter.setPen(QPen(colors[channel], 1));
+            collect(vertical, begin, end, shifts[channel], false);
+            painter.setPen(profilePens[channel]);
             painter.drawPolyline(points.data(), static_cast<int>(points.size()));
         }
     }

@@ -342,6 +342,25 @@ int ChromaSet(int selector, int pqIndex)
     return selector == 1 ? 1 : selector == 2 ? 5 : pqIndex <= 8 ? 7 : 3;
 }
 
+// Where block b (0-3 luma, 4 Cb, 5 Cr) of macroblock (mbx, mby) sits in its plane's block grid.
+struct BlockPlace
+{
+    int plane;
+    int gridWidth;
+    int bx;
+    int by;
+    int index;
+};
+
+BlockPlace LocateBlock(int b, int mbx, int mby, int mbWidth) noexcept
+{
+    const int plane = b < 4 ? 0 : b - 3;
+    const int gridWidth = plane ? mbWidth : 2 * mbWidth;
+    const int bx = plane ? mbx : 2 * mbx + (b & 1);
+    const int by = plane ? mby : 2 * mby + (b >> 1);
+    return {plane, gridWidth, bx, by, by * gridWidth + bx};
+}
+
 } // namespace
 
 Wmv3Encoder::Wmv3Encoder(int width, int height, Quantizer quantizer)
@@ -554,11 +573,7 @@ void Wmv3Encoder::AnalyseMacroblock(int mbx, int mby, const PictureSettings& set
     bool acPossible = settings.acPrediction;
     for (int b = 0; b < 6; ++b)
     {
-        const int plane = b < 4 ? 0 : b - 3;
-        const int gridWidth = plane ? mbWidth : 2 * mbWidth;
-        const int bx = plane ? mbx : 2 * mbx + (b & 1);
-        const int by = plane ? mby : 2 * mby + (b >> 1);
-        const int index = by * gridWidth + bx;
+        const auto [plane, gridWidth, bx, by, index] = LocateBlock(b, mbx, mby, mbWidth);
 
         const std::int16_t* flat = &coefficients[std::size_t(6 * mbIndex + b) * 64];
         std::int16_t* level = blockLevels[b];
@@ -610,11 +625,7 @@ void Wmv3Encoder::AnalyseMacroblock(int mbx, int mby, const PictureSettings& set
     int pattern = 0;
     for (int b = 0; b < 6; ++b)
     {
-        const int plane = b < 4 ? 0 : b - 3;
-        const int gridWidth = plane ? mbWidth : 2 * mbWidth;
-        const int bx = plane ? mbx : 2 * mbx + (b & 1);
-        const int by = plane ? mby : 2 * mby + (b >> 1);
-        const int index = by * gridWidth + bx;
+        const auto [plane, gridWidth, bx, by, index] = LocateBlock(b, mbx, mby, mbWidth);
         const std::int16_t* level = blockLevels[b];
 
         std::int16_t residual[64];

@@ -4,6 +4,8 @@
 
 #include <linux/videodev2.h>
 
+#include <chrono>
+
 using namespace VistelTest;
 using Norvex::Testing::FakeV4l2Kernel;
 
@@ -61,6 +63,32 @@ TEST_F(FocusTest, FocusIsReadOnStartClampedAndWrittenToTheCamera)
     model.SetFocusPosition(5);
     model.SetFocusAuto(false);
     EXPECT_TRUE(listener.Take().empty()) << "no focus: nothing changes, nothing is announced";
+    model.RemoveListener(&listener);
+}
+
+// A camera pulled out while streaming: the windows hear that capture stopped, and pressing the
+// button again works once it is back, under whatever node it got.
+TEST_F(FocusTest, AStreamThatEndsByItselfIsAnnouncedAndStartsAgain)
+{
+    auto& model = MakeModel(0);
+    Announcements listener;
+    model.AddListener(&listener);
+    model.StartCapture();
+    listener.Take();
+    kernel.Unplug("/dev/video0");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (listener.Count(MainModelProperty::IsCapturing) == 0 && std::chrono::steady_clock::now() < deadline)
+    {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    EXPECT_EQ(listener.Count(MainModelProperty::IsCapturing), 1u);
+    EXPECT_EQ(listener.Count(MainModelProperty::DebugMessage), 1u);
+    EXPECT_FALSE(model.IsCapturing());
+
+    EXPECT_NE(kernel.Replug("/dev/video0"), "/dev/video0");
+    model.StartCapture();
+    EXPECT_TRUE(model.IsCapturing());
+    model.StopCapture();
     model.RemoveListener(&listener);
 }
 

@@ -279,12 +279,16 @@ TEST_F(ModelTest, WindowsReadCopiesWhileTheCaptureThreadWrites)
     model.AddListener(&listener);
     model.StartCapture();
     MainModel::Image shown;
+    VistelCapture::LatestImageMailbox::Buffer painted;
     std::vector<std::uint32_t> horizontal, vertical;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    // Until several frames went by (announcements are merged, so the captured count tells).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const auto capturedBefore = model.GetCapturedFrameCount();
     int reads = 0;
-    while (std::chrono::steady_clock::now() < until)
+    while (model.GetCapturedFrameCount() - capturedBefore < 8 && std::chrono::steady_clock::now() < deadline)
     {
         model.CopyProcessorImage(shown);
+        (void)model.TakeShownImage(painted);
         model.GetProfiles(horizontal, vertical);
         (void)model.GetCursorPixel();
         (void)model.GetDebugMessage();
@@ -293,8 +297,10 @@ TEST_F(ModelTest, WindowsReadCopiesWhileTheCaptureThreadWrites)
         ++reads;
     }
     model.StopCapture();
-    EXPECT_GT(listener.Count(MainModelProperty::Frame), 3u);
+    EXPECT_GE(model.GetCapturedFrameCount() - capturedBefore, 8);
+    EXPECT_GE(listener.Count(MainModelProperty::Frame), 1u);
     EXPECT_EQ(shown.width, 640);
+    EXPECT_EQ(painted.width, 640);
     EXPECT_EQ(horizontal.size(), 640u);
     model.RemoveListener(&listener);
 }

@@ -1,3 +1,4 @@
+#include <Vistel/Framework/IHostDeviceControls.h>
 #include <Vistel/Framework/IHostServices.h>
 #include <Vistel/Framework/IProcessor.h>
 #include <Vistel/Framework/IProcessorFactory.h>
@@ -48,6 +49,7 @@ TEST(PluginInterface, InterfaceIdentifiersMatchTheirTextByteForByte)
     EXPECT_EQ(MemoryOf(IProcessor::Iid), GuidBytes("{A0B7DAB4-7CD3-442C-BC8A-320E432884E3}"));
     EXPECT_EQ(MemoryOf(IHostServices::Iid), GuidBytes("{DBEB7E8C-E43A-4412-8E3D-90E82A1D5AAD}"));
     EXPECT_EQ(MemoryOf(IUnknown::Iid), GuidBytes("{00000000-0000-0000-C000-000000000046}"));
+    EXPECT_EQ(MemoryOf(IHostDeviceControls::Iid), GuidBytes("{A4A67C35-4FD0-4896-B1EA-E203DF37F78C}"));
 }
 
 // The vtable slot of a virtual function. On the x86-64 C++ ABI a pointer to a virtual member
@@ -107,6 +109,13 @@ TEST(PluginInterface, HostServicesSlotsKeepTheirOrder)
     EXPECT_EQ(SlotOf(&IHostServices::GetFrameFormatIndex), 17);
     EXPECT_EQ(SlotOf(&IHostServices::IsDeviceRunning), 18);
     EXPECT_EQ(SlotOf(&IHostServices::IsRecordingActive), 19);
+}
+
+TEST(PluginInterface, HostDeviceControlsSlotsKeepTheirOrder)
+{
+    EXPECT_EQ(SlotOf(&IHostDeviceControls::QueryInterface), 0);
+    EXPECT_EQ(SlotOf(&IHostDeviceControls::GetCameraControl), 3);
+    EXPECT_EQ(SlotOf(&IHostDeviceControls::GetVideoProcAmp), 4);
 }
 
 TEST(PluginInterface, FactorySlotsKeepTheirOrder)

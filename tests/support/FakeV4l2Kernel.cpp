@@ -11,13 +11,12 @@
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
+#include <tuple>
 
 namespace Norvex::Testing
 {
 namespace
 {
-
-constexpr std::uint32_t maxBuffers = 8;
 
 std::uint32_t LineLength(std::uint32_t pixelFormat, std::uint32_t width)
 {
@@ -95,9 +94,20 @@ FakeV4l2Camera FakeV4l2Kernel::UvcCamera(const std::string& node, const std::str
     bgrx.intervals = {{1, 30}};
     camera.formats.push_back(bgrx);
 
+    FakeV4l2Control focus{V4L2_CID_FOCUS_ABSOLUTE, V4L2_CTRL_TYPE_INTEGER, 0, 250, 5, 0, 0};
+    focus.automatic = V4L2_CID_FOCUS_AUTO;
+    focus.manualValue = 0;
+    // Exposure as most webcams offer it: manual or aperture priority, in 100 us units.
+    FakeV4l2Control exposure{V4L2_CID_EXPOSURE_ABSOLUTE, V4L2_CTRL_TYPE_INTEGER, 3, 2047, 1, 250, 250};
+    exposure.automatic = V4L2_CID_EXPOSURE_AUTO;
+    exposure.manualValue = V4L2_EXPOSURE_MANUAL;
+    FakeV4l2Control exposureAuto{V4L2_CID_EXPOSURE_AUTO, V4L2_CTRL_TYPE_MENU, 0, 3, 1, 3, 3};
+    exposureAuto.menu = {V4L2_EXPOSURE_MANUAL, V4L2_EXPOSURE_APERTURE_PRIORITY};
     camera.controls = {
-        {V4L2_CID_FOCUS_ABSOLUTE, V4L2_CTRL_TYPE_INTEGER, 0, 250, 5, 0, 0},
+        focus,
         {V4L2_CID_FOCUS_AUTO, V4L2_CTRL_TYPE_BOOLEAN, 0, 1, 1, 1, 1},
+        exposure,
+        exposureAuto,
         {V4L2_CID_BRIGHTNESS, V4L2_CTRL_TYPE_INTEGER, -64, 64, 1, 0, 0},
         {V4L2_CID_CONTRAST, V4L2_CTRL_TYPE_INTEGER, 0, 95, 1, 32, 32},
     };
@@ -175,10 +185,42 @@ void FakeV4l2Kernel::Unplug(const std::string& node)
     Notify(state);
 }
 
-void FakeV4l2Kernel::Replug(const std::string& node)
+std::string FakeV4l2Kernel::Replug(const std::string& node)
 {
     std::lock_guard lock(mutex);
-    Find(node).present = true;
+    auto& old = Find(node);
+    if (old.openCount == 0)
+    {
+        old.present = true;
+        return node;
+    }
+    // The old node lives on, unplugged, until its last descriptor closes; the device that comes
+    // back is registered anew and takes the lowest minor number no node holds.
+    std::string fresh;
+    for (int number = 0; fresh.empty(); ++number)
+    {
+        const std::string candidate = "/dev/video" + std::to_string(number);
+        if (std::none_of(states.begin(), states.end(),
+                         [&](const auto& state) {
+                             return state->camera.node == candidate &&
+                                    (state->present || state->openCount > 0);
+                         }))
+        {
+            fresh = candidate;
+        }
+    }
+    auto state = std::make_unique<State>();
+    state->camera = old.camera;
+    state->camera.node = fresh;
+    state->current = old.current;
+    state->content = old.content;
+    // Names no longer in use belong to the new device only.
+    states.erase(std::remove_if(states.begin(), states.end(),
+                                [&](const auto& existing)
+                                { return existing->camera.node == fresh && existing.get() != &old; }),
+                 states.end());
+    states.push_back(std::move(state));
+    return fresh;
 }
 
 void FakeV4l2Kernel::SetFrameBudget(const std::string& node, std::int64_t frames)
@@ -187,6 +229,12 @@ void FakeV4l2Kernel::SetFrameBudget(const std::string& node, std::int64_t frames
     auto& state = Find(node);
     state.budget = frames;
     Notify(state);
+}
+
+void FakeV4l2Kernel::SetEveryBufferDamaged(const std::string& node, bool damaged)
+{
+    std::lock_guard lock(mutex);
+    Find(node).everyBufferDamaged = damaged;
 }
 
 void FakeV4l2Kernel::SetContent(const std::string& node, Content content)
@@ -359,6 +407,155 @@ std::vector<unsigned char> FakeV4l2Kernel::Encode(const std::vector<unsigned cha
     }
 }
 
+std::vector<unsigned char> FakeV4l2Kernel::DamagedJpeg(const v4l2_pix_format& format, FakeJpegDamage damage)
+{
+    auto picture = ReferencePicture(format.width, format.height);
+    auto coded = format;
+    if (damage == FakeJpegDamage::TallerPicture)
+    {
+        coded.height += 8;
+        picture.resize(static_cast<std::size_t>(coded.width) * coded.height * 4, 0); // black below
+    }
+    auto jpeg = Encode(picture, coded, true);
+    std::size_t scan = 0; // the first byte of entropy-coded data
+    for (std::size_t i = 2; i + 3 < jpeg.size(); i += 2u + (jpeg[i + 2] << 8 | jpeg[i + 3]))
+    {
+        if (jpeg[i + 1] == 0xDA)
+        {
+            scan = i + 2 + (jpeg[i + 2] << 8 | jpeg[i + 3]);
+            break;
+        }
+    }
+    const std::size_t scanLength = jpeg.size() - 2 - scan; // without the end marker
+    switch (damage)
+    {
+    case FakeJpegDamage::Truncated:
+        jpeg.resize(scan + scanLength * 3 / 5);
+        break;
+    case FakeJpegDamage::ZeroPadded:
+        jpeg.resize(jpeg.size() + 4096, 0);
+        break;
+    case FakeJpegDamage::FlippedBytes:
+        for (std::size_t i = scan + scanLength * 3 / 4; i < scan + scanLength * 3 / 4 + 3; ++i)
+        {
+            jpeg[i] = jpeg[i] == 0xFF ? 0x7F : static_cast<unsigned char>(jpeg[i] ^ 0x24);
+        }
+        break;
+    case FakeJpegDamage::JunkBeforeStart:
+        jpeg.insert(jpeg.begin(), {0x00, 0x00, 0xFF, 0x00, 0x12, 0x34});
+        break;
+    case FakeJpegDamage::TallerPicture:
+        break;
+    }
+    return jpeg;
+}
+
+v4l2_fract FakeV4l2Kernel::NearestInterval(const State& state, const v4l2_fract& wanted) const
+{
+    if (state.camera.firmwareInterval)
+    {
+        return *state.camera.firmwareInterval;
+    }
+    const FakeV4l2Format* format = FindFormat(state, state.current.pixelformat);
+    if (!format)
+    {
+        return wanted;
+    }
+    const auto units = [](const v4l2_fract& interval)
+    {
+        return (static_cast<std::uint64_t>(interval.numerator) * 10000000 + interval.denominator / 2) /
+               interval.denominator;
+    };
+    const std::uint64_t asked = units(wanted);
+    if (format->uvcIntervalRange)
+    {
+        // uvcvideo rounds to the nearest step of the range and keeps within its maximum.
+        const auto& [minimum, maximum, step] = *format->uvcIntervalRange;
+        const std::uint64_t above = asked > minimum ? asked - minimum : 0;
+        const std::uint64_t settled =
+            std::min<std::uint64_t>(minimum + (above + step / 2) / step * step, maximum);
+        return UvcFraction(static_cast<std::uint32_t>(settled));
+    }
+    if (format->intervalRange)
+    {
+        const auto& range = *format->intervalRange;
+        const std::uint64_t minimum = units(range.min), maximum = units(range.max);
+        const std::uint64_t step = std::max<std::uint64_t>(units(range.step), 1);
+        const std::uint64_t above = asked > minimum ? asked - minimum : 0;
+        return {static_cast<std::uint32_t>(std::min(minimum + (above + step / 2) / step * step, maximum)),
+                10000000};
+    }
+    // Of a list, the one nearest in 100 ns units, as uvcvideo picks it.
+    const v4l2_fract* best = nullptr;
+    std::uint64_t bestDistance = UINT64_MAX;
+    for (const auto& interval : format->intervals)
+    {
+        if (interval.denominator == 0)
+        {
+            continue;
+        }
+        const std::uint64_t listed = units(interval);
+        const std::uint64_t distance = listed > asked ? listed - asked : asked - listed;
+        if (distance < bestDistance)
+        {
+            best = &interval;
+            bestDistance = distance;
+        }
+    }
+    return best ? *best : wanted;
+}
+
+v4l2_fract FakeV4l2Kernel::UvcFraction(std::uint32_t hundredNanoseconds)
+{
+    // At most 8 terms; a term of 333 or more ends the expansion, and is itself kept when fewer
+    // than two terms came before it.
+    constexpr std::size_t maxTerms = 8;
+    constexpr std::uint32_t threshold = 333;
+    std::uint32_t terms[maxTerms];
+    std::size_t count = 0;
+    std::uint32_t x = hundredNanoseconds, y = 10000000;
+    while (count < maxTerms && y != 0)
+    {
+        terms[count] = x / y;
+        if (terms[count] >= threshold)
+        {
+            count += count < 2 ? 1 : 0;
+            break;
+        }
+        const std::uint32_t rest = x - terms[count] * y;
+        x = y;
+        y = rest;
+        ++count;
+    }
+    // Folded back from the last term: value = t0 + 1 / (t1 + 1 / (...)).
+    std::uint32_t numerator = 1, denominator = 0;
+    for (std::size_t i = count; i > 0; --i)
+    {
+        const std::uint32_t next = terms[i - 1] * numerator + denominator;
+        denominator = numerator;
+        numerator = next;
+    }
+    return {numerator, denominator};
+}
+
+const FakeV4l2Control* FakeV4l2Kernel::FindControl(const State& state, std::uint32_t id) const
+{
+    for (const auto& control : state.camera.controls)
+    {
+        if (control.id == id)
+        {
+            return &control;
+        }
+    }
+    return nullptr;
+}
+
+bool FakeV4l2Kernel::IsOverridden(const State& state, const FakeV4l2Control& control) const
+{
+    const FakeV4l2Control* automatic = control.automatic ? FindControl(state, control.automatic) : nullptr;
+    return automatic && automatic->value != control.manualValue;
+}
+
 const FakeV4l2Format* FakeV4l2Kernel::FindFormat(const State& state, std::uint32_t pixelFormat) const
 {
     for (const auto& format : state.camera.formats)
@@ -464,6 +661,7 @@ int FakeV4l2Kernel::Close(int fd)
     {
         // Mappings keep their memory alive, as the kernel keeps mapped buffers.
         state.streaming = false;
+        state.queueError = false;
         state.queue.clear();
         state.buffers.clear();
         state.owner = -1;
@@ -478,17 +676,19 @@ short FakeV4l2Kernel::Readiness(const State& state, std::chrono::steady_clock::t
     {
         return POLLERR | POLLHUP;
     }
-    if (!state.streaming)
+    // videobuf2 reports POLLERR for a queue that is not streaming or is in its error state.
+    if (!state.streaming || state.queueError)
     {
         return POLLERR;
+    }
+    if (!state.faults.empty() && (state.faults.front().first == FakeV4l2Fault::QueueError ||
+                                  state.faults.front().first == FakeV4l2Fault::QueueBufferError))
+    {
+        return POLLIN; // the fault takes effect at the next call
     }
     if (state.queue.empty())
     {
         return 0;
-    }
-    if (!state.faults.empty() && state.faults.front().first == FakeV4l2Fault::DequeueError)
-    {
-        return POLLIN;
     }
     if (state.budget == 0)
     {
@@ -506,24 +706,32 @@ int FakeV4l2Kernel::Dequeue(State& state, v4l2_buffer& buffer)
 {
     if (!state.streaming)
     {
-        return Fail(EINVAL);
+        return Fail(EINVAL); // videobuf2: no dequeue from a queue that is not streaming
     }
-    std::optional<std::pair<FakeV4l2Fault, std::uint32_t>> fault;
+    // The fault for this frame, if any; the queue's own faults take effect here and now.
+    bool faulty = false;
+    FakeV4l2Fault fault = FakeV4l2Fault::ShortBuffer;
+    std::uint32_t amount = 0;
     if (!state.faults.empty())
     {
-        fault = state.faults.front();
-        if (fault->first == FakeV4l2Fault::DequeueError)
+        std::tie(fault, amount) = state.faults.front();
+        faulty = fault != FakeV4l2Fault::QueueError && fault != FakeV4l2Fault::QueueBufferError;
+        if (!faulty)
         {
             state.faults.pop_front();
-            return Fail(EIO);
+            (fault == FakeV4l2Fault::QueueError ? state.queueError : state.failNextQueue) = true;
         }
+    }
+    if (state.queueError)
+    {
+        return Fail(EIO);
     }
     const auto now = std::chrono::steady_clock::now();
     if (state.queue.empty() || state.budget == 0 || now < state.nextFrame)
     {
         return Fail(EAGAIN);
     }
-    if (fault)
+    if (faulty)
     {
         state.faults.pop_front();
     }
@@ -547,9 +755,9 @@ int FakeV4l2Kernel::Dequeue(State& state, v4l2_buffer& buffer)
         slot.contentKey = normal;
     }
     std::uint32_t flags = V4L2_BUF_FLAG_MAPPED | V4L2_BUF_FLAG_DONE | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
-    if (fault)
+    if (faulty)
     {
-        switch (fault->first)
+        switch (fault)
         {
         case FakeV4l2Fault::ShortBuffer:
             used /= 2;
@@ -559,14 +767,19 @@ int FakeV4l2Kernel::Dequeue(State& state, v4l2_buffer& buffer)
             slot.contentKey.clear();
             break;
         case FakeV4l2Fault::SequenceGap:
-            state.sequence += fault->second;
+            state.sequence += amount;
             break;
         case FakeV4l2Fault::DamagedFrame:
             flags |= V4L2_BUF_FLAG_ERROR;
             break;
-        case FakeV4l2Fault::DequeueError:
+        case FakeV4l2Fault::QueueError:
+        case FakeV4l2Fault::QueueBufferError:
             break;
         }
+    }
+    if (state.everyBufferDamaged)
+    {
+        flags |= V4L2_BUF_FLAG_ERROR;
     }
     buffer.index = index;
     buffer.bytesused = static_cast<std::uint32_t>(used);
@@ -674,6 +887,18 @@ int FakeV4l2Kernel::Ioctl(int fd, unsigned long request, void* argument)
         {
             return Fail(EINVAL);
         }
+        if (format->uvcIntervalRange)
+        {
+            // uvcvideo lists a continuous range as stepwise, min, max and step simplified apart.
+            if (interval.index != 0)
+            {
+                return Fail(EINVAL);
+            }
+            const auto& [minimum, maximum, step] = *format->uvcIntervalRange;
+            interval.type = V4L2_FRMIVAL_TYPE_STEPWISE;
+            interval.stepwise = {UvcFraction(minimum), UvcFraction(maximum), UvcFraction(step)};
+            return 0;
+        }
         if (format->intervalRange)
         {
             if (interval.index != 0)
@@ -729,7 +954,8 @@ int FakeV4l2Kernel::Ioctl(int fd, unsigned long request, void* argument)
         }
         if (request == VIDIOC_S_PARM && parameters.parm.capture.timeperframe.denominator != 0)
         {
-            state.interval = parameters.parm.capture.timeperframe;
+            // The driver settles on the nearest interval it has and answers with that one.
+            state.interval = NearestInterval(state, parameters.parm.capture.timeperframe);
         }
         parameters.parm.capture = {};
         parameters.parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
@@ -759,7 +985,7 @@ int FakeV4l2Kernel::Ioctl(int fd, unsigned long request, void* argument)
         }
         state.buffers.clear();
         state.queue.clear();
-        request.count = std::min(request.count, maxBuffers);
+        request.count = std::min(request.count, camera.bufferLimit);
         for (std::uint32_t index = 0; index < request.count; ++index)
         {
             state.buffers.push_back(
@@ -794,8 +1020,13 @@ int FakeV4l2Kernel::Ioctl(int fd, unsigned long request, void* argument)
             buffer.flags = slot.queued ? V4L2_BUF_FLAG_QUEUED : 0;
             return 0;
         }
-        if (slot.queued)
+        if (state.queueError)
         {
+            return Fail(EIO); // videobuf2 refuses buffers while the queue is in error
+        }
+        if (slot.queued || state.failNextQueue)
+        {
+            state.failNextQueue = false;
             return Fail(EINVAL);
         }
         slot.queued = true;
@@ -818,11 +1049,13 @@ int FakeV4l2Kernel::Ioctl(int fd, unsigned long request, void* argument)
         }
         else
         {
+            // Cancelling the queue returns every buffer and clears its error state.
             for (auto& buffer : state.buffers)
             {
                 buffer.queued = false;
             }
             state.queue.clear();
+            state.queueError = false;
         }
         Notify(state);
         return 0;
@@ -830,45 +1063,97 @@ int FakeV4l2Kernel::Ioctl(int fd, unsigned long request, void* argument)
     case VIDIOC_QUERYCTRL:
     {
         auto& query = *static_cast<v4l2_queryctrl*>(argument);
-        for (const auto& control : camera.controls)
+        const FakeV4l2Control* control = FindControl(state, query.id);
+        if (!control)
         {
-            if (control.id == query.id)
-            {
-                query = {};
-                query.id = control.id;
-                query.type = control.type;
-                query.minimum = control.minimum;
-                query.maximum = control.maximum;
-                query.step = control.step;
-                query.default_value = control.defaultValue;
-                return 0;
-            }
+            return Fail(EINVAL);
         }
-        return Fail(EINVAL);
+        query = {};
+        query.id = control->id;
+        query.type = control->type;
+        query.minimum = control->minimum;
+        query.maximum = control->maximum;
+        query.step = control->step;
+        query.default_value = control->defaultValue;
+        // uvcvideo marks a control without SET_CUR read-only, and one its automatic mode
+        // overrides inactive.
+        query.flags = (control->readOnly ? V4L2_CTRL_FLAG_READ_ONLY : 0) |
+                      (IsOverridden(state, *control) ? V4L2_CTRL_FLAG_INACTIVE : 0);
+        return 0;
+    }
+    case VIDIOC_QUERYMENU:
+    {
+        auto& entry = *static_cast<v4l2_querymenu*>(argument);
+        const FakeV4l2Control* control = FindControl(state, entry.id);
+        // Only the entries the camera has: the others fail like indices past the end.
+        if (!control || control->type != V4L2_CTRL_TYPE_MENU ||
+            std::find(control->menu.begin(), control->menu.end(), static_cast<std::int32_t>(entry.index)) ==
+                control->menu.end())
+        {
+            return Fail(EINVAL);
+        }
+        std::snprintf(reinterpret_cast<char*>(entry.name), sizeof entry.name, "Entry %u", entry.index);
+        return 0;
     }
     case VIDIOC_G_CTRL:
     case VIDIOC_S_CTRL:
     {
         auto& value = *static_cast<v4l2_control*>(argument);
-        for (auto& control : state.camera.controls)
+        auto* control = const_cast<FakeV4l2Control*>(FindControl(state, value.id));
+        if (!control)
         {
-            if (control.id != value.id)
+            return Fail(EINVAL);
+        }
+        // A camera refuses requests on a control its automatic mode drives ("wrong state"),
+        // which uvcvideo turns into EACCES; some refuse even reading it (focus while autofocus
+        // runs).
+        const bool overridden = IsOverridden(state, *control);
+        if (request == VIDIOC_G_CTRL)
+        {
+            if (overridden && control->unreadableWhileAutomatic)
             {
-                continue;
+                return Fail(EACCES);
             }
-            if (request == VIDIOC_G_CTRL)
-            {
-                value.value = control.value;
-                return 0;
-            }
-            if (value.value < control.minimum || value.value > control.maximum)
+            value.value = control->value;
+            return 0;
+        }
+        if (control->readOnly || overridden)
+        {
+            return Fail(EACCES);
+        }
+        // uvcvideo rounds an integer to the step and clamps it to the range, and says what it
+        // set; a boolean is clamped; a menu index must be one of the camera's entries.
+        switch (control->type)
+        {
+        case V4L2_CTRL_TYPE_INTEGER:
+        {
+            const std::int64_t step = std::max(control->step, 1);
+            const std::int64_t above = static_cast<std::int64_t>(value.value) - control->minimum;
+            const std::int64_t rounded =
+                control->minimum +
+                (above >= 0 ? (above + step / 2) / step * step : -((-above + step / 2) / step) * step);
+            value.value = static_cast<std::int32_t>(
+                std::clamp<std::int64_t>(rounded, control->minimum, control->maximum));
+            break;
+        }
+        case V4L2_CTRL_TYPE_BOOLEAN:
+            value.value = std::clamp(value.value, 0, 1);
+            break;
+        case V4L2_CTRL_TYPE_MENU:
+            if (value.value < control->minimum || value.value > control->maximum)
             {
                 return Fail(ERANGE);
             }
-            control.value = value.value;
-            return 0;
+            if (std::find(control->menu.begin(), control->menu.end(), value.value) == control->menu.end())
+            {
+                return Fail(EINVAL);
+            }
+            break;
+        default:
+            break;
         }
-        return Fail(EINVAL);
+        control->value = value.value;
+        return 0;
     }
     default:
         return Fail(ENOTTY);

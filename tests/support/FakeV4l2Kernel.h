@@ -4,6 +4,7 @@
 
 #include <linux/videodev2.h>
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -31,10 +32,21 @@ struct FakeV4l2Format
     std::vector<v4l2_fract> intervals;
     std::optional<v4l2_frmival_stepwise> intervalRange;
     bool continuousIntervals = false;
+    // An interval range as a UVC camera describes it: minimum, maximum and step in 100 ns units.
+    // Listed the way uvcvideo lists it: stepwise, each of the three simplified on its own.
+    std::optional<std::array<std::uint32_t, 3>> uvcIntervalRange;
 };
 
 struct FakeV4l2Control
 {
+    FakeV4l2Control() = default;
+    FakeV4l2Control(std::uint32_t id, std::uint32_t type, std::int32_t minimum, std::int32_t maximum,
+                    std::int32_t step, std::int32_t defaultValue, std::int32_t value)
+        : id(id), type(type), minimum(minimum), maximum(maximum), step(step), defaultValue(defaultValue),
+          value(value)
+    {
+    }
+
     std::uint32_t id = 0;
     std::uint32_t type = V4L2_CTRL_TYPE_INTEGER;
     std::int32_t minimum = 0;
@@ -42,16 +54,35 @@ struct FakeV4l2Control
     std::int32_t step = 1;
     std::int32_t defaultValue = 0;
     std::int32_t value = 0;
+    std::vector<std::int32_t> menu; // the entries a menu control has, in [minimum, maximum]
+    // The control of the automatic mode that drives this one, and its value for manual.
+    std::uint32_t automatic = 0;
+    std::int32_t manualValue = 0;
+    bool readOnly = false;
+    bool unreadableWhileAutomatic = false;
 };
 
 // What happens to the next frame the node hands out.
 enum class FakeV4l2Fault
 {
-    DequeueError, // VIDIOC_DQBUF fails once with EIO
-    ShortBuffer,  // half the bytes
-    CorruptJpeg,  // bytes that are no JPEG at all
-    SequenceGap,  // the sequence number jumps by the fault's amount
-    DamagedFrame, // the driver marks the buffer V4L2_BUF_FLAG_ERROR
+    // The queue's fatal error (videobuf2's vb2_queue_error): from then on poll reports POLLERR
+    // and VIDIOC_DQBUF and VIDIOC_QBUF fail with EIO, until VIDIOC_STREAMOFF clears it.
+    QueueError,
+    QueueBufferError, // the next VIDIOC_QBUF fails with EINVAL
+    ShortBuffer,      // half the bytes
+    CorruptJpeg,      // bytes that are no JPEG at all
+    SequenceGap,      // the sequence number jumps by the fault's amount
+    DamagedFrame,     // the driver marks the buffer V4L2_BUF_FLAG_ERROR
+};
+
+// MJPEG pictures as real cameras damage them.
+enum class FakeJpegDamage
+{
+    Truncated,       // the scan data cut short (USB packets lost at the end of a frame)
+    ZeroPadded,      // zeros after the end marker, up to a fixed payload size
+    FlippedBytes,    // a few bytes of the scan data changed in transit
+    JunkBeforeStart, // bytes before the start-of-image marker
+    TallerPicture,   // coded in whole 16-row blocks: 8 rows more than the format, like 1088 for 1080
 };
 
 // How a node is set up; change only before the kernel hands out descriptors for it.
@@ -65,8 +96,14 @@ struct FakeV4l2Camera
     std::vector<FakeV4l2Control> controls;
     std::uint32_t linePadding = 0;   // bytes added to every raw line
     bool stripHuffmanTables = false; // MJPG frames without DHT, as many UVC cameras send them
-    int openError = 0;               // errno of every Open
-    int queryCapError = 0;           // errno of VIDIOC_QUERYCAP
+    // Some firmware answers the rate negotiation with a rate of its own (a camera listing 30 fps
+    // that settles on 24 in low light); VIDIOC_S_PARM then reports that one.
+    std::optional<v4l2_fract> firmwareInterval;
+    // videobuf2 may give fewer buffers than asked (memory, or the driver's own limit) and says
+    // how many in the request's count.
+    std::uint32_t bufferLimit = 8;
+    int openError = 0;     // errno of every Open
+    int queryCapError = 0; // errno of VIDIOC_QUERYCAP
     std::chrono::microseconds framePeriod{2000};
 };
 
@@ -88,9 +125,15 @@ public:
 
     void InjectFault(const std::string& node, FakeV4l2Fault fault, std::uint32_t amount = 1);
     void Unplug(const std::string& node);
-    void Replug(const std::string& node);
-    // Frames handed out from now on; negative: no limit.
+    // The camera comes back and its node name is returned: the old one, or, while a descriptor
+    // of the old node is still open, the lowest free /dev/videoN, as the kernel numbers nodes.
+    std::string Replug(const std::string& node);
+    // Frames handed out from now on; negative: no limit. A budget of 0 is a camera that stops
+    // sending: no frame and no error, poll simply waits, as with a real camera.
     void SetFrameBudget(const std::string& node, std::int64_t frames);
+    // Every buffer from now on comes back marked V4L2_BUF_FLAG_ERROR (a camera whose USB
+    // transfers keep losing packets); false ends that.
+    void SetEveryBufferDamaged(const std::string& node, bool damaged);
     // Overrides the picture of every frame: (format, sequence) -> buffer bytes.
     using Content = std::function<std::vector<unsigned char>(const v4l2_pix_format&)>;
     void SetContent(const std::string& node, Content content);
@@ -109,6 +152,12 @@ public:
     static std::vector<unsigned char> Encode(const std::vector<unsigned char>& bgra,
                                              const v4l2_pix_format& format, bool stripHuffmanTables);
     static std::vector<unsigned char> StripHuffmanTables(const std::vector<unsigned char>& jpeg);
+    // The reference picture of `format` (MJPG) with the damage; the picture the format shows is
+    // unchanged by the padding, the junk and the extra rows.
+    static std::vector<unsigned char> DamagedJpeg(const v4l2_pix_format& format, FakeJpegDamage damage);
+    // uvcvideo's reading of n / 10^7 s: a continued fraction cut at its first large term, so
+    // 333333 becomes 1/30 while 1 stays 1/10000000.
+    static v4l2_fract UvcFraction(std::uint32_t hundredNanoseconds);
 
     int Open(const std::string& path, int flags) override;
     int Close(int fd) override;
@@ -137,6 +186,9 @@ private:
         std::vector<Buffer> buffers;
         std::deque<std::uint32_t> queue;
         bool streaming = false;
+        bool queueError = false; // sticky until STREAMOFF
+        bool everyBufferDamaged = false;
+        bool failNextQueue = false;
         std::uint32_t sequence = 0;
         std::uint32_t handedOut = 0;
         std::int64_t budget = -1;
@@ -156,6 +208,9 @@ private:
     int Fail(int error) const;
     v4l2_pix_format Negotiate(const State& state, v4l2_pix_format wanted) const;
     const FakeV4l2Format* FindFormat(const State& state, std::uint32_t pixelFormat) const;
+    const FakeV4l2Control* FindControl(const State& state, std::uint32_t id) const;
+    bool IsOverridden(const State& state, const FakeV4l2Control& control) const;
+    v4l2_fract NearestInterval(const State& state, const v4l2_fract& wanted) const;
     const std::vector<unsigned char>& FrameBytes(State& state);
     // POLLIN / POLLERR of a descriptor, and when it becomes readable if it is not yet.
     short Readiness(const State& state, std::chrono::steady_clock::time_point now,

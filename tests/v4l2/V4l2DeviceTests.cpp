@@ -1,6 +1,7 @@
 #include "FakeV4l2Kernel.h"
 
 #include <Norvex/Core/V4l2VideoCapture/V4l2Device.h>
+#include <Norvex/Core/V4l2VideoCapture/V4l2FrameFormat.h>
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@ extern "C"
 }
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -26,6 +28,7 @@ using namespace Norvex::Core::V4l2VideoCapture;
 using Norvex::Core::VideoCapture::CameraControl;
 using Norvex::Core::VideoCapture::VideoProcAmp;
 using Norvex::Testing::FakeV4l2Camera;
+using Norvex::Testing::FakeV4l2Control;
 using Norvex::Testing::FakeV4l2Fault;
 using Norvex::Testing::FakeV4l2Format;
 using Norvex::Testing::FakeV4l2Kernel;
@@ -53,13 +56,8 @@ public:
                 last = frame;
                 changed.notify_all();
             });
-        device.SetExceptionCallback(
-            [this](VideoCapture::Device*, const Exception& exception)
-            {
-                std::lock_guard lock(mutex);
-                exceptions.push_back(exception);
-                changed.notify_all();
-            });
+        device.SetExceptionCallback([this](VideoCapture::Device*, const Exception& exception)
+                                    { Record(exception); });
     }
 
     bool WaitForFrames(int count)
@@ -67,10 +65,16 @@ public:
         std::unique_lock lock(mutex);
         return changed.wait_for(lock, 10s, [&] { return frames >= count; });
     }
-    bool WaitForExceptions(std::size_t count)
+    bool WaitForExceptions(std::size_t count, std::chrono::milliseconds timeout = 10s)
     {
         std::unique_lock lock(mutex);
-        return changed.wait_for(lock, 10s, [&] { return exceptions.size() >= count; });
+        return changed.wait_for(lock, timeout, [&] { return exceptions.size() >= count; });
+    }
+    void Record(const Exception& exception)
+    {
+        std::lock_guard lock(mutex);
+        exceptions.push_back(exception);
+        changed.notify_all();
     }
     int Frames()
     {
@@ -95,6 +99,21 @@ private:
     Image<Pixel<unsigned char>> last;
     std::vector<Exception> exceptions;
 };
+
+// For states the device reaches on its capture thread.
+template <typename Condition> bool WaitUntil(Condition condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!condition())
+    {
+        if (std::chrono::steady_clock::now() > deadline)
+        {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
 
 // The model's way of choosing another format.
 void Select(VideoCapture::Device& device, int index)
@@ -242,18 +261,31 @@ TEST_F(V4l2DeviceTest, StartAndStopTwiceAndTheCameraIsBusyOnlyWhileStarted)
     ASSERT_TRUE(sink.WaitForFrames(sink.Frames() + 2));
 }
 
-TEST_F(V4l2DeviceTest, TheChosenRateIsAskedOfTheDriver)
+TEST_F(V4l2DeviceTest, TheChosenRateIsAskedOfTheDriverAndTheFormatShowsTheOneItSettledOn)
 {
     const auto device = MakeDevice(yuyv64At15);
     device->Start();
     EXPECT_EQ(kernel.StreamInterval(node).numerator, 1u);
     EXPECT_EQ(kernel.StreamInterval(node).denominator, 15u);
+    EXPECT_EQ(device->frameFormats[yuyv64At15]->GetName(), L"YUY2 64x48 (15fps)");
+
+    // A camera whose firmware settles on 24 fps although it lists 30.
+    camera.node = "/dev/video1";
+    camera.persistentPath = "/dev/v4l/by-id/usb-Other_Camera-video-index0";
+    camera.firmwareInterval = v4l2_fract{1, 24};
+    kernel.AddCamera(camera);
+    V4l2Device slower(kernel, "/dev/video1", true);
+    ASSERT_EQ(slower.frameFormats[0]->GetName(), L"YUY2 64x48 (30fps)");
+    slower.Start();
+    EXPECT_EQ(slower.frameFormats[0]->GetName(), L"YUY2 64x48 (24fps)");
+    EXPECT_EQ(slower.frameFormats[0]->frameRate, 24.0) << "what a recording is made at";
 }
 
 TEST_F(V4l2DeviceTest, NoFrameCallbackAfterStopReturns)
 {
-    camera.framePeriod = 0us; // as fast as the device takes them
-    camera.node = "/dev/video1";
+    camera.framePeriod = 0us;    // as fast as the device takes them
+    camera.node = "/dev/video1"; // another camera
+    camera.persistentPath = "/dev/v4l/by-id/usb-Other_Camera-video-index0";
     kernel.AddCamera(camera);
     const auto device = MakeDevice(yuyv64, "/dev/video1");
     for (int round = 0; round < 5; ++round)
@@ -321,9 +353,7 @@ TEST_P(V4l2FaultTest, IsReportedOnceAndStreamingGoesOn)
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, V4l2FaultTest,
-                         ::testing::Values(FaultCase{"DequeueError", yuyv64, FakeV4l2Fault::DequeueError,
-                                                     HRESULT_FROM_WIN32(EIO), L"OnFrame"},
-                                           FaultCase{"ShortRawBuffer", yuyv64, FakeV4l2Fault::ShortBuffer,
+                         ::testing::Values(FaultCase{"ShortRawBuffer", yuyv64, FakeV4l2Fault::ShortBuffer,
                                                      HRESULT_FROM_WIN32(ENODATA), L"OnRawSample"},
                                            FaultCase{"ShortBgrxBuffer", bgrx160, FakeV4l2Fault::ShortBuffer,
                                                      HRESULT_FROM_WIN32(ENODATA), L"OnSample"},
@@ -350,6 +380,80 @@ TEST_F(V4l2DeviceTest, DroppedFramesAreCountedFromSequenceGapsSinceStart)
     EXPECT_EQ(device->GetDroppedFrameCount(), 0u);
 }
 
+// A queue error stays until STREAMOFF and a refused buffer is lost for good: either ends the
+// stream with one report, the device is no longer started when the report comes, and the next
+// Start works.
+TEST_F(V4l2DeviceTest, AStreamThatCannotGoOnEndsWithOneReport)
+{
+    for (const auto fault : {FakeV4l2Fault::QueueError, FakeV4l2Fault::QueueBufferError})
+    {
+        const auto device = MakeDevice();
+        std::atomic<int> reportsWhileStarted{0};
+        device->SetExceptionCallback(
+            [&](VideoCapture::Device* self, const Exception& exception)
+            {
+                reportsWhileStarted += self->IsStarted();
+                sink.Record(exception);
+            });
+        device->Start();
+        ASSERT_TRUE(sink.WaitForFrames(sink.Frames() + 2));
+        const std::size_t before = sink.Exceptions().size();
+        kernel.InjectFault(node, fault);
+        ASSERT_TRUE(sink.WaitForExceptions(before + 1));
+        ASSERT_TRUE(WaitUntil([&] { return !device->IsStarted(); }));
+        device->Stop();
+        const auto exceptions = sink.Exceptions();
+        ASSERT_EQ(exceptions.size(), before + 1) << "one report, not one per wake-up";
+        EXPECT_EQ(exceptions.back().GetErrorCode(),
+                  HRESULT_FROM_WIN32(fault == FakeV4l2Fault::QueueError ? EIO : EINVAL));
+        EXPECT_EQ(reportsWhileStarted, 0);
+        EXPECT_EQ(device->GetDroppedFrameCount(), 0u);
+
+        device->Start(); // a second Start without Stop in between works as well
+        const int frames = sink.Frames();
+        ASSERT_TRUE(sink.WaitForFrames(frames + 2));
+        kernel.InjectFault(node, fault);
+        ASSERT_TRUE(WaitUntil([&] { return !device->IsStarted(); }));
+        device->Start();
+        EXPECT_TRUE(device->IsStarted());
+        ASSERT_TRUE(sink.WaitForFrames(sink.Frames() + 2));
+        device->Stop();
+        EXPECT_EQ(kernel.OpenCount(node), 0);
+        EXPECT_EQ(kernel.MappedCount(), 0u);
+    }
+}
+
+// A camera that stops sending gives no error at all; neither does one whose every buffer comes
+// back damaged. Both are reported once as a stall, and capture picks up again by itself.
+TEST_F(V4l2DeviceTest, AStallIsReportedOnceAndCaptureRecovers)
+{
+    const auto device = MakeDevice();
+    device->SetStallThreshold(100ms);
+    device->Start();
+    ASSERT_TRUE(sink.WaitForFrames(2));
+
+    kernel.SetFrameBudget(node, 0);
+    ASSERT_TRUE(sink.WaitForExceptions(1));
+    EXPECT_EQ(sink.Exceptions()[0].GetErrorCode(), HRESULT_FROM_WIN32(ETIMEDOUT));
+    EXPECT_EQ(sink.Exceptions()[0].GetFunctionName(), L"OnFrame");
+    EXPECT_TRUE(device->IsStarted());
+    EXPECT_FALSE(sink.WaitForExceptions(2, 500ms)) << "reported once per stall";
+    kernel.SetFrameBudget(node, -1);
+    ASSERT_TRUE(sink.WaitForFrames(sink.Frames() + 3));
+    EXPECT_EQ(device->GetDroppedFrameCount(), 0u) << "a camera that sent nothing dropped nothing";
+
+    kernel.SetEveryBufferDamaged(node, true);
+    ASSERT_TRUE(sink.WaitForExceptions(2));
+    EXPECT_EQ(sink.Exceptions()[1].GetErrorCode(), HRESULT_FROM_WIN32(ETIMEDOUT));
+    kernel.SetEveryBufferDamaged(node, false);
+    ASSERT_TRUE(sink.WaitForFrames(sink.Frames() + 3));
+    device->Stop();
+    EXPECT_EQ(sink.Exceptions().size(), 2u);
+    EXPECT_EQ(device->GetDroppedFrameCount(),
+              kernel.FramesHandedOut(node) - static_cast<std::uint32_t>(sink.Frames()))
+        << "every damaged buffer, and nothing else";
+}
+
 TEST_F(V4l2DeviceTest, AnUnpluggedCameraEndsTheStreamOnceAndWorksWhenBack)
 {
     const auto device = MakeDevice(mjpg64);
@@ -361,7 +465,7 @@ TEST_F(V4l2DeviceTest, AnUnpluggedCameraEndsTheStreamOnceAndWorksWhenBack)
     const auto exceptions = sink.Exceptions();
     ASSERT_EQ(exceptions.size(), 1u);
     EXPECT_EQ(exceptions[0].GetErrorCode(), HRESULT_FROM_WIN32(ENODEV));
-    EXPECT_TRUE(device->IsStarted()) << "started until Stop, like a reader that reported a failure";
+    EXPECT_FALSE(device->IsStarted()) << "the stream has ended";
 
     device->Stop();
     EXPECT_EQ(kernel.OpenCount(node), 0);
@@ -377,23 +481,84 @@ TEST_F(V4l2DeviceTest, AnUnpluggedCameraEndsTheStreamOnceAndWorksWhenBack)
     EXPECT_EQ(sink.Exceptions().size(), 1u);
 }
 
-TEST_F(V4l2DeviceTest, AJpegLargerThanTheFormatIsRefusedNotWrittenPastTheFrame)
+// Plugged in again while our descriptor of the old node is still open, the camera comes back
+// as another /dev/videoN; the next Start finds it by its persistent path.
+TEST_F(V4l2DeviceTest, ACameraRepluggedUnderANewNodeIsFoundByItsPersistentPath)
 {
-    kernel.SetContent(node,
-                      [](const v4l2_pix_format& format)
-                      {
-                          auto larger = format;
-                          larger.width = 160;
-                          larger.height = 120;
-                          return FakeV4l2Kernel::Encode(FakeV4l2Kernel::ReferencePicture(160, 120), larger,
-                                                        false);
-                      });
+    const auto device = MakeDevice(mjpg64);
+    const auto persistentPath = device->devicePath;
+    device->Start();
+    ASSERT_TRUE(sink.WaitForFrames(2));
+    kernel.Unplug(node);
+    ASSERT_TRUE(WaitUntil([&] { return !device->IsStarted(); }));
+    const std::string fresh = kernel.Replug(node);
+    ASSERT_NE(fresh, node) << "the old node is still held open";
+
+    device->Start();
+    EXPECT_EQ(device->GetNode(), fresh);
+    EXPECT_EQ(device->devicePath, persistentPath);
+    ASSERT_TRUE(sink.WaitForFrames(sink.Frames() + 2));
+    ExpectReferencePicture(sink.Last(), 10);
+    device->Stop();
+    EXPECT_EQ(kernel.OpenCount(node), 0) << "the old node was let go";
+    EXPECT_EQ(kernel.OpenCount(fresh), 0);
+    EXPECT_EQ(sink.Exceptions().size(), 1u) << "only the unplugging";
+}
+
+// What cannot be decoded is reported once per run of such frames, not once per frame; a JPEG
+// of another size than the format is refused rather than written past the frame.
+TEST_F(V4l2DeviceTest, AJpegLargerThanTheFormatIsRefusedOncePerRunNotWrittenPastTheFrame)
+{
+    const auto larger = [](const v4l2_pix_format& format)
+    {
+        auto large = format;
+        large.width = 160;
+        large.height = 120;
+        return FakeV4l2Kernel::Encode(FakeV4l2Kernel::ReferencePicture(160, 120), large, false);
+    };
+    kernel.SetContent(node, larger);
     const auto device = MakeDevice(mjpg64);
     device->Start();
+    ASSERT_TRUE(sink.WaitForExceptions(1));
+    EXPECT_EQ(sink.Exceptions()[0].GetErrorCode(), HRESULT_FROM_WIN32(EBADMSG));
+    ASSERT_TRUE(WaitUntil([&] { return kernel.FramesHandedOut(node) >= 10; }));
+    EXPECT_EQ(sink.Exceptions().size(), 1u);
+    EXPECT_EQ(sink.Frames(), 0);
+
+    kernel.SetContent(node, {}); // pictures come through again, then the next run fails
+    ASSERT_TRUE(sink.WaitForFrames(2));
+    kernel.SetContent(node, larger);
     ASSERT_TRUE(sink.WaitForExceptions(2));
     device->Stop();
-    EXPECT_EQ(sink.Frames(), 0);
-    EXPECT_EQ(sink.Exceptions()[0].GetErrorCode(), HRESULT_FROM_WIN32(EBADMSG));
+}
+
+// MJPEG damage as cameras produce it still shows what can be shown, without a report.
+TEST_F(V4l2DeviceTest, DamagedJpegsShowWhatTheyHold)
+{
+    using Norvex::Testing::FakeJpegDamage;
+    const auto device = MakeDevice(mjpg64);
+    device->Start();
+    for (const auto damage :
+         {FakeJpegDamage::ZeroPadded, FakeJpegDamage::JunkBeforeStart, FakeJpegDamage::TallerPicture,
+          FakeJpegDamage::Truncated, FakeJpegDamage::FlippedBytes})
+    {
+        kernel.SetContent(node, [=](const v4l2_pix_format& format)
+                          { return FakeV4l2Kernel::DamagedJpeg(format, damage); });
+        ASSERT_TRUE(sink.WaitForFrames(sink.Frames() + 3)) << static_cast<int>(damage);
+        const auto frame = sink.Last();
+        if (damage == FakeJpegDamage::Truncated || damage == FakeJpegDamage::FlippedBytes)
+        {
+            // The top of the picture, before the damage, is whole.
+            const auto& red = FakeV4l2Kernel::bandColors[0];
+            EXPECT_LE(std::abs(frame.At(frame.width / 2, frame.height / 8).red - red[2]), 10);
+        }
+        else
+        {
+            ExpectReferencePicture(frame, 10);
+        }
+    }
+    device->Stop();
+    EXPECT_TRUE(sink.Exceptions().empty());
 }
 
 TEST_F(V4l2DeviceTest, AFailingFrameCallbackIsReportedForEachFrame)
@@ -427,17 +592,29 @@ TEST_F(V4l2DeviceTest, StopFromTheFrameCallbackIsRefusedInsteadOfDeadlocking)
     EXPECT_EQ(sink.Exceptions()[0].GetFunctionName(), L"Stop");
 }
 
-TEST_F(V4l2DeviceTest, FormatsNoPathHandlesFailPrepareClearly)
+TEST_F(V4l2DeviceTest, FormatsNoPathHandlesAreLeftOutAndFailPrepareClearly)
 {
     FakeV4l2Format dv;
     dv.pixelFormat = V4L2_PIX_FMT_DV;
     dv.sizes = {{720, 576}};
     dv.intervals = {{1, 25}};
-    camera.node = "/dev/video1";
+    camera.node = "/dev/video1"; // another camera
+    camera.persistentPath = "/dev/v4l/by-id/usb-Other_Camera-video-index0";
     camera.formats.push_back(dv);
     kernel.AddCamera(camera);
     V4l2Device device(kernel, "/dev/video1", true);
-    ASSERT_EQ(device.frameFormats.back()->GetName(), L"DVSD 720x576 (25fps)");
+    ASSERT_EQ(device.frameFormats.size(), V4l2Device(kernel, node, true).frameFormats.size())
+        << "the formats of the camera without DV";
+    for (const auto& format : device.frameFormats)
+    {
+        EXPECT_EQ(format->GetName().find(L"DVSD"), std::wstring::npos);
+    }
+    // A DV format described by a caller: Prepare says no path streams it.
+    v4l2_pix_format native{};
+    native.pixelformat = V4L2_PIX_FMT_DV;
+    native.width = 720;
+    native.height = 576;
+    device.frameFormats.push_back(std::make_shared<V4l2FrameFormat>(native, v4l2_fract{1, 25}));
     try
     {
         Select(device, static_cast<int>(device.frameFormats.size()) - 1);
@@ -453,6 +630,21 @@ TEST_F(V4l2DeviceTest, FormatsNoPathHandlesFailPrepareClearly)
     sink.Attach(device);
     device.Start();
     EXPECT_TRUE(sink.WaitForFrames(1));
+}
+
+TEST_F(V4l2DeviceTest, FewerBuffersThanAskedStillStream)
+{
+    camera.node = "/dev/video1"; // another camera
+    camera.persistentPath = "/dev/v4l/by-id/usb-Other_Camera-video-index0";
+    camera.bufferLimit = 2;
+    kernel.AddCamera(camera);
+    V4l2Device device(kernel, "/dev/video1", true);
+    sink.Attach(device);
+    device.Start();
+    ASSERT_TRUE(sink.WaitForFrames(10)) << "each of the two buffers goes round again";
+    device.Stop();
+    EXPECT_EQ(kernel.MappedCount(), 0u);
+    EXPECT_TRUE(sink.Exceptions().empty());
 }
 
 TEST_F(V4l2DeviceTest, DestroyingAStartedDeviceReleasesTheCamera)
@@ -489,7 +681,12 @@ TEST_F(V4l2DeviceTest, FocusIsDrivenThroughTheCameraControl)
     EXPECT_EQ(kernel.ControlValue(node, V4L2_CID_FOCUS_AUTO), 1);
     EXPECT_EQ(kernel.ControlValue(node, V4L2_CID_FOCUS_ABSOLUTE), 100) << "the value is the camera's to pick";
 
-    EXPECT_EQ(control->Set(CameraControl::Focus, 300, CameraControl::Manual), HRESULT_FROM_WIN32(ERANGE));
+    // The driver rounds to the step and clamps to the range, and succeeds.
+    EXPECT_EQ(control->Set(CameraControl::Focus, 103, CameraControl::Manual), S_OK);
+    EXPECT_EQ(kernel.ControlValue(node, V4L2_CID_FOCUS_ABSOLUTE), 105);
+    EXPECT_EQ(control->Set(CameraControl::Focus, 300, CameraControl::Manual), S_OK);
+    ASSERT_EQ(control->Get(CameraControl::Focus, &value, &flags), S_OK);
+    EXPECT_EQ(value, 250);
     EXPECT_EQ(control->Set(CameraControl::Pan, 0, CameraControl::Manual), HRESULT_FROM_WIN32(EINVAL));
     EXPECT_EQ(control->Set(CameraControl::Roll, 0, CameraControl::Manual), HRESULT_FROM_WIN32(EINVAL));
     EXPECT_EQ(control->Get(CameraControl::Focus, nullptr, &flags), E_POINTER);
@@ -510,9 +707,60 @@ TEST_F(V4l2DeviceTest, FocusIsDrivenThroughTheCameraControl)
     EXPECT_EQ(control->Get(CameraControl::Focus, &value, &flags), S_OK);
 }
 
+// What uvcvideo and the camera accept: the automatic exposure entries the camera has, no manual
+// value while the automatic mode runs, no writing to a read-only control, and a focus that
+// cannot be read while autofocus runs.
+TEST_F(V4l2DeviceTest, ControlsAskOnlyWhatTheCameraAccepts)
+{
+    const auto device = MakeDevice();
+    device->Start();
+    auto control = device->GetCameraControl();
+    ASSERT_EQ(control->Set(CameraControl::Exposure, 0, CameraControl::Auto), S_OK);
+    EXPECT_EQ(kernel.ControlValue(node, V4L2_CID_EXPOSURE_AUTO), V4L2_EXPOSURE_APERTURE_PRIORITY);
+    ASSERT_EQ(control->Set(CameraControl::Exposure, 100, CameraControl::Manual), S_OK);
+    EXPECT_EQ(kernel.ControlValue(node, V4L2_CID_EXPOSURE_ABSOLUTE), 100);
+    EXPECT_EQ(kernel.ControlValue(node, V4L2_CID_EXPOSURE_AUTO), V4L2_EXPOSURE_MANUAL);
+    device->Stop();
+
+    // Another camera: automatic exposure only as entry 0, a read-only zoom, and a focus it
+    // cannot read while autofocus runs.
+    camera.node = "/dev/video1";
+    camera.persistentPath = "/dev/v4l/by-id/usb-Other_Camera-video-index0";
+    for (auto& setting : camera.controls)
+    {
+        if (setting.id == V4L2_CID_EXPOSURE_AUTO)
+        {
+            setting.menu = {V4L2_EXPOSURE_AUTO, V4L2_EXPOSURE_MANUAL};
+            setting.value = V4L2_EXPOSURE_MANUAL;
+        }
+        setting.unreadableWhileAutomatic = setting.id == V4L2_CID_FOCUS_ABSOLUTE;
+    }
+    FakeV4l2Control zoom{V4L2_CID_ZOOM_ABSOLUTE, V4L2_CTRL_TYPE_INTEGER, 100, 500, 1, 100, 100};
+    zoom.readOnly = true;
+    camera.controls.push_back(zoom);
+    kernel.AddCamera(camera);
+    V4l2Device other(kernel, "/dev/video1", true);
+    other.Start();
+    control = other.GetCameraControl();
+    EXPECT_EQ(control->Set(CameraControl::Exposure, 0, CameraControl::Auto), S_OK);
+    EXPECT_EQ(kernel.ControlValue("/dev/video1", V4L2_CID_EXPOSURE_AUTO), V4L2_EXPOSURE_AUTO);
+
+    std::int32_t value = -1, flags = 0;
+    ASSERT_EQ(control->Get(CameraControl::Focus, &value, &flags), S_OK) << "autofocus runs";
+    EXPECT_EQ(std::make_pair(value, flags),
+              std::make_pair(0, static_cast<std::int32_t>(CameraControl::Auto)));
+
+    std::int32_t minimum, maximum, step, defaultValue, caps;
+    ASSERT_EQ(control->GetRange(CameraControl::Zoom, &minimum, &maximum, &step, &defaultValue, &caps), S_OK);
+    EXPECT_EQ(caps, 0) << "a read-only control offers no mode to set";
+    EXPECT_EQ(control->Set(CameraControl::Zoom, 200, CameraControl::Manual), HRESULT_FROM_WIN32(EACCES));
+    EXPECT_EQ(kernel.ControlValue("/dev/video1", V4L2_CID_ZOOM_ABSOLUTE), 100);
+}
+
 TEST_F(V4l2DeviceTest, ACameraWithoutCameraControlsOffersNone)
 {
-    camera.node = "/dev/video1";
+    camera.node = "/dev/video1"; // another camera
+    camera.persistentPath = "/dev/v4l/by-id/usb-Other_Camera-video-index0";
     camera.controls = {{V4L2_CID_BRIGHTNESS, V4L2_CTRL_TYPE_INTEGER, 0, 255, 1, 128, 128}};
     kernel.AddCamera(camera);
     V4l2Device device(kernel, "/dev/video1", true);
@@ -585,7 +833,8 @@ TEST_F(V4l2DeviceTest, H264IsDecodedByLibavcodecThenConverted)
     h264.pixelFormat = V4L2_PIX_FMT_H264;
     h264.sizes = {{64, 48}};
     h264.intervals = {{1, 30}};
-    camera.node = "/dev/video1";
+    camera.node = "/dev/video1"; // another camera
+    camera.persistentPath = "/dev/v4l/by-id/usb-Other_Camera-video-index0";
     camera.formats = {h264};
     kernel.AddCamera(camera);
     kernel.SetContent("/dev/video1", [&](const v4l2_pix_format&) { return accessUnit; });

@@ -110,9 +110,16 @@ TEST(V4l2Enumeration, IntervalRangesBecomeCommonRatesAndZeroIntervalsAreLeftOut)
     stepwise.intervalRange = v4l2_frmival_stepwise{{1, 30}, {1, 5}, {1, 30}};
     kernel.AddCamera(SingleFormatCamera("/dev/video1", stepwise));
     kernel.AddCamera(SingleFormatCamera("/dev/video2", Yuyv64x48({{0, 30}, {1, 0}, {1, 25}})));
+    // As uvcvideo lists a camera's continuous range, and one in steps of 1/30 s, in 100 ns units.
+    auto uvcContinuous = Yuyv64x48({});
+    uvcContinuous.uvcIntervalRange = {333333, 10000000, 1};
+    kernel.AddCamera(SingleFormatCamera("/dev/video3", uvcContinuous));
+    auto uvcStepwise = Yuyv64x48({});
+    uvcStepwise.uvcIntervalRange = {333333, 2000000, 333333};
+    kernel.AddCamera(SingleFormatCamera("/dev/video4", uvcStepwise));
 
     const auto devices = Enumerate(kernel);
-    ASSERT_EQ(devices.size(), 3u);
+    ASSERT_EQ(devices.size(), 5u);
     EXPECT_EQ(Names(*devices[0]),
               (std::vector<std::wstring>{L"YUY2 64x48 (60fps)", L"YUY2 64x48 (50fps)", L"YUY2 64x48 (30fps)",
                                          L"YUY2 64x48 (25fps)", L"YUY2 64x48 (24fps)", L"YUY2 64x48 (20fps)",
@@ -123,6 +130,11 @@ TEST(V4l2Enumeration, IntervalRangesBecomeCommonRatesAndZeroIntervalsAreLeftOut)
               (std::vector<std::wstring>{L"YUY2 64x48 (30fps)", L"YUY2 64x48 (15fps)", L"YUY2 64x48 (10fps)",
                                          L"YUY2 64x48 (7.5fps)", L"YUY2 64x48 (5fps)"}));
     EXPECT_EQ(Names(*devices[2]), std::vector<std::wstring>{L"YUY2 64x48 (25fps)"});
+    EXPECT_EQ(Names(*devices[3]),
+              (std::vector<std::wstring>{L"YUY2 64x48 (30fps)", L"YUY2 64x48 (25fps)", L"YUY2 64x48 (24fps)",
+                                         L"YUY2 64x48 (20fps)", L"YUY2 64x48 (15fps)", L"YUY2 64x48 (10fps)",
+                                         L"YUY2 64x48 (7.5fps)", L"YUY2 64x48 (5fps)"}));
+    EXPECT_EQ(Names(*devices[4]), Names(*devices[1]));
 }
 
 TEST(V4l2Enumeration, ContinuousSizesBecomeCommonSizesUpToTheLargest)
@@ -175,18 +187,22 @@ TEST(V4l2Enumeration, FailingDevicesAreSkippedOrPropagated)
     auto broken = FakeV4l2Kernel::UvcCamera("/dev/video2", "Broken");
     broken.queryCapError = EIO;
     kernel.AddCamera(broken);
-    FakeV4l2Format dv; // listed, but no path can stream it, so format 0 cannot be prepared
+    FakeV4l2Format dv; // no path can stream it
     dv.pixelFormat = V4L2_PIX_FMT_DV;
     dv.sizes = {{720, 576}};
     dv.intervals = {{1, 25}};
     auto unstreamable = SingleFormatCamera("/dev/video3", dv);
     kernel.AddCamera(unstreamable);
-    kernel.AddCamera(FakeV4l2Kernel::UvcCamera("/dev/video4", "Last"));
+    // Listed all the same, with the formats that work, when DV is only its first.
+    auto dvFirst = FakeV4l2Kernel::UvcCamera("/dev/video4", "Last");
+    dvFirst.formats.insert(dvFirst.formats.begin(), dv);
+    kernel.AddCamera(dvFirst);
 
     const auto devices = Enumerate(kernel, true);
     ASSERT_EQ(devices.size(), 2u);
     EXPECT_EQ(devices[0]->friendlyName, L"First");
     EXPECT_EQ(devices[1]->friendlyName, L"Last");
+    EXPECT_EQ(Names(*devices[1]), Names(*devices[0]));
 
     try
     {

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -151,4 +153,66 @@ TEST_F(BindableBaseTest, AnnouncementsFromAnotherThreadArriveOnTheListenersThrea
         EXPECT_EQ(listener.received[static_cast<std::size_t>(i)].property, i);
         EXPECT_EQ(listener.received[static_cast<std::size_t>(i)].thread, QThread::currentThreadId());
     }
+}
+
+TEST_F(BindableBaseTest, MergedAnnouncementsKeepOneOnItsWayAndNeverMissTheLastChange)
+{
+    // A listener that reads the value when handling the event, as a window reads a frame.
+    std::atomic<int> value = 0;
+    std::vector<int> seen;
+    class Reader final : public QObject
+    {
+    public:
+        std::function<void()> onChanged;
+        bool event(QEvent* event) override
+        {
+            if (event->type() != PropertyChangedEvent::DefaultType())
+            {
+                return QObject::event(event);
+            }
+            onChanged();
+            return true;
+        }
+    } reader;
+    reader.onChanged = [&]
+    {
+        seen.push_back(value.load());
+    };
+    bindable.AddListener(&reader);
+    Deliver();
+    seen.clear();
+
+    std::thread capture(
+        [&]
+        {
+            for (int i = 1; i <= 1000; ++i)
+            {
+                value = i;
+                bindable.NotifyPropertyChangedOnce(3);
+            }
+        });
+    capture.join();
+    Deliver(); // the one queued event, and the one its hand-over brings
+    Deliver();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_LE(seen.size(), 2u) << "a thousand changes, at most two events";
+    EXPECT_EQ(seen.back(), 1000);
+
+    // A change while the event is being handled (after the value was read) is not lost.
+    seen.clear();
+    bool changeOnce = true;
+    reader.onChanged = [&]
+    {
+        seen.push_back(value.load());
+        if (std::exchange(changeOnce, false))
+        {
+            value = 2000;
+            bindable.NotifyPropertyChangedOnce(3);
+        }
+    };
+    bindable.NotifyPropertyChangedOnce(3);
+    Deliver();
+    Deliver();
+    EXPECT_EQ(seen, (std::vector<int>{1000, 2000}));
+    bindable.RemoveListener(&reader);
 }

@@ -10,6 +10,7 @@
 #include <Norvex/Mfc/PropertyChangedEvent.h>
 
 #include "FakeDialogs.h"
+#include "ModelTestSupport.h"
 #include "RecordingProcessorControl.h"
 #include "TemporaryFolder.h"
 
@@ -25,6 +26,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 using VistelCapture::GuardedApplication;
@@ -35,28 +37,7 @@ using VistelCapture::PreviewWindow;
 namespace
 {
 
-// Counts what the model announces.
-class Announcements final : public QObject
-{
-public:
-    std::vector<MainModelProperty> received;
-
-    bool event(QEvent* event) override
-    {
-        if (event->type() != Norvex::Mfc::PropertyChangedEvent::DefaultType())
-        {
-            return QObject::event(event);
-        }
-        received.push_back(static_cast<MainModelProperty>(
-            static_cast<Norvex::Mfc::PropertyChangedEvent*>(event)->GetProperty()));
-        return true;
-    }
-
-    std::size_t Count(MainModelProperty property) const
-    {
-        return static_cast<std::size_t>(std::count(received.begin(), received.end(), property));
-    }
-};
+using VistelTest::Announcements;
 
 class PreviewTest : public ::testing::Test
 {
@@ -161,7 +142,9 @@ protected:
         QCoreApplication::processEvents();
     }
 
-    QImage Grab() { return preview->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32); }
+    // Opaque pixels compare as qRgb values in any 32-bit format; no conversion, which Qt would
+    // spread over its thread pool.
+    QImage Grab() { return preview->viewport()->grab().toImage(); }
 
     // The view position of an image pixel's centre.
     QPointF ViewPoint(double x, double y) const
@@ -535,4 +518,55 @@ TEST_F(PreviewTest, AFailingProcessorStatusReachesTheTopLevelHandler)
         EXPECT_EQ(Norvex::Core::GetFileName(exception.GetSourceFileName()), L"PreviewWindow.cpp");
     }
     EXPECT_TRUE(qtApplication->HasFailed());
+}
+
+TEST_F(PreviewTest, RequestsFromAnotherThreadMergeAndThePaintShowsTheNewestImage)
+{
+    auto& view = MakePreview();
+    // Counts the frame announcements and repaint requests that reach the window.
+    class Counter final : public QObject
+    {
+    public:
+        int frames = 0;
+        int requests = 0;
+        bool eventFilter(QObject*, QEvent* event) override
+        {
+            if (event->type() == Norvex::Mfc::PropertyChangedEvent::DefaultType())
+            {
+                frames += static_cast<Norvex::Mfc::PropertyChangedEvent*>(event)->GetProperty() ==
+                          static_cast<int>(MainModelProperty::Frame);
+            }
+            else if (event->type() >= QEvent::User)
+            {
+                ++requests;
+            }
+            return false;
+        }
+    } counter;
+    model->NotifyFrameChanged();
+    QCoreApplication::processEvents();
+    view.viewport()->repaint();
+    const auto first = view.GetPaintedSequence();
+    ASSERT_GT(first, 0u);
+    view.installEventFilter(&counter);
+
+    // A processor asking from its own thread, far faster than the window paints.
+    std::thread processor(
+        [&]
+        {
+            for (int i = 0; i < 200; ++i)
+            {
+                model->NotifyFrameChanged();
+                model->InvalidatePreview();
+            }
+        });
+    processor.join();
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    view.viewport()->repaint();
+    EXPECT_GE(counter.frames, 1);
+    EXPECT_LE(counter.frames, 2);
+    EXPECT_EQ(counter.requests, 1);
+    EXPECT_EQ(view.GetPaintedSequence(), first + 200) << "the newest image, none in between";
+    view.removeEventFilter(&counter);
 }

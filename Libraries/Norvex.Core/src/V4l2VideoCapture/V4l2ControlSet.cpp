@@ -33,13 +33,56 @@ const V4l2ControlSet::Mapping* V4l2ControlSet::Find(std::int32_t property) const
 
 bool V4l2ControlSet::HasControl(std::uint32_t id) const
 {
+    v4l2_queryctrl query{};
+    return Query(id, query);
+}
+
+bool V4l2ControlSet::IsWritable(std::uint32_t id) const
+{
+    v4l2_queryctrl query{};
+    return Query(id, query) && !(query.flags & V4L2_CTRL_FLAG_READ_ONLY);
+}
+
+bool V4l2ControlSet::Query(std::uint32_t id, v4l2_queryctrl& query) const
+{
     if (id == 0)
     {
         return false;
     }
-    v4l2_queryctrl query{};
+    query = {};
     query.id = id;
     return handle->Ioctl(VIDIOC_QUERYCTRL, &query) == 0 && !(query.flags & V4L2_CTRL_FLAG_DISABLED);
+}
+
+std::int32_t V4l2ControlSet::AutomaticValue(const Mapping& mapping) const
+{
+    // A menu (exposure) offers only the entries the camera has: the preferred one if it is
+    // there, else the first other entry that is not the manual one.
+    v4l2_queryctrl query{};
+    if (!Query(mapping.automatic, query) || query.type != V4L2_CTRL_TYPE_MENU)
+    {
+        return mapping.automaticOn;
+    }
+    const auto exists = [&](std::int32_t index)
+    {
+        v4l2_querymenu entry{};
+        entry.id = mapping.automatic;
+        entry.index = static_cast<std::uint32_t>(index);
+        return index >= query.minimum && index <= query.maximum &&
+               handle->Ioctl(VIDIOC_QUERYMENU, &entry) == 0;
+    };
+    if (exists(mapping.automaticOn))
+    {
+        return mapping.automaticOn;
+    }
+    for (std::int32_t index = std::max(query.minimum, 0); index <= query.maximum && index < 64; ++index)
+    {
+        if (index != mapping.automaticOff && exists(index))
+        {
+            return index;
+        }
+    }
+    return mapping.automaticOn;
 }
 
 bool V4l2ControlSet::HasAnyControl() const
@@ -101,7 +144,9 @@ HRESULT V4l2ControlSet::GetRange(std::int32_t property, std::int32_t* minimum, s
     *maximum = query.maximum;
     *steppingDelta = query.step;
     *defaultValue = query.default_value;
-    *capsFlags = flagManual | (HasControl(mapping->automatic) ? flagAuto : 0);
+    // A mode the camera does not let us set is not offered; a read-only control only shows.
+    *capsFlags = (query.flags & V4L2_CTRL_FLAG_READ_ONLY ? 0 : flagManual) |
+                 (IsWritable(mapping->automatic) ? flagAuto : 0);
     return S_OK;
 }
 
@@ -115,16 +160,18 @@ HRESULT V4l2ControlSet::Set(std::int32_t property, std::int32_t value, std::int3
     if (flags & flagAuto)
     {
         // The camera picks the value itself; the one passed is not used.
-        return mapping->automatic ? Write(mapping->automatic, mapping->automaticOn)
+        return mapping->automatic ? Write(mapping->automatic, AutomaticValue(*mapping))
                                   : HRESULT_FROM_WIN32(EINVAL);
     }
-    if (mapping->automatic && HasControl(mapping->automatic))
+    // Off first: while its automatic mode runs, the camera refuses the value (EACCES).
+    if (mapping->automatic && IsWritable(mapping->automatic))
     {
         if (const HRESULT status = Write(mapping->automatic, mapping->automaticOff); FAILED(status))
         {
             return status;
         }
     }
+    // The driver rounds the value to the step and clamps it to the range, and succeeds.
     return Write(mapping->value, value);
 }
 
@@ -139,16 +186,23 @@ HRESULT V4l2ControlSet::Get(std::int32_t property, std::int32_t* value, std::int
     {
         return HRESULT_FROM_WIN32(EINVAL);
     }
-    if (const HRESULT status = Read(mapping->value, value); FAILED(status))
-    {
-        return status;
-    }
     std::int32_t automatic = mapping->automaticOff;
     if (mapping->automatic && HasControl(mapping->automatic) && FAILED(Read(mapping->automatic, &automatic)))
     {
         automatic = mapping->automaticOff;
     }
     *flags = automatic != mapping->automaticOff ? flagAuto : flagManual;
+    if (const HRESULT status = Read(mapping->value, value); FAILED(status))
+    {
+        // Some cameras cannot tell their focus while autofocus runs; the mode is what counts
+        // then, and the value shown is the control's default.
+        v4l2_queryctrl query{};
+        if (*flags != flagAuto || !Query(mapping->value, query))
+        {
+            return status;
+        }
+        *value = query.default_value;
+    }
     return S_OK;
 }
 

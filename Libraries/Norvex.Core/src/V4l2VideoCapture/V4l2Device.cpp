@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <utility>
 
@@ -24,9 +25,10 @@ namespace
 {
 
 constexpr std::uint32_t requestedBufferCount = 4;
-// Dequeue failures in a row after which the node is taken as gone, so that a driver that keeps
-// signalling readiness without a buffer cannot spin the thread for ever.
-constexpr int failureLimit = 10;
+// A camera that sends nothing for this long (or ten frame intervals, if longer) has stalled.
+constexpr std::chrono::milliseconds defaultStallThreshold{2000};
+// Cameras take a while to send their first picture after STREAMON (exposure settling).
+constexpr std::chrono::milliseconds startAllowance{5000};
 
 struct Size
 {
@@ -93,6 +95,23 @@ bool Valid(const v4l2_fract& interval) noexcept
     return interval.numerator != 0 && interval.denominator != 0;
 }
 
+double Seconds(const v4l2_fract& interval) noexcept
+{
+    return static_cast<double>(interval.numerator) / interval.denominator;
+}
+
+// Whether the range's grid has a point within 0.1 per cent of `interval`. Exact fractions would
+// miss: uvcvideo counts in 100 ns units and simplifies min and step apart, so a camera running
+// at 333333, 666666, ... units is listed as from 1/30 in steps of 1/10000000 or 333333/10000000,
+// and no common rate but the first lies exactly on either grid.
+bool NearGrid(const v4l2_fract& interval, const v4l2_fract& minimum, const v4l2_fract& step) noexcept
+{
+    const double wanted = Seconds(interval);
+    const double steps = std::round((wanted - Seconds(minimum)) / Seconds(step));
+    const double nearest = Seconds(minimum) + steps * Seconds(step);
+    return std::abs(nearest - wanted) <= wanted * 1e-3;
+}
+
 std::vector<v4l2_fract> ReduceIntervals(const v4l2_frmival_stepwise& range, bool continuous)
 {
     std::vector<v4l2_fract> intervals;
@@ -107,17 +126,9 @@ std::vector<v4l2_fract> ReduceIntervals(const v4l2_frmival_stepwise& range, bool
         {
             continue;
         }
-        if (!continuous && Valid(range.step))
+        if (!continuous && Valid(range.step) && !NearGrid(interval, range.min, range.step))
         {
-            // (interval - min) / step must be whole: (a/b - p/q) / (s/t) = (aq - pb)t / (bqs).
-            using Wide = __int128;
-            const Wide difference = Wide(interval.numerator) * range.min.denominator -
-                                    Wide(range.min.numerator) * interval.denominator;
-            const Wide divisor = Wide(interval.denominator) * range.min.denominator * range.step.numerator;
-            if ((difference * range.step.denominator) % divisor != 0)
-            {
-                continue;
-            }
+            continue;
         }
         intervals.push_back(interval);
     }
@@ -197,8 +208,14 @@ V4l2Device::V4l2Device(KernelInterface& kernel, const std::string& node, bool sk
             ThrowErrno(errno, "V4l2Device", NORVEX_SOURCE_FILE, __LINE__);
         }
         friendlyName = ToWideString(CardName(capability));
-        devicePath = ToWideString(kernel.GetPersistentPath(node));
+        persistentPath = kernel.GetPersistentPath(node);
+        devicePath = ToWideString(persistentPath);
         ReadFormats(opened, skipDuplicatedFrameFormat);
+    }
+    if (frameFormats.empty())
+    {
+        // Nothing to stream: fails as preparing an unstreamable format 0 would.
+        throw Exception(invalidMediaTypeStatus, "Prepare", NORVEX_SOURCE_FILE, __LINE__);
     }
     // The node is closed again: the camera is in use only while streaming.
     Prepare();
@@ -235,7 +252,9 @@ void V4l2Device::ReadFormats(const V4l2FileHandle& opened, bool skipDuplicatedFr
             break; // EINVAL past the last format
         }
         const std::uint32_t pixelFormat = description.pixelformat;
-        if (!V4l2Subtype::FromPixelFormat(pixelFormat))
+        // Only formats a path can stream: a camera whose first format is one no path has (DV,
+        // say) is still listed with the others.
+        if (!V4l2Subtype::FromPixelFormat(pixelFormat) || !V4l2FrameConverter::CanConvert(pixelFormat))
         {
             continue;
         }
@@ -346,6 +365,22 @@ void V4l2Device::AddFormat(std::shared_ptr<VideoCapture::FrameFormat> format, bo
     frameFormats.push_back(std::move(format));
 }
 
+std::string V4l2Device::ResolveNode() const
+{
+    if (persistentPath == node)
+    {
+        return node; // nothing names it apart from its node
+    }
+    for (const auto& candidate : kernel.ListNodes())
+    {
+        if (kernel.GetPersistentPath(candidate) == persistentPath)
+        {
+            return candidate;
+        }
+    }
+    return node; // gone: opening it says so
+}
+
 bool V4l2Device::IsStarted() const
 {
     return started.load(std::memory_order_acquire);
@@ -391,7 +426,13 @@ void V4l2Device::Start()
     CriticalSection::AutoLock lock(streamSection);
     if (handle)
     {
-        return;
+        if (IsStarted())
+        {
+            return;
+        }
+        // The stream ended by itself (the camera failed or went away): start afresh.
+        EndCaptureThread();
+        ReleaseStream();
     }
     if (!converter)
     {
@@ -399,6 +440,7 @@ void V4l2Device::Start()
     }
     const auto& format =
         static_cast<const V4l2FrameFormat&>(*frameFormats[static_cast<std::size_t>(frameFormatIndex)]);
+    node = ResolveNode();
     handle = std::make_shared<V4l2FileHandle>(kernel, node, O_RDWR | O_NONBLOCK);
     try
     {
@@ -424,9 +466,20 @@ void V4l2Device::Start()
             parameters.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
             parameters.parm.capture.timeperframe = format.GetFrameInterval();
             // Drivers without rate control refuse the request; they run at their only rate.
-            if (handle->Ioctl(VIDIOC_S_PARM, &parameters) != 0 && errno != ENOTTY && errno != EINVAL)
+            if (handle->Ioctl(VIDIOC_S_PARM, &parameters) != 0)
             {
-                ThrowErrno(errno, "Start", NORVEX_SOURCE_FILE, __LINE__);
+                if (errno != ENOTTY && errno != EINVAL)
+                {
+                    ThrowErrno(errno, "Start", NORVEX_SOURCE_FILE, __LINE__);
+                }
+            }
+            else if (const auto& settled = parameters.parm.capture.timeperframe;
+                     Valid(settled) && Compare(settled, format.GetFrameInterval()) != 0)
+            {
+                // The driver runs at the nearest rate it has (or the one its firmware picked) and
+                // says so: the format shows, and a recording is made at, the rate really set.
+                static_cast<V4l2FrameFormat&>(*frameFormats[static_cast<std::size_t>(frameFormatIndex)])
+                    .SetFrameInterval(settled);
             }
         }
 
@@ -484,8 +537,9 @@ void V4l2Device::Start()
         }
 
         droppedFrames.store(0, std::memory_order_relaxed);
-        captureThread = std::thread(&V4l2Device::CaptureLoop, this);
+        // Before the thread, which may already end the stream again.
         started.store(true, std::memory_order_release);
+        captureThread = std::thread(&V4l2Device::CaptureLoop, this, GetStallThreshold());
     }
     catch (...)
     {
@@ -505,12 +559,7 @@ void V4l2Device::Stop()
     {
         return;
     }
-    wakeEvent->Signal();
-    if (captureThread.joinable())
-    {
-        captureThread.join();
-    }
-    captureThreadId.store(std::thread::id(), std::memory_order_release);
+    EndCaptureThread();
 
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     const int error = handle->Ioctl(VIDIOC_STREAMOFF, &type) == 0 ? 0 : errno;
@@ -520,6 +569,16 @@ void V4l2Device::Stop()
     {
         ThrowErrno(error, "Stop", NORVEX_SOURCE_FILE, __LINE__);
     }
+}
+
+void V4l2Device::EndCaptureThread()
+{
+    wakeEvent->Signal();
+    if (captureThread.joinable())
+    {
+        captureThread.join();
+    }
+    captureThreadId.store(std::thread::id(), std::memory_order_release);
 }
 
 void V4l2Device::ReleaseStream() noexcept
@@ -558,6 +617,37 @@ std::uint64_t V4l2Device::GetDroppedFrameCount() const
     return droppedFrames.load(std::memory_order_relaxed);
 }
 
+void V4l2Device::SetStallThreshold(std::chrono::milliseconds threshold)
+{
+    CriticalSection::AutoLock lock(streamSection);
+    stallThreshold = threshold;
+}
+
+std::chrono::milliseconds V4l2Device::GetStallThreshold() const
+{
+    if (stallThreshold.count() > 0)
+    {
+        return stallThreshold;
+    }
+    const auto& interval =
+        static_cast<const V4l2FrameFormat&>(*frameFormats[static_cast<std::size_t>(frameFormatIndex)])
+            .GetFrameInterval();
+    if (!Valid(interval))
+    {
+        return defaultStallThreshold;
+    }
+    const auto tenIntervals = std::chrono::milliseconds(
+        std::min<std::uint64_t>(10000ull * interval.numerator / interval.denominator, 3600000));
+    return std::max(defaultStallThreshold, tenIntervals);
+}
+
+void V4l2Device::EndStream(int error, int line) noexcept
+{
+    // Not started any more before the report, so whoever hears of it sees the stream ended.
+    started.store(false, std::memory_order_release);
+    ReportErrno(error, line);
+}
+
 void V4l2Device::ReportErrno(int error, int line) noexcept
 {
     try
@@ -570,31 +660,52 @@ void V4l2Device::ReportErrno(int error, int line) noexcept
     }
 }
 
-void V4l2Device::CaptureLoop()
+void V4l2Device::CaptureLoop(std::chrono::milliseconds stallAfter)
 {
     // Before the first callback, so that a callback calling Start or Stop is recognised.
     captureThreadId.store(std::this_thread::get_id(), std::memory_order_release);
+    decodingFails = false;
     bool haveSequence = false;
     std::uint32_t lastSequence = 0;
-    int failures = 0;
+    // A stall is the time since the last picture shown: damaged buffers do not count.
+    // The first picture may take startAllowance in all.
+    auto lastPicture =
+        std::chrono::steady_clock::now() +
+        (stallAfter < startAllowance ? startAllowance - stallAfter : std::chrono::milliseconds(0));
+    bool stalled = false;
     for (;;)
     {
+        int timeout = -1;
+        if (!stalled)
+        {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(lastPicture + stallAfter -
+                                                                           std::chrono::steady_clock::now());
+            timeout = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 0x7FFFFFFF));
+        }
         pollfd fds[2] = {{handle->Get(), POLLIN, 0}, {wakeEvent->Get(), POLLIN, 0}};
-        if (kernel.Poll(fds, 2, -1) < 0)
+        const int ready = kernel.Poll(fds, 2, timeout);
+        if (ready < 0)
         {
             if (errno == EINTR)
             {
                 continue;
             }
-            ReportErrno(errno, __LINE__);
+            EndStream(errno, __LINE__);
             return;
         }
         if (fds[1].revents != 0)
         {
             return; // Stop
         }
-        if (fds[0].revents == 0)
+        if (ready == 0 || fds[0].revents == 0)
         {
+            if (!stalled && std::chrono::steady_clock::now() >= lastPicture + stallAfter)
+            {
+                // The camera sends nothing and says nothing: reported once, and capture goes
+                // on as soon as pictures come back.
+                stalled = true;
+                ReportErrno(ETIMEDOUT, __LINE__);
+            }
             continue;
         }
 
@@ -604,24 +715,20 @@ void V4l2Device::CaptureLoop()
         if (handle->Ioctl(VIDIOC_DQBUF, &buffer) != 0)
         {
             const int error = errno;
-            if (error == EAGAIN && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) == 0)
+            const bool signalled = (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+            if ((error == EAGAIN && !signalled) || error == EINTR)
             {
                 continue; // woken without a buffer
             }
-            // The camera was unplugged: reported once, and the stream ends here.
-            const bool lost = error == ENODEV;
-            ReportErrno(error, __LINE__);
-            if (lost || ++failures >= failureLimit)
-            {
-                return;
-            }
-            continue;
+            // The queue's errors are sticky until STREAMOFF, a stopped queue stays stopped and
+            // an unplugged camera stays gone: the stream ends here, with one report.
+            EndStream(error == EAGAIN ? EIO : error, __LINE__);
+            return;
         }
-        failures = 0;
         if (buffer.index >= buffers.size())
         {
-            ReportErrno(EINVAL, __LINE__);
-            continue;
+            EndStream(EINVAL, __LINE__);
+            return;
         }
 
         // Sequence numbers count every frame the driver saw; a gap is frames it had no buffer
@@ -643,22 +750,32 @@ void V4l2Device::CaptureLoop()
         {
             const auto& mapped = *buffers[buffer.index];
             OnFrame(mapped.Data(), std::min<std::size_t>(buffer.bytesused, mapped.Length()));
+            lastPicture = std::chrono::steady_clock::now();
+            stalled = false;
         }
 
+        // A buffer that cannot go back would be lost for good, and with it, one by one, the
+        // stream: the end is reported now instead.
         if (handle->Ioctl(VIDIOC_QBUF, &buffer) != 0)
         {
-            const int error = errno;
-            ReportErrno(error, __LINE__);
-            if (error == ENODEV)
-            {
-                return;
-            }
+            EndStream(errno, __LINE__);
+            return;
         }
     }
 }
 
 void V4l2Device::OnFrame(const unsigned char* data, std::size_t size)
 {
+    // A camera whose pictures cannot be decoded usually sends a run of them: the first of a run
+    // is reported, the next is again after a picture came through.
+    const auto reportDecodingFailure = [this]
+    {
+        if (!decodingFails)
+        {
+            decodingFails = true;
+            NotifyCurrentException(NORVEX_SOURCE_FILE, __LINE__);
+        }
+    };
     try
     {
         // Decoding needs no lock; only writing the picture does.
@@ -666,8 +783,25 @@ void V4l2Device::OnFrame(const unsigned char* data, std::size_t size)
         {
             return;
         }
-        CriticalSection::AutoLock lock(frameSection);
+    }
+    catch (...)
+    {
+        reportDecodingFailure();
+        return;
+    }
+    CriticalSection::AutoLock lock(frameSection);
+    try
+    {
         converter->WriteTo(frame);
+    }
+    catch (...)
+    {
+        reportDecodingFailure();
+        return;
+    }
+    decodingFails = false;
+    try
+    {
         InvokeFrameCallback();
     }
     catch (...)

@@ -15,6 +15,7 @@ extern "C"
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 namespace Norvex::Core::V4l2VideoCapture
 {
@@ -191,6 +192,26 @@ V4l2FrameConverter::V4l2FrameConverter(const V4l2FrameFormat& format)
 
 V4l2FrameConverter::~V4l2FrameConverter() = default;
 
+bool V4l2FrameConverter::CanConvert(std::uint32_t pixelFormat) noexcept
+{
+    switch (pixelFormat)
+    {
+    case V4L2_PIX_FMT_BGR32:
+    case V4L2_PIX_FMT_XBGR32:
+    case V4L2_PIX_FMT_ABGR32:
+    case V4L2_PIX_FMT_MJPEG:
+    case V4L2_PIX_FMT_JPEG:
+        return true;
+    case V4L2_PIX_FMT_H264:
+        return avcodec_find_decoder(AV_CODEC_ID_H264) != nullptr;
+    case V4L2_PIX_FMT_HEVC:
+        return avcodec_find_decoder(AV_CODEC_ID_HEVC) != nullptr;
+    default:
+        return std::any_of(std::begin(rawLayouts), std::end(rawLayouts),
+                           [&](const RawLayout& entry) { return entry.pixelFormat == pixelFormat; });
+    }
+}
+
 std::uint32_t V4l2FrameConverter::GetLineLength(std::uint32_t pixelFormat, std::int32_t width) noexcept
 {
     switch (pixelFormat)
@@ -288,15 +309,31 @@ bool V4l2FrameConverter::Load(const unsigned char* data, std::size_t size)
         return true;
     case Path::Jpeg:
     {
-        int jpegWidth = 0, jpegHeight = 0, subsampling = 0, colorspace = 0;
-        if (size == 0 || tjDecompressHeader3(jpeg.get(), data, static_cast<unsigned long>(size), &jpegWidth,
-                                             &jpegHeight, &subsampling, &colorspace) != 0)
+        if (size == 0)
         {
-            throw Exception(HRESULT_FROM_WIN32(size == 0 ? ENODATA : EBADMSG), "OnEncodedSample",
-                            NORVEX_SOURCE_FILE, __LINE__);
+            throw Exception(HRESULT_FROM_WIN32(ENODATA), "OnEncodedSample", NORVEX_SOURCE_FILE, __LINE__);
         }
-        // A picture of another size than the format would not fit the frame.
-        if (jpegWidth != width || jpegHeight != height)
+        // Some cameras send a few bytes of junk before the start of the picture.
+        static constexpr unsigned char startOfImage[] = {0xFF, 0xD8, 0xFF};
+        const unsigned char* start =
+            std::search(data, data + size, std::begin(startOfImage), std::end(startOfImage));
+        if (start == data + size)
+        {
+            throw Exception(HRESULT_FROM_WIN32(EBADMSG), "OnEncodedSample", NORVEX_SOURCE_FILE, __LINE__);
+        }
+        loadedSize = size - static_cast<std::size_t>(start - data);
+        loadedData = start;
+        int subsampling = 0, colorspace = 0;
+        if (tjDecompressHeader3(jpeg.get(), loadedData, static_cast<unsigned long>(loadedSize), &jpegWidth,
+                                &jpegHeight, &subsampling, &colorspace) != 0)
+        {
+            throw Exception(HRESULT_FROM_WIN32(EBADMSG), "OnEncodedSample", NORVEX_SOURCE_FILE, __LINE__);
+        }
+        // A picture coded up to whole blocks (1088 rows for 1080) is cropped to the format;
+        // any other size is not this format's picture and would not fit the frame.
+        constexpr int blockSlack = 16;
+        if (jpegWidth < width || jpegHeight < height || jpegWidth - width >= blockSlack ||
+            jpegHeight - height >= blockSlack)
         {
             throw Exception(HRESULT_FROM_WIN32(EBADMSG), "OnEncodedSample", NORVEX_SOURCE_FILE, __LINE__);
         }
@@ -443,15 +480,34 @@ void V4l2FrameConverter::WriteDecoded(Image<Pixel<unsigned char>>& target)
 
 void V4l2FrameConverter::WriteJpeg(Image<Pixel<unsigned char>>& target)
 {
-    // BGRA output sets every fourth byte to 255, so the picture is opaque as it comes.
-    if (tjDecompress2(jpeg.get(), loadedData, static_cast<unsigned long>(loadedSize),
-                      reinterpret_cast<unsigned char*>(target.data), width, target.stride, height, TJPF_BGRA,
-                      0) != 0 &&
+    // BGRA output sets every fourth byte to 255, so the picture is opaque as it comes. A taller
+    // or wider picture goes through a buffer of its own size (made once), then is cropped.
+    const bool cropped = jpegWidth != width || jpegHeight != height;
+    const std::size_t wholeSize =
+        static_cast<std::size_t>(jpegWidth) * static_cast<std::size_t>(jpegHeight) * 4;
+    if (cropped && cropBuffer.size() < wholeSize)
+    {
+        cropBuffer.resize(wholeSize);
+    }
+    unsigned char* output = cropped ? cropBuffer.data() : reinterpret_cast<unsigned char*>(target.data);
+    const int pitch = cropped ? jpegWidth * 4 : target.stride;
+    if (tjDecompress2(jpeg.get(), loadedData, static_cast<unsigned long>(loadedSize), output, jpegWidth,
+                      pitch, jpegHeight, TJPF_BGRA, 0) != 0 &&
         tjGetErrorCode(jpeg.get()) != TJERR_WARNING)
     {
         // A warning (damaged entropy data, a missing end) still leaves a whole picture, as
         // libavcodec would show it; only a fatal error fails the frame.
         throw Exception(HRESULT_FROM_WIN32(EBADMSG), "OnEncodedSample", NORVEX_SOURCE_FILE, __LINE__);
+    }
+    if (cropped)
+    {
+        for (std::int32_t y = 0; y < height; ++y)
+        {
+            std::memcpy(reinterpret_cast<unsigned char*>(target.data) +
+                            static_cast<std::ptrdiff_t>(y) * target.stride,
+                        cropBuffer.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(pitch),
+                        static_cast<std::size_t>(width) * 4);
+        }
     }
 }
 

@@ -51,6 +51,9 @@ public:
     // Writes the loaded picture into `target` (the format's size, top row first).
     void WriteTo(Image<Pixel<unsigned char>>& target);
 
+    // Whether a path handles this pixel format (H264 and HEVC: whether libavcodec decodes it).
+    static bool CanConvert(std::uint32_t pixelFormat) noexcept;
+
     // The tight length of a line of the first plane; 0 for compressed and unknown formats.
     static std::uint32_t GetLineLength(std::uint32_t pixelFormat, std::int32_t width) noexcept;
 
@@ -110,6 +113,9 @@ private:
         void operator()(void* handle) const noexcept;
     };
     std::unique_ptr<void, JpegDeleter> jpeg;
+    int jpegWidth = 0; // of the loaded picture, which may be a few rows or columns larger
+    int jpegHeight = 0;
+    std::vector<unsigned char> cropBuffer;
 };
 
 } // namespace Norvex::Core::V4l2VideoCapture

@@ -17,10 +17,16 @@ V4l2FrameFormat::V4l2FrameFormat(const v4l2_pix_format& pixelFormat, const v4l2_
     width = static_cast<std::int32_t>(pixelFormat.width);
     height = static_cast<std::int32_t>(pixelFormat.height);
     stride = static_cast<std::int32_t>(pixelFormat.bytesperline);
+    SetFrameInterval(frameInterval);
+}
+
+void V4l2FrameFormat::SetFrameInterval(const v4l2_fract& interval) noexcept
+{
+    frameInterval = interval;
     // Seconds per frame, turned over. The enumeration leaves out zero intervals; a zero here
     // (from a caller's own description) gives rate 0, never an infinity or NaN.
-    frameRate = frameInterval.numerator != 0 && frameInterval.denominator != 0
-                    ? static_cast<double>(frameInterval.denominator) / frameInterval.numerator
+    frameRate = interval.numerator != 0 && interval.denominator != 0
+                    ? static_cast<double>(interval.denominator) / interval.numerator
                     : 0.0;
 }
 

@@ -3,6 +3,8 @@
 #include <Norvex/Core/Com.h>
 #include <Norvex/Core/V4l2VideoCapture/V4l2FileHandle.h>
 
+#include <linux/videodev2.h>
+
 #include <cstdint>
 #include <memory>
 
@@ -18,7 +20,8 @@ public:
     {
         std::uint32_t value;     // control id of the value, 0: not available on V4L2
         std::uint32_t automatic; // control id of the automatic mode, 0: none
-        // Values of the automatic control for on and off (booleans 1/0; exposure is a menu).
+        // Values of the automatic control for on and off (booleans 1/0; exposure is a menu,
+        // whose `automaticOn` is only preferred: the camera may lack that entry).
         std::int32_t automaticOn;
         std::int32_t automaticOff;
     };
@@ -37,6 +40,11 @@ public:
 private:
     const Mapping* Find(std::int32_t property) const noexcept;
     bool HasControl(std::uint32_t id) const;
+    bool IsWritable(std::uint32_t id) const;
+    // QUERYCTRL of a control that exists and is not disabled.
+    bool Query(std::uint32_t id, v4l2_queryctrl& query) const;
+    // The value that turns the automatic mode on, among those the camera accepts.
+    std::int32_t AutomaticValue(const Mapping& mapping) const;
     HRESULT Read(std::uint32_t id, std::int32_t* value) const;
     HRESULT Write(std::uint32_t id, std::int32_t value) const;
 

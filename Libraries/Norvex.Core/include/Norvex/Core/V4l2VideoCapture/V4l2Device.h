@@ -5,6 +5,7 @@
 #include <Norvex/Core/VideoCapture/Device.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -19,7 +20,9 @@ class V4l2FrameConverter;
 // A V4L2 video-capture node. The node is opened only while streaming, so the camera is free for
 // other programs otherwise. While started, one capture thread of the device polls the node,
 // dequeues each filled buffer, turns it into `frame`, calls the frame callback and queues the
-// buffer again.
+// buffer again. A stream that cannot go on (the queue's error, an unplugged camera) ends with one
+// report and the device no longer counts as started; a camera that sends nothing for a while is
+// reported once as stalled and picked up again when pictures return.
 //
 // Threads and locks: Start, Stop, Prepare, Unprepare and the destructor run on a controlling
 // thread and take streamSection for their whole run (Stop also while it joins the capture
@@ -44,7 +47,12 @@ public:
     // Counted from the gaps in the buffers' sequence numbers and from buffers the driver marked
     // as damaged.
     std::uint64_t GetDroppedFrameCount() const override;
+    // The silence after which a started camera is reported as stalled, taken at the next Start;
+    // 0 (the default): the longer of 2 s and ten frame intervals of the selected format. The
+    // first picture after Start may take up to 5 s.
+    void SetStallThreshold(std::chrono::milliseconds threshold);
 
+    // The node opened at the last Start (at first the one the device was found on).
     const std::string& GetNode() const noexcept { return node; }
 
 private:
@@ -54,14 +62,23 @@ private:
     void ReadFormats(const V4l2FileHandle& handle, bool skipDuplicatedFrameFormat);
     void AddFormat(std::shared_ptr<VideoCapture::FrameFormat> format, bool skipDuplicatedFrameFormat);
     bool OnCaptureThread() const noexcept;
+    void EndCaptureThread();
     void ReleaseStream() noexcept;
+    std::chrono::milliseconds GetStallThreshold() const;
     void ReportErrno(int error, int line) noexcept;
-    void CaptureLoop();
+    // The stream cannot go on: the device counts as stopped, then the error is reported.
+    void EndStream(int error, int line) noexcept;
+    void CaptureLoop(std::chrono::milliseconds stallAfter);
     // Handles one dequeued buffer; failures go to the exception callback.
     void OnFrame(const unsigned char* data, std::size_t size);
 
+    std::string ResolveNode() const;
+
     KernelInterface& kernel;
-    const std::string node;
+    // A camera plugged in again while a descriptor of its old node was still open comes back
+    // under another node; the persistent path names it all the same.
+    std::string node; // changed by Start only, under streamSection
+    std::string persistentPath;
 
     CriticalSection streamSection;
     // Everything below is changed only under streamSection while no capture thread runs.
@@ -73,9 +90,13 @@ private:
     ComPointer<VideoCapture::VideoProcAmp> videoProcAmp;
     std::thread captureThread;
     std::atomic<std::thread::id> captureThreadId{};
+    // Cleared by the capture thread too, when the stream ends by itself; Stop or Start then
+    // release what is left of it.
     std::atomic<bool> started{false};
+    std::chrono::milliseconds stallThreshold{0};
 
     std::atomic<std::uint64_t> droppedFrames{0}; // written by the capture thread
+    bool decodingFails = false;                  // the capture thread's alone
 };
 
 } // namespace Norvex::Core::V4l2VideoCapture

@@ -27,6 +27,8 @@ public:
     const v4l2_pix_format& GetPixelFormat() const noexcept { return pixelFormat; }
     // Seconds per frame.
     const v4l2_fract& GetFrameInterval() const noexcept { return frameInterval; }
+    // The interval and `frameRate` both, exactly; a zero interval gives rate 0.
+    void SetFrameInterval(const v4l2_fract& interval) noexcept;
 
     // The frame rate as numerator / denominator, the denominator a power of two.
     static v4l2_fract ToRatio(double rate) noexcept;

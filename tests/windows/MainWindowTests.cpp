@@ -1,0 +1,318 @@
+#include "WindowTestSupport.h"
+
+#include "DialogUnits.h"
+#include "FakeDialogs.h"
+#include "FakeV4l2Kernel.h"
+#include "FileText.h"
+#include "MainWindow.h"
+#include "PreviewWindow.h"
+
+#include <Norvex/Core/V4l2VideoCapture/KernelInterface.h>
+
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QRegularExpression>
+#include <QScreen>
+
+using namespace VistelTest;
+using Norvex::Testing::FakeV4l2Kernel;
+using VistelCapture::MainWindow;
+
+namespace
+{
+
+const char* const placementKeys[] = {
+    "WindowPlacementFlags",
+    "WindowPlacementShowCmd",
+    "WindowPlacementMinPositionX",
+    "WindowPlacementMinPositionY",
+    "WindowPlacementMaxPositionX",
+    "WindowPlacementMaxPositionY",
+    "WindowPlacementNormalPositionLeft",
+    "WindowPlacementNormalPositionTop",
+    "WindowPlacementNormalPositionRight",
+    "WindowPlacementNormalPositionBottom",
+};
+
+class MainWindowTest : public WindowTest
+{
+protected:
+    std::string IniText() const { return Norvex::Testing::ReadFileText(folder.Path() / "VistelCapture.ini"); }
+
+    void StorePlacement(const std::vector<int>& values)
+    {
+        auto& profile = application.GetProfile();
+        for (std::size_t i = 0; i < values.size(); ++i)
+        {
+            profile.WriteProfileInt(L"MainWindow", Norvex::Core::ToWideString(placementKeys[i]), values[i]);
+        }
+    }
+
+    static double Rate(const QString& pane)
+    {
+        return pane.startsWith(QStringLiteral("FPS = ")) ? pane.mid(6).toDouble() : -1.0;
+    }
+};
+
+} // namespace
+
+// A suite of its own: the guarded application reports one error per run.
+class PlacementWriteTest : public MainWindowTest
+{
+};
+
+TEST_F(MainWindowTest, AFirstStartUsesTheTemplateSizeAndClosingStopsCaptureAndWritesTheTenKeys)
+{
+    auto& model = MakeModel();
+    MainWindow window(model);
+    EXPECT_EQ(window.size(),
+              VistelCapture::DialogUnits(QStringLiteral("MS UI Gothic"), 9).ToPixels(420, 390));
+    window.show();
+    model.StartCapture();
+    ASSERT_TRUE(WaitUntil([&] { return model.GetCapturedFrameCount() > 0; }));
+
+    window.close();
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_FALSE(model.IsCapturing());
+    const std::string text = IniText();
+    auto position = text.find("[MainWindow]");
+    ASSERT_NE(position, std::string::npos) << text;
+    const QRect frame = window.frameGeometry();
+    const int expected[] = {0,
+                            1,
+                            -1,
+                            -1,
+                            -1,
+                            -1,
+                            frame.left(),
+                            frame.top(),
+                            frame.left() + frame.width(),
+                            frame.top() + frame.height()};
+    for (std::size_t i = 0; i < std::size(placementKeys); ++i)
+    {
+        const std::string line = std::string(placementKeys[i]) + "=" + std::to_string(expected[i]) + "\n";
+        const auto found = text.find(line, position);
+        ASSERT_NE(found, std::string::npos) << line << " missing or out of order in\n" << text;
+        position = found + line.size();
+    }
+
+    // A second window takes the placement back.
+    MainWindow second(model);
+    second.show();
+    EXPECT_EQ(second.frameGeometry(), frame);
+    second.close();
+}
+
+TEST_F(PlacementWriteTest, APlacementThatCannotBeWrittenRaisesFromTheClose)
+{
+    auto& model = MakeModel();
+    MainWindow window(model);
+    window.show();
+    // Something in the file's place that no write can replace.
+    const auto ini = folder.Path() / "VistelCapture.ini";
+    std::filesystem::remove(ini);
+    std::filesystem::create_directory(ini);
+    window.close();
+    ASSERT_TRUE(escaped) << "the close reported success";
+    try
+    {
+        std::rethrow_exception(std::exchange(escaped, nullptr));
+    }
+    catch (const Norvex::Core::Exception& exception)
+    {
+        EXPECT_EQ(exception.GetErrorCode(), Norvex::Core::E_UNEXPECTED);
+        EXPECT_EQ(exception.GetFunctionName(), L"OnClose");
+    }
+    std::filesystem::remove(ini);
+}
+
+TEST_F(MainWindowTest, StoredPlacementsAreAppliedAndAnOffScreenOneComesBackOnTheScreen)
+{
+    auto& model = MakeModel();
+    StorePlacement({0, 2, -1, -1, -1, -1, 40, 30, 540, 430});
+    {
+        MainWindow window(model);
+        EXPECT_TRUE(window.windowState().testFlag(Qt::WindowMinimized));
+        EXPECT_EQ(window.frameGeometry(), QRect(40, 30, 500, 400));
+    }
+    // A monitor that was unplugged left its coordinates behind.
+    StorePlacement({0, 1, -1, -1, -1, -1, 5000, 4000, 5500, 4400});
+    MainWindow window(model);
+    window.show();
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    EXPECT_TRUE(screen.intersects(window.frameGeometry())) << "on " << window.x() << "," << window.y();
+    EXPECT_EQ(window.frameGeometry().size(), QSize(500, 400));
+    window.close();
+}
+
+TEST_F(MainWindowTest, OneProcessorGivesNoProcessorItemInTheMenu)
+{
+    auto& model = MakeModel();
+    ASSERT_EQ(model.GetProcessorEntries().size(), 1u);
+    MainWindow window(model);
+    QStringList items;
+    for (const auto* action : window.GetWindowMenu().actions())
+    {
+        items << (action->isSeparator() ? QStringLiteral("-") : action->text());
+    }
+    EXPECT_EQ(items, QStringList{QStringLiteral("バージョン情報(&A)...")});
+}
+
+TEST_F(MainWindowTest, WithoutFramesTheRateIsZeroAndCaptureShowsTheCamerasRate)
+{
+    FakeDialogs dialogs;
+    auto& model = MakeModel();
+    MainWindow window(model);
+    window.show();
+    const auto panes = StatusPanes(window);
+    ASSERT_EQ(panes.size(), 3);
+    EXPECT_EQ(panes[0]->text(), QStringLiteral("FPS = 0"));
+    ASSERT_TRUE(WaitUntil([&] { return panes[0]->text() == QStringLiteral("FPS = 0.000000"); }))
+        << panes[0]->text().toStdString();
+
+    auto* capture = FindButton(window, QStringLiteral("取り込み"));
+    ASSERT_NE(capture, nullptr);
+    capture->click();
+    EXPECT_TRUE(model.IsCapturing());
+    EXPECT_FALSE(capture->isChecked()) << "the button waits for the model's notification";
+    EXPECT_EQ(capture->text(), QStringLiteral("取り込み"));
+    ASSERT_TRUE(WaitUntil([&] { return capture->text() == QStringLiteral("停止"); }));
+    EXPECT_TRUE(capture->isChecked());
+    // The camera sends 30 frames a second; a loaded machine may deliver fewer, never none.
+    ASSERT_TRUE(WaitUntil([&] { return Rate(panes[0]->text()) > 15.0; })) << panes[0]->text().toStdString();
+    EXPECT_LT(Rate(panes[0]->text()), 40.0);
+    EXPECT_TRUE(
+        QRegularExpression(QStringLiteral("^FPS = \\d+\\.\\d{6}$")).match(panes[0]->text()).hasMatch());
+
+    capture->click();
+    ASSERT_TRUE(WaitUntil([&] { return capture->text() == QStringLiteral("取り込み"); }));
+    EXPECT_FALSE(capture->isChecked());
+    EXPECT_TRUE(dialogs.errors.isEmpty());
+    window.close();
+}
+
+TEST_F(MainWindowTest, TheReadOutShowsThePixelUnderThePointerAndEmptiesWhenItLeaves)
+{
+    auto& model = MakeModel();
+    MainWindow window(model);
+    window.show();
+    model.StartCapture();
+    ASSERT_TRUE(WaitUntil([&] { return model.GetCapturedFrameCount() > 2; }));
+    const auto panes = StatusPanes(window);
+    auto* preview = window.findChild<VistelCapture::PreviewWindow*>();
+    ASSERT_NE(preview, nullptr);
+    // The middle of image pixel (12, 7), wherever the preview centres the picture.
+    const auto placement = preview->ComputePlacement(640, 480);
+    const QPointF point(placement.left + 12.5 * placement.ratio, placement.top + 7.5 * placement.ratio);
+    QMouseEvent move(QEvent::MouseMove, point, preview->viewport()->mapToGlobal(point), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(preview->viewport(), &move);
+    // Column 12 of the test camera is in its white bar.
+    ASSERT_TRUE(WaitUntil([&] { return panes[1]->text() == QStringLiteral("X = 12, Y = 7"); }));
+    ASSERT_TRUE(WaitUntil([&] { return panes[2]->text().startsWith(QStringLiteral("R = ")); }));
+    const auto values =
+        QRegularExpression(QStringLiteral("^R = (\\d+), G = (\\d+), B = (\\d+)$")).match(panes[2]->text());
+    ASSERT_TRUE(values.hasMatch()) << panes[2]->text().toStdString();
+    for (int channel = 1; channel <= 3; ++channel)
+    {
+        EXPECT_GT(values.captured(channel).toInt(), 200) << panes[2]->text().toStdString();
+    }
+
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(preview->viewport(), &leave);
+    ASSERT_TRUE(WaitUntil([&] { return panes[1]->text().isEmpty() && panes[2]->text().isEmpty(); }));
+    EXPECT_TRUE(panes[0]->text().startsWith(QStringLiteral("FPS = ")));
+    window.close();
+}
+
+TEST_F(MainWindowTest, EnterAndEscapeNeitherCloseTheWindowNorPressAButton)
+{
+    auto& model = MakeModel();
+    MainWindow window(model);
+    window.show();
+    window.activateWindow();
+    for (const int key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape})
+    {
+        QWidget* target = window.focusWidget() ? window.focusWidget() : &window;
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+        QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier);
+        QApplication::sendEvent(target, &press);
+        QApplication::sendEvent(target, &release);
+        QCoreApplication::processEvents();
+    }
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_FALSE(model.IsCapturing());
+    window.close();
+    EXPECT_FALSE(window.isVisible());
+}
+
+TEST_F(MainWindowTest, TheSidePaneToggleSlidesThePaneInLeftOfTheButtonsAndBackOut)
+{
+    auto& model = MakeModel();
+    MainWindow window(model);
+    window.show();
+    auto* toggle = FindButton(window, QStringLiteral("<"));
+    auto* capture = FindButton(window, QStringLiteral("取り込み"));
+    ASSERT_TRUE(toggle && capture);
+    ASSERT_TRUE(WaitUntil([&] { return toggle->geometry().right() == window.width() - 1; }));
+    EXPECT_EQ(capture->geometry().right() + 1, toggle->x());
+
+    toggle->click();
+    EXPECT_FALSE(toggle->isChecked());
+    ASSERT_TRUE(WaitUntil([&] { return toggle->text() == QStringLiteral(">"); }));
+    EXPECT_TRUE(toggle->isChecked());
+    EXPECT_TRUE(model.IsSidePaneVisible);
+    const int paneWidth = VistelCapture::DialogUnits(QStringLiteral("MS Shell Dlg"), 8).ToPixelsX(180);
+    const auto paneInPlace = [&]
+    {
+        for (const auto* child : window.findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        {
+            if (child->isVisible() && child->width() == paneWidth &&
+                child->x() == window.width() - paneWidth && child->y() == 0)
+            {
+                return true;
+            }
+        }
+        return false;
+    };
+    ASSERT_TRUE(WaitUntil(paneInPlace));
+    EXPECT_EQ(toggle->geometry().right() + 1, window.width() - paneWidth);
+    EXPECT_EQ(capture->geometry().right() + 1, toggle->x());
+
+    toggle->click();
+    ASSERT_TRUE(WaitUntil([&] { return toggle->geometry().right() == window.width() - 1; }));
+    EXPECT_EQ(toggle->text(), QStringLiteral("<"));
+    EXPECT_FALSE(toggle->isChecked());
+    EXPECT_FALSE(paneInPlace());
+    EXPECT_EQ(capture->geometry().right() + 1, toggle->x());
+    window.close();
+}
+
+TEST_F(MainWindowTest, AFailingStartShowsTheErrorBoxAndTheWindowStays)
+{
+    FakeV4l2Kernel kernel;
+    kernel.AddCamera(FakeV4l2Kernel::UvcCamera("/dev/video0", "Bench Camera"));
+    Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(&kernel);
+    FakeDialogs dialogs;
+    {
+        auto& camera = MakeModel(0);
+        MainWindow window(camera);
+        window.show();
+        kernel.Unplug("/dev/video0");
+        auto* capture = FindButton(window, QStringLiteral("取り込み"));
+        ASSERT_NE(capture, nullptr);
+        capture->click();
+        QCoreApplication::processEvents();
+        ASSERT_EQ(dialogs.errors.size(), 1);
+        EXPECT_FALSE(dialogs.errors.front().isEmpty());
+        EXPECT_TRUE(window.isVisible());
+        EXPECT_FALSE(camera.IsCapturing());
+        EXPECT_FALSE(capture->isChecked());
+        EXPECT_EQ(capture->text(), QStringLiteral("取り込み"));
+        window.close();
+    }
+    model.reset(); // after the window, before the kernel it streams from
+    Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(nullptr);
+}
