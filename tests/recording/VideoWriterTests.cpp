@@ -202,20 +202,26 @@ TEST(VideoWriter, FramesFromAnotherThreadMeetOpenAndCloseSafely)
     }
 }
 
-// Frames come far faster than the encoder takes them (a loop against H.264 at a low nominal
-// rate, so the queue holds few): AddFrame waits instead of dropping, the queue never holds more
+// Frames come far faster than the encoder takes them (a loop of ready frames against our own WMV3
+// encoder, built with the same instrumentation as the copy, at a low nominal rate so the queue
+// holds few): AddFrame waits instead of dropping, the queue never holds more
 // than its bound, and Close returns with every frame in the file, in order.
 TEST(VideoWriter, AnEncoderSlowerThanTheFramesThrottlesAndLosesNoFrame)
 {
     TemporaryFolder folder;
-    const auto path = folder / "throttled.mp4";
-    constexpr int Frames = 48;
-    VideoWriter writer;
-    writer.Open(VideoWriter::H264, path.wstring(), 640, 480, 4, 4000000);
-    ASSERT_EQ(writer.GetQueueCapacity(), 4u);
+    const auto path = folder / "throttled.wmv";
+    constexpr int Frames = 24;
+    std::vector<Frame> frames;
     for (int n = 0; n < Frames; ++n)
     {
-        writer.AddFrame(MakePattern(640, 480, n));
+        frames.push_back(MakePattern(640, 480, n));
+    }
+    VideoWriter writer;
+    writer.Open(VideoWriter::Wmv3, path.wstring(), 640, 480, 4, 8000000);
+    ASSERT_EQ(writer.GetQueueCapacity(), 4u);
+    for (const Frame& frame : frames)
+    {
+        writer.AddFrame(frame);
     }
     EXPECT_EQ(writer.GetPeakQueuedFrames(), 4u);
     writer.Close();
@@ -223,7 +229,7 @@ TEST(VideoWriter, AnEncoderSlowerThanTheFramesThrottlesAndLosesNoFrame)
     ASSERT_EQ(decoded.size(), std::size_t(Frames));
     for (int n = 0; n < Frames; ++n)
     {
-        ASSERT_GE(Psnr(MakePattern(640, 480, n), decoded[n]), 32) << "frame " << n;
+        ASSERT_GE(Psnr(frames[n], decoded[n]), 20) << "frame " << n;
     }
 
     // About one second of frames, but never more than 256 MB of them.
