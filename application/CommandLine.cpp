@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include "MainModel.h"
+#include "SignalWatcher.h"
 #include "StillImageWriter.h"
 #include "VistelCaptureApp.h"
 
@@ -297,25 +298,40 @@ int FileFormatFor(const Options& options, bool movieExpected)
     return StillImageWriter::Png; // a folder of images
 }
 
-// Streams until done() says so, a frame error is reported, or no frame comes for 10 s.
-// Returns the capture-thread errors seen.
-std::vector<std::wstring> Stream(MainModel& model, const std::function<bool()>& done,
-                                 const std::function<void()>& onFrame)
+// Text of an error for the terminal: the message without its closing line break, the source
+// position only when the INI file asks for debug messages (as the window shows it).
+std::string ErrorText(const MainModel& model, const Exception& exception)
 {
-    std::vector<std::wstring> errors;
+    std::string text = ToUtf8(model.GetApplication().ComposeErrorText(exception));
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+    {
+        text.pop_back();
+    }
+    return text;
+}
+
+// Streams until done() says so, the first frame error is reported, a termination signal comes
+// or no frame comes for 10 s. Returns the error that ended it, if any.
+std::optional<std::string> Stream(MainModel& model, SignalWatcher& terminationSignals,
+                                  const std::function<bool()>& done, const std::function<void()>& onFrame)
+{
+    std::optional<std::string> error;
     QTimer watchdog;
     watchdog.setSingleShot(true);
     watchdog.setInterval(10000);
-    bool timedOut = false;
     QObject::connect(&watchdog, &QTimer::timeout,
                      [&]
                      {
-                         timedOut = true;
+                         error = "no frame arrived for 10 seconds";
                          QCoreApplication::exit(1);
                      });
     Listener listener(
         [&](MainModelProperty property)
         {
+            if (error)
+            {
+                return; // announcements still queued behind the one that ended the loop
+            }
             if (property == MainModelProperty::Frame && model.IsCapturing())
             {
                 watchdog.start();
@@ -327,23 +343,27 @@ std::vector<std::wstring> Stream(MainModel& model, const std::function<bool()>& 
             }
             else if (property == MainModelProperty::DebugMessage)
             {
-                errors.push_back(model.GetDebugMessage());
+                const auto exception = model.GetLastException();
+                error = exception ? ErrorText(model, *exception) : ToUtf8(model.GetDebugMessage());
+                QCoreApplication::exit(1);
             }
         });
     model.AddListener(&listener);
+    terminationSignals.SetHandler([](int) { QCoreApplication::exit(1); });
     model.StartCapture();
     watchdog.start();
-    QCoreApplication::exec();
+    // A signal that came before the loop ran would not end it.
+    if (SignalWatcher::GetReceivedSignal() == 0)
+    {
+        QCoreApplication::exec();
+    }
+    terminationSignals.SetHandler(nullptr);
     model.StopCapture();
     model.RemoveListener(&listener);
-    if (timedOut)
-    {
-        errors.push_back(L"no frame arrived for 10 seconds");
-    }
-    return errors;
+    return error;
 }
 
-int Snapshot(MainModel& model, const Options& options)
+int Snapshot(MainModel& model, SignalWatcher& terminationSignals, const Options& options)
 {
     const int format = FileFormatFor(options, false);
     if (format > StillImageWriter::Tiff)
@@ -352,14 +372,15 @@ int Snapshot(MainModel& model, const Options& options)
     }
     model.FileFormat = format;
     bool captured = false;
-    const auto errors = Stream(
-        model, [&] { return captured; }, [&] { captured = true; });
+    const auto error = Stream(
+        model, terminationSignals, [&] { return captured; }, [&] { captured = true; });
+    if (SignalWatcher::GetReceivedSignal() != 0)
+    {
+        return CommandLine::Failure;
+    }
     if (!captured)
     {
-        for (const auto& error : errors)
-        {
-            std::fprintf(stderr, "%s\n", ToUtf8(error).c_str());
-        }
+        std::fprintf(stderr, "vistel-capture-cli: %s\n", error.value_or("no frame").c_str());
         return CommandLine::Failure;
     }
     MainModel::Image image(model.GetCurrentFrameFormat().width, model.GetCurrentFrameFormat().height);
@@ -370,7 +391,7 @@ int Snapshot(MainModel& model, const Options& options)
 }
 
 // Frames through the processor and nothing saved: what the live view costs.
-int StreamOnly(MainModel& model, const Options& options)
+int StreamOnly(MainModel& model, SignalWatcher& terminationSignals, const Options& options)
 {
     // The model's own count: Frame announcements are merged when this loop is slower than the
     // camera, so counting them would undercount.
@@ -386,18 +407,18 @@ int StreamOnly(MainModel& model, const Options& options)
         return (options.frames > 0 && frames >= options.frames) ||
                (options.seconds > 0 && elapsed() >= options.seconds);
     };
-    const auto errors =
-        Stream(model, finished, [&] { frames = model.GetCapturedFrameCount() - countBefore; });
-    for (const auto& error : errors)
+    const auto error = Stream(model, terminationSignals, finished,
+                              [&] { frames = model.GetCapturedFrameCount() - countBefore; });
+    if (error)
     {
-        std::fprintf(stderr, "%s\n", ToUtf8(error).c_str());
+        std::fprintf(stderr, "vistel-capture-cli: %s\n", error->c_str());
     }
     const double seconds = elapsed();
     std::printf("%lld frames in %.3f s (%.2f fps)\n", frames, seconds, seconds > 0 ? frames / seconds : 0.0);
-    return errors.empty() && finished() ? CommandLine::Success : CommandLine::Failure;
+    return !error && finished() ? CommandLine::Success : CommandLine::Failure;
 }
 
-int Record(MainModel& model, const Options& options)
+int Record(MainModel& model, SignalWatcher& terminationSignals, const Options& options)
 {
     const int format = FileFormatFor(options, false);
     model.FileFormat = format;
@@ -407,6 +428,7 @@ int Record(MainModel& model, const Options& options)
         model.MovieBitRate = *options.bitRate;
     }
     model.SetRecordingFrameLimit(options.frames);
+    model.SetRecordingEndsOnSaveError(true);
     model.StartRecording(ToWideString(options.target));
     const auto start = std::chrono::steady_clock::now();
     const auto finished = [&]
@@ -424,18 +446,79 @@ int Record(MainModel& model, const Options& options)
                          static_cast<long long>(model.GetRecordedFrameCount()));
         }
     };
-    auto errors = Stream(model, finished, progress);
-    model.StopRecording();
+    const auto error = Stream(model, terminationSignals, finished, progress);
+    // Finishes the file as far as it can be, also after a failed frame or a signal.
+    std::optional<std::string> closeError;
+    try
+    {
+        model.StopRecording();
+    }
+    catch (const Exception& exception)
+    {
+        closeError = ErrorText(model, exception);
+    }
     if (!options.quiet)
     {
         std::fprintf(stderr, "\rrecorded %lld frames\n",
                      static_cast<long long>(model.GetRecordedFrameCount()));
     }
-    for (const auto& error : errors)
+    for (const auto& text : {error, closeError != error ? closeError : std::nullopt})
     {
-        std::fprintf(stderr, "%s\n", ToUtf8(error).c_str());
+        if (text)
+        {
+            std::fprintf(stderr, "vistel-capture-cli: %s: %s\n", options.target.c_str(), text->c_str());
+        }
     }
-    return errors.empty() && finished() ? CommandLine::Success : CommandLine::Failure;
+    return !error && !closeError && finished() ? CommandLine::Success : CommandLine::Failure;
+}
+
+int RunCommand(const Options& options, SignalWatcher& terminationSignals)
+{
+    auto& application = VistelCaptureApp::Instance();
+    try
+    {
+        application.PrepareIniFile();
+        application.LoadApplicationSettings();
+        const int family = options.apiFamily.value_or(application.CaptureApiFamily);
+        std::optional<MainModel> model;
+        try
+        {
+            model.emplace(family, application.SkipErrorDevice, application.SkipDuplicatedFrameFormat,
+                          application.GetApplicationFolder(), application);
+        }
+        catch (const Exception& exception)
+        {
+            std::fprintf(stderr, "%s\n", ToUtf8(application.ComposeErrorText(exception)).c_str());
+            return exception.GetFunctionName() == L"MainModel" ? CommandLine::NotFound : CommandLine::Failure;
+        }
+        ApplySelection(*model, options);
+        if (options.command == "list")
+        {
+            PrintList(*model);
+            return CommandLine::Success;
+        }
+        if (options.command == "stream")
+        {
+            return StreamOnly(*model, terminationSignals, options);
+        }
+        return options.command == "snapshot" ? Snapshot(*model, terminationSignals, options)
+                                             : Record(*model, terminationSignals, options);
+    }
+    catch (const BadUsage& error)
+    {
+        std::fprintf(stderr, "vistel-capture-cli: %s\n", error.what());
+        return CommandLine::UsageError;
+    }
+    catch (const NotFoundError& error)
+    {
+        std::fprintf(stderr, "vistel-capture-cli: %s\n", error.what());
+        return CommandLine::NotFound;
+    }
+    catch (const Exception& exception)
+    {
+        std::fprintf(stderr, "%s\n", ToUtf8(application.ComposeErrorText(exception)).c_str());
+        return CommandLine::Failure;
+    }
 }
 
 } // namespace
@@ -484,50 +567,12 @@ int CommandLine::Run(const std::vector<std::string>& arguments)
         return UsageError;
     }
 
-    auto& application = VistelCaptureApp::Instance();
-    try
-    {
-        application.PrepareIniFile();
-        application.LoadApplicationSettings();
-        const int family = options.apiFamily.value_or(application.CaptureApiFamily);
-        std::optional<MainModel> model;
-        try
-        {
-            model.emplace(family, application.SkipErrorDevice, application.SkipDuplicatedFrameFormat,
-                          application.GetApplicationFolder(), application);
-        }
-        catch (const Exception& exception)
-        {
-            std::fprintf(stderr, "%s\n", ToUtf8(application.ComposeErrorText(exception)).c_str());
-            return exception.GetFunctionName() == L"MainModel" ? NotFound : Failure;
-        }
-        ApplySelection(*model, options);
-        if (options.command == "list")
-        {
-            PrintList(*model);
-            return Success;
-        }
-        if (options.command == "stream")
-        {
-            return StreamOnly(*model, options);
-        }
-        return options.command == "snapshot" ? Snapshot(*model, options) : Record(*model, options);
-    }
-    catch (const BadUsage& error)
-    {
-        std::fprintf(stderr, "vistel-capture-cli: %s\n", error.what());
-        return UsageError;
-    }
-    catch (const NotFoundError& error)
-    {
-        std::fprintf(stderr, "vistel-capture-cli: %s\n", error.what());
-        return NotFound;
-    }
-    catch (const Exception& exception)
-    {
-        std::fprintf(stderr, "%s\n", ToUtf8(application.ComposeErrorText(exception)).c_str());
-        return Failure;
-    }
+    // Ctrl+C or a logout ends a recording like its end does: the file is finished, then the
+    // exit code says which signal came (128 + its number, as a shell reports a killed program).
+    SignalWatcher terminationSignals({SIGINT, SIGTERM});
+    const int code = RunCommand(options, terminationSignals);
+    const int signal = SignalWatcher::GetReceivedSignal();
+    return signal != 0 ? 128 + signal : code;
 }
 
 } // namespace VistelCapture

@@ -233,6 +233,12 @@ std::wstring MainModel::GetDebugMessage() const
     return debugMessage;
 }
 
+std::optional<Exception> MainModel::GetLastException() const
+{
+    CriticalSection::AutoLock lock(debugMessageSection);
+    return lastException;
+}
+
 std::wstring MainModel::GetSaveFolder() const
 {
     CriticalSection::AutoLock lock(saveSection);
@@ -460,12 +466,20 @@ void MainModel::OnDeviceFrame(const Image& frame)
     }
     NotifyPropertyChanged(MainModelProperty::Frame);
     NotifyPropertyChanged(MainModelProperty::CursorPixel);
-    if (SaveTarget.load() != 0 && isRecording.load())
+    if (SaveTarget.load() != 0 && isRecording.load() && !recordingSaveFailed.load())
     {
         const std::int64_t limit = recordingFrameLimit.load();
         if (limit == 0 || recordedFrames.load() < limit)
         {
-            RecordFrame(frame);
+            try
+            {
+                RecordFrame(frame);
+            }
+            catch (...)
+            {
+                recordingSaveFailed = recordingEndsOnSaveError.load();
+                throw;
+            }
             ++recordedFrames;
         }
     }
@@ -477,6 +491,7 @@ void MainModel::OnDeviceException(const Exception& exception)
         CriticalSection::AutoLock lock(debugMessageSection);
         debugMessage = exception.GetMessage() + Norvex::Core::GetFileName(exception.GetSourceFileName()) +
                        L"(" + std::to_wstring(exception.GetLineNumber()) + L")";
+        lastException = exception;
     }
     NotifyPropertyChanged(MainModelProperty::DebugMessage);
 }
@@ -679,6 +694,7 @@ void MainModel::StartRecording(const std::wstring& path)
         stillQueue = std::move(queue);
     }
     recordedFrames = 0;
+    recordingSaveFailed = false;
     isRecording = true;
     NotifyPropertyChanged(MainModelProperty::IsRecording);
     NotifyProcessor(Vistel::Framework::HostStateRecordingChanged);

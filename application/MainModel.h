@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,10 @@ public:
     void StopRecording();
     // Caps how many frames a recording of every frame saves (0: no cap); for scripted recordings.
     void SetRecordingFrameLimit(std::int64_t limit) noexcept { recordingFrameLimit = limit; }
+    // When set, the first frame that fails to save ends the saving of that recording (the file
+    // keeps what was written; StopRecording finishes it); for scripted recordings, which cannot
+    // do anything useful with a stream of identical errors.
+    void SetRecordingEndsOnSaveError(bool value) noexcept { recordingEndsOnSaveError = value; }
     // Frames saved by the capture thread since the recording started.
     std::int64_t GetRecordedFrameCount() const noexcept { return recordedFrames.load(); }
     // Frames the device delivered since the model was built, counted on the capture thread; the
@@ -180,6 +185,8 @@ public:
 
     // Copies taken under their locks, safe against the capture thread.
     std::wstring GetDebugMessage() const;
+    // The exception behind the latest DebugMessage, if any.
+    std::optional<Norvex::Core::Exception> GetLastException() const;
     void GetProfiles(std::vector<std::uint32_t>& horizontal, std::vector<std::uint32_t>& vertical) const;
     // The pixel of the latest frame under the cursor (opaque black outside the frame), as the
     // capture thread sampled it: reading it never waits for a frame.
@@ -223,6 +230,7 @@ private:
 
     mutable Norvex::Core::CriticalSection debugMessageSection; // leaf lock
     std::wstring debugMessage;                                 // guarded by debugMessageSection
+    std::optional<Norvex::Core::Exception> lastException;      // guarded by debugMessageSection
 
     std::wstring applicationFolder;
     VistelCaptureApp& application;
@@ -259,6 +267,8 @@ private:
     std::unique_ptr<FrameQueue<StillTarget>> stillQueue;
     std::atomic<std::int64_t> recordingFrameLimit = 0;
     std::atomic<std::int64_t> recordedFrames = 0;
+    std::atomic<bool> recordingEndsOnSaveError = false;
+    std::atomic<bool> recordingSaveFailed = false; // set by the capture thread, cleared by StartRecording
     std::atomic<std::int64_t> capturedFrames = 0;
 
     mutable Norvex::Core::CriticalSection invalidatorSection;

@@ -4,14 +4,91 @@
 #include <Norvex/Core/StringHelpers.h>
 
 #include <dlfcn.h>
+#include <elf.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace VistelCapture
 {
 
 using Norvex::Core::E_POINTER;
 using Norvex::Core::Exception;
+
+namespace
+{
+
+#if defined(__x86_64__)
+constexpr Elf64_Half nativeMachine = EM_X86_64;
+#elif defined(__aarch64__)
+constexpr Elf64_Half nativeMachine = EM_AARCH64;
+#else
+#error "add the ELF machine of this processor"
+#endif
+
+bool ReadAt(int fd, void* buffer, std::size_t size, off_t offset)
+{
+    return ::pread(fd, buffer, size, offset) == static_cast<ssize_t>(size);
+}
+
+// Whether the file is a whole shared library for this machine. dlopen maps the segments the
+// program headers name; a half-copied file has them past its end, and touching such a page
+// kills the process with SIGBUS instead of failing the load. (A file cut while we look cannot be
+// caught this way; copying a library over a loaded one is no safer.)
+bool IsWholeSharedLibrary(const std::string& path)
+{
+    struct Descriptor
+    {
+        int fd;
+        ~Descriptor()
+        {
+            if (fd >= 0)
+            {
+                ::close(fd);
+            }
+        }
+    } const file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    struct stat status = {};
+    if (file.fd < 0 || ::fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode))
+    {
+        return false;
+    }
+    const auto size = static_cast<std::uint64_t>(status.st_size);
+    const auto inside = [size](std::uint64_t offset, std::uint64_t length)
+    {
+        return offset <= size && length <= size - offset;
+    };
+
+    Elf64_Ehdr header = {};
+    if (!ReadAt(file.fd, &header, sizeof header, 0) || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+        header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_ident[EI_DATA] != ELFDATA2LSB ||
+        header.e_type != ET_DYN || header.e_machine != nativeMachine ||
+        header.e_phentsize != sizeof(Elf64_Phdr) || header.e_phnum == 0 ||
+        !inside(header.e_phoff, std::uint64_t(header.e_phnum) * sizeof(Elf64_Phdr)) ||
+        // The section headers come last in a linked library: a copy cut anywhere lacks them.
+        !inside(header.e_shoff, std::uint64_t(header.e_shnum) * header.e_shentsize))
+    {
+        return false;
+    }
+    std::vector<Elf64_Phdr> segments(header.e_phnum);
+    if (!ReadAt(file.fd, segments.data(), segments.size() * sizeof(Elf64_Phdr),
+                static_cast<off_t>(header.e_phoff)))
+    {
+        return false;
+    }
+    return std::all_of(segments.begin(), segments.end(),
+                       [&](const Elf64_Phdr& segment)
+                       { return segment.p_type != PT_LOAD || inside(segment.p_offset, segment.p_filesz); });
+}
+
+} // namespace
 
 void Plugin::ModuleCloser::operator()(void* handle) const noexcept
 {
@@ -26,7 +103,12 @@ Plugin::Plugin(const std::wstring& path)
     {
         throw Exception(E_POINTER, "Plugin", NORVEX_SOURCE_FILE, __LINE__);
     }
-    void* handle = ::dlopen(Norvex::Core::ToUtf8(path).c_str(), RTLD_NOW | RTLD_LOCAL);
+    const std::string file = Norvex::Core::ToUtf8(path);
+    if (!IsWholeSharedLibrary(file))
+    {
+        throw Exception(E_POINTER, "Plugin", NORVEX_SOURCE_FILE, __LINE__);
+    }
+    void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle)
     {
         throw Exception(E_POINTER, "Plugin", NORVEX_SOURCE_FILE, __LINE__);

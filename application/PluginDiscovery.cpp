@@ -15,6 +15,10 @@ namespace VistelCapture
 namespace
 {
 
+// More processors than any library has: a count above it is garbage (INT_MAX would make us
+// allocate entries until memory runs out), so the library counts as broken.
+constexpr std::int32_t maximumProcessorCount = 1024;
+
 // Full paths of the candidate files, in name order. Only regular files (after following links)
 // are taken: a FIFO or device with a matching name would block or misbehave in dlopen, and a
 // directory, dangling link or link loop cannot be a library anyway.
@@ -71,6 +75,10 @@ std::vector<std::shared_ptr<ProcessorEntry>> DiscoverProcessorEntries(const std:
             std::int32_t count = 0;
             Norvex::Core::ThrowIfFailed(plugin->GetFactory()->GetProcessorCount(&count), "MainModel",
                                         NORVEX_SOURCE_FILE, __LINE__);
+            if (count > maximumProcessorCount)
+            {
+                continue;
+            }
             for (std::int32_t index = 0; index < count; ++index)
             {
                 entries.push_back(std::make_shared<ProcessorEntry>(plugin, index));

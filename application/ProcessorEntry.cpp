@@ -33,8 +33,19 @@ void ProcessorEntry::Initialize(Vistel::Framework::IHostServices* hostServices)
     {
         // Only a successful call hands over a reference; on failure the out value is not ours.
         Vistel::Framework::IProcessor* created = nullptr;
-        ThrowIfFailed(plugin->GetFactory()->CreateProcessor(index, &created), "Initialize",
-                      NORVEX_SOURCE_FILE, __LINE__);
+        Norvex::Core::HRESULT status = Norvex::Core::E_FAIL;
+        try
+        {
+            status = plugin->GetFactory()->CreateProcessor(index, &created);
+        }
+        catch (...)
+        {
+            // The library's own exception must not reach the event loop (it would end the
+            // program); the library stays loaded while this entry lives, so converting is safe.
+            throw Norvex::Core::Exception(L"プロセッサー「" + name + L"」を作成できませんでした。\n",
+                                          "Initialize", NORVEX_SOURCE_FILE, __LINE__);
+        }
+        ThrowIfFailed(status, "Initialize", NORVEX_SOURCE_FILE, __LINE__);
         if (!created)
         {
             throw Norvex::Core::Exception(Norvex::Core::E_POINTER, "Initialize", NORVEX_SOURCE_FILE,

@@ -14,9 +14,12 @@ namespace VistelCapture
 // each with its standard index (ix00) listed in the stream's super index (indx).
 //
 // After every frame the header's sizes and frame counts are brought up to date, so a file cut by
-// a crash or a full disk is a well-formed AVI without an index: readers that rebuild the index by
-// scanning the chunks (FFmpeg, GStreamer) see every complete frame. A failed write is cut back to
-// the last complete frame. Not thread-safe: the owner serialises the calls.
+// a crash or a full disk is a well-formed AVI: in the first part without an index, and readers
+// that rebuild it by scanning the chunks (FFmpeg, GStreamer) see every complete frame. Past the
+// first part, readers follow the super index instead of scanning, so each AVIX part carries its
+// standard index at its start, reserved for the most frames the part can hold, and that index
+// and the part's super index entry are brought up to date with every frame as well. A failed
+// write is cut back to the last complete frame. Not thread-safe: the owner serialises the calls.
 class AviFileWriter
 {
 public:
@@ -24,10 +27,14 @@ public:
     static constexpr std::uint64_t RiffPartLimit = std::uint64_t(1) << 30;
     // Super index entries reserved in the header: 4096 parts of 1 GiB.
     static constexpr std::uint32_t SuperIndexCapacity = 4096;
+    // At most this many frames per AVIX part, so its reserved index stays small (512 KiB) even
+    // for tiny frames.
+    static constexpr std::uint32_t MaximumPartFrames = 65536;
     // Rows are written in blocks of about this size, which stay in the processor's cache.
     static constexpr std::uint32_t BlockBytes = 256 * 1024;
 
-    AviFileWriter() = default;
+    // A smaller part limit lets tests reach the OpenDML parts without writing gigabytes.
+    explicit AviFileWriter(std::uint64_t riffPartLimit = RiffPartLimit) : riffPartLimit(riffPartLimit) {}
     AviFileWriter(const AviFileWriter&) = delete;
     AviFileWriter& operator=(const AviFileWriter&) = delete;
     // Closes the file without its index if Close was not called (the file stays readable).
@@ -54,13 +61,16 @@ private:
     void BuildHeader(std::int32_t width, std::int32_t height, double frameRate);
     void FinishPart(const char* functionName);
     void UpdateHeader();
+    void UpdatePartIndex();
     void WriteAt(std::uint64_t offset, const void* data, std::size_t size, const char* functionName);
     void AppendChunk(const void* header, std::size_t headerSize, const void* data, std::size_t dataSize,
                      const char* functionName);
     void CloseDescriptor() noexcept;
 
+    const std::uint64_t riffPartLimit;
     int fd = -1;
     std::uint32_t rowSize = 0;
+    std::uint32_t partIndexCapacity = 0; // entries reserved in each AVIX part's standard index
     std::uint32_t frameSize = 0;
 
     // The first RIFF part's headers as written; patched in memory, then rewritten in place.
@@ -76,6 +86,7 @@ private:
     std::uint64_t fileEnd = 0;             // end of the last complete chunk
     std::uint64_t partStart = 0;           // offset of the current part's "RIFF"
     std::uint64_t moviStart = 0;           // offset of the current part's "movi" four-character code
+    std::uint64_t partIndexStart = 0;      // offset of the current AVIX part's "ix00"
     std::vector<std::uint64_t> partChunks; // offsets of the current part's frame chunks
     std::uint32_t partCount = 0;           // parts finished and listed in the super index
     bool partOpen = false;                 // the current part takes frames; false between parts

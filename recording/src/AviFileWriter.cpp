@@ -123,14 +123,26 @@ void AviFileWriter::Open(const std::string& path, std::int32_t width, std::int32
     }
     const std::uint64_t row = (3 * std::uint64_t(width) + 3) / 4 * 4;
     const std::uint64_t frame = row * std::uint64_t(height);
-    if (frame + 4096 + std::uint64_t(SuperIndexCapacity) * 16 > RiffPartLimit / 2)
+    const std::uint64_t framesPerPart =
+        std::min<std::uint64_t>(MaximumPartFrames, riffPartLimit / (8 + frame) + 1);
+    if (frame + 4096 + std::uint64_t(SuperIndexCapacity) * 16 + StandardIndexHeaderSize + 8 * framesPerPart >
+        riffPartLimit / 2)
     {
         ThrowErrno(EFBIG, "Open", NORVEX_SOURCE_FILE, __LINE__);
     }
     rowSize = static_cast<std::uint32_t>(row);
     frameSize = static_cast<std::uint32_t>(frame);
+    partIndexCapacity = static_cast<std::uint32_t>(framesPerPart);
 
-    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // A file this Open creates is removed again if the headers cannot be written (a full disk):
+    // an empty movie is no use to anyone.
+    bool created = true;
+    int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (descriptor < 0 && errno == EEXIST)
+    {
+        created = false;
+        descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    }
     if (descriptor < 0)
     {
         ThrowErrno(errno, "Open", NORVEX_SOURCE_FILE, __LINE__);
@@ -149,6 +161,10 @@ void AviFileWriter::Open(const std::string& path, std::int32_t width, std::int32
     catch (...)
     {
         CloseDescriptor();
+        if (created)
+        {
+            ::unlink(path.c_str());
+        }
         throw;
     }
     partStart = 0;
@@ -262,10 +278,12 @@ void AviFileWriter::AddFrame(const RowSource& fillRows)
     const std::uint64_t chunkSize = 8 + std::uint64_t(frameSize);
     if (partOpen && !partChunks.empty())
     {
+        // The first part's indexes follow its frames; an AVIX part's index is already in place.
         const std::uint64_t entries = partChunks.size() + 1;
         const std::uint64_t indexes =
-            StandardIndexHeaderSize + 8 * entries + (partCount == 0 ? 8 + 16 * entries : 0);
-        if (fileEnd + chunkSize + indexes - partStart > RiffPartLimit)
+            partCount == 0 ? StandardIndexHeaderSize + 8 * entries + 8 + 16 * entries : 0;
+        if (fileEnd + chunkSize + indexes - partStart > riffPartLimit ||
+            (partCount > 0 && partChunks.size() >= partIndexCapacity))
         {
             FinishPart("AddFrame");
         }
@@ -273,19 +291,32 @@ void AviFileWriter::AddFrame(const RowSource& fillRows)
 
     std::vector<unsigned char> partHeader;
     ByteWriter out(partHeader);
+    const std::uint32_t partIndexSize = StandardIndexHeaderSize + 8 * partIndexCapacity;
     if (!partOpen)
     {
-        // A new AVIX part starts with its first frame, so no part is ever left empty.
+        // A new AVIX part starts with its first frame, so no part is ever left empty; its
+        // standard index comes first and is filled in frame by frame.
         if (partCount >= SuperIndexCapacity)
         {
             ThrowErrno(EFBIG, "AddFrame", NORVEX_SOURCE_FILE, __LINE__);
         }
+        const std::uint32_t partBytes = partIndexSize + static_cast<std::uint32_t>(chunkSize);
         out.FourCc("RIFF");
-        out.U32(ExtensionHeaderSize - 8 + static_cast<std::uint32_t>(chunkSize));
+        out.U32(ExtensionHeaderSize - 8 + partBytes);
         out.FourCc("AVIX");
         out.FourCc("LIST");
-        out.U32(ExtensionHeaderSize - 20 + static_cast<std::uint32_t>(chunkSize));
+        out.U32(ExtensionHeaderSize - 20 + partBytes);
         out.FourCc("movi");
+        out.FourCc("ix00");
+        out.U32(partIndexSize - 8);
+        out.U16(2); // wLongsPerEntry
+        out.U8(0);  // bIndexSubType
+        out.U8(AVI_INDEX_OF_CHUNKS);
+        out.U32(0); // nEntriesInUse, counted up frame by frame
+        out.FourCc("00db");
+        out.U64(fileEnd + ExtensionHeaderSize - 4); // qwBaseOffset: this part's "movi"
+        out.U32(0);
+        out.Zeros(8 * std::size_t(partIndexCapacity));
     }
     out.FourCc("00db");
     out.U32(frameSize);
@@ -320,6 +351,7 @@ void AviFileWriter::AddFrame(const RowSource& fillRows)
     {
         partStart = fileEnd;
         moviStart = fileEnd + ExtensionHeaderSize - 4;
+        partIndexStart = fileEnd + ExtensionHeaderSize;
         partOpen = true;
     }
     partChunks.push_back(fileEnd + partHeader.size() - 8);
@@ -329,13 +361,49 @@ void AviFileWriter::AddFrame(const RowSource& fillRows)
     {
         ++firstPartFrames;
     }
+    else
+    {
+        UpdatePartIndex();
+    }
     UpdateHeader();
+}
+
+void AviFileWriter::UpdatePartIndex()
+{
+    // The frame's entry first, then the counts that make readers look at it.
+    const std::uint32_t entries = static_cast<std::uint32_t>(partChunks.size());
+    std::vector<unsigned char> bytes(16);
+    ByteWriter::Put32(bytes, 0, static_cast<std::uint32_t>(partChunks.back() - moviStart + 8)); // key frame
+    ByteWriter::Put32(bytes, 4, frameSize);
+    WriteAt(partIndexStart + StandardIndexHeaderSize + 8 * std::uint64_t(entries - 1), bytes.data(), 8,
+            "AddFrame");
+    ByteWriter::Put32(bytes, 0, entries);
+    WriteAt(partIndexStart + 12, bytes.data(), 4, "AddFrame");
+
+    const std::size_t entry = superIndexEntriesOffset + 16 * std::size_t(partCount);
+    ByteWriter::Put64(header, entry, partIndexStart);
+    ByteWriter::Put32(header, entry + 8, StandardIndexHeaderSize + 8 * partIndexCapacity);
+    ByteWriter::Put32(header, entry + 12, entries);
+    WriteAt(entry, header.data() + entry, 16, "AddFrame");
+    if (entries == 1)
+    {
+        ByteWriter::Put32(header, superIndexCountOffset, partCount + 1);
+        WriteAt(superIndexCountOffset, header.data() + superIndexCountOffset, 4, "AddFrame");
+    }
 }
 
 void AviFileWriter::FinishPart(const char* functionName)
 {
     const std::uint32_t entries = static_cast<std::uint32_t>(partChunks.size());
     const bool first = partCount == 0;
+    if (!first)
+    {
+        // Its index and sizes were kept current frame by frame: nothing is left to write.
+        partCount += entries > 0 ? 1 : 0;
+        partChunks.clear();
+        partOpen = false;
+        return;
+    }
     const bool standardIndex = entries > 0;
     if (standardIndex && partCount >= SuperIndexCapacity)
     {

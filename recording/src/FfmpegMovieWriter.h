@@ -94,6 +94,7 @@ private:
     std::int64_t frameDuration = 0;
     bool anyFrame = false;
     bool anyPacket = false;
+    std::string createdPath; // the file the running Open made: removed again when Open fails
 };
 
 } // namespace VistelCapture

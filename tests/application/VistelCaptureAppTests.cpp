@@ -7,7 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
 
 using Norvex::Core::Exception;
 using Norvex::Core::ToWideString;
@@ -88,18 +94,90 @@ TEST_F(ApplicationTest, UnwritableFolderMovesTheFileToTheUserConfiguration)
     EXPECT_TRUE(std::filesystem::exists(folder / "config/VistelCapture/VistelCapture.ini"));
 }
 
+// An installed program's folder is read-only to its users: the file in the user's configuration
+// starts from the settings shipped beside the executable. Root may write anywhere, so the check
+// runs in a child process as an ordinary user.
+TEST_F(ApplicationTest, TheUserConfigurationStartsFromTheFileBesideTheExecutable)
+{
+    const auto install = folder / "install";
+    std::filesystem::create_directories(install);
+    std::filesystem::create_directories(folder / "config");
+    WriteFileText(install / "VistelCapture.ini",
+                  "[Application]\nCaptureApiFamily=1\n[Settings]\nViewRatio=250\n");
+    ::chmod(folder.Path().c_str(), 0755);
+    ::chmod(install.c_str(), 0555);
+    ::chmod((install / "VistelCapture.ini").c_str(), 0444);
+    ::chmod((folder / "config").c_str(), 0777);
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+    {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+        {
+            ::_exit(3);
+        }
+        ::setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1);
+        VistelCaptureApp installed;
+        installed.PrepareIniFile(Module("install/VistelCapture"));
+        installed.LoadApplicationSettings();
+        const bool fromBeside = installed.CaptureApiFamily == 1 &&
+                                installed.GetProfile().GetProfileInt(L"Settings", L"ViewRatio", 100) == 250;
+        ::_exit(installed.GetProfile().GetPath() == Module("config/VistelCapture/VistelCapture.ini") &&
+                        fromBeside
+                    ? 0
+                    : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    ::chmod(install.c_str(), 0755);
+}
+
+// A write killed between writing its temporary file and renaming it leaves the temporary file.
+TEST_F(ApplicationTest, StaleTemporaryFilesOfTheIniFileAreRemovedAtStartUp)
+{
+    const auto stale = folder / "VistelCapture.ini.Ab3dE9";
+    const auto fresh = folder / "VistelCapture.ini.Zy8xW7";
+    const auto other = folder / "VistelCapture.ini.bak";
+    for (const auto& path : {stale, fresh, other})
+    {
+        WriteFileText(path, "[Application]\n");
+        std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now() -
+                                                   std::chrono::hours(2));
+    }
+    std::filesystem::last_write_time(fresh, std::filesystem::file_time_type::clock::now());
+
+    application.PrepareIniFile(Module("VistelCapture"));
+    EXPECT_FALSE(std::filesystem::exists(stale));
+    EXPECT_TRUE(std::filesystem::exists(fresh)) << "a write may be running right now";
+    EXPECT_TRUE(std::filesystem::exists(other)) << "not a name of ours";
+}
+
 TEST_F(ApplicationTest, NoUsablePathRaisesTheIniFileMessage)
 {
-    try
+    // A folder or a FIFO where the file should be: reading the one fails, opening the other would
+    // wait for a writer for ever.
+    std::filesystem::create_directory(folder / "Folder.ini");
+    ASSERT_EQ(::mkfifo((folder / "Fifo.ini").c_str(), 0600), 0);
+    for (const auto& module : {std::wstring(), Module("Folder"), Module("Fifo")})
     {
-        application.PrepareIniFile(L"");
-        FAIL() << "no exception";
+        try
+        {
+            application.PrepareIniFile(module);
+            ADD_FAILURE() << "no exception for " << Norvex::Core::ToUtf8(module);
+        }
+        catch (const Exception& exception)
+        {
+            EXPECT_EQ(exception.GetMessage(), L"INIファイルを設定できませんでした。");
+            EXPECT_EQ(exception.GetFunctionName(), L"PrepareIniFile");
+        }
     }
-    catch (const Exception& exception)
-    {
-        EXPECT_EQ(exception.GetMessage(), L"INIファイルを設定できませんでした。");
-        EXPECT_EQ(exception.GetFunctionName(), L"PrepareIniFile");
-    }
+
+    // Should the file turn into a FIFO later, reading it gives the defaults at once.
+    application.PrepareIniFile(Module("Later"));
+    ASSERT_EQ(::mkfifo((folder / "Later.ini").c_str(), 0600), 0);
+    EXPECT_EQ(application.GetProfile().GetProfileInt(L"Application", L"CaptureApiFamily", 7), 7);
 }
 
 TEST_F(ApplicationTest, ErrorTextAddsFileAndLineOnlyInDebugMode)

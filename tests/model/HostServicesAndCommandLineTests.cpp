@@ -2,9 +2,17 @@
 
 #include "HostServices.h"
 
-#include <sys/wait.h>
+#include <FileText.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 
 using namespace VistelTest;
 using Norvex::Core::ToWideString;
@@ -53,11 +61,12 @@ struct Run
     std::string output;
 };
 
-// The command-line program, run in `folder` on the test camera.
-Run RunCli(const std::filesystem::path& folder, const std::string& arguments)
+// The command-line program, run in `folder` on the test camera, after the shell commands of
+// `setUp`; killed after 30 s, so a run that never ends fails instead of hanging the suite.
+Run RunCli(const std::filesystem::path& folder, const std::string& arguments, const std::string& setUp = "")
 {
-    const std::string command =
-        "cd '" + folder.string() + "' && '" NORVEX_CLI "' --api-family 1 " + arguments + " 2>&1";
+    const std::string command = "cd '" + folder.string() + "' && " + setUp +
+                                " timeout -s KILL 30 '" NORVEX_CLI "' --api-family 1 " + arguments + " 2>&1";
     std::unique_ptr<FILE, decltype(&::pclose)> pipe(::popen(command.c_str(), "r"), &::pclose);
     Run run{-1, {}};
     char buffer[4096];
@@ -68,6 +77,92 @@ Run RunCli(const std::filesystem::path& folder, const std::string& arguments)
     const int status = ::pclose(pipe.release());
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
+}
+
+long long RecordedFrames(const std::string& output)
+{
+    const auto at = output.rfind("recorded ");
+    return at == std::string::npos ? -1 : std::atoll(output.c_str() + at + 9);
+}
+
+// Starts a recording with the command-line program, sends `signal` once it has recorded a few
+// frames, and returns how it ended (exit code -1 when it did not end within 60 s: then killed).
+Run InterruptedRecording(const std::filesystem::path& folder, const std::string& arguments, int signal)
+{
+    int output[2];
+    if (::pipe2(output, O_CLOEXEC) != 0)
+    {
+        return {-1, "no pipe"};
+    }
+    const pid_t child = ::fork();
+    if (child == 0)
+    {
+        ::dup2(output[1], 1);
+        ::dup2(output[1], 2);
+        if (::chdir(folder.c_str()) == 0)
+        {
+            const std::string command = "exec '" NORVEX_CLI "' --api-family 1 " + arguments;
+            ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        }
+        ::_exit(127);
+    }
+    ::close(output[1]);
+    Run run{-1, {}};
+    bool signalled = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    char buffer[4096];
+    for (;;)
+    {
+        pollfd readable{output[0], POLLIN, 0};
+        if (std::chrono::steady_clock::now() > deadline)
+        {
+            ::kill(child, SIGKILL);
+        }
+        if (::poll(&readable, 1, 1000) == 0)
+        {
+            continue;
+        }
+        const ssize_t count = ::read(output[0], buffer, sizeof buffer);
+        if (count <= 0)
+        {
+            break;
+        }
+        run.output.append(buffer, static_cast<std::size_t>(count));
+        // The progress line may skip a number when frames come faster than it is printed.
+        if (!signalled && RecordedFrames(run.output) >= 5)
+        {
+            // To the main thread, as a terminal's Ctrl+C mostly lands: ThreadSanitizer runs a
+            // handler only when its thread next enters the runtime, which a worker parked in a
+            // futex of GLib's may not do for a long time.
+            signalled = ::syscall(SYS_tgkill, child, child, signal) == 0;
+        }
+    }
+    ::close(output[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    run.exitCode = signalled && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+// Frames an independent reader decodes from the file.
+long long ReadableFrames(const std::filesystem::path& file)
+{
+    const std::string command = "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                                "stream=nb_read_frames -of csv=p=0 '" +
+                                file.string() + "' 2>/dev/null";
+    std::unique_ptr<FILE, decltype(&::pclose)> pipe(::popen(command.c_str(), "r"), &::pclose);
+    char buffer[64] = {};
+    return pipe && std::fgets(buffer, sizeof buffer, pipe.get()) ? std::atoll(buffer) : -1;
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& part)
+{
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    {
+        ++count;
+    }
+    return count;
 }
 
 } // namespace
@@ -98,9 +193,64 @@ TEST_F(ModelTest, CommandLineListsSnapsAndRecordsWithReliableExitCodes)
     EXPECT_EQ(RunCli(folder.Path(), "frobnicate").exitCode, 2);
     EXPECT_EQ(RunCli(folder.Path(), "--device 'No Such Camera' list").exitCode, 3);
     EXPECT_EQ(RunCli(folder.Path(), "--format 'YUY2 1x1 (1fps)' list").exitCode, 3);
-    EXPECT_EQ(RunCli(folder.Path(), "--device 99999999999999999999 list").exitCode, 3) << "too big for an index";
+    EXPECT_EQ(RunCli(folder.Path(), "--device 99999999999999999999 list").exitCode, 3)
+        << "too big for an index";
     EXPECT_EQ(RunCli(folder.Path(), "--processor nothing list").exitCode, 3);
     EXPECT_EQ(
         RunCli(folder.Path(), "--format 1 record missing/movie.avi --file-format avi --frames 2").exitCode,
         1);
+}
+
+TEST_F(ModelTest, CommandLineRecordingEndsAtTheFirstFailedSaveWithOneMessage)
+{
+    // A disk that fills up: with SIGXFSZ ignored, writes past the size limit (in blocks of 512
+    // bytes) fail like ENOSPC. The encoded formats reach theirs within a few seconds.
+    for (const std::string format : {"avi", "wmv1", "wmv2", "h264"})
+    {
+        const std::string fullDisk =
+            "trap '' XFSZ && ulimit -f " + std::string(format == "avi" ? "2000" : "10") + " &&";
+        const auto run = RunCli(folder.Path(),
+                                "--format 1 --bit-rate 50000 --file-format " + format + " record movie." +
+                                    format + " --frames 100000 --quiet",
+                                fullDisk);
+        EXPECT_EQ(run.exitCode, 1) << format << run.output;
+        EXPECT_EQ(Occurrences(run.output, "vistel-capture-cli: movie." + format + ": "), 1u) << run.output;
+        EXPECT_EQ(run.output.find(".cpp("), std::string::npos) << "no source position without debug messages";
+        EXPECT_GT(std::filesystem::file_size(folder / ("movie." + format)), 0u) << format;
+    }
+
+    Norvex::Testing::WriteFileText(folder / "plain-file", "");
+    for (const std::string target : {"missing", "plain-file"})
+    {
+        const auto run =
+            RunCli(folder.Path(), "--format 1 --file-format png record " + target + " --seconds 20");
+        EXPECT_EQ(run.exitCode, 1) << target << run.output;
+        EXPECT_EQ(Occurrences(run.output, "vistel-capture-cli: " + target + ": "), 1u) << run.output;
+        EXPECT_NE(run.output.find("recorded 0 frames"), std::string::npos) << run.output;
+    }
+}
+
+TEST_F(ModelTest, CommandLineFinishesTheMovieOnInterruptAndTermination)
+{
+    for (const std::string format : {"avi", "wmv1", "wmv2", "h264"})
+    {
+        for (const int signal : {SIGINT, SIGTERM})
+        {
+            const auto file = folder / ("movie-" + std::to_string(signal) + "." + format);
+            const auto run = InterruptedRecording(folder.Path(),
+                                                  "--format 1 --file-format " + format + " record " +
+                                                      file.filename().string() + " --seconds 60",
+                                                  signal);
+            EXPECT_EQ(run.exitCode, 128 + signal) << format << run.output;
+            const long long recorded = RecordedFrames(run.output);
+            EXPECT_GE(recorded, 5) << run.output;
+            // Complete: every frame recorded is there, found through the file's own index.
+            EXPECT_EQ(ReadableFrames(file), recorded) << file;
+            if (format == "avi")
+            {
+                const auto text = Norvex::Testing::ReadFileText(file);
+                EXPECT_NE(text.find("idx1"), std::string::npos) << "the AVI has its index";
+            }
+        }
+    }
 }

@@ -185,6 +185,8 @@ TEST(Discovery, BrokenFilesAreSkippedAndDiscoveryGoesOn)
     const auto throwing = CopyTestPlugin("ThrowingFactory", folder.Path(), "VistelA5Throwing.so");
     const auto countFails = CopyTestPlugin("CountFails", folder.Path(), "VistelA6CountFails.so");
     const auto nameThrows = CopyTestPlugin("NameThrows", folder.Path(), "VistelA7NameThrows.so");
+    // Taken at its word, a count like INT_MAX would allocate entries until memory runs out.
+    const auto tooMany = CopyTestPlugin("TooMany", folder.Path(), "VistelA8TooMany.so");
     Norvex::Testing::WriteFileText(folder / "VistelB1Text.so", "not a library\n");
     Norvex::Testing::WriteFileText(folder / "VistelB2Empty.so", "");
     fs::create_directory(folder / "VistelB3Folder.so");
@@ -194,6 +196,15 @@ TEST(Discovery, BrokenFilesAreSkippedAndDiscoveryGoesOn)
     fs::create_symlink("missing.so", folder / "VistelB6Dangling.so");
     // Opening a FIFO for reading would block discovery for ever.
     ASSERT_EQ(::mkfifo((folder / "VistelB7Fifo.so").c_str(), 0600), 0);
+    // Half-copied libraries: their segments reach past the end of the file, where dlopen's
+    // mapping would raise SIGBUS.
+    const auto whole = fs::file_size(VistelTest::TestPluginPath("Three"));
+    for (const std::uintmax_t cut : {std::uintmax_t(63), std::uintmax_t(1024), std::uintmax_t(4096),
+                                     std::uintmax_t(8192), std::uintmax_t(12288), whole / 2, whole - 1})
+    {
+        const auto copy = CopyTestPlugin("Three", folder.Path(), "VistelB8Cut" + std::to_string(cut) + ".so");
+        fs::resize_file(copy, cut);
+    }
     const auto good = CopyTestPlugin("Three", folder.Path(), "VistelC.so");
     // A link to a real library is followed.
     fs::create_symlink("VistelC.so", folder / "VistelD.so");
@@ -204,7 +215,8 @@ TEST(Discovery, BrokenFilesAreSkippedAndDiscoveryGoesOn)
     EXPECT_EQ(NamesOf(entries), expected);
 
     // Libraries that gave no entry are unloaded at once.
-    for (const auto& path : {empty, noExport, factoryFails, nullFactory, throwing, countFails, nameThrows})
+    for (const auto& path :
+         {empty, noExport, factoryFails, nullFactory, throwing, countFails, nameThrows, tooMany})
     {
         EXPECT_FALSE(IsLoaded(path)) << path;
     }

@@ -138,6 +138,31 @@ TEST_F(RecorderEntryTest, FailuresOfTheProcessorRaiseAndTheEntryKeepsIt)
     EXPECT_EQ(control.GetLiveCount(), 0);
 }
 
+TEST_F(RecorderEntryTest, AFactoryThatThrowsFailsTheSelectionAndTheBuiltInStaysUsable)
+{
+    control.Configure("ThrowingCreateProcessor");
+    try
+    {
+        Entry(1).Initialize(&host);
+        ADD_FAILURE() << "a throwing factory must fail Initialize";
+    }
+    catch (const Exception& exception)
+    {
+        EXPECT_EQ(exception.GetFunctionName(), L"Initialize");
+        EXPECT_NE(exception.GetMessage().find(L"記録"), std::wstring::npos) << "names the processor";
+    }
+    EXPECT_EQ(Entry(1).GetProcessor(), nullptr);
+    EXPECT_EQ(control.GetLiveCount(), 0);
+
+    Entry(0).Initialize(&host);
+    EXPECT_NE(Entry(0).GetProcessor(), nullptr);
+    Entry(0).Finalize();
+    control.Configure("");
+    Entry(1).Initialize(&host);
+    EXPECT_NE(Entry(1).GetProcessor(), nullptr);
+    Entry(1).Finalize();
+}
+
 TEST_F(RecorderEntryTest, AFactoryThatCreatesNothingLeavesTheEntryIdle)
 {
     using Failure = std::pair<Norvex::Core::HRESULT, std::wstring>;

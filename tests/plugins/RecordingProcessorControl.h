@@ -53,7 +53,8 @@ public:
     }
 
     // failingOperations: operation names separated by blanks that return E_FAIL from now on;
-    // "CreateProcessor" makes the factory fail, "NullProcessor" makes it succeed without an object.
+    // "CreateProcessor" makes the factory fail, "NullProcessor" makes it succeed without an object,
+    // "ThrowingCreateProcessor" makes it throw a C++ exception of the library's own.
     // captureMouse: what OnLButtonDown stores.
     void Configure(const char* failingOperations, bool captureMouse = false) const
     {

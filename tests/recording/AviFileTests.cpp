@@ -1,5 +1,6 @@
 #include "MovieReader.h"
 
+#include <AviFileWriter.h>
 #include <FileText.h>
 #include <TemporaryFolder.h>
 #include <VideoWriter.h>
@@ -11,6 +12,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <random>
 #include <thread>
 
@@ -410,6 +412,45 @@ TEST(AviFile, AKilledRecorderLeavesAPlayableFile)
         RunCommand("gst-launch-1.0 filesrc location=" + Quote(path) +
                    " ! avidemux ! fakesink silent=false -v 2>&1 | grep -c 'last-message = chain'");
     EXPECT_EQ(std::stoul(buffers), decoded.size());
+}
+
+// Past the first RIFF part GStreamer follows the super index and never scans: a recorder killed
+// there must have kept the current part's index current. Parts of 1 MiB instead of 1 GiB take
+// the same path; the file as it stands after AddFrame is what a kill leaves behind.
+TEST(AviFile, AKilledRecorderPastTheFirstPartLosesNoFrameToEitherReader)
+{
+    TemporaryFolder folder;
+    const auto path = folder / "parts.avi";
+    VistelCapture::AviFileWriter writer(std::uint64_t(1) << 20);
+    writer.Open(path.string(), 160, 120, 30);
+    for (int n = 0; n < 75; ++n)
+    {
+        writer.AddFrame([&](unsigned char* target, std::uint32_t, std::uint32_t rows)
+                        { std::memset(target, n, std::size_t(rows) * writer.GetRowSize()); });
+        if (n + 1 != 40 && n + 1 != 75)
+        {
+            continue;
+        }
+        const auto killed = folder / ("killed" + std::to_string(n + 1) + ".avi");
+        std::filesystem::copy_file(path, killed);
+        const auto colours = RunCommand("ffmpeg -v error -i " + Quote(killed) +
+                                        " -vf crop=1:1:0:0 -f rawvideo -pix_fmt bgr24 -vsync passthrough -");
+        ASSERT_EQ(colours.size(), std::size_t(n + 1) * 3) << "FFmpeg";
+        for (int i = 0; i <= n; ++i)
+        {
+            ASSERT_EQ(static_cast<unsigned char>(colours[3 * std::size_t(i)]), i) << "frame " << i;
+        }
+        const std::string buffers =
+            RunCommand("gst-launch-1.0 filesrc location=" + Quote(killed) +
+                       " ! avidemux ! fakesink silent=false -v 2>&1 | grep -c 'last-message = chain'");
+        EXPECT_EQ(std::stoi(buffers), n + 1) << "GStreamer";
+    }
+    writer.Close();
+    const std::string bytes = ReadFileText(path);
+    const auto chunks = Parse(bytes);
+    EXPECT_GE(std::count_if(chunks.begin(), chunks.end(), [](const Chunk& c) { return c.id == "RIFF:AVIX"; }),
+              3);
+    EXPECT_EQ(ProbeStream(path, "nb_read_frames", true), "75");
 }
 
 // A full disk, modelled by the file-size limit (the same short write and error, EFBIG for

@@ -155,7 +155,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, EncodedMovie,
                          { return std::string(info.param.codecName); });
 
 // A file cut short (a crash before Close) still plays up to its last complete piece: the MP4's
-// last whole fragment (one second at most), the ASF's last whole data packet.
+// last whole fragment (under half a second), the ASF's last whole data packet.
 TEST(EncodedMovie, AFileCutShortStillPlaysWhatItHolds)
 {
     for (const Encoded& encoded :
@@ -195,13 +195,42 @@ TEST(EncodedMovie, AFileCutShortStillPlaysWhatItHolds)
     }
 }
 
+// The file as it stands after AddFrame returns is what a kill leaves: an MP4 killed at any time
+// plays all but the last half second.
+TEST(EncodedMovie, AKilledMp4LosesAtMostHalfASecond)
+{
+    TemporaryFolder folder;
+    const auto path = folder / "live.mp4";
+    ManualClock clock;
+    VideoWriter writer(clock.Get());
+    writer.Open(VideoWriter::H264, path.wstring(), 160, 120, 30, 1000000);
+    int added = 0;
+    for (const int killedAt : {16, 20, 45, 61, 100})
+    {
+        for (; added < killedAt; ++added)
+        {
+            writer.AddFrame(MakePattern(160, 120, added));
+            clock.now += std::chrono::nanoseconds(33333333);
+        }
+        const auto killed = folder / ("killed" + std::to_string(killedAt) + ".mp4");
+        std::filesystem::copy_file(path, killed);
+        const auto decoded = DecodeFrames(killed, 160, 120);
+        EXPECT_GE(static_cast<int>(decoded.size()), killedAt - 15) << "killed after " << killedAt;
+        for (std::size_t i = 0; i < decoded.size(); ++i)
+        {
+            ASSERT_GE(Psnr(MakePattern(160, 120, static_cast<int>(i)), decoded[i]), 30) << "frame " << i;
+        }
+    }
+    writer.Close();
+}
+
 // A full disk, modelled by the file-size limit: AddFrame (or Close, for the last fragment) fails
 // with the system's error, and the fragments written before stay playable.
 TEST(EncodedMovie, AFullDiskFailsClearlyAndKeepsTheEarlierFragments)
 {
     TemporaryFolder folder;
     const auto path = folder / "full.mp4";
-    auto limit = std::make_unique<FileSizeLimit>(1200000); // about two of the one-second fragments
+    auto limit = std::make_unique<FileSizeLimit>(1200000); // about two seconds of fragments
 
     ManualClock clock;
     int added = 0;

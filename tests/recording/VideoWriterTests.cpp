@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include <sys/stat.h>
@@ -146,6 +147,21 @@ TEST(VideoWriter, APathThatCannotBeCreatedFailsOpenWithTheSystemsReason)
         EXPECT_FALSE(writer.IsOpen());
     }
 
+    // A full disk when the headers are written: Open fails with the system's reason and takes
+    // the empty file it made away again.
+    // (The ASF muxer may keep its header in its buffer until the first packet: then Open passes.)
+    for (const auto format : {VideoWriter::Avi, VideoWriter::H264})
+    {
+        VideoWriter writer;
+        const auto path = folder / ("full" + std::to_string(format));
+        auto limit = std::make_unique<FileSizeLimit>(16);
+        Exception failed = Raised([&] { writer.Open(format, path.wstring(), 16, 16, 30, 1000000); });
+        limit.reset();
+        EXPECT_EQ(failed.GetErrorCode(), HRESULT_FROM_WIN32(EFBIG)) << format;
+        EXPECT_FALSE(std::filesystem::exists(path)) << format;
+        EXPECT_FALSE(writer.IsOpen());
+    }
+
     if (::geteuid() == 0)
     {
         GTEST_SKIP() << "root may write anywhere: the permission case needs an ordinary user";
@@ -172,6 +188,7 @@ TEST(VideoWriter, FramesFromAnotherThreadMeetOpenAndCloseSafely)
     TemporaryFolder folder;
     VideoWriter writer;
     std::atomic<bool> stop = false;
+    std::atomic<int> added = 0;
     std::thread capture(
         [&]
         {
@@ -179,6 +196,7 @@ TEST(VideoWriter, FramesFromAnotherThreadMeetOpenAndCloseSafely)
             while (!stop)
             {
                 writer.AddFrame(frame);
+                ++added;
             }
         });
     std::vector<std::filesystem::path> files;
@@ -186,7 +204,13 @@ TEST(VideoWriter, FramesFromAnotherThreadMeetOpenAndCloseSafely)
     {
         files.push_back(folder / ("run" + std::to_string(i) + (i % 2 ? ".mp4" : ".avi")));
         writer.Open(i % 2 ? VideoWriter::H264 : VideoWriter::Avi, files.back().wstring(), 32, 24, 30, 300000);
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        // Two more frames: the second surely began after the Open.
+        const int before = added;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (added < before + 2 && std::chrono::steady_clock::now() < deadline)
+        {
+            std::this_thread::yield();
+        }
         writer.Close();
     }
     stop = true;

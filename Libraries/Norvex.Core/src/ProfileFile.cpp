@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cwctype>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -236,10 +237,17 @@ std::optional<std::string> ReadWholeFile(const std::string& path)
                 ::close(fd);
             }
         }
-    } file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    } file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
     if (file.fd < 0)
     {
         return errno == ENOENT ? std::optional<std::string>(std::in_place) : std::nullopt;
+    }
+    // Only a regular file is read: a FIFO would block (hence O_NONBLOCK on the open) and a
+    // folder fails the read; both count as unreadable, so nothing is written over them either.
+    struct stat status = {};
+    if (::fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode))
+    {
+        return std::nullopt;
     }
     std::string contents;
     char buffer[65536];

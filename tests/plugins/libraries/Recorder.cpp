@@ -6,6 +6,7 @@
 #include <mutex>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -181,6 +182,10 @@ public:
         if (recorder.Fails("NullProcessor"))
         {
             return S_OK;
+        }
+        if (recorder.Fails("ThrowingCreateProcessor"))
+        {
+            throw std::runtime_error("thrown by the library");
         }
         auto* created = new RecordingProcessor();
         created->RecordCreation(index);
