@@ -1,6 +1,7 @@
 #include "Plugin.h"
 
 #include <Norvex/Core/Exception.h>
+#include <Norvex/Core/FileDescriptor.h>
 #include <Norvex/Core/StringHelpers.h>
 
 #include <dlfcn.h>
@@ -44,19 +45,9 @@ bool ReadAt(int fd, void* buffer, std::size_t size, off_t offset)
 // caught this way; copying a library over a loaded one is no safer.)
 bool IsWholeSharedLibrary(const std::string& path)
 {
-    struct Descriptor
-    {
-        int fd;
-        ~Descriptor()
-        {
-            if (fd >= 0)
-            {
-                ::close(fd);
-            }
-        }
-    } const file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    const Norvex::Core::FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat status = {};
-    if (file.fd < 0 || ::fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode))
+    if (file.Get() < 0 || ::fstat(file.Get(), &status) != 0 || !S_ISREG(status.st_mode))
     {
         return false;
     }
@@ -67,7 +58,7 @@ bool IsWholeSharedLibrary(const std::string& path)
     };
 
     Elf64_Ehdr header = {};
-    if (!ReadAt(file.fd, &header, sizeof header, 0) || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+    if (!ReadAt(file.Get(), &header, sizeof header, 0) || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
         header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_ident[EI_DATA] != ELFDATA2LSB ||
         header.e_type != ET_DYN || header.e_machine != nativeMachine ||
         header.e_phentsize != sizeof(Elf64_Phdr) || header.e_phnum == 0 ||
@@ -78,7 +69,7 @@ bool IsWholeSharedLibrary(const std::string& path)
         return false;
     }
     std::vector<Elf64_Phdr> segments(header.e_phnum);
-    if (!ReadAt(file.fd, segments.data(), segments.size() * sizeof(Elf64_Phdr),
+    if (!ReadAt(file.Get(), segments.data(), segments.size() * sizeof(Elf64_Phdr),
                 static_cast<off_t>(header.e_phoff)))
     {
         return false;

@@ -1,8 +1,12 @@
 #include "GuardedApplication.h"
 #include "MainModel.h"
 #include "MainWindow.h"
+#include "SignalWatcher.h"
 #include "VistelCaptureApp.h"
 
+#include <QPointer>
+
+#include <csignal>
 #include <exception>
 
 int main(int argc, char* argv[])
@@ -12,6 +16,9 @@ int main(int argc, char* argv[])
     VistelCapture::GuardedApplication qtApplication(argc, argv);
     // Ties the window to the installed menu entry and its icon (the Wayland application id).
     QGuiApplication::setDesktopFileName(QStringLiteral("vistel-capture"));
+    // Ctrl+C or a logout closes the window the way its close box does, so a recording running
+    // then is finished and its file complete before the program ends.
+    VistelCapture::SignalWatcher terminationSignals({SIGINT, SIGTERM});
     auto& application = VistelCapture::VistelCaptureApp::Instance();
     try
     {
@@ -21,7 +28,19 @@ int main(int argc, char* argv[])
                                        application.SkipDuplicatedFrameFormat,
                                        application.GetApplicationFolder(), application);
         VistelCapture::MainWindow window(model);
-        window.exec();
+        // Held weakly: a signal read while an error box runs after the window is gone finds nothing.
+        terminationSignals.SetHandler(
+            [target = QPointer<VistelCapture::MainWindow>(&window)](int)
+            {
+                if (target)
+                {
+                    target->close();
+                }
+            });
+        if (VistelCapture::SignalWatcher::GetReceivedSignal() == 0)
+        {
+            window.exec();
+        }
         // The window goes first, then the model, which saves its settings.
     }
     catch (...)
@@ -29,6 +48,10 @@ int main(int argc, char* argv[])
         // Start-up and teardown: "キャプチャーデバイスがありません。" most often.
         VistelCapture::GuardedApplication::ShowAndExit(std::current_exception());
         return 1;
+    }
+    if (const int signal = VistelCapture::SignalWatcher::GetReceivedSignal(); signal != 0)
+    {
+        return 128 + signal;
     }
     return qtApplication.HasFailed() ? 1 : 0;
 }

@@ -199,9 +199,9 @@ int main(int argc, char* argv[])
     Paint(host.sourceImage);
     const cv::Mat frame = MatOf(host.sourceImage);
 
-    auto* peaking = new Vistel::Inspection::FocusPeakingProcessor();
-    auto* statistics = new Vistel::Inspection::RegionStatisticsProcessor();
-    auto* zebra = new Vistel::Inspection::ExposureWarningProcessor();
+    auto* peaking = new Vistel::PictureAids::FocusPeakingProcessor();
+    auto* statistics = new Vistel::PictureAids::RegionStatisticsProcessor();
+    auto* zebra = new Vistel::PictureAids::ExposureWarningProcessor();
     for (Vistel::Framework::IProcessor* processor : {static_cast<Vistel::Framework::IProcessor*>(peaking),
                                                      static_cast<Vistel::Framework::IProcessor*>(statistics),
                                                      static_cast<Vistel::Framework::IProcessor*>(zebra)})

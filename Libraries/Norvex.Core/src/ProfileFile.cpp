@@ -1,3 +1,4 @@
+#include <Norvex/Core/FileDescriptor.h>
 #include <Norvex/Core/ProfileFile.h>
 #include <Norvex/Core/StringHelpers.h>
 #include <Norvex/Core/TemporaryFile.h>
@@ -227,25 +228,15 @@ std::string ResolveLinks(const std::string& path)
 // write must then not replace it with a file that lacks everything it held).
 std::optional<std::string> ReadWholeFile(const std::string& path)
 {
-    struct Descriptor
-    {
-        int fd;
-        ~Descriptor()
-        {
-            if (fd >= 0)
-            {
-                ::close(fd);
-            }
-        }
-    } file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
-    if (file.fd < 0)
+    const Norvex::Core::FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (file.Get() < 0)
     {
         return errno == ENOENT ? std::optional<std::string>(std::in_place) : std::nullopt;
     }
     // Only a regular file is read: a FIFO would block (hence O_NONBLOCK on the open) and a
     // folder fails the read; both count as unreadable, so nothing is written over them either.
     struct stat status = {};
-    if (::fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode))
+    if (::fstat(file.Get(), &status) != 0 || !S_ISREG(status.st_mode))
     {
         return std::nullopt;
     }
@@ -253,7 +244,7 @@ std::optional<std::string> ReadWholeFile(const std::string& path)
     char buffer[65536];
     for (;;)
     {
-        const ssize_t count = ::read(file.fd, buffer, sizeof buffer);
+        const ssize_t count = ::read(file.Get(), buffer, sizeof buffer);
         if (count == 0)
         {
             return contents;

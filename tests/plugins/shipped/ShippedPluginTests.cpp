@@ -215,7 +215,7 @@ TEST_F(ShippedPluginTest, EveryProcessorRunsOnLiveFramesWhileItsPageAndOverlayAr
     model.StopCapture();
 }
 
-TEST_F(ShippedPluginTest, InspectionSettingsSurviveARestartThroughTheIniFile)
+TEST_F(ShippedPluginTest, PictureAidSettingsSurviveARestartThroughTheIniFile)
 {
     {
         auto& model = MakeModel();
