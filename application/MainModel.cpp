@@ -469,18 +469,28 @@ void MainModel::OnDeviceFrame(const Image& frame)
     if (SaveTarget.load() != 0 && isRecording.load() && !recordingSaveFailed.load())
     {
         const std::int64_t limit = recordingFrameLimit.load();
-        if (limit == 0 || recordedFrames.load() < limit)
+        const bool take = limit == 0 || takenFrames.load() < limit;
+        try
         {
-            try
+            // Past the cap, frames still arrive to carry the report of a save that failed on the
+            // still queue's thread.
+            if (take)
             {
                 RecordFrame(frame);
             }
-            catch (...)
+            else
             {
-                recordingSaveFailed = recordingEndsOnSaveError.load();
-                throw;
+                RaiseStillSaveFailure();
             }
-            ++recordedFrames;
+        }
+        catch (...)
+        {
+            recordingSaveFailed = recordingEndsOnSaveError.load();
+            throw;
+        }
+        if (take)
+        {
+            ++takenFrames;
         }
     }
 }
@@ -682,18 +692,34 @@ void MainModel::StartRecording(const std::wstring& path)
             }
         }
         const auto& frameFormat = GetCurrentFrameFormat();
+        stillSaveFailed = false;
         auto queue = std::make_unique<FrameQueue<StillTarget>>(
             FrameQueue<StillTarget>::CapacityFor(frameFormat.width, frameFormat.height,
                                                  frameFormat.frameRate),
-            [](const Image& frame, const StillTarget& target)
+            [this](const Image& frame, const StillTarget& target)
             {
-                // Two frames in one millisecond get two files: the second is named with "_2".
-                StillImageWriter::SaveNew(frame, target.format, target.path);
+                // A recording that ends at its first failed save keeps no frame taken after it.
+                if (stillSaveFailed.load())
+                {
+                    return;
+                }
+                try
+                {
+                    // Two frames in one millisecond get two files: the second is named with "_2".
+                    StillImageWriter::SaveNew(frame, target.format, target.path);
+                }
+                catch (...)
+                {
+                    stillSaveFailed = recordingEndsOnSaveError.load();
+                    throw;
+                }
+                ++recordedFrames;
             });
         CriticalSection::AutoLock lock(stillQueueSection);
         stillQueue = std::move(queue);
     }
     recordedFrames = 0;
+    takenFrames = 0;
     recordingSaveFailed = false;
     isRecording = true;
     NotifyPropertyChanged(MainModelProperty::IsRecording);
@@ -706,29 +732,44 @@ void MainModel::StopRecording()
     {
         return;
     }
-    // The frames already taken are saved; a failure among the last of them is reported as one on
-    // the capture thread is.
+    // The frames already taken are saved, and a save that failed and was not reported yet is
+    // raised here, as the movie's Close raises its own: after the state has changed.
     std::unique_ptr<FrameQueue<StillTarget>> stills;
     {
         CriticalSection::AutoLock lock(stillQueueSection);
         stills = std::move(stillQueue);
     }
+    std::exception_ptr failure;
     if (stills)
     {
         try
         {
             stills->Finish();
         }
-        catch (const Exception& exception)
+        catch (...)
         {
-            OnDeviceException(exception);
+            failure = std::current_exception();
         }
         stills.reset();
     }
-    // Whatever the format is now: a movie opened under another format must still be finished.
-    videoWriter.Close();
+    try
+    {
+        // Whatever the format is now: a movie opened under another format must still be finished.
+        videoWriter.Close();
+    }
+    catch (...)
+    {
+        if (!failure)
+        {
+            failure = std::current_exception();
+        }
+    }
     NotifyPropertyChanged(MainModelProperty::IsRecording);
     NotifyProcessor(Vistel::Framework::HostStateRecordingChanged);
+    if (failure)
+    {
+        std::rethrow_exception(failure);
+    }
 }
 
 std::wstring MainModel::TimeStampedPath() const
@@ -744,14 +785,25 @@ void MainModel::RecordFrame(const Image& frame)
         CriticalSection::AutoLock lock(stillQueueSection);
         if (stillQueue)
         {
+            // Counted by the queue's thread once the file is saved.
             const auto stillFormat = static_cast<StillImageWriter::Format>(format);
             stillQueue->Push(frame,
                              {TimeStampedPath() + StillImageWriter::GetExtension(stillFormat), stillFormat});
             return;
         }
     }
-    // A movie, or stills chosen after a movie recording started: saved here and now.
+    // A movie, or stills chosen after a movie recording started: handed on here and now.
     SaveFrame(frame, {});
+    ++recordedFrames;
+}
+
+void MainModel::RaiseStillSaveFailure()
+{
+    CriticalSection::AutoLock lock(stillQueueSection);
+    if (stillQueue)
+    {
+        stillQueue->RaiseFailure();
+    }
 }
 
 std::wstring MainModel::SaveFrame(const Image& image, const std::wstring& path)

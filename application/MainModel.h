@@ -102,7 +102,7 @@ public:
     // keeps what was written; StopRecording finishes it); for scripted recordings, which cannot
     // do anything useful with a stream of identical errors.
     void SetRecordingEndsOnSaveError(bool value) noexcept { recordingEndsOnSaveError = value; }
-    // Frames saved by the capture thread since the recording started.
+    // Frames of the running (or last) recording handed to the movie, or saved as still files.
     std::int64_t GetRecordedFrameCount() const noexcept { return recordedFrames.load(); }
     // Frames the device delivered since the model was built, counted on the capture thread; the
     // frame rate is its change over time, whether or not a window painted each frame.
@@ -221,6 +221,8 @@ private:
     std::wstring TimeStampedPath() const;
     // Saves or queues one frame of a running recording (capture thread).
     void RecordFrame(const Image& frame);
+    // Raises a failed save of the still queue's thread not reported yet (capture thread).
+    void RaiseStillSaveFailure();
 
     const std::int32_t captureApiFamily;
     std::shared_ptr<void> gstreamer; // keeps the GStreamer library up for family 1
@@ -266,9 +268,11 @@ private:
     // copies them; exists while such a recording runs. Guarded by stillQueueSection.
     std::unique_ptr<FrameQueue<StillTarget>> stillQueue;
     std::atomic<std::int64_t> recordingFrameLimit = 0;
-    std::atomic<std::int64_t> recordedFrames = 0;
+    std::atomic<std::int64_t> takenFrames = 0;    // frames the capture thread took for the recording
+    std::atomic<std::int64_t> recordedFrames = 0; // of them, handed to the movie or saved as stills
     std::atomic<bool> recordingEndsOnSaveError = false;
     std::atomic<bool> recordingSaveFailed = false; // set by the capture thread, cleared by StartRecording
+    std::atomic<bool> stillSaveFailed = false;     // set by the still queue's thread, likewise
     std::atomic<std::int64_t> capturedFrames = 0;
 
     mutable Norvex::Core::CriticalSection invalidatorSection;

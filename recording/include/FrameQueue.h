@@ -76,7 +76,7 @@ public:
         std::unique_ptr<Slot> slot;
         {
             std::unique_lock guard(mutex);
-            RaiseFailure();
+            RaiseFailureLocked();
             changed.wait(guard, [&] { return !free.empty() || allocated < capacity; });
             if (!free.empty())
             {
@@ -105,7 +105,14 @@ public:
     {
         std::unique_lock guard(mutex);
         changed.wait(guard, [&] { return waiting.empty() && !busy; });
-        RaiseFailure();
+        RaiseFailureLocked();
+    }
+
+    // Raises what the consumer raised and nobody was told of yet, without waiting.
+    void RaiseFailure()
+    {
+        std::lock_guard guard(mutex);
+        RaiseFailureLocked();
     }
 
     std::size_t GetCapacity() const noexcept { return capacity; }
@@ -129,7 +136,7 @@ private:
     };
 
     // Called with the mutex held.
-    void RaiseFailure()
+    void RaiseFailureLocked()
     {
         if (failure)
         {

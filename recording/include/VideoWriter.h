@@ -59,6 +59,11 @@ public:
     // is open. Afterwards the writer is closed even when this raises.
     void Close();
 
+    // Returns once every frame added so far has been through the encoder into the file (as far as
+    // the encoder's own delay lets it); raises a failure of the writer's thread as AddFrame would.
+    // What a killed process leaves behind is what the file held at that moment.
+    void WaitUntilWritten();
+
     bool IsOpen();
 
     // Frames the queue of the open file holds at most (about one second, at most 256 MB of them),

@@ -236,6 +236,15 @@ void VideoWriter::CloseLocked()
     }
 }
 
+void VideoWriter::WaitUntilWritten()
+{
+    CriticalSection::AutoLock guard(lock);
+    if (queue)
+    {
+        queue->Finish();
+    }
+}
+
 bool VideoWriter::IsOpen()
 {
     CriticalSection::AutoLock guard(lock);
