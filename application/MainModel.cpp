@@ -693,10 +693,9 @@ void MainModel::StartRecording(const std::wstring& path)
         }
         const auto& frameFormat = GetCurrentFrameFormat();
         stillSaveFailed = false;
-        auto queue = std::make_unique<FrameQueue<StillTarget>>(
-            FrameQueue<StillTarget>::CapacityFor(frameFormat.width, frameFormat.height,
-                                                 frameFormat.frameRate),
-            [this](const Image& frame, const StillTarget& target)
+        auto queue = std::make_unique<FrameQueue<StillFrame>>(
+            FrameQueue<StillFrame>::CapacityFor(frameFormat.width, frameFormat.height, frameFormat.frameRate),
+            [this](const StillFrame& still)
             {
                 // A recording that ends at its first failed save keeps no frame taken after it.
                 if (stillSaveFailed.load())
@@ -706,7 +705,7 @@ void MainModel::StartRecording(const std::wstring& path)
                 try
                 {
                     // Two frames in one millisecond get two files: the second is named with "_2".
-                    StillImageWriter::SaveNew(frame, target.format, target.path);
+                    StillImageWriter::SaveNew(still.frame, still.format, still.path);
                 }
                 catch (...)
                 {
@@ -734,7 +733,7 @@ void MainModel::StopRecording()
     }
     // The frames already taken are saved, and a save that failed and was not reported yet is
     // raised here, as the movie's Close raises its own: after the state has changed.
-    std::unique_ptr<FrameQueue<StillTarget>> stills;
+    std::unique_ptr<FrameQueue<StillFrame>> stills;
     {
         CriticalSection::AutoLock lock(stillQueueSection);
         stills = std::move(stillQueue);
@@ -787,8 +786,14 @@ void MainModel::RecordFrame(const Image& frame)
         {
             // Counted by the queue's thread once the file is saved.
             const auto stillFormat = static_cast<StillImageWriter::Format>(format);
-            stillQueue->Push(frame,
-                             {TimeStampedPath() + StillImageWriter::GetExtension(stillFormat), stillFormat});
+            auto path = TimeStampedPath() + StillImageWriter::GetExtension(stillFormat);
+            stillQueue->Push(
+                [&](StillFrame& still)
+                {
+                    still.frame = frame;
+                    still.path = std::move(path);
+                    still.format = stillFormat;
+                });
             return;
         }
     }

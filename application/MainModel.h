@@ -256,9 +256,10 @@ private:
     mutable Norvex::Core::CriticalSection saveSection;    // leaf lock
     std::wstring saveFolder;                              // guarded by saveSection
     std::atomic<bool> isRecording = false;
-    // Where a frame of a still recording goes, chosen when it arrives.
-    struct StillTarget
+    // A frame of a still recording, with where it goes, chosen when it arrives.
+    struct StillFrame
     {
+        Image frame;
         std::wstring path;
         StillImageWriter::Format format = StillImageWriter::Bmp;
     };
@@ -266,7 +267,7 @@ private:
     mutable Norvex::Core::CriticalSection stillQueueSection;
     // Encodes the frames of a still recording on a thread of its own, so the capture thread only
     // copies them; exists while such a recording runs. Guarded by stillQueueSection.
-    std::unique_ptr<FrameQueue<StillTarget>> stillQueue;
+    std::unique_ptr<FrameQueue<StillFrame>> stillQueue;
     std::atomic<std::int64_t> recordingFrameLimit = 0;
     std::atomic<std::int64_t> takenFrames = 0;    // frames the capture thread took for the recording
     std::atomic<std::int64_t> recordedFrames = 0; // of them, handed to the movie or saved as stills

@@ -1,8 +1,5 @@
 #pragma once
 
-#include <Norvex/Core/Image.h>
-#include <Norvex/Core/Pixel.h>
-
 #include <algorithm>
 #include <cmath>
 #include <condition_variable>
@@ -21,27 +18,27 @@ namespace VistelCapture
 {
 
 // Hands frames from a capture thread to a worker thread of its own, which does the slow part
-// (encoding, writing to disk) in arrival order. Push copies the frame into a buffer of a bounded
-// pool and returns; while every buffer waits for the worker, Push waits too, so a frame is never
-// dropped and memory stays bounded. Buffers are allocated when the queue first grows that deep and
-// reused afterwards (the most recently freed first, so a queue that keeps up touches two).
+// (encoding, writing to disk) in arrival order. Push fills an item of a bounded pool (a copy of
+// the frame, or the frame already converted to what the worker needs) and returns; while every
+// item waits for the worker, Push waits too, so a frame is never dropped and memory stays
+// bounded. Items are allocated when the queue first grows that deep and reused afterwards, their
+// buffers with them (the most recently freed first, so a queue that keeps up touches two).
 //
 // What the consumer raises on the worker is kept and raised again by the next Push (which then
-// queues nothing) or by Finish; later failures before that report are dropped.
+// queues nothing), by RaiseFailure or by Finish; later failures before that report are dropped.
 //
 // Locking: the queue's own mutex guards every field marked below and is always the innermost lock;
-// the consumer runs without it. Push and Finish may be called with the caller's locks held: the
-// worker takes no lock of the caller's.
-template <class Tag> class FrameQueue
+// the filling and the consumer run without it. Push and Finish may be called with the caller's
+// locks held: the worker takes no lock of the caller's.
+template <class Item> class FrameQueue
 {
 public:
-    using Frame = Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>;
-    // Runs on the worker for each frame, in the order pushed.
-    using Consumer = std::function<void(const Frame& frame, const Tag& tag)>;
+    // Runs on the worker for each item, in the order pushed.
+    using Consumer = std::function<void(const Item& item)>;
 
     static constexpr std::size_t MemoryLimit = std::size_t(256) << 20;
 
-    // About one second of frames, but no more than MemoryLimit bytes of them, and at least one.
+    // About one second of BGRA frames, but no more than MemoryLimit bytes of them, and at least one.
     static std::size_t CapacityFor(std::int32_t width, std::int32_t height, double frameRate)
     {
         const std::size_t frameBytes =
@@ -70,37 +67,49 @@ public:
         worker.join();
     }
 
-    // Copies the frame (its owned copy keeps the frame's size) and queues it with the tag.
-    void Push(const Frame& frame, Tag tag)
+    // Calls fill(item) on a free item (holding what an earlier frame left in it), then queues it.
+    // If fill raises, nothing is queued.
+    template <class Fill> void Push(Fill&& fill)
     {
-        std::unique_ptr<Slot> slot;
+        std::unique_ptr<Item> item;
         {
             std::unique_lock guard(mutex);
             RaiseFailureLocked();
             changed.wait(guard, [&] { return !free.empty() || allocated < capacity; });
             if (!free.empty())
             {
-                slot = std::move(free.back());
+                item = std::move(free.back());
                 free.pop_back();
             }
             else
             {
-                slot = std::make_unique<Slot>();
+                item = std::make_unique<Item>();
                 ++allocated;
             }
         }
-        // The slot is ours alone until it is queued, so the copy runs without the lock.
-        slot->frame = frame;
-        slot->tag = std::move(tag);
+        // The item is ours alone until it is queued, so it is filled without the lock.
+        try
+        {
+            fill(*item);
+        }
+        catch (...)
+        {
+            {
+                std::lock_guard guard(mutex);
+                free.push_back(std::move(item));
+            }
+            changed.notify_all();
+            throw;
+        }
         {
             std::lock_guard guard(mutex);
-            waiting.push_back(std::move(slot));
+            waiting.push_back(std::move(item));
             peakQueued = std::max(peakQueued, waiting.size() + (busy ? 1 : 0));
         }
         changed.notify_all();
     }
 
-    // Waits until every frame pushed so far is consumed, then raises what the consumer raised.
+    // Waits until every item pushed so far is consumed, then raises what the consumer raised.
     void Finish()
     {
         std::unique_lock guard(mutex);
@@ -129,12 +138,6 @@ public:
     }
 
 private:
-    struct Slot
-    {
-        Frame frame;
-        Tag tag{};
-    };
-
     // Called with the mutex held.
     void RaiseFailureLocked()
     {
@@ -148,7 +151,7 @@ private:
     {
         for (;;)
         {
-            std::unique_ptr<Slot> slot;
+            std::unique_ptr<Item> item;
             {
                 std::unique_lock guard(mutex);
                 changed.wait(guard, [&] { return !waiting.empty() || stopping; });
@@ -156,14 +159,14 @@ private:
                 {
                     return;
                 }
-                slot = std::move(waiting.front());
+                item = std::move(waiting.front());
                 waiting.pop_front();
                 busy = true;
             }
             std::exception_ptr raised;
             try
             {
-                consumer(slot->frame, slot->tag);
+                consumer(*item);
             }
             catch (...)
             {
@@ -175,7 +178,7 @@ private:
                 {
                     failure = raised;
                 }
-                free.push_back(std::move(slot));
+                free.push_back(std::move(item));
                 busy = false;
             }
             changed.notify_all();
@@ -187,11 +190,11 @@ private:
 
     std::mutex mutex;
     std::condition_variable changed;           // any field below changed
-    std::deque<std::unique_ptr<Slot>> waiting; // guarded by mutex; oldest first
-    std::vector<std::unique_ptr<Slot>> free;   // guarded by mutex
+    std::deque<std::unique_ptr<Item>> waiting; // guarded by mutex; oldest first
+    std::vector<std::unique_ptr<Item>> free;   // guarded by mutex
     std::size_t allocated = 0;                 // guarded by mutex; never above capacity
     std::size_t peakQueued = 0;                // guarded by mutex
-    bool busy = false;                         // guarded by mutex; the worker holds a slot
+    bool busy = false;                         // guarded by mutex; the worker holds an item
     bool stopping = false;                     // guarded by mutex
     std::exception_ptr failure;                // guarded by mutex; unreported
     std::thread worker;                        // last: starts once the fields above exist

@@ -103,6 +103,11 @@ FfmpegMovieWriter::~FfmpegMovieWriter()
     Reset();
 }
 
+int FfmpegMovieWriter::H264ThreadCount()
+{
+    return static_cast<int>(std::clamp(std::thread::hardware_concurrency() * 3 / 2, 1u, 4u));
+}
+
 void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32_t newWidth,
                              std::int32_t newHeight, double frameRate, std::uint32_t bitRate)
 {
@@ -148,15 +153,14 @@ void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32
             encoder->max_b_frames = 0;
             ThrowIfAvFailed(av_opt_set(encoder->priv_data, "preset", H264Preset, 0), "Open", __LINE__);
             ThrowIfAvFailed(av_opt_set(encoder->priv_data, "profile", "main", 0), "Open", __LINE__);
-            // No look-ahead, so x264 holds back no frames beyond one per frame thread, and at most
-            // four frame threads: a killed recording loses little more than the fragment being
-            // filled. (Its zero-latency tuning would also trade frame threads for slices: 1.2
-            // times the encoding time here, against no measurable cost for this.)
+            // No look-ahead, so x264 holds back no frames beyond one per frame thread: a killed
+            // recording loses little more than the fragment being filled. (Its zero-latency
+            // tuning would also trade frame threads for slices: 1.2 times the encoding time
+            // here, against no measurable cost for this.)
             ThrowIfAvFailed(
                 av_opt_set(encoder->priv_data, "x264-params", "rc-lookahead=0:sync-lookahead=0", 0), "Open",
                 __LINE__);
-            encoder->thread_count =
-                static_cast<int>(std::clamp(std::thread::hardware_concurrency() * 3 / 2, 1u, 4u));
+            encoder->thread_count = H264ThreadCount();
         }
         else
         {

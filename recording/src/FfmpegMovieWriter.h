@@ -40,6 +40,9 @@ public:
 
     // Fast enough for 30 frames per second at 1920 x 1080 on two cores.
     static constexpr const char* H264Preset = "veryfast";
+    // x264's frame threads: one and a half per processor, as x264 picks by itself, but at most
+    // four, so a killed recording loses little more than the fragment being filled.
+    static int H264ThreadCount();
 
     FfmpegMovieWriter();
     FfmpegMovieWriter(const FfmpegMovieWriter&) = delete;

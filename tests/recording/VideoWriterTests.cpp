@@ -257,7 +257,7 @@ TEST(VideoWriter, AnEncoderSlowerThanTheFramesThrottlesAndLosesNoFrame)
     }
 
     // About one second of frames, but never more than 256 MB of them.
-    using Queue = VistelCapture::FrameQueue<std::int64_t>;
+    using Queue = VistelCapture::FrameQueue<Frame>;
     EXPECT_EQ(Queue::CapacityFor(1920, 1080, 29.97), 30u);
     EXPECT_EQ(Queue::CapacityFor(3840, 2160, 30), 8u);
     EXPECT_EQ(Queue::CapacityFor(7680, 4320, 60), 2u);
