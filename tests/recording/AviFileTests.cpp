@@ -381,6 +381,8 @@ TEST(AviFile, AKilledRecorderLeavesAPlayableFile)
                 writer.AddFrame(MakePattern(40, 30, n));
                 if (n + 1 == reported)
                 {
+                    // What a kill can take besides is only what is still queued.
+                    writer.WaitUntilWritten();
                     [[maybe_unused]] auto ignored = ::write(ready[1], "x", 1);
                 }
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
