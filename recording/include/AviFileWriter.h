@@ -49,8 +49,6 @@ public:
 
     // Appends one frame of GetFrameSize() bytes, asking for its rows block by block.
     void AddFrame(const RowSource& fillRows);
-    // Appends one frame whose GetFrameSize() bytes (the file's rows, padding included) are ready.
-    void AddFrame(const unsigned char* rows);
     // Writes the indexes and closes the file. The file is closed even when this raises.
     void Close();
 
@@ -60,8 +58,6 @@ public:
     std::uint64_t GetFrameCount() const noexcept { return totalFrames; }
 
 private:
-    // Appends the frame from fillRows, or from rows when they are given.
-    void AddChunk(const RowSource& fillRows, const unsigned char* rows);
     void BuildHeader(std::int32_t width, std::int32_t height, double frameRate);
     void FinishPart(const char* functionName);
     void UpdateHeader();

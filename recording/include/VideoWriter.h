@@ -25,9 +25,8 @@ class FfmpegMovieWriter;
 // queue's own (the writer calls nothing back).
 //
 // Encoding and writing run on a thread of the writer's own: AddFrame stamps the frame's arrival
-// time, copies it into the frame queue (for AVI converting it into the file's rows on the way) and
-// returns, waiting only while about a second of frames is already queued. A failure of that thread
-// is raised by the next AddFrame or by Close.
+// time, copies it into the frame queue and returns, waiting only while about a second of frames is
+// already queued. A failure of that thread is raised by the next AddFrame or by Close.
 class VideoWriter
 {
 public:
@@ -80,18 +79,14 @@ private:
     void CloseLocked();
     // Starts the writer's thread for the file just opened.
     void StartQueue();
-    // Converts the frame into the AVI file's rows: bottom-up, 24 bits, black where the frame
-    // does not reach.
-    void ConvertToAviRows(const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>& frame,
-                          std::vector<unsigned char>& rows) const;
+    // Runs on the writer's thread, which owns the file objects while the queue exists.
+    void AddAviFrame(const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>& frame);
 
-    // A frame on its way to the writer's thread: for AVI the file's rows, converted by AddFrame
-    // (no costlier than a copy, and a quarter smaller); else a copy of the part of the BGRA
-    // frame that fits, with its sample time in 100 ns units.
+    // A frame on its way to the writer's thread: a copy of the part of the BGRA frame that fits,
+    // with its sample time in 100 ns units (movies only).
     struct QueuedFrame
     {
         Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>> picture;
-        std::vector<unsigned char> aviRows;
         std::int64_t sampleTime = 0;
     };
 

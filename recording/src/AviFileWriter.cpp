@@ -271,16 +271,6 @@ void AviFileWriter::BuildHeader(std::int32_t width, std::int32_t height, double 
 
 void AviFileWriter::AddFrame(const RowSource& fillRows)
 {
-    AddChunk(fillRows, nullptr);
-}
-
-void AviFileWriter::AddFrame(const unsigned char* rows)
-{
-    AddChunk({}, rows);
-}
-
-void AviFileWriter::AddChunk(const RowSource& fillRows, const unsigned char* rows)
-{
     if (fd < 0)
     {
         return;
@@ -334,36 +324,28 @@ void AviFileWriter::AddChunk(const RowSource& fillRows, const unsigned char* row
     // filled and being copied into the page cache; the first block carries the headers.
     const std::uint32_t rowCount = frameSize / rowSize;
     const std::uint32_t rowsPerBlock = std::max<std::uint32_t>(1, BlockBytes / rowSize);
-    if (rows)
+    try
     {
-        // Ready rows go out with the headers in one call.
-        AppendChunk(partHeader.data(), partHeader.size(), rows, frameSize, "AddFrame");
+        std::uint64_t offset = fileEnd;
+        std::size_t prefix = partHeader.size();
+        for (std::uint32_t row = 0; row < rowCount;)
+        {
+            const std::uint32_t rows = std::min(rowsPerBlock, rowCount - row);
+            block.resize(prefix + std::size_t(rows) * rowSize);
+            std::memcpy(block.data(), partHeader.data(), prefix);
+            fillRows(block.data() + prefix, row, rows);
+            WriteAt(offset, block.data(), block.size(), "AddFrame");
+            offset += block.size();
+            row += rows;
+            prefix = 0;
+        }
     }
-    else
+    catch (...)
     {
-        try
-        {
-            std::uint64_t offset = fileEnd;
-            std::size_t prefix = partHeader.size();
-            for (std::uint32_t row = 0; row < rowCount;)
-            {
-                const std::uint32_t count = std::min(rowsPerBlock, rowCount - row);
-                block.resize(prefix + std::size_t(count) * rowSize);
-                std::memcpy(block.data(), partHeader.data(), prefix);
-                fillRows(block.data() + prefix, row, count);
-                WriteAt(offset, block.data(), block.size(), "AddFrame");
-                offset += block.size();
-                row += count;
-                prefix = 0;
-            }
-        }
-        catch (...)
-        {
-            // Give back what the torn chunk took, so the file ends with its last complete chunk
-            // and the index still has room when the disk is full.
-            [[maybe_unused]] const int ignored = ::ftruncate(fd, static_cast<off_t>(fileEnd));
-            throw;
-        }
+        // Give back what the torn chunk took, so the file ends with its last complete chunk and
+        // the index still has room when the disk is full.
+        [[maybe_unused]] const int ignored = ::ftruncate(fd, static_cast<off_t>(fileEnd));
+        throw;
     }
     if (!partOpen)
     {
