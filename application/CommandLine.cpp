@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include "MainModel.h"
+#include "ProcessorEntry.h"
 #include "SignalWatcher.h"
 #include "StillImageWriter.h"
 #include "VistelCaptureApp.h"
@@ -483,8 +484,14 @@ int RunCommand(const Options& options, SignalWatcher& terminationSignals)
         std::optional<MainModel> model;
         try
         {
+            // Only a listing or another processor than the built-in one needs the plug-ins.
+            const bool processorsNeeded =
+                options.command == "list" ||
+                (options.processor && ToWideString(*options.processor) != ProcessorEntry::builtInName);
             model.emplace(family, application.SkipErrorDevice, application.SkipDuplicatedFrameFormat,
-                          application.GetApplicationFolder(), application);
+                          application.GetApplicationFolder(), application,
+                          processorsNeeded ? MainModel::ProcessorLoading::Always
+                                           : MainModel::ProcessorLoading::WhenStored);
         }
         catch (const Exception& exception)
         {

@@ -89,7 +89,8 @@ thread_local bool insideProcess = false;
 } // namespace
 
 MainModel::MainModel(std::int32_t captureApiFamily, bool skipErrorDevice, bool skipDuplicatedFrameFormat,
-                     const std::wstring& applicationFolder, VistelCaptureApp& application)
+                     const std::wstring& applicationFolder, VistelCaptureApp& application,
+                     ProcessorLoading processorLoading)
     : BindableBase(Norvex::Mfc::PropertyChangedEvent::DefaultType()), captureApiFamily(captureApiFamily),
       applicationFolder(applicationFolder), application(application)
 {
@@ -106,7 +107,18 @@ MainModel::MainModel(std::int32_t captureApiFamily, bool skipErrorDevice, bool s
     }
     hostServices.Attach(new HostServices(applicationFolder, *this, application));
 
-    processorEntries = DiscoverProcessorEntries(applicationFolder);
+    // Without the plug-ins only "なし" is listed; the settings then keep the stored processor
+    // name, which is "なし" already.
+    if (processorLoading == ProcessorLoading::Always ||
+        application.GetProfile().GetProfileString(settingsSection, L"ProcessorName", L"") !=
+            ProcessorEntry::builtInName)
+    {
+        processorEntries = DiscoverProcessorEntries(applicationFolder);
+    }
+    else
+    {
+        processorEntries.push_back(std::make_shared<ProcessorEntry>(nullptr, 0));
+    }
     processorEntries.at(0)->Initialize(hostServices.Get());
 
     const auto& format = GetCurrentFrameFormat();
@@ -418,7 +430,12 @@ void MainModel::SelectProcessor(std::int32_t index)
 
 void MainModel::PublishProcessorImage()
 {
-    // Called with the device's frameSection and frameLock held.
+    // Called with the device's frameSection and frameLock held. Without a preview nobody takes the
+    // image, and the command line would pay a whole-frame copy per frame for nothing.
+    if (!previewAttached.load())
+    {
+        return;
+    }
     const auto& frame = GetCurrentDevice().frame;
     const Image* shown = nullptr;
     if (auto* processor = GetCurrentProcessor())
@@ -651,6 +668,9 @@ void MainModel::CopyProcessorImage(Image& image) const
 
 void MainModel::SetPreviewInvalidator(std::function<void()> invalidator)
 {
+    // The next frame, processor change or processor request publishes for the new preview; until
+    // then it paints its own empty picture.
+    previewAttached = static_cast<bool>(invalidator);
     CriticalSection::AutoLock lock(invalidatorSection);
     std::swap(previewInvalidator, invalidator);
 }

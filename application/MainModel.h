@@ -58,10 +58,19 @@ public:
     // Marker colour as 0x00BBGGRR.
     static constexpr std::uint32_t DefaultMarkerColor = 0x0000FF00;
 
+    enum class ProcessorLoading
+    {
+        Always,
+        // Only when the INI file names another processor than the built-in one: loading the
+        // plug-ins, and all they link, is a good part of a short command's start-up.
+        WhenStored,
+    };
+
     // Lists the devices, loads the processors from applicationFolder and the settings from the
     // application's INI file. Raises "キャプチャーデバイスがありません。" when no device has a format.
     MainModel(std::int32_t captureApiFamily, bool skipErrorDevice, bool skipDuplicatedFrameFormat,
-              const std::wstring& applicationFolder, VistelCaptureApp& application);
+              const std::wstring& applicationFolder, VistelCaptureApp& application,
+              ProcessorLoading processorLoading = ProcessorLoading::Always);
     // Saves the settings, finalises the processor, releases everything.
     ~MainModel() override;
 
@@ -202,7 +211,8 @@ public:
     void NotifyFrameChanged();
 
     // How the preview is repainted on a processor's request (any thread); the preview sets it.
-    // The invalidator runs under a leaf lock and must only post.
+    // The invalidator runs under a leaf lock and must only post. Setting one attaches the preview:
+    // only then are shown images published for TakeShownImage.
     void SetPreviewInvalidator(std::function<void()> invalidator);
     void InvalidatePreview() const;
 
@@ -247,8 +257,10 @@ private:
     std::vector<std::uint32_t> horizontalProfile;         // guarded by profileSection
     std::vector<std::uint32_t> verticalProfile;           // guarded by profileSection
 
-    // The images the processor shows, published under frameLock (one producer at a time).
+    // The images the processor shows, published under frameLock (one producer at a time) while a
+    // preview is attached.
     LatestImageMailbox shownImage;
+    std::atomic<bool> previewAttached = false; // written by the window thread
 
     FocusInformation focus;
     std::atomic<Point> cursorPosition{Point{}};           // read by the capture thread

@@ -19,7 +19,7 @@ ProcessorEntry::ProcessorEntry(std::shared_ptr<Plugin> plugin, std::int32_t inde
     }
     else
     {
-        name = L"なし";
+        name = builtInName;
     }
 }
 

@@ -20,6 +20,8 @@ namespace VistelCapture
 class ProcessorEntry
 {
 public:
+    static constexpr const wchar_t* builtInName = L"なし";
+
     // The built-in processor: shows the device's frame unchanged, draws nothing, has no page.
     class DummyProcessor final : public Vistel::Framework::ProcessorBase
     {

@@ -4,7 +4,9 @@
 #include "SignalWatcher.h"
 #include "VistelCaptureApp.h"
 
+#include <QApplication>
 #include <QPointer>
+#include <QWidget>
 
 #include <csignal>
 #include <exception>
@@ -45,9 +47,22 @@ int main(int argc, char* argv[])
     }
     catch (...)
     {
-        // Start-up and teardown: "キャプチャーデバイスがありません。" most often.
-        VistelCapture::GuardedApplication::ShowAndExit(std::current_exception());
-        return 1;
+        // Start-up and teardown: "キャプチャーデバイスがありません。" most often. A signal closes the
+        // box as it would close the window, or the program could only be killed while it is up.
+        terminationSignals.SetHandler(
+            [](int)
+            {
+                if (QWidget* box = QApplication::activeModalWidget())
+                {
+                    box->close();
+                }
+            });
+        if (VistelCapture::SignalWatcher::GetReceivedSignal() == 0)
+        {
+            VistelCapture::GuardedApplication::ShowAndExit(std::current_exception());
+        }
+        const int signal = VistelCapture::SignalWatcher::GetReceivedSignal();
+        return signal != 0 ? 128 + signal : 1;
     }
     if (const int signal = VistelCapture::SignalWatcher::GetReceivedSignal(); signal != 0)
     {

@@ -4,9 +4,11 @@
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -65,6 +67,14 @@ class FaultyCameras
 public:
     FaultyCameras() { setenv("NORVEX_TEST_CAMERA_FAULTS", "1", 1); }
     ~FaultyCameras() { unsetenv("NORVEX_TEST_CAMERA_FAULTS"); }
+};
+
+// The test cameras draw their moving square and frame counter only while this is set.
+class MovingCameras
+{
+public:
+    MovingCameras() { setenv("NORVEX_TEST_CAMERA_MOTION", "1", 1); }
+    ~MovingCameras() { unsetenv("NORVEX_TEST_CAMERA_MOTION"); }
 };
 
 // Records what a device delivers, from whichever thread delivers it.
@@ -188,6 +198,36 @@ void ExpectRamp(const Image<Pixel<unsigned char>>& frame, int tolerance)
         const int grey = 255 * y / frame.height;
         ExpectColour(frame, x, y, grey, grey, grey, tolerance);
     }
+}
+
+bool SamePixels(const Image<Pixel<unsigned char>>& a, const Image<Pixel<unsigned char>>& b)
+{
+    if (a.width != b.width || a.height != b.height)
+    {
+        return false;
+    }
+    for (int y = 0; y < a.height; ++y)
+    {
+        if (std::memcmp(a.Row(y), b.Row(y),
+                        static_cast<std::size_t>(a.width) * sizeof(Pixel<unsigned char>)) != 0)
+        {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The moving picture's frame counter: 16 cells of height / 40 along the top left, lowest bit first.
+int FrameCounter(const Image<Pixel<unsigned char>>& frame)
+{
+    const int cell = std::max(2, frame.height / 40) & ~1;
+    int counter = 0;
+    for (int bit = 0; bit < 16; ++bit)
+    {
+        const auto& pixel = frame.At(bit * cell + cell / 2, cell / 2);
+        counter |= (pixel.green > 128 ? 1 : 0) << bit;
+    }
+    return counter;
 }
 
 class GStreamerCaptureTest : public testing::Test
@@ -405,6 +445,65 @@ TEST_F(GStreamerCaptureTest, FormatSwitchGivesFramesOfTheNewSize)
     ASSERT_TRUE(recorder.WaitForFrames(2));
     device->Stop();
     EXPECT_TRUE(recorder.Exceptions().empty());
+}
+
+// Pixel tests rely on a still picture; encoder benchmarks need one that moves. The counter is read
+// back from raw and JPEG frames to show the drawing lands in every layout the camera sends.
+TEST_F(GStreamerCaptureTest, TheTestCameraMovesOnlyWhenAsked)
+{
+    const auto twoFrames = [](const wchar_t* format)
+    {
+        const auto devices = EnumerateDevices(CaptureApiFamily::GStreamer, true, true);
+        const auto device = Find(devices, L"Norvex Test Camera 1");
+        EXPECT_TRUE(device);
+        if (!device)
+        {
+            return std::pair<Image<Pixel<unsigned char>>, Image<Pixel<unsigned char>>>();
+        }
+        SelectFormat(*device, IndexOf(*device, format));
+        Recorder recorder;
+        recorder.Attach(*device);
+        device->Start();
+        EXPECT_TRUE(recorder.WaitForFrames(2));
+        auto first = recorder.LastFrame();
+        EXPECT_TRUE(recorder.WaitForFrames(2));
+        auto second = recorder.LastFrame();
+        device->Stop();
+        EXPECT_TRUE(recorder.Exceptions().empty());
+        return std::pair(std::move(first), std::move(second));
+    };
+
+    const auto [stillFirst, stillSecond] = twoFrames(L"YUY2 640x480 (30fps)");
+    EXPECT_TRUE(SamePixels(stillFirst, stillSecond));
+    ExpectBars(stillSecond, 8);
+
+    MovingCameras moving;
+    for (const wchar_t* format : {L"YUY2 640x480 (30fps)", L"MJPG 1280x720 (30fps)"})
+    {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(format)));
+        const auto [first, second] = twoFrames(format);
+        ASSERT_EQ(first.width, second.width);
+        EXPECT_FALSE(SamePixels(first, second));
+        EXPECT_GT(FrameCounter(second), FrameCounter(first));
+        if (second.width == stillSecond.width && second.height == stillSecond.height)
+        {
+            // Only the square (a quarter of the height on a side) and the counter differ from the
+            // still bars; the rest of the picture stays as the pixel tests expect it.
+            long changed = 0;
+            for (int y = 0; y < second.height; ++y)
+            {
+                for (int x = 0; x < second.width; ++x)
+                {
+                    changed +=
+                        std::memcmp(&second.At(x, y), &stillSecond.At(x, y), sizeof(second.At(x, y))) != 0;
+                }
+            }
+            const long side = second.height / 4;
+            const long cell = second.height / 40;
+            EXPECT_GT(changed, 0);
+            EXPECT_LE(changed, side * side + 16 * cell * cell + 4 * side);
+        }
+    }
 }
 
 TEST_F(GStreamerCaptureTest, StartAndStopAreIdempotentAndStopEndsTheCallbacks)

@@ -277,6 +277,7 @@ TEST_F(ModelTest, WindowsReadCopiesWhileTheCaptureThreadWrites)
     model.SetCursorPosition({3, 4});
     Announcements listener;
     model.AddListener(&listener);
+    model.SetPreviewInvalidator([] {});
     model.StartCapture();
     MainModel::Image shown;
     VistelCapture::LatestImageMailbox::Buffer painted;

@@ -55,7 +55,10 @@ GstElement* CreateElement(GstDevice* device, const gchar* name)
     GstElement* element = gst_element_factory_make("norvextestcamerasrc", name);
     if (element)
     {
-        g_object_set(element, "camera", NORVEX_TEST_CAMERA_DEVICE(device)->camera, nullptr);
+        // Lets the programs be run on a moving picture without a change of their own.
+        const gchar* motion = g_getenv("NORVEX_TEST_CAMERA_MOTION");
+        const gboolean moving = motion && *motion && g_strcmp0(motion, "0") != 0;
+        g_object_set(element, "camera", NORVEX_TEST_CAMERA_DEVICE(device)->camera, "moving", moving, nullptr);
     }
     return element;
 }

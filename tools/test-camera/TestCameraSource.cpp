@@ -13,7 +13,9 @@ struct _NorvexTestCameraSource
     // The inner chain built for the current run; empty below PAUSED.
     GstElement* chain[3];
     guint chainLength;
-    guint64 framesSent; // buffers through a faulty camera's probe in this run
+    guint64 framesSent;  // buffers through a faulty camera's probe in this run
+    gboolean moving;     // draw the moving square and the frame counter over the picture
+    guint64 framesDrawn; // frames the drawing probe has seen in this run; streaming thread only
 };
 
 G_DEFINE_TYPE(NorvexTestCameraSource, norvex_test_camera_source, GST_TYPE_BIN)
@@ -24,6 +26,7 @@ namespace
 enum
 {
     propertyCamera = 1,
+    propertyMoving,
 };
 
 GstStaticPadTemplate sourceTemplate =
@@ -64,6 +67,115 @@ GstPadProbeReturn InjectFaults(GstPad* pad, GstPadProbeInfo* info, gpointer user
         gst_buffer_resize(buffer, 0, size > row ? size - row : 0);
         GST_PAD_PROBE_INFO_DATA(info) = buffer;
     }
+    return GST_PAD_PROBE_OK;
+}
+
+// Fills a rectangle of the frame with black or white, in whatever 8-bit layout it has: each
+// component is written where the layout keeps it, subsampled components at their own scale.
+void FillRectangle(GstVideoFrame* frame, gint left, gint top, gint width, gint height, gboolean white)
+{
+    const GstVideoFormatInfo* format = frame->info.finfo;
+    const gboolean yuv = GST_VIDEO_FORMAT_INFO_IS_YUV(format);
+    for (guint component = 0; component < GST_VIDEO_FORMAT_INFO_N_COMPONENTS(format); ++component)
+    {
+        guint8 value = white ? 255 : 0;
+        if (component == GST_VIDEO_COMP_A)
+        {
+            value = 255;
+        }
+        else if (yuv)
+        {
+            value = component == GST_VIDEO_COMP_Y ? (white ? 235 : 16) : 128;
+        }
+        const gint horizontal = GST_VIDEO_FORMAT_INFO_W_SUB(format, component);
+        const gint vertical = GST_VIDEO_FORMAT_INFO_H_SUB(format, component);
+        const gint x0 = GST_VIDEO_SUB_SCALE(horizontal, left);
+        const gint x1 = GST_VIDEO_SUB_SCALE(horizontal, left + width);
+        const gint y0 = GST_VIDEO_SUB_SCALE(vertical, top);
+        const gint y1 = GST_VIDEO_SUB_SCALE(vertical, top + height);
+        const gint pixelStride = GST_VIDEO_FRAME_COMP_PSTRIDE(frame, component);
+        const gint rowStride = GST_VIDEO_FRAME_COMP_STRIDE(frame, component);
+        auto* data = static_cast<guint8*>(GST_VIDEO_FRAME_COMP_DATA(frame, component));
+        for (gint y = y0; y < y1; ++y)
+        {
+            guint8* row = data + static_cast<gsize>(y) * rowStride;
+            for (gint x = x0; x < x1; ++x)
+            {
+                row[static_cast<gsize>(x) * pixelStride] = value;
+            }
+        }
+    }
+}
+
+// Layouts FillRectangle can write: one byte per component at a fixed place.
+bool Drawable(const GstVideoFormatInfo* format)
+{
+    if (GST_VIDEO_FORMAT_INFO_FLAGS(format) & (GST_VIDEO_FORMAT_FLAG_COMPLEX | GST_VIDEO_FORMAT_FLAG_PALETTE))
+    {
+        return false;
+    }
+    for (guint component = 0; component < GST_VIDEO_FORMAT_INFO_N_COMPONENTS(format); ++component)
+    {
+        if (GST_VIDEO_FORMAT_INFO_DEPTH(format, component) != 8 ||
+            GST_VIDEO_FORMAT_INFO_SHIFT(format, component) != 0)
+        {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Position of one axis of the bouncing square: back and forth over `range` pixels.
+gint Bounce(guint64 travelled, gint range)
+{
+    if (range <= 0)
+    {
+        return 0;
+    }
+    const guint64 period = 2 * static_cast<guint64>(range);
+    const gint phase = static_cast<gint>(travelled % period);
+    return phase <= range ? phase : static_cast<gint>(period) - phase;
+}
+
+// Draws over the picture a black square bouncing off the edges and, along the top left, the
+// frame number as 16 binary cells (white for a one, black for a zero, lowest bit first), so an
+// encoder has motion to code and a reader can tell one frame from the next.
+GstPadProbeReturn DrawMotion(GstPad* pad, GstPadProbeInfo* info, gpointer user)
+{
+    auto* self = static_cast<NorvexTestCameraSource*>(user);
+    const guint64 frameNumber = self->framesDrawn++;
+    GstCaps* caps = gst_pad_get_current_caps(pad);
+    GstVideoInfo video;
+    const gboolean known = caps && gst_video_info_from_caps(&video, caps);
+    if (caps)
+    {
+        gst_caps_unref(caps);
+    }
+    if (!known || !Drawable(video.finfo))
+    {
+        return GST_PAD_PROBE_OK;
+    }
+    GstBuffer* buffer = gst_buffer_make_writable(GST_PAD_PROBE_INFO_BUFFER(info));
+    GST_PAD_PROBE_INFO_DATA(info) = buffer;
+    GstVideoFrame frame;
+    if (!gst_video_frame_map(&frame, &video, buffer, GST_MAP_WRITE))
+    {
+        return GST_PAD_PROBE_OK;
+    }
+    const gint width = GST_VIDEO_INFO_WIDTH(&video);
+    const gint height = GST_VIDEO_INFO_HEIGHT(&video);
+    // Even sizes and places keep the square's edges off a shared chroma sample.
+    const gint side = MAX(2, height / 4) & ~1;
+    const gint step = MAX(2, height / 60) & ~1;
+    const gint left = Bounce(frameNumber * step, width - side) & ~1;
+    const gint top = Bounce(frameNumber * step * 3 / 4, height - side) & ~1;
+    FillRectangle(&frame, left, top, MIN(side, width - left), MIN(side, height - top), FALSE);
+    const gint cell = MAX(2, height / 40) & ~1;
+    for (gint bit = 0; bit < 16 && (bit + 1) * cell <= width; ++bit)
+    {
+        FillRectangle(&frame, bit * cell, 0, cell, MIN(cell, height), (frameNumber >> bit) & 1);
+    }
+    gst_video_frame_unmap(&frame);
     return GST_PAD_PROBE_OK;
 }
 
@@ -125,6 +237,16 @@ gboolean BuildChain(NorvexTestCameraSource* self)
         self->framesSent = 0;
         GstPad* pad = gst_element_get_static_pad(source, "src");
         gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, InjectFaults, self, nullptr);
+        gst_object_unref(pad);
+    }
+    GST_OBJECT_LOCK(self);
+    const gboolean moving = self->moving;
+    GST_OBJECT_UNLOCK(self);
+    if (moving)
+    {
+        self->framesDrawn = 0;
+        GstPad* pad = gst_element_get_static_pad(source, "src");
+        gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, DrawMotion, self, nullptr);
         gst_object_unref(pad);
     }
     self->chain[self->chainLength++] = source;
@@ -201,6 +323,13 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* spe
         GST_OBJECT_UNLOCK(self);
         return;
     }
+    if (id == propertyMoving)
+    {
+        GST_OBJECT_LOCK(self);
+        self->moving = g_value_get_boolean(value);
+        GST_OBJECT_UNLOCK(self);
+        return;
+    }
     G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
 }
 
@@ -214,6 +343,13 @@ void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* spec)
         GST_OBJECT_UNLOCK(self);
         return;
     }
+    if (id == propertyMoving)
+    {
+        GST_OBJECT_LOCK(self);
+        g_value_set_boolean(value, self->moving);
+        GST_OBJECT_UNLOCK(self);
+        return;
+    }
     G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
 }
 
@@ -223,6 +359,7 @@ static void norvex_test_camera_source_init(NorvexTestCameraSource* self)
 {
     self->camera = 1;
     self->chainLength = 0;
+    self->moving = FALSE;
     GstPadTemplate* padTemplate = gst_static_pad_template_get(&sourceTemplate);
     self->sourcePad = gst_ghost_pad_new_no_target_from_template("src", padTemplate);
     gst_object_unref(padTemplate);
@@ -239,6 +376,13 @@ static void norvex_test_camera_source_class_init(NorvexTestCameraSourceClass* kl
         objectClass, propertyCamera,
         g_param_spec_int("camera", "Camera", "Which test camera (1-based)", 1, NorvexTestCamera::cameraCount,
                          1, static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
+    // Off by default: tests that read exact pixels rely on the still picture.
+    g_object_class_install_property(
+        objectClass, propertyMoving,
+        g_param_spec_boolean("moving", "Moving",
+                             "Draw a bouncing square and a binary frame counter over the picture (read when "
+                             "the element starts)",
+                             FALSE, static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
 
     GstElementClass* elementClass = GST_ELEMENT_CLASS(klass);
     elementClass->change_state = ChangeState;
