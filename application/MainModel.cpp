@@ -733,9 +733,7 @@ void MainModel::StartRecording(const std::wstring& path)
                     throw;
                 }
                 ++recordedFrames;
-            },
-            // Below capture, as the movie's encoder runs.
-            VideoWriter::EncodingPriorityDrop);
+            });
         CriticalSection::AutoLock lock(stillQueueSection);
         stillQueue = std::move(queue);
     }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <condition_variable>
 #include <cstddef>
@@ -15,27 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include <sys/resource.h>
-#include <unistd.h>
-
 namespace VistelCapture
 {
-
-// Lowers the calling thread's scheduling priority by that many nice steps (Linux keeps the nice
-// value per thread, and threads started afterwards from this one inherit it). An ordinary user
-// can lower a priority but not raise it again. Failure leaves the priority as it was: the work
-// only runs at the caller's priority then.
-inline void LowerThreadPriority(int steps)
-{
-    const auto thread = static_cast<id_t>(::gettid());
-    errno = 0;
-    const int current = ::getpriority(PRIO_PROCESS, thread);
-    if (errno == 0)
-    {
-        [[maybe_unused]] const int ignored =
-            ::setpriority(PRIO_PROCESS, thread, std::min(current + steps, 19));
-    }
-}
 
 // Hands frames from a capture thread to a worker thread of its own, which does the slow part
 // (encoding, writing to disk) in arrival order. Push fills an item of a bounded pool (a copy of
@@ -46,9 +26,6 @@ inline void LowerThreadPriority(int steps)
 //
 // What the consumer raises on the worker is kept and raised again by the next Push (which then
 // queues nothing), by RaiseFailure or by Finish; later failures before that report are dropped.
-//
-// The worker may run below the priority of the thread that made the queue: under a full processor
-// the capture thread then keeps its pace, and the queue takes up what the worker lags behind.
 //
 // Locking: the queue's own mutex guards every field marked below and is always the innermost lock;
 // the filling and the consumer run without it. Push and Finish may be called with the caller's
@@ -71,18 +48,9 @@ public:
         return std::max<std::size_t>(1, std::min(second, MemoryLimit / frameBytes));
     }
 
-    // priorityDrop: nice steps the worker runs below the creating thread.
-    FrameQueue(std::size_t capacity, Consumer consumer, int priorityDrop = 0)
+    FrameQueue(std::size_t capacity, Consumer consumer)
         : capacity(std::max<std::size_t>(1, capacity)), consumer(std::move(consumer)),
-          worker(
-              [this, priorityDrop]
-              {
-                  if (priorityDrop > 0)
-                  {
-                      LowerThreadPriority(priorityDrop);
-                  }
-                  Run();
-              })
+          worker([this] { Run(); })
     {
     }
     FrameQueue(const FrameQueue&) = delete;

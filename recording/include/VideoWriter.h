@@ -66,10 +66,6 @@ public:
 
     bool IsOpen();
 
-    // Nice steps the writer's thread and the encoder's threads run below the thread that opens
-    // the file: under a full processor, capture keeps its pace and the queue takes up the lag.
-    static constexpr int EncodingPriorityDrop = 5;
-
     // Frames the queue of the open file holds at most (about one second, at most 256 MB of them),
     // and the most it has held at once; 0 when no file is open.
     std::size_t GetQueueCapacity();

@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <thread>
 
 #include <libyuv/convert_from_argb.h>
 
@@ -105,27 +104,7 @@ void VideoWriter::Open(Format newFormat, const std::wstring& filePath, std::int3
                        : format == Wmv2 ? FfmpegMovieWriter::Codec::Wmv2
                        : format == Wmv3 ? FfmpegMovieWriter::Codec::Wmv3
                                         : FfmpegMovieWriter::Codec::H264;
-    // The encoder starts its own threads while it opens; they take the priority of the thread
-    // that opens it, so it opens on one at the writer thread's priority.
-    std::exception_ptr failure;
-    std::thread opener(
-        [&]
-        {
-            LowerThreadPriority(EncodingPriorityDrop);
-            try
-            {
-                movieFile->Open(codec, path, width, height, frameRate, bitRate);
-            }
-            catch (...)
-            {
-                failure = std::current_exception();
-            }
-        });
-    opener.join();
-    if (failure)
-    {
-        std::rethrow_exception(failure);
-    }
+    movieFile->Open(codec, path, width, height, frameRate, bitRate);
     stride = bytesPerInputPixel * width;
     timingStarted = false;
     frameDuration = static_cast<std::int64_t>(10000000.0 / frameRate);
@@ -147,8 +126,7 @@ void VideoWriter::StartQueue()
             {
                 movieFile->AddFrame(queued.picture, queued.sampleTime, frameDuration);
             }
-        },
-        EncodingPriorityDrop);
+        });
 }
 
 void VideoWriter::AddFrame(const Frame& frame)
