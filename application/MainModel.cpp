@@ -486,18 +486,28 @@ void MainModel::OnDeviceFrame(const Image& frame)
     if (SaveTarget.load() != 0 && isRecording.load() && !recordingSaveFailed.load())
     {
         const std::int64_t limit = recordingFrameLimit.load();
-        if (limit == 0 || recordedFrames.load() < limit)
+        const bool take = limit == 0 || takenFrames.load() < limit;
+        try
         {
-            try
+            // Past the cap, frames still arrive to carry the report of a save that failed on the
+            // still queue's thread.
+            if (take)
             {
-                SaveFrame(frame, {});
+                RecordFrame(frame);
             }
-            catch (...)
+            else
             {
-                recordingSaveFailed = recordingEndsOnSaveError.load();
-                throw;
+                RaiseStillSaveFailure();
             }
-            ++recordedFrames;
+        }
+        catch (...)
+        {
+            recordingSaveFailed = recordingEndsOnSaveError.load();
+            throw;
+        }
+        if (take)
+        {
+            ++takenFrames;
         }
     }
 }
@@ -693,14 +703,42 @@ void MainModel::StartRecording(const std::wstring& path)
     }
     else
     {
-        CriticalSection::AutoLock lock(saveSection);
-        saveFolder = path;
-        if (!saveFolder.empty() && saveFolder.back() != L'/')
         {
-            saveFolder += L'/';
+            CriticalSection::AutoLock lock(saveSection);
+            saveFolder = path;
+            if (!saveFolder.empty() && saveFolder.back() != L'/')
+            {
+                saveFolder += L'/';
+            }
         }
+        const auto& frameFormat = GetCurrentFrameFormat();
+        stillSaveFailed = false;
+        auto queue = std::make_unique<FrameQueue<StillFrame>>(
+            FrameQueue<StillFrame>::CapacityFor(frameFormat.width, frameFormat.height, frameFormat.frameRate),
+            [this](const StillFrame& still)
+            {
+                // A recording that ends at its first failed save keeps no frame taken after it.
+                if (stillSaveFailed.load())
+                {
+                    return;
+                }
+                try
+                {
+                    // Two frames in one millisecond get two files: the second is named with "_2".
+                    StillImageWriter::SaveNew(still.frame, still.format, still.path);
+                }
+                catch (...)
+                {
+                    stillSaveFailed = recordingEndsOnSaveError.load();
+                    throw;
+                }
+                ++recordedFrames;
+            });
+        CriticalSection::AutoLock lock(stillQueueSection);
+        stillQueue = std::move(queue);
     }
     recordedFrames = 0;
+    takenFrames = 0;
     recordingSaveFailed = false;
     isRecording = true;
     NotifyPropertyChanged(MainModelProperty::IsRecording);
@@ -713,15 +751,84 @@ void MainModel::StopRecording()
     {
         return;
     }
-    // Whatever the format is now: a movie opened under another format must still be finished.
-    videoWriter.Close();
+    // The frames already taken are saved, and a save that failed and was not reported yet is
+    // raised here, as the movie's Close raises its own: after the state has changed.
+    std::unique_ptr<FrameQueue<StillFrame>> stills;
+    {
+        CriticalSection::AutoLock lock(stillQueueSection);
+        stills = std::move(stillQueue);
+    }
+    std::exception_ptr failure;
+    if (stills)
+    {
+        try
+        {
+            stills->Finish();
+        }
+        catch (...)
+        {
+            failure = std::current_exception();
+        }
+        stills.reset();
+    }
+    try
+    {
+        // Whatever the format is now: a movie opened under another format must still be finished.
+        videoWriter.Close();
+    }
+    catch (...)
+    {
+        if (!failure)
+        {
+            failure = std::current_exception();
+        }
+    }
     NotifyPropertyChanged(MainModelProperty::IsRecording);
     NotifyProcessor(Vistel::Framework::HostStateRecordingChanged);
+    if (failure)
+    {
+        std::rethrow_exception(failure);
+    }
 }
 
 std::wstring MainModel::TimeStampedPath() const
 {
     return GetSaveFolder() + TimeStamp();
+}
+
+void MainModel::RecordFrame(const Image& frame)
+{
+    const std::int32_t format = FileFormat.load();
+    if (format >= StillImageWriter::Bmp && format <= StillImageWriter::Tiff)
+    {
+        CriticalSection::AutoLock lock(stillQueueSection);
+        if (stillQueue)
+        {
+            // Counted by the queue's thread once the file is saved.
+            const auto stillFormat = static_cast<StillImageWriter::Format>(format);
+            auto path = TimeStampedPath() + StillImageWriter::GetExtension(stillFormat);
+            stillQueue->Push(
+                [&](StillFrame& still)
+                {
+                    still.frame = frame;
+                    still.path = std::move(path);
+                    still.format = stillFormat;
+                });
+            return;
+        }
+    }
+    // A movie, or stills chosen after a movie recording started: handed on here and now.
+    SaveFrame(frame, {});
+    ++recordedFrames;
+}
+
+void MainModel::RaiseStillSaveFailure()
+{
+    CriticalSection::AutoLock lock(stillQueueSection);
+    if (stillQueue)
+    {
+        stillQueue->RaiseFailure();
+    }
 }
 
 std::wstring MainModel::SaveFrame(const Image& image, const std::wstring& path)

@@ -4,7 +4,10 @@
 #include "MainModelProperty.h"
 #include "Plugin.h"
 #include "ProcessorEntry.h"
+#include "StillImageWriter.h"
 #include "VideoWriter.h"
+
+#include <FrameQueue.h>
 
 #include <Norvex/Core/ComPointer.h>
 #include <Norvex/Core/CriticalSection.h>
@@ -108,7 +111,7 @@ public:
     // keeps what was written; StopRecording finishes it); for scripted recordings, which cannot
     // do anything useful with a stream of identical errors.
     void SetRecordingEndsOnSaveError(bool value) noexcept { recordingEndsOnSaveError = value; }
-    // Frames saved by the capture thread since the recording started.
+    // Frames of the running (or last) recording handed to the movie, or saved as still files.
     std::int64_t GetRecordedFrameCount() const noexcept { return recordedFrames.load(); }
     // Frames the device delivered since the model was built, counted on the capture thread; the
     // frame rate is its change over time, whether or not a window painted each frame.
@@ -226,6 +229,10 @@ private:
     void LoadSettings();
     void SaveSettings();
     std::wstring TimeStampedPath() const;
+    // Saves or queues one frame of a running recording (capture thread).
+    void RecordFrame(const Image& frame);
+    // Raises a failed save of the still queue's thread not reported yet (capture thread).
+    void RaiseStillSaveFailure();
 
     const std::int32_t captureApiFamily;
     std::shared_ptr<void> gstreamer; // keeps the GStreamer library up for family 1
@@ -261,10 +268,24 @@ private:
     mutable Norvex::Core::CriticalSection saveSection;    // leaf lock
     std::wstring saveFolder;                              // guarded by saveSection
     std::atomic<bool> isRecording = false;
+    // A frame of a still recording, with where it goes, chosen when it arrives.
+    struct StillFrame
+    {
+        Image frame;
+        std::wstring path;
+        StillImageWriter::Format format = StillImageWriter::Bmp;
+    };
+    // Taken before saveSection; a push under it waits at most for the encoder to free one buffer.
+    mutable Norvex::Core::CriticalSection stillQueueSection;
+    // Encodes the frames of a still recording on a thread of its own, so the capture thread only
+    // copies them; exists while such a recording runs. Guarded by stillQueueSection.
+    std::unique_ptr<FrameQueue<StillFrame>> stillQueue;
     std::atomic<std::int64_t> recordingFrameLimit = 0;
-    std::atomic<std::int64_t> recordedFrames = 0;
+    std::atomic<std::int64_t> takenFrames = 0;    // frames the capture thread took for the recording
+    std::atomic<std::int64_t> recordedFrames = 0; // of them, handed to the movie or saved as stills
     std::atomic<bool> recordingEndsOnSaveError = false;
     std::atomic<bool> recordingSaveFailed = false; // set by the capture thread, cleared by StartRecording
+    std::atomic<bool> stillSaveFailed = false;     // set by the still queue's thread, likewise
     std::atomic<std::int64_t> capturedFrames = 0;
 
     mutable Norvex::Core::CriticalSection invalidatorSection;

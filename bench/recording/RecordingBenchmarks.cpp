@@ -1,15 +1,22 @@
-// Throughput of the video writer against a reference measured in the same run:
-// - AVI: our writer (conversion to 24-bit rows, chunks, header updates) against plain write(2)
-//   of the same 24-bit frames;
-// - H.264 1080p: frames per second of our writer against the ffmpeg program encoding the same
-//   frames with the same settings (libx264, preset, Main profile, no B-frames, GOP, bit rate,
-//   bilinear conversion, fragmented MP4).
+// The video writer against a reference measured in the same run, three runs of each side,
+// interleaved:
+// - AVI: throughput of our writer (BGRA frames in; conversion to bottom-up 24-bit rows, chunks,
+//   header updates) against plain write(2) of the same 24-bit bytes, already converted;
+// - H.264 1080p: CPU time per frame of the whole process recording the moving picture through our
+//   writer, against the ffmpeg program recording it, both reading the same raw BGRA frames from one
+//   file: ffmpeg converts once (its default scaler) and encodes with the writer's settings
+//   (libx264, preset, Main profile, no B-frames, no look-ahead, GOP, bit rate, thread count,
+//   fragmented MP4);
 // - WMV3 1080p: CPU time per frame of our intra-only encoder (with its rate control) against
-//   libavcodec's WMV2 encoder, set up as the writer sets it up, on the same 4:2:0 frames; three
-//   runs of each, interleaved.
-// - WMV3 bit rate: the file's average rate over 10 s of the moving picture through the writer,
+//   libavcodec's WMV2 encoder, set up as the writer sets it up, on the same 4:2:0 frames;
+// - colour conversion of 1080p BGRA frames as the writer does it (libyuv) against libswscale's,
+//   to I420 for the encoders and to 24-bit rows for AVI;
+// - WMV3 bit rate: the file's average rate over 10 s of a moving picture through the writer,
 //   against the rate asked for (a figure, not a speed).
-// Files go to $TMPDIR and are deleted after each iteration.
+// Files go to $TMPDIR and are deleted after each iteration; the raw frames (about 1 GB) when the
+// program ends.
+
+#include "FfmpegMovieWriter.h"
 
 #include <VideoWriter.h>
 #include <Wmv3Encoder.h>
@@ -17,23 +24,34 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <libyuv/convert_from_argb.h>
 
 extern "C"
 {
 #include <libavcodec/avcodec.h>
 #include <libswscale/swscale.h>
 }
+
+extern char** environ;
 
 using VistelCapture::VideoWriter;
 using Frame = Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>;
@@ -45,10 +63,57 @@ constexpr std::int32_t Width = 1920;
 constexpr std::int32_t Height = 1080;
 constexpr double FrameRate = 30;
 constexpr std::uint32_t BitRate = 8000000;
-constexpr int AviFramesPerIteration = 60;
-constexpr int H264FramesPerIteration = 60;
+// Five seconds: the queue's first second, which allocates its buffers, is not all of it.
+constexpr int AviFramesPerIteration = 150;
+// Four seconds of the moving picture, each frame different.
+constexpr int H264FramesPerIteration = 120;
 
-// Moving gradients and a moving checkerboard: detail an encoder has to work for.
+// Frame n of the moving picture: gradients and a checkerboard that drift, a square that bounces
+// off the edges and a running time code (the frame number as a row of light and dark blocks).
+Frame MovingFrame(int n)
+{
+    Frame frame(Width, Height);
+    for (std::int32_t y = 0; y < Height; ++y)
+    {
+        for (std::int32_t x = 0; x < Width; ++x)
+        {
+            auto& pixel = frame.At(x, y);
+            pixel.blue = static_cast<unsigned char>((x + 4 * n) % Width * 255 / Width);
+            pixel.green = static_cast<unsigned char>((y + 3 * n) % Height * 255 / Height);
+            pixel.red = static_cast<unsigned char>(((x + 8 * n) / 32 + (y + 2 * n) / 32) % 2 ? 210 : 30);
+        }
+    }
+    const auto bounce = [n](int speed, int range)
+    {
+        const int travelled = (speed * n) % (2 * range);
+        return travelled < range ? travelled : 2 * range - travelled;
+    };
+    constexpr int Side = 200;
+    const int left = bounce(23, Width - Side);
+    const int top = bounce(17, Height - Side);
+    for (int y = top; y < top + Side; ++y)
+    {
+        for (int x = left; x < left + Side; ++x)
+        {
+            frame.At(x, y) = {240, 240, 240, 255};
+        }
+    }
+    constexpr int Block = 32;
+    for (int bit = 0; bit < 16; ++bit)
+    {
+        const unsigned char level = (n >> (15 - bit)) & 1 ? 255 : 0;
+        for (int y = Height - 2 * Block; y < Height - Block; ++y)
+        {
+            for (int x = Block * (2 + bit); x < Block * (3 + bit); ++x)
+            {
+                frame.At(x, y) = {level, level, level, 255};
+            }
+        }
+    }
+    return frame;
+}
+
+// The first 16 frames of the moving picture, kept in memory.
 const std::vector<Frame>& Frames()
 {
     static const std::vector<Frame> frames = []
@@ -56,19 +121,7 @@ const std::vector<Frame>& Frames()
         std::vector<Frame> result;
         for (int n = 0; n < 16; ++n)
         {
-            Frame frame(Width, Height);
-            for (std::int32_t y = 0; y < Height; ++y)
-            {
-                for (std::int32_t x = 0; x < Width; ++x)
-                {
-                    auto& pixel = frame.At(x, y);
-                    pixel.blue = static_cast<unsigned char>((x + 4 * n) * 255 / Width);
-                    pixel.green = static_cast<unsigned char>((y + 3 * n) * 255 / Height);
-                    pixel.red =
-                        static_cast<unsigned char>(((x + 8 * n) / 32 + (y + 2 * n) / 32) % 2 ? 210 : 30);
-                }
-            }
-            result.push_back(std::move(frame));
+            result.push_back(MovingFrame(n));
         }
         return result;
     }();
@@ -81,10 +134,96 @@ std::filesystem::path TemporaryPath(const char* name)
            (std::string("norvex-bench-") + std::to_string(::getpid()) + name);
 }
 
+// The H.264 frames as raw BGRA, written once, read by both sides of the comparison.
+class RawFrameFile
+{
+public:
+    RawFrameFile() : path(TemporaryPath("-frames.bgra"))
+    {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0)
+        {
+            throw std::runtime_error("cannot create " + path.string());
+        }
+        for (int n = 0; n < H264FramesPerIteration; ++n)
+        {
+            const Frame frame = MovingFrame(n);
+            const auto* bytes = reinterpret_cast<const char*>(frame.data);
+            const std::size_t size = std::size_t(frame.stride) * Height;
+            for (std::size_t done = 0; done < size;)
+            {
+                const ssize_t written = ::write(fd, bytes + done, size - done);
+                if (written <= 0)
+                {
+                    ::close(fd);
+                    throw std::runtime_error("cannot write " + path.string());
+                }
+                done += std::size_t(written);
+            }
+        }
+        ::close(fd);
+    }
+    RawFrameFile(const RawFrameFile&) = delete;
+    RawFrameFile& operator=(const RawFrameFile&) = delete;
+    ~RawFrameFile()
+    {
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);
+    }
+
+    const std::filesystem::path path;
+};
+
+const RawFrameFile& RawFrames()
+{
+    static const RawFrameFile file;
+    return file;
+}
+
+// Reads the next frame of the raw file into frame, as a camera's frame arrives in a buffer.
+bool ReadFrame(int fd, Frame& frame)
+{
+    auto* bytes = reinterpret_cast<char*>(frame.data);
+    const std::size_t size = std::size_t(frame.stride) * frame.height;
+    for (std::size_t done = 0; done < size;)
+    {
+        const ssize_t got = ::read(fd, bytes + done, size - done);
+        if (got <= 0)
+        {
+            return false;
+        }
+        done += std::size_t(got);
+    }
+    return true;
+}
+
+double Seconds(const timeval& time)
+{
+    return double(time.tv_sec) + double(time.tv_usec) / 1e6;
+}
+
+// User and system time of this process (every thread, also those that ended), or of its children
+// that were waited for.
+double CpuSeconds(int who)
+{
+    rusage usage{};
+    ::getrusage(who, &usage);
+    return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+}
+
+// The process's CPU time per frame, every thread's (also the deleting of the files between
+// iterations, alike on both sides): a figure beside the throughput, telling how much of the work
+// runs in parallel.
+void SetCpuPerFrame(benchmark::State& state, double seconds, int framesPerIteration)
+{
+    state.counters["cpu_ms_per_frame"] = 1000 * seconds / double(state.iterations() * framesPerIteration);
+}
+
 void BM_AviWriter(benchmark::State& state)
 {
     const auto& frames = Frames();
     const auto path = TemporaryPath(".avi");
+    const double cpuBefore = CpuSeconds(RUSAGE_SELF);
     for (auto _ : state)
     {
         VideoWriter writer;
@@ -98,12 +237,13 @@ void BM_AviWriter(benchmark::State& state)
         std::filesystem::remove(path);
         state.ResumeTiming();
     }
+    SetCpuPerFrame(state, CpuSeconds(RUSAGE_SELF) - cpuBefore, AviFramesPerIteration);
     state.SetBytesProcessed(state.iterations() * AviFramesPerIteration * std::int64_t(Width * 3) * Height);
 }
 
 void BM_PlainWrite(benchmark::State& state)
 {
-    // The same bytes the AVI holds: 24-bit rows, already converted.
+    // The same bytes the AVI holds: 24-bit bottom-up rows, already converted.
     const std::size_t frameBytes = std::size_t(Width * 3) * Height;
     std::vector<std::vector<unsigned char>> rows;
     for (const auto& frame : Frames())
@@ -123,6 +263,7 @@ void BM_PlainWrite(benchmark::State& state)
         rows.push_back(std::move(bytes));
     }
     const auto path = TemporaryPath(".raw");
+    const double cpuBefore = CpuSeconds(RUSAGE_SELF);
     for (auto _ : state)
     {
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -145,70 +286,86 @@ void BM_PlainWrite(benchmark::State& state)
         std::filesystem::remove(path);
         state.ResumeTiming();
     }
+    SetCpuPerFrame(state, CpuSeconds(RUSAGE_SELF) - cpuBefore, AviFramesPerIteration);
     state.SetBytesProcessed(state.iterations() * AviFramesPerIteration * std::int64_t(frameBytes));
 }
 
+// Timed by the process's CPU time, the writer's threads included (they end with Close).
 void BM_H264Writer(benchmark::State& state)
 {
-    const auto& frames = Frames();
+    const auto& source = RawFrames();
     const auto path = TemporaryPath(".mp4");
+    Frame frame(Width, Height);
     for (auto _ : state)
     {
-        // Frames arrive at the nominal rate, as from a camera, so rate control sees 30 fps.
-        auto now = std::chrono::steady_clock::now();
-        VideoWriter writer([&now] { return now; });
-        writer.Open(VideoWriter::H264, path.wstring(), Width, Height, FrameRate, BitRate);
-        for (int n = 0; n < H264FramesPerIteration; ++n)
+        const double before = CpuSeconds(RUSAGE_SELF);
+        const int fd = ::open(source.path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
         {
-            writer.AddFrame(frames[n % frames.size()]);
-            now += std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / FrameRate));
+            state.SkipWithError("cannot open the raw frames");
+            break;
         }
-        writer.Close();
-        state.PauseTiming();
+        {
+            // Frames arrive at the nominal rate, as from a camera, so rate control sees 30 fps.
+            auto now = std::chrono::steady_clock::now();
+            VideoWriter writer([&now] { return now; });
+            writer.Open(VideoWriter::H264, path.wstring(), Width, Height, FrameRate, BitRate);
+            while (ReadFrame(fd, frame))
+            {
+                writer.AddFrame(frame);
+                now += std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / FrameRate));
+            }
+            writer.Close();
+        }
+        ::close(fd);
+        state.SetIterationTime(CpuSeconds(RUSAGE_SELF) - before);
         std::filesystem::remove(path);
-        state.ResumeTiming();
     }
     state.SetItemsProcessed(state.iterations() * H264FramesPerIteration);
 }
 
+// Timed by the CPU time of the ffmpeg process, waited for.
 void BM_H264FfmpegProgram(benchmark::State& state)
 {
-    const auto& frames = Frames();
+    const auto& source = RawFrames();
     const auto path = TemporaryPath("-ffmpeg.mp4");
-    const std::string command =
-        "ffmpeg -v error -y -f rawvideo -pix_fmt bgra -s " + std::to_string(Width) + "x" +
-        std::to_string(Height) +
-        " -r 30 -i - -sws_flags bilinear -pix_fmt yuv420p -c:v libx264 -preset veryfast -profile:v main -bf "
-        "0 -g " +
-        std::to_string(static_cast<int>(2 * FrameRate)) + " -b:v " + std::to_string(BitRate) +
-        " -movflags +frag_keyframe+empty_moov+default_base_moof -frag_duration 1000000 '" + path.string() +
-        "'";
+    const std::vector<std::string> arguments = {
+        "ffmpeg", "-nostdin", "-v", "error", "-y",
+        // The raw frames as they are in memory.
+        "-f", "rawvideo", "-pix_fmt", "bgra", "-s", std::to_string(Width) + "x" + std::to_string(Height),
+        "-r", "30", "-i", source.path.string(),
+        // The writer's encoder settings.
+        "-pix_fmt", "yuv420p", "-c:v", "libx264", "-preset", VistelCapture::FfmpegMovieWriter::H264Preset,
+        "-profile:v", "main", "-bf", "0", "-g", std::to_string(static_cast<int>(2 * FrameRate)),
+        "-x264-params", "rc-lookahead=0:sync-lookahead=0", "-b:v", std::to_string(BitRate), "-threads",
+        std::to_string(VistelCapture::FfmpegMovieWriter::H264ThreadCount()),
+        // And its container: fragmented MP4 with fragments of 0.3 s at most.
+        "-movflags", "+frag_keyframe+empty_moov+default_base_moof", "-frag_duration", "300000",
+        path.string()};
+    std::vector<char*> argv;
+    for (const auto& argument : arguments)
+    {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
     for (auto _ : state)
     {
-        FILE* pipe = ::popen(command.c_str(), "w");
-        if (!pipe)
-        {
-            state.SkipWithError("popen failed");
-            break;
-        }
-        for (int n = 0; n < H264FramesPerIteration; ++n)
-        {
-            const auto& frame = frames[n % frames.size()];
-            std::fwrite(frame.data, 1, std::size_t(frame.stride) * Height, pipe);
-        }
-        if (::pclose(pipe) != 0)
+        const double before = CpuSeconds(RUSAGE_CHILDREN);
+        pid_t child = 0;
+        int status = 0;
+        if (::posix_spawnp(&child, "ffmpeg", nullptr, nullptr, argv.data(), environ) != 0 ||
+            ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         {
             state.SkipWithError("ffmpeg failed");
             break;
         }
-        state.PauseTiming();
+        state.SetIterationTime(CpuSeconds(RUSAGE_CHILDREN) - before);
         std::filesystem::remove(path);
-        state.ResumeTiming();
     }
     state.SetItemsProcessed(state.iterations() * H264FramesPerIteration);
 }
 
-// The moving frames in 4:2:0, converted as the writer converts them.
+// The moving frames in 4:2:0 for the encoders.
 struct YuvFrame
 {
     std::vector<std::uint8_t> planes[3];
@@ -238,6 +395,81 @@ const std::vector<YuvFrame>& YuvFrames()
         return result;
     }();
     return frames;
+}
+
+constexpr int ConversionFramesPerIteration = 60;
+
+// Converts the moving frames to I420 (toI420) or to bottom-up 24-bit rows, with libyuv as the
+// writer does (useLibyuv) or with a libswscale context built once.
+void Convert(benchmark::State& state, bool useLibyuv, bool toI420)
+{
+    YuvFrame yuv;
+    yuv.planes[0].resize(std::size_t(Width) * Height);
+    yuv.planes[1].resize(std::size_t(Width / 2) * (Height / 2));
+    yuv.planes[2].resize(std::size_t(Width / 2) * (Height / 2));
+    const int rowSize = (3 * Width + 3) / 4 * 4;
+    std::vector<std::uint8_t> rows(std::size_t(rowSize) * Height);
+    SwsContext* converter = sws_getContext(Width, Height, AV_PIX_FMT_BGRA, Width, Height,
+                                           toI420 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_BGR24, SWS_BILINEAR,
+                                           nullptr, nullptr, nullptr);
+    Frames(); // made once, outside the timing
+    std::size_t n = 0;
+    for (auto _ : state)
+    {
+        for (int i = 0; i < ConversionFramesPerIteration; ++i, ++n)
+        {
+            const Frame& frame = Frames()[n % Frames().size()];
+            const auto* source = reinterpret_cast<const std::uint8_t*>(frame.data);
+            if (toI420 && useLibyuv)
+            {
+                libyuv::ARGBToI420(source, frame.stride, yuv.planes[0].data(), yuv.stride[0],
+                                   yuv.planes[1].data(), yuv.stride[1], yuv.planes[2].data(), yuv.stride[2],
+                                   Width, Height);
+            }
+            else if (toI420)
+            {
+                std::uint8_t* targets[3] = {yuv.planes[0].data(), yuv.planes[1].data(), yuv.planes[2].data()};
+                sws_scale(converter, &source, &frame.stride, 0, Height, targets, yuv.stride);
+            }
+            else if (useLibyuv)
+            {
+                // Row by row into the bottom-up file rows, as the AVI writer fills its blocks.
+                for (std::int32_t y = 0; y < Height; ++y)
+                {
+                    libyuv::ARGBToRGB24(source + std::size_t(y) * frame.stride, 0,
+                                        rows.data() + std::size_t(Height - 1 - y) * rowSize, 0, Width, 1);
+                }
+            }
+            else
+            {
+                // A negative stride from the last row turns the picture bottom-up.
+                std::uint8_t* target = rows.data() + std::size_t(Height - 1) * rowSize;
+                const int stride = -rowSize;
+                sws_scale(converter, &source, &frame.stride, 0, Height, &target, &stride);
+            }
+            benchmark::DoNotOptimize(yuv.planes[0].data());
+            benchmark::DoNotOptimize(rows.data());
+        }
+    }
+    sws_freeContext(converter);
+    state.SetItemsProcessed(state.iterations() * ConversionFramesPerIteration);
+}
+
+void BM_ToI420Libyuv(benchmark::State& state)
+{
+    Convert(state, true, true);
+}
+void BM_ToI420Swscale(benchmark::State& state)
+{
+    Convert(state, false, true);
+}
+void BM_ToBgrLibyuv(benchmark::State& state)
+{
+    Convert(state, true, false);
+}
+void BM_ToBgrSwscale(benchmark::State& state)
+{
+    Convert(state, false, false);
 }
 
 constexpr int EncoderFramesPerIteration = 30;
@@ -359,50 +591,6 @@ void BM_Wmv3FileRate(benchmark::State& state)
     state.counters["of_target"] = kbps * 1000.0 / bitRate;
 }
 
-BENCHMARK(BM_AviWriter)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(4);
-BENCHMARK(BM_PlainWrite)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(4);
-BENCHMARK(BM_H264Writer)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
-BENCHMARK(BM_H264FfmpegProgram)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
-// Three runs of each encoder, alternating, timed by the process's CPU time.
-BENCHMARK(BM_Wmv3Encoder)
-    ->Name("BM_Wmv3Encoder/run:1")
-    ->Unit(benchmark::kMillisecond)
-    ->MeasureProcessCPUTime()
-    ->Iterations(2);
-BENCHMARK(BM_Wmv2Encoder)
-    ->Name("BM_Wmv2Encoder/run:1")
-    ->Unit(benchmark::kMillisecond)
-    ->MeasureProcessCPUTime()
-    ->Iterations(2);
-BENCHMARK(BM_Wmv3Encoder)
-    ->Name("BM_Wmv3Encoder/run:2")
-    ->Unit(benchmark::kMillisecond)
-    ->MeasureProcessCPUTime()
-    ->Iterations(2);
-BENCHMARK(BM_Wmv2Encoder)
-    ->Name("BM_Wmv2Encoder/run:2")
-    ->Unit(benchmark::kMillisecond)
-    ->MeasureProcessCPUTime()
-    ->Iterations(2);
-BENCHMARK(BM_Wmv3Encoder)
-    ->Name("BM_Wmv3Encoder/run:3")
-    ->Unit(benchmark::kMillisecond)
-    ->MeasureProcessCPUTime()
-    ->Iterations(2);
-BENCHMARK(BM_Wmv2Encoder)
-    ->Name("BM_Wmv2Encoder/run:3")
-    ->Unit(benchmark::kMillisecond)
-    ->MeasureProcessCPUTime()
-    ->Iterations(2);
-BENCHMARK(BM_Wmv3FileRate)
-    ->ArgNames({"kbps", "w", "h"})
-    ->ArgsProduct({{1000, 5000, 20000}, {640}, {480}})
-    ->Args({1000, 1920, 1080})
-    ->Args({5000, 1920, 1080})
-    ->Args({20000, 1920, 1080})
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(1);
-
 // Keeps each benchmark's rate counter so main can print the ratios after the console output.
 class RatioReporter : public benchmark::ConsoleReporter
 {
@@ -438,12 +626,93 @@ private:
     std::map<std::string, double> rates;
 };
 
-void PrintRatio(const char* what, double ours, double reference, const char* unit, double scale)
+using BenchmarkFunction = void (*)(benchmark::State&);
+
+// One comparison: our side and its reference, run three times each, alternating, so a change of
+// the machine's load falls on both.
+struct Comparison
 {
-    if (ours > 0 && reference > 0)
+    const char* ours;
+    BenchmarkFunction oursFunction;
+    const char* reference;
+    BenchmarkFunction referenceFunction;
+    void (*setUp)(benchmark::internal::Benchmark*);
+    // How the result reads: per frame (a time, ours over the reference's) or a rate (ours over
+    // the reference's), and its unit.
+    bool perFrame;
+    const char* what;
+    const char* unit;
+    double scale; // from the benchmark's rate to the unit
+};
+
+const Comparison Comparisons[] = {
+    {"BM_AviWriter", BM_AviWriter, "BM_PlainWrite", BM_PlainWrite,
+     [](benchmark::internal::Benchmark* b)
+     { b->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(4); },
+     false, "AVI 1080p writer against write(2) of the same bytes", "MB/s", 1e-6},
+    {"BM_H264Writer", BM_H264Writer, "BM_H264FfmpegProgram", BM_H264FfmpegProgram,
+     [](benchmark::internal::Benchmark* b)
+     { b->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1); },
+     true, "H.264 1080p recording against the ffmpeg program", "ms of CPU per frame", 1e3},
+    {"BM_ToI420Libyuv", BM_ToI420Libyuv, "BM_ToI420Swscale", BM_ToI420Swscale,
+     [](benchmark::internal::Benchmark* b) { b->Unit(benchmark::kMillisecond)->Iterations(3); }, true,
+     "BGRA to I420 at 1080p, libyuv against libswscale", "ms per frame", 1e3},
+    {"BM_ToBgrLibyuv", BM_ToBgrLibyuv, "BM_ToBgrSwscale", BM_ToBgrSwscale,
+     [](benchmark::internal::Benchmark* b) { b->Unit(benchmark::kMillisecond)->Iterations(3); }, true,
+     "BGRA to bottom-up BGR at 1080p, libyuv against libswscale", "ms per frame", 1e3},
+    {"BM_Wmv3Encoder", BM_Wmv3Encoder, "BM_Wmv2Encoder", BM_Wmv2Encoder,
+     [](benchmark::internal::Benchmark* b)
+     { b->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->Iterations(2); },
+     true, "WMV3 1080p encoder against the WMV2 encoder", "ms of CPU per frame", 1e3},
+};
+
+void RegisterComparisons()
+{
+    for (const auto& comparison : Comparisons)
     {
-        std::printf("%s: %.1f against %.1f %s, ratio %.2f\n", what, ours / scale, reference / scale, unit,
-                    ours / reference);
+        for (const char* run : {"1", "2", "3"})
+        {
+            comparison.setUp(benchmark::RegisterBenchmark(
+                (std::string(comparison.ours) + "/run:" + run).c_str(), comparison.oursFunction));
+            comparison.setUp(benchmark::RegisterBenchmark(
+                (std::string(comparison.reference) + "/run:" + run).c_str(), comparison.referenceFunction));
+        }
+    }
+    benchmark::RegisterBenchmark("BM_Wmv3FileRate", BM_Wmv3FileRate)
+        ->ArgNames({"kbps", "w", "h"})
+        ->ArgsProduct({{1000, 5000, 20000}, {640}, {480}})
+        ->Args({1000, 1920, 1080})
+        ->Args({5000, 1920, 1080})
+        ->Args({20000, 1920, 1080})
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(1);
+}
+
+void PrintComparisons(const RatioReporter& reporter)
+{
+    for (const auto& comparison : Comparisons)
+    {
+        for (const char* run : {"1", "2", "3"})
+        {
+            const double ours = reporter.Rate(std::string(comparison.ours) + "/run:" + run);
+            const double reference = reporter.Rate(std::string(comparison.reference) + "/run:" + run);
+            if (ours <= 0 || reference <= 0)
+            {
+                continue;
+            }
+            if (comparison.perFrame)
+            {
+                std::printf("%s, run %s: %.2f against %.2f %s, ratio %.2f\n", comparison.what, run,
+                            comparison.scale / ours, comparison.scale / reference, comparison.unit,
+                            reference / ours);
+            }
+            else
+            {
+                std::printf("%s, run %s: %.1f against %.1f %s, ratio %.2f\n", comparison.what, run,
+                            ours * comparison.scale, reference * comparison.scale, comparison.unit,
+                            ours / reference);
+            }
+        }
     }
 }
 
@@ -451,26 +720,11 @@ void PrintRatio(const char* what, double ours, double reference, const char* uni
 
 int main(int argc, char** argv)
 {
+    RegisterComparisons();
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    PrintRatio("AVI writer against plain write(2)", reporter.Rate("BM_AviWriter"),
-               reporter.Rate("BM_PlainWrite"), "MB/s", 1e6);
-    PrintRatio("H.264 1080p writer against the ffmpeg program", reporter.Rate("BM_H264Writer"),
-               reporter.Rate("BM_H264FfmpegProgram"), "frames/s", 1);
-    for (const char* run : {"1", "2", "3"})
-    {
-        const double ours = reporter.Rate(std::string("BM_Wmv3Encoder/run:") + run);
-        const double reference = reporter.Rate(std::string("BM_Wmv2Encoder/run:") + run);
-        if (ours > 0 && reference > 0)
-        {
-            // CPU per frame, ours over the reference's: the inverse of the rate ratio.
-            std::printf(
-                "WMV3 1080p encoder against the WMV2 encoder, run %s: %.1f against %.1f ms of CPU per "
-                "frame, ratio %.2f\n",
-                run, 1000 / ours, 1000 / reference, reference / ours);
-        }
-    }
+    PrintComparisons(reporter);
     benchmark::Shutdown();
     return 0;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "FrameQueue.h"
+
 #include <Norvex/Core/CriticalSection.h>
 #include <Norvex/Core/Image.h>
 #include <Norvex/Core/Pixel.h>
@@ -19,8 +21,12 @@ class FfmpegMovieWriter;
 
 // Turns a stream of frames into a movie file: uncompressed 24-bit AVI, WMV1, WMV2 or WMV3 in ASF,
 // or H.264 in MP4. Open and Close run on the user-interface thread, AddFrame on a capture thread;
-// every operation takes the writer's lock, which is the innermost lock of the system (the writer
-// calls nothing back).
+// every operation takes the writer's lock, the innermost lock of the system apart from the frame
+// queue's own (the writer calls nothing back).
+//
+// Encoding and writing run on a thread of the writer's own: AddFrame stamps the frame's arrival
+// time, copies it into the frame queue and returns, waiting only while about a second of frames is
+// already queued. A failure of that thread is raised by the next AddFrame or by Close.
 class VideoWriter
 {
 public:
@@ -47,17 +53,38 @@ public:
     void Open(Format format, const std::wstring& filePath, std::int32_t width, std::int32_t height,
               double frameRate, std::uint32_t bitRate);
     // Appends one frame; its top-left part that fits is written, the rest of the picture is
-    // black. Does nothing when no file is open.
+    // black. Does nothing when no file is open. Raises a failure of an earlier frame.
     void AddFrame(const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>& frame);
-    // Finishes and closes the file; does nothing when none is open. Afterwards the writer is
-    // closed even when this raises.
+    // Writes every frame still queued, then finishes and closes the file; does nothing when none
+    // is open. Afterwards the writer is closed even when this raises.
     void Close();
+
+    // Returns once every frame added so far has been through the encoder into the file (as far as
+    // the encoder's own delay lets it); raises a failure of the writer's thread as AddFrame would.
+    // What a killed process leaves behind is what the file held at that moment.
+    void WaitUntilWritten();
 
     bool IsOpen();
 
+    // Frames the queue of the open file holds at most (about one second, at most 256 MB of them),
+    // and the most it has held at once; 0 when no file is open.
+    std::size_t GetQueueCapacity();
+    std::size_t GetPeakQueuedFrames();
+
 private:
     void CloseLocked();
+    // Starts the writer's thread for the file just opened.
+    void StartQueue();
+    // Runs on the writer's thread, which owns the file objects while the queue exists.
     void AddAviFrame(const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>& frame);
+
+    // A frame on its way to the writer's thread: a copy of the part of the BGRA frame that fits,
+    // with its sample time in 100 ns units (movies only).
+    struct QueuedFrame
+    {
+        Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>> picture;
+        std::int64_t sampleTime = 0;
+    };
 
     Norvex::Core::CriticalSection lock; // guards every field below
     Format format = Avi;                // of the last Open, kept after Close
@@ -67,8 +94,12 @@ private:
     double frameRate = 0;
     std::int32_t stride = 0; // AVI: negative 24-bit row size (bottom-up); else the BGRA row size
 
-    std::unique_ptr<AviFileWriter> aviFile;       // open while an AVI is written
-    std::unique_ptr<FfmpegMovieWriter> movieFile; // open while a WMV or MP4 is written
+    // Open while an AVI, or a WMV or MP4, is written. While the queue exists only its thread
+    // touches them; Open and Close touch them before it starts and after it ends.
+    std::unique_ptr<AviFileWriter> aviFile;
+    std::unique_ptr<FfmpegMovieWriter> movieFile;
+    // Carries the frames to the writer's thread; exists while a file is open.
+    std::unique_ptr<FrameQueue<QueuedFrame>> queue;
 
     Clock clock;
     bool timingStarted = false;                      // false until the first frame after Open

@@ -21,8 +21,9 @@ extern "C"
 #include <libavutil/imgutils.h>
 #include <libavutil/log.h>
 #include <libavutil/opt.h>
-#include <libswscale/swscale.h>
 }
+
+#include <libyuv/convert_from_argb.h>
 
 using Norvex::Core::Exception;
 using Norvex::Core::ThrowErrno;
@@ -82,11 +83,6 @@ void FfmpegMovieWriter::Deleter::operator()(AVPacket* packet) const noexcept
     av_packet_free(&packet);
 }
 
-void FfmpegMovieWriter::Deleter::operator()(SwsContext* context) const noexcept
-{
-    sws_freeContext(context);
-}
-
 FfmpegMovieWriter::FfmpegMovieWriter()
 {
     // The encoders' informational lines would fill the terminal at every recording; errors
@@ -105,6 +101,11 @@ FfmpegMovieWriter::FfmpegMovieWriter()
 FfmpegMovieWriter::~FfmpegMovieWriter()
 {
     Reset();
+}
+
+int FfmpegMovieWriter::H264ThreadCount()
+{
+    return static_cast<int>(std::clamp(std::thread::hardware_concurrency() * 3 / 2, 1u, 4u));
 }
 
 void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32_t newWidth,
@@ -152,15 +153,14 @@ void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32
             encoder->max_b_frames = 0;
             ThrowIfAvFailed(av_opt_set(encoder->priv_data, "preset", H264Preset, 0), "Open", __LINE__);
             ThrowIfAvFailed(av_opt_set(encoder->priv_data, "profile", "main", 0), "Open", __LINE__);
-            // No look-ahead, so x264 holds back no frames beyond one per frame thread, and at most
-            // four frame threads: a killed recording loses little more than the fragment being
-            // filled. (Its zero-latency tuning would also trade frame threads for slices: 1.2
-            // times the encoding time here, against no measurable cost for this.)
+            // No look-ahead, so x264 holds back no frames beyond one per frame thread: a killed
+            // recording loses little more than the fragment being filled. (Its zero-latency
+            // tuning would also trade frame threads for slices: 1.2 times the encoding time
+            // here, against no measurable cost for this.)
             ThrowIfAvFailed(
                 av_opt_set(encoder->priv_data, "x264-params", "rc-lookahead=0:sync-lookahead=0", 0), "Open",
                 __LINE__);
-            encoder->thread_count =
-                static_cast<int>(std::clamp(std::thread::hardware_concurrency() * 3 / 2, 1u, 4u));
+            encoder->thread_count = H264ThreadCount();
         }
         else
         {
@@ -255,9 +255,7 @@ void FfmpegMovieWriter::StartFile(const std::string& path)
 {
     picture.reset(av_frame_alloc());
     packet.reset(av_packet_alloc());
-    converter.reset(sws_getContext(width, height, AV_PIX_FMT_BGRA, width, height, AV_PIX_FMT_YUV420P,
-                                   SWS_BILINEAR, nullptr, nullptr, nullptr));
-    if (!picture || !packet || !converter)
+    if (!picture || !packet)
     {
         ThrowErrno(ENOMEM, "Open", NORVEX_SOURCE_FILE, __LINE__);
     }
@@ -322,7 +320,9 @@ void FfmpegMovieWriter::AddFrame(const Norvex::Core::Image<Norvex::Core::Pixel<u
     }
 
     ThrowIfAvFailed(av_frame_make_writable(picture.get()), "AddFrame", __LINE__);
-    sws_scale(converter.get(), &source, &sourceStride, 0, height, picture->data, picture->linesize);
+    // BT.601 with limited range, as the encoders' defaults say.
+    libyuv::ARGBToI420(source, sourceStride, picture->data[0], picture->linesize[0], picture->data[1],
+                       picture->linesize[1], picture->data[2], picture->linesize[2], width, height);
     if (codec == Codec::Wmv3)
     {
         EncodeWmv3(sampleTime, sampleDuration);
@@ -455,7 +455,6 @@ void FfmpegMovieWriter::Close()
 
 void FfmpegMovieWriter::Reset() noexcept
 {
-    converter.reset();
     packet.reset();
     picture.reset();
     stream = nullptr;

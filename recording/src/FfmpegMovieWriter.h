@@ -19,7 +19,6 @@ struct AVFrame;
 struct AVPacket;
 struct AVRational;
 struct AVStream;
-struct SwsContext;
 
 namespace VistelCapture
 {
@@ -41,6 +40,9 @@ public:
 
     // Fast enough for 30 frames per second at 1920 x 1080 on two cores.
     static constexpr const char* H264Preset = "veryfast";
+    // x264's frame threads: one and a half per processor, as x264 picks by itself, but at most
+    // four, so a killed recording loses little more than the fragment being filled.
+    static int H264ThreadCount();
 
     FfmpegMovieWriter();
     FfmpegMovieWriter(const FfmpegMovieWriter&) = delete;
@@ -66,7 +68,6 @@ private:
         void operator()(AVCodecContext* context) const noexcept;
         void operator()(AVFrame* frame) const noexcept;
         void operator()(AVPacket* packet) const noexcept;
-        void operator()(SwsContext* context) const noexcept;
     };
 
     void OpenWmv3(const std::string& path, double frameRate, std::uint32_t bitRate);
@@ -87,7 +88,6 @@ private:
     AVStream* stream = nullptr; // owned by format
     std::unique_ptr<AVFrame, Deleter> picture;
     std::unique_ptr<AVPacket, Deleter> packet;
-    std::unique_ptr<SwsContext, Deleter> converter;
     std::vector<unsigned char> canvas; // BGRA at the movie's size, for frames of another size
     // Arrival times of frames inside the WMV encoder: it needs a time base of one frame, while
     // the file carries the real times.

@@ -10,8 +10,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
-#include <immintrin.h>
+#include <libyuv/convert_from_argb.h>
 
 using Norvex::Core::CriticalSection;
 using Norvex::Core::Exception;
@@ -27,46 +28,6 @@ using Frame = Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>;
 bool IsKnownFormat(VideoWriter::Format format)
 {
     return format >= VideoWriter::Avi && format <= VideoWriter::H264;
-}
-
-// Blue, green, red of each 4-byte pixel into 3 bytes; returns how many pixels it converted (it
-// leaves a few at the end to the caller). Memory-bound: one shuffle per four pixels.
-__attribute__((target("ssse3"))) std::int32_t ConvertPixelsSsse3(const unsigned char* source,
-                                                                 unsigned char* target, std::int32_t columns)
-{
-    const __m128i order = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
-    std::int32_t x = 0;
-    // Each 16-byte store runs 4 bytes past its 12, which the next store or the tail covers; the
-    // last store ends two pixels before the row does.
-    for (; x + 6 <= columns; x += 4)
-    {
-        const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + 4 * std::size_t(x)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(target + 3 * std::size_t(x)),
-                         _mm_shuffle_epi8(pixels, order));
-    }
-    return x;
-}
-
-std::int32_t ConvertPixelsPortable(const unsigned char* source, unsigned char* target, std::int32_t columns)
-{
-    std::int32_t x = 0;
-    // Four pixels (16 bytes) become three little-endian words (12 bytes).
-    for (; x + 4 <= columns; x += 4)
-    {
-        std::uint32_t p[4];
-        std::memcpy(p, source + 4 * std::size_t(x), sizeof p);
-        const std::uint32_t words[3] = {(p[0] & 0xFFFFFFu) | p[1] << 24, (p[1] >> 8 & 0xFFFFu) | p[2] << 16,
-                                        (p[2] >> 16 & 0xFFu) | p[3] << 8};
-        std::memcpy(target + 3 * std::size_t(x), words, sizeof words);
-    }
-    return x;
-}
-
-std::int32_t ConvertPixels(const unsigned char* source, unsigned char* target, std::int32_t columns)
-{
-    static const bool ssse3 = __builtin_cpu_supports("ssse3");
-    return ssse3 ? ConvertPixelsSsse3(source, target, columns)
-                 : ConvertPixelsPortable(source, target, columns);
 }
 
 } // namespace
@@ -130,6 +91,7 @@ void VideoWriter::Open(Format newFormat, const std::wstring& filePath, std::int3
     {
         aviFile->Open(path, width, height, frameRate);
         stride = -static_cast<std::int32_t>(aviFile->GetRowSize());
+        StartQueue();
         return;
     }
     // 4:2:0 pictures are made of 2 x 2 blocks.
@@ -146,6 +108,25 @@ void VideoWriter::Open(Format newFormat, const std::wstring& filePath, std::int3
     stride = bytesPerInputPixel * width;
     timingStarted = false;
     frameDuration = static_cast<std::int64_t>(10000000.0 / frameRate);
+    StartQueue();
+}
+
+void VideoWriter::StartQueue()
+{
+    const bool avi = format == Avi;
+    queue = std::make_unique<FrameQueue<QueuedFrame>>(
+        FrameQueue<QueuedFrame>::CapacityFor(width, height, frameRate),
+        [this, avi](const QueuedFrame& queued)
+        {
+            if (avi)
+            {
+                AddAviFrame(queued.picture);
+            }
+            else
+            {
+                movieFile->AddFrame(queued.picture, queued.sampleTime, frameDuration);
+            }
+        });
 }
 
 void VideoWriter::AddFrame(const Frame& frame)
@@ -155,27 +136,37 @@ void VideoWriter::AddFrame(const Frame& frame)
     {
         ThrowUnexpected("AddFrame", NORVEX_SOURCE_FILE, __LINE__);
     }
-    if (format == Avi)
+    if (!queue)
     {
-        if (aviFile->IsOpen())
+        return;
+    }
+    double elapsed = 0;
+    if (format != Avi)
+    {
+        const auto now = clock();
+        if (!timingStarted)
         {
-            AddAviFrame(frame);
+            startTime = now;
+            timingStarted = true;
         }
-        return;
+        // Wall-clock time since the first frame in 100 ns units, rounded half away from zero.
+        elapsed = std::chrono::duration<double, std::ratio<1, 10000000>>(now - startTime).count();
     }
-    if (!movieFile->IsOpen())
+    // Only the part that fits is copied: the rest would be cut off anyway.
+    Frame fitting;
+    if (frame.data)
     {
-        return;
+        fitting.data = frame.data;
+        fitting.width = std::clamp(frame.width, 0, width);
+        fitting.height = std::clamp(frame.height, 0, height);
+        fitting.stride = frame.stride;
     }
-    const auto now = clock();
-    if (!timingStarted)
-    {
-        startTime = now;
-        timingStarted = true;
-    }
-    // Wall-clock time since the first frame in 100 ns units, rounded half away from zero.
-    const double elapsed = std::chrono::duration<double, std::ratio<1, 10000000>>(now - startTime).count();
-    movieFile->AddFrame(frame, std::llround(elapsed), frameDuration);
+    queue->Push(
+        [&](QueuedFrame& queued)
+        {
+            queued.picture = fitting;
+            queued.sampleTime = std::llround(elapsed);
+        });
 }
 
 void VideoWriter::AddAviFrame(const Frame& frame)
@@ -183,6 +174,8 @@ void VideoWriter::AddAviFrame(const Frame& frame)
     const std::size_t rowSize = static_cast<std::size_t>(-stride);
     const std::int32_t rows = frame.data ? std::clamp(frame.height, 0, height) : 0;
     const std::int32_t columns = frame.data ? std::clamp(frame.width, 0, width) : 0;
+    // Converted block by block, each written while it is still in the processor's cache: cheaper
+    // than converting the whole frame on its way into the queue (measured in bench/recording).
     aviFile->AddFrame(
         [&](unsigned char* target, std::uint32_t firstRow, std::uint32_t rowCount)
         {
@@ -193,14 +186,9 @@ void VideoWriter::AddAviFrame(const Frame& frame)
                 std::size_t written = 0;
                 if (y < rows)
                 {
-                    const auto* source = reinterpret_cast<const unsigned char*>(frame.Row(y));
-                    const std::int32_t converted = ConvertPixels(source, target, columns);
-                    for (std::int32_t x = converted; x < columns; ++x)
-                    {
-                        target[3 * x] = source[4 * x];
-                        target[3 * x + 1] = source[4 * x + 1];
-                        target[3 * x + 2] = source[4 * x + 2];
-                    }
+                    // Blue, green, red of each pixel; the fourth byte is dropped.
+                    libyuv::ARGBToRGB24(reinterpret_cast<const std::uint8_t*>(frame.Row(y)), 0, target, 0,
+                                        columns, 1);
                     written = 3 * std::size_t(columns);
                 }
                 // Padding, and what the frame does not cover, is black.
@@ -221,20 +209,63 @@ void VideoWriter::CloseLocked()
     {
         ThrowUnexpected("Close", NORVEX_SOURCE_FILE, __LINE__);
     }
-    if (aviFile->IsOpen())
+    // The first failure is raised, after everything has been closed: a frame that failed on the
+    // writer's thread, else the file's own finish.
+    std::exception_ptr failure;
+    const auto keepFirst = [&](auto&& step)
     {
-        aviFile->Close();
+        try
+        {
+            step();
+        }
+        catch (...)
+        {
+            if (!failure)
+            {
+                failure = std::current_exception();
+            }
+        }
+    };
+    keepFirst(
+        [&]
+        {
+            if (queue)
+                queue->Finish();
+        });
+    queue.reset();
+    keepFirst([&] { aviFile->Close(); });
+    keepFirst([&] { movieFile->Close(); });
+    if (failure)
+    {
+        std::rethrow_exception(failure);
     }
-    if (movieFile->IsOpen())
+}
+
+void VideoWriter::WaitUntilWritten()
+{
+    CriticalSection::AutoLock guard(lock);
+    if (queue)
     {
-        movieFile->Close();
+        queue->Finish();
     }
 }
 
 bool VideoWriter::IsOpen()
 {
     CriticalSection::AutoLock guard(lock);
-    return aviFile->IsOpen() || movieFile->IsOpen();
+    return queue != nullptr;
+}
+
+std::size_t VideoWriter::GetQueueCapacity()
+{
+    CriticalSection::AutoLock guard(lock);
+    return queue ? queue->GetCapacity() : 0;
+}
+
+std::size_t VideoWriter::GetPeakQueuedFrames()
+{
+    CriticalSection::AutoLock guard(lock);
+    return queue ? queue->GetPeakQueued() : 0;
 }
 
 } // namespace VistelCapture

