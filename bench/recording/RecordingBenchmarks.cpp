@@ -335,9 +335,10 @@ void BM_H264FfmpegProgram(benchmark::State& state)
         "-f", "rawvideo", "-pix_fmt", "bgra", "-s", std::to_string(Width) + "x" + std::to_string(Height),
         "-r", "30", "-i", source.path.string(),
         // The writer's encoder settings.
-        "-pix_fmt", "yuv420p", "-c:v", "libx264", "-preset", VistelCapture::FfmpegMovieWriter::H264Preset,
-        "-profile:v", "main", "-bf", "0", "-g", std::to_string(static_cast<int>(2 * FrameRate)),
-        "-x264-params", "rc-lookahead=0:sync-lookahead=0", "-b:v", std::to_string(BitRate), "-threads",
+        "-pix_fmt", "yuv420p", "-c:v", "libx264", "-preset",
+        VistelCapture::FfmpegMovieWriter::H264Preset(Width, Height, FrameRate), "-profile:v", "main", "-bf",
+        "0", "-g", std::to_string(static_cast<int>(2 * FrameRate)), "-x264-params",
+        "rc-lookahead=0:sync-lookahead=0", "-b:v", std::to_string(BitRate), "-threads",
         std::to_string(VistelCapture::FfmpegMovieWriter::H264ThreadCount()),
         // And its container: fragmented MP4 with fragments of 0.3 s at most.
         "-movflags", "+frag_keyframe+empty_moov+default_base_moof", "-frag_duration", "300000",

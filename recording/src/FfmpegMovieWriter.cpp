@@ -103,6 +103,13 @@ FfmpegMovieWriter::~FfmpegMovieWriter()
     Reset();
 }
 
+const char* FfmpegMovieWriter::H264Preset(std::int32_t width, std::int32_t height, double frameRate)
+{
+    const double pixelsPerProcessor =
+        static_cast<double>(width) * height * frameRate / std::max(1u, std::thread::hardware_concurrency());
+    return pixelsPerProcessor <= 20e6 ? "veryfast" : "superfast";
+}
+
 int FfmpegMovieWriter::H264ThreadCount()
 {
     return static_cast<int>(std::clamp(std::thread::hardware_concurrency() * 3 / 2, 1u, 4u));
@@ -151,7 +158,8 @@ void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32
             // Without B-frames every packet leaves at once and in order: times stay exactly the
             // arrival times and a crash loses the least.
             encoder->max_b_frames = 0;
-            ThrowIfAvFailed(av_opt_set(encoder->priv_data, "preset", H264Preset, 0), "Open", __LINE__);
+            ThrowIfAvFailed(av_opt_set(encoder->priv_data, "preset", H264Preset(width, height, frameRate), 0),
+                            "Open", __LINE__);
             ThrowIfAvFailed(av_opt_set(encoder->priv_data, "profile", "main", 0), "Open", __LINE__);
             // No look-ahead, so x264 holds back no frames beyond one per frame thread: a killed
             // recording loses little more than the fragment being filled. (Its zero-latency
