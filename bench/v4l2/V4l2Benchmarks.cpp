@@ -1,6 +1,7 @@
 // Per-frame CPU of the V4L2 back-end for 1920x1080 YUYV and MJPG frames turned into BGRA, against
 // the libraries it uses called alone on the same input, and a plain copy of a BGRA frame.
 #include "FakeV4l2Kernel.h"
+#include "GrainyPicture.h"
 
 #include <Norvex/Core/V4l2VideoCapture/V4l2Device.h>
 
@@ -27,33 +28,7 @@ using Norvex::Testing::FakeV4l2Kernel;
 namespace
 {
 
-constexpr std::uint32_t width = 1920, height = 1080;
-
-// Gradients with fine texture, so the JPEG carries detail like a camera picture does.
-const std::vector<unsigned char>& Picture()
-{
-    static const std::vector<unsigned char> picture = []
-    {
-        std::vector<unsigned char> bgra(static_cast<std::size_t>(width) * height * 4);
-        std::uint32_t noise = 12345;
-        for (std::uint32_t y = 0; y < height; ++y)
-        {
-            for (std::uint32_t x = 0; x < width; ++x)
-            {
-                noise = noise * 1103515245u + 12345u;
-                const int grain = static_cast<int>((noise >> 16) & 15) - 8;
-                unsigned char* pixel = &bgra[(static_cast<std::size_t>(y) * width + x) * 4];
-                pixel[0] = static_cast<unsigned char>(std::clamp<int>(x * 255 / width + grain, 0, 255));
-                pixel[1] = static_cast<unsigned char>(std::clamp<int>(y * 255 / height + grain, 0, 255));
-                pixel[2] = static_cast<unsigned char>(
-                    std::clamp<int>(((x / 40 + y / 40) % 2) * 160 + 40 + grain, 0, 255));
-                pixel[3] = 255;
-            }
-        }
-        return bgra;
-    }();
-    return picture;
-}
+constexpr std::uint32_t width = VistelBench::PictureWidth, height = VistelBench::PictureHeight;
 
 v4l2_pix_format Native(std::uint32_t pixelFormat)
 {
@@ -68,14 +43,16 @@ v4l2_pix_format Native(std::uint32_t pixelFormat)
 
 const std::vector<unsigned char>& Input(std::uint32_t pixelFormat)
 {
-    static const auto yuyv = FakeV4l2Kernel::Encode(Picture(), Native(V4L2_PIX_FMT_YUYV), false);
-    static const auto mjpg = FakeV4l2Kernel::Encode(Picture(), Native(V4L2_PIX_FMT_MJPEG), false);
+    static const auto yuyv =
+        FakeV4l2Kernel::Encode(VistelBench::GrainyPicture(), Native(V4L2_PIX_FMT_YUYV), false);
+    static const auto mjpg =
+        FakeV4l2Kernel::Encode(VistelBench::GrainyPicture(), Native(V4L2_PIX_FMT_MJPEG), false);
     return pixelFormat == V4L2_PIX_FMT_YUYV ? yuyv : mjpg;
 }
 
 void MemcpyFloor(benchmark::State& state)
 {
-    std::vector<unsigned char> source(Picture()), target(source.size());
+    std::vector<unsigned char> source(VistelBench::GrainyPicture()), target(source.size());
     for (auto _ : state)
     {
         std::memcpy(target.data(), source.data(), source.size());

@@ -7,6 +7,7 @@
 // within each; prints the ratios to libswscale.
 #include "FakeV4l2Kernel.h"
 #include "FramePathBench.h"
+#include "GrainyPicture.h"
 
 #include <Norvex/Core/V4l2VideoCapture/KernelInterface.h>
 #include <Norvex/Core/V4l2VideoCapture/V4l2Device.h>
@@ -28,31 +29,9 @@ using Norvex::Testing::FakeV4l2Kernel;
 namespace
 {
 
-constexpr std::uint32_t width = 1920, height = 1080;
+constexpr std::uint32_t width = VistelBench::PictureWidth, height = VistelBench::PictureHeight;
 constexpr int framesPerRound = 60;
 constexpr auto framePeriod = std::chrono::microseconds(33333);
-
-// Gradients with fine grain, so the picture is no flat field.
-std::vector<unsigned char> Picture()
-{
-    std::vector<unsigned char> bgra(static_cast<std::size_t>(width) * height * 4);
-    std::uint32_t noise = 12345;
-    for (std::uint32_t y = 0; y < height; ++y)
-    {
-        for (std::uint32_t x = 0; x < width; ++x)
-        {
-            noise = noise * 1103515245u + 12345u;
-            const int grain = static_cast<int>((noise >> 16) & 15) - 8;
-            unsigned char* pixel = &bgra[(static_cast<std::size_t>(y) * width + x) * 4];
-            pixel[0] = static_cast<unsigned char>(std::clamp<int>(x * 255 / width + grain, 0, 255));
-            pixel[1] = static_cast<unsigned char>(std::clamp<int>(y * 255 / height + grain, 0, 255));
-            pixel[2] = static_cast<unsigned char>(
-                std::clamp<int>(((x / 40 + y / 40) % 2) * 160 + 40 + grain, 0, 255));
-            pixel[3] = 255;
-        }
-    }
-    return bgra;
-}
 
 } // namespace
 
@@ -65,7 +44,7 @@ int main(int argc, char** argv)
     native.height = height;
     native.bytesperline = width * 2;
     native.sizeimage = width * height * 2;
-    const auto yuyv = FakeV4l2Kernel::Encode(Picture(), native, false);
+    const auto yuyv = FakeV4l2Kernel::Encode(VistelBench::GrainyPicture(), native, false);
 
     FakeV4l2Kernel kernel;
     FakeV4l2Camera camera;
