@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// ThreadSanitizer's interceptors are not ready while the loader runs the clones' resolvers, so a
+// program linking the filters crashes at load: there the loops stay single.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(__SANITIZE_THREAD__)
 #define VISTEL_ROW_LOOP [[gnu::target_clones("arch=x86-64-v3", "default")]]
 #else
 #define VISTEL_ROW_LOOP
