@@ -765,6 +765,19 @@ void MainModel::StopRecording()
         {
             stills->Finish();
         }
+        catch (const Exception& exception)
+        {
+            // Where a failed save lets the recording go on, the window has been shown each failure
+            // as a debug message: the last one goes the same way instead of ending the stop.
+            if (recordingEndsOnSaveError.load())
+            {
+                failure = std::current_exception();
+            }
+            else
+            {
+                OnDeviceException(exception);
+            }
+        }
         catch (...)
         {
             failure = std::current_exception();
