@@ -16,8 +16,6 @@
 #include <cstdlib>
 #include <mutex>
 
-using Norvex::Testing::FakeV4l2Camera;
-using Norvex::Testing::FakeV4l2Format;
 using Norvex::Testing::FakeV4l2Kernel;
 
 namespace
@@ -136,14 +134,9 @@ int main(int argc, char** argv)
     native.sizeimage = width * height * 2;
     const auto yuyv = FakeV4l2Kernel::Encode(bars, native, false);
     FakeV4l2Kernel kernel;
-    FakeV4l2Camera camera;
-    camera.node = "/dev/video0";
-    camera.framePeriod = std::chrono::microseconds(33333); // the test camera's 30 per second
-    FakeV4l2Format format;
-    format.pixelFormat = V4L2_PIX_FMT_YUYV;
-    format.sizes = {{width, height}};
-    format.intervals = {{1, 30}};
-    camera.formats.push_back(format);
+    // Frames every 1/30 s, as the test camera's.
+    const auto camera = FakeV4l2Kernel::OneFormatCamera("/dev/video0", V4L2_PIX_FMT_YUYV, width, height,
+                                                        std::chrono::microseconds(33333));
     kernel.AddCamera(camera);
     kernel.SetContent(camera.node, [&](const v4l2_pix_format&) { return yuyv; });
     Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(&kernel);

@@ -21,8 +21,6 @@ extern "C"
 #include <stdexcept>
 
 using namespace Norvex::Core;
-using Norvex::Testing::FakeV4l2Camera;
-using Norvex::Testing::FakeV4l2Format;
 using Norvex::Testing::FakeV4l2Kernel;
 
 namespace
@@ -138,14 +136,8 @@ void AvcodecSwscaleMjpg(benchmark::State& state)
 void DeviceOnFrame(benchmark::State& state, std::uint32_t pixelFormat)
 {
     FakeV4l2Kernel kernel;
-    FakeV4l2Camera camera;
-    camera.node = "/dev/video0";
-    camera.framePeriod = std::chrono::microseconds(0);
-    FakeV4l2Format format;
-    format.pixelFormat = pixelFormat;
-    format.sizes = {{width, height}};
-    format.intervals = {{1, 30}};
-    camera.formats.push_back(format);
+    const auto camera = FakeV4l2Kernel::OneFormatCamera("/dev/video0", pixelFormat, width, height,
+                                                        std::chrono::microseconds(0));
     kernel.AddCamera(camera);
     kernel.SetContent(camera.node, [pixelFormat](const v4l2_pix_format&) { return Input(pixelFormat); });
 

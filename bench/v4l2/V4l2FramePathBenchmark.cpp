@@ -22,8 +22,6 @@ extern "C"
 #include <mutex>
 #include <thread>
 
-using Norvex::Testing::FakeV4l2Camera;
-using Norvex::Testing::FakeV4l2Format;
 using Norvex::Testing::FakeV4l2Kernel;
 
 namespace
@@ -47,14 +45,8 @@ int main(int argc, char** argv)
     const auto yuyv = FakeV4l2Kernel::Encode(VistelBench::GrainyPicture(), native, false);
 
     FakeV4l2Kernel kernel;
-    FakeV4l2Camera camera;
-    camera.node = "/dev/video0";
-    camera.framePeriod = framePeriod;
-    FakeV4l2Format format;
-    format.pixelFormat = V4L2_PIX_FMT_YUYV;
-    format.sizes = {{width, height}};
-    format.intervals = {{1, 30}};
-    camera.formats.push_back(format);
+    auto camera =
+        FakeV4l2Kernel::OneFormatCamera("/dev/video0", V4L2_PIX_FMT_YUYV, width, height, framePeriod);
     kernel.AddCamera(camera);
     kernel.SetContent(camera.node, [&](const v4l2_pix_format&) { return yuyv; });
     camera.node = "/dev/video1"; // the same camera once more, for the back-end alone

@@ -237,6 +237,21 @@ FakeV4l2Camera FakeV4l2Kernel::UvcCamera(const std::string& node, const std::str
     return camera;
 }
 
+FakeV4l2Camera FakeV4l2Kernel::OneFormatCamera(const std::string& node, std::uint32_t pixelFormat,
+                                               std::uint32_t width, std::uint32_t height,
+                                               std::chrono::microseconds framePeriod)
+{
+    FakeV4l2Camera camera;
+    camera.node = node;
+    camera.framePeriod = framePeriod;
+    FakeV4l2Format format;
+    format.pixelFormat = pixelFormat;
+    format.sizes = {{width, height}};
+    format.intervals = {{1, 30}};
+    camera.formats.push_back(format);
+    return camera;
+}
+
 FakeV4l2Camera FakeV4l2Kernel::MetadataNode(const std::string& node, const std::string& card)
 {
     FakeV4l2Camera camera;

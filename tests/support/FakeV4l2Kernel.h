@@ -123,6 +123,10 @@ public:
     // A typical UVC camera: YUYV and MJPG in discrete sizes, BGRX in a stepwise range, focus,
     // brightness and contrast.
     static FakeV4l2Camera UvcCamera(const std::string& node, const std::string& card);
+    // A camera of one layout in one size at 30 frames per second, delivering one every framePeriod.
+    static FakeV4l2Camera OneFormatCamera(const std::string& node, std::uint32_t pixelFormat,
+                                          std::uint32_t width, std::uint32_t height,
+                                          std::chrono::microseconds framePeriod);
     // The metadata node a UVC camera has beside its video node.
     static FakeV4l2Camera MetadataNode(const std::string& node, const std::string& card);
 
