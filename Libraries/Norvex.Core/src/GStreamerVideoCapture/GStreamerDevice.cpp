@@ -313,6 +313,11 @@ void GStreamerDevice::CapsDeleter::operator()(GstCaps* caps) const noexcept
     gst_caps_unref(caps);
 }
 
+void GStreamerDevice::VideoInfoDeleter::operator()(GstVideoInfo* info) const noexcept
+{
+    gst_video_info_free(info);
+}
+
 GStreamerDevice::GStreamerDevice(_GstDevice* device, bool skipDuplicatedFrameFormat)
     : gstreamer(std::make_shared<GStreamerInitializer>()),
       device(static_cast<GstDevice*>(gst_object_ref(device)))
@@ -604,6 +609,7 @@ void GStreamerDevice::StopPipeline() noexcept
     gst_app_sink_set_callbacks(GST_APP_SINK(appSink), &none, nullptr, nullptr);
     frameConverter.reset();
     converterCaps.reset();
+    converterInfo.reset();
 }
 
 ComPointer<VideoCapture::CameraControl>& GStreamerDevice::GetCameraControl()
@@ -631,8 +637,10 @@ VideoCapture::FrameConverter& GStreamerDevice::ConverterFor(GstCaps* caps, const
     }
     frameConverter.reset();
     converterCaps.reset();
+    converterInfo.reset();
     frameConverter = std::make_unique<VideoCapture::FrameConverter>(
         layout->layout, GST_VIDEO_INFO_WIDTH(&info), GST_VIDEO_INFO_HEIGHT(&info), EncodingOf(info));
+    converterInfo.reset(gst_video_info_copy(&info));
     converterCaps.reset(gst_caps_ref(caps));
     return *frameConverter;
 }
@@ -647,8 +655,11 @@ void GStreamerDevice::OnFrame(_GstSample* sample)
     {
         GstBuffer* buffer = gst_sample_get_buffer(sample);
         GstCaps* caps = gst_sample_get_caps(sample);
-        GstVideoInfo info;
-        if (!buffer || !caps || !gst_video_info_from_caps(&info, caps))
+        // A stream's samples share one caps object: parsed when it changes, not for every frame.
+        GstVideoInfo parsed;
+        const bool known = caps && converterInfo && caps == converterCaps.get();
+        const GstVideoInfo& info = known ? *converterInfo : parsed;
+        if (!buffer || !caps || (!known && !gst_video_info_from_caps(&parsed, caps)))
         {
             throw Exception(L"受け取ったフレームの形式が正しくありません。\n", "OnFrame", NORVEX_SOURCE_FILE,
                             __LINE__);

@@ -64,6 +64,10 @@ private:
     {
         void operator()(_GstCaps* caps) const noexcept;
     };
+    struct VideoInfoDeleter
+    {
+        void operator()(_GstVideoInfo* info) const noexcept;
+    };
     struct Glue; // the C callbacks GStreamer calls
 
     void BuildPipeline();
@@ -84,9 +88,10 @@ private:
     ComPointer<VideoCapture::VideoProcAmp> videoProcAmp;   // null unless the node is V4L2
     // The streaming thread's while started; Start sizes `converted` and Stop drops the converter,
     // each while no streaming thread runs.
-    std::unique_ptr<VideoCapture::FrameConverter> frameConverter; // for the caps below
-    std::unique_ptr<_GstCaps, CapsDeleter> converterCaps;         // the caps it was made for
-    Image<Pixel<unsigned char>> converted;                        // the next picture
+    std::unique_ptr<VideoCapture::FrameConverter> frameConverter;   // for the caps below
+    std::unique_ptr<_GstCaps, CapsDeleter> converterCaps;           // the caps it was made for
+    std::unique_ptr<_GstVideoInfo, VideoInfoDeleter> converterInfo; // those caps, parsed once
+    Image<Pixel<unsigned char>> converted;                          // the next picture
     // Written by the user-interface thread, read by the streaming thread; set after the pipeline
     // is ready for frames, so a frame seen with it set sees the device's fields too.
     std::atomic<bool> started{false};
