@@ -1,6 +1,7 @@
 #include "FfmpegMovieWriter.h"
 
 #include <Norvex/Core/Exception.h>
+#include <Norvex/Core/FfmpegLibraries.h>
 #include <Norvex/Core/StringHelpers.h>
 
 #include <algorithm>
@@ -63,14 +64,14 @@ void FfmpegMovieWriter::Deleter::operator()(AVFormatContext* context) const noex
 {
     if (context->pb)
     {
-        avio_closep(&context->pb);
+        Norvex::Core::FfmpegLibraries::FindFormats()->avio_closep(&context->pb);
     }
-    avformat_free_context(context);
+    Norvex::Core::FfmpegLibraries::FindFormats()->avformat_free_context(context);
 }
 
 void FfmpegMovieWriter::Deleter::operator()(AVCodecContext* context) const noexcept
 {
-    avcodec_free_context(&context);
+    Norvex::Core::FfmpegLibraries::FindCodecs()->avcodec_free_context(&context);
 }
 
 void FfmpegMovieWriter::Deleter::operator()(AVFrame* frame) const noexcept
@@ -80,7 +81,7 @@ void FfmpegMovieWriter::Deleter::operator()(AVFrame* frame) const noexcept
 
 void FfmpegMovieWriter::Deleter::operator()(AVPacket* packet) const noexcept
 {
-    av_packet_free(&packet);
+    Norvex::Core::FfmpegLibraries::FindCodecs()->av_packet_free(&packet);
 }
 
 FfmpegMovieWriter::FfmpegMovieWriter()
@@ -125,18 +126,20 @@ void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32
     createdPath.clear();
     try
     {
+        libavcodec = &Norvex::Core::FfmpegLibraries::GetCodecs("Open");
+        libavformat = &Norvex::Core::FfmpegLibraries::GetFormats("Open");
         if (codec == Codec::Wmv3)
         {
             OpenWmv3(path, frameRate, bitRate);
             return;
         }
         const char* encoderName = codec == Codec::Wmv1 ? "wmv1" : codec == Codec::Wmv2 ? "wmv2" : "libx264";
-        const AVCodec* found = avcodec_find_encoder_by_name(encoderName);
+        const AVCodec* found = libavcodec->avcodec_find_encoder_by_name(encoderName);
         if (!found)
         {
             ThrowAvError(AVERROR_ENCODER_NOT_FOUND, "Open", __LINE__);
         }
-        encoder.reset(avcodec_alloc_context3(found));
+        encoder.reset(libavcodec->avcodec_alloc_context3(found));
         if (!encoder)
         {
             ThrowErrno(ENOMEM, "Open", NORVEX_SOURCE_FILE, __LINE__);
@@ -178,21 +181,21 @@ void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32
 
         const char* container = codec == Codec::H264 ? "mp4" : "asf";
         AVFormatContext* allocated = nullptr;
-        ThrowIfAvFailed(avformat_alloc_output_context2(&allocated, nullptr, container, path.c_str()), "Open",
+        ThrowIfAvFailed(libavformat->avformat_alloc_output_context2(&allocated, nullptr, container, path.c_str()), "Open",
                         __LINE__);
         format.reset(allocated);
         if (format->oformat->flags & AVFMT_GLOBALHEADER)
         {
             encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         }
-        ThrowIfAvFailed(avcodec_open2(encoder.get(), found, nullptr), "Open", __LINE__);
+        ThrowIfAvFailed(libavcodec->avcodec_open2(encoder.get(), found, nullptr), "Open", __LINE__);
 
-        stream = avformat_new_stream(format.get(), nullptr);
+        stream = libavformat->avformat_new_stream(format.get(), nullptr);
         if (!stream)
         {
             ThrowErrno(ENOMEM, "Open", NORVEX_SOURCE_FILE, __LINE__);
         }
-        ThrowIfAvFailed(avcodec_parameters_from_context(stream->codecpar, encoder.get()), "Open", __LINE__);
+        ThrowIfAvFailed(libavcodec->avcodec_parameters_from_context(stream->codecpar, encoder.get()), "Open", __LINE__);
         stream->time_base = codec == Codec::H264 ? HundredNanoseconds : AVRational{1, 1000};
         stream->avg_frame_rate = rate;
         stream->sample_aspect_ratio = AVRational{1, 1};
@@ -226,10 +229,10 @@ void FfmpegMovieWriter::OpenWmv3(const std::string& path, double frameRate, std:
     av_reduce(&rate.num, &rate.den, std::llround(frameRate * 1000.0), 1000, 1 << 30);
 
     AVFormatContext* allocated = nullptr;
-    ThrowIfAvFailed(avformat_alloc_output_context2(&allocated, nullptr, "asf", path.c_str()), "Open",
+    ThrowIfAvFailed(libavformat->avformat_alloc_output_context2(&allocated, nullptr, "asf", path.c_str()), "Open",
                     __LINE__);
     format.reset(allocated);
-    stream = avformat_new_stream(format.get(), nullptr);
+    stream = libavformat->avformat_new_stream(format.get(), nullptr);
     if (!stream)
     {
         ThrowErrno(ENOMEM, "Open", NORVEX_SOURCE_FILE, __LINE__);
@@ -262,7 +265,7 @@ void FfmpegMovieWriter::OpenWmv3(const std::string& path, double frameRate, std:
 void FfmpegMovieWriter::StartFile(const std::string& path)
 {
     picture.reset(av_frame_alloc());
-    packet.reset(av_packet_alloc());
+    packet.reset(libavcodec->av_packet_alloc());
     if (!picture || !packet)
     {
         ThrowErrno(ENOMEM, "Open", NORVEX_SOURCE_FILE, __LINE__);
@@ -276,7 +279,7 @@ void FfmpegMovieWriter::StartFile(const std::string& path)
     // cannot be written (a full disk), Open removes a file created here again.
     struct stat existing = {};
     const bool creates = ::stat(path.c_str(), &existing) != 0 && errno == ENOENT;
-    ThrowIfAvFailed(avio_open(&format->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE), "Open", __LINE__);
+    ThrowIfAvFailed(libavformat->avio_open(&format->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE), "Open", __LINE__);
     createdPath = creates ? path : std::string();
     AVDictionary* options = nullptr;
     av_dict_set(&options, "flush_packets", "1", 0);
@@ -290,7 +293,7 @@ void FfmpegMovieWriter::StartFile(const std::string& path)
         av_dict_set(&options, "movflags", "+frag_keyframe+empty_moov+default_base_moof", 0);
         av_dict_set(&options, "frag_duration", "300000", 0);
     }
-    const int written = avformat_write_header(format.get(), &options);
+    const int written = libavformat->avformat_write_header(format.get(), &options);
     av_dict_free(&options);
     ThrowIfAvFailed(written, "Open", __LINE__);
     frameDuration = 0;
@@ -371,14 +374,14 @@ void FfmpegMovieWriter::AddFrame(const Norvex::Core::Image<Norvex::Core::Pixel<u
 
 void FfmpegMovieWriter::Encode(const AVFrame* input, const char* functionName)
 {
-    const int sent = avcodec_send_frame(encoder.get(), input);
+    const int sent = libavcodec->avcodec_send_frame(encoder.get(), input);
     if (sent < 0 && sent != AVERROR_EOF)
     {
         ThrowAvError(sent, functionName, __LINE__);
     }
     for (;;)
     {
-        const int received = avcodec_receive_packet(encoder.get(), packet.get());
+        const int received = libavcodec->avcodec_receive_packet(encoder.get(), packet.get());
         if (received == AVERROR(EAGAIN) || received == AVERROR_EOF)
         {
             return;
@@ -409,7 +412,7 @@ void FfmpegMovieWriter::EncodeWmv3(std::int64_t sampleTime, std::int64_t sampleD
         {picture->data[0], picture->data[1], picture->data[2]},
         {picture->linesize[0], picture->linesize[1], picture->linesize[2]}};
     wmv3Rate->Encode(*wmv3, planes, wmv3Packet);
-    ThrowIfAvFailed(av_new_packet(packet.get(), static_cast<int>(wmv3Packet.size())), "AddFrame", __LINE__);
+    ThrowIfAvFailed(libavcodec->av_new_packet(packet.get(), static_cast<int>(wmv3Packet.size())), "AddFrame", __LINE__);
     std::copy(wmv3Packet.begin(), wmv3Packet.end(), packet->data);
     packet->flags |= AV_PKT_FLAG_KEY;
     packet->pts = packet->dts = sampleTime;
@@ -424,7 +427,7 @@ void FfmpegMovieWriter::WritePacket(AVRational packetBase, const char* functionN
     {
         packet->duration = av_rescale_q(frameDuration, HundredNanoseconds, packetBase);
     }
-    av_packet_rescale_ts(packet.get(), packetBase, stream->time_base);
+    libavcodec->av_packet_rescale_ts(packet.get(), packetBase, stream->time_base);
     if (anyPacket && packet->dts <= lastDts)
     {
         packet->dts = lastDts + 1;
@@ -433,8 +436,8 @@ void FfmpegMovieWriter::WritePacket(AVRational packetBase, const char* functionN
     lastDts = packet->dts;
     anyPacket = true;
     packet->stream_index = stream->index;
-    const int written = av_interleaved_write_frame(format.get(), packet.get());
-    av_packet_unref(packet.get());
+    const int written = libavformat->av_interleaved_write_frame(format.get(), packet.get());
+    libavcodec->av_packet_unref(packet.get());
     ThrowIfAvFailed(written, functionName, __LINE__);
 }
 
@@ -450,8 +453,8 @@ void FfmpegMovieWriter::Close()
         {
             Encode(nullptr, "Close");
         }
-        ThrowIfAvFailed(av_write_trailer(format.get()), "Close", __LINE__);
-        ThrowIfAvFailed(avio_closep(&format->pb), "Close", __LINE__);
+        ThrowIfAvFailed(libavformat->av_write_trailer(format.get()), "Close", __LINE__);
+        ThrowIfAvFailed(libavformat->avio_closep(&format->pb), "Close", __LINE__);
     }
     catch (...)
     {

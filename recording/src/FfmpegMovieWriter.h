@@ -3,6 +3,7 @@
 #include "Wmv3Encoder.h"
 #include "Wmv3RateControl.h"
 
+#include <Norvex/Core/FfmpegLibraries.h>
 #include <Norvex/Core/Image.h>
 #include <Norvex/Core/Pixel.h>
 
@@ -12,13 +13,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-struct AVCodecContext;
-struct AVFormatContext;
-struct AVFrame;
-struct AVPacket;
-struct AVRational;
-struct AVStream;
 
 namespace VistelCapture
 {
@@ -79,6 +73,9 @@ private:
     void WritePacket(AVRational packetBase, const char* functionName);
     void Reset() noexcept;
 
+    // Opened by the first Open: a program that never records a movie never loads them.
+    const Norvex::Core::FfmpegLibraries::Codecs* libavcodec = nullptr;
+    const Norvex::Core::FfmpegLibraries::Formats* libavformat = nullptr;
     Codec codec = Codec::H264;
     std::int32_t width = 0;
     std::int32_t height = 0;

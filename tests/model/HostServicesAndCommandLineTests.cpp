@@ -167,6 +167,22 @@ std::size_t Occurrences(const std::string& text, const std::string& part)
 
 } // namespace
 
+// libavcodec and libavformat are a quarter of a snapshot's time to load: only a movie opens them.
+TEST_F(ModelTest, CommandLineLoadsFfmpegOnlyToRecordAMovie)
+{
+    const auto snapshot = RunCli(folder.Path(), "--format 1 snapshot snap.jpg", "LD_DEBUG=files");
+    EXPECT_EQ(snapshot.exitCode, 0) << snapshot.output;
+    EXPECT_NE(snapshot.output.find("libturbojpeg"), std::string::npos) << "LD_DEBUG shows the loads";
+    EXPECT_EQ(snapshot.output.find("libavcodec"), std::string::npos);
+    EXPECT_EQ(snapshot.output.find("libavformat"), std::string::npos);
+
+    const auto record =
+        RunCli(folder.Path(), "--format 1 --file-format h264 record movie.mp4 --frames 3", "LD_DEBUG=files");
+    EXPECT_EQ(record.exitCode, 0) << record.output;
+    EXPECT_NE(record.output.find("recorded 3 frames"), std::string::npos);
+    EXPECT_NE(record.output.find("file=libavformat"), std::string::npos);
+}
+
 TEST_F(ModelTest, CommandLineListsSnapsAndRecordsWithReliableExitCodes)
 {
     const auto list = RunCli(folder.Path(), "list");

@@ -1,6 +1,7 @@
 #include "V4l2FrameConverter.h"
 
 #include <Norvex/Core/Exception.h>
+#include <Norvex/Core/FfmpegLibraries.h>
 
 extern "C"
 {
@@ -179,7 +180,7 @@ AVPixelFormat PlainLayout(AVPixelFormat format, bool& fullRange) noexcept
 
 void V4l2FrameConverter::Deleters::operator()(AVCodecContext* context) const noexcept
 {
-    avcodec_free_context(&context);
+    FfmpegLibraries::FindCodecs()->avcodec_free_context(&context);
 }
 void V4l2FrameConverter::Deleters::operator()(AVFrame* frame) const noexcept
 {
@@ -187,7 +188,7 @@ void V4l2FrameConverter::Deleters::operator()(AVFrame* frame) const noexcept
 }
 void V4l2FrameConverter::Deleters::operator()(AVPacket* packet) const noexcept
 {
-    av_packet_free(&packet);
+    FfmpegLibraries::FindCodecs()->av_packet_free(&packet);
 }
 void V4l2FrameConverter::Deleters::operator()(SwsContext* context) const noexcept
 {
@@ -221,14 +222,15 @@ V4l2FrameConverter::V4l2FrameConverter(const V4l2FrameFormat& format)
     case V4L2_PIX_FMT_HEVC:
     {
         path = Path::Decode;
+        libavcodec = &FfmpegLibraries::GetCodecs("Prepare");
         const AVCodec* codec =
-            avcodec_find_decoder(pixelFormat == V4L2_PIX_FMT_H264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC);
+            libavcodec->avcodec_find_decoder(pixelFormat == V4L2_PIX_FMT_H264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC);
         if (!codec)
         {
             throw Exception(invalidMediaTypeStatus, "Prepare", NORVEX_SOURCE_FILE, __LINE__);
         }
-        decoder.reset(avcodec_alloc_context3(codec));
-        packet.reset(av_packet_alloc());
+        decoder.reset(libavcodec->avcodec_alloc_context3(codec));
+        packet.reset(libavcodec->av_packet_alloc());
         decoded.reset(av_frame_alloc());
         received.reset(av_frame_alloc());
         if (!decoder || !packet || !decoded || !received)
@@ -239,7 +241,7 @@ V4l2FrameConverter::V4l2FrameConverter(const V4l2FrameFormat& format)
         decoder->flags |= AV_CODEC_FLAG_LOW_DELAY;
         decoder->width = width;
         decoder->height = height;
-        if (const int error = avcodec_open2(decoder.get(), codec, nullptr); error < 0)
+        if (const int error = libavcodec->avcodec_open2(decoder.get(), codec, nullptr); error < 0)
         {
             throw Exception(FromAvError(error), "Prepare", NORVEX_SOURCE_FILE, __LINE__);
         }
@@ -272,9 +274,13 @@ bool V4l2FrameConverter::CanConvert(std::uint32_t pixelFormat) noexcept
     case V4L2_PIX_FMT_JPEG:
         return true;
     case V4L2_PIX_FMT_H264:
-        return avcodec_find_decoder(AV_CODEC_ID_H264) != nullptr;
     case V4L2_PIX_FMT_HEVC:
-        return avcodec_find_decoder(AV_CODEC_ID_HEVC) != nullptr;
+    {
+        const auto* codecs = FfmpegLibraries::FindCodecs();
+        return codecs && codecs->avcodec_find_decoder(pixelFormat == V4L2_PIX_FMT_H264
+                                                                  ? AV_CODEC_ID_H264
+                                                                  : AV_CODEC_ID_HEVC) != nullptr;
+    }
     default:
         return FindRawLayout(pixelFormat) != nullptr;
     }
@@ -378,7 +384,7 @@ bool V4l2FrameConverter::Load(const unsigned char* data, std::size_t size)
         std::memset(packetBuffer.data() + size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
         packet->data = packetBuffer.data();
         packet->size = static_cast<int>(size);
-        const int sent = avcodec_send_packet(decoder.get(), packet.get());
+        const int sent = libavcodec->avcodec_send_packet(decoder.get(), packet.get());
         packet->data = nullptr;
         packet->size = 0;
         if (sent < 0)
@@ -390,7 +396,7 @@ bool V4l2FrameConverter::Load(const unsigned char* data, std::size_t size)
         {
             // A receive empties the frame it is given, so each goes to `received` first; only
             // the newest picture is kept.
-            const int status = avcodec_receive_frame(decoder.get(), received.get());
+            const int status = libavcodec->avcodec_receive_frame(decoder.get(), received.get());
             if (status == AVERROR(EAGAIN) || status == AVERROR_EOF)
             {
                 break;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <Norvex/Core/Com.h>
+#include <Norvex/Core/FfmpegLibraries.h>
 #include <Norvex/Core/Image.h>
 #include <Norvex/Core/Pixel.h>
 #include <Norvex/Core/V4l2VideoCapture/V4l2FrameFormat.h>
@@ -12,9 +13,6 @@
 #include <memory>
 #include <vector>
 
-struct AVCodecContext;
-struct AVFrame;
-struct AVPacket;
 struct SwsContext;
 
 namespace Norvex::Core::V4l2VideoCapture
@@ -99,6 +97,7 @@ private:
         void operator()(SwsContext* context) const noexcept;
     };
     std::unique_ptr<SwsContext, Deleters> scaler; // decoded pictures the FrameConverter has no name for
+    const FfmpegLibraries::Codecs* libavcodec = nullptr; // opened for the Decode path
     std::unique_ptr<AVCodecContext, Deleters> decoder;
     std::unique_ptr<AVPacket, Deleters> packet;
     std::unique_ptr<AVFrame, Deleters> decoded;  // the picture WriteTo shows
