@@ -181,8 +181,9 @@ void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32
 
         const char* container = codec == Codec::H264 ? "mp4" : "asf";
         AVFormatContext* allocated = nullptr;
-        ThrowIfAvFailed(libavformat->avformat_alloc_output_context2(&allocated, nullptr, container, path.c_str()), "Open",
-                        __LINE__);
+        ThrowIfAvFailed(
+            libavformat->avformat_alloc_output_context2(&allocated, nullptr, container, path.c_str()), "Open",
+            __LINE__);
         format.reset(allocated);
         if (format->oformat->flags & AVFMT_GLOBALHEADER)
         {
@@ -195,7 +196,8 @@ void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32
         {
             ThrowErrno(ENOMEM, "Open", NORVEX_SOURCE_FILE, __LINE__);
         }
-        ThrowIfAvFailed(libavcodec->avcodec_parameters_from_context(stream->codecpar, encoder.get()), "Open", __LINE__);
+        ThrowIfAvFailed(libavcodec->avcodec_parameters_from_context(stream->codecpar, encoder.get()), "Open",
+                        __LINE__);
         stream->time_base = codec == Codec::H264 ? HundredNanoseconds : AVRational{1, 1000};
         stream->avg_frame_rate = rate;
         stream->sample_aspect_ratio = AVRational{1, 1};
@@ -229,8 +231,8 @@ void FfmpegMovieWriter::OpenWmv3(const std::string& path, double frameRate, std:
     av_reduce(&rate.num, &rate.den, std::llround(frameRate * 1000.0), 1000, 1 << 30);
 
     AVFormatContext* allocated = nullptr;
-    ThrowIfAvFailed(libavformat->avformat_alloc_output_context2(&allocated, nullptr, "asf", path.c_str()), "Open",
-                    __LINE__);
+    ThrowIfAvFailed(libavformat->avformat_alloc_output_context2(&allocated, nullptr, "asf", path.c_str()),
+                    "Open", __LINE__);
     format.reset(allocated);
     stream = libavformat->avformat_new_stream(format.get(), nullptr);
     if (!stream)
@@ -279,7 +281,8 @@ void FfmpegMovieWriter::StartFile(const std::string& path)
     // cannot be written (a full disk), Open removes a file created here again.
     struct stat existing = {};
     const bool creates = ::stat(path.c_str(), &existing) != 0 && errno == ENOENT;
-    ThrowIfAvFailed(libavformat->avio_open(&format->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE), "Open", __LINE__);
+    ThrowIfAvFailed(libavformat->avio_open(&format->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE), "Open",
+                    __LINE__);
     createdPath = creates ? path : std::string();
     AVDictionary* options = nullptr;
     av_dict_set(&options, "flush_packets", "1", 0);
@@ -412,7 +415,8 @@ void FfmpegMovieWriter::EncodeWmv3(std::int64_t sampleTime, std::int64_t sampleD
         {picture->data[0], picture->data[1], picture->data[2]},
         {picture->linesize[0], picture->linesize[1], picture->linesize[2]}};
     wmv3Rate->Encode(*wmv3, planes, wmv3Packet);
-    ThrowIfAvFailed(libavcodec->av_new_packet(packet.get(), static_cast<int>(wmv3Packet.size())), "AddFrame", __LINE__);
+    ThrowIfAvFailed(libavcodec->av_new_packet(packet.get(), static_cast<int>(wmv3Packet.size())), "AddFrame",
+                    __LINE__);
     std::copy(wmv3Packet.begin(), wmv3Packet.end(), packet->data);
     packet->flags |= AV_PKT_FLAG_KEY;
     packet->pts = packet->dts = sampleTime;

@@ -18,8 +18,7 @@ struct LibraryCloser
     void operator()(void* handle) const noexcept { ::dlclose(handle); }
 };
 
-template <typename Functions>
-struct Library
+template <typename Functions> struct Library
 {
     std::unique_ptr<void, LibraryCloser> handle;
     Functions functions;
@@ -28,8 +27,7 @@ struct Library
 
 // Opens `file` and finds its functions; a library of another major version than the headers
 // describe would take the same calls with other structure layouts, so it counts as missing.
-template <typename Functions, typename Resolve>
-Library<Functions> Open(const char* file, Resolve resolve)
+template <typename Functions, typename Resolve> Library<Functions> Open(const char* file, Resolve resolve)
 {
     Library<Functions> library;
     library.handle.reset(::dlopen(file, RTLD_NOW | RTLD_LOCAL));
@@ -47,24 +45,26 @@ Library<Functions> Open(const char* file, Resolve resolve)
     return library;
 }
 
-#define NORVEX_RESOLVE_FUNCTION(name)                                                                           \
-    functions.name = reinterpret_cast<decltype(&::name)>(::dlsym(handle, #name));                               \
-    if (!functions.name)                                                                                         \
-    {                                                                                                            \
-        return #name;                                                                                            \
+#define NORVEX_RESOLVE_FUNCTION(name)                                                                        \
+    functions.name = reinterpret_cast<decltype(&::name)>(::dlsym(handle, #name));                            \
+    if (!functions.name)                                                                                     \
+    {                                                                                                        \
+        return #name;                                                                                        \
     }
 
 const Library<FfmpegLibraries::Codecs>& CodecLibrary()
 {
-    static const auto library = [] {
-        auto opened = Open<FfmpegLibraries::Codecs>(
-            "libavcodec.so." AV_STRINGIFY(LIBAVCODEC_VERSION_MAJOR),
-            [](void* handle, FfmpegLibraries::Codecs& functions) -> const char*
-            {
-                NORVEX_LIBAVCODEC_FUNCTIONS(NORVEX_RESOLVE_FUNCTION)
-                return nullptr;
-            });
-        if (opened.error.empty() && AV_VERSION_MAJOR(opened.functions.avcodec_version()) != LIBAVCODEC_VERSION_MAJOR)
+    static const auto library = []
+    {
+        auto opened =
+            Open<FfmpegLibraries::Codecs>("libavcodec.so." AV_STRINGIFY(LIBAVCODEC_VERSION_MAJOR),
+                                          [](void* handle, FfmpegLibraries::Codecs& functions) -> const char*
+                                          {
+                                              NORVEX_LIBAVCODEC_FUNCTIONS(NORVEX_RESOLVE_FUNCTION)
+                                              return nullptr;
+                                          });
+        if (opened.error.empty() &&
+            AV_VERSION_MAJOR(opened.functions.avcodec_version()) != LIBAVCODEC_VERSION_MAJOR)
         {
             opened.error = "libavcodec's version does not match its headers";
         }
@@ -75,7 +75,8 @@ const Library<FfmpegLibraries::Codecs>& CodecLibrary()
 
 const Library<FfmpegLibraries::Formats>& FormatLibrary()
 {
-    static const auto library = [] {
+    static const auto library = []
+    {
         auto opened = Open<FfmpegLibraries::Formats>(
             "libavformat.so." AV_STRINGIFY(LIBAVFORMAT_VERSION_MAJOR),
             [](void* handle, FfmpegLibraries::Formats& functions) -> const char*

@@ -223,8 +223,8 @@ V4l2FrameConverter::V4l2FrameConverter(const V4l2FrameFormat& format)
     {
         path = Path::Decode;
         libavcodec = &FfmpegLibraries::GetCodecs("Prepare");
-        const AVCodec* codec =
-            libavcodec->avcodec_find_decoder(pixelFormat == V4L2_PIX_FMT_H264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC);
+        const AVCodec* codec = libavcodec->avcodec_find_decoder(
+            pixelFormat == V4L2_PIX_FMT_H264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC);
         if (!codec)
         {
             throw Exception(invalidMediaTypeStatus, "Prepare", NORVEX_SOURCE_FILE, __LINE__);
@@ -277,9 +277,9 @@ bool V4l2FrameConverter::CanConvert(std::uint32_t pixelFormat) noexcept
     case V4L2_PIX_FMT_HEVC:
     {
         const auto* codecs = FfmpegLibraries::FindCodecs();
-        return codecs && codecs->avcodec_find_decoder(pixelFormat == V4L2_PIX_FMT_H264
-                                                                  ? AV_CODEC_ID_H264
-                                                                  : AV_CODEC_ID_HEVC) != nullptr;
+        return codecs &&
+               codecs->avcodec_find_decoder(pixelFormat == V4L2_PIX_FMT_H264 ? AV_CODEC_ID_H264
+                                                                             : AV_CODEC_ID_HEVC) != nullptr;
     }
     default:
         return FindRawLayout(pixelFormat) != nullptr;

@@ -10,32 +10,32 @@ namespace Norvex::Core
 {
 
 // The libavcodec and libavformat functions the programs use.
-#define NORVEX_LIBAVCODEC_FUNCTIONS(X)                                                                           \
-    X(avcodec_version)                                                                                           \
-    X(avcodec_find_decoder)                                                                                      \
-    X(avcodec_find_encoder_by_name)                                                                              \
-    X(avcodec_alloc_context3)                                                                                    \
-    X(avcodec_free_context)                                                                                      \
-    X(avcodec_open2)                                                                                             \
-    X(avcodec_parameters_from_context)                                                                           \
-    X(avcodec_send_packet)                                                                                       \
-    X(avcodec_receive_frame)                                                                                     \
-    X(avcodec_send_frame)                                                                                        \
-    X(avcodec_receive_packet)                                                                                    \
-    X(av_packet_alloc)                                                                                           \
-    X(av_packet_free)                                                                                            \
-    X(av_packet_unref)                                                                                           \
-    X(av_new_packet)                                                                                             \
+#define NORVEX_LIBAVCODEC_FUNCTIONS(X)                                                                       \
+    X(avcodec_version)                                                                                       \
+    X(avcodec_find_decoder)                                                                                  \
+    X(avcodec_find_encoder_by_name)                                                                          \
+    X(avcodec_alloc_context3)                                                                                \
+    X(avcodec_free_context)                                                                                  \
+    X(avcodec_open2)                                                                                         \
+    X(avcodec_parameters_from_context)                                                                       \
+    X(avcodec_send_packet)                                                                                   \
+    X(avcodec_receive_frame)                                                                                 \
+    X(avcodec_send_frame)                                                                                    \
+    X(avcodec_receive_packet)                                                                                \
+    X(av_packet_alloc)                                                                                       \
+    X(av_packet_free)                                                                                        \
+    X(av_packet_unref)                                                                                       \
+    X(av_new_packet)                                                                                         \
     X(av_packet_rescale_ts)
-#define NORVEX_LIBAVFORMAT_FUNCTIONS(X)                                                                          \
-    X(avformat_version)                                                                                          \
-    X(avformat_alloc_output_context2)                                                                            \
-    X(avformat_free_context)                                                                                     \
-    X(avformat_new_stream)                                                                                       \
-    X(avformat_write_header)                                                                                     \
-    X(av_interleaved_write_frame)                                                                                \
-    X(av_write_trailer)                                                                                          \
-    X(avio_open)                                                                                                 \
+#define NORVEX_LIBAVFORMAT_FUNCTIONS(X)                                                                      \
+    X(avformat_version)                                                                                      \
+    X(avformat_alloc_output_context2)                                                                        \
+    X(avformat_free_context)                                                                                 \
+    X(avformat_new_stream)                                                                                   \
+    X(avformat_write_header)                                                                                 \
+    X(av_interleaved_write_frame)                                                                            \
+    X(av_write_trailer)                                                                                      \
+    X(avio_open)                                                                                             \
     X(avio_closep)
 
 #define NORVEX_FFMPEG_FUNCTION_POINTER(name) decltype(&::name) name = nullptr;
