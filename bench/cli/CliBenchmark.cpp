@@ -12,8 +12,8 @@
 // - JPEG:   videoconvert to I420 then jpegenc quality 90, accurate DCT (our writer lets
 //           libjpeg-turbo convert BGRX to 4:2:0 itself: the same work in another place);
 // - PNG:    videoconvert to RGB then pngenc at zlib level 6, which writes every row unfiltered;
-//           our writer leaves libpng's adaptive per-row filter on, so a second reference,
-//           avenc_png with pred=mixed, does that choice too.
+//           our writer has libpng choose SUB or UP for each row (zlib level 1), so a second
+//           reference, avenc_png with pred=mixed, chooses a filter per row too.
 // The reference source stops after N buffers through identity eos-after; the image cases count
 // the files, so a miscount would show.
 

@@ -25,22 +25,28 @@ template <typename Functions> struct Library
     std::string error; // empty once every function is found
 };
 
-// Opens `file` and finds its functions; a library of another major version than the headers
+// Opens `file` and finds its functions. A library of another major version than the headers
 // describe would take the same calls with other structure layouts, so it counts as missing.
-template <typename Functions, typename Resolve> Library<Functions> Open(const char* file, Resolve resolve)
+template <typename Functions, typename Resolve, typename Version>
+Library<Functions> Open(const char* file, unsigned headersMajor, Resolve resolve, Version version)
 {
     Library<Functions> library;
-    library.handle.reset(::dlopen(file, RTLD_NOW | RTLD_LOCAL));
+    // RTLD_NODELETE: the library stays mapped past the handle's dlclose at exit, so that what
+    // its globals still hold then (x264's and the codecs' tables) is neither unmapped under a
+    // thread nor taken for a leak.
+    library.handle.reset(::dlopen(file, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE));
     if (!library.handle)
     {
         const char* error = ::dlerror();
         library.error = error ? error : file;
-        return library;
     }
-    const char* missing = resolve(library.handle.get(), library.functions);
-    if (missing)
+    else if (const char* missing = resolve(library.handle.get(), library.functions))
     {
         library.error = std::string(file) + ": " + missing + " is missing";
+    }
+    else if (AV_VERSION_MAJOR(version(library.functions)) != headersMajor)
+    {
+        library.error = std::string(file) + " is not the version the program was built for";
     }
     return library;
 }
@@ -54,43 +60,27 @@ template <typename Functions, typename Resolve> Library<Functions> Open(const ch
 
 const Library<FfmpegLibraries::Codecs>& CodecLibrary()
 {
-    static const auto library = []
-    {
-        auto opened =
-            Open<FfmpegLibraries::Codecs>("libavcodec.so." AV_STRINGIFY(LIBAVCODEC_VERSION_MAJOR),
-                                          [](void* handle, FfmpegLibraries::Codecs& functions) -> const char*
-                                          {
-                                              NORVEX_LIBAVCODEC_FUNCTIONS(NORVEX_RESOLVE_FUNCTION)
-                                              return nullptr;
-                                          });
-        if (opened.error.empty() &&
-            AV_VERSION_MAJOR(opened.functions.avcodec_version()) != LIBAVCODEC_VERSION_MAJOR)
+    static const auto library = Open<FfmpegLibraries::Codecs>(
+        "libavcodec.so." AV_STRINGIFY(LIBAVCODEC_VERSION_MAJOR), LIBAVCODEC_VERSION_MAJOR,
+        [](void* handle, FfmpegLibraries::Codecs& functions) -> const char*
         {
-            opened.error = "libavcodec's version does not match its headers";
-        }
-        return opened;
-    }();
+            NORVEX_LIBAVCODEC_FUNCTIONS(NORVEX_RESOLVE_FUNCTION)
+            return nullptr;
+        },
+        [](const FfmpegLibraries::Codecs& functions) { return functions.avcodec_version(); });
     return library;
 }
 
 const Library<FfmpegLibraries::Formats>& FormatLibrary()
 {
-    static const auto library = []
-    {
-        auto opened = Open<FfmpegLibraries::Formats>(
-            "libavformat.so." AV_STRINGIFY(LIBAVFORMAT_VERSION_MAJOR),
-            [](void* handle, FfmpegLibraries::Formats& functions) -> const char*
-            {
-                NORVEX_LIBAVFORMAT_FUNCTIONS(NORVEX_RESOLVE_FUNCTION)
-                return nullptr;
-            });
-        if (opened.error.empty() &&
-            AV_VERSION_MAJOR(opened.functions.avformat_version()) != LIBAVFORMAT_VERSION_MAJOR)
+    static const auto library = Open<FfmpegLibraries::Formats>(
+        "libavformat.so." AV_STRINGIFY(LIBAVFORMAT_VERSION_MAJOR), LIBAVFORMAT_VERSION_MAJOR,
+        [](void* handle, FfmpegLibraries::Formats& functions) -> const char*
         {
-            opened.error = "libavformat's version does not match its headers";
-        }
-        return opened;
-    }();
+            NORVEX_LIBAVFORMAT_FUNCTIONS(NORVEX_RESOLVE_FUNCTION)
+            return nullptr;
+        },
+        [](const FfmpegLibraries::Formats& functions) { return functions.avformat_version(); });
     return library;
 }
 
