@@ -41,7 +41,7 @@ namespace Norvex::Core
 #define NORVEX_FFMPEG_FUNCTION_POINTER(name) decltype(&::name) name = nullptr;
 
 // libavcodec and libavformat, opened when first needed instead of linked. With the encoders and
-// protocols they pull in they are some 120 libraries, whose loading took about 27 ms of CPU and
+// protocols they pull in they are about 100 libraries, whose loading took about 27 ms of CPU and
 // 23 MB at every start of the programs, while most runs neither record a movie nor decode H.264
 // or HEVC. libavutil and libswscale, cheap to load and used by every conversion, stay linked.
 // Each library is opened once, by the version its headers were built for, and stays open.
