@@ -17,6 +17,8 @@
 // The reference source stops after N buffers through identity eos-after; the image cases count
 // the files, so a miscount would show.
 
+#include "ProcessDriver.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -30,30 +32,18 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace
 {
 
 namespace fs = std::filesystem;
+using VistelBench::Fail;
+using VistelBench::Spawn;
 
 constexpr int BitRateKbps = 5000; // the recorder's default movie bit rate
 constexpr const char* Usage =
     "usage: CliBenchmark --cli PATH --gstreamer-dir DIR [--registry FILE] [--frames N] [--keep]";
-
-struct Settings
-{
-    fs::path cli;
-    fs::path gstreamerDir;
-    fs::path registry;
-    long long frames = 120;
-    bool keep = false;
-};
 
 struct Measurement
 {
@@ -106,58 +96,6 @@ private:
     int fd;
 };
 
-class FileActions
-{
-public:
-    FileActions() { posix_spawn_file_actions_init(&actions); }
-    FileActions(const FileActions&) = delete;
-    FileActions& operator=(const FileActions&) = delete;
-    ~FileActions() { posix_spawn_file_actions_destroy(&actions); }
-    posix_spawn_file_actions_t* Get() noexcept { return &actions; }
-
-private:
-    posix_spawn_file_actions_t actions;
-};
-
-[[noreturn]] void Fail(const std::string& message)
-{
-    std::fprintf(stderr, "CliBenchmark: %s\n", message.c_str());
-    std::exit(1);
-}
-
-// Starts a child with stdout and stderr appended to log; stdin and fd 3 as given, or /dev/null.
-pid_t Spawn(const std::vector<std::string>& arguments, const fs::path& log, int input, int fd3)
-{
-    FileActions actions;
-    if (input >= 0)
-    {
-        posix_spawn_file_actions_adddup2(actions.Get(), input, 0);
-    }
-    else
-    {
-        posix_spawn_file_actions_addopen(actions.Get(), 0, "/dev/null", O_RDONLY, 0);
-    }
-    posix_spawn_file_actions_addopen(actions.Get(), 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(actions.Get(), 1, 2);
-    if (fd3 >= 0)
-    {
-        posix_spawn_file_actions_adddup2(actions.Get(), fd3, 3);
-    }
-    std::vector<char*> argv;
-    for (const auto& argument : arguments)
-    {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int error = posix_spawnp(&pid, argv[0], actions.Get(), nullptr, argv.data(), environ);
-    if (error != 0)
-    {
-        Fail("cannot start " + arguments[0] + ": " + std::strerror(error));
-    }
-    return pid;
-}
-
 // Runs one command, or two joined by a pipe, and waits for all of them.
 Measurement Run(const std::vector<std::vector<std::string>>& commands, const fs::path& log)
 {
@@ -166,7 +104,7 @@ Measurement Run(const std::vector<std::vector<std::string>>& commands, const fs:
     const auto start = std::chrono::steady_clock::now();
     if (commands.size() == 1)
     {
-        children.push_back(Spawn(commands[0], log, -1, -1));
+        children.push_back(Spawn(commands[0], log));
     }
     else
     {
@@ -183,20 +121,11 @@ Measurement Run(const std::vector<std::vector<std::string>>& commands, const fs:
     result.ok = true;
     for (const pid_t child : children)
     {
-        int status = 0;
-        rusage usage{};
-        while (::wait4(child, &status, 0, &usage) < 0)
-        {
-            if (errno != EINTR)
-            {
-                Fail(std::string("wait4: ") + std::strerror(errno));
-            }
-        }
-        result.ok = result.ok && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        const double system = usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
-        result.cpuSeconds += usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + system;
-        result.systemSeconds += system;
-        result.peakKilobytes += usage.ru_maxrss;
+        const VistelBench::ChildUsage usage = VistelBench::Wait(child);
+        result.ok = result.ok && usage.ok;
+        result.cpuSeconds += usage.cpuSeconds;
+        result.systemSeconds += usage.systemSeconds;
+        result.peakKilobytes += usage.peakKilobytes;
     }
     result.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return result;
@@ -244,7 +173,7 @@ void Count(Output output, const fs::path& path, const fs::path& log, Measurement
     }
 }
 
-std::vector<std::string> ReferenceSource(const Settings& settings)
+std::vector<std::string> ReferenceSource(const VistelBench::DriverSettings& settings)
 {
     return {"gst-launch-1.0", "-q", "norvextestcamerasrc", "camera=1", "!",
             "video/x-raw,format=YUY2,width=1920,height=1080,framerate=30/1", "!", "identity",
@@ -259,7 +188,7 @@ std::vector<std::string> Concatenate(std::vector<std::string> first, const std::
     return first;
 }
 
-std::vector<Case> Cases(const Settings& settings, const fs::path& work)
+std::vector<Case> Cases(const VistelBench::DriverSettings& settings, const fs::path& work)
 {
     const std::string frames = std::to_string(settings.frames);
     const auto source = ReferenceSource(settings);
@@ -362,7 +291,8 @@ std::vector<Case> Cases(const Settings& settings, const fs::path& work)
     return cases;
 }
 
-std::vector<std::string> CliCommand(const Settings& settings, const std::vector<std::string>& arguments)
+std::vector<std::string> CliCommand(const VistelBench::DriverSettings& settings,
+                                    const std::vector<std::string>& arguments)
 {
     return Concatenate({settings.cli.string(), "--api-family", "1", "--device", "Norvex Test Camera 1",
                         "--format", "YUY2 1920x1080 (30fps)", "--processor", "なし", "--quiet"},
@@ -404,61 +334,11 @@ void PrintRatio(const Measurement& cli, const Measurement& reference)
                 ratio(double(cli.outputBytes), double(reference.outputBytes)));
 }
 
-Settings Parse(int argc, char** argv)
-{
-    Settings settings;
-    for (int i = 1; i < argc; ++i)
-    {
-        const std::string argument = argv[i];
-        const auto value = [&]() -> std::string
-        {
-            if (i + 1 >= argc)
-            {
-                Fail(argument + " needs a value");
-            }
-            return argv[++i];
-        };
-        if (argument == "--cli")
-        {
-            settings.cli = value();
-        }
-        else if (argument == "--gstreamer-dir")
-        {
-            settings.gstreamerDir = value();
-        }
-        else if (argument == "--registry")
-        {
-            settings.registry = value();
-        }
-        else if (argument == "--frames")
-        {
-            settings.frames = std::atoll(value().c_str());
-        }
-        else if (argument == "--keep")
-        {
-            settings.keep = true;
-        }
-        else
-        {
-            Fail(Usage);
-        }
-    }
-    if (settings.cli.empty() || settings.gstreamerDir.empty() || settings.frames < 1)
-    {
-        Fail(Usage);
-    }
-    if (settings.registry.empty())
-    {
-        settings.registry = settings.gstreamerDir.parent_path() / "gstreamer-registry.bin";
-    }
-    return settings;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
 {
-    const Settings settings = Parse(argc, argv);
+    const auto settings = VistelBench::ParseDriverSettings(argc, argv, Usage, 120, 1);
     // Both sides find the test camera in the same plug-in folder and share one registry.
     ::setenv("GST_PLUGIN_PATH", settings.gstreamerDir.c_str(), 1);
     ::setenv("GST_REGISTRY", settings.registry.c_str(), 1);
@@ -472,7 +352,7 @@ int main(int argc, char** argv)
     const fs::path log = work / "log.txt";
 
     // Untimed: fills the registry and the page cache for both sides.
-    Settings warmUp = settings;
+    VistelBench::DriverSettings warmUp = settings;
     warmUp.frames = 5;
     if (!Run({CliCommand(settings, {"stream", "--frames", "5"})}, log).ok ||
         !Run({Concatenate(ReferenceSource(warmUp), {"fakesink"})}, log).ok)

@@ -11,6 +11,7 @@
 //   writer against TurboJPEG compressing BGRX itself, the path libyuv's planes replaced.
 // Wall time, user+system CPU and peak RSS come from wait4 on each child.
 
+#include "ProcessDriver.h"
 #include "StillImageWriter.h"
 
 #include <Norvex/Core/StringHelpers.h>
@@ -30,18 +31,13 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace
 {
 
 namespace fs = std::filesystem;
+using VistelBench::Fail;
 
 constexpr int Width = 1920;
 constexpr int Height = 1080;
@@ -51,15 +47,6 @@ constexpr const char* Usage = "usage: SnapshotBenchmark --cli PATH --gstreamer-d
                               "       SnapshotBenchmark --encode-stills RAWFILE FRAMES FOLDER writer|bgrx";
 constexpr const char* CameraCaps = "video/x-raw,format=YUY2,width=1920,height=1080,framerate=30/1";
 
-struct Settings
-{
-    fs::path cli;
-    fs::path gstreamerDir;
-    fs::path registry;
-    int frames = 60;
-    bool keep = false;
-};
-
 struct Measurement
 {
     bool ok = false;
@@ -68,60 +55,16 @@ struct Measurement
     long peakKilobytes = 0;
 };
 
-[[noreturn]] void Fail(const std::string& message)
-{
-    std::fprintf(stderr, "SnapshotBenchmark: %s\n", message.c_str());
-    std::exit(1);
-}
-
-class FileActions
-{
-public:
-    FileActions() { posix_spawn_file_actions_init(&actions); }
-    FileActions(const FileActions&) = delete;
-    FileActions& operator=(const FileActions&) = delete;
-    ~FileActions() { posix_spawn_file_actions_destroy(&actions); }
-    posix_spawn_file_actions_t* Get() noexcept { return &actions; }
-
-private:
-    posix_spawn_file_actions_t actions;
-};
-
 // Runs one command with stdout and stderr appended to log and waits for it.
 Measurement Run(const std::vector<std::string>& arguments, const fs::path& log)
 {
-    FileActions actions;
-    posix_spawn_file_actions_addopen(actions.Get(), 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(actions.Get(), 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(actions.Get(), 1, 2);
-    std::vector<char*> argv;
-    for (const auto& argument : arguments)
-    {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
     const auto start = std::chrono::steady_clock::now();
-    pid_t child = 0;
-    if (const int error = posix_spawnp(&child, argv[0], actions.Get(), nullptr, argv.data(), environ);
-        error != 0)
-    {
-        Fail("cannot start " + arguments[0] + ": " + std::strerror(error));
-    }
-    int status = 0;
-    rusage usage{};
-    while (::wait4(child, &status, 0, &usage) < 0)
-    {
-        if (errno != EINTR)
-        {
-            Fail(std::string("wait4: ") + std::strerror(errno));
-        }
-    }
+    const VistelBench::ChildUsage usage = VistelBench::Wait(VistelBench::Spawn(arguments, log));
     Measurement result;
     result.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    result.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    result.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
-                        usage.ru_stime.tv_usec / 1e6;
-    result.peakKilobytes = usage.ru_maxrss;
+    result.ok = usage.ok;
+    result.cpuSeconds = usage.cpuSeconds;
+    result.peakKilobytes = usage.peakKilobytes;
     return result;
 }
 
@@ -204,7 +147,7 @@ struct Case
     Side reference;
 };
 
-std::vector<std::string> CliCommand(const Settings& settings, const fs::path& target)
+std::vector<std::string> CliCommand(const VistelBench::DriverSettings& settings, const fs::path& target)
 {
     return {settings.cli.string(),
             "--api-family",
@@ -310,56 +253,6 @@ std::string Range(const std::vector<double>& values)
     return text;
 }
 
-Settings Parse(int argc, char** argv)
-{
-    Settings settings;
-    for (int i = 1; i < argc; ++i)
-    {
-        const std::string argument = argv[i];
-        const auto value = [&]() -> std::string
-        {
-            if (i + 1 >= argc)
-            {
-                Fail(argument + " needs a value");
-            }
-            return argv[++i];
-        };
-        if (argument == "--cli")
-        {
-            settings.cli = value();
-        }
-        else if (argument == "--gstreamer-dir")
-        {
-            settings.gstreamerDir = value();
-        }
-        else if (argument == "--registry")
-        {
-            settings.registry = value();
-        }
-        else if (argument == "--frames")
-        {
-            settings.frames = std::atoi(value().c_str());
-        }
-        else if (argument == "--keep")
-        {
-            settings.keep = true;
-        }
-        else
-        {
-            Fail(Usage);
-        }
-    }
-    if (settings.cli.empty() || settings.gstreamerDir.empty() || settings.frames < 20)
-    {
-        Fail(std::string(Usage) + "\n(--frames: at least 20)");
-    }
-    if (settings.registry.empty())
-    {
-        settings.registry = settings.gstreamerDir.parent_path() / "gstreamer-registry.bin";
-    }
-    return settings;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -376,7 +269,7 @@ int main(int argc, char** argv)
             return 1;
         }
     }
-    const Settings settings = Parse(argc, argv);
+    const auto settings = VistelBench::ParseDriverSettings(argc, argv, Usage, 60, 20);
     ::setenv("GST_PLUGIN_PATH", settings.gstreamerDir.c_str(), 1);
     ::setenv("GST_REGISTRY", settings.registry.c_str(), 1);
     const fs::path self = fs::canonical("/proc/self/exe");
@@ -405,7 +298,7 @@ int main(int argc, char** argv)
     }
 
     // gst-launch reads its file to the end: the shorter run gets a file of its own.
-    const int fewer = settings.frames / 4;
+    const int fewer = static_cast<int>(settings.frames / 4);
     const fs::path rawFewer = work / "fewer-frames.bgra";
     fs::copy_file(raw, rawFewer);
     fs::resize_file(rawFewer, std::uintmax_t(fewer) * Width * Height * 4);
@@ -420,10 +313,10 @@ int main(int argc, char** argv)
           GrabCommand({"video/x-raw,format=RGB", "!", "pngenc", "compression-level=6"},
                       work / "reference.png"),
           work / "reference.png", 0}},
-        StillsCase(self, raw, settings.frames, work),
+        StillsCase(self, raw, static_cast<int>(settings.frames), work),
         StillsCase(self, rawFewer, fewer, work),
     };
-    Case bgrx = StillsCase(self, raw, settings.frames, work);
+    Case bgrx = StillsCase(self, raw, static_cast<int>(settings.frames), work);
     bgrx.name = "JPEG stills, BGRX";
     bgrx.reference = {"TurboJPEG from BGRX", bgrx.ours.command, work / "bgrx", bgrx.ours.files};
     bgrx.reference.command[4] = bgrx.reference.output.string();
@@ -477,11 +370,11 @@ int main(int argc, char** argv)
     // The two stills cases differ only in their frame count: their difference is the encoding.
     const std::size_t many = 2, few = 3;
     std::vector<double> marginal;
-    std::printf("\nJPEG stills, marginal CPU per frame (runs of %d and %d frames):\n", settings.frames,
+    std::printf("\nJPEG stills, marginal CPU per frame (runs of %lld and %d frames):\n", settings.frames,
                 fewer);
     for (int run = 0; run < Runs; ++run)
     {
-        const double frames = settings.frames - fewer;
+        const double frames = static_cast<double>(settings.frames - fewer);
         const double oursPerFrame = (ours[many][run].cpuSeconds - ours[few][run].cpuSeconds) / frames;
         const double referencePerFrame =
             (references[many][run].cpuSeconds - references[few][run].cpuSeconds) / frames;
