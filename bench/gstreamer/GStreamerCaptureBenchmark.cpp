@@ -126,13 +126,8 @@ int main(int argc, char** argv)
         std::copy(colour, colour + 3, &bars[pixel * 4]);
         bars[pixel * 4 + 3] = 255;
     }
-    v4l2_pix_format native{};
-    native.pixelformat = V4L2_PIX_FMT_YUYV;
-    native.width = width;
-    native.height = height;
-    native.bytesperline = width * 2;
-    native.sizeimage = width * height * 2;
-    const auto yuyv = FakeV4l2Kernel::Encode(bars, native, false);
+    const auto yuyv =
+        FakeV4l2Kernel::Encode(bars, FakeV4l2Kernel::SettledFormat(V4L2_PIX_FMT_YUYV, width, height), false);
     FakeV4l2Kernel kernel;
     // Frames every 1/30 s, as the test camera's.
     const auto camera = FakeV4l2Kernel::OneFormatCamera("/dev/video0", V4L2_PIX_FMT_YUYV, width, height,

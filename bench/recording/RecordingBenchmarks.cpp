@@ -263,29 +263,21 @@ void AviWriter(benchmark::State& state, bool toDisk)
     state.SetBytesProcessed(state.iterations() * AviFramesPerIteration * std::int64_t(Width * 3) * Height);
 }
 
-void PlainWrite(benchmark::State& state, bool toDisk)
+// The AVI's body: bottom-up 24-bit rows of the frame (a negative height turns it upside down).
+void ToBottomUpBgr(const Frame& frame, std::vector<unsigned char>& bytes)
 {
-    // The same bytes the AVI holds: 24-bit bottom-up rows, already converted.
-    const std::size_t frameBytes = std::size_t(Width * 3) * Height;
-    std::vector<std::vector<unsigned char>> rows;
-    for (const auto& frame : Frames())
-    {
-        std::vector<unsigned char> bytes(frameBytes);
-        for (std::int32_t y = 0; y < Height; ++y)
-        {
-            for (std::int32_t x = 0; x < Width; ++x)
-            {
-                const auto& pixel = frame.At(x, y);
-                unsigned char* target = &bytes[std::size_t(Height - 1 - y) * Width * 3 + 3 * std::size_t(x)];
-                target[0] = pixel.blue;
-                target[1] = pixel.green;
-                target[2] = pixel.red;
-            }
-        }
-        rows.push_back(std::move(bytes));
-    }
+    bytes.resize(std::size_t(Width * 3) * Height);
+    libyuv::ARGBToRGB24(reinterpret_cast<const std::uint8_t*>(frame.data), frame.stride, bytes.data(),
+                        Width * 3, Width, -Height);
+}
+
+// Times write(2) of AviFramesPerIteration frames of 24-bit rows into one new file; `rowsOf(n)` gives
+// frame n's bytes.
+template <typename RowsOf> void WriteFrames(benchmark::State& state, bool toDisk, RowsOf rowsOf)
+{
     const auto path = TemporaryPath(".raw");
     const double cpuBefore = CpuSeconds(RUSAGE_SELF);
+    std::size_t frameBytes = 0;
     for (auto _ : state)
     {
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -296,7 +288,8 @@ void PlainWrite(benchmark::State& state, bool toDisk)
         }
         for (int n = 0; n < AviFramesPerIteration; ++n)
         {
-            const auto& bytes = rows[n % AviSourceBuffers];
+            const std::vector<unsigned char>& bytes = rowsOf(n);
+            frameBytes = bytes.size();
             if (::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
             {
                 state.SkipWithError("write failed");
@@ -316,41 +309,29 @@ void PlainWrite(benchmark::State& state, bool toDisk)
     state.SetBytesProcessed(state.iterations() * AviFramesPerIteration * std::int64_t(frameBytes));
 }
 
+// The same bytes the AVI holds, converted before the clock starts.
+void PlainWrite(benchmark::State& state, bool toDisk)
+{
+    std::vector<std::vector<unsigned char>> rows(AviSourceBuffers);
+    for (int n = 0; n < AviSourceBuffers; ++n)
+    {
+        ToBottomUpBgr(Frames()[n], rows[n]);
+    }
+    WriteFrames(state, toDisk,
+                [&](int n) -> const std::vector<unsigned char>& { return rows[n % AviSourceBuffers]; });
+}
+
 // A user's own program writing the same file body: each frame converted once to bottom-up
 // 24-bit rows by libyuv, then write(2), on one thread.
 void BM_ConvertAndWrite(benchmark::State& state)
 {
-    const auto& frames = Frames();
-    std::vector<unsigned char> bytes(std::size_t(Width * 3) * Height);
-    const auto path = TemporaryPath(".raw");
-    const double cpuBefore = CpuSeconds(RUSAGE_SELF);
-    for (auto _ : state)
-    {
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0)
-        {
-            state.SkipWithError("open failed");
-            break;
-        }
-        for (int n = 0; n < AviFramesPerIteration; ++n)
-        {
-            const Frame& frame = frames[n % AviSourceBuffers];
-            // A negative height turns the picture upside down on the way.
-            libyuv::ARGBToRGB24(reinterpret_cast<const std::uint8_t*>(frame.data), frame.stride, bytes.data(),
-                                Width * 3, Width, -Height);
-            if (::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
-            {
-                state.SkipWithError("write failed");
-                break;
-            }
-        }
-        ::close(fd);
-        state.PauseTiming();
-        std::filesystem::remove(path);
-        state.ResumeTiming();
-    }
-    SetCpuPerFrame(state, CpuSeconds(RUSAGE_SELF) - cpuBefore, AviFramesPerIteration);
-    state.SetBytesProcessed(state.iterations() * AviFramesPerIteration * std::int64_t(bytes.size()));
+    std::vector<unsigned char> bytes;
+    WriteFrames(state, false,
+                [&](int n) -> const std::vector<unsigned char>&
+                {
+                    ToBottomUpBgr(Frames()[n % AviSourceBuffers], bytes);
+                    return bytes;
+                });
 }
 
 void BM_AviWriter(benchmark::State& state)

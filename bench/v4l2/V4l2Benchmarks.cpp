@@ -30,13 +30,7 @@ constexpr std::uint32_t width = VistelBench::PictureWidth, height = VistelBench:
 
 v4l2_pix_format Native(std::uint32_t pixelFormat)
 {
-    v4l2_pix_format format{};
-    format.pixelformat = pixelFormat;
-    format.width = width;
-    format.height = height;
-    format.bytesperline = pixelFormat == V4L2_PIX_FMT_YUYV ? width * 2 : 0;
-    format.sizeimage = width * height * 2;
-    return format;
+    return FakeV4l2Kernel::SettledFormat(pixelFormat, width, height);
 }
 
 const std::vector<unsigned char>& Input(std::uint32_t pixelFormat)

@@ -36,13 +36,8 @@ constexpr auto framePeriod = std::chrono::microseconds(33333);
 int main(int argc, char** argv)
 {
     QCoreApplication qt(argc, argv);
-    v4l2_pix_format native{};
-    native.pixelformat = V4L2_PIX_FMT_YUYV;
-    native.width = width;
-    native.height = height;
-    native.bytesperline = width * 2;
-    native.sizeimage = width * height * 2;
-    const auto yuyv = FakeV4l2Kernel::Encode(VistelBench::GrainyPicture(), native, false);
+    const auto yuyv = FakeV4l2Kernel::Encode(
+        VistelBench::GrainyPicture(), FakeV4l2Kernel::SettledFormat(V4L2_PIX_FMT_YUYV, width, height), false);
 
     FakeV4l2Kernel kernel;
     auto camera =

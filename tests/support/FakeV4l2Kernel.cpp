@@ -759,28 +759,37 @@ v4l2_pix_format FakeV4l2Kernel::Negotiate(const State& state, v4l2_pix_format wa
     {
         format = &state.camera.formats.front();
     }
-    v4l2_pix_format result{};
-    result.pixelformat = format->pixelFormat;
+    std::uint32_t width = 0, height = 0;
     if (format->sizeRange)
     {
         const auto& range = *format->sizeRange;
         const bool fits = InRange(wanted.width, range.min_width, range.max_width, range.step_width) &&
                           InRange(wanted.height, range.min_height, range.max_height, range.step_height);
-        result.width = fits ? wanted.width : range.max_width;
-        result.height = fits ? wanted.height : range.max_height;
+        width = fits ? wanted.width : range.max_width;
+        height = fits ? wanted.height : range.max_height;
     }
     else
     {
         const auto size = std::find(format->sizes.begin(), format->sizes.end(),
                                     std::make_pair(wanted.width, wanted.height));
-        std::tie(result.width, result.height) = size != format->sizes.end() ? *size : format->sizes.front();
+        std::tie(width, height) = size != format->sizes.end() ? *size : format->sizes.front();
     }
-    result.field = V4L2_FIELD_NONE;
-    const std::uint32_t line = LineLength(result.pixelformat, result.width);
-    result.bytesperline = line ? line + state.camera.linePadding : 0;
-    result.sizeimage = line ? ImageSize(result.pixelformat, result.bytesperline, result.height)
-                            : result.width * result.height * 2;
+    v4l2_pix_format result = SettledFormat(format->pixelFormat, width, height, state.camera.linePadding);
     result.colorspace = state.camera.colorspace;
+    return result;
+}
+
+v4l2_pix_format FakeV4l2Kernel::SettledFormat(std::uint32_t pixelFormat, std::uint32_t width,
+                                              std::uint32_t height, std::uint32_t linePadding)
+{
+    v4l2_pix_format result{};
+    result.pixelformat = pixelFormat;
+    result.width = width;
+    result.height = height;
+    result.field = V4L2_FIELD_NONE;
+    const std::uint32_t line = LineLength(pixelFormat, width);
+    result.bytesperline = line ? line + linePadding : 0;
+    result.sizeimage = line ? ImageSize(pixelFormat, result.bytesperline, height) : width * height * 2;
     return result;
 }
 

@@ -155,6 +155,11 @@ public:
     // The picture every frame shows: four bands, top to bottom red, green, blue, grey (BGRA).
     static std::vector<unsigned char> ReferencePicture(std::uint32_t width, std::uint32_t height);
     static const unsigned char bandColors[4][3]; // blue, green, red
+    // The format a node settles on for this layout and size: lines of the tight length plus
+    // `linePadding` bytes, the image size to match (raw layouts) or room for 2 bytes a pixel
+    // (compressed ones).
+    static v4l2_pix_format SettledFormat(std::uint32_t pixelFormat, std::uint32_t width, std::uint32_t height,
+                                         std::uint32_t linePadding = 0);
     // The picture encoded the way the node delivers `format`.
     static std::vector<unsigned char> Encode(const std::vector<unsigned char>& bgra,
                                              const v4l2_pix_format& format, bool stripHuffmanTables);
