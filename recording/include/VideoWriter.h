@@ -75,13 +75,17 @@ private:
     void CloseLocked();
     // Starts the writer's thread for the file just opened.
     void StartQueue();
-    // Runs on the writer's thread, which owns the file objects while the queue exists.
-    void AddAviFrame(const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>& frame);
+    // Fills rows with the frame as the AVI file holds it: bottom-up 24-bit rows, black where the
+    // frame does not reach.
+    void ConvertToAviRows(const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>& frame,
+                          std::vector<unsigned char>& rows) const;
 
-    // A frame on its way to the writer's thread: a copy of the part of the BGRA frame that fits,
-    // with its sample time in 100 ns units (movies only).
+    // A frame on its way to the writer's thread. AVI: the file's rows, converted on the way in, so
+    // the writer's thread only copies them into the page cache. Movies: a copy of the part of the
+    // BGRA frame that fits, with its sample time in 100 ns units.
     struct QueuedFrame
     {
+        std::vector<unsigned char> aviRows;
         Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>> picture;
         std::int64_t sampleTime = 0;
     };

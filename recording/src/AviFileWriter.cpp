@@ -269,7 +269,7 @@ void AviFileWriter::BuildHeader(std::int32_t width, std::int32_t height, double 
     out.End(riff);
 }
 
-void AviFileWriter::AddFrame(const RowSource& fillRows)
+void AviFileWriter::AddFrame(const unsigned char* rows)
 {
     if (fd < 0)
     {
@@ -320,33 +320,7 @@ void AviFileWriter::AddFrame(const RowSource& fillRows)
     }
     out.FourCc("00db");
     out.U32(frameSize);
-    // The frame goes out in blocks of rows small enough to stay in the cache between being
-    // filled and being copied into the page cache; the first block carries the headers.
-    const std::uint32_t rowCount = frameSize / rowSize;
-    const std::uint32_t rowsPerBlock = std::max<std::uint32_t>(1, BlockBytes / rowSize);
-    try
-    {
-        std::uint64_t offset = fileEnd;
-        std::size_t prefix = partHeader.size();
-        for (std::uint32_t row = 0; row < rowCount;)
-        {
-            const std::uint32_t rows = std::min(rowsPerBlock, rowCount - row);
-            block.resize(prefix + std::size_t(rows) * rowSize);
-            std::memcpy(block.data(), partHeader.data(), prefix);
-            fillRows(block.data() + prefix, row, rows);
-            WriteAt(offset, block.data(), block.size(), "AddFrame");
-            offset += block.size();
-            row += rows;
-            prefix = 0;
-        }
-    }
-    catch (...)
-    {
-        // Give back what the torn chunk took, so the file ends with its last complete chunk and
-        // the index still has room when the disk is full.
-        [[maybe_unused]] const int ignored = ::ftruncate(fd, static_cast<off_t>(fileEnd));
-        throw;
-    }
+    AppendChunk(partHeader.data(), partHeader.size(), rows, frameSize, "AddFrame");
     if (!partOpen)
     {
         partStart = fileEnd;
@@ -567,8 +541,16 @@ void AviFileWriter::AppendChunk(const void* head, std::size_t headSize, const vo
             ++first;
             continue;
         }
-        const ssize_t written = ::pwritev(fd, parts.data() + first, static_cast<int>(parts.size() - first),
-                                          static_cast<off_t>(offset));
+        // At most BlockBytes go out per call.
+        std::array<iovec, 2> piece{};
+        int count = 0;
+        for (std::size_t part = first, budget = BlockBytes; part < parts.size() && budget > 0; ++part)
+        {
+            const std::size_t size = std::min(parts[part].iov_len, budget);
+            piece[count++] = iovec{parts[part].iov_base, size};
+            budget -= size;
+        }
+        const ssize_t written = ::pwritev(fd, piece.data(), count, static_cast<off_t>(offset));
         if (written < 0)
         {
             if (errno == EINTR)

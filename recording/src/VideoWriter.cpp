@@ -120,7 +120,7 @@ void VideoWriter::StartQueue()
         {
             if (avi)
             {
-                AddAviFrame(queued.picture);
+                aviFile->AddFrame(queued.aviRows.data());
             }
             else
             {
@@ -140,18 +140,19 @@ void VideoWriter::AddFrame(const Frame& frame)
     {
         return;
     }
-    double elapsed = 0;
-    if (format != Avi)
+    if (format == Avi)
     {
-        const auto now = clock();
-        if (!timingStarted)
-        {
-            startTime = now;
-            timingStarted = true;
-        }
-        // Wall-clock time since the first frame in 100 ns units, rounded half away from zero.
-        elapsed = std::chrono::duration<double, std::ratio<1, 10000000>>(now - startTime).count();
+        queue->Push([&](QueuedFrame& queued) { ConvertToAviRows(frame, queued.aviRows); });
+        return;
     }
+    const auto now = clock();
+    if (!timingStarted)
+    {
+        startTime = now;
+        timingStarted = true;
+    }
+    // Wall-clock time since the first frame in 100 ns units, rounded half away from zero.
+    const double elapsed = std::chrono::duration<double, std::ratio<1, 10000000>>(now - startTime).count();
     // Only the part that fits is copied: the rest would be cut off anyway.
     Frame fitting;
     if (frame.data)
@@ -169,32 +170,33 @@ void VideoWriter::AddFrame(const Frame& frame)
         });
 }
 
-void VideoWriter::AddAviFrame(const Frame& frame)
+void VideoWriter::ConvertToAviRows(const Frame& frame, std::vector<unsigned char>& rows) const
 {
     const std::size_t rowSize = static_cast<std::size_t>(-stride);
-    const std::int32_t rows = frame.data ? std::clamp(frame.height, 0, height) : 0;
+    rows.resize(rowSize * static_cast<std::size_t>(height));
+    const std::int32_t frameRows = frame.data ? std::clamp(frame.height, 0, height) : 0;
     const std::int32_t columns = frame.data ? std::clamp(frame.width, 0, width) : 0;
-    // Converted block by block, each written while it is still in the processor's cache: cheaper
-    // than converting the whole frame on its way into the queue (measured in bench/recording).
-    aviFile->AddFrame(
-        [&](unsigned char* target, std::uint32_t firstRow, std::uint32_t rowCount)
+    // The file's rows run bottom-up: its last row is the frame's top row, and the rows below the
+    // frame's bottom come first, black.
+    const std::size_t blackRows = static_cast<std::size_t>(height - frameRows);
+    std::memset(rows.data(), 0, blackRows * rowSize);
+    unsigned char* const covered = rows.data() + blackRows * rowSize;
+    if (frameRows > 0 && columns > 0)
+    {
+        // Blue, green, red of each pixel; the fourth byte is dropped. A negative height turns the
+        // picture upside down.
+        libyuv::ARGBToRGB24(reinterpret_cast<const std::uint8_t*>(frame.data), frame.stride, covered,
+                            static_cast<int>(rowSize), columns, -frameRows);
+    }
+    // Padding, and what the frame does not cover on the right, is black.
+    const std::size_t written = 3 * static_cast<std::size_t>(columns);
+    if (written < rowSize)
+    {
+        for (std::int32_t row = 0; row < frameRows; ++row)
         {
-            for (std::uint32_t row = firstRow; row < firstRow + rowCount; ++row, target += rowSize)
-            {
-                // The file's rows run bottom-up: its last row is the frame's top row.
-                const std::int32_t y = height - 1 - static_cast<std::int32_t>(row);
-                std::size_t written = 0;
-                if (y < rows)
-                {
-                    // Blue, green, red of each pixel; the fourth byte is dropped.
-                    libyuv::ARGBToRGB24(reinterpret_cast<const std::uint8_t*>(frame.Row(y)), 0, target, 0,
-                                        columns, 1);
-                    written = 3 * std::size_t(columns);
-                }
-                // Padding, and what the frame does not cover, is black.
-                std::memset(target + written, 0, rowSize - written);
-            }
-        });
+            std::memset(covered + std::size_t(row) * rowSize + written, 0, rowSize - written);
+        }
+    }
 }
 
 void VideoWriter::Close()

@@ -425,10 +425,11 @@ TEST(AviFile, AKilledRecorderPastTheFirstPartLosesNoFrameToEitherReader)
     const auto path = folder / "parts.avi";
     VistelCapture::AviFileWriter writer(std::uint64_t(1) << 20);
     writer.Open(path.string(), 160, 120, 30);
+    std::vector<unsigned char> rows(writer.GetFrameSize());
     for (int n = 0; n < 75; ++n)
     {
-        writer.AddFrame([&](unsigned char* target, std::uint32_t, std::uint32_t rows)
-                        { std::memset(target, n, std::size_t(rows) * writer.GetRowSize()); });
+        std::fill(rows.begin(), rows.end(), static_cast<unsigned char>(n));
+        writer.AddFrame(rows.data());
         if (n + 1 != 40 && n + 1 != 75)
         {
             continue;
