@@ -462,31 +462,34 @@ TEST(AviFile, AKilledRecorderPastTheFirstPartLosesNoFrameToEitherReader)
 TEST(AviFile, AFullDiskFailsAddFrameAndKeepsTheEarlierFrames)
 {
     TemporaryFolder folder;
-    const std::size_t frameBytes = 8 + 40 * 3 * 30;
-    std::size_t header = 0;
-    {
-        const auto probe = folder / "probe.avi";
-        VideoWriter writer;
-        writer.Open(VideoWriter::Avi, probe.wstring(), 40, 30, 30, 0);
-        writer.Close();
-        header = std::filesystem::file_size(probe) - 8; // without the empty idx1
-    }
-
     struct Case
     {
-        std::size_t limit;
-        bool closeHasRoom;
+        std::int32_t width;
+        std::int32_t height;
+        std::size_t tornBytes; // of the sixth frame, written before the disk is full
+        bool closeHasRoom;     // for the indexes of five frames (under 4 KiB)
     };
+    // The 1024 x 512 frame goes out in two write(2) calls; the disk fills up in the second.
     for (const Case& test :
-         {Case{header + 5 * frameBytes + frameBytes / 2, true}, Case{header + 5 * frameBytes, false}})
+         {Case{40, 30, 902, true}, Case{40, 30, 4, false}, Case{1024, 512, std::size_t(9) << 17, true}})
     {
-        const auto path = folder / ("full" + std::to_string(test.limit) + ".avi");
-        auto limit = std::make_unique<FileSizeLimit>(test.limit);
+        const std::size_t frameBytes = 8 + std::size_t(test.width) * 3 * std::size_t(test.height);
+        const auto name = std::to_string(test.width) + "-" + std::to_string(test.tornBytes);
+        std::size_t header = 0;
+        {
+            const auto probe = folder / ("probe" + name + ".avi");
+            VideoWriter writer;
+            writer.Open(VideoWriter::Avi, probe.wstring(), test.width, test.height, 30, 0);
+            writer.Close();
+            header = std::filesystem::file_size(probe) - 8; // without the empty idx1
+        }
+        const auto path = folder / ("full" + name + ".avi");
+        auto limit = std::make_unique<FileSizeLimit>(header + 5 * frameBytes + test.tornBytes);
         VideoWriter writer;
-        writer.Open(VideoWriter::Avi, path.wstring(), 40, 30, 30, 0);
+        writer.Open(VideoWriter::Avi, path.wstring(), test.width, test.height, 30, 0);
         for (int n = 0; n < 6; ++n)
         {
-            writer.AddFrame(MakePattern(40, 30, n));
+            writer.AddFrame(MakePattern(test.width, test.height, n));
         }
         // The sixth frame fails on the writer's thread; Close reports it once the file is finished.
         try
@@ -500,11 +503,12 @@ TEST(AviFile, AFullDiskFailsAddFrameAndKeepsTheEarlierFrames)
             EXPECT_EQ(exception.GetFunctionName(), L"AddFrame");
             EXPECT_FALSE(exception.GetMessage().empty());
         }
-        // The torn frame is cut away; the indexes follow it when they fit.
+        // The torn frame is cut away; the indexes follow the fifth frame when they fit.
         const auto size = std::filesystem::file_size(path);
         if (test.closeHasRoom)
         {
             EXPECT_GT(size, header + 5 * frameBytes);
+            EXPECT_LT(size, header + 5 * frameBytes + 4096);
         }
         else
         {
@@ -513,11 +517,11 @@ TEST(AviFile, AFullDiskFailsAddFrameAndKeepsTheEarlierFrames)
         EXPECT_FALSE(writer.IsOpen());
         limit.reset();
 
-        const auto decoded = DecodeFrames(path, 40, 30);
-        ASSERT_EQ(decoded.size(), 5u);
+        const auto decoded = DecodeFrames(path, test.width, test.height);
+        ASSERT_EQ(decoded.size(), 5u) << name;
         for (int n = 0; n < 5; ++n)
         {
-            ExpectSameColours(MakePattern(40, 30, n), decoded[n]);
+            ExpectSameColours(MakePattern(test.width, test.height, n), decoded[n]);
         }
     }
 }
