@@ -26,7 +26,8 @@ class FfmpegMovieWriter;
 //
 // Encoding and writing run on a thread of the writer's own: AddFrame stamps the frame's arrival
 // time, copies it into the frame queue (an AVI frame converted to the file's rows on the way) and
-// returns, waiting only while about a second of frames is already queued. A failure of that thread is raised by the next AddFrame or by Close.
+// returns, waiting only while about a second of frames is already queued. A failure of that thread
+// is raised by the next AddFrame or by Close.
 class VideoWriter
 {
 public:
