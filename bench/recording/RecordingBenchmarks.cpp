@@ -19,6 +19,7 @@
 // program ends.
 
 #include "FfmpegMovieWriter.h"
+#include "ProcessDriver.h"
 
 #include <AviFileWriter.h>
 #include <VideoWriter.h>
@@ -41,9 +42,7 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <libyuv/convert_from_argb.h>
@@ -53,8 +52,6 @@ extern "C"
 #include <libavcodec/avcodec.h>
 #include <libswscale/swscale.h>
 }
-
-extern char** environ;
 
 using VistelCapture::VideoWriter;
 using Frame = Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>;
@@ -209,12 +206,11 @@ double Seconds(const timeval& time)
     return double(time.tv_sec) + double(time.tv_usec) / 1e6;
 }
 
-// User and system time of this process (every thread, also those that ended), or of its children
-// that were waited for.
-double CpuSeconds(int who)
+// User and system time of this process (every thread, also those that ended).
+double CpuSeconds()
 {
     rusage usage{};
-    ::getrusage(who, &usage);
+    ::getrusage(RUSAGE_SELF, &usage);
     return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
 }
 
@@ -242,7 +238,7 @@ void AviWriter(benchmark::State& state, bool toDisk)
 {
     const auto& frames = Frames();
     const auto path = TemporaryPath(".avi");
-    const double cpuBefore = CpuSeconds(RUSAGE_SELF);
+    const double cpuBefore = CpuSeconds();
     for (auto _ : state)
     {
         VideoWriter writer;
@@ -260,16 +256,17 @@ void AviWriter(benchmark::State& state, bool toDisk)
         std::filesystem::remove(path);
         state.ResumeTiming();
     }
-    SetCpuPerFrame(state, CpuSeconds(RUSAGE_SELF) - cpuBefore, AviFramesPerIteration);
+    SetCpuPerFrame(state, CpuSeconds() - cpuBefore, AviFramesPerIteration);
     state.SetBytesProcessed(state.iterations() * AviFramesPerIteration * std::int64_t(Width * 3) * Height);
 }
 
-// The AVI's body: bottom-up 24-bit rows of the frame (a negative height turns it upside down).
+// The AVI's body: bottom-up 24-bit rows of the frame, written from the last row up as the writer
+// does (reading a frame that is not in the cache upward instead takes twice as long).
 void ToBottomUpBgr(const Frame& frame, std::vector<unsigned char>& bytes)
 {
     bytes.resize(std::size_t(Width * 3) * Height);
-    libyuv::ARGBToRGB24(reinterpret_cast<const std::uint8_t*>(frame.data), frame.stride, bytes.data(),
-                        Width * 3, Width, -Height);
+    libyuv::ARGBToRGB24(reinterpret_cast<const std::uint8_t*>(frame.data), frame.stride,
+                        bytes.data() + std::size_t(Width * 3) * (Height - 1), -Width * 3, Width, Height);
 }
 
 // Times write(2) of AviFramesPerIteration frames of 24-bit rows into one new file, each frame in one
@@ -278,7 +275,7 @@ template <typename RowsOf>
 void WriteFrames(benchmark::State& state, bool toDisk, std::size_t piece, RowsOf rowsOf)
 {
     const auto path = TemporaryPath(".raw");
-    const double cpuBefore = CpuSeconds(RUSAGE_SELF);
+    const double cpuBefore = CpuSeconds();
     std::size_t frameBytes = 0;
     for (auto _ : state)
     {
@@ -312,7 +309,7 @@ void WriteFrames(benchmark::State& state, bool toDisk, std::size_t piece, RowsOf
         std::filesystem::remove(path);
         state.ResumeTiming();
     }
-    SetCpuPerFrame(state, CpuSeconds(RUSAGE_SELF) - cpuBefore, AviFramesPerIteration);
+    SetCpuPerFrame(state, CpuSeconds() - cpuBefore, AviFramesPerIteration);
     state.SetBytesProcessed(state.iterations() * AviFramesPerIteration * std::int64_t(frameBytes));
 }
 
@@ -379,7 +376,7 @@ void BM_H264Writer(benchmark::State& state)
     Frame frame(Width, Height);
     for (auto _ : state)
     {
-        const double before = CpuSeconds(RUSAGE_SELF);
+        const double before = CpuSeconds();
         const int fd = ::open(source.path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0)
         {
@@ -399,7 +396,7 @@ void BM_H264Writer(benchmark::State& state)
             writer.Close();
         }
         ::close(fd);
-        state.SetIterationTime(CpuSeconds(RUSAGE_SELF) - before);
+        state.SetIterationTime(CpuSeconds() - before);
         std::filesystem::remove(path);
     }
     state.SetItemsProcessed(state.iterations() * H264FramesPerIteration);
@@ -424,24 +421,15 @@ void BM_H264FfmpegProgram(benchmark::State& state)
         // And its container: fragmented MP4 with fragments of 0.3 s at most.
         "-movflags", "+frag_keyframe+empty_moov+default_base_moof", "-frag_duration", "300000",
         path.string()};
-    std::vector<char*> argv;
-    for (const auto& argument : arguments)
-    {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
     for (auto _ : state)
     {
-        const double before = CpuSeconds(RUSAGE_CHILDREN);
-        pid_t child = 0;
-        int status = 0;
-        if (::posix_spawnp(&child, "ffmpeg", nullptr, nullptr, argv.data(), environ) != 0 ||
-            ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        const auto usage = VistelBench::Wait(VistelBench::Spawn(arguments, "/dev/null"));
+        if (!usage.ok)
         {
             state.SkipWithError("ffmpeg failed");
             break;
         }
-        state.SetIterationTime(CpuSeconds(RUSAGE_CHILDREN) - before);
+        state.SetIterationTime(usage.cpuSeconds);
         std::filesystem::remove(path);
     }
     state.SetItemsProcessed(state.iterations() * H264FramesPerIteration);
@@ -515,12 +503,8 @@ void Convert(benchmark::State& state, bool useLibyuv, bool toI420)
             }
             else if (useLibyuv)
             {
-                // Row by row into the bottom-up file rows, as the AVI writer fills its blocks.
-                for (std::int32_t y = 0; y < Height; ++y)
-                {
-                    libyuv::ARGBToRGB24(source + std::size_t(y) * frame.stride, 0,
-                                        rows.data() + std::size_t(Height - 1 - y) * rowSize, 0, Width, 1);
-                }
+                // Into the bottom-up file rows, as the AVI writer converts a frame on its way in.
+                ToBottomUpBgr(frame, rows);
             }
             else
             {

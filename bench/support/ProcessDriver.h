@@ -1,7 +1,8 @@
 #pragma once
 
-// What the drivers that time whole programs share (bench/cli, bench/snapshot): their command
-// line, starting a child with its output in a log, and its CPU time and peak memory from wait4.
+// What the drivers that time whole programs share (bench/cli, bench/snapshot, the ffmpeg reference
+// of bench/recording): their command line, starting a child with its output in a log, and its CPU
+// time and peak memory from wait4.
 
 #include <cerrno>
 #include <cstdio>

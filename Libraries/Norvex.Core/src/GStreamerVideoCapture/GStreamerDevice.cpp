@@ -531,14 +531,7 @@ void GStreamerDevice::Start()
         ThrowUnexpected("Start", NORVEX_SOURCE_FILE, __LINE__);
     }
     g_object_set(capsFilter, "caps", format->GetCaps(), nullptr);
-    {
-        // The streaming thread's own picture, the size of `frame` (which Prepare sized).
-        CriticalSection::AutoLock lock(frameSection);
-        if (converted.width != frame.width || converted.height != frame.height)
-        {
-            converted.Resize(frame.width, frame.height);
-        }
-    }
+    SizeLikeFrame(converted);
 
     GstAppSinkCallbacks callbacks{};
     callbacks.new_sample = Glue::OnNewSample;

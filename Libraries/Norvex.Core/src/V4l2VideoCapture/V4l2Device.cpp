@@ -514,14 +514,7 @@ void V4l2Device::Start()
             }
         }
         converter->SetLayout(native.fmt.pix, largest);
-        {
-            // The capture thread's own picture, the size of `frame` (which Prepare sized).
-            CriticalSection::AutoLock frameLock(frameSection);
-            if (converted.width != frame.width || converted.height != frame.height)
-            {
-                converted.Resize(frame.width, frame.height);
-            }
-        }
+        SizeLikeFrame(converted);
 
         int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         if (handle->Ioctl(VIDIOC_STREAMON, &type) != 0)

@@ -89,54 +89,6 @@ ColourEncoding EncodingOf(const v4l2_pix_format& format) noexcept
     return encoding;
 }
 
-// A decoded picture in a layout the FrameConverter has, with its colour encoding; false for any
-// other layout.
-bool DecodedLayout(const AVFrame& picture, PixelLayout& layout, ColourEncoding& encoding) noexcept
-{
-    encoding.fullRange = picture.color_range == AVCOL_RANGE_JPEG;
-    switch (picture.format)
-    {
-    case AV_PIX_FMT_YUVJ420P:
-        encoding.fullRange = true;
-        [[fallthrough]];
-    case AV_PIX_FMT_YUV420P:
-        layout = PixelLayout::I420;
-        break;
-    case AV_PIX_FMT_YUVJ422P:
-        encoding.fullRange = true;
-        [[fallthrough]];
-    case AV_PIX_FMT_YUV422P:
-        layout = PixelLayout::I422;
-        break;
-    case AV_PIX_FMT_YUVJ444P:
-        encoding.fullRange = true;
-        [[fallthrough]];
-    case AV_PIX_FMT_YUV444P:
-        layout = PixelLayout::I444;
-        break;
-    case AV_PIX_FMT_NV12:
-        layout = PixelLayout::Nv12;
-        break;
-    default:
-        return false;
-    }
-    switch (picture.colorspace)
-    {
-    case AVCOL_SPC_BT709:
-    case AVCOL_SPC_SMPTE240M:
-        encoding.matrix = ColourEncoding::Matrix::Bt709;
-        break;
-    case AVCOL_SPC_BT2020_NCL:
-    case AVCOL_SPC_BT2020_CL:
-        encoding.matrix = ColourEncoding::Matrix::Bt2020;
-        break;
-    default:
-        encoding.matrix = ColourEncoding::Matrix::Bt601;
-        break;
-    }
-    return true;
-}
-
 // libavcodec and libswscale report errno values as AVERROR(errno); damaged data has its own tag.
 HRESULT FromAvError(int error) noexcept
 {
@@ -174,6 +126,46 @@ AVPixelFormat PlainLayout(AVPixelFormat format, bool& fullRange) noexcept
     default:
         return format;
     }
+}
+
+// A decoded picture in a layout the FrameConverter has, with its colour encoding; false for any
+// other layout.
+bool DecodedLayout(const AVFrame& picture, PixelLayout& layout, ColourEncoding& encoding) noexcept
+{
+    bool fullRange = picture.color_range == AVCOL_RANGE_JPEG;
+    switch (PlainLayout(static_cast<AVPixelFormat>(picture.format), fullRange))
+    {
+    case AV_PIX_FMT_YUV420P:
+        layout = PixelLayout::I420;
+        break;
+    case AV_PIX_FMT_YUV422P:
+        layout = PixelLayout::I422;
+        break;
+    case AV_PIX_FMT_YUV444P:
+        layout = PixelLayout::I444;
+        break;
+    case AV_PIX_FMT_NV12:
+        layout = PixelLayout::Nv12;
+        break;
+    default:
+        return false;
+    }
+    encoding.fullRange = fullRange;
+    switch (picture.colorspace)
+    {
+    case AVCOL_SPC_BT709:
+    case AVCOL_SPC_SMPTE240M:
+        encoding.matrix = ColourEncoding::Matrix::Bt709;
+        break;
+    case AVCOL_SPC_BT2020_NCL:
+    case AVCOL_SPC_BT2020_CL:
+        encoding.matrix = ColourEncoding::Matrix::Bt2020;
+        break;
+    default:
+        encoding.matrix = ColourEncoding::Matrix::Bt601;
+        break;
+    }
+    return true;
 }
 
 } // namespace

@@ -74,6 +74,15 @@ void Device::PublishFrame(Image<Pixel<unsigned char>>& picture)
     picture.data = picture.buffer.data();
 }
 
+void Device::SizeLikeFrame(Image<Pixel<unsigned char>>& picture)
+{
+    CriticalSection::AutoLock lock(frameSection);
+    if (picture.width != frame.width || picture.height != frame.height)
+    {
+        picture.Resize(frame.width, frame.height);
+    }
+}
+
 void Device::NotifyCurrentException(const wchar_t* sourceFile, int line) noexcept
 {
     try

@@ -77,6 +77,9 @@ protected:
     // the capture thread without the lock) becomes `frame`, and `picture` gets the old pixels to
     // be written next time: a swap of buffers, no copy.
     void PublishFrame(Image<Pixel<unsigned char>>& picture);
+    // For back-ends, in Start before the capture thread runs: gives `picture`, the capture
+    // thread's own, the size of `frame` (which Prepare set). Takes frameSection.
+    void SizeLikeFrame(Image<Pixel<unsigned char>>& picture);
     // For back-ends, inside a catch block on the capture thread: reports the exception in flight,
     // turning anything but an Exception into E_UNEXPECTED raised by "OnFrame" in sourceFile.
     void NotifyCurrentException(const wchar_t* sourceFile, int line) noexcept;
