@@ -6,17 +6,19 @@
 // Every reference starts like the capture path: test camera, YUY2 caps, videoconvert to BGRA. Then:
 // - stream: fakesink (no saving);
 // - AVI:    videoconvert to BGR, avimux, filesink (uncompressed 24-bit frames like our writer);
-// - H.264:  raw BGRA through a pipe into ffmpeg with the writer's settings (libx264 in one thread,
-//           preset, Main profile, no B-frames, two-second GOP, bit rate, bilinear conversion to
-//           4:2:0, fragmented MP4 with one-second fragments); both processes are counted;
-// - JPEG:   videoconvert to I420 then jpegenc quality 90, accurate DCT (our writer lets
-//           libjpeg-turbo convert BGRX to 4:2:0 itself: the same work in another place);
+// - H.264:  raw BGRA through a pipe into ffmpeg with the writer's settings (libx264 with its
+//           preset and thread count, Main profile, no B-frames, no look-ahead, two-second GOP, bit
+//           rate, conversion to 4:2:0, fragmented MP4 with fragments of 0.3 s); both processes are
+//           counted;
+// - JPEG:   videoconvert to I420 then jpegenc quality 90, accurate DCT (our writer converts to
+//           4:2:0 with libyuv and compresses the planes: the same work in another place);
 // - PNG:    videoconvert to RGB then pngenc at zlib level 6, which writes every row unfiltered;
 //           our writer has libpng choose SUB or UP for each row (zlib level 1), so a second
 //           reference, avenc_png with pred=mixed, chooses a filter per row too.
 // The reference source stops after N buffers through identity eos-after; the image cases count
 // the files, so a miscount would show.
 
+#include "FfmpegMovieWriter.h"
 #include "ProcessDriver.h"
 
 #include <cerrno>
@@ -237,9 +239,11 @@ std::vector<Case> Cases(const VistelBench::DriverSettings& settings, const fs::p
                        "-c:v",
                        "libx264",
                        "-threads",
-                       "1",
+                       std::to_string(VistelCapture::FfmpegMovieWriter::H264ThreadCount()),
                        "-preset",
-                       "veryfast",
+                       VistelCapture::FfmpegMovieWriter::H264Preset(1920, 1080, 30),
+                       "-x264-params",
+                       "rc-lookahead=0:sync-lookahead=0",
                        "-profile:v",
                        "main",
                        "-b:v",
@@ -253,7 +257,7 @@ std::vector<Case> Cases(const VistelBench::DriverSettings& settings, const fs::p
                        "-movflags",
                        "+frag_keyframe+empty_moov+default_base_moof",
                        "-frag_duration",
-                       "1000000",
+                       "300000",
                        "-y",
                        (work / "reference.mp4").string()}},
                      "gst-launch | ffmpeg libx264",

@@ -143,7 +143,7 @@ int main(int argc, char** argv)
         int device = -1;
         for (std::size_t i = 0; i < gst->GetDevices().size(); ++i)
         {
-            if (gst->GetDevices()[i]->friendlyName == L"Norvex Test Camera 5 (layouts)")
+            if (gst->GetDevices()[i]->friendlyName == Norvex::Core::ToWideString(cameraName))
             {
                 device = static_cast<int>(i);
             }

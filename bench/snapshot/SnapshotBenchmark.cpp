@@ -183,39 +183,32 @@ Case StillsCase(const fs::path& self, const fs::path& raw, int frames, const fs:
 {
     const fs::path ours = work / ("ours-" + std::to_string(frames));
     const fs::path reference = work / ("reference-" + std::to_string(frames));
+    std::vector<std::string> encode = {"gst-launch-1.0",
+                                       "-q",
+                                       "filesrc",
+                                       "location=" + raw.string(),
+                                       "!",
+                                       "rawvideoparse",
+                                       "format=bgra",
+                                       "width=" + std::to_string(Width),
+                                       "height=" + std::to_string(Height),
+                                       "framerate=30/1",
+                                       "!",
+                                       "videoconvert",
+                                       "!"};
+    const auto encoder = JpegEncoder();
+    encode.insert(encode.end(), encoder.begin(), encoder.end());
+    encode.insert(encode.end(), {"!", "multifilesink", "location=" + (reference / "%05d.jpg").string()});
     return {
         "JPEG stills x" + std::to_string(frames),
         {"still-image writer",
          {self.string(), "--encode-stills", raw.string(), std::to_string(frames), ours.string(), "writer"},
          ours,
          static_cast<std::size_t>(frames)},
-        {"gst-launch jpegenc",
-         {"gst-launch-1.0",
-          "-q",
-          "filesrc",
-          "location=" + raw.string(),
-          "!",
-          "rawvideoparse",
-          "format=bgra",
-          "width=" + std::to_string(Width),
-          "height=" + std::to_string(Height),
-          "framerate=30/1",
-          "!",
-          "videoconvert",
-          "!",
-          "video/x-raw,format=I420",
-          "!",
-          "jpegenc",
-          "quality=90",
-          "idct-method=islow",
-          "!",
-          "multifilesink",
-          "location=" + (reference / "%05d.jpg").string()},
-         reference,
-         static_cast<std::size_t>(frames)}};
+        {"gst-launch jpegenc", encode, reference, static_cast<std::size_t>(frames)}};
 }
 
-bool Prepare(const Side& side)
+void Prepare(const Side& side)
 {
     std::error_code error;
     fs::remove_all(side.output, error);
@@ -223,7 +216,6 @@ bool Prepare(const Side& side)
     {
         fs::create_directories(side.output);
     }
-    return true;
 }
 
 bool Produced(const Side& side)
