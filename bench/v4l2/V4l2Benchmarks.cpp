@@ -3,7 +3,7 @@
 #include "FakeV4l2Kernel.h"
 #include "GrainyPicture.h"
 
-#include <Norvex/Core/V4l2VideoCapture/V4l2Device.h>
+#include "V4l2VideoCapture/V4l2Device.h"
 
 #include <benchmark/benchmark.h>
 

@@ -9,8 +9,8 @@
 #include "FramePathBench.h"
 #include "GrainyPicture.h"
 
+#include "V4l2VideoCapture/V4l2Device.h"
 #include <Norvex/Core/V4l2VideoCapture/KernelInterface.h>
-#include <Norvex/Core/V4l2VideoCapture/V4l2Device.h>
 
 extern "C"
 {

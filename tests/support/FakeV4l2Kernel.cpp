@@ -1370,6 +1370,17 @@ void* FakeV4l2Kernel::Mmap(std::size_t length, int /*protection*/, int /*flags*/
         errno = EINVAL;
         return MAP_FAILED;
     }
+    if (std::count_if(mappings.begin(), mappings.end(),
+                      [&](const auto& mapping)
+                      {
+                          return std::any_of(state.buffers.begin(), state.buffers.end(),
+                                             [&](const Buffer& buffer)
+                                             { return buffer.memory == mapping.second; });
+                      }) >= static_cast<std::ptrdiff_t>(state.camera.mapLimit))
+    {
+        errno = ENOMEM;
+        return MAP_FAILED;
+    }
     auto memory = state.buffers[index].memory;
     // Every mapping gets an address of its own, as mmap would give.
     void* address = memory->data();

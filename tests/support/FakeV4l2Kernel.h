@@ -105,6 +105,8 @@ struct FakeV4l2Camera
     // videobuf2 may give fewer buffers than asked (memory, or the driver's own limit) and says
     // how many in the request's count.
     std::uint32_t bufferLimit = 8;
+    // mmap fails with ENOMEM once this many of the node's buffers are mapped.
+    std::uint32_t mapLimit = 64;
     int openError = 0;     // errno of every Open
     int queryCapError = 0; // errno of VIDIOC_QUERYCAP
     std::chrono::microseconds framePeriod{2000};

@@ -1,7 +1,7 @@
 #include "FakeV4l2Kernel.h"
 
-#include <Norvex/Core/V4l2VideoCapture/V4l2Device.h>
-#include <Norvex/Core/V4l2VideoCapture/V4l2FrameFormat.h>
+#include "V4l2VideoCapture/V4l2Device.h"
+#include "V4l2VideoCapture/V4l2FrameFormat.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,10 @@
 #include <Norvex/Core/GStreamerVideoCapture/GStreamerFrameFormat.h>
 #include <Norvex/Core/StringHelpers.h>
 #include <Norvex/Core/V4l2VideoCapture/KernelInterface.h>
-#include <Norvex/Core/V4l2VideoCapture/V4l2CameraControl.h>
-#include <Norvex/Core/V4l2VideoCapture/V4l2FileHandle.h>
-#include <Norvex/Core/V4l2VideoCapture/V4l2VideoProcAmp.h>
+
+#include "V4l2VideoCapture/V4l2CameraControl.h"
+#include "V4l2VideoCapture/V4l2FileHandle.h"
+#include "V4l2VideoCapture/V4l2VideoProcAmp.h"
 
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>

@@ -1,4 +1,4 @@
-#include <Norvex/Core/V4l2VideoCapture/V4l2ControlSet.h>
+#include "V4l2VideoCapture/V4l2ControlSet.h"
 
 #include <linux/videodev2.h>
 

@@ -1,16 +1,17 @@
-#include "V4l2FrameConverter.h"
+#include "V4l2VideoCapture/V4l2Device.h"
+
+#include "V4l2VideoCapture/V4l2BufferSet.h"
+#include "V4l2VideoCapture/V4l2CameraControl.h"
+#include "V4l2VideoCapture/V4l2FormatList.h"
+#include "V4l2VideoCapture/V4l2FrameConverter.h"
+#include "V4l2VideoCapture/V4l2FrameFormat.h"
+#include "V4l2VideoCapture/V4l2VideoProcAmp.h"
 
 #include <Norvex/Core/StringHelpers.h>
-#include <Norvex/Core/V4l2VideoCapture/V4l2CameraControl.h>
-#include <Norvex/Core/V4l2VideoCapture/V4l2Device.h>
-#include <Norvex/Core/V4l2VideoCapture/V4l2FrameFormat.h>
-#include <Norvex/Core/V4l2VideoCapture/V4l2Subtype.h>
-#include <Norvex/Core/V4l2VideoCapture/V4l2VideoProcAmp.h>
 
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <sys/eventfd.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,111 +31,6 @@ constexpr std::chrono::milliseconds defaultStallThreshold{2000};
 // Cameras take a while to send their first picture after STREAMON (exposure settling).
 constexpr std::chrono::milliseconds startAllowance{5000};
 
-struct Size
-{
-    std::uint32_t width;
-    std::uint32_t height;
-};
-
-// Offered from a stepwise or continuous size range: the common sizes that lie on its grid.
-constexpr Size commonSizes[] = {
-    {160, 120},   {176, 144},   {320, 180},   {320, 240},   {352, 288},   {640, 360},
-    {640, 480},   {800, 600},   {960, 540},   {1024, 768},  {1280, 720},  {1280, 960},
-    {1280, 1024}, {1600, 1200}, {1920, 1080}, {2560, 1440}, {3840, 2160},
-};
-
-// Offered from a stepwise or continuous interval range, fastest first: the common rates that lie
-// on its grid, as seconds per frame.
-constexpr v4l2_fract commonIntervals[] = {
-    {1, 240}, {1, 120}, {1, 60}, {1, 50}, {1, 30}, {1, 25},
-    {1, 24},  {1, 20},  {1, 15}, {1, 10}, {2, 15}, {1, 5},
-};
-
-bool OnGrid(std::uint32_t value, std::uint32_t minimum, std::uint32_t maximum, std::uint32_t step) noexcept
-{
-    return value >= minimum && value <= maximum && (value - minimum) % std::max<std::uint32_t>(step, 1) == 0;
-}
-
-std::vector<Size> ReduceSizes(const v4l2_frmsize_stepwise& range, bool continuous)
-{
-    const std::uint32_t stepWidth = continuous ? 1 : range.step_width;
-    const std::uint32_t stepHeight = continuous ? 1 : range.step_height;
-    std::vector<Size> sizes;
-    for (const auto& size : commonSizes)
-    {
-        if (OnGrid(size.width, range.min_width, range.max_width, stepWidth) &&
-            OnGrid(size.height, range.min_height, range.max_height, stepHeight))
-        {
-            sizes.push_back(size);
-        }
-    }
-    if (sizes.empty() && range.min_width > 0 && range.min_height > 0)
-    {
-        sizes.push_back({range.min_width, range.min_height});
-    }
-    if (range.max_width > 0 && range.max_height > 0 &&
-        std::none_of(sizes.begin(), sizes.end(),
-                     [&](const Size& size)
-                     { return size.width == range.max_width && size.height == range.max_height; }))
-    {
-        sizes.push_back({range.max_width, range.max_height});
-    }
-    return sizes;
-}
-
-// a/b compared with c/d, exactly.
-int Compare(const v4l2_fract& a, const v4l2_fract& b) noexcept
-{
-    const auto left = static_cast<unsigned __int128>(a.numerator) * b.denominator;
-    const auto right = static_cast<unsigned __int128>(b.numerator) * a.denominator;
-    return left < right ? -1 : left > right ? 1 : 0;
-}
-
-bool Valid(const v4l2_fract& interval) noexcept
-{
-    return interval.numerator != 0 && interval.denominator != 0;
-}
-
-double Seconds(const v4l2_fract& interval) noexcept
-{
-    return static_cast<double>(interval.numerator) / interval.denominator;
-}
-
-// Whether the range's grid has a point within 0.1 per cent of `interval`. Exact fractions would
-// miss: uvcvideo counts in 100 ns units and simplifies min and step apart, so a camera running
-// at 333333, 666666, ... units is listed as from 1/30 in steps of 1/10000000 or 333333/10000000,
-// and no common rate but the first lies exactly on either grid.
-bool NearGrid(const v4l2_fract& interval, const v4l2_fract& minimum, const v4l2_fract& step) noexcept
-{
-    const double wanted = Seconds(interval);
-    const double steps = std::round((wanted - Seconds(minimum)) / Seconds(step));
-    const double nearest = Seconds(minimum) + steps * Seconds(step);
-    return std::abs(nearest - wanted) <= wanted * 1e-3;
-}
-
-std::vector<v4l2_fract> ReduceIntervals(const v4l2_frmival_stepwise& range, bool continuous)
-{
-    std::vector<v4l2_fract> intervals;
-    if (!Valid(range.min) || !Valid(range.max) || Compare(range.min, range.max) > 0)
-    {
-        return intervals;
-    }
-    intervals.push_back(range.min); // the fastest the camera can go
-    for (const auto& interval : commonIntervals)
-    {
-        if (Compare(interval, range.min) <= 0 || Compare(interval, range.max) > 0)
-        {
-            continue;
-        }
-        if (!continuous && Valid(range.step) && !NearGrid(interval, range.min, range.step))
-        {
-            continue;
-        }
-        intervals.push_back(interval);
-    }
-    return intervals;
-}
-
 std::string CardName(const v4l2_capability& capability)
 {
     const auto* card = reinterpret_cast<const char*>(capability.card);
@@ -142,32 +38,6 @@ std::string CardName(const v4l2_capability& capability)
 }
 
 } // namespace
-
-// One buffer of the node mapped into this process, unmapped when the object goes.
-class V4l2Device::MappedBuffer
-{
-public:
-    MappedBuffer(KernelInterface& kernel, const V4l2FileHandle& handle, const v4l2_buffer& buffer)
-        : kernel(kernel), length(buffer.length)
-    {
-        address = kernel.Mmap(length, PROT_READ | PROT_WRITE, MAP_SHARED, handle.Get(), buffer.m.offset);
-        if (address == MAP_FAILED)
-        {
-            ThrowErrno(errno, "Start", NORVEX_SOURCE_FILE, __LINE__);
-        }
-    }
-    MappedBuffer(const MappedBuffer&) = delete;
-    MappedBuffer& operator=(const MappedBuffer&) = delete;
-    ~MappedBuffer() { kernel.Munmap(address, length); }
-
-    const unsigned char* Data() const noexcept { return static_cast<const unsigned char*>(address); }
-    std::size_t Length() const noexcept { return length; }
-
-private:
-    KernelInterface& kernel;
-    void* address;
-    std::size_t length;
-};
 
 // The eventfd that wakes the capture thread out of its poll.
 class V4l2Device::EventDescriptor
@@ -203,14 +73,11 @@ V4l2Device::V4l2Device(KernelInterface& kernel, const std::string& node, bool sk
     {
         const V4l2FileHandle opened(kernel, node, O_RDWR | O_NONBLOCK);
         v4l2_capability capability{};
-        if (opened.Ioctl(VIDIOC_QUERYCAP, &capability) != 0)
-        {
-            ThrowErrno(errno, "V4l2Device", NORVEX_SOURCE_FILE, __LINE__);
-        }
+        opened.Require(VIDIOC_QUERYCAP, &capability, "VIDIOC_QUERYCAP", "V4l2Device");
         friendlyName = ToWideString(CardName(capability));
         persistentPath = kernel.GetPersistentPath(node);
         devicePath = ToWideString(persistentPath);
-        ReadFormats(opened, skipDuplicatedFrameFormat);
+        frameFormats = std::move(V4l2FormatList(opened, skipDuplicatedFrameFormat).Formats());
     }
     if (frameFormats.empty())
     {
@@ -238,131 +105,6 @@ V4l2Device::~V4l2Device()
     catch (...)
     {
     }
-}
-
-void V4l2Device::ReadFormats(const V4l2FileHandle& opened, bool skipDuplicatedFrameFormat)
-{
-    for (std::uint32_t index = 0;; ++index)
-    {
-        v4l2_fmtdesc description{};
-        description.index = index;
-        description.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        if (opened.Ioctl(VIDIOC_ENUM_FMT, &description) != 0)
-        {
-            break; // EINVAL past the last format
-        }
-        const std::uint32_t pixelFormat = description.pixelformat;
-        // Only formats a path can stream: a camera whose first format is one no path has (DV,
-        // say) is still listed with the others.
-        if (!V4l2Subtype::FromPixelFormat(pixelFormat) || !V4l2FrameConverter::CanConvert(pixelFormat))
-        {
-            continue;
-        }
-
-        std::vector<Size> sizes;
-        v4l2_frmsizeenum size{};
-        size.pixel_format = pixelFormat;
-        if (opened.Ioctl(VIDIOC_ENUM_FRAMESIZES, &size) == 0)
-        {
-            if (size.type == V4L2_FRMSIZE_TYPE_DISCRETE)
-            {
-                do
-                {
-                    sizes.push_back({size.discrete.width, size.discrete.height});
-                    ++size.index;
-                } while (opened.Ioctl(VIDIOC_ENUM_FRAMESIZES, &size) == 0 &&
-                         size.type == V4L2_FRMSIZE_TYPE_DISCRETE);
-            }
-            else
-            {
-                sizes = ReduceSizes(size.stepwise, size.type == V4L2_FRMSIZE_TYPE_CONTINUOUS);
-            }
-        }
-        else
-        {
-            // A driver that cannot list sizes: the size it settles on for this format.
-            v4l2_format format{};
-            format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-            if (opened.Ioctl(VIDIOC_G_FMT, &format) == 0)
-            {
-                format.fmt.pix.pixelformat = pixelFormat;
-                if (opened.Ioctl(VIDIOC_TRY_FMT, &format) == 0 && format.fmt.pix.pixelformat == pixelFormat)
-                {
-                    sizes.push_back({format.fmt.pix.width, format.fmt.pix.height});
-                }
-            }
-        }
-
-        for (const auto& [width, height] : sizes)
-        {
-            if (width == 0 || height == 0 || width > 0x7FFFFFFF || height > 0x7FFFFFFF)
-            {
-                continue;
-            }
-            std::vector<v4l2_fract> intervals;
-            v4l2_frmivalenum interval{};
-            interval.pixel_format = pixelFormat;
-            interval.width = width;
-            interval.height = height;
-            if (opened.Ioctl(VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0)
-            {
-                if (interval.type == V4L2_FRMIVAL_TYPE_DISCRETE)
-                {
-                    do
-                    {
-                        intervals.push_back(interval.discrete);
-                        ++interval.index;
-                    } while (opened.Ioctl(VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0 &&
-                             interval.type == V4L2_FRMIVAL_TYPE_DISCRETE);
-                }
-                else
-                {
-                    intervals =
-                        ReduceIntervals(interval.stepwise, interval.type == V4L2_FRMIVAL_TYPE_CONTINUOUS);
-                }
-            }
-            else
-            {
-                // A driver that cannot list intervals: the one it runs at now, if it says.
-                v4l2_streamparm parameters{};
-                parameters.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-                if (opened.Ioctl(VIDIOC_G_PARM, &parameters) == 0)
-                {
-                    intervals.push_back(parameters.parm.capture.timeperframe);
-                }
-            }
-            for (const auto& frameInterval : intervals)
-            {
-                // A zero interval has no rate; such a format is left out rather than named "inf".
-                if (!Valid(frameInterval))
-                {
-                    continue;
-                }
-                v4l2_pix_format native{};
-                native.width = width;
-                native.height = height;
-                native.pixelformat = pixelFormat;
-                native.field = V4L2_FIELD_NONE;
-                native.bytesperline =
-                    V4l2FrameConverter::GetLineLength(pixelFormat, static_cast<std::int32_t>(width));
-                AddFormat(std::make_shared<V4l2FrameFormat>(native, frameInterval),
-                          skipDuplicatedFrameFormat);
-            }
-        }
-    }
-}
-
-void V4l2Device::AddFormat(std::shared_ptr<VideoCapture::FrameFormat> format, bool skipDuplicatedFrameFormat)
-{
-    // Of duplicates the first stays: V4L2 formats carry nothing beyond what makes them equal.
-    if (skipDuplicatedFrameFormat &&
-        std::any_of(frameFormats.begin(), frameFormats.end(),
-                    [&](const std::shared_ptr<VideoCapture::FrameFormat>& existing)
-                    { return existing->IsDuplicateOf(*format); }))
-    {
-        return;
-    }
-    frameFormats.push_back(std::move(format));
 }
 
 std::string V4l2Device::ResolveNode() const
@@ -448,10 +190,7 @@ void V4l2Device::Start()
         native.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         native.fmt.pix = format.GetPixelFormat();
         native.fmt.pix.field = V4L2_FIELD_NONE;
-        if (handle->Ioctl(VIDIOC_S_FMT, &native) != 0)
-        {
-            ThrowErrno(errno, "Start", NORVEX_SOURCE_FILE, __LINE__);
-        }
+        handle->Require(VIDIOC_S_FMT, &native, "VIDIOC_S_FMT", "Start");
         // The driver may settle on something else; buffers of another layout would not fit.
         if (native.fmt.pix.pixelformat != format.GetPixelFormat().pixelformat ||
             native.fmt.pix.width != format.GetPixelFormat().width ||
@@ -460,7 +199,7 @@ void V4l2Device::Start()
             throw Exception(invalidMediaTypeStatus, "Start", NORVEX_SOURCE_FILE, __LINE__);
         }
 
-        if (Valid(format.GetFrameInterval()))
+        if (V4l2FrameFormat::IsValid(format.GetFrameInterval()))
         {
             v4l2_streamparm parameters{};
             parameters.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -474,7 +213,8 @@ void V4l2Device::Start()
                 }
             }
             else if (const auto& settled = parameters.parm.capture.timeperframe;
-                     Valid(settled) && Compare(settled, format.GetFrameInterval()) != 0)
+                     V4l2FrameFormat::IsValid(settled) &&
+                     V4l2FrameFormat::Compare(settled, format.GetFrameInterval()) != 0)
             {
                 // The driver runs at the nearest rate it has (or the one its firmware picked) and
                 // says so: the format shows, and a recording is made at, the rate really set.
@@ -483,44 +223,13 @@ void V4l2Device::Start()
             }
         }
 
-        v4l2_requestbuffers request{};
-        request.count = requestedBufferCount;
-        request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        request.memory = V4L2_MEMORY_MMAP;
-        if (handle->Ioctl(VIDIOC_REQBUFS, &request) != 0)
-        {
-            ThrowErrno(errno, "Start", NORVEX_SOURCE_FILE, __LINE__);
-        }
-        if (request.count == 0)
-        {
-            ThrowErrno(ENOMEM, "Start", NORVEX_SOURCE_FILE, __LINE__);
-        }
-        std::size_t largest = native.fmt.pix.sizeimage;
-        for (std::uint32_t index = 0; index < request.count; ++index)
-        {
-            v4l2_buffer buffer{};
-            buffer.index = index;
-            buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-            buffer.memory = V4L2_MEMORY_MMAP;
-            if (handle->Ioctl(VIDIOC_QUERYBUF, &buffer) != 0)
-            {
-                ThrowErrno(errno, "Start", NORVEX_SOURCE_FILE, __LINE__);
-            }
-            buffers.push_back(std::make_unique<MappedBuffer>(kernel, *handle, buffer));
-            largest = std::max<std::size_t>(largest, buffer.length);
-            if (handle->Ioctl(VIDIOC_QBUF, &buffer) != 0)
-            {
-                ThrowErrno(errno, "Start", NORVEX_SOURCE_FILE, __LINE__);
-            }
-        }
-        converter->SetLayout(native.fmt.pix, largest);
+        buffers = std::make_unique<V4l2BufferSet>(handle, requestedBufferCount);
+        converter->SetLayout(native.fmt.pix,
+                             std::max<std::size_t>(native.fmt.pix.sizeimage, buffers->LargestLength()));
         SizeLikeFrame(converted);
 
         int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        if (handle->Ioctl(VIDIOC_STREAMON, &type) != 0)
-        {
-            ThrowErrno(errno, "Start", NORVEX_SOURCE_FILE, __LINE__);
-        }
+        handle->Require(VIDIOC_STREAMON, &type, "VIDIOC_STREAMON", "Start");
         wakeEvent = std::make_unique<EventDescriptor>();
 
         // Offered only when the camera has at least one of the controls behind them.
@@ -592,14 +301,10 @@ void V4l2Device::ReleaseStream() noexcept
     {
         int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         handle->Ioctl(VIDIOC_STREAMOFF, &type);
-        buffers.clear();
-        // Frees the driver's buffers; the node closes when the last owner of the handle goes.
-        v4l2_requestbuffers request{};
-        request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        request.memory = V4L2_MEMORY_MMAP;
-        handle->Ioctl(VIDIOC_REQBUFS, &request);
     }
-    buffers.clear();
+    // Unmaps and frees the driver's buffers; the node closes when the last owner of the handle
+    // goes.
+    buffers.reset();
     handle.reset();
 }
 
@@ -633,7 +338,7 @@ std::chrono::milliseconds V4l2Device::GetStallThreshold() const
     const auto& interval =
         static_cast<const V4l2FrameFormat&>(*frameFormats[static_cast<std::size_t>(frameFormatIndex)])
             .GetFrameInterval();
-    if (!Valid(interval))
+    if (!V4l2FrameFormat::IsValid(interval))
     {
         return defaultStallThreshold;
     }
@@ -711,9 +416,7 @@ void V4l2Device::CaptureLoop(std::chrono::milliseconds stallAfter)
         }
 
         v4l2_buffer buffer{};
-        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        buffer.memory = V4L2_MEMORY_MMAP;
-        if (handle->Ioctl(VIDIOC_DQBUF, &buffer) != 0)
+        if (!buffers->Dequeue(buffer))
         {
             const int error = errno;
             const bool signalled = (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
@@ -726,7 +429,9 @@ void V4l2Device::CaptureLoop(std::chrono::milliseconds stallAfter)
             EndStream(error == EAGAIN ? EIO : error, __LINE__);
             return;
         }
-        if (buffer.index >= buffers.size())
+        std::size_t size = 0;
+        const unsigned char* data = buffers->Data(buffer, size);
+        if (!data)
         {
             EndStream(EINVAL, __LINE__);
             return;
@@ -749,15 +454,14 @@ void V4l2Device::CaptureLoop(std::chrono::milliseconds stallAfter)
         }
         else
         {
-            const auto& mapped = *buffers[buffer.index];
-            OnFrame(mapped.Data(), std::min<std::size_t>(buffer.bytesused, mapped.Length()));
+            OnFrame(data, size);
             lastPicture = std::chrono::steady_clock::now();
             stalled = false;
         }
 
         // A buffer that cannot go back would be lost for good, and with it, one by one, the
         // stream: the end is reported now instead.
-        if (handle->Ioctl(VIDIOC_QBUF, &buffer) != 0)
+        if (!buffers->Queue(buffer))
         {
             EndStream(errno, __LINE__);
             return;

@@ -1,4 +1,4 @@
-#include "V4l2FrameConverter.h"
+#include "V4l2VideoCapture/V4l2FrameConverter.h"
 
 #include <Norvex/Core/Exception.h>
 #include <Norvex/Core/FfmpegLibraries.h>

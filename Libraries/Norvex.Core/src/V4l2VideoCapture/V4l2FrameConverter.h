@@ -1,10 +1,10 @@
 #pragma once
 
+#include "V4l2VideoCapture/V4l2FrameFormat.h"
 #include <Norvex/Core/Com.h>
 #include <Norvex/Core/FfmpegLibraries.h>
 #include <Norvex/Core/Image.h>
 #include <Norvex/Core/Pixel.h>
-#include <Norvex/Core/V4l2VideoCapture/V4l2FrameFormat.h>
 
 #include "VideoCapture/FrameConverter.h"
 

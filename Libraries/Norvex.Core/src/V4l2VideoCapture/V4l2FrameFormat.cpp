@@ -1,6 +1,6 @@
+#include "V4l2VideoCapture/V4l2FrameFormat.h"
+#include "V4l2VideoCapture/V4l2Subtype.h"
 #include <Norvex/Core/Exception.h>
-#include <Norvex/Core/V4l2VideoCapture/V4l2FrameFormat.h>
-#include <Norvex/Core/V4l2VideoCapture/V4l2Subtype.h>
 
 namespace Norvex::Core::V4l2VideoCapture
 {
@@ -25,9 +25,7 @@ void V4l2FrameFormat::SetFrameInterval(const v4l2_fract& interval) noexcept
     frameInterval = interval;
     // Seconds per frame, turned over. The enumeration leaves out zero intervals; a zero here
     // (from a caller's own description) gives rate 0, never an infinity or NaN.
-    frameRate = interval.numerator != 0 && interval.denominator != 0
-                    ? static_cast<double>(interval.denominator) / interval.numerator
-                    : 0.0;
+    frameRate = IsValid(interval) ? static_cast<double>(interval.denominator) / interval.numerator : 0.0;
 }
 
 std::shared_ptr<VideoCapture::FrameFormat> V4l2FrameFormat::Clone() const

@@ -1,4 +1,4 @@
-#include <Norvex/Core/V4l2VideoCapture/V4l2Subtype.h>
+#include "V4l2VideoCapture/V4l2Subtype.h"
 #include <Norvex/Core/VideoCapture/VideoSubtype.h>
 
 #include <linux/videodev2.h>

@@ -1,5 +1,5 @@
-#include <Norvex/Core/V4l2VideoCapture/V4l2Device.h>
-#include <Norvex/Core/V4l2VideoCapture/V4l2FileHandle.h>
+#include "V4l2VideoCapture/V4l2Device.h"
+#include "V4l2VideoCapture/V4l2FileHandle.h"
 #include <Norvex/Core/V4l2VideoCapture/V4l2VideoCapture.h>
 
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include <Norvex/Core/V4l2VideoCapture/V4l2VideoProcAmp.h>
+#include "V4l2VideoCapture/V4l2VideoProcAmp.h"
 
 #include <linux/videodev2.h>
 

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "V4l2VideoCapture/V4l2FileHandle.h"
 #include <Norvex/Core/V4l2VideoCapture/KernelInterface.h>
-#include <Norvex/Core/V4l2VideoCapture/V4l2FileHandle.h>
 #include <Norvex/Core/VideoCapture/Device.h>
 
 #include <atomic>
@@ -15,6 +15,7 @@
 namespace Norvex::Core::V4l2VideoCapture
 {
 
+class V4l2BufferSet;
 class V4l2FrameConverter;
 
 // A V4L2 video-capture node. The node is opened only while streaming, so the camera is free for
@@ -58,11 +59,8 @@ public:
     const std::string& GetNode() const noexcept { return node; }
 
 private:
-    class MappedBuffer;
     class EventDescriptor;
 
-    void ReadFormats(const V4l2FileHandle& handle, bool skipDuplicatedFrameFormat);
-    void AddFormat(std::shared_ptr<VideoCapture::FrameFormat> format, bool skipDuplicatedFrameFormat);
     bool OnCaptureThread() const noexcept;
     void EndCaptureThread();
     void ReleaseStream() noexcept;
@@ -85,9 +83,9 @@ private:
     CriticalSection streamSection;
     // Everything below is changed only under streamSection while no capture thread runs.
     std::unique_ptr<V4l2FrameConverter> converter;
-    Image<Pixel<unsigned char>> converted;  // the next picture; the capture thread's while it runs
-    std::shared_ptr<V4l2FileHandle> handle; // set exactly while started
-    std::vector<std::unique_ptr<MappedBuffer>> buffers;
+    Image<Pixel<unsigned char>> converted;      // the next picture; the capture thread's while it runs
+    std::shared_ptr<V4l2FileHandle> handle;     // set exactly while started
+    std::unique_ptr<V4l2BufferSet> buffers;     // set exactly while started
     std::unique_ptr<EventDescriptor> wakeEvent; // Stop's signal to the capture thread
     ComPointer<VideoCapture::CameraControl> cameraControl;
     ComPointer<VideoCapture::VideoProcAmp> videoProcAmp;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <Norvex/Core/V4l2VideoCapture/V4l2ControlObject.h>
+#include "V4l2VideoCapture/V4l2ControlObject.h"
 #include <Norvex/Core/VideoCapture/CameraControl.h>
 
 namespace Norvex::Core::V4l2VideoCapture

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "V4l2VideoCapture/V4l2ControlSet.h"
 #include <Norvex/Core/ComObject.h>
-#include <Norvex/Core/V4l2VideoCapture/V4l2ControlSet.h>
 
 namespace Norvex::Core::V4l2VideoCapture
 {

@@ -32,6 +32,18 @@ public:
 
     // The frame rate as numerator / denominator, the denominator a power of two.
     static v4l2_fract ToRatio(double rate) noexcept;
+    // Whether an interval has a rate: neither numerator nor denominator is zero.
+    static bool IsValid(const v4l2_fract& interval) noexcept
+    {
+        return interval.numerator != 0 && interval.denominator != 0;
+    }
+    // a/b against c/d, exactly: negative, zero or positive.
+    static int Compare(const v4l2_fract& a, const v4l2_fract& b) noexcept
+    {
+        const auto left = static_cast<unsigned __int128>(a.numerator) * b.denominator;
+        const auto right = static_cast<unsigned __int128>(b.numerator) * a.denominator;
+        return left < right ? -1 : left > right ? 1 : 0;
+    }
 
 private:
     v4l2_pix_format pixelFormat;

@@ -2,7 +2,9 @@
 
 #include <Norvex/Core/V4l2VideoCapture/KernelInterface.h>
 
+#include <cstddef>
 #include <memory>
+#include <source_location>
 #include <string>
 
 namespace Norvex::Core::V4l2VideoCapture
@@ -21,12 +23,19 @@ public:
     ~V4l2FileHandle();
 
     int Get() const noexcept { return fd; }
-    KernelInterface& Kernel() const noexcept { return kernel; }
+    const std::string& GetPath() const noexcept { return path; }
     // ioctl, retried on EINTR.
     int Ioctl(unsigned long request, void* argument) const;
+    // Ioctl that raises the system's reason when it fails, for `function`.
+    void Require(unsigned long request, void* argument, const char* requestName, const char* function,
+                 std::source_location where = std::source_location::current()) const;
+    // A shared read-write mapping of the node's memory at `offset`; raises for `function`.
+    void* Map(std::size_t length, std::uint32_t offset, const char* function) const;
+    void Unmap(void* address, std::size_t length) const noexcept;
 
 private:
     KernelInterface& kernel;
+    std::string path;
     int fd;
 };
 

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "V4l2VideoCapture/V4l2FileHandle.h"
 #include <Norvex/Core/Com.h>
-#include <Norvex/Core/V4l2VideoCapture/V4l2FileHandle.h>
 
 #include <linux/videodev2.h>
 
