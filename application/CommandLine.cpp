@@ -1,9 +1,9 @@
 #include "CommandLine.h"
 
+#include "FileFormatTable.h"
 #include "MainModel.h"
 #include "ProcessorEntry.h"
 #include "SignalWatcher.h"
-#include "StillImageWriter.h"
 #include "VistelCaptureApp.h"
 
 #include <Norvex/Core/StringHelpers.h>
@@ -18,7 +18,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
-#include <map>
 #include <optional>
 #include <stdexcept>
 
@@ -56,11 +55,6 @@ struct Options
     bool quiet = false;
 };
 
-const std::map<std::string, int> fileFormats = {
-    {"bmp", 0}, {"jpeg", 1}, {"jpg", 1},  {"png", 2},  {"tiff", 3}, {"tif", 3},
-    {"avi", 4}, {"wmv1", 5}, {"wmv2", 6}, {"wmv3", 7}, {"h264", 8}, {"mp4", 8},
-};
-
 long long ParseNumber(const std::string& option, const std::string& text, long long minimum)
 {
     try
@@ -81,15 +75,12 @@ long long ParseNumber(const std::string& option, const std::string& text, long l
 
 int ParseFileFormat(const std::string& name)
 {
-    std::string lower = name;
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return std::tolower(c); });
-    const auto found = fileFormats.find(lower);
-    if (found == fileFormats.end())
+    const int index = FileFormatTable::IndexOfName(name);
+    if (index < 0)
     {
         throw BadUsage("unknown file format '" + name + "'");
     }
-    return found->second;
+    return index;
 }
 
 Options Parse(const std::vector<std::string>& arguments)
@@ -296,7 +287,7 @@ int FileFormatFor(const Options& options, bool movieExpected)
     {
         throw BadUsage("say --file-format, or give the file an extension");
     }
-    return StillImageWriter::Png; // a folder of images
+    return FileFormatTable::IndexOfName("png"); // a folder of images
 }
 
 // Text of an error for the terminal: the message without its closing line break, the source
@@ -367,7 +358,7 @@ std::optional<std::string> Stream(MainModel& model, SignalWatcher& terminationSi
 int Snapshot(MainModel& model, SignalWatcher& terminationSignals, const Options& options)
 {
     const int format = FileFormatFor(options, false);
-    if (format > StillImageWriter::Tiff)
+    if (FileFormatTable::IsMovie(format))
     {
         throw BadUsage("a snapshot is a still image: bmp, jpeg, png or tiff");
     }

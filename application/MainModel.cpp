@@ -1,8 +1,8 @@
 #include "MainModel.h"
 
 #include "HostServices.h"
+#include "ModelSettings.h"
 #include "PluginDiscovery.h"
-#include "StillImageWriter.h"
 #include "VistelCaptureApp.h"
 
 #include <Norvex/Core/GStreamerInitializer.h>
@@ -12,11 +12,7 @@
 #include <Norvex/Mfc/PropertyChangedEvent.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
-#include <ctime>
-#include <cwchar>
-#include <limits>
 
 using Norvex::Core::CriticalSection;
 using Norvex::Core::Exception;
@@ -27,8 +23,6 @@ namespace VistelCapture
 {
 namespace
 {
-
-constexpr const wchar_t* settingsSection = L"Settings";
 
 // Properties a new listener receives, in this order: everything but Frame and DebugMessage.
 constexpr MainModelProperty initialState[] = {
@@ -59,30 +53,6 @@ std::int32_t Scale(std::int32_t value, std::int32_t newSize, std::int32_t oldSiz
     return oldSize > 0 ? static_cast<std::int32_t>(std::int64_t(newSize) * value / oldSize) : 0;
 }
 
-// The index of the first item that matches, 0 when none does: stored choices that are gone
-// fall back to the first device, format or processor.
-template <class Items, class Predicate> std::int32_t IndexOfFirst(const Items& items, Predicate matches)
-{
-    const auto found = std::find_if(items.begin(), items.end(), matches);
-    return found == items.end() ? 0 : static_cast<std::int32_t>(found - items.begin());
-}
-
-// YYYYMMDDhhmmssmmm of the local time.
-std::wstring TimeStamp()
-{
-    const auto now = std::chrono::system_clock::now();
-    const auto milliseconds =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    std::tm local{};
-    ::localtime_r(&seconds, &local);
-    wchar_t text[32];
-    std::swprintf(text, std::size(text), L"%04d%02d%02d%02d%02d%02d%03d", local.tm_year + 1900,
-                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                  static_cast<int>(milliseconds));
-    return text;
-}
-
 // Set on the capture thread while the processor's Process runs.
 thread_local bool insideProcess = false;
 
@@ -92,7 +62,13 @@ MainModel::MainModel(std::int32_t captureApiFamily, bool skipErrorDevice, bool s
                      const std::wstring& applicationFolder, VistelCaptureApp& application,
                      ProcessorLoading processorLoading)
     : BindableBase(Norvex::Mfc::PropertyChangedEvent::DefaultType()), captureApiFamily(captureApiFamily),
-      applicationFolder(applicationFolder), application(application)
+      applicationFolder(applicationFolder), application(application),
+      recorder({[this](const Exception& exception) { OnDeviceException(exception); },
+                [this]
+                {
+                    NotifyPropertyChanged(MainModelProperty::IsRecording);
+                    NotifyProcessor(Vistel::Framework::HostStateRecordingChanged);
+                }})
 {
     if (captureApiFamily == Norvex::Core::VideoCapture::CaptureApiFamily::GStreamer)
     {
@@ -110,8 +86,7 @@ MainModel::MainModel(std::int32_t captureApiFamily, bool skipErrorDevice, bool s
     // Without the plug-ins only "なし" is listed; the settings then keep the stored processor
     // name, which is "なし" already.
     if (processorLoading == ProcessorLoading::Always ||
-        application.GetProfile().GetProfileString(settingsSection, L"ProcessorName", L"") !=
-            ProcessorEntry::builtInName)
+        ModelSettings::GetProcessorName(application.GetProfile()) != ProcessorEntry::builtInName)
     {
         processorEntries = DiscoverProcessorEntries(applicationFolder);
     }
@@ -125,7 +100,7 @@ MainModel::MainModel(std::int32_t captureApiFamily, bool skipErrorDevice, bool s
     markerPosition = Point{format.width / 2, format.height / 2};
     ResizeProfiles(format);
 
-    LoadSettings();
+    ModelSettings::Load(*this, application.GetProfile());
     if (captureApiFamily == Norvex::Core::VideoCapture::CaptureApiFamily::GStreamer)
     {
         // Otherwise a first device that is also the stored one would show no focus control.
@@ -147,7 +122,7 @@ MainModel::~MainModel()
     catch (...)
     {
     }
-    SaveSettings();
+    ModelSettings::Save(*this, application.GetProfile());
     try
     {
         CriticalSection::AutoLock lock(frameLock);
@@ -249,12 +224,6 @@ std::optional<Exception> MainModel::GetLastException() const
 {
     CriticalSection::AutoLock lock(debugMessageSection);
     return lastException;
-}
-
-std::wstring MainModel::GetSaveFolder() const
-{
-    CriticalSection::AutoLock lock(saveSection);
-    return saveFolder;
 }
 
 void MainModel::ResetCursorAndScaleMarker(std::int32_t oldWidth, std::int32_t oldHeight)
@@ -483,32 +452,9 @@ void MainModel::OnDeviceFrame(const Image& frame)
     }
     NotifyPropertyChanged(MainModelProperty::Frame);
     NotifyPropertyChanged(MainModelProperty::CursorPixel);
-    if (SaveTarget.load() != 0 && isRecording.load() && !recordingSaveFailed.load())
+    if (SaveTarget.load() != 0)
     {
-        const std::int64_t limit = recordingFrameLimit.load();
-        const bool take = limit == 0 || takenFrames.load() < limit;
-        try
-        {
-            // Past the cap, frames still arrive to carry the report of a save that failed on the
-            // still queue's thread.
-            if (take)
-            {
-                RecordFrame(frame);
-            }
-            else
-            {
-                RaiseStillSaveFailure();
-            }
-        }
-        catch (...)
-        {
-            recordingSaveFailed = recordingEndsOnSaveError.load();
-            throw;
-        }
-        if (take)
-        {
-            ++takenFrames;
-        }
+        recorder.OnFrame(frame, FileFormat.load());
     }
 }
 
@@ -688,278 +634,18 @@ void MainModel::InvalidatePreview() const
 
 void MainModel::StartRecording(const std::wstring& path)
 {
-    if (isRecording.load())
-    {
-        return;
-    }
-    const std::int32_t format = FileFormat.load();
-    if (format > StillImageWriter::Tiff)
-    {
-        const auto& frameFormat = GetCurrentFrameFormat();
-        const std::int64_t bitRate = std::clamp<std::int64_t>(std::int64_t(MovieBitRate) * 1000, 0,
-                                                              std::numeric_limits<std::uint32_t>::max());
-        videoWriter.Open(static_cast<VideoWriter::Format>(format - 4), path, frameFormat.width,
-                         frameFormat.height, frameFormat.frameRate, static_cast<std::uint32_t>(bitRate));
-    }
-    else
-    {
-        {
-            CriticalSection::AutoLock lock(saveSection);
-            saveFolder = path;
-            if (!saveFolder.empty() && saveFolder.back() != L'/')
-            {
-                saveFolder += L'/';
-            }
-        }
-        const auto& frameFormat = GetCurrentFrameFormat();
-        stillSaveFailed = false;
-        auto queue = std::make_unique<FrameQueue<StillFrame>>(
-            FrameQueue<StillFrame>::CapacityFor(frameFormat.width, frameFormat.height, frameFormat.frameRate),
-            [this](const StillFrame& still)
-            {
-                // A recording that ends at its first failed save keeps no frame taken after it.
-                if (stillSaveFailed.load())
-                {
-                    return;
-                }
-                try
-                {
-                    // Two frames in one millisecond get two files: the second is named with "_2".
-                    StillImageWriter::SaveNew(still.frame, still.format, still.path);
-                }
-                catch (...)
-                {
-                    stillSaveFailed = recordingEndsOnSaveError.load();
-                    throw;
-                }
-                ++recordedFrames;
-            });
-        CriticalSection::AutoLock lock(stillQueueSection);
-        stillQueue = std::move(queue);
-    }
-    recordedFrames = 0;
-    takenFrames = 0;
-    recordingSaveFailed = false;
-    isRecording = true;
-    NotifyPropertyChanged(MainModelProperty::IsRecording);
-    NotifyProcessor(Vistel::Framework::HostStateRecordingChanged);
+    const auto& format = GetCurrentFrameFormat();
+    recorder.Start(FileFormat.load(), path, {format.width, format.height, format.frameRate, MovieBitRate});
 }
 
 void MainModel::StopRecording()
 {
-    if (!isRecording.exchange(false))
-    {
-        return;
-    }
-    // The frames already taken are saved, and a save that failed and was not reported yet is
-    // raised here, as the movie's Close raises its own: after the state has changed.
-    std::unique_ptr<FrameQueue<StillFrame>> stills;
-    {
-        CriticalSection::AutoLock lock(stillQueueSection);
-        stills = std::move(stillQueue);
-    }
-    std::exception_ptr failure;
-    if (stills)
-    {
-        try
-        {
-            stills->Finish();
-        }
-        catch (const Exception& exception)
-        {
-            // Where a failed save lets the recording go on, the window has been shown each failure
-            // as a debug message: the last one goes the same way instead of ending the stop.
-            if (recordingEndsOnSaveError.load())
-            {
-                failure = std::current_exception();
-            }
-            else
-            {
-                OnDeviceException(exception);
-            }
-        }
-        catch (...)
-        {
-            failure = std::current_exception();
-        }
-        stills.reset();
-    }
-    try
-    {
-        // Whatever the format is now: a movie opened under another format must still be finished.
-        videoWriter.Close();
-    }
-    catch (...)
-    {
-        if (!failure)
-        {
-            failure = std::current_exception();
-        }
-    }
-    NotifyPropertyChanged(MainModelProperty::IsRecording);
-    NotifyProcessor(Vistel::Framework::HostStateRecordingChanged);
-    if (failure)
-    {
-        std::rethrow_exception(failure);
-    }
-}
-
-std::wstring MainModel::TimeStampedPath() const
-{
-    return GetSaveFolder() + TimeStamp();
-}
-
-void MainModel::RecordFrame(const Image& frame)
-{
-    const std::int32_t format = FileFormat.load();
-    if (format >= StillImageWriter::Bmp && format <= StillImageWriter::Tiff)
-    {
-        CriticalSection::AutoLock lock(stillQueueSection);
-        if (stillQueue)
-        {
-            // Counted by the queue's thread once the file is saved.
-            const auto stillFormat = static_cast<StillImageWriter::Format>(format);
-            auto path = TimeStampedPath() + StillImageWriter::GetExtension(stillFormat);
-            stillQueue->Push(
-                [&](StillFrame& still)
-                {
-                    still.frame = frame;
-                    still.path = std::move(path);
-                    still.format = stillFormat;
-                });
-            return;
-        }
-    }
-    // A movie, or stills chosen after a movie recording started: handed on here and now.
-    SaveFrame(frame, {});
-    ++recordedFrames;
-}
-
-void MainModel::RaiseStillSaveFailure()
-{
-    CriticalSection::AutoLock lock(stillQueueSection);
-    if (stillQueue)
-    {
-        stillQueue->RaiseFailure();
-    }
+    recorder.Stop();
 }
 
 std::wstring MainModel::SaveFrame(const Image& image, const std::wstring& path)
 {
-    const std::int32_t format = FileFormat.load();
-    if (format > StillImageWriter::Tiff)
-    {
-        videoWriter.AddFrame(image);
-        return {};
-    }
-    if (format < 0)
-    {
-        throw Exception(L"サポートされていないフォーマットが指定されました。", "SaveFrame",
-                        NORVEX_SOURCE_FILE, __LINE__);
-    }
-    const auto stillFormat = static_cast<StillImageWriter::Format>(format);
-    if (path.empty())
-    {
-        // Two frames in one millisecond get two files: the second is named with "_2".
-        return StillImageWriter::SaveNew(image, stillFormat,
-                                         TimeStampedPath() + StillImageWriter::GetExtension(stillFormat));
-    }
-    StillImageWriter::Save(image, stillFormat, path);
-    return path;
-}
-
-void MainModel::LoadSettings()
-{
-    auto& profile = application.GetProfile();
-
-    const auto deviceName = profile.GetProfileString(settingsSection, L"CaptureDeviceName", L"");
-    SelectDevice(IndexOfFirst(devices, [&](const auto& device)
-                              { return device->devicePath == deviceName && !device->frameFormats.empty(); }));
-
-    const auto formatName = profile.GetProfileString(settingsSection, L"FrameFormatName", L"");
-    SelectFrameFormat(IndexOfFirst(GetCurrentDevice().frameFormats,
-                                   [&](const auto& format) { return format->GetName() == formatName; }));
-
-    const auto processorName = profile.GetProfileString(settingsSection, L"ProcessorName", L"");
-    try
-    {
-        SelectProcessor(IndexOfFirst(processorEntries,
-                                     [&](const auto& entry) { return entry->GetName() == processorName; }));
-    }
-    catch (const Exception&)
-    {
-        // A stored processor that no longer starts must not keep the program from starting.
-        SelectProcessor(0);
-    }
-
-    SetViewRatio(profile.GetProfileInt(settingsSection, L"ViewRatio", ViewRatio));
-    SetSetting(IsMarkerVisible,
-               profile.GetProfileInt(settingsSection, L"IsMarkerVisible", IsMarkerVisible) != 0,
-               MainModelProperty::IsMarkerVisible);
-    const Point marker = markerPosition.load();
-    const std::int32_t y = profile.GetProfileInt(settingsSection, L"MarkerPositionY", marker.y);
-    const std::int32_t x = profile.GetProfileInt(settingsSection, L"MarkerPositionX", marker.x);
-    SetMarkerPosition({x, y});
-    SetSetting(MarkerColor,
-               static_cast<std::uint32_t>(profile.GetProfileInt(settingsSection, L"MarkerColor",
-                                                                static_cast<std::int32_t>(MarkerColor))),
-               MainModelProperty::MarkerColor);
-    SetSetting(IsProfileVisible,
-               profile.GetProfileInt(settingsSection, L"IsProfileVisible", IsProfileVisible) != 0,
-               MainModelProperty::IsProfileVisible);
-    SetSetting(IsSidePaneVisible,
-               profile.GetProfileInt(settingsSection, L"IsSidePaneVisible", IsSidePaneVisible) != 0,
-               MainModelProperty::IsSidePaneVisible);
-    SetSetting(ControlPanelPage,
-               profile.GetProfileInt(settingsSection, L"ControlPanelPage", ControlPanelPage),
-               MainModelProperty::ControlPanelPage);
-    SetSetting(IsStatusBarVisible,
-               profile.GetProfileInt(settingsSection, L"IsStatusBarVisible", IsStatusBarVisible) != 0,
-               MainModelProperty::IsStatusBarVisible);
-    SetSetting(SaveTarget, profile.GetProfileInt(settingsSection, L"SaveTarget", SaveTarget.load()),
-               MainModelProperty::SaveTarget);
-    SetSetting(FileFormat, profile.GetProfileInt(settingsSection, L"FileFormat", FileFormat.load()),
-               MainModelProperty::FileFormat);
-    SetSetting(MovieBitRate, profile.GetProfileInt(settingsSection, L"MovieBitRate", MovieBitRate),
-               MainModelProperty::MovieBitRate);
-}
-
-void MainModel::SaveSettings()
-{
-    auto& profile = application.GetProfile();
-    const bool hasPlugins = processorEntries.size() > 1;
-    const Point marker = markerPosition.load();
-    // The first write that fails ends the saving, so the file never holds a later key without
-    // the earlier ones.
-    const auto writeString = [&](const wchar_t* key, const std::wstring& value)
-    {
-        return profile.WriteProfileString(settingsSection, key, value);
-    };
-    const auto writeInt = [&](const wchar_t* key, std::int32_t value)
-    {
-        return profile.WriteProfileInt(settingsSection, key, value);
-    };
-    try
-    {
-        (void)(writeString(L"CaptureDeviceName", GetCurrentDevice().devicePath) &&
-               writeString(L"FrameFormatName", GetCurrentFrameFormat().GetName()) &&
-               (!hasPlugins ||
-                writeString(L"ProcessorName",
-                            processorEntries[static_cast<std::size_t>(processorIndex)]->GetName())) &&
-               writeInt(L"ViewRatio", ViewRatio) && writeInt(L"IsMarkerVisible", IsMarkerVisible) &&
-               writeInt(L"MarkerPositionX", marker.x) && writeInt(L"MarkerPositionY", marker.y) &&
-               writeInt(L"MarkerColor", static_cast<std::int32_t>(MarkerColor)) &&
-               writeInt(L"IsProfileVisible", IsProfileVisible) &&
-               writeInt(L"IsSidePaneVisible", IsSidePaneVisible) &&
-               (!hasPlugins || writeInt(L"ControlPanelPage", ControlPanelPage)) &&
-               writeInt(L"IsStatusBarVisible", IsStatusBarVisible) &&
-               writeInt(L"SaveTarget", SaveTarget.load()) && writeInt(L"FileFormat", FileFormat.load()) &&
-               writeInt(L"MovieBitRate", MovieBitRate));
-    }
-    catch (...)
-    {
-        // The window is gone: nothing to show the failure in.
-    }
+    return recorder.SaveFrame(image, path, FileFormat.load());
 }
 
 } // namespace VistelCapture

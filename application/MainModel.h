@@ -4,10 +4,7 @@
 #include "MainModelProperty.h"
 #include "Plugin.h"
 #include "ProcessorEntry.h"
-#include "StillImageWriter.h"
-#include "VideoWriter.h"
-
-#include <FrameQueue.h>
+#include "Recorder.h"
 
 #include <Norvex/Core/ComPointer.h>
 #include <Norvex/Core/CriticalSection.h>
@@ -37,8 +34,9 @@ class VistelCaptureApp;
 // Threads: everything runs on the user-interface thread except OnDeviceFrame and
 // OnDeviceException, which run on the capture thread with the device's frameSection and
 // callbackSection held. Lock order, never reversed: the device's locks, then frameLock; the
-// leaf locks (profileSection, debugMessageSection, the listener lock, the writer's lock) are
-// taken alone, never around another.
+// leaf locks (profileSection, debugMessageSection, invalidatorSection, the listener lock) are
+// taken alone, never around another. The recorder's locks (Recorder.h) are taken on the capture
+// thread after frameLock is released.
 class MainModel final : public Norvex::Mfc::BindableBase
 {
 public:
@@ -106,13 +104,13 @@ public:
     void StartRecording(const std::wstring& path);
     void StopRecording();
     // Caps how many frames a recording of every frame saves (0: no cap); for scripted recordings.
-    void SetRecordingFrameLimit(std::int64_t limit) noexcept { recordingFrameLimit = limit; }
+    void SetRecordingFrameLimit(std::int64_t limit) noexcept { recorder.SetFrameLimit(limit); }
     // When set, the first frame that fails to save ends the saving of that recording (the file
     // keeps what was written; StopRecording finishes it); for scripted recordings, which cannot
     // do anything useful with a stream of identical errors.
-    void SetRecordingEndsOnSaveError(bool value) noexcept { recordingEndsOnSaveError = value; }
+    void SetRecordingEndsOnSaveError(bool value) noexcept { recorder.SetEndsOnSaveError(value); }
     // Frames of the running (or last) recording handed to the movie, or saved as still files.
-    std::int64_t GetRecordedFrameCount() const noexcept { return recordedFrames.load(); }
+    std::int64_t GetRecordedFrameCount() const noexcept { return recorder.GetRecordedFrameCount(); }
     // Frames the device delivered since the model was built, counted on the capture thread; the
     // frame rate is its change over time, whether or not a window painted each frame.
     std::int64_t GetCapturedFrameCount() const noexcept { return capturedFrames.load(); }
@@ -130,7 +128,8 @@ public:
     std::int32_t ControlPanelPage = 0;
     bool IsStatusBarVisible = true;
     bool IsCursorInImage = false;
-    // Read on the capture thread while a recording runs, hence atomic.
+    // Read on the capture thread while a recording runs, hence atomic. FileFormat is an index of
+    // FileFormatTable.
     std::atomic<std::int32_t> SaveTarget = 0;
     std::atomic<std::int32_t> FileFormat = 0;
     std::int32_t MovieBitRate = 5000;
@@ -159,7 +158,6 @@ public:
     static std::int32_t ClampViewRatio(std::int32_t value) noexcept;
 
     // Read access for windows and the command line.
-    std::int32_t GetCaptureApiFamily() const noexcept { return captureApiFamily; }
     const std::vector<std::shared_ptr<Device>>& GetDevices() const noexcept { return devices; }
     std::int32_t GetDeviceIndex() const noexcept { return deviceIndex; }
     Device& GetCurrentDevice() const { return *devices.at(static_cast<std::size_t>(deviceIndex)); }
@@ -173,11 +171,10 @@ public:
     Vistel::Framework::IProcessor* GetCurrentProcessor() const;
     Point GetMarkerPosition() const noexcept { return markerPosition.load(); }
     Point GetCursorPosition() const noexcept { return cursorPosition.load(); }
-    bool IsRecording() const noexcept { return isRecording.load(); }
-    std::wstring GetSaveFolder() const;
+    bool IsRecording() const noexcept { return recorder.IsRecording(); }
+    std::wstring GetSaveFolder() const { return recorder.GetSaveFolder(); }
     const std::wstring& GetApplicationFolder() const noexcept { return applicationFolder; }
     VistelCaptureApp& GetApplication() const noexcept { return application; }
-    VideoWriter& GetVideoWriter() noexcept { return videoWriter; }
 
     struct FocusInformation
     {
@@ -226,18 +223,10 @@ private:
     void ResetProcessor();
     void PublishProcessorImage();
     void SampleCursorPixel(const Image& frame);
-    void LoadSettings();
-    void SaveSettings();
-    std::wstring TimeStampedPath() const;
-    // Saves or queues one frame of a running recording (capture thread).
-    void RecordFrame(const Image& frame);
-    // Raises a failed save of the still queue's thread not reported yet (capture thread).
-    void RaiseStillSaveFailure();
 
     const std::int32_t captureApiFamily;
     std::shared_ptr<void> gstreamer; // keeps the GStreamer library up for family 1
     std::vector<std::shared_ptr<Device>> devices;
-    VideoWriter videoWriter;
     std::int32_t deviceIndex = 0;
 
     mutable Norvex::Core::CriticalSection debugMessageSection; // leaf lock
@@ -265,31 +254,13 @@ private:
     FocusInformation focus;
     std::atomic<Point> cursorPosition{Point{}};           // read by the capture thread
     std::atomic<std::uint32_t> cursorPixel = 0xFF000000u; // written where the frame is read
-    mutable Norvex::Core::CriticalSection saveSection;    // leaf lock
-    std::wstring saveFolder;                              // guarded by saveSection
-    std::atomic<bool> isRecording = false;
-    // A frame of a still recording, with where it goes, chosen when it arrives.
-    struct StillFrame
-    {
-        Image frame;
-        std::wstring path;
-        StillImageWriter::Format format = StillImageWriter::Bmp;
-    };
-    // Taken before saveSection; a push under it waits at most for the encoder to free one buffer.
-    mutable Norvex::Core::CriticalSection stillQueueSection;
-    // Encodes the frames of a still recording on a thread of its own, so the capture thread only
-    // copies them; exists while such a recording runs. Guarded by stillQueueSection.
-    std::unique_ptr<FrameQueue<StillFrame>> stillQueue;
-    std::atomic<std::int64_t> recordingFrameLimit = 0;
-    std::atomic<std::int64_t> takenFrames = 0;    // frames the capture thread took for the recording
-    std::atomic<std::int64_t> recordedFrames = 0; // of them, handed to the movie or saved as stills
-    std::atomic<bool> recordingEndsOnSaveError = false;
-    std::atomic<bool> recordingSaveFailed = false; // set by the capture thread, cleared by StartRecording
-    std::atomic<bool> stillSaveFailed = false;     // set by the still queue's thread, likewise
     std::atomic<std::int64_t> capturedFrames = 0;
 
     mutable Norvex::Core::CriticalSection invalidatorSection;
     std::function<void()> previewInvalidator; // guarded by invalidatorSection
+
+    // Destroyed first: its callbacks reach the members above.
+    Recorder recorder;
 };
 
 } // namespace VistelCapture

@@ -287,22 +287,6 @@ void Encode(const Image& image, StillImageWriter::Format format, EncodedFile& fi
 
 } // namespace
 
-const wchar_t* StillImageWriter::GetExtension(Format format)
-{
-    switch (format)
-    {
-    case Bmp:
-        return L".bmp";
-    case Jpeg:
-        return L".jpg";
-    case Png:
-        return L".png";
-    case Tiff:
-        return L".tif";
-    }
-    return L"";
-}
-
 void StillImageWriter::Save(const Image& image, Format format, const std::wstring& path)
 {
     const std::string target = ToUtf8(path);

@@ -30,9 +30,6 @@ public:
     // Returns the path written.
     static std::wstring SaveNew(const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>& image,
                                 Format format, const std::wstring& path);
-
-    // ".bmp", ".jpg", ".png", ".tif"
-    static const wchar_t* GetExtension(Format format);
 };
 
 } // namespace VistelCapture

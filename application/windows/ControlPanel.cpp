@@ -2,10 +2,11 @@
 
 #include "ColorButton.h"
 #include "Dialogs.h"
+#include "FileFormatTable.h"
 #include "MainModel.h"
+#include "QtText.h"
 #include "VistelCaptureApp.h"
 
-#include <Norvex/Core/StringHelpers.h>
 #include <Norvex/Mfc/PropertyChangedEvent.h>
 
 #include <QComboBox>
@@ -30,23 +31,6 @@ constexpr int ViewRatioMinimum = 10;
 constexpr int ViewRatioMaximum = 1000;
 constexpr int BitRateMinimum = 100;
 constexpr int BitRateMaximum = 20000;
-constexpr std::int32_t LastStillImageFormat = 3; // FileFormat 0-3 are images, 4-8 movies
-constexpr std::int32_t UncompressedAviFormat = 4;
-
-bool IsMovieFormat(std::int32_t fileFormat) noexcept
-{
-    return fileFormat > LastStillImageFormat;
-}
-
-QString ToQString(const std::wstring& text)
-{
-    return QString::fromStdString(Norvex::Core::ToUtf8(text));
-}
-
-std::wstring ToWide(const QString& text)
-{
-    return Norvex::Core::ToWideString(text.toStdString());
-}
 
 // The slider's position for a view ratio: 100 * log10(ratio / 100), halves away from zero.
 int RatioToPosition(std::int32_t ratio)
@@ -217,10 +201,10 @@ void ControlPanel::CreateControls()
     Place(fileFormatLabel, 10, 206, 44, 8);
     fileFormatCombo = new QComboBox(this);
     fileFormatCombo->setObjectName(QStringLiteral("fileFormatCombo"));
-    fileFormatCombo->addItems({QStringLiteral("ビットマップ"), QStringLiteral("JPEG"), QStringLiteral("PNG"),
-                               QStringLiteral("TIFF"), QStringLiteral("AVI (非圧縮)"), QStringLiteral("WMV1"),
-                               QStringLiteral("WMV2"), QStringLiteral("WMV3"),
-                               QStringLiteral("MPEG-4 (H.264)")});
+    for (const auto& row : FileFormatTable::Rows())
+    {
+        fileFormatCombo->addItem(QString::fromUtf8(row.label));
+    }
     Place(fileFormatCombo, 57, 205, 81, 30);
     fileFormatLabel->setBuddy(fileFormatCombo);
     bitRateLabel = MakeLabel(QStringLiteral("ビットレート:"), this);
@@ -489,35 +473,14 @@ void ControlPanel::FitToPreview()
 
 QString ControlPanel::SaveFilter(std::int32_t fileFormat)
 {
-    switch (fileFormat)
-    {
-    case 0:
-        return QStringLiteral("ビットマップ (*.bmp)|*.bmp||");
-    case 1:
-        return QStringLiteral("JPEG (*.jpg;*.jpeg)|*.jpg;*.jpeg||");
-    case 2:
-        return QStringLiteral("PNG (*.png)|*.png||");
-    case 3:
-        return QStringLiteral("TIFF (*.tif;*.tiff)|*.tif;*.tiff||");
-    case 4:
-        return QStringLiteral("AVI (*.avi)|*.avi||");
-    case 5:
-    case 6:
-    case 7:
-        return QStringLiteral("WMV (*.wmv)|*.wmv||");
-    case 8:
-        return QStringLiteral("MPEG-4 (*.mp4)|*.mp4||");
-    default:
-        return {};
-    }
+    const auto* row = FileFormatTable::Find(fileFormat);
+    return row ? QString::fromUtf8(row->dialogFilter) : QString();
 }
 
 QString ControlPanel::DefaultSuffix(std::int32_t fileFormat)
 {
-    static const char* const suffixes[] = {"bmp", "jpg", "png", "tif", "avi", "wmv", "wmv", "wmv", "mp4"};
-    return fileFormat >= 0 && fileFormat < std::int32_t(std::size(suffixes))
-               ? QString::fromLatin1(suffixes[fileFormat])
-               : QString();
+    const auto* row = FileFormatTable::Find(fileFormat);
+    return row ? ToQString(std::wstring(row->Suffix())) : QString();
 }
 
 void ControlPanel::ShowFailure(const std::function<void()>& action)
@@ -545,7 +508,9 @@ void ControlPanel::Snapshot()
             MainModel::Image image(format.width, format.height);
             model.CopyFrame(image);
             const std::int32_t fileFormat = model.FileFormat.load();
-            if (IsMovieFormat(fileFormat) || model.IsRecording())
+            // A movie format appends to the open movie; while stills are recorded a snap is one
+            // more time-stamped file.
+            if (FileFormatTable::IsMovie(fileFormat) || model.IsRecording())
             {
                 model.SaveFrame(image, {});
                 return;
@@ -553,7 +518,7 @@ void ControlPanel::Snapshot()
             if (const auto path = Dialogs::Current().GetSaveFileName(
                     this, Dialogs::ToQtFilter(SaveFilter(fileFormat)), DefaultSuffix(fileFormat)))
             {
-                model.SaveFrame(image, ToWide(*path));
+                model.SaveFrame(image, ToWideString(*path));
             }
         });
 }
@@ -569,12 +534,12 @@ void ControlPanel::ToggleRecording()
                 return;
             }
             const std::int32_t fileFormat = model.FileFormat.load();
-            if (!IsMovieFormat(fileFormat))
+            if (!FileFormatTable::IsMovie(fileFormat))
             {
                 if (const auto folder = Dialogs::Current().GetExistingDirectory(
                         this, QStringLiteral("出力先フォルダーの選択"), ToQString(model.GetSaveFolder())))
                 {
-                    model.StartRecording(ToWide(*folder));
+                    model.StartRecording(ToWideString(*folder));
                 }
                 return;
             }
@@ -582,7 +547,7 @@ void ControlPanel::ToggleRecording()
                     this, Dialogs::ToQtFilter(SaveFilter(fileFormat)), DefaultSuffix(fileFormat)))
             {
                 // A format outside the list reaches the model, which refuses it with its own text.
-                model.StartRecording(ToWide(*path));
+                model.StartRecording(ToWideString(*path));
             }
         });
 }
@@ -597,12 +562,13 @@ void ControlPanel::UpdateEnabling()
 {
     const std::int32_t fileFormat = model.FileFormat.load();
     const bool recording = model.IsRecording();
-    const bool movie = IsMovieFormat(fileFormat);
+    const auto* row = FileFormatTable::Find(fileFormat);
+    const bool movie = row && row->IsMovie();
     const bool snapTarget = model.SaveTarget.load() == 0;
 
     const bool source = !(movie && recording);
     const bool formatChoice = !recording;
-    const bool bitRate = movie && !recording && fileFormat != UncompressedAviFormat;
+    const bool bitRate = movie && !recording && row->takesBitRate;
     const bool snap = movie ? recording && snapTarget : snapTarget;
 
     for (QWidget* widget :

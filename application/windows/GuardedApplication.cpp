@@ -1,6 +1,7 @@
 #include "GuardedApplication.h"
 
 #include "Dialogs.h"
+#include "QtText.h"
 #include "VistelCaptureApp.h"
 
 #include <Norvex/Core/Exception.h>
@@ -64,7 +65,7 @@ void GuardedApplication::ShowAndExit(std::exception_ptr exception)
     }
     catch (const Norvex::Core::Exception& caught)
     {
-        text = QString::fromStdWString(VistelCaptureApp::Instance().ComposeErrorText(caught));
+        text = ToQString(VistelCaptureApp::Instance().ComposeErrorText(caught));
     }
     catch (...)
     {

@@ -1,8 +1,8 @@
 #include "HeaderPanel.h"
 
 #include "MainModel.h"
+#include "QtText.h"
 
-#include <Norvex/Core/StringHelpers.h>
 #include <Norvex/Mfc/PropertyChangedEvent.h>
 
 namespace VistelCapture
@@ -53,7 +53,7 @@ void HeaderPanel::OnMainModelPropertyChanged(int property)
     {
         const auto& entry =
             model.GetProcessorEntries().at(static_cast<std::size_t>(model.GetProcessorIndex()));
-        processorButton->setText(QString::fromStdString(Norvex::Core::ToUtf8(entry->GetName())));
+        processorButton->setText(ToQString(entry->GetName()));
         break;
     }
     case MainModelProperty::ControlPanelPage:

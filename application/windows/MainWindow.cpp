@@ -6,6 +6,7 @@
 #include "MainModel.h"
 #include "ManualCheck.h"
 #include "PreviewWindow.h"
+#include "QtText.h"
 #include "SelectProcessorDialog.h"
 #include "SidePane.h"
 #include "VistelCaptureApp.h"
@@ -36,11 +37,6 @@ namespace
 
 constexpr int slideMilliseconds = 200;
 constexpr int statusPaneWidth = 200;
-
-QString ToQString(const std::wstring& text)
-{
-    return QString::fromStdWString(text);
-}
 
 } // namespace
 

@@ -1,6 +1,7 @@
 #include "PreviewWindow.h"
 
 #include "GuardedApplication.h"
+#include "QtText.h"
 #include "VistelCaptureApp.h"
 
 #include <Norvex/Core/Exception.h>
@@ -207,7 +208,7 @@ void PreviewWindow::OnMainModelPropertyChanged(MainModelProperty property)
             {
                 killTimer(messageTimer);
             }
-            debugMessage = QString::fromStdWString(model.GetDebugMessage());
+            debugMessage = ToQString(model.GetDebugMessage());
             messageTimer = startTimer(1000);
             viewport()->update();
         }

@@ -2,6 +2,7 @@
 
 #include "DialogUnits.h"
 #include "MainModel.h"
+#include "QtText.h"
 
 #include <QListWidget>
 #include <QPushButton>
@@ -34,7 +35,7 @@ SelectProcessorDialog::SelectProcessorDialog(MainModel& model, QWidget* parent)
     // Row i is processor entry i.
     for (const auto& entry : model.GetProcessorEntries())
     {
-        list->addItem(QString::fromStdWString(entry->GetName()));
+        list->addItem(ToQString(entry->GetName()));
     }
     list->setCurrentRow(model.GetProcessorIndex());
     setTabOrder(list, ok);

@@ -1,0 +1,126 @@
+#include "ModelSettings.h"
+
+#include "MainModel.h"
+
+#include <Norvex/Core/Exception.h>
+
+#include <algorithm>
+
+using Norvex::Core::Exception;
+
+namespace VistelCapture
+{
+namespace
+{
+
+constexpr const wchar_t* section = L"Settings";
+
+// The index of the first item that matches, 0 when none does: stored choices that are gone
+// fall back to the first device, format or processor.
+template <class Items, class Predicate> std::int32_t IndexOfFirst(const Items& items, Predicate matches)
+{
+    const auto found = std::find_if(items.begin(), items.end(), matches);
+    return found == items.end() ? 0 : static_cast<std::int32_t>(found - items.begin());
+}
+
+} // namespace
+
+std::wstring ModelSettings::GetProcessorName(const Norvex::Core::ProfileFile& profile)
+{
+    return profile.GetProfileString(section, L"ProcessorName", L"");
+}
+
+void ModelSettings::Load(MainModel& model, const Norvex::Core::ProfileFile& profile)
+{
+    const auto readInt = [&](const wchar_t* key, std::int32_t defaultValue)
+    {
+        return profile.GetProfileInt(section, key, defaultValue);
+    };
+
+    const auto deviceName = profile.GetProfileString(section, L"CaptureDeviceName", L"");
+    model.SelectDevice(
+        IndexOfFirst(model.GetDevices(), [&](const auto& device)
+                     { return device->devicePath == deviceName && !device->frameFormats.empty(); }));
+
+    const auto formatName = profile.GetProfileString(section, L"FrameFormatName", L"");
+    model.SelectFrameFormat(IndexOfFirst(model.GetCurrentDevice().frameFormats, [&](const auto& format)
+                                         { return format->GetName() == formatName; }));
+
+    const auto processorName = GetProcessorName(profile);
+    try
+    {
+        model.SelectProcessor(IndexOfFirst(model.GetProcessorEntries(), [&](const auto& entry)
+                                           { return entry->GetName() == processorName; }));
+    }
+    catch (const Exception&)
+    {
+        // A stored processor that no longer starts must not keep the program from starting.
+        model.SelectProcessor(0);
+    }
+
+    model.SetViewRatio(readInt(L"ViewRatio", model.ViewRatio));
+    model.SetSetting(model.IsMarkerVisible, readInt(L"IsMarkerVisible", model.IsMarkerVisible) != 0,
+                     MainModelProperty::IsMarkerVisible);
+    const auto marker = model.GetMarkerPosition();
+    const std::int32_t y = readInt(L"MarkerPositionY", marker.y);
+    const std::int32_t x = readInt(L"MarkerPositionX", marker.x);
+    model.SetMarkerPosition({x, y});
+    model.SetSetting(
+        model.MarkerColor,
+        static_cast<std::uint32_t>(readInt(L"MarkerColor", static_cast<std::int32_t>(model.MarkerColor))),
+        MainModelProperty::MarkerColor);
+    model.SetSetting(model.IsProfileVisible, readInt(L"IsProfileVisible", model.IsProfileVisible) != 0,
+                     MainModelProperty::IsProfileVisible);
+    model.SetSetting(model.IsSidePaneVisible, readInt(L"IsSidePaneVisible", model.IsSidePaneVisible) != 0,
+                     MainModelProperty::IsSidePaneVisible);
+    model.SetSetting(model.ControlPanelPage, readInt(L"ControlPanelPage", model.ControlPanelPage),
+                     MainModelProperty::ControlPanelPage);
+    model.SetSetting(model.IsStatusBarVisible, readInt(L"IsStatusBarVisible", model.IsStatusBarVisible) != 0,
+                     MainModelProperty::IsStatusBarVisible);
+    model.SetSetting(model.SaveTarget, readInt(L"SaveTarget", model.SaveTarget.load()),
+                     MainModelProperty::SaveTarget);
+    model.SetSetting(model.FileFormat, readInt(L"FileFormat", model.FileFormat.load()),
+                     MainModelProperty::FileFormat);
+    model.SetSetting(model.MovieBitRate, readInt(L"MovieBitRate", model.MovieBitRate),
+                     MainModelProperty::MovieBitRate);
+}
+
+void ModelSettings::Save(const MainModel& model, Norvex::Core::ProfileFile& profile) noexcept
+{
+    const auto& processors = model.GetProcessorEntries();
+    const bool hasPlugins = processors.size() > 1;
+    const auto marker = model.GetMarkerPosition();
+    const auto writeString = [&](const wchar_t* key, const std::wstring& value)
+    {
+        return profile.WriteProfileString(section, key, value);
+    };
+    const auto writeInt = [&](const wchar_t* key, std::int32_t value)
+    {
+        return profile.WriteProfileInt(section, key, value);
+    };
+    try
+    {
+        (void)(writeString(L"CaptureDeviceName", model.GetCurrentDevice().devicePath) &&
+               writeString(L"FrameFormatName", model.GetCurrentFrameFormat().GetName()) &&
+               (!hasPlugins ||
+                writeString(L"ProcessorName",
+                            processors[static_cast<std::size_t>(model.GetProcessorIndex())]->GetName())) &&
+               writeInt(L"ViewRatio", model.ViewRatio) &&
+               writeInt(L"IsMarkerVisible", model.IsMarkerVisible) &&
+               writeInt(L"MarkerPositionX", marker.x) && writeInt(L"MarkerPositionY", marker.y) &&
+               writeInt(L"MarkerColor", static_cast<std::int32_t>(model.MarkerColor)) &&
+               writeInt(L"IsProfileVisible", model.IsProfileVisible) &&
+               writeInt(L"IsSidePaneVisible", model.IsSidePaneVisible) &&
+               (!hasPlugins || writeInt(L"ControlPanelPage", model.ControlPanelPage)) &&
+               writeInt(L"IsStatusBarVisible", model.IsStatusBarVisible) &&
+               writeInt(L"SaveTarget", model.SaveTarget.load()) &&
+               writeInt(L"FileFormat", model.FileFormat.load()) &&
+               writeInt(L"MovieBitRate", model.MovieBitRate));
+    }
+    catch (...)
+    {
+        // The window is gone: nothing to show the failure in.
+    }
+}
+
+} // namespace VistelCapture

@@ -1,0 +1,127 @@
+#pragma once
+
+#include "FileFormatTable.h"
+#include "StillImageWriter.h"
+#include "VideoWriter.h"
+
+#include <FrameQueue.h>
+
+#include <Norvex/Core/CriticalSection.h>
+#include <Norvex/Core/Exception.h>
+#include <Norvex/Core/Image.h>
+#include <Norvex/Core/Pixel.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace VistelCapture
+{
+
+// A recording: a movie file, or every frame as a time-stamped still in a folder; and single frames
+// saved as stills or appended to the open movie. The format is a FileFormatTable index, read
+// anew for every frame.
+//
+// Failure rules. A movie frame that fails raises on the capture thread (the model shows it as a
+// debug message). A still is encoded on a thread of its own; its failure is raised with a later
+// frame, or by Stop. When EndsOnSaveError is set, the first failure ends the saving of the
+// recording (the files keep what was written; Stop finishes them) and Stop raises a still
+// failure not reported yet; otherwise every frame is tried and Stop only reports the last still
+// failure through reportFailure.
+//
+// Threads: Start, Stop and SaveFrame run on the user-interface thread, OnFrame on the capture
+// thread. Locks, never reversed: stillQueueSection, then saveSection, then the writer's lock;
+// the frame queue's own lock is innermost. No lock is held while reportFailure or stateChanged
+// run.
+class Recorder
+{
+public:
+    using Image = Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>;
+
+    struct Callbacks
+    {
+        // A failure that does not end the operation (a still failure at Stop, above).
+        std::function<void(const Norvex::Core::Exception&)> reportFailure;
+        // IsRecording changed; called by Start and Stop after the change, before Stop raises.
+        std::function<void()> stateChanged;
+    };
+
+    // What a recording needs to know of the frames to come.
+    struct StreamSettings
+    {
+        std::int32_t width = 0;
+        std::int32_t height = 0;
+        double frameRate = 0;
+        std::int32_t bitRateKbps = 0; // clamped to what the writer takes
+    };
+
+    explicit Recorder(Callbacks callbacks);
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+    // Finishes a running recording, silently.
+    ~Recorder();
+
+    // Starts recording in fileFormat: a movie at path, or stills into the folder path. Does
+    // nothing while recording. A movie that cannot be opened or a format outside the table raises
+    // and leaves the recorder stopped.
+    void Start(std::int32_t fileFormat, const std::wstring& path, const StreamSettings& stream);
+    // Saves the frames taken, closes the movie and raises a failure as the rules above say.
+    // Does nothing when not recording.
+    void Stop();
+    // One frame of the device (capture thread): recorded while recording, up to the frame limit,
+    // unless a failure has ended the saving.
+    void OnFrame(const Image& frame, std::int32_t fileFormat);
+    // A movie format appends to the open movie; a still format writes a file (a time-stamped one in
+    // the save folder when path is empty). Returns the file written, empty for movies.
+    std::wstring SaveFrame(const Image& image, const std::wstring& path, std::int32_t fileFormat);
+
+    // Caps how many frames a recording saves (0: no cap); for scripted recordings.
+    void SetFrameLimit(std::int64_t limit) noexcept { frameLimit = limit; }
+    // When set, the first frame that fails to save ends the saving of that recording; for scripted
+    // recordings, which cannot do anything useful with a stream of identical errors.
+    void SetEndsOnSaveError(bool value) noexcept { endsOnSaveError = value; }
+
+    bool IsRecording() const noexcept { return isRecording.load(); }
+    // Frames of the running (or last) recording handed to the movie, or saved as still files.
+    std::int64_t GetRecordedFrameCount() const noexcept { return recordedFrames.load(); }
+    // The folder of the last still recording, ending in '/', or empty.
+    std::wstring GetSaveFolder() const;
+
+private:
+    // A frame of a still recording, with where it goes, chosen when it arrives.
+    struct StillFrame
+    {
+        Image frame;
+        std::wstring path;
+        StillImageWriter::Format format = StillImageWriter::Bmp;
+    };
+
+    void StartStills(const std::wstring& folder, const StreamSettings& stream);
+    void RecordFrame(const Image& frame, std::int32_t fileFormat);
+    // Raises a failed save of the still queue's thread not reported yet (capture thread).
+    void RaiseStillSaveFailure();
+    std::wstring TimeStampedPath(const FileFormatRow& row) const;
+
+    Callbacks callbacks;     // cleared by the destructor
+    VideoWriter videoWriter; // its own lock, innermost but the queue's
+
+    // Taken before saveSection; a push under it waits at most for the encoder to free one buffer.
+    mutable Norvex::Core::CriticalSection stillQueueSection;
+    // Encodes the frames of a still recording on a thread of its own, so the capture thread only
+    // copies them; exists while such a recording runs. Guarded by stillQueueSection.
+    std::unique_ptr<FrameQueue<StillFrame>> stillQueue;
+    mutable Norvex::Core::CriticalSection saveSection; // leaf lock
+    std::wstring saveFolder;                           // guarded by saveSection
+
+    std::atomic<bool> isRecording = false;        // written on the user-interface thread
+    std::atomic<std::int64_t> frameLimit = 0;     // written on the user-interface thread
+    std::atomic<bool> endsOnSaveError = false;    // written on the user-interface thread
+    std::atomic<std::int64_t> takenFrames = 0;    // frames the capture thread took for the recording
+    std::atomic<std::int64_t> recordedFrames = 0; // of them, handed to the movie or saved as stills
+    std::atomic<bool> saveFailed = false;         // set by the capture thread, cleared by Start
+    std::atomic<bool> stillSaveFailed = false;    // set by the still queue's thread, likewise
+};
+
+} // namespace VistelCapture
