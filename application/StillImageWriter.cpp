@@ -38,16 +38,35 @@ namespace
                     line);
 }
 
-// The encoders' output file: a temporary file beside the target whose failures are raised.
+// The encoders' output file: a temporary file whose failures are raised.
 class EncodedFile
 {
 public:
-    explicit EncodedFile(const std::string& target) { Check(file.Create(target, 0644), __LINE__); }
+    enum class Use
+    {
+        // Beside the file that Replace replaces: target itself, or where its links lead. Refused
+        // before anything is encoded when that is not a regular file.
+        Replacing,
+        // Beside a new name that PlaceNew gives it.
+        NewName,
+    };
+
+    EncodedFile(const std::string& target, Use use)
+    {
+        const int error = use == Use::Replacing ? file.CreateFor(target, 0644) : file.Create(target, 0644);
+        if (error == Norvex::Core::TemporaryFile::notRegularFile)
+        {
+            Norvex::Core::ThrowNotRegularFile(target, "SaveFrame", NORVEX_SOURCE_FILE, __LINE__);
+        }
+        Check(error, __LINE__);
+    }
 
     const std::string& Path() const noexcept { return file.Path(); }
-    int Release() noexcept { return file.Release(); }
+    int Descriptor() const noexcept { return file.Descriptor(); }
+    // The descriptor now belongs to the library that took it.
+    void Release() noexcept { file.Release(); }
     void Write(const void* data, std::size_t size) { Check(file.Write(data, size), __LINE__); }
-    void Replace(const std::string& target) { Check(file.Replace(target), __LINE__); }
+    void Replace() { Check(file.Replace(), __LINE__); }
 
     // Gives the file the name target unless that exists already; false then.
     bool PlaceNew(const std::string& target)
@@ -207,11 +226,12 @@ bool WritePng(const Image& image, FILE* stream, std::string& message)
 
 void EncodePng(const Image& image, EncodedFile& file)
 {
-    std::unique_ptr<FILE, decltype(&std::fclose)> stream(::fdopen(file.Release(), "wb"), &std::fclose);
+    std::unique_ptr<FILE, decltype(&std::fclose)> stream(::fdopen(file.Descriptor(), "wb"), &std::fclose);
     if (!stream)
     {
         RaiseErrno(errno, __LINE__);
     }
+    file.Release();
     std::string message;
     if (!WritePng(image, stream.get(), message))
     {
@@ -233,12 +253,13 @@ void EncodeTiff(const Image& image, EncodedFile& file)
     // libtiff reports through handlers; keep its messages off the terminal and read ours instead.
     TIFFSetErrorHandler(nullptr);
     TIFFSetWarningHandler(nullptr);
-    std::unique_ptr<TIFF, decltype(&TIFFClose)> tiff(TIFFFdOpen(file.Release(), file.Path().c_str(), "w"),
+    std::unique_ptr<TIFF, decltype(&TIFFClose)> tiff(TIFFFdOpen(file.Descriptor(), file.Path().c_str(), "w"),
                                                      &TIFFClose);
     if (!tiff)
     {
         RaiseEncoder("TIFF", __LINE__);
     }
+    file.Release();
     TIFF* t = tiff.get();
     TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(image.width));
     TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(image.height));
@@ -290,15 +311,15 @@ void Encode(const Image& image, StillImageWriter::Format format, EncodedFile& fi
 void StillImageWriter::Save(const Image& image, Format format, const std::wstring& path)
 {
     const std::string target = ToUtf8(path);
-    EncodedFile file(target);
+    EncodedFile file(target, EncodedFile::Use::Replacing);
     Encode(image, format, file);
-    file.Replace(target);
+    file.Replace();
 }
 
 std::wstring StillImageWriter::SaveNew(const Image& image, Format format, const std::wstring& path)
 {
     const std::string target = ToUtf8(path);
-    EncodedFile file(target);
+    EncodedFile file(target, EncodedFile::Use::NewName);
     Encode(image, format, file);
     const std::wstring stem = Norvex::Core::ChangeExtension(path, L"");
     const std::wstring extension = path.substr(stem.size());

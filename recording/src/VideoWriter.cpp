@@ -5,6 +5,7 @@
 
 #include <Norvex/Core/Exception.h>
 #include <Norvex/Core/StringHelpers.h>
+#include <Norvex/Core/TemporaryFile.h>
 
 #include <algorithm>
 #include <cmath>
@@ -87,6 +88,14 @@ void VideoWriter::Open(Format newFormat, const std::wstring& filePath, std::int3
                         __LINE__);
     }
     const std::string path = Norvex::Core::ToUtf8(filePath);
+    // A movie replaces only a regular file: a FIFO would block the open for ever, and a device or
+    // a folder is no place for one. Other failures are the open's to report.
+    std::string target;
+    if (Norvex::Core::TemporaryFile::ResolveTarget(path, target) ==
+        Norvex::Core::TemporaryFile::notRegularFile)
+    {
+        Norvex::Core::ThrowNotRegularFile(path, "Open", NORVEX_SOURCE_FILE, __LINE__);
+    }
     if (format == Avi)
     {
         aviFile->Open(path, width, height, frameRate);

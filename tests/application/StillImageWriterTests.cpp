@@ -11,11 +11,17 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <csignal>
+#include <cstdio>
+#include <vector>
 
 using Norvex::Core::Exception;
 using Norvex::Core::ToWideString;
@@ -150,6 +156,63 @@ TEST_F(StillImageTest, SaveReplacesButSaveNewNeverDoes)
     EXPECT_EQ(StillImageWriter::SaveNew(picture, StillImageWriter::Jpeg, PathOf("20260304050607089.jpg")),
               PathOf("20260304050607089_3.jpg"));
     EXPECT_EQ(FileCount(), 4u);
+}
+
+TEST_F(StillImageTest, OnlyARegularFileIsReplacedAndALinkKeepsPointingAtIt)
+{
+    namespace fs = std::filesystem;
+    // Through a link, absolute or relative, the file it names is replaced (or made) and the link stays.
+    StillImageWriter::Save(TestPicture(8, 8), StillImageWriter::Png, PathOf("real.png"));
+    fs::create_symlink(folder / "real.png", folder / "absolute.png");
+    fs::create_symlink("real.png", folder / "relative.png");
+    fs::create_directory(folder / "sub");
+    fs::create_symlink("sub/new.png", folder / "dangling.png");
+    for (const char* link : {"absolute.png", "relative.png", "dangling.png"})
+    {
+        StillImageWriter::Save(picture, StillImageWriter::Png, PathOf(link));
+        EXPECT_TRUE(fs::is_symlink(folder / link)) << link;
+        EXPECT_EQ(Read(link).width(), picture.width) << link;
+    }
+    EXPECT_EQ(Read("sub/new.png").width(), picture.width);
+
+    // Anything else is refused by name and stays what it was, with nothing made beside it.
+    ASSERT_EQ(::mkfifo((folder / "fifo.png").c_str(), 0600), 0);
+    const int unixSocket = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", (folder / "socket.png").c_str());
+    ASSERT_EQ(::bind(unixSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    fs::create_directory(folder / "folder.png");
+    fs::create_symlink("/dev/null", folder / "null.png");
+    std::vector<std::string> refused = {"fifo.png", "socket.png", "folder.png", "null.png"};
+    // Only root may make a device node: /dev/full's own numbers.
+    if (::mknod((folder / "full.png").c_str(), S_IFCHR | 0600, makedev(1, 7)) == 0)
+    {
+        refused.push_back("full.png");
+    }
+    const auto before = FileCount();
+    for (const auto& name : refused)
+    {
+        for (auto format : {StillImageWriter::Bmp, StillImageWriter::Png})
+        {
+            try
+            {
+                StillImageWriter::Save(picture, format, PathOf(name));
+                ADD_FAILURE() << name << " was written";
+            }
+            catch (const Exception& exception)
+            {
+                EXPECT_NE(exception.GetMessage().find(PathOf(name)), std::wstring::npos)
+                    << Norvex::Core::ToUtf8(exception.GetMessage());
+            }
+        }
+    }
+    ::close(unixSocket);
+    EXPECT_TRUE(fs::is_fifo(folder / "fifo.png"));
+    EXPECT_TRUE(fs::is_socket(folder / "socket.png"));
+    EXPECT_TRUE(fs::is_empty(folder / "folder.png"));
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+    EXPECT_EQ(FileCount(), before);
 }
 
 TEST_F(StillImageTest, FailuresRaiseAndLeaveNoFile)

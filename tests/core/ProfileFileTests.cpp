@@ -260,6 +260,15 @@ TEST_F(ProfileFileTest, WriteKeepsTheFileModeAndFollowsASymbolicLink)
     EXPECT_EQ(status.st_mode & 0777, 0600u);
     // No temporary file is left beside it.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.Path()), {}), 2);
+
+    // A link to a file not made yet makes that file and stays a link; a link to a device is no file.
+    std::filesystem::create_symlink("later.ini", folder / "ahead.ini");
+    ASSERT_TRUE(ProfileFile(ToWideString((folder / "ahead.ini").string())).WriteProfileInt(L"A", L"b", 3));
+    EXPECT_TRUE(std::filesystem::is_symlink(folder / "ahead.ini"));
+    EXPECT_EQ(ReadFileText((folder / "later.ini").string()), "[A]\nb=3\n");
+    std::filesystem::create_symlink("/dev/null", folder / "device.ini");
+    EXPECT_FALSE(ProfileFile(ToWideString((folder / "device.ini").string())).WriteProfileInt(L"A", L"b", 4));
+    EXPECT_TRUE(std::filesystem::is_symlink(folder / "device.ini"));
 }
 
 TEST_F(ProfileFileTest, AWriteInterruptedBeforeTheRenameLeavesTheOldFile)

@@ -181,6 +181,27 @@ TEST(VideoWriter, APathThatCannotBeCreatedFailsOpenWithTheSystemsReason)
     ::chmod(locked.c_str(), 0700);
 }
 
+// A FIFO would block the open for ever and a device would take the movie: both are refused by name.
+TEST(VideoWriter, AMovieGoesOnlyToARegularFile)
+{
+    TemporaryFolder folder;
+    ASSERT_EQ(::mkfifo((folder / "fifo.avi").c_str(), 0600), 0);
+    std::filesystem::create_symlink("/dev/null", folder / "null.mp4");
+    for (const char* name : {"fifo.avi", "null.mp4"})
+    {
+        for (const auto format : {VideoWriter::Avi, VideoWriter::Wmv2, VideoWriter::H264})
+        {
+            VideoWriter writer;
+            const auto path = folder / name;
+            Exception failed = Raised([&] { writer.Open(format, path.wstring(), 16, 16, 30, 1000000); });
+            EXPECT_NE(failed.GetMessage().find(path.wstring()), std::wstring::npos) << name << " " << format;
+            EXPECT_FALSE(writer.IsOpen());
+        }
+    }
+    EXPECT_TRUE(std::filesystem::is_fifo(folder / "fifo.avi"));
+    EXPECT_TRUE(std::filesystem::is_symlink(folder / "null.mp4"));
+}
+
 // Frames come from a capture thread while the user-interface thread opens and closes files: each
 // file ends up whole, its header counting exactly the frames it holds.
 TEST(VideoWriter, FramesFromAnotherThreadMeetOpenAndCloseSafely)

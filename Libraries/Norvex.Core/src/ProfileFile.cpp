@@ -197,16 +197,12 @@ bool HasLineBreak(const std::wstring& text)
     return text.find_first_of(L"\r\n") != std::wstring::npos;
 }
 
-// Writes the file beside the target, flushed to disk, and renames it over the target; the file
-// keeps its mode.
-bool ReplaceFile(const std::string& target, const std::string& contents, const std::function<void()>& hook)
+// Writes the file beside the file path names (its links followed), flushed to disk, and renames
+// it over that file, which keeps its mode. Anything but a regular file is never replaced.
+bool ReplaceFile(const std::string& path, const std::string& contents, const std::function<void()>& hook)
 {
-    struct stat existing
-    {
-    };
-    const mode_t mode = ::stat(target.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0644;
     TemporaryFile file;
-    if (file.Create(target, mode) != 0 || file.Write(contents.data(), contents.size()) != 0 ||
+    if (file.CreateFor(path, 0644) != 0 || file.Write(contents.data(), contents.size()) != 0 ||
         file.Sync() != 0 || file.Close() != 0)
     {
         return false;
@@ -215,13 +211,7 @@ bool ReplaceFile(const std::string& target, const std::string& contents, const s
     {
         hook();
     }
-    return file.Replace(target) == 0;
-}
-
-std::string ResolveLinks(const std::string& path)
-{
-    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
-    return resolved ? std::string(resolved.get()) : path;
+    return file.Replace() == 0;
 }
 
 // The file's bytes: empty when there is no file, nothing when it exists but cannot be read (a
@@ -471,7 +461,7 @@ bool ProfileFile::WriteProfileString(const std::wstring& section, const std::wst
         return false;
     }
     const auto updated = Update(*contents, sectionName, keyName, value);
-    return updated == *contents || ReplaceFile(ResolveLinks(ToUtf8(path)), updated, beforeReplace);
+    return updated == *contents || ReplaceFile(ToUtf8(path), updated, beforeReplace);
 }
 
 } // namespace Norvex::Core

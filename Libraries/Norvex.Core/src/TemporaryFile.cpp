@@ -1,9 +1,13 @@
 #include <Norvex/Core/TemporaryFile.h>
 
+#include <Norvex/Core/Exception.h>
+#include <Norvex/Core/StringHelpers.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <utility>
 
@@ -33,6 +37,70 @@ int TemporaryFile::Create(const std::string& target, mode_t mode)
     fd = created;
     path = std::move(name);
     return ::fchmod(fd, mode) == 0 ? 0 : errno;
+}
+
+int TemporaryFile::ResolveTarget(const std::string& path, std::string& target)
+{
+    // The kernel's own limit on links followed in one look-up.
+    constexpr int maximumLinks = 40;
+    std::string current = path;
+    for (int links = 0;; ++links)
+    {
+        struct stat status = {};
+        if (::lstat(current.c_str(), &status) != 0)
+        {
+            if (errno != ENOENT)
+            {
+                return errno;
+            }
+            // A new file (or a folder missing on the way, which the creation reports).
+            target = std::move(current);
+            return 0;
+        }
+        if (S_ISREG(status.st_mode))
+        {
+            target = std::move(current);
+            return 0;
+        }
+        if (!S_ISLNK(status.st_mode))
+        {
+            return notRegularFile;
+        }
+        if (links == maximumLinks)
+        {
+            return ELOOP;
+        }
+        char buffer[PATH_MAX];
+        const ssize_t length = ::readlink(current.c_str(), buffer, sizeof buffer);
+        if (length < 0)
+        {
+            return errno;
+        }
+        if (static_cast<std::size_t>(length) == sizeof buffer)
+        {
+            return ENAMETOOLONG;
+        }
+        const std::string link(buffer, static_cast<std::size_t>(length));
+        // A relative link names a file beside the link itself.
+        const auto slash = current.rfind('/');
+        current =
+            link.starts_with('/') || slash == std::string::npos ? link : current.substr(0, slash + 1) + link;
+    }
+}
+
+int TemporaryFile::CreateFor(const std::string& destination, mode_t mode)
+{
+    if (const int error = ResolveTarget(destination, target))
+    {
+        return error;
+    }
+    // The file replaced keeps its permissions.
+    struct stat existing = {};
+    if (::stat(target.c_str(), &existing) == 0)
+    {
+        mode = existing.st_mode & 07777;
+    }
+    return Create(target, mode);
 }
 
 int TemporaryFile::Write(const void* data, std::size_t size)
@@ -70,7 +138,7 @@ int TemporaryFile::Release() noexcept
     return std::exchange(fd, -1);
 }
 
-int TemporaryFile::Replace(const std::string& target)
+int TemporaryFile::Replace()
 {
     if (const int error = Close())
     {
@@ -92,6 +160,13 @@ int TemporaryFile::PlaceNew(const std::string& name)
     }
     // link never replaces; the temporary name goes with the destructor.
     return ::link(path.c_str(), name.c_str()) == 0 ? 0 : errno;
+}
+
+void ThrowNotRegularFile(const std::string& path, const char* functionName, const wchar_t* sourceFileName,
+                         int lineNumber)
+{
+    throw Exception(L"「" + ToWideString(path) + L"」は通常のファイルではないため、書き込めません。\n",
+                    functionName, sourceFileName, lineNumber);
 }
 
 } // namespace Norvex::Core
