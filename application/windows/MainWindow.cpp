@@ -133,11 +133,11 @@ MainWindow::MainWindow(MainModel& model, QWidget* parent) : QDialog(parent), mod
     model.AddListener(this);
     isListening = true;
 
-    appliedPlacement = WindowPlacement::Read(model.GetApplication().GetProfile());
-    create();
-    assumedFrame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
-    appliedPlacement.Apply(*this, assumedFrame);
-    frameCorrectionPending = appliedPlacement.flags != -1;
+    // Never smaller than the top band's controls; a stored placement below that is not used.
+    setMinimumSize(logo->width() + menuButton->width() + captureButton->width() + sidePaneButton->width(),
+                   4 * logo->height());
+    storedPlacement = WindowPlacement::Read(model.GetApplication().GetProfile());
+    frameFitPending = storedPlacement.Apply(*this);
 
     lastTick = std::chrono::steady_clock::now();
     lastFrameCount = model.GetCapturedFrameCount();
@@ -163,12 +163,11 @@ bool MainWindow::event(QEvent* event)
         OnMainModelPropertyChanged(static_cast<Norvex::Mfc::PropertyChangedEvent*>(event)->GetProperty());
         return true;
     }
-    if (event->type() == QEvent::Move && frameCorrectionPending && isVisible() && windowHandle() &&
-        windowState() == Qt::WindowNoState && windowHandle()->frameMargins() != assumedFrame)
+    if (frameFitPending && (event->type() == QEvent::Move || event->type() == QEvent::Resize ||
+                            event->type() == QEvent::Show || event->type() == QEvent::UpdateRequest))
     {
-        // The window manager framed the window: the stored frame size holds the frame too.
-        frameCorrectionPending = false;
-        resize(appliedPlacement.NormalFrame().size().shrunkBy(windowHandle()->frameMargins()));
+        // The window manager framed the window: the stored size holds the frame too.
+        frameFitPending = !storedPlacement.FitFrame(*this);
     }
     return QDialog::event(event);
 }
@@ -196,7 +195,13 @@ void MainWindow::Close()
         model.RemoveListener(this);
         isListening = false;
     }
-    if (!WindowPlacement::Capture(*this).Write(model.GetApplication().GetProfile()))
+    WindowPlacement placement = WindowPlacement::Capture(*this);
+    if (frameFitPending && windowState() != Qt::WindowNoState)
+    {
+        // Opened maximised or minimised and never restored: the normal size was never shown.
+        placement.KeepNormalFrameOf(storedPlacement);
+    }
+    if (!placement.Write(model.GetApplication().GetProfile()))
     {
         Norvex::Core::ThrowUnexpected("OnClose", NORVEX_SOURCE_FILE, __LINE__);
     }

@@ -3,7 +3,6 @@
 #include "WindowPlacement.h"
 
 #include <QDialog>
-#include <QMargins>
 #include <QPointer>
 
 #include <chrono>
@@ -87,11 +86,10 @@ private:
     std::int64_t lastFrameCount = 0;
     double framesPerSecond = 0.0;
 
-    // A stored size is a frame size; where the window system adds its frame only once the window
-    // is shown, the client size is corrected then.
-    WindowPlacement appliedPlacement;
-    QMargins assumedFrame;
-    bool frameCorrectionPending = false;
+    // A stored size is a frame size; the window system tells the frame only once the window is
+    // shown, so the client size is fitted then.
+    WindowPlacement storedPlacement;
+    bool frameFitPending = false;
 
     bool isListening = false;
 };

@@ -7,6 +7,7 @@
 #include <QWidget>
 #include <QWindow>
 
+#include <algorithm>
 #include <array>
 
 namespace VistelCapture
@@ -38,16 +39,11 @@ QMargins FrameMargins(const QWidget& window)
             frame.bottom() - client.bottom()};
 }
 
-bool LiesOnAScreen(const QRect& rectangle)
+bool OverlapsAScreen(const QRect& rectangle)
 {
-    for (const QScreen* screen : QGuiApplication::screens())
-    {
-        if (screen->geometry().intersects(rectangle))
-        {
-            return true;
-        }
-    }
-    return false;
+    const auto screens = QGuiApplication::screens();
+    return std::any_of(screens.begin(), screens.end(),
+                       [&](const QScreen* screen) { return screen->geometry().intersects(rectangle); });
 }
 
 } // namespace
@@ -88,7 +84,9 @@ WindowPlacement WindowPlacement::Capture(const QWidget& window)
         placement.maxPositionX = window.frameGeometry().left();
         placement.maxPositionY = window.frameGeometry().top();
     }
-    const QRect normal = window.normalGeometry().marginsAdded(FrameMargins(window));
+    // A window never shown has no normal geometry of its own yet.
+    const QRect client = window.normalGeometry().isEmpty() ? window.geometry() : window.normalGeometry();
+    const QRect normal = client.marginsAdded(FrameMargins(window));
     placement.normalLeft = normal.left();
     placement.normalTop = normal.top();
     placement.normalRight = normal.left() + normal.width();
@@ -96,23 +94,34 @@ WindowPlacement WindowPlacement::Capture(const QWidget& window)
     return placement;
 }
 
-void WindowPlacement::Apply(QWidget& window, const QMargins& frame) const
+QRect WindowPlacement::NormalFrame() const
 {
-    if (flags == -1)
+    return QRect(normalLeft, normalTop, normalRight - normalLeft, normalBottom - normalTop);
+}
+
+bool WindowPlacement::IsSensible(const QSize& minimum) const
+{
+    // In 64 bits: the stored corners may be anything, INT_MIN and INT_MAX included.
+    const std::int64_t width = std::int64_t(normalRight) - normalLeft;
+    const std::int64_t height = std::int64_t(normalBottom) - normalTop;
+    const QScreen* primary = QGuiApplication::primaryScreen();
+    if (!primary || width < std::max(minimum.width(), 1) || height < std::max(minimum.height(), 1))
     {
-        return;
+        return false;
     }
-    QRect normal = NormalFrame();
-    if (!LiesOnAScreen(normal))
+    const QSize desktop = primary->availableVirtualGeometry().size();
+    return width <= desktop.width() && height <= desktop.height() && OverlapsAScreen(NormalFrame());
+}
+
+bool WindowPlacement::Apply(QWidget& window) const
+{
+    if (flags == -1 || !IsSensible(window.minimumSize()))
     {
-        // A monitor that was unplugged: open on the primary screen rather than out of sight.
-        if (const QScreen* primary = QGuiApplication::primaryScreen())
-        {
-            normal.moveTopLeft(primary->availableGeometry().topLeft());
-        }
+        return false;
     }
-    // A top-level widget's position is its frame's; its size is the client's.
-    window.resize(normal.size().shrunkBy(frame));
+    // Before the native window exists, a top-level widget's position is its frame's.
+    const QRect normal = NormalFrame();
+    window.resize(normal.size());
     window.move(normal.topLeft());
 
     Qt::WindowStates state = Qt::WindowNoState;
@@ -134,6 +143,31 @@ void WindowPlacement::Apply(QWidget& window, const QMargins& frame) const
         break;
     }
     window.setWindowState(state);
+    return true;
+}
+
+void WindowPlacement::KeepNormalFrameOf(const WindowPlacement& stored)
+{
+    normalLeft = stored.normalLeft;
+    normalTop = stored.normalTop;
+    normalRight = stored.normalRight;
+    normalBottom = stored.normalBottom;
+}
+
+bool WindowPlacement::FitFrame(QWidget& window) const
+{
+    const QWindow* handle = window.windowHandle();
+    if (!handle || !window.isVisible() || window.windowState() != Qt::WindowNoState)
+    {
+        return false;
+    }
+    const QMargins frame = FrameMargins(window);
+    if (frame.isNull())
+    {
+        return false;
+    }
+    window.resize(NormalFrame().size().shrunkBy(frame));
+    return true;
 }
 
 } // namespace VistelCapture

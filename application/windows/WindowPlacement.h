@@ -1,7 +1,7 @@
 #pragma once
 
-#include <QMargins>
 #include <QRect>
+#include <QSize>
 
 #include <cstdint>
 
@@ -46,17 +46,30 @@ struct WindowPlacement
     // Writes the ten keys in their order; false at the first failed write, the rest unwritten.
     bool Write(Norvex::Core::ProfileFile& profile) const;
 
-    // The placement of a window as it stands now.
+    // The placement of a window as it stands now: its normal geometry with the frame around it.
     static WindowPlacement Capture(const QWidget& window);
-    // Applies a placement read from the file to a window not shown yet; does nothing when flags is
-    // -1. A normal rectangle that lies on no screen is moved onto the primary screen. `frame` are
-    // the margins the window system adds around the client area, as far as they are known.
-    void Apply(QWidget& window, const QMargins& frame) const;
 
-    QRect NormalFrame() const
-    {
-        return QRect(QPoint(normalLeft, normalTop), QPoint(normalRight - 1, normalBottom - 1));
-    }
+    // Whether the normal rectangle describes a window worth restoring: at least `minimum`, at most
+    // the available desktop, and overlapping a screen.
+    bool IsSensible(const QSize& minimum) const;
+
+    // Applies a placement read from the file to a window whose native window does not exist yet,
+    // so the position counts as the frame's; false, with nothing applied, when flags is -1 or the
+    // rectangle is not sensible (the default placement then stays). The frame is not known before
+    // the window manager has framed the window: until FitFrame, the client takes the whole size.
+    bool Apply(QWidget& window) const;
+
+    // Once the window system reports the frame around the shown window, gives the client the stored
+    // size less the frame, so the frame ends up as large as it was stored. False while the frame
+    // is unknown (or there is none); true once done.
+    bool FitFrame(QWidget& window) const;
+
+    // Takes the normal rectangle of another placement: for a window never shown in its normal
+    // state, whose normal rectangle is still the stored one.
+    void KeepNormalFrameOf(const WindowPlacement& stored);
+
+private:
+    QRect NormalFrame() const;
 };
 
 } // namespace VistelCapture

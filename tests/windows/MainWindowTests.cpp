@@ -16,6 +16,8 @@
 #include <QRegularExpression>
 #include <QScreen>
 
+#include <climits>
+
 using namespace VistelTest;
 using Norvex::Testing::FakeV4l2Kernel;
 using VistelCapture::MainWindow;
@@ -128,22 +130,63 @@ TEST_F(PlacementWriteTest, APlacementThatCannotBeWrittenRaisesFromTheClose)
     std::filesystem::remove(ini);
 }
 
-TEST_F(MainWindowTest, StoredPlacementsAreAppliedAndAnOffScreenOneComesBackOnTheScreen)
+TEST_F(MainWindowTest, AStoredPlacementIsAppliedOnlyWhenItDescribesAUsableWindow)
 {
     auto& model = MakeModel();
     StorePlacement({0, 2, -1, -1, -1, -1, 40, 30, 540, 430});
     {
         MainWindow window(model);
         EXPECT_TRUE(window.windowState().testFlag(Qt::WindowMinimized));
-        EXPECT_EQ(window.frameGeometry(), QRect(40, 30, 500, 400));
     }
-    // A monitor that was unplugged left its coordinates behind.
-    StorePlacement({0, 1, -1, -1, -1, -1, 5000, 4000, 5500, 4400});
+    // The frame the window system puts around the window comes out of the stored size.
+    StorePlacement({0, 1, -1, -1, -1, -1, 40, 30, 540, 430});
+    {
+        MainWindow window(model);
+        window.show();
+        EXPECT_TRUE(WaitUntil([&] { return window.frameGeometry() == QRect(40, 30, 500, 400); }))
+            << window.frameGeometry().x() << "," << window.frameGeometry().y() << " "
+            << window.frameGeometry().width() << "x" << window.frameGeometry().height();
+        window.close();
+    }
+
+    // Each of these once left the program running without a window a user could see or reach,
+    // and wrote its empty rectangle back for every later start.
+    const QSize defaultSize =
+        VistelCapture::DialogUnits(QStringLiteral("MS UI Gothic"), 9).ToPixels(420, 390);
+    const std::vector<std::vector<int>> unusable = {
+        {0, 1, -1, -1, -1, -1, 100, 100, 100, 500}, // no width
+        {0, 1, -1, -1, -1, -1, 300, 300, 200, 200}, // turned inside out
+        {0, 1, -1, -1, -1, -1, INT_MIN, INT_MIN, INT_MAX, INT_MAX},
+        {0, 1, -1, -1, -1, -1, 0, 0, 100000, 100000},   // far larger than the desktop
+        {0, 1, -1, -1, -1, -1, 5000, 4000, 5500, 4400}, // on a monitor that was unplugged
+        {0, 1, -1, -1, -1, -1, 0, 0, 20, 20},           // smaller than the top band
+        {0, 3, -1, -1, -1, -1, -1, -1, -1, -1},         // flags without a rectangle
+        {0, 99, -1, -1, -1, -1, -1, -1, -1, -1},
+        {2, 2, -1, -1, -1, -1, -1, -1, -1, -1},
+    };
+    for (const auto& values : unusable)
+    {
+        StorePlacement(values);
+        MainWindow window(model);
+        window.show();
+        EXPECT_EQ(window.size(), defaultSize) << values[6] << " " << values[7] << " " << values[8];
+        EXPECT_EQ(window.windowState(), Qt::WindowNoState) << values[1];
+        const QRect frame = window.frameGeometry();
+        window.close();
+        // What is written back is what the window had.
+        const auto& profile = application.GetProfile();
+        EXPECT_EQ(profile.GetProfileInt(L"MainWindow", L"WindowPlacementNormalPositionLeft", 0),
+                  frame.left());
+        EXPECT_EQ(profile.GetProfileInt(L"MainWindow", L"WindowPlacementNormalPositionRight", 0),
+                  frame.left() + frame.width());
+        EXPECT_EQ(profile.GetProfileInt(L"MainWindow", L"WindowPlacementNormalPositionBottom", 0),
+                  frame.top() + frame.height());
+    }
+    application.GetProfile().WriteProfileString(L"MainWindow", L"WindowPlacementNormalPositionRight",
+                                                L"wide");
     MainWindow window(model);
     window.show();
-    const QRect screen = QGuiApplication::primaryScreen()->geometry();
-    EXPECT_TRUE(screen.intersects(window.frameGeometry())) << "on " << window.x() << "," << window.y();
-    EXPECT_EQ(window.frameGeometry().size(), QSize(500, 400));
+    EXPECT_EQ(window.size(), defaultSize) << "a value that is no number";
     window.close();
 }
 

@@ -4,6 +4,8 @@
 //
 //   x11-driver wait-window TITLE SECONDS       prints the window's id once it is viewable
 //   x11-driver geometry WINDOW                 prints "x y width height" in screen coordinates
+//   x11-driver frame-geometry WINDOW           the same of the frame a window manager put around it
+//   x11-driver wait-window-manager SECONDS     returns once a window manager runs on the display
 //   x11-driver move-resize WINDOW X Y W H
 //   x11-driver focus WINDOW                    gives the window the keyboard focus
 //   x11-driver key KEYSYM                      presses and releases a key ("space", "Return")
@@ -106,6 +108,42 @@ std::optional<Window> FindViewable(Display* display, Window parent, const std::s
     return std::nullopt;
 }
 
+// The window's outermost ancestor below the root: the frame a reparenting window manager made,
+// or the window itself.
+Window TopLevelOf(Display* display, Window window)
+{
+    for (;;)
+    {
+        Window root = 0, parent = 0;
+        Window* children = nullptr;
+        unsigned int count = 0;
+        if (!XQueryTree(display, window, &root, &parent, &children, &count))
+        {
+            return window;
+        }
+        std::unique_ptr<Window, XFreer> holder(children);
+        if (parent == root || parent == 0)
+        {
+            return window;
+        }
+        window = parent;
+    }
+}
+
+int PrintGeometry(Display* display, Window window)
+{
+    XWindowAttributes attributes;
+    int x = 0, y = 0;
+    Window child = 0;
+    if (!XGetWindowAttributes(display, window, &attributes) ||
+        !XTranslateCoordinates(display, window, attributes.root, 0, 0, &x, &y, &child))
+    {
+        return Fail("no such window");
+    }
+    std::printf("%d %d %d %d\n", x, y, attributes.width, attributes.height);
+    return 0;
+}
+
 bool ParseNumber(const char* text, long& value)
 {
     char* end = nullptr;
@@ -155,9 +193,10 @@ int SavePng(XImage& image, const char* path)
 
 int Usage()
 {
-    std::fprintf(stderr,
-                 "usage: x11-driver wait-window|geometry|move-resize|focus|key|click|close|screenshot|"
-                 "count-colour ... (see the source's header)\n");
+    std::fprintf(stderr, "usage: x11-driver "
+                         "wait-window|geometry|frame-geometry|wait-window-manager|move-resize|focus|key|"
+                         "click|close|screenshot|"
+                         "count-colour ... (see the source's header)\n");
     return 2;
 }
 
@@ -203,16 +242,39 @@ int main(int argc, char* argv[])
     }
     if (command == "geometry" && argc == 3)
     {
-        XWindowAttributes attributes;
-        int x = 0, y = 0;
-        Window child = 0;
-        if (!XGetWindowAttributes(d, numbers[0], &attributes) ||
-            !XTranslateCoordinates(d, numbers[0], root, 0, 0, &x, &y, &child))
+        return PrintGeometry(d, numbers[0]);
+    }
+    if (command == "frame-geometry" && argc == 3)
+    {
+        return PrintGeometry(d, TopLevelOf(d, numbers[0]));
+    }
+    if (command == "wait-window-manager" && argc == 3)
+    {
+        // An EWMH window manager announces itself on the root window.
+        const Atom check = XInternAtom(d, "_NET_SUPPORTING_WM_CHECK", False);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(numbers[0]);
+        while (true)
         {
-            return Fail("no such window");
+            Atom type = None;
+            int format = 0;
+            unsigned long count = 0, remaining = 0;
+            unsigned char* data = nullptr;
+            if (XGetWindowProperty(d, root, check, 0, 1, False, XA_WINDOW, &type, &format, &count, &remaining,
+                                   &data) == Success &&
+                data)
+            {
+                XFree(data);
+                if (count == 1)
+                {
+                    return 0;
+                }
+            }
+            if (std::chrono::steady_clock::now() > deadline)
+            {
+                return Fail("no window manager");
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        std::printf("%d %d %d %d\n", x, y, attributes.width, attributes.height);
-        return 0;
     }
     if (command == "move-resize" && argc == 7)
     {
