@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Wmv3EntropyCoder.h"
+
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -97,12 +99,7 @@ public:
     int Height() const noexcept { return height; }
 
 private:
-    struct Event
-    {
-        std::uint8_t run;
-        std::uint8_t last;
-        std::int16_t level;
-    };
+    using Event = Wmv3EntropyCoder::Event;
     struct Block
     {
         std::int16_t dcDifference;
@@ -159,8 +156,7 @@ private:
     bool keepLevels = false;
     int maxEscapeRun = 0; // largest run and level of the picture
     int maxEscapeLevel = 0;
-    int escapeRunBits = 6; // sizes of the fixed-length escape
-    int escapeLevelBits = 8;
+    Wmv3EntropyCoder entropy;
     Statistics statistics;
 };
 

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+// The format's 8x8 integer transform: a forward side of our own that the decoder's exact inverse
+// undoes, and that inverse for the encoder's reconstruction.
+namespace VistelCapture::Wmv3Transform
+{
+
+// Block levels are kept transposed (index 8 * horizontal + vertical): the forward transform
+// leaves them that way, and only the scans, the predicted lines and the reconstruction need to
+// know.
+constexpr int Transposed(int position)
+{
+    return (position & 7) * 8 + (position >> 3);
+}
+
+// The intra scans, transposed likewise.
+extern const std::array<std::uint8_t, 64> NormalScan;
+extern const std::array<std::uint8_t, 64> ScanFromTop;
+extern const std::array<std::uint8_t, 64> ScanFromLeft;
+
+// Squared norms of the basis rows: the forward transform divides by them so that the inverse
+// gives the picture back.
+inline constexpr double BasisNorm[8] = {1152, 1156, 1168, 1156, 1152, 1156, 1168, 1156};
+
+// out[k][i] = sum over j of Basis[k][j] * in[j][i]: one 1-D transform down each of the 8
+// columns at once, using the basis' symmetries (20 multiplications instead of 64).
+template <class In> inline void TransformColumns(const In (&in)[8][8], int (&out)[8][8])
+{
+    for (int i = 0; i < 8; ++i)
+    {
+        const int s0 = in[0][i] + in[7][i], s1 = in[1][i] + in[6][i];
+        const int s2 = in[2][i] + in[5][i], s3 = in[3][i] + in[4][i];
+        const int d0 = in[0][i] - in[7][i], d1 = in[1][i] - in[6][i];
+        const int d2 = in[2][i] - in[5][i], d3 = in[3][i] - in[4][i];
+        const int e0 = s0 + s3, e1 = s1 + s2, f0 = s0 - s3, f1 = s1 - s2;
+        out[0][i] = 12 * (e0 + e1);
+        out[4][i] = 12 * (e0 - e1);
+        out[2][i] = 16 * f0 + 6 * f1;
+        out[6][i] = 6 * f0 - 16 * f1;
+        out[1][i] = 16 * d0 + 15 * d1 + 9 * d2 + 4 * d3;
+        out[3][i] = 15 * d0 - 4 * d1 - 16 * d2 - 9 * d3;
+        out[5][i] = 9 * d0 - 16 * d1 + 4 * d2 + 15 * d3;
+        out[7][i] = 4 * d0 - 9 * d1 + 15 * d2 - 16 * d3;
+    }
+}
+
+// The unscaled 2-D transform of one 8x8 block of samples (or of differences), transposed:
+// result[h][v] for vertical frequency v and horizontal frequency h.
+template <class Sample> inline void Forward(const Sample* pixels, int stride, int (&result)[8][8])
+{
+    std::int16_t block[8][8];
+    for (int y = 0; y < 8; ++y)
+    {
+        for (int x = 0; x < 8; ++x)
+        {
+            block[y][x] = static_cast<std::int16_t>(pixels[y * stride + x]);
+        }
+    }
+    int vertical[8][8]; // [v][x]
+    TransformColumns(block, vertical);
+    int transposed[8][8]; // [x][v]
+    for (int v = 0; v < 8; ++v)
+    {
+        for (int x = 0; x < 8; ++x)
+        {
+            transposed[x][v] = vertical[v][x];
+        }
+    }
+    TransformColumns(transposed, result);
+}
+
+// The decoder's inverse transform, exactly, of natural-order coefficients, to samples clamped to
+// 0..255.
+void Inverse(const int (&coefficients)[64], std::uint8_t* pixels, int stride);
+
+} // namespace VistelCapture::Wmv3Transform
