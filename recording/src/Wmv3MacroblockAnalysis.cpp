@@ -86,6 +86,15 @@ void Wmv3Encoder::AnalyseMacroblock(int mbx, int mby, const PictureSettings& set
         dcLevels[plane][index] = level[0];
         blocks[6 * mbIndex + b].dcDifference = static_cast<std::int16_t>(difference);
 
+        // The first row and column are what later blocks predict from, this macroblock's own
+        // included: they are kept before the choice below reads them.
+        Lines& own = lines[plane][index];
+        for (int k = 1; k < 8; ++k)
+        {
+            own.row[k - 1] = level[8 * k];
+            own.column[k - 1] = level[k];
+        }
+
         // AC prediction takes the same neighbour's first row (from above) or column (left).
         neighbour[b] = fromAbove[b] ? (by > 0 ? index - gridWidth : -1) : (bx > 0 ? index - 1 : -1);
         if (neighbour[b] < 0)
@@ -134,13 +143,6 @@ void Wmv3Encoder::AnalyseMacroblock(int mbx, int mby, const PictureSettings& set
             }
             scan = fromAbove[b] ? Transform::ScanFromTop.data() : Transform::ScanFromLeft.data();
         }
-        Lines& own = lines[plane][index];
-        for (int k = 1; k < 8; ++k)
-        {
-            own.row[k - 1] = level[8 * k];
-            own.column[k - 1] = level[k];
-        }
-
         Block& block = blocks[6 * mbIndex + b];
         block.firstEvent = static_cast<std::uint32_t>(events.size());
         int run = 0;
