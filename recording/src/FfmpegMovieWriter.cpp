@@ -177,6 +177,7 @@ void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32
         {
             // The WMV encoders' rate control counts in frames.
             encoder->time_base = av_inv_q(rate);
+            encoder->gop_size = WmvKeyFrameInterval;
         }
 
         const char* container = codec == Codec::H264 ? "mp4" : "asf";
@@ -223,10 +224,10 @@ void FfmpegMovieWriter::OpenWmv3(const std::string& path, double frameRate, std:
                             L" 以下でなければなりません。\n",
                         "Open", NORVEX_SOURCE_FILE, __LINE__);
     }
-    // Intra-only pictures of our own encoder; the explicit quantiser lets each picture say
-    // which of its two kinds it uses.
+    // Our own encoder; the explicit quantiser lets each picture say which of its two kinds it
+    // uses.
     wmv3 = std::make_unique<Wmv3Encoder>(width, height, Wmv3Encoder::Quantizer::Explicit);
-    wmv3Rate.emplace(bitRate, frameRate);
+    wmv3Rate.emplace(bitRate, frameRate, WmvKeyFrameInterval);
     AVRational rate = {};
     av_reduce(&rate.num, &rate.den, std::llround(frameRate * 1000.0), 1000, 1 << 30);
 
@@ -418,7 +419,10 @@ void FfmpegMovieWriter::EncodeWmv3(std::int64_t sampleTime, std::int64_t sampleD
     ThrowIfAvFailed(libavcodec->av_new_packet(packet.get(), static_cast<int>(wmv3Packet.size())), "AddFrame",
                     __LINE__);
     std::copy(wmv3Packet.begin(), wmv3Packet.end(), packet->data);
-    packet->flags |= AV_PKT_FLAG_KEY;
+    if (wmv3Rate->LastWasKeyFrame())
+    {
+        packet->flags |= AV_PKT_FLAG_KEY;
+    }
     packet->pts = packet->dts = sampleTime;
     frameDuration = sampleDuration;
     anyFrame = true;

@@ -18,7 +18,7 @@ namespace VistelCapture
 {
 
 // Encodes BGRA frames and muxes them with libavformat: WMV1 or WMV2 (libavcodec) or WMV3 (our own
-// intra-only encoder) in ASF, or H.264 Main profile (libx264) in fragmented MP4, so that a recording cut
+// encoder) in ASF, or H.264 Main profile (libx264) in fragmented MP4, so that a recording cut
 // short by a crash still plays up to its last complete fragment (one second at most). Times are in 100 ns
 // units. Not thread-safe: the owner serialises the calls.
 class FfmpegMovieWriter
@@ -31,6 +31,10 @@ public:
         Wmv3,
         H264
     };
+
+    // Pictures from one key frame to the next in the WMV formats: libavcodec's own default for
+    // WMV1 and WMV2, and the same for WMV3.
+    static constexpr int WmvKeyFrameInterval = 12;
 
     // x264's preset for this picture rate on this machine: veryfast while each processor has at
     // most 20 million pixels a second to code, superfast above, so that 1920 x 1080 at 30 frames

@@ -17,8 +17,9 @@ namespace
 namespace Tables = Wmv3Tables;
 namespace Transform = Wmv3Transform;
 
-// Bins of a quarter octave of coefficient magnitude.
-int MagnitudeBin(int magnitude)
+} // namespace
+
+int Wmv3Encoder::MagnitudeBin(int magnitude)
 {
     static const std::array<std::uint8_t, 32768> bins = []
     {
@@ -31,6 +32,9 @@ int MagnitudeBin(int magnitude)
     }();
     return bins[magnitude];
 }
+
+namespace
+{
 
 double BinMagnitude(int bin)
 {
@@ -56,10 +60,28 @@ Wmv3Encoder::Wmv3Encoder(int width, int height, Quantizer quantizer)
         dcLevels[plane].resize(blockCount);
         lines[plane].resize(blockCount);
     }
+    for (auto* planes : {&reference, &reconstructed, &prediction})
+    {
+        for (int plane = 0; plane < 3; ++plane)
+        {
+            (*planes)[plane].resize(padded[plane].size());
+        }
+    }
     lumaCoded.resize(std::size_t(mbWidth * mbHeight) * 4);
     blocks.resize(std::size_t(mbWidth * mbHeight) * 6);
     coefficients.resize(blocks.size() * 64);
+    levels.resize(blocks.size() * 64);
     macroblocks.resize(std::size_t(mbWidth * mbHeight));
+    inter.resize(macroblocks.size());
+    // Scaled so that the inverse transform gives the picture back, in eighths.
+    for (int h = 0; h < 8; ++h)
+    {
+        for (int v = 0; v < 8; ++v)
+        {
+            coefficientScale[8 * h + v] = static_cast<float>(
+                CoefficientOne * 1024.0 / (Transform::BasisNorm[v] * Transform::BasisNorm[h]));
+        }
+    }
 }
 
 Wmv3Encoder::~Wmv3Encoder() = default;
@@ -106,20 +128,27 @@ void Wmv3Encoder::Encode(const ConstPlanes& picture, const PictureSettings& sett
     EncodeLoaded(settings, packet, reconstruction);
 }
 
-void Wmv3Encoder::Load(const ConstPlanes& picture)
+void Wmv3Encoder::StartLoad()
 {
-    PadInput(picture);
-    // Scaled so that the inverse transform gives the picture back, in eighths.
-    float scale[64];
-    for (int h = 0; h < 8; ++h)
+    // The picture coded last becomes the reference only now: until another picture is loaded,
+    // it may still be coded again at another quantiser.
+    if (codedSinceLoad)
     {
-        for (int v = 0; v < 8; ++v)
-        {
-            scale[8 * h + v] = static_cast<float>(CoefficientOne * 1024.0 /
-                                                  (Transform::BasisNorm[v] * Transform::BasisNorm[h]));
-        }
+        std::swap(reference, reconstructed);
+        referenceRounding = reconstructedRounding;
+        hasReference = true;
+        codedSinceLoad = false;
     }
     histogram.fill(0);
+}
+
+void Wmv3Encoder::Load(const ConstPlanes& picture)
+{
+    StartLoad();
+    loadedPredicted = false;
+    rounding = true;
+    overheadBits = 30.0 * mbWidth * mbHeight;
+    PadInput(picture);
     for (int mby = 0; mby < mbHeight; ++mby)
     {
         for (int mbx = 0; mbx < mbWidth; ++mbx)
@@ -137,7 +166,8 @@ void Wmv3Encoder::Load(const ConstPlanes& picture)
                 const int* flat = &transformed[0][0];
                 for (int i = 0; i < 64; ++i)
                 {
-                    target[i] = static_cast<std::int16_t>(std::lrint(static_cast<float>(flat[i]) * scale[i]));
+                    target[i] = static_cast<std::int16_t>(
+                        std::lrint(static_cast<float>(flat[i]) * coefficientScale[i]));
                 }
                 // A sample of the AC magnitudes is enough for the rate estimate: one luma block of
                 // four (counted twice) and one chroma block of two.
@@ -162,7 +192,8 @@ double Wmv3Encoder::EstimateBits(const PictureSettings& settings) const
     const bool wideZone = quantizer == Quantizer::Implicit   ? pqIndex > 8
                           : quantizer == Quantizer::Explicit ? settings.nonUniform
                                                              : quantizer == Quantizer::NonUniform;
-    const double offset = std::clamp(settings.acRounding, 0.0, 0.5) - (wideZone ? double(quant) / step : 0.0);
+    const double rounding = loadedPredicted ? InterRounding(settings.acRounding) : settings.acRounding;
+    const double offset = std::clamp(rounding, 0.0, 0.5) - (wideZone ? double(quant) / step : 0.0);
     // A non-zero level costs about 4.5 bits plus 1.8 per doubling; the sample stood for half
     // the blocks.
     double bits = 0;
@@ -174,7 +205,7 @@ double Wmv3Encoder::EstimateBits(const PictureSettings& settings) const
             bits += histogram[bin] * (4.5 + 1.8 * std::log2(std::floor(level)));
         }
     }
-    return 2 * bits + 30.0 * mbWidth * mbHeight;
+    return 2 * bits + overheadBits;
 }
 
 void Wmv3Encoder::EncodeLoaded(const PictureSettings& requested, std::vector<std::uint8_t>& packet,
@@ -206,26 +237,37 @@ void Wmv3Encoder::EncodeLoaded(const PictureSettings& requested, std::vector<std
     events.clear();
     maxEscapeRun = 0;
     maxEscapeLevel = 0;
-    keepLevels = reconstruction != nullptr;
-    if (keepLevels)
-    {
-        levels.resize(blocks.size() * 64);
-    }
     statistics = {};
     statistics.pquant = pquant;
     statistics.nonUniform = nonUniform;
-    for (int mby = 0; mby < mbHeight; ++mby)
+    statistics.predicted = loadedPredicted;
+    if (loadedPredicted)
     {
-        for (int mbx = 0; mbx < mbWidth; ++mbx)
+        for (std::size_t mb = 0; mb < inter.size(); ++mb)
         {
-            AnalyseMacroblock(mbx, mby, settings);
+            AnalyseInterMacroblock(static_cast<int>(mb), settings);
         }
+        WritePredictedPicture(settings, packet);
+        ReconstructPredicted();
     }
-    ChooseTables(settings);
-    WritePicture(settings, packet);
+    else
+    {
+        for (int mby = 0; mby < mbHeight; ++mby)
+        {
+            for (int mbx = 0; mbx < mbWidth; ++mbx)
+            {
+                AnalyseMacroblock(mbx, mby, settings);
+            }
+        }
+        ChooseTables(settings);
+        WritePicture(settings, packet);
+        Reconstruct();
+    }
+    reconstructedRounding = rounding;
+    codedSinceLoad = true;
     if (reconstruction)
     {
-        Reconstruct(*reconstruction);
+        CopyOut(*reconstruction);
     }
     ++frameCount;
 }
@@ -330,7 +372,7 @@ void Wmv3Encoder::WritePicture(const PictureSettings& settings, std::vector<std:
     writer.Finish();
 }
 
-void Wmv3Encoder::Reconstruct(const Planes& output) const
+void Wmv3Encoder::Reconstruct()
 {
     const int dcScale = Tables::DcScale[pquant];
     for (int mby = 0; mby < mbHeight; ++mby)
@@ -356,22 +398,27 @@ void Wmv3Encoder::Reconstruct(const Planes& output) const
                     coefficients[position] = dequantised;
                 }
                 const int plane = b < 4 ? 0 : b - 3;
-                const int shift = plane ? 1 : 0;
                 const int x0 = plane ? 8 * mbx : 16 * mbx + 8 * (b & 1);
                 const int y0 = plane ? 8 * mby : 16 * mby + 8 * (b >> 1);
-                std::uint8_t block[64];
-                Transform::Inverse(coefficients, block, 8);
-                const int columns = (width + shift) >> shift;
-                const int rows = (height + shift) >> shift;
-                for (int y = 0; y < 8 && y0 + y < rows; ++y)
-                {
-                    for (int x = 0; x < 8 && x0 + x < columns; ++x)
-                    {
-                        output.data[plane][std::ptrdiff_t(y0 + y) * output.stride[plane] + x0 + x] =
-                            block[8 * y + x];
-                    }
-                }
+                const int stride = paddedStride[plane];
+                Transform::Inverse(coefficients, reconstructed[plane].data() + std::size_t(y0) * stride + x0,
+                                   stride);
             }
+        }
+    }
+}
+
+void Wmv3Encoder::CopyOut(const Planes& output) const
+{
+    for (int plane = 0; plane < 3; ++plane)
+    {
+        const int shift = plane ? 1 : 0;
+        const int columns = (width + shift) >> shift;
+        const int rows = (height + shift) >> shift;
+        for (int y = 0; y < rows; ++y)
+        {
+            std::memcpy(output.data[plane] + std::ptrdiff_t(y) * output.stride[plane],
+                        reconstructed[plane].data() + std::size_t(y) * paddedStride[plane], columns);
         }
     }
 }

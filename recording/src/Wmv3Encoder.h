@@ -2,6 +2,7 @@
 
 #include "Wmv3EntropyCoder.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -9,9 +10,11 @@
 namespace VistelCapture
 {
 
-// An intra-only WMV3 (Simple profile) encoder: every picture is a key frame coded on its own
-// with 8x8 integer transforms, DC/AC prediction and the format's variable-length codes. It
-// takes 4:2:0 planes and gives one packet per picture; the caller muxes them.
+// A WMV3 (Simple profile) encoder. Key frames (I pictures) are coded on their own with 8x8
+// integer transforms, DC/AC prediction and the format's variable-length codes; the pictures
+// between them (P pictures) from the picture before, by whole-pixel motion vectors and the
+// residual through the same transform, still macroblocks skipped. It takes 4:2:0 planes and
+// gives one packet per picture; the caller muxes them.
 // Not thread-safe: one picture at a time, from any one thread.
 class Wmv3Encoder
 {
@@ -59,6 +62,8 @@ public:
     // What the last picture used, for tests and rate control.
     struct Statistics
     {
+        bool predicted = false; // a P picture
+        int skippedMacroblocks = 0;
         int pquant = 0;
         bool nonUniform = false;
         int lumaSelector = 0;
@@ -90,6 +95,11 @@ public:
     // a factor that changes slowly from picture to picture); EncodeLoaded codes it, as often as
     // wanted.
     void Load(const ConstPlanes& picture);
+    // Loads a P picture, predicted from the picture coded last (std::logic_error when there is
+    // none). Blocks whose difference from the prediction is below what `likelyPquant` would
+    // keep are taken as unchanged without being transformed.
+    void LoadPredicted(const ConstPlanes& picture, int likelyPquant);
+    bool CanPredict() const noexcept { return hasReference || codedSinceLoad; }
     double EstimateBits(const PictureSettings& settings) const;
     void EncodeLoaded(const PictureSettings& settings, std::vector<std::uint8_t>& packet,
                       const Planes* reconstruction = nullptr);
@@ -120,11 +130,45 @@ private:
         std::array<std::int16_t, 7> column;
     };
 
+    // Inter blocks round their levels up a little later than intra blocks: a small level of a
+    // difference buys less than it costs.
+    static double InterRounding(double acRounding) { return std::max(0.0, acRounding - 0.08); }
+
+    // A motion vector in quarter pixels, as the decoder keeps it (whole pixels here).
+    struct MotionVector
+    {
+        int x = 0;
+        int y = 0;
+        bool operator==(const MotionVector&) const = default;
+    };
+    // A P picture's macroblock: its vector and how it is sent.
+    struct InterMacroblock
+    {
+        MotionVector vector;
+        MotionVector predictor; // the decoder's prediction, after the hybrid choice
+        int hybrid = -1;        // the HYBRIDPRED bit, -1 where none is sent
+        bool still = false;     // difference too small to keep: not transformed
+        bool skipped = false;
+        std::uint8_t pattern = 0; // coded blocks, bit 5 = Y0
+    };
+
+    // Bins of a quarter octave of coefficient magnitude, for EstimateBits.
+    static int MagnitudeBin(int magnitude);
     void PadInput(const ConstPlanes& picture);
+    void StartLoad();
     void AnalyseMacroblock(int mbx, int mby, const PictureSettings& settings);
     void ChooseTables(PictureSettings& settings);
     void WritePicture(const PictureSettings& settings, std::vector<std::uint8_t>& packet);
-    void Reconstruct(const Planes& output) const;
+    void Reconstruct();
+    void CopyOut(const Planes& output) const;
+    // P pictures (Wmv3InterCoder.cpp).
+    MotionVector SearchMotion(int mbx, int mby, MotionVector start, int stillLimit);
+    void PredictMacroblock(int mbx, int mby, MotionVector vector);
+    void TransformResidual(int mbIndex);
+    void AnalyseInterMacroblock(int mbIndex, const PictureSettings& settings);
+    void ChooseInterTables(PictureSettings& settings, int& motionTable, int& patternTable);
+    void WritePredictedPicture(const PictureSettings& settings, std::vector<std::uint8_t>& packet);
+    void ReconstructPredicted();
 
     int width;
     int height;
@@ -153,11 +197,27 @@ private:
     std::vector<Block> blocks;                         // 6 per macroblock
     std::vector<Macroblock> macroblocks;
     std::vector<Event> events;
-    bool keepLevels = false;
     int maxEscapeRun = 0; // largest run and level of the picture
     int maxEscapeLevel = 0;
     Wmv3EntropyCoder entropy;
     Statistics statistics;
+    double overheadBits = 0;                  // EstimateBits' share of headers, vectors and skips
+    std::array<float, 64> coefficientScale{}; // transform output to 1 / CoefficientOne units
+    int pquantHint = 4;                       // the quantiser the loaded P picture expects
+
+    // Reference pictures, at the size of the macroblock grid (what the decoder keeps).
+    std::array<std::vector<std::uint8_t>, 3> reference;     // the picture P pictures predict from
+    std::array<std::vector<std::uint8_t>, 3> reconstructed; // the picture coded last
+    std::array<std::vector<std::uint8_t>, 3> prediction;    // the loaded P picture's
+    bool hasReference = false;
+    bool codedSinceLoad = false;
+    bool loadedPredicted = false;
+    // The decoder's RND of the loaded picture, the reference and the picture coded last: set by
+    // I pictures, flipped by every P picture.
+    bool rounding = true;
+    bool referenceRounding = true;
+    bool reconstructedRounding = true;
+    std::vector<InterMacroblock> inter;
 };
 
 } // namespace VistelCapture

@@ -165,10 +165,7 @@ void Wmv3Encoder::AnalyseMacroblock(int mbx, int mby, const PictureSettings& set
         {
             events.back().last = 1;
         }
-        if (keepLevels)
-        {
-            std::memcpy(&levels[std::size_t(6 * mbIndex + b) * 64], level, 64 * sizeof(std::int16_t));
-        }
+        std::memcpy(&levels[std::size_t(6 * mbIndex + b) * 64], level, 64 * sizeof(std::int16_t));
 
         int bit = block.coded ? 1 : 0;
         if (plane == 0)

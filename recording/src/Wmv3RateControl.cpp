@@ -6,8 +6,9 @@
 namespace VistelCapture
 {
 
-Wmv3RateControl::Wmv3RateControl(std::uint32_t bitRate, double frameRate)
-    : bitsPerPicture(std::max(1.0, bitRate / std::max(frameRate, 1e-3))), payBack(std::max(1.0, frameRate))
+Wmv3RateControl::Wmv3RateControl(std::uint32_t bitRate, double frameRate, int keyFrameInterval)
+    : bitsPerPicture(std::max(1.0, bitRate / std::max(frameRate, 1e-3))),
+      keyFrameInterval(std::max(1, keyFrameInterval))
 {
 }
 
@@ -35,12 +36,20 @@ Wmv3Encoder::PictureSettings Wmv3RateControl::Step(int index)
     return settings;
 }
 
-int Wmv3RateControl::StepFor(const Wmv3Encoder& encoder, double factor, double wanted) const
+void Wmv3RateControl::EstimateAll(const Wmv3Encoder& encoder, double factor, Estimates& estimates) const
+{
+    for (int index = 0; index < StepCount; ++index)
+    {
+        estimates[index] = factor * encoder.EstimateBits(Step(index));
+    }
+}
+
+int Wmv3RateControl::StepFor(const Estimates& estimates, double wanted)
 {
     // The finest step whose estimate fits; the coarsest when none does.
     for (int index = 0; index < StepCount; ++index)
     {
-        if (factor * encoder.EstimateBits(Step(index)) <= wanted)
+        if (estimates[index] <= wanted)
         {
             return index;
         }
@@ -48,32 +57,88 @@ int Wmv3RateControl::StepFor(const Wmv3Encoder& encoder, double factor, double w
     return StepCount - 1;
 }
 
-void Wmv3RateControl::Encode(Wmv3Encoder& encoder, const Wmv3Encoder::ConstPlanes& picture,
-                             std::vector<std::uint8_t>& packet)
+void Wmv3RateControl::Code(Wmv3Encoder& encoder, double wanted, double& correction, Estimates& estimates,
+                           std::vector<std::uint8_t>& packet, const Wmv3Encoder::Planes* reconstruction)
 {
-    encoder.Load(picture);
-    const double wanted = std::clamp(bitsPerPicture - debt / payBack, bitsPerPicture / 3, bitsPerPicture * 3);
-    step = StepFor(encoder, correction, wanted);
-    encoder.EncodeLoaded(Step(step), packet);
+    encoder.EncodeLoaded(Step(step), packet, reconstruction);
     double bits = double(encoder.LastStatistics().bits);
     double factor = bits / std::max(1.0, encoder.EstimateBits(Step(step)));
     // Far off (a new scene, or the first picture): code it again with what this one taught.
     if (bits > 1.25 * wanted || bits < wanted / 1.25)
     {
-        const int better = StepFor(encoder, factor, wanted);
+        EstimateAll(encoder, factor, estimates);
+        const int better = StepFor(estimates, wanted);
         if (better != step)
         {
             step = better;
-            encoder.EncodeLoaded(Step(step), packet);
+            encoder.EncodeLoaded(Step(step), packet, reconstruction);
             bits = double(encoder.LastStatistics().bits);
             factor = bits / std::max(1.0, encoder.EstimateBits(Step(step)));
         }
     }
     correction = factor;
-    // A debt that the quantiser's ends cannot pay back is forgotten beyond a second's worth, so a
-    // long stretch at a limit does not swing the next scene the other way.
-    debt = std::clamp(debt + 8.0 * double(packet.size()) - bitsPerPicture, -bitsPerPicture * payBack,
-                      bitsPerPicture * payBack);
+    EstimateAll(encoder, correction, estimates);
+}
+
+void Wmv3RateControl::Encode(Wmv3Encoder& encoder, const Wmv3Encoder::ConstPlanes& picture,
+                             std::vector<std::uint8_t>& packet, const Wmv3Encoder::Planes* reconstruction)
+{
+    if (position >= keyFrameInterval || !encoder.CanPredict())
+    {
+        position = 0;
+    }
+    lastKey = position == 0;
+    if (lastKey)
+    {
+        const double nominal = bitsPerPicture * keyFrameInterval;
+        if (groupSpent > 0)
+        {
+            // A whole group over its share at the coarsest step: the rate is out of reach.
+            outOfReach = outOfReach || (groupAtCoarsest && groupSpent > 1.2 * groupBudget);
+            debt = std::clamp(debt + groupSpent - nominal, -nominal, nominal);
+        }
+        groupBudget = std::max(nominal / 4, nominal - debt);
+        groupSpent = 0;
+        groupAtCoarsest = true;
+
+        encoder.Load(picture);
+        EstimateAll(encoder, keyCorrection, keyEstimates);
+        // The step at which the key frame and the P pictures after it fit the group together; P
+        // pictures cost about a sixth of a key frame until one has been seen.
+        const int predictedCount = keyFrameInterval - 1;
+        step = StepCount - 1;
+        for (int index = 0; index < StepCount; ++index)
+        {
+            const double predicted = havePredicted ? predictedEstimates[index] : keyEstimates[index] / 6;
+            if (keyEstimates[index] + predictedCount * predicted <= groupBudget)
+            {
+                step = index;
+                break;
+            }
+        }
+        // A key frame never takes more than half the group, nor leaves the P pictures less than
+        // half a picture's share each.
+        const double cap = std::min(groupBudget / 2, groupBudget - predictedCount * bitsPerPicture / 2);
+        step = std::max(step, StepFor(keyEstimates, std::max(cap, bitsPerPicture)));
+        Code(encoder, std::max(keyEstimates[step], 1.0), keyCorrection, keyEstimates, packet, reconstruction);
+        groupStep = step;
+    }
+    else
+    {
+        // The group's key frame quantiser decides which blocks are still: the P pictures' own
+        // steps swing too much to judge it by.
+        encoder.LoadPredicted(picture, Step(groupStep).pqIndex);
+        EstimateAll(encoder, predictedCorrection, predictedEstimates);
+        const double left = groupBudget - groupSpent;
+        const double wanted =
+            std::clamp(left / (keyFrameInterval - position), bitsPerPicture / 4, bitsPerPicture * 3);
+        step = StepFor(predictedEstimates, wanted);
+        Code(encoder, wanted, predictedCorrection, predictedEstimates, packet, reconstruction);
+        havePredicted = true;
+    }
+    groupAtCoarsest = groupAtCoarsest && step == StepCount - 1;
+    groupSpent += 8.0 * double(packet.size());
+    ++position;
 }
 
 } // namespace VistelCapture

@@ -2,26 +2,29 @@
 
 #include "Wmv3Encoder.h"
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
 namespace VistelCapture
 {
 
-// Holds a WMV3 stream to a bit rate by choosing each picture's quantiser. Every picture is
-// intra, so its size can be told from the picture itself: the encoder's estimate, corrected by
-// how far off it was for the last picture, picks the quantiser; a picture that still comes out
-// far off its share is coded again (transformed only once). What the stream is ahead or behind
-// is paid back over about a second.
+// Holds a WMV3 stream to a bit rate over each group of pictures: a key frame, then P pictures up
+// to the next. The encoder's estimate of a picture's size at each quantiser, corrected by how far
+// off it was for the last picture of the same kind, picks the quantiser: at the key frame the one
+// that lets the whole group fit its share at about the same quantiser, at each P picture the one
+// that fits what the group has left. A picture that still comes out far off is coded again
+// (transformed only once). What a group spends beyond its share is paid back by the next.
 // Not thread-safe; lives beside its encoder.
 class Wmv3RateControl
 {
 public:
-    Wmv3RateControl(std::uint32_t bitRate, double frameRate);
+    Wmv3RateControl(std::uint32_t bitRate, double frameRate, int keyFrameInterval);
 
-    // Codes one picture with the quantiser the rate calls for.
+    // Codes one picture with the quantiser the rate calls for; `reconstruction` as for
+    // Wmv3Encoder::Encode.
     void Encode(Wmv3Encoder& encoder, const Wmv3Encoder::ConstPlanes& picture,
-                std::vector<std::uint8_t>& packet);
+                std::vector<std::uint8_t>& packet, const Wmv3Encoder::Planes* reconstruction = nullptr);
 
     // The quantiser steps, finest first: PQINDEX 1 to 8 each with and without the half step,
     // then 9 to 31, then 28 and 31 non-uniform, then 31 with wider dead zones; each costs fewer
@@ -30,15 +33,36 @@ public:
     static constexpr int StepCount = 43;
 
     int CurrentStep() const noexcept { return step; }
+    bool LastWasKeyFrame() const noexcept { return lastKey; }
+    // Whether a whole group has run over its share by a fifth even at the coarsest step: the rate
+    // asked for is below what this picture can be coded in. Stays set once seen.
+    bool RateOutOfReach() const noexcept { return outOfReach; }
 
 private:
-    int StepFor(const Wmv3Encoder& encoder, double factor, double wanted) const;
+    using Estimates = std::array<double, StepCount>;
+
+    void EstimateAll(const Wmv3Encoder& encoder, double factor, Estimates& estimates) const;
+    static int StepFor(const Estimates& estimates, double wanted);
+    void Code(Wmv3Encoder& encoder, double wanted, double& correction, Estimates& estimates,
+              std::vector<std::uint8_t>& packet, const Wmv3Encoder::Planes* reconstruction);
 
     double bitsPerPicture;
-    double payBack;        // pictures over which a debt is paid back
-    double debt = 0;       // bits coded beyond the target so far (negative: below)
-    double correction = 1; // real bits over the encoder's estimate, from the last picture
+    int keyFrameInterval;
+    int position = 0;       // of the next picture in its group
+    double groupBudget = 0; // bits the current group may spend
+    double groupSpent = 0;
+    double debt = 0; // bits earlier groups spent beyond their share (negative: below)
+    bool groupAtCoarsest = true;
+    // Real bits over the encoder's estimate, from the last picture of each kind.
+    double keyCorrection = 1;
+    double predictedCorrection = 1;
+    Estimates keyEstimates{};
+    Estimates predictedEstimates{}; // of the last P picture, for the next key frame's choice
+    bool havePredicted = false;
     int step = 13;
+    int groupStep = 13; // the key frame's
+    bool lastKey = false;
+    bool outOfReach = false;
 };
 
 } // namespace VistelCapture

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-// The code tables of WMV3 intra pictures. Codes are written most significant bit first.
+// The code tables of WMV3 pictures. Codes are written most significant bit first.
 namespace VistelCapture::Wmv3Tables
 {
 
@@ -42,5 +42,14 @@ extern const std::array<std::uint8_t, 32> DcScale;
 extern const std::array<std::uint16_t, 32> DcEdgePredictor;
 // PQINDEX 1..31 -> PQUANT when the stream leaves the quantiser implicit (entry 0 unused).
 extern const std::array<std::uint8_t, 32> ImplicitPquant;
+
+// P pictures.
+// The scan of inter blocks, DC included (position 8 * vertical + horizontal).
+extern const std::array<std::uint8_t, 64> InterScan;
+// Coded-block pattern of inter macroblocks, by table (CBPTAB) and 6-bit value.
+extern const std::array<std::array<Code, 64>, 4> CodedBlockPatternP;
+// Motion vector differentials by table (MVTAB) and symbol: 0..35 without coefficients, 36..72
+// with (see Wmv3InterCoder).
+extern const std::array<std::array<Code, 73>, 4> MotionDifference;
 
 } // namespace VistelCapture::Wmv3Tables

@@ -72,8 +72,10 @@ template <class Sample> inline void Forward(const Sample* pixels, int stride, in
     TransformColumns(transposed, result);
 }
 
-// The decoder's inverse transform, exactly, of natural-order coefficients, to samples clamped to
-// 0..255.
+// The decoder's inverse transform, exactly, of natural-order coefficients: the differences an
+// inter block adds to its prediction, row by row.
+void Inverse(const int (&coefficients)[64], int (&residual)[64]);
+// The same to samples clamped to 0..255, as an intra block shows them.
 void Inverse(const int (&coefficients)[64], std::uint8_t* pixels, int stride);
 
 } // namespace VistelCapture::Wmv3Transform

@@ -1,0 +1,753 @@
+// P pictures: motion search, the prediction the decoder forms from the reference, the residual,
+// skipped macroblocks and the P picture layer.
+
+#include "Wmv3Encoder.h"
+
+#include "Wmv3Tables.h"
+#include "Wmv3Transform.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace VistelCapture
+{
+namespace
+{
+
+namespace Tables = Wmv3Tables;
+namespace Transform = Wmv3Transform;
+
+// The inter scan, transposed as the levels are kept.
+const std::array<std::uint8_t, 64> interScan = []
+{
+    std::array<std::uint8_t, 64> result{};
+    for (int i = 0; i < 64; ++i)
+    {
+        result[i] = static_cast<std::uint8_t>(Transform::Transposed(Tables::InterScan[i]));
+    }
+    return result;
+}();
+
+// Vectors stay this far from zero (whole pixels), inside the format's range of 64 by 32.
+constexpr int MaximumVectorX = 60;
+constexpr int MaximumVectorY = 28;
+
+int Sad16(const std::uint8_t* a, int aStride, const std::uint8_t* b, int bStride)
+{
+#if defined(__SSE2__)
+    __m128i sum = _mm_setzero_si128();
+    for (int y = 0; y < 16; ++y)
+    {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + std::ptrdiff_t(y) * aStride));
+        const __m128i z = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + std::ptrdiff_t(y) * bStride));
+        sum = _mm_add_epi64(sum, _mm_sad_epu8(x, z));
+    }
+    return _mm_cvtsi128_si32(sum) + _mm_cvtsi128_si32(_mm_srli_si128(sum, 8));
+#else
+    int sum = 0;
+    for (int y = 0; y < 16; ++y)
+    {
+        for (int x = 0; x < 16; ++x)
+        {
+            sum += std::abs(a[std::ptrdiff_t(y) * aStride + x] - b[std::ptrdiff_t(y) * bStride + x]);
+        }
+    }
+    return sum;
+#endif
+}
+
+int Sad8(const std::uint8_t* a, int aStride, const std::uint8_t* b, int bStride)
+{
+#if defined(__SSE2__)
+    __m128i sum = _mm_setzero_si128();
+    for (int y = 0; y < 8; ++y)
+    {
+        const __m128i x = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(a + std::ptrdiff_t(y) * aStride));
+        const __m128i z = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(b + std::ptrdiff_t(y) * bStride));
+        sum = _mm_add_epi64(sum, _mm_sad_epu8(x, z));
+    }
+    return _mm_cvtsi128_si32(sum);
+#else
+    int sum = 0;
+    for (int y = 0; y < 8; ++y)
+    {
+        for (int x = 0; x < 8; ++x)
+        {
+            sum += std::abs(a[std::ptrdiff_t(y) * aStride + x] - b[std::ptrdiff_t(y) * bStride + x]);
+        }
+    }
+    return sum;
+#endif
+}
+
+int Median(int a, int b, int c)
+{
+    return std::max(std::min(a, b), std::min(std::max(a, b), c));
+}
+
+// The chroma vector the decoder derives from a luma vector (quarter pixels of chroma), with the
+// fast chroma rounding towards zero to half pixels that the Simple profile requires.
+int ChromaComponent(int luma)
+{
+    int chroma = (luma + ((luma & 3) == 3 ? 1 : 0)) >> 1;
+    chroma += chroma < 0 ? (chroma & 1) : -(chroma & 1);
+    return chroma;
+}
+
+// The magnitude classes of a vector difference in half pixels: 0, 1-2, 3-6, 7-14, 15-30, 31-94.
+constexpr int ClassOffset[6] = {0, 1, 3, 7, 15, 31};
+constexpr int ClassBits[6] = {0, 2, 3, 4, 5, 7};
+
+int DifferenceClass(int difference)
+{
+    const int magnitude = std::abs(difference);
+    if (magnitude == 0)
+    {
+        return 0;
+    }
+    for (int c = 1; c < 6; ++c)
+    {
+        if (magnitude >= ClassOffset[c] && magnitude < ClassOffset[c] + (1 << (ClassBits[c] - 1)))
+        {
+            return c;
+        }
+    }
+    return -1;
+}
+
+// How a macroblock's vector is sent: the code's symbol (without coefficients; add 37 with them)
+// and the bits after it.
+struct VectorCode
+{
+    int index = 0; // 0..35, 35 = escape
+    int extraBits = 0;
+};
+
+VectorCode CodeVector(int dx, int dy)
+{
+    const int cx = DifferenceClass(dx), cy = DifferenceClass(dy);
+    if (cx < 0 || cy < 0 || (cx == 5 && cy == 5))
+    {
+        return {35, 8 + 7};
+    }
+    return {cx + 6 * cy, ClassBits[cx] + ClassBits[cy]};
+}
+
+int VectorSymbol(int index, bool coded)
+{
+    return coded ? index + 36 : index - 1;
+}
+
+void PutDifference(Wmv3BitWriter& writer, int difference)
+{
+    const int c = DifferenceClass(difference);
+    if (c > 0)
+    {
+        const int magnitude = std::abs(difference);
+        writer.Put(static_cast<std::uint32_t>((magnitude - ClassOffset[c]) << 1 | (difference < 0 ? 1 : 0)),
+                   ClassBits[c]);
+    }
+}
+
+// The skip flags as a bitplane: rows or columns skipped when all zero, or pairs by a short code;
+// each with or without inversion, whichever is shortest.
+void PutBitplane(Wmv3BitWriter& writer, const std::vector<std::uint8_t>& flags, int columns, int rows)
+{
+    const int total = columns * rows;
+    std::array<std::int64_t, 6> cost{}; // {normal-2, row skip, column skip} x {plain, inverted}
+    for (int invert = 0; invert < 2; ++invert)
+    {
+        std::int64_t pairs = 2 + 1 + (total & 1);
+        for (int i = total & 1; i < total; i += 2)
+        {
+            const int symbol = (flags[i] ^ invert) | (flags[i + 1] ^ invert) << 1;
+            pairs += symbol == 0 ? 1 : symbol == 3 ? 2 : 3;
+        }
+        std::int64_t rowBits = 3 + 1, columnBits = 3 + 1;
+        for (int y = 0; y < rows; ++y)
+        {
+            bool any = false;
+            for (int x = 0; x < columns && !any; ++x)
+            {
+                any = (flags[y * columns + x] ^ invert) != 0;
+            }
+            rowBits += any ? 1 + columns : 1;
+        }
+        for (int x = 0; x < columns; ++x)
+        {
+            bool any = false;
+            for (int y = 0; y < rows && !any; ++y)
+            {
+                any = (flags[y * columns + x] ^ invert) != 0;
+            }
+            columnBits += any ? 1 + rows : 1;
+        }
+        cost[0 + invert] = pairs;
+        cost[2 + invert] = rowBits;
+        cost[4 + invert] = columnBits;
+    }
+    const int best = static_cast<int>(std::min_element(cost.begin(), cost.end()) - cost.begin());
+    const int invert = best & 1;
+    writer.Put(static_cast<std::uint32_t>(invert), 1);
+    const auto bit = [&](int i)
+    {
+        return static_cast<std::uint32_t>(flags[i] ^ invert);
+    };
+    switch (best >> 1)
+    {
+    case 0: // normal-2: 10
+        writer.Put(2, 2);
+        if (total & 1)
+        {
+            writer.Put(bit(0), 1);
+        }
+        for (int i = total & 1; i < total; i += 2)
+        {
+            const std::uint32_t symbol = bit(i) | bit(i + 1) << 1;
+            static constexpr Tables::Code pairCodes[4] = {{0, 1}, {4, 3}, {5, 3}, {3, 2}};
+            writer.Put(pairCodes[symbol]);
+        }
+        break;
+    case 1: // row skip: 010
+        writer.Put(2, 3);
+        for (int y = 0; y < rows; ++y)
+        {
+            bool any = false;
+            for (int x = 0; x < columns; ++x)
+            {
+                any = any || bit(y * columns + x);
+            }
+            writer.Put(any ? 1 : 0, 1);
+            for (int x = 0; any && x < columns; ++x)
+            {
+                writer.Put(bit(y * columns + x), 1);
+            }
+        }
+        break;
+    default: // column skip: 011
+        writer.Put(3, 3);
+        for (int x = 0; x < columns; ++x)
+        {
+            bool any = false;
+            for (int y = 0; y < rows; ++y)
+            {
+                any = any || bit(y * columns + x);
+            }
+            writer.Put(any ? 1 : 0, 1);
+            for (int y = 0; any && y < rows; ++y)
+            {
+                writer.Put(bit(y * columns + x), 1);
+            }
+        }
+        break;
+    }
+}
+
+} // namespace
+
+void Wmv3Encoder::LoadPredicted(const ConstPlanes& picture, int likelyPquant)
+{
+    StartLoad();
+    if (!hasReference)
+    {
+        throw std::logic_error("Wmv3Encoder: a P picture needs a picture before it");
+    }
+    loadedPredicted = true;
+    rounding = !referenceRounding;
+    PadInput(picture);
+    const int quant = std::clamp(likelyPquant, 1, 31);
+    pquantHint = quant;
+    // A block whose differences add up to less than this keeps no level at that quantiser.
+    const int stillBlock = 3 * quant;
+    double vectorBits = 0;
+    for (int mby = 0; mby < mbHeight; ++mby)
+    {
+        for (int mbx = 0; mbx < mbWidth; ++mbx)
+        {
+            const int mbIndex = mby * mbWidth + mbx;
+            InterMacroblock& mb = inter[mbIndex];
+            mb = {};
+            // The decoder's prediction from the left (C), above (A) and above right (B).
+            const bool aValid = mby > 0, cValid = mbx > 0, bValid = aValid && mbWidth > 1;
+            const MotionVector a = aValid ? inter[mbIndex - mbWidth].vector : MotionVector{};
+            const MotionVector c = cValid ? inter[mbIndex - 1].vector : MotionVector{};
+            const MotionVector b =
+                bValid ? inter[mbIndex - mbWidth + (mbx == mbWidth - 1 ? -1 : 1)].vector : MotionVector{};
+            MotionVector predicted = aValid ? a : cValid ? c : MotionVector{};
+            if (int(aValid) + int(bValid) + int(cValid) > 1)
+            {
+                predicted = {Median(a.x, b.x, c.x), Median(a.y, b.y, c.y)};
+            }
+            // Pulled back to point no further than just outside the picture.
+            const int qx = mbx * 64, qy = mby * 64;
+            predicted.x = std::clamp(predicted.x, -60 - qx, mbWidth * 64 - 4 - qx);
+            predicted.y = std::clamp(predicted.y, -60 - qy, mbHeight * 64 - 4 - qy);
+            bool hybrid = false;
+            if (aValid && cValid)
+            {
+                hybrid = std::abs(predicted.x - a.x) + std::abs(predicted.y - a.y) > 32 ||
+                         std::abs(predicted.x - c.x) + std::abs(predicted.y - c.y) > 32;
+            }
+
+            // Still macroblocks first: the vector a skipped macroblock would take.
+            const MotionVector start = hybrid ? a : predicted;
+            mb.vector = SearchMotion(mbx, mby, start, 4 * stillBlock);
+            if (hybrid)
+            {
+                // The bit picks the neighbour nearer the vector: 1 above, 0 left.
+                const bool useA = std::abs(mb.vector.x - a.x) + std::abs(mb.vector.y - a.y) <=
+                                  std::abs(mb.vector.x - c.x) + std::abs(mb.vector.y - c.y);
+                mb.hybrid = useA ? 1 : 0;
+                mb.predictor = useA ? a : c;
+            }
+            else
+            {
+                mb.predictor = predicted;
+            }
+            PredictMacroblock(mbx, mby, mb.vector);
+
+            mb.still = mb.vector == mb.predictor;
+            for (int block = 0; block < 6 && mb.still; ++block)
+            {
+                const int plane = block < 4 ? 0 : block - 3;
+                const int x0 = plane ? 8 * mbx : 16 * mbx + 8 * (block & 1);
+                const int y0 = plane ? 8 * mby : 16 * mby + 8 * (block >> 1);
+                const std::size_t offset = std::size_t(y0) * paddedStride[plane] + x0;
+                mb.still = Sad8(padded[plane].data() + offset, paddedStride[plane],
+                                prediction[plane].data() + offset, paddedStride[plane]) < stillBlock;
+            }
+            if (mb.still)
+            {
+                vectorBits += 1;
+                continue;
+            }
+            const VectorCode code =
+                CodeVector((mb.vector.x - mb.predictor.x) / 2, (mb.vector.y - mb.predictor.y) / 2);
+            vectorBits += 6 + code.extraBits + (mb.hybrid >= 0 ? 1 : 0);
+            TransformResidual(mbIndex);
+        }
+    }
+    overheadBits = 64 + vectorBits;
+}
+
+Wmv3Encoder::MotionVector Wmv3Encoder::SearchMotion(int mbx, int mby, MotionVector start, int stillLimit)
+{
+    const int stride = paddedStride[0];
+    const int x0 = 16 * mbx, y0 = 16 * mby;
+    const std::uint8_t* current = padded[0].data() + std::size_t(y0) * stride + x0;
+    const std::uint8_t* base = reference[0].data();
+    const int maxX = 16 * mbWidth - 16, maxY = 16 * mbHeight - 16;
+    const int startX = start.x / 4, startY = start.y / 4;
+    // Whole pixels; every candidate keeps the block inside the reference, so the decoder never
+    // needs to extend its edges.
+    const auto cost = [&](int dx, int dy)
+    {
+        if (std::abs(dx) > MaximumVectorX || std::abs(dy) > MaximumVectorY || x0 + dx < 0 || y0 + dy < 0 ||
+            x0 + dx > maxX || y0 + dy > maxY)
+        {
+            return INT_MAX;
+        }
+        const int sad = Sad16(current, stride, base + std::ptrdiff_t(y0 + dy) * stride + x0 + dx, stride);
+        // A vector away from the prediction costs bits.
+        return sad + (dx == startX && dy == startY
+                          ? 0
+                          : 4 * pquantHint + 2 * (std::abs(dx - startX) + std::abs(dy - startY)));
+    };
+    int bestX = startX, bestY = startY;
+    int best = cost(startX, startY);
+    if (best <= stillLimit)
+    {
+        return start;
+    }
+    const int mbIndex = mby * mbWidth + mbx;
+    const auto consider = [&](int dx, int dy)
+    {
+        const int c = cost(dx, dy);
+        if (c < best)
+        {
+            best = c;
+            bestX = dx;
+            bestY = dy;
+        }
+    };
+    consider(0, 0);
+    if (mbx > 0)
+    {
+        consider(inter[mbIndex - 1].vector.x / 4, inter[mbIndex - 1].vector.y / 4);
+    }
+    if (mby > 0)
+    {
+        consider(inter[mbIndex - mbWidth].vector.x / 4, inter[mbIndex - mbWidth].vector.y / 4);
+        if (mbx + 1 < mbWidth)
+        {
+            consider(inter[mbIndex - mbWidth + 1].vector.x / 4, inter[mbIndex - mbWidth + 1].vector.y / 4);
+        }
+    }
+    for (int step : {8, 4, 2, 1})
+    {
+        for (int round = 0; round < 8; ++round)
+        {
+            const int cx = bestX, cy = bestY;
+            consider(cx + step, cy);
+            consider(cx - step, cy);
+            consider(cx, cy + step);
+            consider(cx, cy - step);
+            if (bestX == cx && bestY == cy)
+            {
+                break;
+            }
+        }
+    }
+    return {4 * bestX, 4 * bestY};
+}
+
+void Wmv3Encoder::PredictMacroblock(int mbx, int mby, MotionVector vector)
+{
+    // Luma: whole pixels, a copy.
+    {
+        const int stride = paddedStride[0];
+        const std::uint8_t* source =
+            reference[0].data() + std::ptrdiff_t(16 * mby + vector.y / 4) * stride + 16 * mbx + vector.x / 4;
+        std::uint8_t* target = prediction[0].data() + std::size_t(16 * mby) * stride + 16 * mbx;
+        for (int y = 0; y < 16; ++y)
+        {
+            std::memcpy(target + std::size_t(y) * stride, source + std::ptrdiff_t(y) * stride, 16);
+        }
+    }
+    // Chroma: bilinear in quarter pixels, rounding as the picture's RND says; samples beyond the
+    // edge repeat it.
+    const int cx = ChromaComponent(vector.x), cy = ChromaComponent(vector.y);
+    const int sourceX = std::clamp(8 * mbx + (cx >> 2), -8, 8 * mbWidth);
+    const int sourceY = std::clamp(8 * mby + (cy >> 2), -8, 8 * mbHeight);
+    const int fx = (cx & 3) << 1, fy = (cy & 3) << 1;
+    const int wa = (8 - fx) * (8 - fy), wb = fx * (8 - fy), wc = (8 - fx) * fy, wd = fx * fy;
+    const int bias = rounding ? 28 : 32;
+    const int stride = paddedStride[1];
+    const int lastX = 8 * mbWidth - 1, lastY = 8 * mbHeight - 1;
+    const bool inside = sourceX >= 0 && sourceY >= 0 && sourceX + 8 <= lastX && sourceY + 8 <= lastY;
+    for (int plane = 1; plane < 3; ++plane)
+    {
+        const std::uint8_t* source = reference[plane].data();
+        std::uint8_t* target = prediction[plane].data() + std::size_t(8 * mby) * stride + 8 * mbx;
+        if (inside)
+        {
+            const std::uint8_t* from = source + std::size_t(sourceY) * stride + sourceX;
+            for (int y = 0; y < 8; ++y, from += stride, target += stride)
+            {
+                if (wd == 0 && wb == 0 && wc == 0)
+                {
+                    std::memcpy(target, from, 8);
+                    continue;
+                }
+                for (int x = 0; x < 8; ++x)
+                {
+                    target[x] =
+                        static_cast<std::uint8_t>((wa * from[x] + wb * from[x + 1] + wc * from[x + stride] +
+                                                   wd * from[x + stride + 1] + bias) >>
+                                                  6);
+                }
+            }
+            continue;
+        }
+        for (int y = 0; y < 8; ++y)
+        {
+            const std::uint8_t* row0 = source + std::size_t(std::clamp(sourceY + y, 0, lastY)) * stride;
+            const std::uint8_t* row1 = source + std::size_t(std::clamp(sourceY + y + 1, 0, lastY)) * stride;
+            for (int x = 0; x < 8; ++x)
+            {
+                const int left = std::clamp(sourceX + x, 0, lastX),
+                          right = std::clamp(sourceX + x + 1, 0, lastX);
+                target[std::size_t(y) * stride + x] = static_cast<std::uint8_t>(
+                    (wa * row0[left] + wb * row0[right] + wc * row1[left] + wd * row1[right] + bias) >> 6);
+            }
+        }
+    }
+}
+
+void Wmv3Encoder::TransformResidual(int mbIndex)
+{
+    const int mbx = mbIndex % mbWidth, mby = mbIndex / mbWidth;
+    for (int b = 0; b < 6; ++b)
+    {
+        const int plane = b < 4 ? 0 : b - 3;
+        const int x0 = plane ? 8 * mbx : 16 * mbx + 8 * (b & 1);
+        const int y0 = plane ? 8 * mby : 16 * mby + 8 * (b >> 1);
+        const int stride = paddedStride[plane];
+        const std::size_t offset = std::size_t(y0) * stride + x0;
+        std::int16_t difference[64];
+        for (int y = 0; y < 8; ++y)
+        {
+            for (int x = 0; x < 8; ++x)
+            {
+                difference[8 * y + x] =
+                    static_cast<std::int16_t>(padded[plane][offset + std::size_t(y) * stride + x] -
+                                              prediction[plane][offset + std::size_t(y) * stride + x]);
+            }
+        }
+        int transformed[8][8];
+        Transform::Forward(difference, 8, transformed);
+        std::int16_t* target = &coefficients[std::size_t(6 * mbIndex + b) * 64];
+        const int* flat = &transformed[0][0];
+        for (int i = 0; i < 64; ++i)
+        {
+            target[i] =
+                static_cast<std::int16_t>(std::lrint(static_cast<float>(flat[i]) * coefficientScale[i]));
+        }
+        if (b == (mbIndex & 3) || b == 4 + (mbIndex & 1))
+        {
+            const int weight = b < 4 ? 2 : 1;
+            for (int i = 0; i < 64; ++i)
+            {
+                histogram[MagnitudeBin(std::abs(target[i]))] += weight;
+            }
+        }
+    }
+}
+
+void Wmv3Encoder::AnalyseInterMacroblock(int mbIndex, const PictureSettings& settings)
+{
+    InterMacroblock& mb = inter[mbIndex];
+    mb.pattern = 0;
+    if (!mb.still)
+    {
+        const int levelLimit = pquant < 8 ? 2047 : 255;
+        const float scale = 1.0f / static_cast<float>(CoefficientOne * acStep);
+        const float offset = static_cast<float>(std::clamp(InterRounding(settings.acRounding), 0.0, 0.5)) -
+                             (nonUniform ? static_cast<float>(pquant) / static_cast<float>(acStep) : 0.0f);
+        // Below this magnitude every level is zero: most blocks of a moving picture end here.
+        const int zeroBelow = static_cast<int>(std::ceil((1.0f - offset) / scale));
+        for (int b = 0; b < 6; ++b)
+        {
+            const std::int16_t* flat = &coefficients[std::size_t(6 * mbIndex + b) * 64];
+            int largest = 0;
+            for (int i = 0; i < 64; ++i)
+            {
+                largest = std::max(largest, std::abs(int(flat[i])));
+            }
+            Block& block = blocks[6 * mbIndex + b];
+            if (largest < zeroBelow)
+            {
+                block.coded = false;
+                block.eventCount = 0;
+                continue;
+            }
+            std::int16_t* level = &levels[std::size_t(6 * mbIndex + b) * 64];
+            for (int i = 0; i < 64; ++i)
+            {
+                const float magnitude = static_cast<float>(std::abs(flat[i])) * scale + offset;
+                const int value = std::min(static_cast<int>(std::max(magnitude, 0.0f)), levelLimit);
+                level[i] = static_cast<std::int16_t>(flat[i] < 0 ? -value : value);
+            }
+            block.firstEvent = static_cast<std::uint32_t>(events.size());
+            int run = 0;
+            for (int i = 0; i < 64; ++i)
+            {
+                const int value = level[interScan[i]];
+                if (value == 0)
+                {
+                    ++run;
+                    continue;
+                }
+                events.push_back({static_cast<std::uint8_t>(run), 0, static_cast<std::int16_t>(value)});
+                maxEscapeRun = std::max(maxEscapeRun, run);
+                maxEscapeLevel = std::max(maxEscapeLevel, std::abs(value));
+                run = 0;
+            }
+            block.eventCount = static_cast<std::uint32_t>(events.size() - block.firstEvent);
+            block.coded = block.eventCount > 0;
+            if (block.coded)
+            {
+                events.back().last = 1;
+                mb.pattern = static_cast<std::uint8_t>(mb.pattern | 1 << (5 - b));
+            }
+        }
+    }
+    mb.skipped = mb.pattern == 0 && mb.vector == mb.predictor;
+    statistics.skippedMacroblocks += mb.skipped ? 1 : 0;
+}
+
+void Wmv3Encoder::ChooseInterTables(PictureSettings& settings, int& motionTable, int& patternTable)
+{
+    entropy.Start(pquant, maxEscapeRun, maxEscapeLevel);
+    std::array<std::int64_t, 3> setBits{};
+    std::array<std::int64_t, 4> motionBits{}, patternBits{};
+    for (std::size_t mb = 0; mb < inter.size(); ++mb)
+    {
+        const InterMacroblock& m = inter[mb];
+        if (m.skipped)
+        {
+            continue;
+        }
+        const int symbol =
+            VectorSymbol(CodeVector((m.vector.x - m.predictor.x) / 2, (m.vector.y - m.predictor.y) / 2).index,
+                         m.pattern != 0);
+        for (int t = 0; t < 4; ++t)
+        {
+            motionBits[t] += Tables::MotionDifference[t][symbol].length;
+            patternBits[t] += m.pattern ? Tables::CodedBlockPatternP[t][m.pattern].length : 0;
+        }
+        for (int b = 0; b < 6; ++b)
+        {
+            const Block& block = blocks[6 * mb + b];
+            if (!(m.pattern & 1 << (5 - b)))
+            {
+                continue;
+            }
+            for (std::uint32_t e = block.firstEvent; e < block.firstEvent + block.eventCount; ++e)
+            {
+                for (int selector = 0; selector < 3; ++selector)
+                {
+                    setBits[selector] +=
+                        entropy.EventBits(Wmv3EntropyCoder::ChromaSet(selector, settings.pqIndex), events[e]);
+                }
+            }
+        }
+    }
+    if (settings.chromaSelector < 0)
+    {
+        settings.chromaSelector =
+            static_cast<int>(std::min_element(setBits.begin(), setBits.end()) - setBits.begin());
+    }
+    settings.chromaSelector = std::clamp(settings.chromaSelector, 0, 2);
+    settings.lumaSelector = settings.chromaSelector;
+    motionTable =
+        static_cast<int>(std::min_element(motionBits.begin(), motionBits.end()) - motionBits.begin());
+    patternTable =
+        static_cast<int>(std::min_element(patternBits.begin(), patternBits.end()) - patternBits.begin());
+}
+
+void Wmv3Encoder::WritePredictedPicture(const PictureSettings& requested, std::vector<std::uint8_t>& packet)
+{
+    PictureSettings settings = requested;
+    int motionTable = 0, patternTable = 0;
+    ChooseInterTables(settings, motionTable, patternTable);
+    packet.clear();
+    packet.reserve(events.size() * 2 + inter.size() + 64);
+    Wmv3BitWriter writer(packet);
+    writer.Put(frameCount & 3, 2); // picture counter
+    writer.Put(1, 1);              // P picture
+    writer.Put(static_cast<std::uint32_t>(settings.pqIndex), 5);
+    if (settings.pqIndex <= 8)
+    {
+        writer.Put(settings.halfStep ? 1 : 0, 1);
+    }
+    if (quantizer == Quantizer::Explicit)
+    {
+        writer.Put(nonUniform ? 0 : 1, 1);
+    }
+    // One vector per macroblock in half pixels, bilinear: its code depends on the quantiser.
+    if (pquant > 12)
+    {
+        writer.Put(1, 1);
+    }
+    else
+    {
+        writer.Put(0, 4);
+    }
+    std::vector<std::uint8_t> skips(inter.size());
+    for (std::size_t mb = 0; mb < inter.size(); ++mb)
+    {
+        skips[mb] = inter[mb].skipped ? 1 : 0;
+    }
+    PutBitplane(writer, skips, mbWidth, mbHeight);
+    writer.Put(static_cast<std::uint32_t>(motionTable), 2);
+    writer.Put(static_cast<std::uint32_t>(patternTable), 2);
+    Wmv3EntropyCoder::PutSelector(writer, settings.chromaSelector);
+    writer.Put(0, 1); // DC table: no intra blocks here
+
+    const int set = Wmv3EntropyCoder::ChromaSet(settings.chromaSelector, settings.pqIndex);
+    statistics.lumaSelector = statistics.chromaSelector = settings.chromaSelector;
+    for (std::size_t mb = 0; mb < inter.size(); ++mb)
+    {
+        const InterMacroblock& m = inter[mb];
+        if (!m.skipped)
+        {
+            const int dx = (m.vector.x - m.predictor.x) / 2, dy = (m.vector.y - m.predictor.y) / 2;
+            const VectorCode code = CodeVector(dx, dy);
+            writer.Put(Tables::MotionDifference[motionTable][VectorSymbol(code.index, m.pattern != 0)]);
+            if (code.index == 35)
+            {
+                writer.Put(static_cast<std::uint32_t>(dx & 255), 8);
+                writer.Put(static_cast<std::uint32_t>(dy & 127), 7);
+            }
+            else
+            {
+                PutDifference(writer, dx);
+                PutDifference(writer, dy);
+            }
+        }
+        if (m.hybrid >= 0)
+        {
+            writer.Put(static_cast<std::uint32_t>(m.hybrid), 1);
+        }
+        if (m.skipped || m.pattern == 0)
+        {
+            continue;
+        }
+        writer.Put(Tables::CodedBlockPatternP[patternTable][m.pattern]);
+        for (int b = 0; b < 6; ++b)
+        {
+            if (m.pattern & 1 << (5 - b))
+            {
+                const Block& block = blocks[6 * mb + b];
+                entropy.PutEvents(writer, set, std::span(events).subspan(block.firstEvent, block.eventCount),
+                                  statistics.escapes);
+            }
+        }
+    }
+    statistics.bits = writer.Written();
+    writer.Finish();
+}
+
+void Wmv3Encoder::ReconstructPredicted()
+{
+    for (int plane = 0; plane < 3; ++plane)
+    {
+        std::memcpy(reconstructed[plane].data(), prediction[plane].data(), prediction[plane].size());
+    }
+    for (std::size_t mb = 0; mb < inter.size(); ++mb)
+    {
+        const InterMacroblock& m = inter[mb];
+        const int mbx = static_cast<int>(mb) % mbWidth, mby = static_cast<int>(mb) / mbWidth;
+        for (int b = 0; b < 6; ++b)
+        {
+            if (!(m.pattern & 1 << (5 - b)))
+            {
+                continue;
+            }
+            const std::int16_t* level = &levels[(6 * mb + b) * 64];
+            int dequantised[64];
+            for (int position = 0; position < 64; ++position)
+            {
+                const int value = level[Transform::Transposed(position)];
+                dequantised[position] =
+                    value == 0 ? 0 : value * acStep + (nonUniform ? (value > 0 ? pquant : -pquant) : 0);
+            }
+            int residual[64];
+            Transform::Inverse(dequantised, residual);
+            const int plane = b < 4 ? 0 : b - 3;
+            const int x0 = plane ? 8 * mbx : 16 * mbx + 8 * (b & 1);
+            const int y0 = plane ? 8 * mby : 16 * mby + 8 * (b >> 1);
+            const int stride = paddedStride[plane];
+            std::uint8_t* target = reconstructed[plane].data() + std::size_t(y0) * stride + x0;
+            for (int y = 0; y < 8; ++y)
+            {
+                for (int x = 0; x < 8; ++x)
+                {
+                    std::uint8_t& sample = target[std::size_t(y) * stride + x];
+                    sample = static_cast<std::uint8_t>(std::clamp(sample + residual[8 * y + x], 0, 255));
+                }
+            }
+        }
+    }
+}
+
+} // namespace VistelCapture
