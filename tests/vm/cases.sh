@@ -1,0 +1,279 @@
+# The VM stage's cases, sourced in the guest by tests/vm/guest with $repo and $build set. Every case
+# runs in a shell of its own (set -euo pipefail) against a freshly loaded vivid, with a time limit;
+# run_cases prints ctest-style lines and writes "PASSED FAILED" to the results folder.
+
+# NAME|vivid's module options|what the case shows. Options are per instance (comma lists).
+cases=(
+  "list.formats-and-paths|node_types=1 num_inputs=1|name, persistent path and every size and rate of a webcam"
+  "stream.yuv-packed|node_types=1 num_inputs=1|YUY2, UYVY, YVYU colour bars exact"
+  "stream.yuv-planar|node_types=1 num_inputs=1|I420, YV12, NV12 colour bars exact"
+  "stream.rgb|node_types=1 num_inputs=1|RGB24, RGB32, ARGB32, RGB565, RGB555 colour bars exact"
+  "stream.grey|node_types=1 num_inputs=1|GREY bars exact"
+  "stream.bayer|node_types=1 num_inputs=1|the four 8-bit Bayer layouts' colour bars exact"
+  "snapshot.stills|node_types=1 num_inputs=1|PNG, BMP and TIFF snapshots exact, JPEG readable"
+  "record.avi|node_types=1 num_inputs=1|an AVI of exactly N frames, its pictures exact"
+  "record.mp4|node_types=1 num_inputs=1|an H.264 MP4 of exactly N frames"
+  "controls.v4l2-ctl|node_types=1 num_inputs=1|picture controls set here read by v4l2-ctl and back"
+  "errors.start|node_types=1 num_inputs=1|REQBUFS, QBUF and STREAMON errors fail a snapshot, the next works"
+  "errors.dropped-buffers|node_types=1 num_inputs=1|buffers vivid drops are counted"
+  "errors.damaged-buffer|node_types=1 num_inputs=1|a buffer flagged as damaged is counted, not shown"
+  "errors.queue|node_types=1 num_inputs=1|videobuf2's queue error ends a recording with an error"
+  "errors.disconnect|node_types=1 num_inputs=1|a disconnect ends a recording with an error"
+  "errors.unbind-rebind|node_types=1 num_inputs=1|an unbound driver ends a recording; rebound, it captures"
+)
+
+node=/dev/video0
+link=/dev/v4l/by-path/platform-vivid.0-video-index0
+case_timeout=${VM_CASE_TIMEOUT:-180}
+
+cli() {
+  "$build/bin/vistel-capture-cli" --api-family 0 "$@"
+}
+check() {
+  "$build/tests/vivid-check" "$@"
+}
+fail() {
+  echo "FAILED: $*"
+  exit 1
+}
+# expect_line TEXT PATTERN: TEXT has a line matching the extended regular expression.
+expect_line() {
+  grep -Eq -- "$2" <<<"$1" || fail "no line matching '$2' in:"$'\n'"$1"
+}
+# The value of "KEY VALUE" lines that vivid-check count prints.
+value_of() {
+  awk -v key="$1" '$1 == key { print $2 }' <<<"$2"
+}
+# wait_for SECONDS COMMAND...: until COMMAND succeeds, polling; fails the case after SECONDS.
+wait_for() {
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    ((SECONDS < deadline)) || fail "waited in vain for: $*"
+    sleep 0.2
+  done
+}
+
+# vivid with the given options and nothing else loaded; its pattern made the 100% colour bars
+# without on-screen text, so every picture is known.
+load_vivid() {
+  modprobe -r vivid 2>/dev/null || true
+  modprobe vivid "$@" || return 1
+  udevadm settle --timeout=60
+  local node_path
+  for node_path in /dev/video*; do
+    v4l2-ctl -d "$node_path" -c test_pattern=1,osd_text_mode=2 >/dev/null 2>&1 || true
+  done
+}
+
+# Records stills until the first is saved, then runs COMMAND; the recording must end by itself
+# with an error (exit 1) within a minute.
+recording_ends_after() {
+  rm -rf /tmp/frames
+  mkdir /tmp/frames
+  cli record /tmp/frames --seconds 600 --file-format bmp --quiet >/tmp/record.out 2>&1 &
+  local recorder=$!
+  wait_for 60 compgen -G "/tmp/frames/*.bmp"
+  "$@"
+  local status=0
+  timeout 60 tail --pid=$recorder -f /dev/null || fail "the recording went on after: $*"
+  wait $recorder || status=$?
+  ((status == 1)) || fail "the recording ended with status $status, not 1: $(cat /tmp/record.out)"
+  expect_line "$(cat /tmp/record.out)" '^vistel-capture-cli: /tmp/frames: .+'
+  cat /tmp/record.out
+}
+
+case_list.formats-and-paths() {
+  local listing
+  listing=$(cli list)
+  echo "$listing" | grep -v '  format'
+  expect_line "$listing" '^device 0: vivid$'
+  expect_line "$listing" "^  path: $link\$"
+  [[ $(readlink -f "$link") == "$node" ]] || fail "$link does not lead to $node"
+  ! grep -q '^device 1' <<<"$listing" || fail "one capture node, more devices listed"
+  # Every size and rate the driver lists for YUYV is one format of ours, no more, no less.
+  local kernel ours
+  kernel=$(v4l2-ctl -d $node --list-formats-ext | awk '/\[[0-9]+\]/ { yuyv = /.YUYV./ } yuyv && /Interval/' | wc -l)
+  ours=$(grep -c '  format [0-9]*: YUY2 ' <<<"$listing")
+  echo "YUYV: $kernel sizes and rates from the driver, $ours formats listed"
+  ((kernel > 0 && ours == kernel)) || fail "YUYV has $kernel sizes and rates, $ours formats listed"
+  expect_line "$listing" '^  format [0-9]+: YUY2 640x360 \(30fps\)$'
+  expect_line "$listing" '^  format [0-9]+: YUY2 3840x2160 \(2fps\)$'
+  expect_line "$listing" '^  format [0-9]+: NV12 1280x720 \(12\.5fps\)$'
+}
+
+case_stream.yuv-packed() {
+  check bars $node YUY2 UYVY YVYU
+}
+case_stream.yuv-planar() {
+  check bars $node I420 YV12 NV12
+}
+case_stream.rgb() {
+  check bars $node RGB24 RGB32 ARGB32 RGB565 RGB555
+}
+case_stream.grey() {
+  check bars $node GREY
+}
+case_stream.bayer() {
+  check bars $node BA81 GBRG GRBG RGGB
+}
+
+# ffprobe's CODEC,WIDTH,HEIGHT of the first video stream of a file.
+probe() {
+  ffprobe -v error -select_streams v:0 -show_entries stream=codec_name,width,height -of csv=p=0 "$1"
+}
+
+case_snapshot.stills() {
+  local format="YUY2 640x360 (10fps)" extension codec
+  for extension in png bmp tiff jpeg; do
+    cli snapshot /tmp/still.$extension --format "$format"
+    case $extension in png) codec=png ;; bmp) codec=bmp ;; tiff) codec=tiff ;; jpeg) codec=mjpeg ;; esac
+    [[ $(probe /tmp/still.$extension) == "$codec,640,360" ]] ||
+      fail "$extension: ffprobe reads '$(probe /tmp/still.$extension)'"
+    if [[ $extension != jpeg ]]; then
+      ffmpeg -v error -y -i /tmp/still.$extension -f rawvideo -pix_fmt bgra /tmp/still.raw
+      check raw /tmp/still.raw 640 360 YUY2
+    fi
+  done
+}
+
+case_record.avi() {
+  cli record /tmp/movie.avi --frames 12 --format "RGB24 320x180 (10fps)" --quiet
+  [[ $(probe /tmp/movie.avi) == rawvideo,320,180 ]] || fail "ffprobe reads '$(probe /tmp/movie.avi)'"
+  local frames
+  frames=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 /tmp/movie.avi)
+  ((frames == 12)) || fail "$frames frames in the file, 12 recorded"
+  ffmpeg -v error -y -i /tmp/movie.avi -vf select='eq(n\,11)' -frames:v 1 -f rawvideo -pix_fmt bgra /tmp/last.raw
+  check raw /tmp/last.raw 320 180 RGB24
+}
+
+case_record.mp4() {
+  cli record /tmp/movie.mp4 --frames 12 --format "YUY2 320x180 (10fps)" --quiet
+  [[ $(probe /tmp/movie.mp4) == h264,320,180 ]] || fail "ffprobe reads '$(probe /tmp/movie.mp4)'"
+  local frames
+  frames=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 /tmp/movie.mp4)
+  ((frames == 12)) || fail "$frames frames in the file, 12 recorded"
+}
+
+case_controls.v4l2-ctl() {
+  check controls $node
+}
+
+case_errors.start() {
+  local control status
+  for control in inject_vidioc_reqbufs_error inject_vidioc_qbuf_error inject_vidioc_streamon_error; do
+    v4l2-ctl -d $node -c $control=1
+    status=0
+    cli snapshot /tmp/failed.png >/tmp/snapshot.out 2>&1 || status=$?
+    ((status == 1)) || fail "$control: the snapshot ended with $status, not 1: $(cat /tmp/snapshot.out)"
+    echo "$control: $(cat /tmp/snapshot.out)"
+    [[ ! -e /tmp/failed.png ]] || fail "$control: a failed snapshot left a file"
+    cli snapshot /tmp/after.png >/dev/null || fail "$control: the next snapshot failed"
+  done
+}
+
+case_errors.dropped-buffers() {
+  v4l2-ctl -d $node -c percentage_of_dropped_buffers=50
+  local result
+  result=$(check count $node 8)
+  echo "$result"
+  (($(value_of pictures "$result") == 8)) || fail "not all pictures came"
+  (($(value_of dropped "$result") >= 2)) || fail "half the buffers dropped, fewer than 2 counted"
+}
+
+case_errors.damaged-buffer() {
+  local result
+  # At vivid's first format, one picture a second: a late guest does not skip a buffer.
+  result=$(check count $node 6 inject_v4l2_buf_flag_error)
+  echo "$result"
+  (($(value_of pictures "$result") == 6)) || fail "capture did not go on after a damaged buffer"
+  (($(value_of dropped "$result") == 1)) || fail "one damaged buffer, not counted as one dropped"
+  (($(value_of started "$result") == 1)) || fail "a damaged buffer stopped the stream"
+}
+
+case_errors.queue() {
+  recording_ends_after v4l2-ctl -d $node -c inject_fatal_streaming_error=1
+  cli snapshot /tmp/after.png >/dev/null || fail "no snapshot after the queue error"
+}
+
+case_errors.disconnect() {
+  recording_ends_after v4l2-ctl -d $node -c disconnect=1
+}
+
+unbind() {
+  echo vivid.0 >/sys/bus/platform/drivers/vivid/unbind
+}
+
+case_errors.unbind-rebind() {
+  recording_ends_after unbind
+  echo vivid.0 >/sys/bus/platform/drivers/vivid/bind
+  udevadm settle --timeout=60
+  v4l2-ctl -d $node -c test_pattern=1,osd_text_mode=2
+  cli snapshot /tmp/rebound.bmp
+  ffmpeg -v error -y -i /tmp/rebound.bmp -f rawvideo -pix_fmt bgra /tmp/rebound.raw
+  check raw /tmp/rebound.raw 320 180 YUY2
+}
+
+# run_cases RESULTS [PATTERN...]: the cases whose names match a pattern (all without one).
+run_cases() {
+  local results=$1
+  shift
+  mkdir -p "$results/cases"
+  local selected=() entry name
+  for entry in "${cases[@]}"; do
+    name=${entry%%|*}
+    if (($# == 0)); then
+      selected+=("$entry")
+    else
+      local pattern
+      for pattern in "$@"; do
+        # shellcheck disable=SC2053
+        if [[ $name == $pattern ]]; then
+          selected+=("$entry")
+          break
+        fi
+      done
+    fi
+  done
+  local total=${#selected[@]} passed=0 failed=0 index=0 failures=()
+  echo "Test project $repo (VM stage, $(uname -r))"
+  for entry in "${selected[@]}"; do
+    index=$((index + 1))
+    name=${entry%%|*}
+    local options=${entry#*|}
+    options=${options%%|*}
+    local log="$results/cases/$name.log" start=$SECONDS status=0
+    printf '      Start %2d: %s\n' "$index" "$name"
+    {
+      echo "vivid: $options"
+      # shellcheck disable=SC2086
+      if load_vivid $options; then
+        rm -f "$build"/bin/*.ini "$build"/bin/*.ini.*
+        repo=$repo build=$build timeout --kill-after=10 "$case_timeout" bash -c \
+          'set -euo pipefail; source "$1/tests/vm/cases.sh"; cd /tmp; "case_$2"' -- "$repo" "$name" || status=$?
+      else
+        echo "FAILED: vivid did not load"
+        status=1
+      fi
+    } >"$log" 2>&1
+    local seconds=$((SECONDS - start)) verdict=Passed
+    if ((status == 0)); then
+      passed=$((passed + 1))
+    else
+      failed=$((failed + 1))
+      failures+=("$name")
+      verdict="***Failed"
+      ((status == 124)) && verdict="***Timeout"
+    fi
+    printf '%2d/%d Test %3s: %s %s %s %4d sec\n' "$index" "$total" "#$index" "$name" \
+      "$(printf '%*s' $((40 - ${#name})) '' | tr ' ' .)" "$verdict" "$seconds"
+    ((status == 0)) || sed 's/^/    /' "$log"
+  done
+  echo
+  echo "$((total > 0 ? passed * 100 / total : 0))% tests passed, $failed tests failed out of $total"
+  local failure
+  for failure in "${failures[@]}"; do
+    echo "    $failure (Failed)"
+  done
+  echo "$passed $failed" >"$results/summary"
+}
