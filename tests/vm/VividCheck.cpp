@@ -3,8 +3,8 @@
 //   bars NODE SUBTYPE...       streams each subtype at its smallest size and checks every pixel of
 //                              the middle half of each bar of vivid's 100% colour bars exactly
 //   raw FILE WIDTH HEIGHT SUBTYPE
-//                              checks a picture decoded by ffmpeg to raw BGRA the same way, taken
-//                              from a format of that subtype
+//                              checks each picture of a file decoded by ffmpeg to raw BGRA the
+//                              same way, taken from a format of that subtype
 //   count NODE FRAMES [PRESS]  streams FRAMES pictures, pressing vivid's button control PRESS (a
 //                              v4l2-ctl control name) after the first few; prints the pictures,
 //                              the dropped-frame count and the error that ended the stream, if any
@@ -267,14 +267,21 @@ int Raw(const std::string& file, int width, int height, const std::string& subty
 {
     std::ifstream input(file, std::ios::binary);
     const std::vector<char> bytes((std::istreambuf_iterator<char>(input)), std::istreambuf_iterator<char>());
-    if (static_cast<long long>(bytes.size()) != 4LL * width * height)
+    const std::size_t pictureBytes = 4 * static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    if (bytes.empty() || bytes.size() % pictureBytes != 0)
     {
-        std::printf("%s: %zu bytes, expected %dx%d BGRA\n", file.c_str(), bytes.size(), width, height);
+        std::printf("%s: %zu bytes, not whole %dx%d BGRA pictures\n", file.c_str(), bytes.size(), width, height);
         return 1;
     }
+    bool allExact = true;
     Picture picture(width, height);
-    std::memcpy(picture.data, bytes.data(), bytes.size());
-    return CheckBars(picture, KindOf(subtype), file) ? 0 : 1;
+    for (std::size_t offset = 0; offset < bytes.size(); offset += pictureBytes)
+    {
+        std::memcpy(picture.data, bytes.data() + offset, pictureBytes);
+        allExact = CheckBars(picture, KindOf(subtype), file + " picture " + std::to_string(offset / pictureBytes)) &&
+                   allExact;
+    }
+    return allExact ? 0 : 1;
 }
 
 std::string Run(const std::string& command)
