@@ -14,7 +14,7 @@
 #include <Norvex/Core/Exception.h>
 #include <Norvex/Core/StringHelpers.h>
 #include <Norvex/Core/V4l2VideoCapture/KernelInterface.h>
-#include <Norvex/Core/V4l2VideoCapture/V4l2Device.h>
+#include <Norvex/Core/V4l2VideoCapture/V4l2VideoCapture.h>
 #include <Norvex/Core/VideoCapture/VideoProcAmp.h>
 
 #include <array>
@@ -24,11 +24,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,7 +39,6 @@ using Norvex::Core::Image;
 using Norvex::Core::Pixel;
 using Norvex::Core::ToUtf8;
 using Norvex::Core::V4l2VideoCapture::KernelInterface;
-using Norvex::Core::V4l2VideoCapture::V4l2Device;
 using Norvex::Core::VideoCapture::Device;
 using Norvex::Core::VideoCapture::VideoProcAmp;
 
@@ -52,14 +53,26 @@ struct Rgb
 };
 
 // vivid's "100% Colorbar" pattern, left to right, as RGB formats carry it.
-constexpr std::array<Rgb, 8> rgbBars = {
-    {{255, 255, 255}, {255, 255, 0}, {0, 255, 255}, {0, 255, 0}, {255, 0, 255}, {255, 0, 0}, {0, 0, 255}, {0, 0, 0}}};
+constexpr std::array<Rgb, 8> rgbBars = {{{255, 255, 255},
+                                         {255, 255, 0},
+                                         {0, 255, 255},
+                                         {0, 255, 0},
+                                         {255, 0, 255},
+                                         {255, 0, 0},
+                                         {0, 0, 255},
+                                         {0, 0, 0}}};
 
 // The same bars from vivid's Y'CbCr formats (BT.601, limited range) through our conversion. vivid's
 // fixed-point maths truncates: its white is Y'=234, not 235, so these are not all 0 and 255. Any
 // other matrix, range, chroma order or plane offset is off by far more than these few levels.
-constexpr std::array<Rgb, 8> yuvBars = {
-    {{254, 254, 254}, {253, 254, 1}, {0, 253, 251}, {0, 254, 1}, {253, 1, 251}, {253, 0, 0}, {0, 0, 250}, {0, 0, 0}}};
+constexpr std::array<Rgb, 8> yuvBars = {{{254, 254, 254},
+                                         {253, 254, 1},
+                                         {0, 253, 251},
+                                         {0, 254, 1},
+                                         {253, 1, 251},
+                                         {253, 0, 0},
+                                         {0, 0, 250},
+                                         {0, 0, 0}}};
 
 // vivid's greyscale bars: BT.709 luma, full range, truncated.
 constexpr std::array<int, 8> greyBars = {254, 235, 200, 181, 72, 54, 18, 0};
@@ -112,13 +125,13 @@ bool CheckBars(const Picture& picture, BarKind kind, const std::string& label)
             for (int x = left + barWidth / 4; x < left + barWidth * 3 / 4; ++x)
             {
                 const auto& pixel = picture.At(x, y);
-                if (pixel.red != expected.red || pixel.green != expected.green || pixel.blue != expected.blue ||
-                    pixel.alpha != 255)
+                if (pixel.red != expected.red || pixel.green != expected.green ||
+                    pixel.blue != expected.blue || pixel.alpha != 255)
                 {
                     std::printf("%s: bar %d at (%d, %d) is R%d G%d B%d A%d, expected R%d G%d B%d A255\n",
                                 label.c_str(), bar, x, y, pixel.red, pixel.green, pixel.blue, pixel.alpha,
                                 expected.red, expected.green, expected.blue);
-                                        return false;
+                    return false;
                 }
             }
         }
@@ -145,7 +158,8 @@ public:
             [this](Device*, const Norvex::Core::Exception& exception)
             {
                 std::lock_guard lock(mutex);
-                errors.push_back(ToUtf8(exception.GetMessage()) + " (" + ToUtf8(exception.GetFunctionName()) + ")");
+                errors.push_back(ToUtf8(exception.GetMessage()) + " (" + ToUtf8(exception.GetFunctionName()) +
+                                 ")");
                 changed.notify_all();
             });
     }
@@ -164,7 +178,8 @@ public:
     {
         std::unique_lock lock(mutex);
         return changed.wait_for(lock, timeout,
-                                [&] { return frames >= count || (!errors.empty() && !device.IsStarted()); }) &&
+                                [&]
+                                { return frames >= count || (!errors.empty() && !device.IsStarted()); }) &&
                frames >= count;
     }
     bool WaitForError(std::chrono::seconds timeout)
@@ -192,17 +207,28 @@ private:
     Device& device;
     std::mutex mutex;
     std::condition_variable changed;
-    long long frames = 0;   // guarded by mutex
-    Picture last;           // guarded by mutex
+    long long frames = 0;            // guarded by mutex
+    Picture last;                    // guarded by mutex
     std::vector<std::string> errors; // guarded by mutex
 };
 
 // Generous: a software-emulated guest on a loaded machine.
 constexpr std::chrono::seconds frameTimeout{60};
 
-std::unique_ptr<V4l2Device> OpenDevice(const std::string& node)
+// The device the back-end lists for a node, found as the program finds it: by enumeration.
+std::shared_ptr<Device> OpenDevice(const std::string& node)
 {
-    return std::make_unique<V4l2Device>(KernelInterface::System(), node, true);
+    std::vector<std::shared_ptr<Device>> devices;
+    Norvex::Core::V4l2VideoCapture::EnumerateDevices(false, true, devices);
+    const auto wanted = std::filesystem::canonical(node);
+    for (const auto& device : devices)
+    {
+        if (std::filesystem::canonical(ToUtf8(device->devicePath)) == wanted)
+        {
+            return device;
+        }
+    }
+    throw std::runtime_error("the back-end lists no device for " + node);
 }
 
 // The format of a subtype at its smallest size with the rate nearest 10 per second (a few
@@ -254,7 +280,8 @@ int Bars(const std::string& node, const std::vector<std::string>& subtypes)
         if (!stream.WaitForFrames(2, frameTimeout))
         {
             const auto errors = stream.Errors();
-            std::printf("%s: no picture (%s)\n", label.c_str(), errors.empty() ? "no error" : errors[0].c_str());
+            std::printf("%s: no picture (%s)\n", label.c_str(),
+                        errors.empty() ? "no error" : errors[0].c_str());
             allExact = false;
             continue;
         }
@@ -270,7 +297,8 @@ int Raw(const std::string& file, int width, int height, const std::string& subty
     const std::size_t pictureBytes = 4 * static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     if (bytes.empty() || bytes.size() % pictureBytes != 0)
     {
-        std::printf("%s: %zu bytes, not whole %dx%d BGRA pictures\n", file.c_str(), bytes.size(), width, height);
+        std::printf("%s: %zu bytes, not whole %dx%d BGRA pictures\n", file.c_str(), bytes.size(), width,
+                    height);
         return 1;
     }
     bool allExact = true;
@@ -278,8 +306,9 @@ int Raw(const std::string& file, int width, int height, const std::string& subty
     for (std::size_t offset = 0; offset < bytes.size(); offset += pictureBytes)
     {
         std::memcpy(picture.data, bytes.data() + offset, pictureBytes);
-        allExact = CheckBars(picture, KindOf(subtype), file + " picture " + std::to_string(offset / pictureBytes)) &&
-                   allExact;
+        allExact =
+            CheckBars(picture, KindOf(subtype), file + " picture " + std::to_string(offset / pictureBytes)) &&
+            allExact;
     }
     return allExact ? 0 : 1;
 }
@@ -421,6 +450,11 @@ int main(int argc, char* argv[])
     {
         std::printf("error %s (%s)\n", ToUtf8(exception.GetMessage()).c_str(),
                     ToUtf8(exception.GetFunctionName()).c_str());
+        return 1;
+    }
+    catch (const std::exception& exception)
+    {
+        std::printf("error %s\n", exception.what());
         return 1;
     }
     return Usage();
