@@ -14,7 +14,7 @@ namespace
 
 // Written by the signal handler, which may only use async-signal-safe calls.
 volatile std::sig_atomic_t receivedSignal = 0;
-int writeEnd = -1;
+int signalWriteEnd = -1; // the watcher's write end
 
 extern "C" void OnSignal(int signal)
 {
@@ -22,7 +22,7 @@ extern "C" void OnSignal(int signal)
     receivedSignal = signal;
     const unsigned char number = static_cast<unsigned char>(signal);
     // A full pipe already holds a wake-up; the number is in receivedSignal either way.
-    [[maybe_unused]] const ssize_t written = ::write(writeEnd, &number, 1);
+    [[maybe_unused]] const ssize_t written = ::write(signalWriteEnd, &number, 1);
     errno = savedErrno;
 }
 
@@ -31,15 +31,16 @@ extern "C" void OnSignal(int signal)
 SignalWatcher::SignalWatcher(std::initializer_list<int> watched)
 {
     int ends[2] = {-1, -1};
-    if (writeEnd >= 0 || ::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (signalWriteEnd >= 0 || ::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
     {
         Norvex::Core::ThrowUnexpected("SignalWatcher", NORVEX_SOURCE_FILE, __LINE__);
     }
-    readEnd = ends[0];
-    writeEnd = ends[1];
+    readEnd.Reset(ends[0]);
+    writeEnd.Reset(ends[1]);
     receivedSignal = 0;
-    notifier = std::make_unique<QSocketNotifier>(readEnd, QSocketNotifier::Read);
+    notifier = std::make_unique<QSocketNotifier>(readEnd.Get(), QSocketNotifier::Read);
     QObject::connect(notifier.get(), &QSocketNotifier::activated, [this] { OnReadable(); });
+    signalWriteEnd = writeEnd.Get();
 
     for (const int signal : watched)
     {
@@ -68,9 +69,8 @@ SignalWatcher::~SignalWatcher()
         ::sigaction(entry.signal, &entry.previous, nullptr);
     }
     notifier.reset();
-    ::close(writeEnd);
-    writeEnd = -1;
-    ::close(readEnd);
+    signalWriteEnd = -1;
+    // The pipe's ends are closed with their holders.
 }
 
 void SignalWatcher::SetHandler(std::function<void(int)> newHandler)
@@ -87,7 +87,7 @@ void SignalWatcher::OnReadable()
 {
     unsigned char numbers[64];
     ssize_t count = 0;
-    while ((count = ::read(readEnd, numbers, sizeof numbers)) > 0)
+    while ((count = ::read(readEnd.Get(), numbers, sizeof numbers)) > 0)
     {
         if (handler)
         {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <Norvex/Core/FileDescriptor.h>
+
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -39,7 +41,8 @@ private:
         struct sigaction previous;
     };
     std::vector<Installed> installed;
-    int readEnd = -1;
+    Norvex::Core::FileDescriptor readEnd;
+    Norvex::Core::FileDescriptor writeEnd; // the handler writes to a copy of its number
     std::unique_ptr<QSocketNotifier> notifier;
     std::function<void(int)> handler;
 };

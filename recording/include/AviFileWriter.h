@@ -1,5 +1,7 @@
 #pragma once
 
+#include <Norvex/Core/FileDescriptor.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -48,10 +50,9 @@ public:
     // Writes the indexes and closes the file. The file is closed even when this raises.
     void Close();
 
-    bool IsOpen() const noexcept { return fd >= 0; }
+    bool IsOpen() const noexcept { return file.IsOpen(); }
     std::uint32_t GetRowSize() const noexcept { return rowSize; }
     std::uint32_t GetFrameSize() const noexcept { return frameSize; }
-    std::uint64_t GetFrameCount() const noexcept { return totalFrames; }
 
 private:
     void BuildHeader(std::int32_t width, std::int32_t height, double frameRate);
@@ -61,10 +62,9 @@ private:
     void WriteAt(std::uint64_t offset, const void* data, std::size_t size, const char* functionName);
     void AppendChunk(const void* header, std::size_t headerSize, const void* data, std::size_t dataSize,
                      const char* functionName);
-    void CloseDescriptor() noexcept;
 
     const std::uint64_t riffPartLimit;
-    int fd = -1;
+    Norvex::Core::FileDescriptor file;
     std::uint32_t rowSize = 0;
     std::uint32_t partIndexCapacity = 0; // entries reserved in each AVIX part's standard index
     std::uint32_t frameSize = 0;

@@ -125,12 +125,7 @@ public:
     }
 
     std::size_t GetCapacity() const noexcept { return capacity; }
-    // Buffers ever allocated, and the most frames ever held at once (queued or being consumed).
-    std::size_t GetAllocatedBuffers()
-    {
-        std::lock_guard guard(mutex);
-        return allocated;
-    }
+    // The most frames ever held at once (queued or being consumed).
     std::size_t GetPeakQueued()
     {
         std::lock_guard guard(mutex);

@@ -108,14 +108,11 @@ std::uint32_t ClampToU32(std::uint64_t value)
 
 } // namespace
 
-AviFileWriter::~AviFileWriter()
-{
-    CloseDescriptor();
-}
+AviFileWriter::~AviFileWriter() = default;
 
 void AviFileWriter::Open(const std::string& path, std::int32_t width, std::int32_t height, double frameRate)
 {
-    CloseDescriptor();
+    file.Reset();
     // RIFF sizes are 32-bit and rcFrame is 16-bit: a frame must fit well inside one RIFF part.
     if (width <= 0 || height <= 0 || width > 32767 || height > 32767 || !(frameRate > 0))
     {
@@ -147,7 +144,7 @@ void AviFileWriter::Open(const std::string& path, std::int32_t width, std::int32
     {
         ThrowErrno(errno, "Open", NORVEX_SOURCE_FILE, __LINE__);
     }
-    fd = descriptor;
+    file.Reset(descriptor);
     partChunks.clear();
     partCount = 0;
     firstPartFrames = 0;
@@ -160,7 +157,7 @@ void AviFileWriter::Open(const std::string& path, std::int32_t width, std::int32
     }
     catch (...)
     {
-        CloseDescriptor();
+        file.Reset();
         if (created)
         {
             ::unlink(path.c_str());
@@ -271,7 +268,7 @@ void AviFileWriter::BuildHeader(std::int32_t width, std::int32_t height, double 
 
 void AviFileWriter::AddFrame(const unsigned char* rows)
 {
-    if (fd < 0)
+    if (!file.IsOpen())
     {
         return;
     }
@@ -476,7 +473,7 @@ void AviFileWriter::UpdateHeader()
 
 void AviFileWriter::Close()
 {
-    if (fd < 0)
+    if (!file.IsOpen())
     {
         return;
     }
@@ -495,14 +492,12 @@ void AviFileWriter::Close()
     }
     catch (...)
     {
-        CloseDescriptor();
+        file.Reset();
         throw;
     }
-    const int descriptor = fd;
-    fd = -1;
-    if (::close(descriptor) != 0 && errno != EINTR)
+    if (const int error = file.Close(); error != 0 && error != EINTR)
     {
-        ThrowErrno(errno, "Close", NORVEX_SOURCE_FILE, __LINE__);
+        ThrowErrno(error, "Close", NORVEX_SOURCE_FILE, __LINE__);
     }
 }
 
@@ -512,7 +507,7 @@ void AviFileWriter::WriteAt(std::uint64_t offset, const void* data, std::size_t 
     const auto* bytes = static_cast<const unsigned char*>(data);
     while (size > 0)
     {
-        const ssize_t written = ::pwrite(fd, bytes, size, static_cast<off_t>(offset));
+        const ssize_t written = ::pwrite(file.Get(), bytes, size, static_cast<off_t>(offset));
         if (written < 0)
         {
             if (errno == EINTR)
@@ -550,7 +545,7 @@ void AviFileWriter::AppendChunk(const void* head, std::size_t headSize, const vo
             piece[count++] = iovec{parts[part].iov_base, size};
             budget -= size;
         }
-        const ssize_t written = ::pwritev(fd, piece.data(), count, static_cast<off_t>(offset));
+        const ssize_t written = ::pwritev(file.Get(), piece.data(), count, static_cast<off_t>(offset));
         if (written < 0)
         {
             if (errno == EINTR)
@@ -560,7 +555,7 @@ void AviFileWriter::AppendChunk(const void* head, std::size_t headSize, const vo
             const int error = errno;
             // Give back what the torn chunk took, so the file ends with its last complete chunk
             // and the index still has room when the disk is full.
-            [[maybe_unused]] const int ignored = ::ftruncate(fd, static_cast<off_t>(fileEnd));
+            [[maybe_unused]] const int ignored = ::ftruncate(file.Get(), static_cast<off_t>(fileEnd));
             ThrowErrno(error, functionName, NORVEX_SOURCE_FILE, __LINE__);
         }
         offset += static_cast<std::uint64_t>(written);
@@ -575,15 +570,6 @@ void AviFileWriter::AppendChunk(const void* head, std::size_t headSize, const vo
             parts[first].iov_base = static_cast<unsigned char*>(parts[first].iov_base) + left;
             parts[first].iov_len -= left;
         }
-    }
-}
-
-void AviFileWriter::CloseDescriptor() noexcept
-{
-    if (fd >= 0)
-    {
-        ::close(fd);
-        fd = -1;
     }
 }
 

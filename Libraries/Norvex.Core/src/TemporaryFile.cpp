@@ -16,10 +16,7 @@ namespace Norvex::Core
 
 TemporaryFile::~TemporaryFile()
 {
-    if (fd >= 0)
-    {
-        ::close(fd);
-    }
+    file.Reset();
     if (!path.empty() && !moved)
     {
         ::unlink(path.c_str());
@@ -34,9 +31,9 @@ int TemporaryFile::Create(const std::string& target, mode_t mode)
     {
         return errno;
     }
-    fd = created;
+    file.Reset(created);
     path = std::move(name);
-    return ::fchmod(fd, mode) == 0 ? 0 : errno;
+    return ::fchmod(file.Get(), mode) == 0 ? 0 : errno;
 }
 
 int TemporaryFile::ResolveTarget(const std::string& path, std::string& target)
@@ -108,7 +105,7 @@ int TemporaryFile::Write(const void* data, std::size_t size)
     const auto* bytes = static_cast<const unsigned char*>(data);
     while (size > 0)
     {
-        const ssize_t written = ::write(fd, bytes, size);
+        const ssize_t written = ::write(file.Get(), bytes, size);
         if (written < 0)
         {
             if (errno == EINTR)
@@ -125,17 +122,12 @@ int TemporaryFile::Write(const void* data, std::size_t size)
 
 int TemporaryFile::Sync()
 {
-    return ::fsync(fd) == 0 ? 0 : errno;
+    return ::fsync(file.Get()) == 0 ? 0 : errno;
 }
 
 int TemporaryFile::Close()
 {
-    return fd < 0 || ::close(std::exchange(fd, -1)) == 0 ? 0 : errno;
-}
-
-int TemporaryFile::Release() noexcept
-{
-    return std::exchange(fd, -1);
+    return file.Close();
 }
 
 int TemporaryFile::Replace()

@@ -1,5 +1,9 @@
-#include <Norvex/Core/GStreamerVideoCapture/GStreamerDevice.h>
-#include <Norvex/Core/GStreamerVideoCapture/GStreamerFrameFormat.h>
+#include "GStreamerVideoCapture/GStreamerDevice.h"
+
+#include "GStreamerVideoCapture/GStreamerCapsExpansion.h"
+#include "GStreamerVideoCapture/GStreamerFrameFormat.h"
+#include "VideoCapture/FrameConverter.h"
+
 #include <Norvex/Core/StringHelpers.h>
 #include <Norvex/Core/V4l2VideoCapture/KernelInterface.h>
 
@@ -8,15 +12,12 @@
 #include "V4l2VideoCapture/V4l2VideoProcAmp.h"
 
 #include <gst/app/gstappsink.h>
-#include <gst/gst.h>
-#include <gst/video/video.h>
-
-#include "VideoCapture/FrameConverter.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -117,7 +118,7 @@ constexpr const char* providerPathKeys[] = {"object.path"};
 
 std::string ReadProperty(GstDevice* device, const char* const* keys, std::size_t count)
 {
-    GstStructure* properties = gst_device_get_properties(device);
+    const auto properties = Own(gst_device_get_properties(device));
     if (!properties)
     {
         return {};
@@ -125,12 +126,11 @@ std::string ReadProperty(GstDevice* device, const char* const* keys, std::size_t
     std::string value;
     for (std::size_t i = 0; i < count && value.empty(); ++i)
     {
-        if (const char* text = gst_structure_get_string(properties, keys[i]))
+        if (const char* text = gst_structure_get_string(properties.get(), keys[i]))
         {
             value = text;
         }
     }
-    gst_structure_free(properties);
     return value;
 }
 
@@ -143,118 +143,6 @@ bool IsV4l2Node(const std::string& path)
            major(status.st_rdev) == videoForLinuxMajor;
 }
 
-// The values a field stands for: a list gives each of its members, a range its two end points,
-// anything else itself. A missing field gives one unset value, so the field stays missing.
-std::vector<GValue> ExpandField(const GstStructure* structure, const char* field)
-{
-    std::vector<GValue> values;
-    const GValue* value = gst_structure_get_value(structure, field);
-    auto add = [&values](const GValue* member)
-    {
-        GValue copy = G_VALUE_INIT;
-        g_value_init(&copy, G_VALUE_TYPE(member));
-        g_value_copy(member, &copy);
-        values.push_back(copy);
-    };
-    auto addEnds = [&](const GValue* member)
-    {
-        if (GST_VALUE_HOLDS_INT_RANGE(member))
-        {
-            const int ends[] = {gst_value_get_int_range_min(member), gst_value_get_int_range_max(member)};
-            for (int i = 0; i < (ends[0] == ends[1] ? 1 : 2); ++i)
-            {
-                GValue end = G_VALUE_INIT;
-                g_value_init(&end, G_TYPE_INT);
-                g_value_set_int(&end, ends[i]);
-                values.push_back(end);
-            }
-        }
-        else if (GST_VALUE_HOLDS_FRACTION_RANGE(member))
-        {
-            const GValue* ends[] = {gst_value_get_fraction_range_min(member),
-                                    gst_value_get_fraction_range_max(member)};
-            add(ends[0]);
-            if (gst_value_compare(ends[0], ends[1]) != GST_VALUE_EQUAL)
-            {
-                add(ends[1]);
-            }
-        }
-        else
-        {
-            add(member);
-        }
-    };
-    if (!value)
-    {
-        values.push_back(G_VALUE_INIT);
-    }
-    else if (GST_VALUE_HOLDS_LIST(value) || GST_VALUE_HOLDS_ARRAY(value))
-    {
-        const guint size =
-            GST_VALUE_HOLDS_LIST(value) ? gst_value_list_get_size(value) : gst_value_array_get_size(value);
-        for (guint i = 0; i < size; ++i)
-        {
-            addEnds(GST_VALUE_HOLDS_LIST(value) ? gst_value_list_get_value(value, i)
-                                                : gst_value_array_get_value(value, i));
-        }
-    }
-    else
-    {
-        addEnds(value);
-    }
-    return values;
-}
-
-// Every fixed combination of one caps structure, in the order format, width, height, frame
-// rate; fields not named there are fixated to their first or smallest value.
-void ExpandStructure(const GstStructure* structure, GstCapsFeatures* features, std::vector<GstCaps*>& out)
-{
-    static constexpr const char* fields[] = {"format", "width", "height", "framerate"};
-    std::vector<GValue> values[std::size(fields)];
-    for (std::size_t i = 0; i < std::size(fields); ++i)
-    {
-        values[i] = ExpandField(structure, fields[i]);
-    }
-    std::size_t index[std::size(fields)] = {};
-    for (;;)
-    {
-        GstStructure* combination = gst_structure_copy(structure);
-        for (std::size_t i = 0; i < std::size(fields); ++i)
-        {
-            const GValue& value = values[i][index[i]];
-            if (G_IS_VALUE(&value))
-            {
-                gst_structure_set_value(combination, fields[i], &value);
-            }
-        }
-        gst_structure_fixate(combination);
-        GstCaps* caps = gst_caps_new_empty();
-        gst_caps_append_structure_full(caps, combination,
-                                       features ? gst_caps_features_copy(features) : nullptr);
-        out.push_back(caps);
-        // Odometer over the fields, the last one fastest.
-        std::size_t i = std::size(fields);
-        while (i > 0 && ++index[i - 1] == values[i - 1].size())
-        {
-            index[--i] = 0;
-        }
-        if (i == 0)
-        {
-            break;
-        }
-    }
-    for (auto& fieldValues : values)
-    {
-        for (auto& value : fieldValues)
-        {
-            if (G_IS_VALUE(&value))
-            {
-                g_value_unset(&value);
-            }
-        }
-    }
-}
-
 } // namespace
 
 // GStreamer calls these with the device as user data.
@@ -262,11 +150,9 @@ struct GStreamerDevice::Glue
 {
     static GstFlowReturn OnNewSample(GstAppSink* sink, gpointer user)
     {
-        GstSample* sample = gst_app_sink_pull_sample(sink);
-        if (sample)
+        if (const auto sample = Own(gst_app_sink_pull_sample(sink)))
         {
-            static_cast<GStreamerDevice*>(user)->OnFrame(sample);
-            gst_sample_unref(sample);
+            static_cast<GStreamerDevice*>(user)->OnFrame(sample.get());
         }
         // A frame that failed has been reported; the stream goes on.
         return GST_FLOW_OK;
@@ -274,6 +160,9 @@ struct GStreamerDevice::Glue
 
     static GstBusSyncReply OnBusMessage(GstBus*, GstMessage* message, gpointer user)
     {
+        // Nobody reads this bus: keep messages from piling up in it. A dropped message is the
+        // handler's to release.
+        const auto dropped = Own(message);
         try
         {
             static_cast<GStreamerDevice*>(user)->OnBusMessage(message);
@@ -282,9 +171,6 @@ struct GStreamerDevice::Glue
         {
             // The exception callback failed on an element's thread; nothing can be done there.
         }
-        // Nobody reads this bus: keep messages from piling up in it. A dropped message is the
-        // handler's to release.
-        gst_message_unref(message);
         return GST_BUS_DROP;
     }
 
@@ -292,40 +178,22 @@ struct GStreamerDevice::Glue
     // so nothing of the device is touched on the streaming thread here.
     static void OnPadAdded(GstElement*, GstPad* pad, gpointer user)
     {
-        GstPad* sink = gst_element_get_static_pad(static_cast<GstElement*>(user), "sink");
-        if (GstPad* previous = gst_pad_get_peer(sink))
+        const auto sink = Own(gst_element_get_static_pad(static_cast<GstElement*>(user), "sink"));
+        if (const auto previous = Own(gst_pad_get_peer(sink.get())))
         {
-            gst_pad_unlink(previous, sink);
-            gst_object_unref(previous);
+            gst_pad_unlink(previous.get(), sink.get());
         }
         // A failed link shows up as a not-linked error on the bus.
-        gst_pad_link(pad, sink);
-        gst_object_unref(sink);
+        gst_pad_link(pad, sink.get());
     }
 };
 
-void GStreamerDevice::ObjectDeleter::operator()(void* object) const noexcept
-{
-    gst_object_unref(object);
-}
-
-void GStreamerDevice::CapsDeleter::operator()(GstCaps* caps) const noexcept
-{
-    gst_caps_unref(caps);
-}
-
-void GStreamerDevice::VideoInfoDeleter::operator()(GstVideoInfo* info) const noexcept
-{
-    gst_video_info_free(info);
-}
-
-GStreamerDevice::GStreamerDevice(_GstDevice* device, bool skipDuplicatedFrameFormat)
+GStreamerDevice::GStreamerDevice(GstDevice* device, bool skipDuplicatedFrameFormat)
     : gstreamer(std::make_shared<GStreamerInitializer>()),
       device(static_cast<GstDevice*>(gst_object_ref(device)))
 {
-    gchar* displayName = gst_device_get_display_name(device);
-    friendlyName = ToWideString(displayName ? displayName : "");
-    g_free(displayName);
+    const auto displayName = Own(gst_device_get_display_name(device));
+    friendlyName = ToWideString(displayName ? displayName.get() : "");
     devicePath = GetDevicePath(device);
     if (devicePath.empty())
     {
@@ -357,13 +225,12 @@ GStreamerDevice::~GStreamerDevice()
     }
     if (pipeline)
     {
-        GstBus* bus = gst_element_get_bus(pipeline.get());
-        gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
-        gst_object_unref(bus);
+        const auto bus = Own(gst_element_get_bus(pipeline.get()));
+        gst_bus_set_sync_handler(bus.get(), nullptr, nullptr, nullptr);
     }
 }
 
-std::wstring GStreamerDevice::GetDevicePath(_GstDevice* device)
+std::wstring GStreamerDevice::GetDevicePath(GstDevice* device)
 {
     const std::string node = ReadProperty(device, nodeKeys, std::size(nodeKeys));
     if (!node.empty())
@@ -375,60 +242,25 @@ std::wstring GStreamerDevice::GetDevicePath(_GstDevice* device)
 
 void GStreamerDevice::ReadFrameFormats(bool skipDuplicatedFrameFormat)
 {
-    GstCaps* caps = gst_device_get_caps(device.get());
+    const auto caps = Own(gst_device_get_caps(device.get()));
     if (!caps)
     {
         return;
     }
-    std::vector<GstCaps*> combinations;
-    for (guint i = 0; i < gst_caps_get_size(caps); ++i)
+    for (auto& combination : GStreamerCapsExpansion::Expand(caps.get()))
     {
-        GstCapsFeatures* features = gst_caps_get_features(caps, i);
-        // Buffers in other memory (DMA-BUF, GL) would not reach the appsink as plain bytes.
-        if (features && !gst_caps_features_is_any(features) &&
-            !gst_caps_features_is_equal(features, GST_CAPS_FEATURES_MEMORY_SYSTEM_MEMORY))
+        auto format = std::make_shared<GStreamerFrameFormat>(std::move(combination));
+        if (format->width == 0 || format->height == 0)
         {
             continue;
         }
-        ExpandStructure(gst_caps_get_structure(caps, i), features, combinations);
-    }
-    gst_caps_unref(caps);
-
-    std::size_t next = 0;
-    try
-    {
-        for (; next < combinations.size(); ++next)
+        if (skipDuplicatedFrameFormat &&
+            std::any_of(frameFormats.begin(), frameFormats.end(),
+                        [&](const auto& kept) { return format->IsDuplicateOf(*kept); }))
         {
-            auto format = std::make_shared<GStreamerFrameFormat>(std::exchange(combinations[next], nullptr));
-            if (format->width == 0 || format->height == 0)
-            {
-                continue;
-            }
-            if (skipDuplicatedFrameFormat)
-            {
-                bool duplicate = false;
-                for (const auto& kept : frameFormats)
-                {
-                    duplicate = duplicate || format->IsDuplicateOf(*kept);
-                }
-                if (duplicate)
-                {
-                    continue;
-                }
-            }
-            frameFormats.push_back(std::move(format));
+            continue;
         }
-    }
-    catch (...)
-    {
-        for (; next < combinations.size(); ++next)
-        {
-            if (combinations[next])
-            {
-                gst_caps_unref(combinations[next]);
-            }
-        }
-        throw;
+        frameFormats.push_back(std::move(format));
     }
 }
 
@@ -438,54 +270,49 @@ void GStreamerDevice::BuildPipeline()
     {
         pipeline.reset(static_cast<GstElement*>(gst_object_ref_sink(made)));
     }
-    GstElement* source = gst_device_create_element(device.get(), nullptr);
-    GstElement* filter = gst_element_factory_make("capsfilter", nullptr);
-    GstElement* decoder = gst_element_factory_make("decodebin", nullptr);
-    GstElement* converter = gst_element_factory_make("videoconvert", nullptr);
-    GstElement* sink = gst_element_factory_make("appsink", nullptr);
+    // Floating references taken over, so the elements are released if the pipeline cannot be
+    // made; the pipeline takes its own when they are added.
+    const auto make = [](GstElement* element) { return Own(element ? GST_ELEMENT(gst_object_ref_sink(element)) : nullptr); };
+    const auto source = make(gst_device_create_element(device.get(), nullptr));
+    const auto filter = make(gst_element_factory_make("capsfilter", nullptr));
+    const auto decoder = make(gst_element_factory_make("decodebin", nullptr));
+    const auto converter = make(gst_element_factory_make("videoconvert", nullptr));
+    const auto sink = make(gst_element_factory_make("appsink", nullptr));
     if (!pipeline || !source || !filter || !decoder || !converter || !sink)
     {
-        for (GstElement* element : {source, filter, decoder, converter, sink})
-        {
-            if (element)
-            {
-                gst_object_unref(gst_object_ref_sink(element));
-            }
-        }
         throw Exception(L"GStreamerのパイプラインを作成できませんでした。\n", "GStreamerDevice",
                         NORVEX_SOURCE_FILE, __LINE__);
     }
-    gst_bin_add_many(GST_BIN(pipeline.get()), source, filter, decoder, converter, sink, nullptr);
-    capsFilter = filter;
-    appSink = sink;
+    gst_bin_add_many(GST_BIN(pipeline.get()), source.get(), filter.get(), decoder.get(), converter.get(),
+                     sink.get(), nullptr);
+    capsFilter = filter.get();
+    appSink = sink.get();
 
-    GValue formats = G_VALUE_INIT;
-    gst_value_list_init(&formats, std::size(sinkLayouts));
+    GStreamerValue formats;
+    gst_value_list_init(formats.Get(), std::size(sinkLayouts));
     for (const auto& entry : sinkLayouts)
     {
         GValue name = G_VALUE_INIT;
         g_value_init(&name, G_TYPE_STRING);
         g_value_set_static_string(&name, gst_video_format_to_string(entry.format));
-        gst_value_list_append_and_take_value(&formats, &name);
+        gst_value_list_append_and_take_value(formats.Get(), &name);
     }
-    GstCaps* raw = gst_caps_new_empty_simple("video/x-raw");
-    gst_caps_set_value(raw, "format", &formats);
-    g_value_unset(&formats);
+    const auto raw = Own(gst_caps_new_empty_simple("video/x-raw"));
+    gst_caps_set_value(raw.get(), "format", formats.Get());
     // A live camera paces itself: waiting on the clock would only add latency, and a frame
     // judged late would be dropped instead of reaching `frame`.
-    g_object_set(sink, "caps", raw, "enable-last-sample", FALSE, "emit-signals", FALSE, "sync", FALSE,
-                 nullptr);
-    gst_caps_unref(raw);
-    if (!gst_element_link_many(source, filter, decoder, nullptr) || !gst_element_link(converter, sink))
+    g_object_set(sink.get(), "caps", raw.get(), "enable-last-sample", FALSE, "emit-signals", FALSE, "sync",
+                 FALSE, nullptr);
+    if (!gst_element_link_many(source.get(), filter.get(), decoder.get(), nullptr) ||
+        !gst_element_link(converter.get(), sink.get()))
     {
         throw Exception(L"GStreamerのパイプラインを作成できませんでした。\n", "GStreamerDevice",
                         NORVEX_SOURCE_FILE, __LINE__);
     }
-    g_signal_connect(decoder, "pad-added", G_CALLBACK(Glue::OnPadAdded), converter);
+    g_signal_connect(decoder.get(), "pad-added", G_CALLBACK(Glue::OnPadAdded), converter.get());
 
-    GstBus* bus = gst_element_get_bus(pipeline.get());
-    gst_bus_set_sync_handler(bus, Glue::OnBusMessage, this, nullptr);
-    gst_object_unref(bus);
+    const auto bus = Own(gst_element_get_bus(pipeline.get()));
+    gst_bus_set_sync_handler(bus.get(), Glue::OnBusMessage, this, nullptr);
 }
 
 void GStreamerDevice::OpenControls()
@@ -639,7 +466,7 @@ VideoCapture::FrameConverter& GStreamerDevice::ConverterFor(GstCaps* caps, const
     return *frameConverter;
 }
 
-void GStreamerDevice::OnFrame(_GstSample* sample)
+void GStreamerDevice::OnFrame(GstSample* sample)
 {
     if (!IsStarted())
     {
@@ -711,28 +538,24 @@ void GStreamerDevice::OnFrame(_GstSample* sample)
     }
 }
 
-void GStreamerDevice::OnBusMessage(_GstMessage* message)
+void GStreamerDevice::OnBusMessage(GstMessage* message)
 {
     if (GST_MESSAGE_TYPE(message) != GST_MESSAGE_ERROR)
     {
         return;
     }
-    GError* error = nullptr;
-    gchar* debug = nullptr;
-    gst_message_parse_error(message, &error, &debug);
+    GError* parsedError = nullptr;
+    gchar* parsedDebug = nullptr;
+    gst_message_parse_error(message, &parsedError, &parsedDebug);
+    const auto error = Own(parsedError);
+    const auto debug = Own(parsedDebug);
     std::wstring text = L"GStreamerのエラー: ";
     if (GST_MESSAGE_SRC(message))
     {
-        gchar* name = gst_object_get_name(GST_MESSAGE_SRC(message));
-        text += ToWideString(name ? name : "") + L": ";
-        g_free(name);
+        const auto name = Own(gst_object_get_name(GST_MESSAGE_SRC(message)));
+        text += ToWideString(name ? name.get() : "") + L": ";
     }
     text += ToWideString(error && error->message ? error->message : "") + L"\n";
-    if (error)
-    {
-        g_error_free(error);
-    }
-    g_free(debug);
     const Exception exception(text, "OnBusMessage", NORVEX_SOURCE_FILE, __LINE__);
     {
         CriticalSection::AutoLock lock(busSection);

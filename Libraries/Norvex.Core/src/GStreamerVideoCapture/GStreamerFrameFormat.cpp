@@ -1,9 +1,7 @@
-#include <Norvex/Core/Exception.h>
-#include <Norvex/Core/GStreamerVideoCapture/GStreamerFrameFormat.h>
-#include <Norvex/Core/VideoCapture/VideoSubtype.h>
+#include "GStreamerVideoCapture/GStreamerFrameFormat.h"
 
-#include <gst/gst.h>
-#include <gst/video/video.h>
+#include <Norvex/Core/Exception.h>
+#include <Norvex/Core/VideoCapture/VideoSubtype.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -131,14 +129,9 @@ GUID GetRawSubtype(const char* format)
 
 } // namespace
 
-void GStreamerFrameFormat::CapsDeleter::operator()(_GstCaps* caps) const noexcept
+GStreamerFrameFormat::GStreamerFrameFormat(GStreamerHandle<GstCaps> caps) : caps(std::move(caps))
 {
-    gst_caps_unref(caps);
-}
-
-GStreamerFrameFormat::GStreamerFrameFormat(_GstCaps* caps) : caps(caps)
-{
-    if (!caps || gst_caps_get_size(caps) != 1)
+    if (!this->caps || gst_caps_get_size(this->caps.get()) != 1)
     {
         ThrowUnexpected("GStreamerFrameFormat", NORVEX_SOURCE_FILE, __LINE__);
     }
@@ -170,7 +163,7 @@ void GStreamerFrameFormat::ReadFields()
 
 std::shared_ptr<VideoCapture::FrameFormat> GStreamerFrameFormat::Clone() const
 {
-    return std::make_shared<GStreamerFrameFormat>(gst_caps_copy(caps.get()));
+    return std::make_shared<GStreamerFrameFormat>(Own(gst_caps_copy(caps.get())));
 }
 
 const wchar_t* GStreamerFrameFormat::GetSubtypeName() const
@@ -196,7 +189,7 @@ void GStreamerFrameFormat::OnFrameRateChanged()
     gst_caps_set_simple(writable, "framerate", GST_TYPE_FRACTION, numerator, denominator, nullptr);
 }
 
-GUID GStreamerFrameFormat::GetSubtype(const _GstStructure* structure)
+GUID GStreamerFrameFormat::GetSubtype(const GstStructure* structure)
 {
     const char* name = gst_structure_get_name(structure);
     if (gst_structure_has_name(structure, "video/x-raw"))

@@ -1,8 +1,8 @@
-#include <Norvex/Core/GStreamerInitializer.h>
-#include <Norvex/Core/GStreamerVideoCapture/GStreamerDevice.h>
-#include <Norvex/Core/GStreamerVideoCapture/GStreamerVideoCapture.h>
+#include "GStreamerVideoCapture/GStreamerVideoCapture.h"
 
-#include <gst/gst.h>
+#include "GStreamerVideoCapture/GStreamerDevice.h"
+
+#include <Norvex/Core/GStreamerInitializer.h>
 
 #include <algorithm>
 
@@ -13,8 +13,7 @@ std::vector<std::shared_ptr<VideoCapture::Device>> EnumerateDevices(bool skipErr
                                                                     bool skipDuplicatedFrameFormat)
 {
     const auto gstreamer = std::make_shared<GStreamerInitializer>();
-    std::unique_ptr<GstDeviceMonitor, decltype(&gst_object_unref)> monitor(gst_device_monitor_new(),
-                                                                           &gst_object_unref);
+    const auto monitor = Own(gst_device_monitor_new());
     gst_device_monitor_add_filter(monitor.get(), "Video/Source", nullptr);
     // Probing without starting the monitor asks each provider once, so nothing arrives twice
     // through DEVICE_ADDED; two providers can still report one node, hence the path check.

@@ -7,6 +7,7 @@
 #include "V4l2VideoCapture/V4l2FrameFormat.h"
 #include "V4l2VideoCapture/V4l2VideoProcAmp.h"
 
+#include <Norvex/Core/FileDescriptor.h>
 #include <Norvex/Core/StringHelpers.h>
 
 #include <fcntl.h>
@@ -45,25 +46,22 @@ class V4l2Device::EventDescriptor
 public:
     EventDescriptor() : fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
     {
-        if (fd < 0)
+        if (!fd.IsOpen())
         {
             ThrowErrno(errno, "Start", NORVEX_SOURCE_FILE, __LINE__);
         }
     }
-    EventDescriptor(const EventDescriptor&) = delete;
-    EventDescriptor& operator=(const EventDescriptor&) = delete;
-    ~EventDescriptor() { ::close(fd); }
 
-    int Get() const noexcept { return fd; }
+    int Get() const noexcept { return fd.Get(); }
     void Signal() const noexcept
     {
         const std::uint64_t one = 1;
         // Cannot fail short of a counter overflow, which a second signal would not change.
-        [[maybe_unused]] const auto written = ::write(fd, &one, sizeof one);
+        [[maybe_unused]] const auto written = ::write(fd.Get(), &one, sizeof one);
     }
 
 private:
-    int fd;
+    FileDescriptor fd;
 };
 
 V4l2Device::V4l2Device(KernelInterface& kernel, const std::string& node, bool skipDuplicatedFrameFormat)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <Norvex/Core/FileDescriptor.h>
+
 #include <sys/types.h>
 
 #include <cstddef>
@@ -44,15 +46,15 @@ public:
     // Gives the file the name unless a file of that name exists (EEXIST then).
     int PlaceNew(const std::string& name);
 
-    int Descriptor() const noexcept { return fd; }
+    int Descriptor() const noexcept { return file.Get(); }
     const std::string& Path() const noexcept { return path; }
     // Hands the descriptor to a library that closes it itself.
-    int Release() noexcept;
+    int Release() noexcept { return file.Release(); }
 
 private:
     std::string path;
     std::string target;
-    int fd = -1;
+    FileDescriptor file;
     bool moved = false;
 };
 

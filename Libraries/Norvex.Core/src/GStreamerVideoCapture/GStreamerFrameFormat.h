@@ -1,11 +1,10 @@
 #pragma once
 
+#include "GStreamerVideoCapture/GStreamerHandle.h"
+
 #include <Norvex/Core/VideoCapture/FrameFormat.h>
 
 #include <memory>
-
-struct _GstCaps;
-struct _GstStructure;
 
 namespace Norvex::Core::GStreamerVideoCapture
 {
@@ -17,7 +16,7 @@ public:
     // Takes over one reference to fixed caps of one structure; the base fields are read from
     // them: width, height (made positive), stride 4 x width (frames arrive as top-down BGRA),
     // and the frame rate, where an unknown rate (0/1 or none) counts as 1 frame per second.
-    explicit GStreamerFrameFormat(_GstCaps* caps);
+    explicit GStreamerFrameFormat(GStreamerHandle<GstCaps> caps);
     ~GStreamerFrameFormat() override;
 
     std::shared_ptr<FrameFormat> Clone() const override;
@@ -26,21 +25,16 @@ public:
     void OnFrameRateChanged() override;
 
     // The native description; owned by the format.
-    _GstCaps* GetCaps() const noexcept { return caps.get(); }
+    GstCaps* GetCaps() const noexcept { return caps.get(); }
 
     // The subtype GUID of one caps structure: image/jpeg is MJPG, raw video takes its FOURCC
     // (YUY2, I420, ...), the RGB layouts the RGB subtypes of the same memory order.
-    static GUID GetSubtype(const _GstStructure* structure);
+    static GUID GetSubtype(const GstStructure* structure);
 
 private:
-    struct CapsDeleter
-    {
-        void operator()(_GstCaps* caps) const noexcept;
-    };
-
     void ReadFields();
 
-    std::unique_ptr<_GstCaps, CapsDeleter> caps;
+    GStreamerHandle<GstCaps> caps;
 };
 
 } // namespace Norvex::Core::GStreamerVideoCapture

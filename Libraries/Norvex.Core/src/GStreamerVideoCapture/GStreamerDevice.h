@@ -1,5 +1,7 @@
 #pragma once
 
+#include "GStreamerVideoCapture/GStreamerHandle.h"
+
 #include <Norvex/Core/GStreamerInitializer.h>
 #include <Norvex/Core/VideoCapture/Device.h>
 
@@ -7,13 +9,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-
-struct _GstDevice;
-struct _GstElement;
-struct _GstSample;
-struct _GstMessage;
-struct _GstCaps;
-struct _GstVideoInfo;
 
 namespace Norvex::Core::VideoCapture
 {
@@ -41,7 +36,7 @@ class GStreamerDevice final : public VideoCapture::Device
 public:
     // Reads the names and formats of `device` (a reference of its own is taken) and builds the
     // pipeline; leaves the device prepared with format 0. Raises "GStreamerDevice" on failure.
-    GStreamerDevice(_GstDevice* device, bool skipDuplicatedFrameFormat);
+    GStreamerDevice(GstDevice* device, bool skipDuplicatedFrameFormat);
     ~GStreamerDevice() override;
 
     bool IsStarted() const override;
@@ -52,45 +47,32 @@ public:
 
     // The identifier of a GStreamer device: its V4L2 node when it has one, else the path its
     // provider gives it; empty when it has neither.
-    static std::wstring GetDevicePath(_GstDevice* device);
+    static std::wstring GetDevicePath(GstDevice* device);
 
 private:
-    struct ObjectDeleter
-    {
-        void operator()(void* object) const noexcept;
-    };
-    template <class T> using ObjectPointer = std::unique_ptr<T, ObjectDeleter>;
-    struct CapsDeleter
-    {
-        void operator()(_GstCaps* caps) const noexcept;
-    };
-    struct VideoInfoDeleter
-    {
-        void operator()(_GstVideoInfo* info) const noexcept;
-    };
     struct Glue; // the C callbacks GStreamer calls
 
     void BuildPipeline();
     void ReadFrameFormats(bool skipDuplicatedFrameFormat);
     void OpenControls();
-    void OnFrame(_GstSample* sample);
-    void OnBusMessage(_GstMessage* message);
+    void OnFrame(GstSample* sample);
+    void OnBusMessage(GstMessage* message);
     void StopPipeline() noexcept;
     // The converter for frames of these caps: the last one, or one made for them.
-    VideoCapture::FrameConverter& ConverterFor(_GstCaps* caps, const _GstVideoInfo& info);
+    VideoCapture::FrameConverter& ConverterFor(GstCaps* caps, const GstVideoInfo& info);
 
     std::shared_ptr<GStreamerInitializer> gstreamer;
-    ObjectPointer<_GstDevice> device;
-    ObjectPointer<_GstElement> pipeline; // owns every element below
-    _GstElement* capsFilter = nullptr;
-    _GstElement* appSink = nullptr;
+    GStreamerHandle<GstDevice> device;
+    GStreamerHandle<GstElement> pipeline; // owns every element below
+    GstElement* capsFilter = nullptr;
+    GstElement* appSink = nullptr;
     ComPointer<VideoCapture::CameraControl> cameraControl; // null unless the node is V4L2
     ComPointer<VideoCapture::VideoProcAmp> videoProcAmp;   // null unless the node is V4L2
     // The streaming thread's while started; Start sizes `converted` and Stop drops the converter,
     // each while no streaming thread runs.
-    std::unique_ptr<VideoCapture::FrameConverter> frameConverter;   // for the caps below
-    std::unique_ptr<_GstCaps, CapsDeleter> converterCaps;           // the caps it was made for
-    std::unique_ptr<_GstVideoInfo, VideoInfoDeleter> converterInfo; // those caps, parsed once
+    std::unique_ptr<VideoCapture::FrameConverter> frameConverter; // for the caps below
+    GStreamerHandle<GstCaps> converterCaps;                       // the caps it was made for
+    GStreamerHandle<GstVideoInfo> converterInfo;                  // those caps, parsed once
     Image<Pixel<unsigned char>> converted;                          // the next picture
     // Written by the user-interface thread, read by the streaming thread; set after the pipeline
     // is ready for frames, so a frame seen with it set sees the device's fields too.
