@@ -4,17 +4,36 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
+#include <memory>
 #include <thread>
 
 using Norvex::Core::CriticalSection;
 
 TEST(CriticalSection, NestedLocksInOneThreadDoNotBlock)
 {
-    CriticalSection section;
-    CriticalSection::AutoLock outer(section);
-    CriticalSection::AutoLock inner(section);
-    CriticalSection::AutoLock innermost(section);
-    SUCCEED();
+    // On a thread of its own, so a lock that is not recursive fails the test instead of hanging
+    // it; the section outlives a thread left blocked.
+    const auto section = std::make_shared<CriticalSection>();
+    std::promise<void> done;
+    auto finished = done.get_future();
+    std::thread nesting(
+        [section, done = std::move(done)]() mutable
+        {
+            CriticalSection::AutoLock outer(*section);
+            CriticalSection::AutoLock inner(*section);
+            CriticalSection::AutoLock innermost(*section);
+            done.set_value();
+        });
+    if (finished.wait_for(std::chrono::seconds(10)) == std::future_status::ready)
+    {
+        nesting.join();
+    }
+    else
+    {
+        ADD_FAILURE() << "a thread blocked on a lock it holds";
+        nesting.detach();
+    }
 }
 
 TEST(CriticalSection, ExcludesAnotherThreadUntilTheLastLeave)

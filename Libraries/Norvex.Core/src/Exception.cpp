@@ -1,3 +1,4 @@
+#include <Norvex/Core/CriticalSection.h>
 #include <Norvex/Core/Exception.h>
 #include <Norvex/Core/StringHelpers.h>
 
@@ -8,7 +9,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <typeindex>
 
 namespace Norvex::Core
@@ -88,12 +88,12 @@ Exception::Exception(const std::wstring& message, const char* functionName, cons
 const char* Exception::what() const noexcept
 {
     // Demangled once per dynamic type; map nodes keep the strings where what() handed them out.
-    static std::mutex mutex;
+    static CriticalSection section; // a leaf lock
     static std::map<std::type_index, std::string> names;
     try
     {
         const std::type_info& type = typeid(*this);
-        std::lock_guard lock(mutex);
+        CriticalSection::AutoLock lock(section);
         auto [it, inserted] = names.try_emplace(std::type_index(type));
         if (inserted)
         {

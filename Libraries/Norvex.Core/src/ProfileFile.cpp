@@ -273,13 +273,13 @@ std::uint32_t DigitValue(wchar_t c)
 
 void ProfileFile::SetPath(std::wstring newPath)
 {
-    std::lock_guard lock(mutex);
+    CriticalSection::AutoLock lock(fileSection);
     path = std::move(newPath);
 }
 
 void ProfileFile::SetBeforeReplaceHook(std::function<void()> hook)
 {
-    std::lock_guard lock(mutex);
+    CriticalSection::AutoLock lock(fileSection);
     beforeReplace = std::move(hook);
 }
 
@@ -419,14 +419,14 @@ std::string ProfileFile::Update(const std::string& contents, const std::wstring&
 std::wstring ProfileFile::GetProfileString(const std::wstring& section, const std::wstring& key,
                                            const std::wstring& defaultValue) const
 {
-    std::lock_guard lock(mutex);
+    CriticalSection::AutoLock lock(fileSection);
     return LookUp(Load().value_or(std::string()), section, key, defaultValue);
 }
 
 std::int32_t ProfileFile::GetProfileInt(const std::wstring& section, const std::wstring& key,
                                         std::int32_t defaultValue) const
 {
-    std::lock_guard lock(mutex);
+    CriticalSection::AutoLock lock(fileSection);
     const auto text = FindValue(Load().value_or(std::string()), section, key);
     return text ? ParseInt(*text, defaultValue) : defaultValue;
 }
@@ -450,7 +450,7 @@ bool ProfileFile::WriteProfileString(const std::wstring& section, const std::wst
     {
         return false;
     }
-    std::lock_guard lock(mutex);
+    CriticalSection::AutoLock lock(fileSection);
     if (path.empty())
     {
         return false;

@@ -1,8 +1,9 @@
 #pragma once
 
+#include <Norvex/Core/CriticalSection.h>
+
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -48,7 +49,7 @@ private:
     // Empty when there is no file; nothing when it exists but cannot be read.
     std::optional<std::string> Load() const;
 
-    mutable std::mutex mutex; // guards path, hook and the file itself within this process
+    mutable CriticalSection fileSection; // guards path, hook and the file itself within this process; leaf
     std::wstring path;
     std::function<void()> beforeReplace;
 };
