@@ -90,7 +90,8 @@ Norvex::Core::HRESULT HostServices::WriteProfileString(const std::wstring& secti
 
 const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>* HostServices::GetSourceImage()
 {
-    return &model.GetCurrentDevice().frame;
+    // The address stays; its pixels are read under the frame lock (Process runs under it).
+    return &*model.GetCurrentDevice().LockFrame();
 }
 
 Norvex::Core::HRESULT HostServices::NotifyFrameChanged()

@@ -5,10 +5,10 @@
 #include "PluginDiscovery.h"
 #include "VistelCaptureApp.h"
 
+#include <Norvex/Core/CaptureBackends/CaptureBackends.h>
 #include <Norvex/Core/GStreamerInitializer.h>
 #include <Norvex/Core/StringHelpers.h>
 #include <Norvex/Core/VideoCapture/CameraControl.h>
-#include <Norvex/Core/VideoCapture/VideoCapture.h>
 #include <Norvex/Mfc/PropertyChangedEvent.h>
 
 #include <algorithm>
@@ -363,11 +363,8 @@ void MainModel::StopCapture()
     device.Stop();
     device.SetFrameCallback({});
     device.SetExceptionCallback({});
-    {
-        // A cursor move while the last frame was on its way may not have been sampled yet.
-        CriticalSection::AutoLock lock(device.frameSection);
-        SampleCursorPixel(device.frame);
-    }
+    // A cursor move while the last frame was on its way may not have been sampled yet.
+    SampleCursorPixel(*device.LockFrame());
     NotifyPropertyChanged(MainModelProperty::IsCapturing);
     NotifyProcessor(Vistel::Framework::HostStateCaptureChanged);
     if (captureApiFamily == Norvex::Core::VideoCapture::CaptureApiFamily::V4l2)
@@ -383,7 +380,7 @@ void MainModel::SelectProcessor(std::int32_t index)
         Norvex::Core::ThrowUnexpected("SelectProcessor", NORVEX_SOURCE_FILE, __LINE__);
     }
     // The capture path's lock order, so the new processor's image can be published at once.
-    CriticalSection::AutoLock deviceLock(GetCurrentDevice().frameSection);
+    const auto frame = GetCurrentDevice().LockFrame();
     CriticalSection::AutoLock lock(frameLock);
     if (index == processorIndex)
     {
@@ -405,20 +402,20 @@ void MainModel::PublishProcessorImage()
     {
         return;
     }
-    const auto& frame = GetCurrentDevice().frame;
+    const auto frame = GetCurrentDevice().LockFrame();
     const Image* shown = nullptr;
     if (auto* processor = GetCurrentProcessor())
     {
         shown = processor->GetImage();
     }
-    shownImage.Publish(shown ? *shown : frame, frame.width, frame.height);
+    shownImage.Publish(shown ? *shown : *frame, frame->width, frame->height);
 }
 
 void MainModel::NotifyFrameChanged()
 {
     if (!insideProcess)
     {
-        CriticalSection::AutoLock deviceLock(GetCurrentDevice().frameSection);
+        const auto frame = GetCurrentDevice().LockFrame();
         CriticalSection::AutoLock lock(frameLock);
         PublishProcessorImage();
     }
@@ -486,13 +483,13 @@ void MainModel::SetMarkerPosition(Point position)
     }
     else
     {
-        CriticalSection::AutoLock lock(device.frameSection);
-        if (position == markerPosition.load() || !device.frame.Contains(position.x, position.y))
+        const auto frame = device.LockFrame();
+        if (position == markerPosition.load() || !frame->Contains(position.x, position.y))
         {
             return;
         }
         markerPosition = position;
-        FillProfiles(device.frame);
+        FillProfiles(*frame);
     }
     NotifyPropertyChanged(MainModelProperty::MarkerPosition);
     NotifyPropertyChanged(MainModelProperty::Profile);
@@ -510,9 +507,7 @@ void MainModel::SetCursorPosition(Point position)
     if (!IsCapturing())
     {
         // While streaming, the next frame samples the pixel at the new position.
-        auto& device = GetCurrentDevice();
-        CriticalSection::AutoLock lock(device.frameSection);
-        SampleCursorPixel(device.frame);
+        SampleCursorPixel(*GetCurrentDevice().LockFrame());
     }
     NotifyPropertyChanged(MainModelProperty::CursorPosition);
     NotifyPropertyChanged(MainModelProperty::CursorPixel);
@@ -584,32 +579,30 @@ void MainModel::SetFocusPosition(std::int32_t value)
 
 void MainModel::CopyFrame(Image& image)
 {
-    auto& device = GetCurrentDevice();
-    CriticalSection::AutoLock lock(device.frameSection);
-    if (!image.data || !device.frame.data)
+    const auto frame = GetCurrentDevice().LockFrame();
+    if (!image.data || !frame->data)
     {
         return;
     }
-    const std::int32_t rows = std::min(device.frame.height, image.height);
-    const std::size_t rowBytes = static_cast<std::size_t>(std::min(device.frame.width, image.width)) * 4;
+    const std::int32_t rows = std::min(frame->height, image.height);
+    const std::size_t rowBytes = static_cast<std::size_t>(std::min(frame->width, image.width)) * 4;
     for (std::int32_t y = 0; y < rows; ++y)
     {
-        std::memcpy(image.Row(y), device.frame.Row(y), rowBytes);
+        std::memcpy(image.Row(y), frame->Row(y), rowBytes);
     }
 }
 
 void MainModel::CopyProcessorImage(Image& image) const
 {
     // The device's frame lock keeps the capture thread out of OnDeviceFrame meanwhile.
-    auto& device = GetCurrentDevice();
-    CriticalSection::AutoLock deviceLock(device.frameSection);
+    const auto frame = GetCurrentDevice().LockFrame();
     CriticalSection::AutoLock lock(frameLock);
     const Image* shown = nullptr;
     if (auto* processor = GetCurrentProcessor())
     {
         shown = processor->GetImage();
     }
-    image = shown ? *shown : device.frame;
+    image = shown ? *shown : *frame;
 }
 
 void MainModel::SetPreviewInvalidator(std::function<void()> invalidator)

@@ -1,5 +1,6 @@
 #include "VistelCaptureApp.h"
 
+#include <Norvex/Core/ModulePath.h>
 #include <Norvex/Core/StringHelpers.h>
 
 #include <sys/stat.h>

@@ -1,7 +1,8 @@
 #include "FfmpegMovieWriter.h"
 
+#include "FfmpegLibraries.h"
+
 #include <Norvex/Core/Exception.h>
-#include <Norvex/Core/FfmpegLibraries.h>
 #include <Norvex/Core/StringHelpers.h>
 
 #include <algorithm>

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "FfmpegLibraries.h"
 #include "Wmv3Encoder.h"
 #include "Wmv3RateControl.h"
 
-#include <Norvex/Core/FfmpegLibraries.h>
 #include <Norvex/Core/Image.h>
 #include <Norvex/Core/Pixel.h>
 

@@ -1,4 +1,5 @@
 #include "FileFormatTable.h"
+#include "FrameCount.h"
 #include "Recorder.h"
 #include "TemporaryFolder.h"
 
@@ -7,15 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <set>
 #include <thread>
 
 using Norvex::Core::Exception;
 using Norvex::Core::ToWideString;
+using Norvex::Testing::CountFrames;
 using VistelCapture::FileFormatRow;
 using VistelCapture::FileFormatTable;
 using VistelCapture::Recorder;
@@ -44,21 +43,6 @@ struct RecorderEvents
                 }};
     }
 };
-
-// Frames in the file's video stream, counted by decoding it (ffprobe).
-long CountFrames(const std::filesystem::path& file)
-{
-    const std::string command = "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                                "stream=nb_read_frames -of csv=p=0 '" +
-                                file.string() + "'";
-    std::unique_ptr<FILE, decltype(&::pclose)> pipe(::popen(command.c_str(), "r"), &::pclose);
-    char text[64] = {};
-    if (!pipe || !std::fgets(text, sizeof text, pipe.get()))
-    {
-        return -1;
-    }
-    return std::strtol(text, nullptr, 10);
-}
 
 Recorder::Image GreyFrame(std::int32_t width, std::int32_t height)
 {

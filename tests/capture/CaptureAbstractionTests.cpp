@@ -1,4 +1,4 @@
-#include <Norvex/Core/VideoCapture/VideoCapture.h>
+#include <Norvex/Core/CaptureBackends/CaptureBackends.h>
 #include <Norvex/Core/VideoCapture/VideoSubtype.h>
 
 #include <gtest/gtest.h>
@@ -66,18 +66,13 @@ public:
         }
     }
 
+    // The picture of a capture thread: the frame's size, `red` in its first pixel.
     void Deliver(unsigned char red)
     {
-        CriticalSection::AutoLock lock(frameSection);
-        frame.At(0, 0).red = red;
-        try
-        {
-            InvokeFrameCallback();
-        }
-        catch (...)
-        {
-            NotifyCurrentException(L"tests/capture/TestDevice.cpp", 88);
-        }
+        Image<Pixel<unsigned char>> picture;
+        SizeLikeFrame(picture);
+        picture.At(0, 0).red = red;
+        DeliverFrame(picture, L"tests/capture/TestDevice.cpp", 88);
     }
 
 private:
@@ -112,21 +107,22 @@ TEST(FrameFormatName, DuplicatesCompareExactly)
 TEST(DeviceBase, PrepareKeepsThePictureForTheSameSizeOnly)
 {
     TestDevice device;
-    EXPECT_EQ(device.frame.width, 4);
-    EXPECT_EQ(device.frame.stride, 16);
+    EXPECT_EQ(device.LockFrame()->width, 4);
+    EXPECT_EQ(device.LockFrame()->stride, 16);
     device.Deliver(200);
 
     device.frameFormatIndex = 1; // same size, other rate
     device.Prepare();
-    EXPECT_EQ(device.frame.At(0, 0).red, 200);
+    EXPECT_EQ(device.LockFrame()->At(0, 0).red, 200);
 
     device.frameFormatIndex = 2; // other size: opaque black
     device.Prepare();
-    EXPECT_EQ(device.frame.width, 2);
-    EXPECT_EQ(device.frame.height, 3);
-    EXPECT_EQ(device.frame.stride, 8);
-    EXPECT_EQ(device.frame.At(0, 0).red, 0);
-    EXPECT_EQ(device.frame.At(1, 2).alpha, 255);
+    const auto frame = device.LockFrame();
+    EXPECT_EQ(frame->width, 2);
+    EXPECT_EQ(frame->height, 3);
+    EXPECT_EQ(frame->stride, 8);
+    EXPECT_EQ(frame->At(0, 0).red, 0);
+    EXPECT_EQ(frame->At(1, 2).alpha, 255);
 
     device.frameFormatIndex = 3;
     EXPECT_THROW(device.Prepare(), Exception);
@@ -140,7 +136,7 @@ TEST(DeviceBase, FramesReachTheCallbackAndAreKeptWithoutOne)
         [&](Device* from, const Image<Pixel<unsigned char>>& image)
         {
             EXPECT_EQ(from, &device);
-            EXPECT_EQ(&image, &device.frame);
+            EXPECT_EQ(&image, &*device.LockFrame());
             ++calls;
         });
     device.Deliver(1);
@@ -148,7 +144,7 @@ TEST(DeviceBase, FramesReachTheCallbackAndAreKeptWithoutOne)
     device.SetFrameCallback({});
     device.Deliver(9);
     EXPECT_EQ(calls, 1);
-    EXPECT_EQ(device.frame.At(0, 0).red, 9);
+    EXPECT_EQ(device.LockFrame()->At(0, 0).red, 9);
 }
 
 TEST(DeviceBase, FailuresOfTheCallbackReachTheExceptionCallback)
@@ -185,10 +181,11 @@ TEST(DeviceBase, ReplacedCallbackDiesOutsideTheLock)
         std::shared_ptr<std::promise<void>> entered = std::make_shared<std::promise<void>>();
         ~Probe()
         {
+            // NotifyException takes the callback lock (no exception callback is set).
             std::thread taker(
-                [section = &device->callbackSection, entered = entered]
+                [device = device, entered = entered]
                 {
-                    CriticalSection::AutoLock lock(*section);
+                    device->NotifyException(Exception(E_FAIL, "Probe", L"probe.cpp", 1));
                     entered->set_value();
                 });
             if (entered->get_future().wait_for(std::chrono::seconds(5)) == std::future_status::ready)

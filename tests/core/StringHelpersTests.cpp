@@ -51,11 +51,3 @@ TEST(TextConversion, MalformedInputIsReplacedNotDropped)
     const std::wstring bad{static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0x110000)};
     EXPECT_EQ(ToUtf8(bad), "\xEF\xBF\xBD\xEF\xBF\xBD");
 }
-
-TEST(PathHelpers, ModulePathIsThisTestProgram)
-{
-    const auto path = GetModulePath();
-    ASSERT_FALSE(path.empty());
-    EXPECT_EQ(path.front(), L'/');
-    EXPECT_EQ(GetFileName(path), L"CoreTests");
-}

@@ -1,5 +1,5 @@
+#include <Norvex/Core/CaptureBackends/CaptureBackends.h>
 #include <Norvex/Core/GStreamerInitializer.h>
-#include <Norvex/Core/VideoCapture/VideoCapture.h>
 
 #include <gst/gst.h>
 #include <gtest/gtest.h>
@@ -274,8 +274,8 @@ TEST_F(GStreamerCaptureTest, ListsTheTestCamerasInOrderWithTheirFormats)
                   L"YUY2 640x120 (10fps)", L"YUY2 640x480 (10fps)", L"MJPG 640x480 (30fps)"}));
     // Construction leaves format 0 prepared.
     EXPECT_EQ(first->frameFormatIndex, 0);
-    EXPECT_EQ(first->frame.width, 640);
-    EXPECT_EQ(first->frame.height, 480);
+    EXPECT_EQ(first->LockFrame()->width, 640);
+    EXPECT_EQ(first->LockFrame()->height, 480);
     EXPECT_FALSE(first->IsStarted());
 }
 
@@ -389,7 +389,8 @@ TEST_P(GStreamerPictureTest, FramesCarryTheCamerasPicture)
     const auto& format = *device->frameFormats[static_cast<std::size_t>(device->frameFormatIndex)];
     ASSERT_EQ(delivered.width, format.width);
     ASSERT_EQ(delivered.height, format.height);
-    for (const Image<Pixel<unsigned char>>* frame : {&delivered, &std::as_const(device->frame)})
+    const auto kept = device->LockFrame();
+    for (const Image<Pixel<unsigned char>>* frame : {&delivered, &*kept})
     {
         if (param.bars)
         {
@@ -465,15 +466,15 @@ TEST_F(GStreamerCaptureTest, FormatSwitchGivesFramesOfTheNewSize)
 
     SelectFormat(*device, IndexOf(*device, L"YUY2 320x240 (15fps)"));
     // Another size: opaque black of the new size until the first frame.
-    EXPECT_EQ(device->frame.width, 320);
-    EXPECT_EQ(device->frame.At(0, 0).red, 0);
-    EXPECT_EQ(device->frame.At(0, 0).alpha, 255);
+    EXPECT_EQ(device->LockFrame()->width, 320);
+    EXPECT_EQ(device->LockFrame()->At(0, 0).red, 0);
+    EXPECT_EQ(device->LockFrame()->At(0, 0).alpha, 255);
     device->Start();
     ASSERT_TRUE(recorder.WaitForFrames(2));
     device->Stop();
     EXPECT_EQ(recorder.LastFrame().width, 320);
     EXPECT_EQ(recorder.LastFrame().height, 240);
-    ExpectBars(device->frame, 8);
+    ExpectBars(*device->LockFrame(), 8);
 
     // The same size keeps the last picture, so a switch does not flash black.
     SelectFormat(*device, IndexOf(*device, L"YUY2 640x480 (30fps)"));
@@ -481,7 +482,7 @@ TEST_F(GStreamerCaptureTest, FormatSwitchGivesFramesOfTheNewSize)
     ASSERT_TRUE(recorder.WaitForFrames(2));
     device->Stop();
     SelectFormat(*device, IndexOf(*device, L"Unknown 640x480 (30fps)"));
-    ExpectBars(device->frame, 8);
+    ExpectBars(*device->LockFrame(), 8);
     device->Start();
     ASSERT_TRUE(recorder.WaitForFrames(2));
     device->Stop();
@@ -585,8 +586,8 @@ TEST_F(GStreamerCaptureTest, AFrameWithoutCallbackStillReachesTheFrameImage)
     while (!painted && std::chrono::steady_clock::now() < deadline)
     {
         std::this_thread::sleep_for(20ms);
-        CriticalSection::AutoLock lock(device->frameSection);
-        painted = device->frame.At(0, device->frame.height - 1).red > 200;
+        const auto frame = device->LockFrame();
+        painted = frame->At(0, frame->height - 1).red > 200;
     }
     device->Stop();
     EXPECT_TRUE(painted);

@@ -1,5 +1,7 @@
+#include "GStreamerVideoCapture/GStreamerCapsExpansion.h"
+#include "GStreamerVideoCapture/GStreamerFrameFormat.h"
+
 #include <Norvex/Core/GStreamerInitializer.h>
-#include <Norvex/Core/GStreamerVideoCapture/GStreamerFrameFormat.h>
 #include <Norvex/Core/VideoCapture/VideoSubtype.h>
 
 #include <gst/gst.h>
@@ -7,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 using namespace Norvex::Core;
 using namespace Norvex::Core::GStreamerVideoCapture;
@@ -21,7 +24,7 @@ protected:
 
     static GStreamerFrameFormat Make(const char* caps)
     {
-        return GStreamerFrameFormat(gst_caps_from_string(caps));
+        return GStreamerFrameFormat(Own(gst_caps_from_string(caps)));
     }
 };
 
@@ -88,3 +91,26 @@ TEST_F(GStreamerFrameFormatTest, ChangesReachTheCapsAndClonesAreIndependent)
 }
 
 } // namespace
+
+TEST_F(GStreamerFrameFormatTest, CapsExpandToEveryListedFormatInOrderAndSkipOtherMemory)
+{
+    // Two layouts, a width range, a list of rates; a rate range gives its two ends; structures in
+    // DMA-BUF memory would never reach the appsink as plain bytes.
+    const auto caps = Own(gst_caps_from_string(
+        "video/x-raw, format={ YUY2, NV12 }, width=[ 320, 640 ], height=240, framerate={ 30/1, 15/1 }; "
+        "video/x-raw(memory:DMABuf), format=NV12, width=1920, height=1080, framerate=30/1; "
+        "image/jpeg, width=1280, height=720, framerate=[ 5/1, 30/1 ]"));
+    ASSERT_TRUE(caps);
+    std::vector<std::wstring> names;
+    for (auto& combination : GStreamerCapsExpansion::Expand(caps.get()))
+    {
+        ASSERT_TRUE(gst_caps_is_fixed(combination.get()));
+        names.push_back(GStreamerFrameFormat(std::move(combination)).GetName());
+    }
+    const std::vector<std::wstring> expected = {
+        L"YUY2 320x240 (30fps)", L"YUY2 320x240 (15fps)",  L"YUY2 640x240 (30fps)", L"YUY2 640x240 (15fps)",
+        L"NV12 320x240 (30fps)", L"NV12 320x240 (15fps)",  L"NV12 640x240 (30fps)", L"NV12 640x240 (15fps)",
+        L"MJPG 1280x720 (5fps)", L"MJPG 1280x720 (30fps)",
+    };
+    EXPECT_EQ(names, expected);
+}

@@ -32,7 +32,7 @@ TEST_F(ModelTest, HostServicesAnswerForTheCurrentDeviceAndRefuseBadIndexes)
     EXPECT_EQ(services->GetFrameFormat(-1), nullptr);
     EXPECT_EQ(services->GetFrameFormat(services->GetFrameFormatCount()), nullptr);
     EXPECT_EQ((*services->GetFrameFormat(1))->GetName(), L"YUY2 320x240 (15fps)");
-    EXPECT_EQ(services->GetSourceImage(), &model.GetCurrentDevice().frame);
+    EXPECT_EQ(services->GetSourceImage(), &*model.GetCurrentDevice().LockFrame());
     EXPECT_FALSE(services->IsDeviceRunning());
     EXPECT_FALSE(services->IsRecordingActive());
 

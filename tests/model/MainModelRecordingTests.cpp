@@ -1,3 +1,4 @@
+#include "FrameCount.h"
 #include "ModelTestSupport.h"
 
 #include <cstdio>
@@ -5,24 +6,10 @@
 
 using namespace VistelTest;
 using Norvex::Core::ToWideString;
+using Norvex::Testing::CountFrames;
 
 namespace
 {
-
-// Frames in the file's first video stream, counted by decoding it (ffprobe).
-long CountFrames(const std::filesystem::path& file)
-{
-    const std::string command = "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                                "stream=nb_read_frames -of csv=p=0 '" +
-                                file.string() + "'";
-    std::unique_ptr<FILE, decltype(&::pclose)> pipe(::popen(command.c_str(), "r"), &::pclose);
-    char text[64] = {};
-    if (!pipe || !std::fgets(text, sizeof text, pipe.get()))
-    {
-        return -1;
-    }
-    return std::strtol(text, nullptr, 10);
-}
 
 // What ffprobe prints for the file's first video stream, one value a line.
 std::string Probe(const std::filesystem::path& file, const std::string& entries)

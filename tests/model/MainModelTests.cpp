@@ -226,7 +226,7 @@ TEST_F(ModelTest, MovieRecordingAndUnsupportedFormats)
     model.SetSetting(model.FileFormat, -1, MainModelProperty::FileFormat);
     try
     {
-        model.SaveFrame(model.GetCurrentDevice().frame, L"");
+        model.SaveFrame(*model.GetCurrentDevice().LockFrame(), L"");
         FAIL() << "no exception";
     }
     catch (const Exception& exception)

@@ -389,8 +389,8 @@ TEST_F(V4l2DeviceTest, FormatSwitchesResizeTheFrame)
     EXPECT_EQ(sink.Last().width, 64);
 
     Select(*device, mjpg160);
-    EXPECT_EQ(device->frame.width, 160);
-    EXPECT_EQ(device->frame.At(0, 0).red, 0) << "a new size starts black";
+    EXPECT_EQ(device->LockFrame()->width, 160);
+    EXPECT_EQ(device->LockFrame()->At(0, 0).red, 0) << "a new size starts black";
     device->Start();
     ASSERT_TRUE(sink.WaitForFrames(sink.Frames() + 2));
     ExpectReferencePicture(sink.Last(), 10);

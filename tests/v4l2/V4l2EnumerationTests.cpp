@@ -3,8 +3,8 @@
 #include "V4l2VideoCapture/V4l2Device.h"
 #include "V4l2VideoCapture/V4l2FrameFormat.h"
 #include "V4l2VideoCapture/V4l2Subtype.h"
+#include <Norvex/Core/CaptureBackends/CaptureBackends.h>
 #include <Norvex/Core/V4l2VideoCapture/V4l2VideoCapture.h>
-#include <Norvex/Core/VideoCapture/VideoCapture.h>
 #include <Norvex/Core/VideoCapture/VideoSubtype.h>
 
 #include <gtest/gtest.h>
@@ -85,7 +85,7 @@ TEST(V4l2Enumeration, ListsCaptureNodesWithNamesPathsAndFormats)
     EXPECT_EQ(devices[0]->frameFormats[6]->stride, 640);
     EXPECT_EQ(devices[0]->frameFormats[6]->subtype, MakeVideoSubtype(22));
     EXPECT_EQ(devices[0]->frameFormatIndex, 0);
-    EXPECT_EQ(devices[0]->frame.width, 64) << "left prepared with format 0";
+    EXPECT_EQ(devices[0]->LockFrame()->width, 64) << "left prepared with format 0";
     EXPECT_FALSE(devices[0]->IsStarted());
     EXPECT_EQ(kernel.OpenCount("/dev/video0"), 0) << "the camera is free until Start";
 }

@@ -1,4 +1,4 @@
-#include <Norvex/Core/FfmpegLibraries.h>
+#include "FfmpegLibraries.h"
 
 #include <Norvex/Core/Exception.h>
 #include <Norvex/Core/StringHelpers.h>

@@ -1,6 +1,8 @@
-#include <Norvex/Core/GStreamerVideoCapture/GStreamerVideoCapture.h>
+#include <Norvex/Core/CaptureBackends/CaptureBackends.h>
+
+#include "GStreamerVideoCapture/GStreamerVideoCapture.h"
+
 #include <Norvex/Core/V4l2VideoCapture/V4l2VideoCapture.h>
-#include <Norvex/Core/VideoCapture/VideoCapture.h>
 
 namespace Norvex::Core::VideoCapture
 {

@@ -2,14 +2,13 @@
 
 #include "GStreamerVideoCapture/GStreamerCapsExpansion.h"
 #include "GStreamerVideoCapture/GStreamerFrameFormat.h"
+#include "V4l2VideoCapture/V4l2CameraControl.h"
+#include "V4l2VideoCapture/V4l2FileHandle.h"
+#include "V4l2VideoCapture/V4l2VideoProcAmp.h"
 #include "VideoCapture/FrameConverter.h"
 
 #include <Norvex/Core/StringHelpers.h>
 #include <Norvex/Core/V4l2VideoCapture/KernelInterface.h>
-
-#include "V4l2VideoCapture/V4l2CameraControl.h"
-#include "V4l2VideoCapture/V4l2FileHandle.h"
-#include "V4l2VideoCapture/V4l2VideoProcAmp.h"
 
 #include <gst/app/gstappsink.h>
 
@@ -272,7 +271,10 @@ void GStreamerDevice::BuildPipeline()
     }
     // Floating references taken over, so the elements are released if the pipeline cannot be
     // made; the pipeline takes its own when they are added.
-    const auto make = [](GstElement* element) { return Own(element ? GST_ELEMENT(gst_object_ref_sink(element)) : nullptr); };
+    const auto make = [](GstElement* element)
+    {
+        return Own(element ? GST_ELEMENT(gst_object_ref_sink(element)) : nullptr);
+    };
     const auto source = make(gst_device_create_element(device.get(), nullptr));
     const auto filter = make(gst_element_factory_make("capsfilter", nullptr));
     const auto decoder = make(gst_element_factory_make("decodebin", nullptr));
@@ -528,9 +530,7 @@ void GStreamerDevice::OnFrame(GstSample* sample)
         // `frame` and the callback hold frameSection.
         converter.Convert(planes, reinterpret_cast<std::uint8_t*>(converted.data), converted.stride);
 
-        CriticalSection::AutoLock lock(frameSection);
-        PublishFrame(converted);
-        InvokeFrameCallback();
+        DeliverFrame(converted, NORVEX_SOURCE_FILE, __LINE__);
     }
     catch (...)
     {

@@ -73,7 +73,7 @@ private:
     std::unique_ptr<VideoCapture::FrameConverter> frameConverter; // for the caps below
     GStreamerHandle<GstCaps> converterCaps;                       // the caps it was made for
     GStreamerHandle<GstVideoInfo> converterInfo;                  // those caps, parsed once
-    Image<Pixel<unsigned char>> converted;                          // the next picture
+    Image<Pixel<unsigned char>> converted;                        // the next picture
     // Written by the user-interface thread, read by the streaming thread; set after the pipeline
     // is ready for frames, so a frame seen with it set sees the device's fields too.
     std::atomic<bool> started{false};

@@ -494,24 +494,9 @@ void V4l2Device::OnFrame(const unsigned char* data, std::size_t size)
         reportDecodingFailure();
         return;
     }
-    CriticalSection::AutoLock lock(frameSection);
-    try
+    if (DeliverFrame(converted, NORVEX_SOURCE_FILE, __LINE__))
     {
-        PublishFrame(converted);
-    }
-    catch (...)
-    {
-        NotifyCurrentException(NORVEX_SOURCE_FILE, __LINE__);
-        return;
-    }
-    decodingFails = false;
-    try
-    {
-        InvokeFrameCallback();
-    }
-    catch (...)
-    {
-        NotifyCurrentException(NORVEX_SOURCE_FILE, __LINE__);
+        decodingFails = false;
     }
 }
 

@@ -1,7 +1,8 @@
 #include "V4l2VideoCapture/V4l2FrameConverter.h"
 
+#include "FfmpegLibraries.h"
+
 #include <Norvex/Core/Exception.h>
-#include <Norvex/Core/FfmpegLibraries.h>
 
 extern "C"
 {

@@ -1,12 +1,12 @@
 #pragma once
 
+#include "FfmpegLibraries.h"
 #include "V4l2VideoCapture/V4l2FrameFormat.h"
+#include "VideoCapture/FrameConverter.h"
+
 #include <Norvex/Core/Com.h>
-#include <Norvex/Core/FfmpegLibraries.h>
 #include <Norvex/Core/Image.h>
 #include <Norvex/Core/Pixel.h>
-
-#include "VideoCapture/FrameConverter.h"
 
 #include <cstddef>
 #include <cstdint>

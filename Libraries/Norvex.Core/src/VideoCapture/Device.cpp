@@ -62,6 +62,29 @@ void Device::InvokeFrameCallback()
     }
 }
 
+bool Device::DeliverFrame(Image<Pixel<unsigned char>>& picture, const wchar_t* sourceFile, int line) noexcept
+{
+    CriticalSection::AutoLock lock(frameSection);
+    try
+    {
+        PublishFrame(picture);
+    }
+    catch (...)
+    {
+        NotifyCurrentException(sourceFile, line);
+        return false;
+    }
+    try
+    {
+        InvokeFrameCallback();
+    }
+    catch (...)
+    {
+        NotifyCurrentException(sourceFile, line);
+    }
+    return true;
+}
+
 void Device::PublishFrame(Image<Pixel<unsigned char>>& picture)
 {
     if (picture.width != frame.width || picture.height != frame.height || picture.buffer.empty() ||

@@ -17,7 +17,4 @@ std::wstring GetDirectoryName(const std::wstring& path);
 std::wstring GetFileName(const std::wstring& path);
 std::wstring ChangeExtension(const std::wstring& path, const std::wstring& extension);
 
-// The running executable's full path (/proc/self/exe).
-std::wstring GetModulePath();
-
 } // namespace Norvex::Core

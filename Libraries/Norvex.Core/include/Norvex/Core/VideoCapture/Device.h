@@ -18,15 +18,16 @@
 namespace Norvex::Core::VideoCapture
 {
 
-// A capture device of either back-end. Field order and slot order are seen by plug-ins.
+// A capture device of either back-end, as the model sees it. Plug-ins never see this class: they
+// get the frame's image through IHostServices, and this header is not installed.
 //
 // Threads: the user-interface thread constructs, prepares, starts, stops and destroys; the
-// back-end's capture thread writes `frame` and calls the callbacks. Lock order, never reversed:
-// a back-end's own streaming lock, then frameSection, then callbackSection.
+// back-end's capture thread publishes the frame and calls the callbacks (DeliverFrame). Lock
+// order, never reversed: a back-end's own streaming lock, then frameSection, then callbackSection.
 //
 // frameSection is held by the capture thread only to publish a picture (a swap of buffers) and
 // while the frame callback runs: decoding and conversion happen before it, into a picture of the
-// back-end's own, so a reader of `frame` on another thread waits for no conversion.
+// back-end's own, so a reader of the frame on another thread waits for no conversion.
 class Device
 {
 public:
@@ -37,13 +38,23 @@ public:
     std::wstring devicePath;                                // identifies the physical device across runs
     std::vector<std::shared_ptr<FrameFormat>> frameFormats; // fixed after construction
     std::int32_t frameFormatIndex = 0;
-    CriticalSection frameSection;
-    // Guarded by frameSection; its pixels are swapped with the back-end's next picture under it,
-    // so `frame.data` is valid only while the lock is held.
-    Image<Pixel<unsigned char>> frame;
-    CriticalSection callbackSection;
-    FrameCallback frameCallback;         // guarded by callbackSection
-    ExceptionCallback exceptionCallback; // guarded by callbackSection
+
+    // The latest frame with the frame lock held for as long as this object lives: the frame's
+    // pixels are swapped with the back-end's next picture under that lock, so `data` is valid
+    // only meanwhile. The lock is recursive: the frame callback, which runs under it, may take it
+    // again. Its address stays the same for the device's life.
+    class LockedFrame
+    {
+    public:
+        explicit LockedFrame(const Device& device) : lock(device.frameSection), frame(device.frame) {}
+        const Image<Pixel<unsigned char>>& operator*() const noexcept { return frame; }
+        const Image<Pixel<unsigned char>>* operator->() const noexcept { return &frame; }
+
+    private:
+        CriticalSection::AutoLock lock;
+        const Image<Pixel<unsigned char>>& frame;
+    };
+    LockedFrame LockFrame() const { return LockedFrame(*this); }
 
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
@@ -71,18 +82,29 @@ public:
 protected:
     Device() = default;
 
-    // For back-ends: call with frameSection held, after `frame` has been written.
-    void InvokeFrameCallback();
-    // For back-ends: call with frameSection held. `picture` (the size of `frame`, converted on
-    // the capture thread without the lock) becomes `frame`, and `picture` gets the old pixels to
-    // be written next time: a swap of buffers, no copy.
-    void PublishFrame(Image<Pixel<unsigned char>>& picture);
+    // For back-ends, on the capture thread: under frameSection, `picture` (the size of the frame,
+    // converted without the lock) becomes the frame and gets the old pixels to be written next
+    // time (a swap of buffers, no copy); then the frame callback runs, still under the lock.
+    // A failure of either is reported through the exception callback as NotifyCurrentException
+    // does, with sourceFile and line; false when the picture was not published.
+    bool DeliverFrame(Image<Pixel<unsigned char>>& picture, const wchar_t* sourceFile, int line) noexcept;
     // For back-ends, in Start before the capture thread runs: gives `picture`, the capture
-    // thread's own, the size of `frame` (which Prepare set). Takes frameSection.
+    // thread's own, the size of the frame (which Prepare set). Takes frameSection.
     void SizeLikeFrame(Image<Pixel<unsigned char>>& picture);
     // For back-ends, inside a catch block on the capture thread: reports the exception in flight,
     // turning anything but an Exception into E_UNEXPECTED raised by "OnFrame" in sourceFile.
     void NotifyCurrentException(const wchar_t* sourceFile, int line) noexcept;
+
+private:
+    // Called with frameSection held.
+    void PublishFrame(Image<Pixel<unsigned char>>& picture);
+    void InvokeFrameCallback();
+
+    mutable CriticalSection frameSection;
+    Image<Pixel<unsigned char>> frame; // guarded by frameSection
+    CriticalSection callbackSection;
+    FrameCallback frameCallback;         // guarded by callbackSection
+    ExceptionCallback exceptionCallback; // guarded by callbackSection
 };
 
 } // namespace Norvex::Core::VideoCapture
