@@ -1,5 +1,6 @@
 #include "FfmpegMovieWriter.h"
 
+#include "AsfHeader.h"
 #include "FfmpegLibraries.h"
 
 #include <Norvex/Core/Exception.h>
@@ -121,6 +122,7 @@ void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32
                              std::int32_t newHeight, double frameRate, std::uint32_t bitRate)
 {
     Reset();
+    asfFrameRate = 0;
     codec = newCodec;
     width = newWidth;
     height = newHeight;
@@ -203,6 +205,10 @@ void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32
         stream->time_base = codec == Codec::H264 ? HundredNanoseconds : AVRational{1, 1000};
         stream->avg_frame_rate = rate;
         stream->sample_aspect_ratio = AVRational{1, 1};
+        if (codec != Codec::H264)
+        {
+            StateAsfFrameRate(frameRate);
+        }
 
         StartFile(path);
     }
@@ -263,7 +269,17 @@ void FfmpegMovieWriter::OpenWmv3(const std::string& path, double frameRate, std:
     stream->time_base = AVRational{1, 1000};
     stream->avg_frame_rate = rate;
     stream->sample_aspect_ratio = AVRational{1, 1};
+    StateAsfFrameRate(frameRate);
     StartFile(path);
+}
+
+void FfmpegMovieWriter::StateAsfFrameRate(double frameRate)
+{
+    // The muxer writes the extended stream properties, where the nominal rate belongs, only for
+    // a stream that names its language; it leaves the rate empty, and the header is completed
+    // once written (and again after the trailer rewrites it).
+    av_dict_set(&stream->metadata, "language", AsfHeader::StreamLanguage, 0);
+    asfFrameRate = frameRate;
 }
 
 void FfmpegMovieWriter::StartFile(const std::string& path)
@@ -301,6 +317,11 @@ void FfmpegMovieWriter::StartFile(const std::string& path)
     const int written = libavformat->avformat_write_header(format.get(), &options);
     av_dict_free(&options);
     ThrowIfAvFailed(written, "Open", __LINE__);
+    filePath = path;
+    if (asfFrameRate > 0)
+    {
+        AsfHeader::StateFrameRate(filePath, asfFrameRate);
+    }
     frameDuration = 0;
     lastPts = lastDts = 0;
     anyFrame = anyPacket = false;
@@ -464,6 +485,10 @@ void FfmpegMovieWriter::Close()
         }
         ThrowIfAvFailed(libavformat->av_write_trailer(format.get()), "Close", __LINE__);
         ThrowIfAvFailed(libavformat->avio_closep(&format->pb), "Close", __LINE__);
+        if (asfFrameRate > 0)
+        {
+            AsfHeader::StateFrameRate(filePath, asfFrameRate);
+        }
     }
     catch (...)
     {

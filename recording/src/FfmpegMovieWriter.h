@@ -71,6 +71,7 @@ private:
     };
 
     void OpenWmv3(const std::string& path, double frameRate, std::uint32_t bitRate);
+    void StateAsfFrameRate(double frameRate);
     void StartFile(const std::string& path);
     void Encode(const AVFrame* picture, const char* functionName);
     void EncodeWmv3(std::int64_t sampleTime, std::int64_t sampleDuration);
@@ -101,6 +102,8 @@ private:
     bool anyFrame = false;
     bool anyPacket = false;
     std::string createdPath; // the file the running Open made: removed again when Open fails
+    std::string filePath;
+    double asfFrameRate = 0; // the nominal rate the ASF header states, 0 for MP4
 };
 
 } // namespace VistelCapture

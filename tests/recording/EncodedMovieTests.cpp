@@ -109,6 +109,15 @@ TEST_P(EncodedMovie, SampleTimesAreTheArrivalTimesFromZero)
     const auto times = ProbeSampleTimes(path);
     const std::vector<std::string> expected = {"0.000000", "0.500000", "0.600000", "0.633000"};
     EXPECT_EQ(times, expected);
+    if (encoded.format != VideoWriter::H264)
+    {
+        // However the frames came, the ASF header states the nominal rate (its time per frame in
+        // 100 ns units), which players take as the stream's rate.
+        const std::string caps = RunCommand("gst-launch-1.0 -v filesrc location=" + Quote(path) +
+                                            " ! asfdemux ! fakesink num-buffers=1 2>&1"
+                                            " | grep -o 'framerate=(fraction)[0-9/]*' | head -1");
+        EXPECT_EQ(caps, "framerate=(fraction)10000000/333667\n");
+    }
     if (encoded.format == VideoWriter::H264)
     {
         // MP4 keeps the 100 ns units themselves (ASF rounds them to milliseconds).
