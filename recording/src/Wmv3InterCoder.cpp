@@ -498,8 +498,9 @@ void Wmv3Encoder::TransformResidual(int mbIndex)
         const int* flat = &transformed[0][0];
         for (int i = 0; i < 64; ++i)
         {
-            target[i] =
-                static_cast<std::int16_t>(std::lrint(static_cast<float>(flat[i]) * coefficientScale[i]));
+            // Rounded half away from zero, inline (lrint is a library call here).
+            const float value = static_cast<float>(flat[i]) * coefficientScale[i];
+            target[i] = static_cast<std::int16_t>(value + (value < 0 ? -0.5f : 0.5f));
         }
         if (b == (mbIndex & 3) || b == 4 + (mbIndex & 1))
         {
