@@ -246,7 +246,7 @@ void ApplySelection(MainModel& model, const Options& options)
         model.SelectDevice(FindChoice(
             model.GetDevices(), *options.device,
             [](const auto& device, const std::wstring& name)
-            { return device->devicePath == name || device->friendlyName == name; },
+            { return device->IsNamedBy(name) || device->friendlyName == name; },
             "no device"));
     }
     if (options.format)
@@ -486,7 +486,8 @@ int RunCommand(const Options& options, SignalWatcher& terminationSignals)
         }
         catch (const Exception& exception)
         {
-            std::fprintf(stderr, "%s\n", ToUtf8(application.ComposeErrorText(exception)).c_str());
+            std::fprintf(stderr, "vistel-capture-cli: %s\n",
+                         ToUtf8(application.ComposeErrorText(exception)).c_str());
             return exception.GetFunctionName() == L"MainModel" ? CommandLine::NotFound : CommandLine::Failure;
         }
         ApplySelection(*model, options);
@@ -514,7 +515,8 @@ int RunCommand(const Options& options, SignalWatcher& terminationSignals)
     }
     catch (const Exception& exception)
     {
-        std::fprintf(stderr, "%s\n", ToUtf8(application.ComposeErrorText(exception)).c_str());
+        std::fprintf(stderr, "vistel-capture-cli: %s\n",
+                     ToUtf8(application.ComposeErrorText(exception)).c_str());
         return CommandLine::Failure;
     }
 }

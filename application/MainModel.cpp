@@ -12,6 +12,7 @@
 #include <Norvex/Mfc/PropertyChangedEvent.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 using Norvex::Core::CriticalSection;
@@ -51,6 +52,19 @@ std::int32_t Scale(std::int32_t value, std::int32_t newSize, std::int32_t oldSiz
 {
     // 64-bit so that large frames cannot overflow; an empty old format scales to 0.
     return oldSize > 0 ? static_cast<std::int32_t>(std::int64_t(newSize) * value / oldSize) : 0;
+}
+
+// The rate a movie is written at: the format's, unless the camera names none or runs more than
+// 5 % off it (slower in low light), and its buffers' timestamps show the rate it really runs at;
+// else a file would play too fast or too slow.
+double RateToRecord(double formatRate, double measuredRate)
+{
+    if (measuredRate > 0.0 &&
+        (!(formatRate > 0.0) || std::abs(measuredRate - formatRate) > 0.05 * formatRate))
+    {
+        return measuredRate;
+    }
+    return formatRate;
 }
 
 // Set on the capture thread while the processor's Process runs.
@@ -226,6 +240,12 @@ std::optional<Exception> MainModel::GetLastException() const
     return lastException;
 }
 
+std::optional<Exception> MainModel::GetCaptureEndReason() const
+{
+    CriticalSection::AutoLock lock(debugMessageSection);
+    return captureEndReason;
+}
+
 void MainModel::ResetCursorAndScaleMarker(std::int32_t oldWidth, std::int32_t oldHeight)
 {
     const auto& format = GetCurrentFrameFormat();
@@ -328,15 +348,24 @@ void MainModel::SelectFrameFormat(std::int32_t index)
 void MainModel::StartCapture()
 {
     auto& device = GetCurrentDevice();
+    ForgetCaptureEndReason();
     device.SetFrameCallback([this](Device*, const Image& frame) { OnDeviceFrame(frame); });
     device.SetExceptionCallback(
         [this](Device* source, const Exception& exception)
         {
             OnDeviceException(exception);
-            // A stream that ended by itself: the windows show capture as stopped.
+            // A stream that ended by itself: the windows show capture as stopped, and why.
             if (source && !source->IsStarted())
             {
+                {
+                    CriticalSection::AutoLock lock(debugMessageSection);
+                    captureEndReason = exception;
+                }
                 NotifyPropertyChanged(MainModelProperty::IsCapturing);
+                // What is left of the stream is released on the user-interface thread, where the
+                // processor hears of it (the camera's controls went with it).
+                QMetaObject::invokeMethod(
+                    &userInterfaceThread, [this] { ReleaseEndedCapture(); }, Qt::QueuedConnection);
             }
         });
     try
@@ -452,6 +481,29 @@ void MainModel::OnDeviceFrame(const Image& frame)
     if (SaveTarget.load() != 0)
     {
         recorder.OnFrame(frame, FileFormat.load());
+    }
+}
+
+void MainModel::ForgetCaptureEndReason()
+{
+    CriticalSection::AutoLock lock(debugMessageSection);
+    captureEndReason.reset();
+}
+
+void MainModel::ReleaseEndedCapture()
+{
+    if (IsCapturing())
+    {
+        return; // started again meanwhile
+    }
+    try
+    {
+        StopCapture();
+    }
+    catch (const Exception&)
+    {
+        // Stop releases everything even when the camera cannot be streamed off; that it could
+        // not is no news after the report that ended the stream.
     }
 }
 
@@ -628,7 +680,9 @@ void MainModel::InvalidatePreview() const
 void MainModel::StartRecording(const std::wstring& path)
 {
     const auto& format = GetCurrentFrameFormat();
-    recorder.Start(FileFormat.load(), path, {format.width, format.height, format.frameRate, MovieBitRate});
+    recorder.Start(FileFormat.load(), path,
+                   {format.width, format.height,
+                    RateToRecord(format.frameRate, GetCurrentDevice().GetMeasuredFrameRate()), MovieBitRate});
 }
 
 void MainModel::StopRecording()

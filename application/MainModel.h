@@ -193,6 +193,10 @@ public:
     std::wstring GetDebugMessage() const;
     // The exception behind the latest DebugMessage, if any.
     std::optional<Norvex::Core::Exception> GetLastException() const;
+    // Why the stream ended by itself (the camera failed or went away), from that report until
+    // capture starts again. The model then releases what is left of the stream on the
+    // user-interface thread, as StopCapture does.
+    std::optional<Norvex::Core::Exception> GetCaptureEndReason() const;
     void GetProfiles(std::vector<std::uint32_t>& horizontal, std::vector<std::uint32_t>& vertical) const;
     // The pixel of the latest frame under the cursor (opaque black outside the frame), as the
     // capture thread sampled it: reading it never waits for a frame.
@@ -216,6 +220,8 @@ public:
 private:
     void OnDeviceFrame(const Image& frame);
     void OnDeviceException(const Norvex::Core::Exception& exception);
+    void ForgetCaptureEndReason();
+    void ReleaseEndedCapture();
     void ResizeProfiles(const FrameFormat& format);
     void FillProfiles(const Image& frame);
     void ResetCursorAndScaleMarker(std::int32_t oldWidth, std::int32_t oldHeight);
@@ -232,6 +238,7 @@ private:
     mutable Norvex::Core::CriticalSection debugMessageSection; // leaf lock
     std::wstring debugMessage;                                 // guarded by debugMessageSection
     std::optional<Norvex::Core::Exception> lastException;      // guarded by debugMessageSection
+    std::optional<Norvex::Core::Exception> captureEndReason;   // guarded by debugMessageSection
 
     std::wstring applicationFolder;
     VistelCaptureApp& application;
@@ -261,6 +268,9 @@ private:
 
     // Destroyed first: its callbacks reach the members above.
     Recorder recorder;
+    // Receives work the capture thread hands to the user-interface thread; destroyed before the
+    // members above, so nothing queued for it runs on a model being destroyed.
+    QObject userInterfaceThread;
 };
 
 } // namespace VistelCapture

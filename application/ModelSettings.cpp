@@ -15,12 +15,13 @@ namespace
 
 constexpr const wchar_t* section = L"Settings";
 
-// The index of the first item that matches, 0 when none does: stored choices that are gone
-// fall back to the first device, format or processor.
-template <class Items, class Predicate> std::int32_t IndexOfFirst(const Items& items, Predicate matches)
+// The index of the first item that matches, `otherwise` when none does: stored choices that are
+// gone fall back to the first device and processor, and to the format the device is set to.
+template <class Items, class Predicate>
+std::int32_t IndexOfFirst(const Items& items, Predicate matches, std::int32_t otherwise = 0)
 {
     const auto found = std::find_if(items.begin(), items.end(), matches);
-    return found == items.end() ? 0 : static_cast<std::int32_t>(found - items.begin());
+    return found == items.end() ? otherwise : static_cast<std::int32_t>(found - items.begin());
 }
 
 } // namespace
@@ -43,8 +44,10 @@ void ModelSettings::Load(MainModel& model, const Norvex::Core::ProfileFile& prof
                      { return device->devicePath == deviceName && !device->frameFormats.empty(); }));
 
     const auto formatName = profile.GetProfileString(section, L"FrameFormatName", L"");
-    model.SelectFrameFormat(IndexOfFirst(model.GetCurrentDevice().frameFormats, [&](const auto& format)
-                                         { return format->GetName() == formatName; }));
+    model.SelectFrameFormat(IndexOfFirst(
+        model.GetCurrentDevice().frameFormats,
+        [&](const auto& format) { return format->GetName() == formatName; },
+        model.GetCurrentDevice().frameFormatIndex));
 
     const auto processorName = GetProcessorName(profile);
     try

@@ -18,6 +18,7 @@
 #include <QCloseEvent>
 #include <QFrame>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QPropertyAnimation>
@@ -26,6 +27,7 @@
 #include <QToolButton>
 #include <QWindow>
 
+#include <cerrno>
 #include <string>
 
 using Norvex::Core::Exception;
@@ -178,6 +180,17 @@ void MainWindow::resizeEvent(QResizeEvent* event)
     Layout();
 }
 
+void MainWindow::keyPressEvent(QKeyEvent* event)
+{
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        event->modifiers() == Qt::NoModifier)
+    {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
 void MainWindow::closeEvent(QCloseEvent* event)
 {
     Close();
@@ -216,6 +229,15 @@ void MainWindow::OnMainModelPropertyChanged(int property)
         const bool capturing = model.IsCapturing();
         captureButton->setChecked(capturing);
         captureButton->setText(capturing ? QStringLiteral("停止") : QStringLiteral("取り込み"));
+        if (capturing)
+        {
+            stoppedText.clear();
+            statusPanes[0]->setToolTip({});
+        }
+        else if (const auto reason = model.GetCaptureEndReason())
+        {
+            ShowCaptureEnd(*reason);
+        }
         break;
     }
     case MainModelProperty::IsSidePaneVisible:
@@ -250,6 +272,16 @@ void MainWindow::OnMainModelPropertyChanged(int property)
     default:
         break;
     }
+}
+
+void MainWindow::ShowCaptureEnd(const Exception& reason)
+{
+    const QString text = ToQString(model.GetApplication().ComposeErrorText(reason)).trimmed();
+    stoppedText = reason.GetErrorCode() == HRESULT_FROM_WIN32(ENODEV)
+                      ? QStringLiteral("カメラが取り外されました")
+                      : QStringLiteral("取り込み停止: ") + text;
+    statusPanes[0]->setText(stoppedText);
+    statusPanes[0]->setToolTip(text);
 }
 
 void MainWindow::OnSidePaneVisibleChanged()
@@ -383,7 +415,10 @@ void MainWindow::UpdateFrameRate()
     framesPerSecond = seconds > 0.0 ? static_cast<double>(frames - lastFrameCount) / seconds : 0.0;
     lastTick = now;
     lastFrameCount = frames;
-    statusPanes[0]->setText(QStringLiteral("FPS = ") + ToQString(std::to_wstring(framesPerSecond)));
+    if (stoppedText.isEmpty())
+    {
+        statusPanes[0]->setText(QStringLiteral("FPS = ") + ToQString(std::to_wstring(framesPerSecond)));
+    }
 }
 
 void MainWindow::OnCaptureButtonClicked()

@@ -4,6 +4,7 @@
 
 #include <QDialog>
 #include <QPointer>
+#include <QString>
 
 #include <chrono>
 #include <cstdint>
@@ -16,6 +17,11 @@ class QPushButton;
 class QStatusBar;
 class QTimer;
 class QToolButton;
+
+namespace Norvex::Core
+{
+class Exception;
+}
 
 namespace VistelCapture
 {
@@ -50,10 +56,14 @@ protected:
     bool event(QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    // Return and Enter that a field leaves unused (a number box applies its value and passes the
+    // key on) click no button of the window.
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void OnMainModelPropertyChanged(int property);
     void OnCaptureButtonClicked();
+    void ShowCaptureEnd(const Norvex::Core::Exception& reason);
     void OnSidePaneButtonClicked();
     void OnSidePaneVisibleChanged();
     void OnStatusBarVisibleChanged();
@@ -85,6 +95,9 @@ private:
     std::chrono::steady_clock::time_point lastTick;
     std::int64_t lastFrameCount = 0;
     double framesPerSecond = 0.0;
+    // Why capture stopped by itself, shown in the first pane instead of the rate until capture
+    // starts again.
+    QString stoppedText;
 
     // A stored size is a frame size; the window system tells the frame only once the window is
     // shown, so the client size is fitted then.

@@ -7,6 +7,7 @@
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QSpinBox>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -16,15 +17,11 @@ namespace Vistel::CameraSettings
 namespace
 {
 
-// The widgets of one control's row.
-struct Row
-{
-    QSlider* slider;
-    QSpinBox* valueBox;
-    QCheckBox* autoBox; // null without an automatic mode
-};
+constexpr int automaticValuesMilliseconds = 500;
 
-void Show(const Row& row, const ControlState& state)
+} // namespace
+
+void CameraSettingsPage::Show(const Row& row, const ControlState& state)
 {
     const QSignalBlocker blockSlider(row.slider);
     const QSignalBlocker blockBox(row.valueBox);
@@ -39,12 +36,35 @@ void Show(const Row& row, const ControlState& state)
     }
 }
 
-} // namespace
-
 CameraSettingsPage::CameraSettingsPage(CameraSettingsProcessor& owner, QWidget* parent)
-    : QWidget(parent), processor(&owner), layout(new QVBoxLayout(this))
+    : QWidget(parent), processor(&owner), layout(new QVBoxLayout(this)), automaticValues(new QTimer(this))
 {
+    automaticValues->setInterval(automaticValuesMilliseconds);
+    connect(automaticValues, &QTimer::timeout, this, &CameraSettingsPage::ShowAutomaticValues);
+    automaticValues->start();
     Rebuild();
+}
+
+void CameraSettingsPage::ShowAutomaticValues()
+{
+    const auto automatic = [](const Row& row)
+    {
+        return row.autoBox && row.autoBox->isChecked();
+    };
+    if (!attached || std::none_of(rows.begin(), rows.end(), automatic))
+    {
+        return;
+    }
+    for (const auto& current : processor->ReadControls())
+    {
+        for (const auto& row : rows)
+        {
+            if (row.control == current.description && automatic(row) && current.isAuto)
+            {
+                Show(row, current);
+            }
+        }
+    }
 }
 
 void CameraSettingsPage::Detach()
@@ -56,6 +76,7 @@ void CameraSettingsPage::Detach()
 
 void CameraSettingsPage::Rebuild()
 {
+    rows.clear();
     delete content;
     content = new QWidget(this);
     layout->addWidget(content);
@@ -81,7 +102,9 @@ void CameraSettingsPage::Rebuild()
         const ControlDescription& control = *state.description;
         const QString name = QString::fromUtf8(control.label);
         grid->addWidget(new QLabel(name, content), line, 0);
-        Row row{new QSlider(Qt::Horizontal, content), new QSpinBox(content), nullptr};
+        Row row{&control, new QSlider(Qt::Horizontal, content), new QSpinBox(content), nullptr};
+        // Typing 120 applies 120, not 1 and 12 on the way.
+        row.valueBox->setKeyboardTracking(false);
         for (auto* widget : {static_cast<QWidget*>(row.slider), static_cast<QWidget*>(row.valueBox)})
         {
             widget->setAccessibleName(name);
@@ -127,9 +150,22 @@ void CameraSettingsPage::Rebuild()
                 [row, change](int value) { change(value, row.autoBox && row.autoBox->isChecked()); });
         if (row.autoBox)
         {
+            // Back to manual at the value the automatic mode reached, read now.
             connect(row.autoBox, &QCheckBox::toggled, content,
-                    [row, change](bool isAuto) { change(row.valueBox->value(), isAuto); });
+                    [this, row, change](bool isAuto)
+                    {
+                        int value = row.valueBox->value();
+                        for (const auto& current : processor->ReadControls())
+                        {
+                            if (current.description == row.control)
+                            {
+                                value = current.value;
+                            }
+                        }
+                        change(value, isAuto);
+                    });
         }
+        rows.push_back(row);
         line += 2;
     }
     auto* defaults = new QPushButton(QStringLiteral("既定値に戻す"), content);

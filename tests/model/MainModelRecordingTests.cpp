@@ -1,6 +1,10 @@
 #include "FrameCount.h"
 #include "ModelTestSupport.h"
 
+#include "FakeV4l2Kernel.h"
+
+#include <linux/videodev2.h>
+
 #include <cstdio>
 #include <sstream>
 
@@ -140,4 +144,33 @@ TEST_F(ModelTest, ASaveFailureOnTheCaptureThreadIsReportedAndRecordingGoesOn)
     model.StopRecording();
     EXPECT_GE(std::distance(std::filesystem::directory_iterator(target), {}), 2);
     model.RemoveListener(&listener);
+}
+
+// A camera that runs slower than its format says (low light): the movie plays at the rate it
+// really ran, not too fast.
+TEST_F(ModelTest, AMovieOfACameraSlowerThanItsFormatPlaysAtTheRateItRan)
+{
+    Norvex::Testing::FakeV4l2Kernel kernel;
+    auto camera = Norvex::Testing::FakeV4l2Kernel::UvcCamera("/dev/video0", "Dim Camera");
+    camera.realInterval = v4l2_fract{1, 20};
+    kernel.AddCamera(camera);
+    Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(&kernel);
+    const auto movie = folder / "dim.avi";
+    {
+        auto& model = MakeModel(0);
+        EXPECT_EQ(model.GetCurrentFrameFormat().frameRate, 30.0);
+        model.SetSetting(model.FileFormat, 4, MainModelProperty::FileFormat);
+        Announcements listener;
+        model.AddListener(&listener);
+        model.StartCapture();
+        ASSERT_TRUE(WaitFor(listener, MainModelProperty::Frame, 5));
+        model.StartRecording(ToWideString(movie.string()));
+        ASSERT_TRUE(WaitFor(listener, MainModelProperty::Frame, 10));
+        model.StopRecording();
+        model.StopCapture();
+        model.RemoveListener(&listener);
+    }
+    model.reset();
+    Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(nullptr);
+    EXPECT_EQ(Probe(movie, "-show_entries stream=r_frame_rate"), "20/1\n");
 }

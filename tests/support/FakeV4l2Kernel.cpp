@@ -42,6 +42,12 @@ std::uint32_t LineLength(std::uint32_t pixelFormat, std::uint32_t width)
     case V4L2_PIX_FMT_YUV420:
     case V4L2_PIX_FMT_YVU420:
     case V4L2_PIX_FMT_YUV422P:
+    case V4L2_PIX_FMT_NV12M:
+    case V4L2_PIX_FMT_NV21M:
+    case V4L2_PIX_FMT_NV16M:
+    case V4L2_PIX_FMT_YUV420M:
+    case V4L2_PIX_FMT_YVU420M:
+    case V4L2_PIX_FMT_YUV422M:
     case V4L2_PIX_FMT_GREY:
     case V4L2_PIX_FMT_SBGGR8:
     case V4L2_PIX_FMT_SGBRG8:
@@ -55,9 +61,31 @@ std::uint32_t LineLength(std::uint32_t pixelFormat, std::uint32_t width)
 
 // The bytes a frame takes: the first plane, then the chroma planes, whose lines are as long as
 // the first plane's (NV12, NV21, NV16) or half as long (three planes), as V4L2 lays them out.
-std::uint32_t ImageSize(std::uint32_t pixelFormat, std::uint32_t bytesPerLine, std::uint32_t height)
+// The single-plane layout whose memory is the planes of a multi-planar one, one after another.
+std::uint32_t ContiguousEquivalent(std::uint32_t pixelFormat)
 {
     switch (pixelFormat)
+    {
+    case V4L2_PIX_FMT_NV12M:
+        return V4L2_PIX_FMT_NV12;
+    case V4L2_PIX_FMT_NV21M:
+        return V4L2_PIX_FMT_NV21;
+    case V4L2_PIX_FMT_NV16M:
+        return V4L2_PIX_FMT_NV16;
+    case V4L2_PIX_FMT_YUV420M:
+        return V4L2_PIX_FMT_YUV420;
+    case V4L2_PIX_FMT_YVU420M:
+        return V4L2_PIX_FMT_YVU420;
+    case V4L2_PIX_FMT_YUV422M:
+        return V4L2_PIX_FMT_YUV422P;
+    default:
+        return pixelFormat;
+    }
+}
+
+std::uint32_t ImageSize(std::uint32_t pixelFormat, std::uint32_t bytesPerLine, std::uint32_t height)
+{
+    switch (ContiguousEquivalent(pixelFormat))
     {
     case V4L2_PIX_FMT_NV12:
     case V4L2_PIX_FMT_NV21:
@@ -252,6 +280,25 @@ FakeV4l2Camera FakeV4l2Kernel::OneFormatCamera(const std::string& node, std::uin
     return camera;
 }
 
+FakeV4l2Camera FakeV4l2Kernel::MultiplanarCamera(const std::string& node, const std::string& card)
+{
+    FakeV4l2Camera camera;
+    camera.node = node;
+    camera.card = card;
+    camera.deviceCaps = V4L2_CAP_VIDEO_CAPTURE_MPLANE | V4L2_CAP_STREAMING;
+    camera.multiplanar = true;
+    camera.dataOffset = 128;
+    for (const std::uint32_t pixelFormat : {V4L2_PIX_FMT_NV12M, V4L2_PIX_FMT_YUV420M, V4L2_PIX_FMT_YUYV})
+    {
+        FakeV4l2Format format;
+        format.pixelFormat = pixelFormat;
+        format.sizes = {{64, 48}};
+        format.intervals = {{1, 30}};
+        camera.formats.push_back(format);
+    }
+    return camera;
+}
+
 FakeV4l2Camera FakeV4l2Kernel::MetadataNode(const std::string& node, const std::string& card)
 {
     FakeV4l2Camera camera;
@@ -269,11 +316,11 @@ void FakeV4l2Kernel::AddCamera(FakeV4l2Camera camera)
     state->camera = std::move(camera);
     if (!state->camera.formats.empty())
     {
-        const auto& format = state->camera.formats.front();
         v4l2_pix_format wanted{};
-        wanted.pixelformat = format.pixelFormat;
-        state->current = Negotiate(*state, wanted);
+        wanted.pixelformat = state->camera.formats.front().pixelFormat;
+        state->current = Negotiate(*state, state->camera.current.value_or(wanted));
     }
+    state->interval = state->camera.currentInterval;
     states.push_back(std::move(state));
 }
 
@@ -418,6 +465,42 @@ std::int32_t FakeV4l2Kernel::ControlValue(const std::string& node, std::uint32_t
     throw std::invalid_argument("no such control");
 }
 
+void FakeV4l2Kernel::DriveControl(const std::string& node, std::uint32_t id, std::int32_t value)
+{
+    std::lock_guard lock(mutex);
+    for (auto& control : Find(node).camera.controls)
+    {
+        if (control.id == id)
+        {
+            control.value = value;
+            return;
+        }
+    }
+    throw std::invalid_argument("no such control");
+}
+
+void FakeV4l2Kernel::ChangeSource(const std::string& node,
+                                  std::optional<std::pair<std::uint32_t, std::uint32_t>> size)
+{
+    std::lock_guard lock(mutex);
+    auto& state = Find(node);
+    state.camera.signalSize = size;
+    state.sourceChanged = state.sourceEvents;
+    Notify(state);
+}
+
+std::uint32_t FakeV4l2Kernel::TimingsSetCount(const std::string& node) const
+{
+    std::lock_guard lock(mutex);
+    return Find(node).timingsSet;
+}
+
+std::uint32_t FakeV4l2Kernel::StreamOnCount(const std::string& node) const
+{
+    std::lock_guard lock(mutex);
+    return Find(node).streamOns;
+}
+
 v4l2_fract FakeV4l2Kernel::StreamInterval(const std::string& node) const
 {
     std::lock_guard lock(mutex);
@@ -475,6 +558,13 @@ std::vector<unsigned char> FakeV4l2Kernel::Encode(const std::vector<unsigned cha
                                                   const v4l2_pix_format& format, bool stripHuffmanTables)
 {
     const std::uint32_t width = format.width, height = format.height;
+    if (ContiguousEquivalent(format.pixelformat) != format.pixelformat)
+    {
+        // The planes one after another; the node hands them out in memory planes of their own.
+        auto contiguous = format;
+        contiguous.pixelformat = ContiguousEquivalent(format.pixelformat);
+        return Encode(bgra, contiguous, stripHuffmanTables);
+    }
     std::vector<unsigned char> bytes;
     switch (format.pixelformat)
     {
@@ -774,9 +864,69 @@ v4l2_pix_format FakeV4l2Kernel::Negotiate(const State& state, v4l2_pix_format wa
                                     std::make_pair(wanted.width, wanted.height));
         std::tie(width, height) = size != format->sizes.end() ? *size : format->sizes.front();
     }
+    if (state.camera.dvTimings && state.timings)
+    {
+        std::tie(width, height) = *state.timings; // the signal decides the size
+    }
     v4l2_pix_format result = SettledFormat(format->pixelFormat, width, height, state.camera.linePadding);
     result.colorspace = state.camera.colorspace;
     return result;
+}
+
+std::uint32_t FakeV4l2Kernel::BufferType(const State& state) const
+{
+    return state.camera.multiplanar ? V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE : V4L2_BUF_TYPE_VIDEO_CAPTURE;
+}
+
+std::vector<std::uint32_t> FakeV4l2Kernel::PlaneSizes(const FakeV4l2Camera& camera,
+                                                      const v4l2_pix_format& format) const
+{
+    if (!camera.multiplanar)
+    {
+        return {format.sizeimage};
+    }
+    const std::uint32_t line = format.bytesperline, rows = format.height, halfRows = (rows + 1) / 2;
+    const std::uint32_t offset = camera.dataOffset;
+    switch (format.pixelformat)
+    {
+    case V4L2_PIX_FMT_NV12M:
+    case V4L2_PIX_FMT_NV21M:
+        return {offset + line * rows, line * halfRows};
+    case V4L2_PIX_FMT_NV16M:
+        return {offset + line * rows, line * rows};
+    case V4L2_PIX_FMT_YUV420M:
+    case V4L2_PIX_FMT_YVU420M:
+        return {offset + line * rows, line / 2 * halfRows, line / 2 * halfRows};
+    case V4L2_PIX_FMT_YUV422M:
+        return {offset + line * rows, line / 2 * rows, line / 2 * rows};
+    default:
+        return {offset + format.sizeimage};
+    }
+}
+
+void FakeV4l2Kernel::Describe(const State& state, const v4l2_pix_format& settled, v4l2_format& format) const
+{
+    if (!state.camera.multiplanar)
+    {
+        format.fmt.pix = settled;
+        return;
+    }
+    auto& planar = format.fmt.pix_mp;
+    planar = {};
+    planar.width = settled.width;
+    planar.height = settled.height;
+    planar.pixelformat = settled.pixelformat;
+    planar.field = settled.field;
+    planar.colorspace = settled.colorspace;
+    const auto sizes = PlaneSizes(state.camera, settled);
+    planar.num_planes = static_cast<std::uint8_t>(sizes.size());
+    for (std::size_t plane = 0; plane < sizes.size(); ++plane)
+    {
+        // Three-plane layouts halve the chroma planes' lines, as V4L2 lays them out.
+        const bool halfLine = sizes.size() == 3 && plane > 0;
+        planar.plane_fmt[plane].bytesperline = halfLine ? settled.bytesperline / 2 : settled.bytesperline;
+        planar.plane_fmt[plane].sizeimage = sizes[plane];
+    }
 }
 
 v4l2_pix_format FakeV4l2Kernel::SettledFormat(std::uint32_t pixelFormat, std::uint32_t width,
@@ -851,6 +1001,12 @@ int FakeV4l2Kernel::Close(int fd)
     ::close(file->second.wakeEvent);
     files.erase(file);
     --state.openCount;
+    if (state.openCount == 0)
+    {
+        // Subscriptions belong to open files.
+        state.sourceEvents = false;
+        state.sourceChanged = false;
+    }
     if (state.owner == fd)
     {
         // Mappings keep their memory alive, as the kernel keeps mapped buffers.
@@ -870,10 +1026,16 @@ short FakeV4l2Kernel::Readiness(const State& state, std::chrono::steady_clock::t
     {
         return POLLERR | POLLHUP;
     }
+    // An event waits: POLLPRI, whatever the queue does.
+    const short event = state.sourceChanged ? POLLPRI : 0;
     // videobuf2 reports POLLERR for a queue that is not streaming or is in its error state.
     if (!state.streaming || state.queueError)
     {
-        return POLLERR;
+        return static_cast<short>(POLLERR | event);
+    }
+    if (event)
+    {
+        return event;
     }
     if (!state.faults.empty() && (state.faults.front().first == FakeV4l2Fault::QueueError ||
                                   state.faults.front().first == FakeV4l2Fault::QueueBufferError))
@@ -940,24 +1102,39 @@ int FakeV4l2Kernel::Dequeue(State& state, v4l2_buffer& buffer)
     }
     ++state.handedOut;
 
+    // The picture's bytes go into the memory planes one after another, the first plane's after
+    // its data offset.
     const auto& bytes = FrameBytes(state);
-    std::size_t used = std::min(bytes.size(), slot.memory->size());
+    const bool multiplanar = state.camera.multiplanar;
+    std::vector<std::size_t> used(slot.planes.size());
+    std::size_t taken = 0;
     const std::string normal = "frame";
-    if (slot.contentKey != normal)
+    for (std::size_t plane = 0; plane < slot.planes.size(); ++plane)
     {
-        std::memcpy(slot.memory->data(), bytes.data(), used);
-        slot.contentKey = normal;
+        const std::size_t offset = multiplanar && plane == 0 ? state.camera.dataOffset : 0;
+        const std::size_t room = slot.planes[plane]->size() - std::min(offset, slot.planes[plane]->size());
+        const std::size_t part = std::min(room, bytes.size() - std::min(taken, bytes.size()));
+        if (slot.contentKey != normal)
+        {
+            std::memcpy(slot.planes[plane]->data() + offset, bytes.data() + taken, part);
+        }
+        used[plane] = offset + part;
+        taken += part;
     }
+    slot.contentKey = normal;
     std::uint32_t flags = V4L2_BUF_FLAG_MAPPED | V4L2_BUF_FLAG_DONE | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
     if (faulty)
     {
         switch (fault)
         {
         case FakeV4l2Fault::ShortBuffer:
-            used /= 2;
+            for (auto& size : used)
+            {
+                size /= 2;
+            }
             break;
         case FakeV4l2Fault::CorruptJpeg:
-            std::memset(slot.memory->data(), 0x5A, used);
+            std::memset(slot.planes[0]->data(), 0x5A, used[0]);
             slot.contentKey.clear();
             break;
         case FakeV4l2Fault::SequenceGap:
@@ -976,13 +1153,35 @@ int FakeV4l2Kernel::Dequeue(State& state, v4l2_buffer& buffer)
         flags |= V4L2_BUF_FLAG_ERROR;
     }
     buffer.index = index;
-    buffer.bytesused = static_cast<std::uint32_t>(used);
     buffer.flags = flags;
     buffer.field = V4L2_FIELD_NONE;
     buffer.sequence = state.sequence++;
-    buffer.length = static_cast<std::uint32_t>(slot.memory->size());
-    buffer.m.offset = index << 12;
-    const auto since = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
+    if (multiplanar)
+    {
+        for (std::size_t plane = 0; plane < slot.planes.size(); ++plane)
+        {
+            auto& described = buffer.m.planes[plane];
+            described = {};
+            described.bytesused = static_cast<std::uint32_t>(used[plane]);
+            described.length = static_cast<std::uint32_t>(slot.planes[plane]->size());
+            described.m.mem_offset = index << 12 | static_cast<std::uint32_t>(plane) << 8;
+            described.data_offset =
+                plane == 0 ? std::min<std::uint32_t>(state.camera.dataOffset, described.bytesused) : 0;
+        }
+        buffer.length = static_cast<std::uint32_t>(slot.planes.size());
+    }
+    else
+    {
+        buffer.bytesused = static_cast<std::uint32_t>(used[0]);
+        buffer.length = static_cast<std::uint32_t>(slot.planes[0]->size());
+        buffer.m.offset = index << 12;
+    }
+    // Stamped when the camera took the frame: the stream's start plus one interval a frame.
+    const v4l2_fract interval = state.camera.realInterval.value_or(state.interval);
+    const auto since =
+        std::chrono::duration_cast<std::chrono::microseconds>(state.streamStart.time_since_epoch()).count() +
+        static_cast<std::int64_t>(buffer.sequence) * 1000000 * interval.numerator /
+            std::max<std::uint32_t>(interval.denominator, 1);
     buffer.timestamp.tv_sec = since / 1000000;
     buffer.timestamp.tv_usec = since % 1000000;
     return 0;
@@ -1002,7 +1201,8 @@ int FakeV4l2Kernel::Ioctl(int fd, unsigned long request, void* argument)
         return Fail(ENODEV);
     }
     const auto& camera = state.camera;
-    const bool video = camera.deviceCaps & V4L2_CAP_VIDEO_CAPTURE;
+    const bool video = camera.deviceCaps & (V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_VIDEO_CAPTURE_MPLANE);
+    const std::uint32_t type = BufferType(state);
 
     switch (request)
     {
@@ -1017,17 +1217,20 @@ int FakeV4l2Kernel::Ioctl(int fd, unsigned long request, void* argument)
         std::strncpy(reinterpret_cast<char*>(capability.driver), "uvcvideo", sizeof capability.driver - 1);
         std::strncpy(reinterpret_cast<char*>(capability.card), camera.card.c_str(),
                      sizeof capability.card - 1);
+        std::strncpy(reinterpret_cast<char*>(capability.bus_info), camera.busInfo.c_str(),
+                     sizeof capability.bus_info - 1);
         // Like UVC: the driver's capabilities cover both of its nodes, the node's own are apart.
         capability.capabilities =
-            V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING | V4L2_CAP_DEVICE_CAPS;
+            (camera.multiplanar ? camera.deviceCaps
+                                : V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING) |
+            V4L2_CAP_DEVICE_CAPS;
         capability.device_caps = camera.deviceCaps;
         return 0;
     }
     case VIDIOC_ENUM_FMT:
     {
         auto& description = *static_cast<v4l2_fmtdesc*>(argument);
-        if (!video || description.type != V4L2_BUF_TYPE_VIDEO_CAPTURE ||
-            description.index >= camera.formats.size())
+        if (!video || description.type != type || description.index >= camera.formats.size())
         {
             return Fail(EINVAL);
         }
@@ -1067,6 +1270,10 @@ int FakeV4l2Kernel::Ioctl(int fd, unsigned long request, void* argument)
     case VIDIOC_ENUM_FRAMEINTERVALS:
     {
         auto& interval = *static_cast<v4l2_frmivalenum*>(argument);
+        if (camera.noRateControl)
+        {
+            return Fail(ENOTTY);
+        }
         const FakeV4l2Format* format = FindFormat(state, interval.pixel_format);
         if (!format)
         {
@@ -1117,16 +1324,24 @@ int FakeV4l2Kernel::Ioctl(int fd, unsigned long request, void* argument)
     case VIDIOC_TRY_FMT:
     {
         auto& format = *static_cast<v4l2_format*>(argument);
-        if (!video || format.type != V4L2_BUF_TYPE_VIDEO_CAPTURE)
+        if (!video || format.type != type)
         {
             return Fail(EINVAL);
         }
         if (request == VIDIOC_G_FMT)
         {
-            format.fmt.pix = state.current;
+            Describe(state, state.current, format);
             return 0;
         }
-        const auto settled = Negotiate(state, format.fmt.pix);
+        v4l2_pix_format wanted = format.fmt.pix;
+        if (camera.multiplanar)
+        {
+            wanted = {};
+            wanted.width = format.fmt.pix_mp.width;
+            wanted.height = format.fmt.pix_mp.height;
+            wanted.pixelformat = format.fmt.pix_mp.pixelformat;
+        }
+        const auto settled = Negotiate(state, wanted);
         if (request == VIDIOC_S_FMT)
         {
             if (!state.buffers.empty())
@@ -1135,14 +1350,18 @@ int FakeV4l2Kernel::Ioctl(int fd, unsigned long request, void* argument)
             }
             state.current = settled;
         }
-        format.fmt.pix = settled;
+        Describe(state, settled, format);
         return 0;
     }
     case VIDIOC_G_PARM:
     case VIDIOC_S_PARM:
     {
         auto& parameters = *static_cast<v4l2_streamparm*>(argument);
-        if (!video || parameters.type != V4L2_BUF_TYPE_VIDEO_CAPTURE)
+        if (camera.noRateControl)
+        {
+            return Fail(ENOTTY);
+        }
+        if (!video || parameters.type != type)
         {
             return Fail(EINVAL);
         }
@@ -1159,7 +1378,7 @@ int FakeV4l2Kernel::Ioctl(int fd, unsigned long request, void* argument)
     case VIDIOC_REQBUFS:
     {
         auto& request = *static_cast<v4l2_requestbuffers*>(argument);
-        if (!video || request.memory != V4L2_MEMORY_MMAP)
+        if (!video || request.type != type || request.memory != V4L2_MEMORY_MMAP)
         {
             return Fail(EINVAL);
         }
@@ -1171,7 +1390,7 @@ int FakeV4l2Kernel::Ioctl(int fd, unsigned long request, void* argument)
         {
             for (const auto& [address, memory] : mappings)
             {
-                if (memory == buffer.memory)
+                if (std::find(buffer.planes.begin(), buffer.planes.end(), memory) != buffer.planes.end())
                 {
                     return Fail(EBUSY); // still mapped
                 }
@@ -1182,8 +1401,12 @@ int FakeV4l2Kernel::Ioctl(int fd, unsigned long request, void* argument)
         request.count = std::min(request.count, camera.bufferLimit);
         for (std::uint32_t index = 0; index < request.count; ++index)
         {
-            state.buffers.push_back(
-                {std::make_shared<std::vector<unsigned char>>(state.current.sizeimage), false, {}});
+            Buffer buffer;
+            for (const auto size : PlaneSizes(state.camera, state.current))
+            {
+                buffer.planes.push_back(std::make_shared<std::vector<unsigned char>>(size));
+            }
+            state.buffers.push_back(std::move(buffer));
         }
         state.owner = request.count ? fd : -1;
         return 0;
@@ -1193,8 +1416,13 @@ int FakeV4l2Kernel::Ioctl(int fd, unsigned long request, void* argument)
     case VIDIOC_DQBUF:
     {
         auto& buffer = *static_cast<v4l2_buffer*>(argument);
-        if (buffer.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || buffer.memory != V4L2_MEMORY_MMAP ||
-            state.owner != fd)
+        if (buffer.type != type || buffer.memory != V4L2_MEMORY_MMAP || state.owner != fd)
+        {
+            return Fail(EINVAL);
+        }
+        // A multi-planar buffer comes with an array for its planes' descriptions.
+        if (camera.multiplanar &&
+            (!buffer.m.planes || buffer.length < PlaneSizes(state.camera, state.current).size()))
         {
             return Fail(EINVAL);
         }
@@ -1209,9 +1437,21 @@ int FakeV4l2Kernel::Ioctl(int fd, unsigned long request, void* argument)
         auto& slot = state.buffers[buffer.index];
         if (request == VIDIOC_QUERYBUF)
         {
-            buffer.length = static_cast<std::uint32_t>(slot.memory->size());
-            buffer.m.offset = buffer.index << 12;
             buffer.flags = slot.queued ? V4L2_BUF_FLAG_QUEUED : 0;
+            if (!camera.multiplanar)
+            {
+                buffer.length = static_cast<std::uint32_t>(slot.planes[0]->size());
+                buffer.m.offset = buffer.index << 12;
+                return 0;
+            }
+            for (std::size_t plane = 0; plane < slot.planes.size(); ++plane)
+            {
+                buffer.m.planes[plane] = {};
+                buffer.m.planes[plane].length = static_cast<std::uint32_t>(slot.planes[plane]->size());
+                buffer.m.planes[plane].m.mem_offset = buffer.index << 12 | static_cast<std::uint32_t>(plane)
+                                                                               << 8;
+            }
+            buffer.length = static_cast<std::uint32_t>(slot.planes.size());
             return 0;
         }
         if (state.queueError)
@@ -1231,15 +1471,22 @@ int FakeV4l2Kernel::Ioctl(int fd, unsigned long request, void* argument)
     case VIDIOC_STREAMON:
     case VIDIOC_STREAMOFF:
     {
-        if (state.owner != fd || state.buffers.empty())
+        if (*static_cast<const int*>(argument) != static_cast<int>(type) || state.owner != fd ||
+            state.buffers.empty())
         {
             return Fail(EINVAL);
+        }
+        if (request == VIDIOC_STREAMON && camera.dvTimings && !camera.signalSize)
+        {
+            return Fail(ENOLINK);
         }
         state.streaming = request == VIDIOC_STREAMON;
         if (state.streaming)
         {
             state.nextFrame = std::chrono::steady_clock::now();
+            state.streamStart = state.nextFrame;
             state.sequence = 0;
+            ++state.streamOns;
         }
         else
         {
@@ -1349,6 +1596,81 @@ int FakeV4l2Kernel::Ioctl(int fd, unsigned long request, void* argument)
         control->value = value.value;
         return 0;
     }
+    case VIDIOC_G_INPUT:
+    case VIDIOC_ENUMINPUT:
+    {
+        if (!camera.dvTimings)
+        {
+            return Fail(ENOTTY);
+        }
+        if (request == VIDIOC_G_INPUT)
+        {
+            *static_cast<int*>(argument) = 0;
+            return 0;
+        }
+        auto& input = *static_cast<v4l2_input*>(argument);
+        if (input.index != 0)
+        {
+            return Fail(EINVAL);
+        }
+        std::strncpy(reinterpret_cast<char*>(input.name), "HDMI", sizeof input.name - 1);
+        input.type = V4L2_INPUT_TYPE_CAMERA;
+        input.capabilities = V4L2_IN_CAP_DV_TIMINGS;
+        input.status = camera.signalSize ? 0 : V4L2_IN_ST_NO_SIGNAL;
+        return 0;
+    }
+    case VIDIOC_QUERY_DV_TIMINGS:
+    case VIDIOC_S_DV_TIMINGS:
+    {
+        if (!camera.dvTimings)
+        {
+            return Fail(ENOTTY);
+        }
+        auto& timings = *static_cast<v4l2_dv_timings*>(argument);
+        if (request == VIDIOC_QUERY_DV_TIMINGS)
+        {
+            if (!camera.signalSize)
+            {
+                return Fail(ENOLINK);
+            }
+            timings = {};
+            timings.type = V4L2_DV_BT_656_1120;
+            timings.bt.width = camera.signalSize->first;
+            timings.bt.height = camera.signalSize->second;
+            return 0;
+        }
+        if (!state.buffers.empty())
+        {
+            return Fail(EBUSY); // videobuf2 refuses while buffers are allocated
+        }
+        const std::uint32_t width = timings.bt.width, height = timings.bt.height; // packed fields
+        state.timings = std::pair{width, height};
+        ++state.timingsSet;
+        return 0;
+    }
+    case VIDIOC_SUBSCRIBE_EVENT:
+    {
+        const auto& subscription = *static_cast<const v4l2_event_subscription*>(argument);
+        if (!camera.dvTimings || subscription.type != V4L2_EVENT_SOURCE_CHANGE)
+        {
+            return Fail(EINVAL);
+        }
+        state.sourceEvents = true;
+        return 0;
+    }
+    case VIDIOC_DQEVENT:
+    {
+        if (!state.sourceChanged)
+        {
+            return Fail(ENOENT);
+        }
+        state.sourceChanged = false;
+        auto& event = *static_cast<v4l2_event*>(argument);
+        event = {};
+        event.type = V4L2_EVENT_SOURCE_CHANGE;
+        event.u.src_change.changes = V4L2_EVENT_SRC_CH_RESOLUTION;
+        return 0;
+    }
     default:
         return Fail(ENOTTY);
     }
@@ -1365,7 +1687,9 @@ void* FakeV4l2Kernel::Mmap(std::size_t length, int /*protection*/, int /*flags*/
     }
     State& state = *file->second.state;
     const auto index = static_cast<std::size_t>(offset >> 12);
-    if (state.owner != fd || index >= state.buffers.size() || length > state.buffers[index].memory->size())
+    const auto plane = static_cast<std::size_t>(offset >> 8 & 0xF);
+    if (state.owner != fd || index >= state.buffers.size() || plane >= state.buffers[index].planes.size() ||
+        length > state.buffers[index].planes[plane]->size())
     {
         errno = EINVAL;
         return MAP_FAILED;
@@ -1374,14 +1698,16 @@ void* FakeV4l2Kernel::Mmap(std::size_t length, int /*protection*/, int /*flags*/
                       [&](const auto& mapping)
                       {
                           return std::any_of(state.buffers.begin(), state.buffers.end(),
-                                             [&](const Buffer& buffer)
-                                             { return buffer.memory == mapping.second; });
+                                             [&](const Buffer& buffer) {
+                                                 return std::find(buffer.planes.begin(), buffer.planes.end(),
+                                                                  mapping.second) != buffer.planes.end();
+                                             });
                       }) >= static_cast<std::ptrdiff_t>(state.camera.mapLimit))
     {
         errno = ENOMEM;
         return MAP_FAILED;
     }
-    auto memory = state.buffers[index].memory;
+    auto memory = state.buffers[index].planes[plane];
     // Every mapping gets an address of its own, as mmap would give.
     void* address = memory->data();
     for (const auto& [mapped, owner] : mappings)

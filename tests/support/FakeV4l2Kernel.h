@@ -91,6 +91,21 @@ struct FakeV4l2Camera
     std::string node;
     std::string persistentPath; // empty: the node itself
     std::string card = "Fake Camera";
+    std::string busInfo; // VIDIOC_QUERYCAP's bus_info
+    // The format the node is set to before anyone asks (VIDIOC_G_FMT); the first listed when
+    // unset. The interval it runs at is `currentInterval`.
+    std::optional<v4l2_pix_format> current;
+    v4l2_fract currentInterval{1, 30};
+    // A capture card's input with DV timings (HDMI, SDI): VIDIOC_G_INPUT and VIDIOC_ENUMINPUT
+    // name it, VIDIOC_QUERY_DV_TIMINGS reports the signal's size (ENOLINK without a signal),
+    // VIDIOC_S_DV_TIMINGS sets it and the format takes that size; STREAMON without a signal fails
+    // with ENOLINK. Source-change events are offered (VIDIOC_SUBSCRIBE_EVENT, POLLPRI,
+    // VIDIOC_DQEVENT). Without: the node has no inputs to ask about, as most webcams.
+    bool dvTimings = false;
+    std::optional<std::pair<std::uint32_t, std::uint32_t>> signalSize; // none: no signal
+    // A driver without frame-rate control: VIDIOC_ENUM_FRAMEINTERVALS, VIDIOC_G_PARM and
+    // VIDIOC_S_PARM fail with ENOTTY.
+    bool noRateControl = false;
     std::uint32_t deviceCaps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
     std::vector<FakeV4l2Format> formats;
     std::vector<FakeV4l2Control> controls;
@@ -105,11 +120,22 @@ struct FakeV4l2Camera
     // videobuf2 may give fewer buffers than asked (memory, or the driver's own limit) and says
     // how many in the request's count.
     std::uint32_t bufferLimit = 8;
-    // mmap fails with ENOMEM once this many of the node's buffers are mapped.
+    // mmap fails with ENOMEM once this many of the node's buffer planes are mapped.
     std::uint32_t mapLimit = 64;
+    // The multi-planar API (V4L2_CAP_VIDEO_CAPTURE_MPLANE, fmt.pix_mp, a plane array per
+    // buffer), as SoC cameras, capture cards and vivid with multiplanar=2 offer it. Formats with
+    // an M (NV12M, YUV420M) put each picture plane in a memory plane of its own; the others
+    // have one.
+    bool multiplanar = false;
+    // Bytes before the picture in a multi-planar buffer's first plane (vivid leaves 128 for some
+    // formats), counted in its bytesused.
+    std::uint32_t dataOffset = 0;
     int openError = 0;     // errno of every Open
     int queryCapError = 0; // errno of VIDIOC_QUERYCAP
     std::chrono::microseconds framePeriod{2000};
+    // The buffers' timestamps count this interval per frame (a camera that slows down in low
+    // light); unset: the interval the node is set to. Deliveries keep `framePeriod` regardless.
+    std::optional<v4l2_fract> realInterval;
 };
 
 // A stand-in for the kernel that behaves like a UVC camera: formats, sizes, intervals, controls,
@@ -129,6 +155,8 @@ public:
     static FakeV4l2Camera OneFormatCamera(const std::string& node, std::uint32_t pixelFormat,
                                           std::uint32_t width, std::uint32_t height,
                                           std::chrono::microseconds framePeriod);
+    // A multi-planar capture node (NV12M, YUV420M and YUYV in one plane), as vivid offers one.
+    static FakeV4l2Camera MultiplanarCamera(const std::string& node, const std::string& card);
     // The metadata node a UVC camera has beside its video node.
     static FakeV4l2Camera MetadataNode(const std::string& node, const std::string& card);
 
@@ -151,6 +179,15 @@ public:
     std::size_t MappedCount() const;
     bool IsStreaming(const std::string& node) const;
     std::int32_t ControlValue(const std::string& node, std::uint32_t id) const;
+    // The camera itself changes a control, as its automatic mode moves gain or exposure.
+    void DriveControl(const std::string& node, std::uint32_t id, std::int32_t value);
+    // The card's source changes to a signal of this size, or loses its signal: a source-change
+    // event for those who subscribed.
+    void ChangeSource(const std::string& node, std::optional<std::pair<std::uint32_t, std::uint32_t>> size);
+    // How often VIDIOC_S_DV_TIMINGS succeeded on the node.
+    std::uint32_t TimingsSetCount(const std::string& node) const;
+    // How often VIDIOC_STREAMON succeeded on the node.
+    std::uint32_t StreamOnCount(const std::string& node) const;
     v4l2_fract StreamInterval(const std::string& node) const;
     std::uint32_t FramesHandedOut(const std::string& node) const;
 
@@ -185,7 +222,7 @@ public:
 private:
     struct Buffer
     {
-        std::shared_ptr<std::vector<unsigned char>> memory;
+        std::vector<std::shared_ptr<std::vector<unsigned char>>> planes; // memory planes
         bool queued = false;
         std::string contentKey; // what the memory holds, so unchanged frames are not rewritten
     };
@@ -205,6 +242,12 @@ private:
         bool failNextQueue = false;
         std::uint32_t sequence = 0;
         std::uint32_t handedOut = 0;
+        std::uint32_t streamOns = 0;
+        std::uint32_t timingsSet = 0;
+        std::optional<std::pair<std::uint32_t, std::uint32_t>> timings; // set by S_DV_TIMINGS
+        bool sourceEvents = false;                                      // subscribed
+        bool sourceChanged = false;                                     // an event waits
+        std::chrono::steady_clock::time_point streamStart;
         std::int64_t budget = -1;
         std::chrono::steady_clock::time_point nextFrame;
         std::deque<std::pair<FakeV4l2Fault, std::uint32_t>> faults;
@@ -221,6 +264,11 @@ private:
     void Notify(State& state);
     int Fail(int error) const;
     v4l2_pix_format Negotiate(const State& state, v4l2_pix_format wanted) const;
+    // The buffer type the node streams and the sizes of a buffer's memory planes.
+    std::uint32_t BufferType(const State& state) const;
+    std::vector<std::uint32_t> PlaneSizes(const FakeV4l2Camera& camera, const v4l2_pix_format& format) const;
+    // VIDIOC_G/S/TRY_FMT's answer in the node's API.
+    void Describe(const State& state, const v4l2_pix_format& settled, v4l2_format& format) const;
     const FakeV4l2Format* FindFormat(const State& state, std::uint32_t pixelFormat) const;
     const FakeV4l2Control* FindControl(const State& state, std::uint32_t id) const;
     bool IsOverridden(const State& state, const FakeV4l2Control& control) const;

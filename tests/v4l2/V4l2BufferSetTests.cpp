@@ -53,7 +53,7 @@ TEST_F(V4l2BufferSetTest, TheDriversBuffersAreMappedQueuedFilledAndAllGiveBackWi
     camera.bufferLimit = 3;
     Open();
     {
-        V4l2BufferSet buffers(handle, 4);
+        V4l2BufferSet buffers(handle, V4L2_BUF_TYPE_VIDEO_CAPTURE, 4);
         ASSERT_EQ(buffers.Count(), 3u) << "the driver gives fewer than asked";
         EXPECT_EQ(kernel.MappedCount(), 3u);
         EXPECT_FALSE(DriverBuffersFreed());
@@ -64,17 +64,18 @@ TEST_F(V4l2BufferSetTest, TheDriversBuffersAreMappedQueuedFilledAndAllGiveBackWi
         ASSERT_EQ(kernel.Poll(&ready, 1, 10000), 1);
         v4l2_buffer buffer{};
         ASSERT_TRUE(buffers.Dequeue(buffer));
-        std::size_t size = 0;
-        const unsigned char* data = buffers.Data(buffer, size);
+        V4l2BufferSet::Planes planes;
+        ASSERT_TRUE(buffers.GetPlanes(buffer, planes));
         const auto settled = FakeV4l2Kernel::SettledFormat(V4L2_PIX_FMT_YUYV, 32, 24);
         const auto expected =
             FakeV4l2Kernel::Encode(FakeV4l2Kernel::ReferencePicture(32, 24), settled, false);
-        ASSERT_EQ(size, expected.size());
-        EXPECT_EQ(std::memcmp(data, expected.data(), size), 0);
+        ASSERT_EQ(planes.count, 1u);
+        ASSERT_EQ(planes.size[0], expected.size());
+        EXPECT_EQ(std::memcmp(planes.data[0], expected.data(), expected.size()), 0);
         EXPECT_TRUE(buffers.Queue(buffer));
         v4l2_buffer foreign = buffer;
         foreign.index = 3;
-        EXPECT_EQ(buffers.Data(foreign, size), nullptr) << "an index the set lacks gives no memory";
+        EXPECT_FALSE(buffers.GetPlanes(foreign, planes)) << "an index the set lacks gives no memory";
         ASSERT_EQ(handle->Ioctl(VIDIOC_STREAMOFF, &type), 0);
     }
     EXPECT_EQ(kernel.MappedCount(), 0u);
@@ -87,7 +88,7 @@ TEST_F(V4l2BufferSetTest, AFailureHalfwayLeavesNothingMappedOrRequested)
     Open();
     try
     {
-        V4l2BufferSet buffers(handle, 4);
+        V4l2BufferSet buffers(handle, V4L2_BUF_TYPE_VIDEO_CAPTURE, 4);
         FAIL() << "the third mapping fails";
     }
     catch (const Exception& exception)

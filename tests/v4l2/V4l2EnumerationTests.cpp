@@ -1,9 +1,11 @@
 #include "FakeV4l2Kernel.h"
+#include "TemporaryFolder.h"
 
 #include "V4l2VideoCapture/V4l2Device.h"
 #include "V4l2VideoCapture/V4l2FrameFormat.h"
 #include "V4l2VideoCapture/V4l2Subtype.h"
 #include <Norvex/Core/CaptureBackends/CaptureBackends.h>
+#include <Norvex/Core/StringHelpers.h>
 #include <Norvex/Core/V4l2VideoCapture/V4l2VideoCapture.h>
 #include <Norvex/Core/VideoCapture/VideoSubtype.h>
 
@@ -11,6 +13,8 @@
 
 #include <cerrno>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 
 using namespace Norvex::Core;
 using namespace Norvex::Core::V4l2VideoCapture;
@@ -61,9 +65,10 @@ TEST(V4l2Enumeration, ListsCaptureNodesWithNamesPathsAndFormats)
     auto second = FakeV4l2Kernel::UvcCamera("/dev/video2", "Second Camera");
     second.persistentPath.clear();
     kernel.AddCamera(second);
+    kernel.AddCamera(FakeV4l2Kernel::MultiplanarCamera("/dev/video3", "Planar Camera"));
 
     const auto devices = Enumerate(kernel);
-    ASSERT_EQ(devices.size(), 2u) << "the metadata node is no capture device";
+    ASSERT_EQ(devices.size(), 3u) << "the metadata node is no capture device";
     EXPECT_EQ(devices[0]->friendlyName, L"Desk Camera");
     EXPECT_EQ(devices[0]->devicePath, L"/dev/v4l/by-id/usb-Desk Camera-video-index0");
     EXPECT_EQ(devices[1]->friendlyName, L"Second Camera");
@@ -88,6 +93,58 @@ TEST(V4l2Enumeration, ListsCaptureNodesWithNamesPathsAndFormats)
     EXPECT_EQ(devices[0]->LockFrame()->width, 64) << "left prepared with format 0";
     EXPECT_FALSE(devices[0]->IsStarted());
     EXPECT_EQ(kernel.OpenCount("/dev/video0"), 0) << "the camera is free until Start";
+    // A multi-planar node is a camera too; NV12M and YUV420M are the NV12 and I420 pictures.
+    EXPECT_EQ(Names(*devices[2]), (std::vector<std::wstring>{L"NV12 64x48 (30fps)", L"I420 64x48 (30fps)",
+                                                             L"YUY2 64x48 (30fps)"}));
+}
+
+// What users have besides single UVC cameras: nodes that only a media-controller pipeline feeds,
+// a camera answering under two nodes, udev's links, a camera left set up in another format.
+TEST(V4l2Enumeration, CamerasAreListedOnceByWhatNamesThemAndStartAsTheyAreSetUp)
+{
+    Norvex::Testing::TemporaryFolder folder;
+    const auto node = (folder / "video0").string();
+    std::ofstream(node).put('\0');
+    std::filesystem::create_directory(folder / "by-id");
+    const auto link = folder / "by-id" / "usb-Desk_Camera-video-index0";
+    std::filesystem::create_symlink(node, link);
+
+    FakeV4l2Kernel kernel;
+    auto desk = FakeV4l2Kernel::UvcCamera(node, "Desk Camera");
+    desk.persistentPath = link.string();
+    desk.busInfo = "usb-0000:00:14.0-1";
+    v4l2_pix_format current{};
+    current.pixelformat = V4L2_PIX_FMT_YUYV;
+    current.width = 32;
+    current.height = 24;
+    desk.current = current;
+    desk.currentInterval = {1, 15};
+    kernel.AddCamera(desk);
+    auto twin = FakeV4l2Kernel::UvcCamera("/dev/video1", "Desk Camera"); // the same camera again
+    twin.busInfo = desk.busInfo;
+    kernel.AddCamera(twin);
+    auto raw = FakeV4l2Kernel::UvcCamera("/dev/video2", "unicam");
+    raw.deviceCaps |= V4L2_CAP_IO_MC;
+    kernel.AddCamera(raw);
+    auto other = FakeV4l2Kernel::UvcCamera("/dev/video3", "Desk Camera"); // same model, other port
+    other.busInfo = "usb-0000:00:14.0-2";
+    kernel.AddCamera(other);
+
+    const auto devices = Enumerate(kernel);
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_EQ(devices[1]->devicePath, L"/dev/v4l/by-id/usb-Desk Camera-video-index0");
+    const auto& first = *devices[0];
+    EXPECT_TRUE(first.IsNamedBy(ToWideString(node))) << "the node its link points at";
+    EXPECT_TRUE(first.IsNamedBy(link.wstring()));
+    EXPECT_TRUE(first.IsNamedBy((folder / "by-id" / ".." / "video0").wstring()));
+    EXPECT_FALSE(devices[1]->IsNamedBy(ToWideString(node)));
+    EXPECT_FALSE(first.IsNamedBy((folder / "video9").wstring()));
+
+    EXPECT_EQ(first.frameFormats[static_cast<std::size_t>(first.frameFormatIndex)]->GetName(),
+              L"YUY2 32x24 (15fps)")
+        << "the format the driver is set to";
+    EXPECT_EQ(first.frame.width, 32) << "and prepared";
+    EXPECT_EQ(devices[1]->frameFormatIndex, 0);
 }
 
 TEST(V4l2Enumeration, FailingDevicesAreSkippedOrPropagated)

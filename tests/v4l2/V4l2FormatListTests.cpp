@@ -19,7 +19,7 @@ namespace
 std::vector<std::wstring> Listed(FakeV4l2Kernel& kernel, const std::string& node, bool skipDuplicates = true)
 {
     const V4l2FileHandle handle(kernel, node, O_RDWR | O_NONBLOCK);
-    V4l2FormatList list(handle, skipDuplicates);
+    V4l2FormatList list(handle, V4L2_BUF_TYPE_VIDEO_CAPTURE, skipDuplicates);
     std::vector<std::wstring> names;
     for (const auto& format : list.Formats())
     {
@@ -119,4 +119,24 @@ TEST(V4l2FormatList, DuplicatesAreListedOnceOnlyWhenAskedTo)
     EXPECT_EQ(Listed(kernel, "/dev/video0", false),
               (std::vector<std::wstring>{L"YUY2 64x48 (30fps)", L"YUY2 64x48 (30fps)", L"YUY2 64x48 (15fps)",
                                          L"MJPG 64x48 (30fps)", L"MJPG 64x48 (30fps)"}));
+}
+
+// A driver without frame-rate control (no interval list, no G_PARM) still offers its sizes, at
+// its own rate; the one it is set to is found among several.
+TEST(V4l2FormatList, SizesWithoutIntervalsRunAtTheDriversRate)
+{
+    FakeV4l2Kernel kernel;
+    auto camera = SingleFormatCamera("/dev/video0", Yuyv64x48({}));
+    camera.formats[0].sizes = {{64, 48}, {32, 24}};
+    camera.noRateControl = true;
+    v4l2_pix_format current{};
+    current.pixelformat = V4L2_PIX_FMT_YUYV;
+    current.width = 32;
+    current.height = 24;
+    camera.current = current;
+    kernel.AddCamera(camera);
+    EXPECT_EQ(Listed(kernel, "/dev/video0"),
+              (std::vector<std::wstring>{L"YUY2 64x48 (0fps)", L"YUY2 32x24 (0fps)"}));
+    const V4l2FileHandle handle(kernel, "/dev/video0", O_RDWR | O_NONBLOCK);
+    EXPECT_EQ(V4l2FormatList(handle, V4L2_BUF_TYPE_VIDEO_CAPTURE, true).CurrentIndex(), 1);
 }

@@ -273,6 +273,8 @@ TEST_F(MainWindowTest, TheReadOutShowsThePixelUnderThePointerAndEmptiesWhenItLea
 TEST_F(MainWindowTest, EnterAndEscapeNeitherCloseTheWindowNorPressAButton)
 {
     auto& model = MakeModel();
+    model.SetSetting(model.ControlPanelPage, 1, VistelCapture::MainModelProperty::ControlPanelPage);
+    const auto ratio = model.ViewRatio;
     MainWindow window(model);
     window.show();
     window.activateWindow();
@@ -287,6 +289,8 @@ TEST_F(MainWindowTest, EnterAndEscapeNeitherCloseTheWindowNorPressAButton)
     }
     EXPECT_TRUE(window.isVisible());
     EXPECT_FALSE(model.IsCapturing());
+    EXPECT_EQ(model.ControlPanelPage, 1) << "the side pane's page buttons are no default button";
+    EXPECT_EQ(model.ViewRatio, ratio);
     window.close();
     EXPECT_FALSE(window.isVisible());
 }
@@ -349,7 +353,8 @@ TEST_F(MainWindowTest, AFailingStartShowsTheErrorBoxAndTheWindowStays)
         capture->click();
         QCoreApplication::processEvents();
         ASSERT_EQ(dialogs.errors.size(), 1);
-        EXPECT_FALSE(dialogs.errors.front().isEmpty());
+        EXPECT_TRUE(dialogs.errors.front().startsWith(QStringLiteral("open /dev/video0: ")))
+            << "names the step and the device: " << dialogs.errors.front().toStdString();
         EXPECT_TRUE(window.isVisible());
         EXPECT_FALSE(camera.IsCapturing());
         EXPECT_FALSE(capture->isChecked());
@@ -357,5 +362,37 @@ TEST_F(MainWindowTest, AFailingStartShowsTheErrorBoxAndTheWindowStays)
         window.close();
     }
     model.reset(); // after the window, before the kernel it streams from
+    Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(nullptr);
+}
+
+TEST_F(MainWindowTest, ACameraPulledOutIsToldInTheStatusBarUntilCaptureStartsAgain)
+{
+    FakeV4l2Kernel kernel;
+    kernel.AddCamera(FakeV4l2Kernel::UvcCamera("/dev/video0", "Bench Camera"));
+    Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(&kernel);
+    {
+        auto& camera = MakeModel(0);
+        MainWindow window(camera);
+        window.show();
+        const auto panes = StatusPanes(window);
+        auto* capture = FindButton(window, QStringLiteral("取り込み"));
+        ASSERT_NE(capture, nullptr);
+        capture->click();
+        ASSERT_TRUE(WaitUntil([&] { return capture->text() == QStringLiteral("停止"); }));
+
+        kernel.Unplug("/dev/video0");
+        ASSERT_TRUE(WaitUntil([&] { return panes[0]->text() == QStringLiteral("カメラが取り外されました"); }))
+            << panes[0]->text().toStdString();
+        EXPECT_EQ(capture->text(), QStringLiteral("取り込み"));
+        EXPECT_FALSE(panes[0]->toolTip().isEmpty()) << "the system's words";
+        ASSERT_TRUE(WaitUntil([&] { return kernel.OpenCount("/dev/video0") == 0; }))
+            << "what was left of the stream is released";
+
+        kernel.Replug("/dev/video0");
+        capture->click();
+        ASSERT_TRUE(WaitUntil([&] { return panes[0]->text().startsWith(QStringLiteral("FPS = ")); }));
+        window.close();
+    }
+    model.reset();
     Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(nullptr);
 }

@@ -78,10 +78,16 @@ Exception::Exception(HRESULT errorCode, const char* functionName, const wchar_t*
 {
 }
 
+Exception::Exception(HRESULT errorCode, const std::wstring& message, const char* functionName,
+                     const wchar_t* sourceFileName, int lineNumber)
+    : errorCode(errorCode), message(message), functionName(ToWideString(functionName)),
+      sourceFileName(sourceFileName ? sourceFileName : L""), lineNumber(lineNumber)
+{
+}
+
 Exception::Exception(const std::wstring& message, const char* functionName, const wchar_t* sourceFileName,
                      int lineNumber)
-    : errorCode(E_UNEXPECTED), message(message), functionName(ToWideString(functionName)),
-      sourceFileName(sourceFileName ? sourceFileName : L""), lineNumber(lineNumber)
+    : Exception(E_UNEXPECTED, message, functionName, sourceFileName, lineNumber)
 {
 }
 

@@ -16,6 +16,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QImage>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
@@ -331,4 +332,40 @@ TEST_F(ShippedPluginTest, CameraSettingsReachTheDeviceAreKeptPerCameraAndComeBac
             }));
         model.StopCapture();
     }
+}
+
+// A camera whose automatic mode moves a value, a user typing into a number box, a camera pulled
+// out while its page is open.
+TEST_F(ShippedPluginTest,
+       TheCameraPageFollowsAutomaticValuesAppliesTypedOnesOnReturnAndEmptiesWhenTheCameraGoes)
+{
+    auto& model = MakeModel();
+    model.SelectProcessor(IndexOf(L"カメラ設定"));
+    auto page = MakePage();
+    model.StartCapture();
+    ASSERT_TRUE(WaitUntil([&] { return Control<QSpinBox>(page.get(), QStringLiteral("露出")); }));
+    EXPECT_FALSE(Control<QSpinBox>(page.get(), QStringLiteral("露出"))->isEnabled())
+        << "driven by the automatic mode";
+    kernel.DriveControl("/dev/video0", V4L2_CID_EXPOSURE_ABSOLUTE, 400);
+    ASSERT_TRUE(
+        WaitUntil([&] { return Control<QSpinBox>(page.get(), QStringLiteral("露出"))->value() == 400; }))
+        << "read again, not the value of when the page was made";
+
+    auto* brightness = Control<QSpinBox>(page.get(), QStringLiteral("明るさ"));
+    brightness->selectAll();
+    for (const auto& [key, text] : {std::pair{Qt::Key_2, "2"}, std::pair{Qt::Key_0, "0"}})
+    {
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, QString::fromLatin1(text));
+        QApplication::sendEvent(brightness, &press);
+    }
+    EXPECT_EQ(kernel.ControlValue("/dev/video0", V4L2_CID_BRIGHTNESS), 0) << "nothing sent while typing";
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(brightness, &enter);
+    EXPECT_EQ(kernel.ControlValue("/dev/video0", V4L2_CID_BRIGHTNESS), 20);
+
+    kernel.Unplug("/dev/video0");
+    ASSERT_TRUE(WaitUntil([&] { return page->findChild<QLabel*>(QStringLiteral("message")) != nullptr; }))
+        << "the gone camera's controls are not offered";
+    EXPECT_FALSE(page->findChild<QSpinBox*>());
+    EXPECT_FALSE(model.IsCapturing());
 }

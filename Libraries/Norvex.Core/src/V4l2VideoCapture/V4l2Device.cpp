@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -39,6 +40,52 @@ std::string CardName(const v4l2_capability& capability)
 }
 
 } // namespace
+
+// The rate a camera really runs at, from the sequence numbers and timestamps of its last buffers:
+// frames it counted over the time between them, so a frame it dropped still counts.
+class V4l2Device::RateMeter
+{
+public:
+    explicit RateMeter(std::atomic<double>& published) : published(published) { Reset(); }
+
+    void Reset() noexcept
+    {
+        count = 0;
+        next = 0;
+        published.store(0.0, std::memory_order_relaxed);
+    }
+
+    void Add(std::uint32_t sequence, const timeval& timestamp) noexcept
+    {
+        const std::int64_t microseconds = std::int64_t(timestamp.tv_sec) * 1000000 + timestamp.tv_usec;
+        stamps[next] = {sequence, microseconds};
+        next = (next + 1) % stamps.size();
+        count = std::min(count + 1, stamps.size());
+        if (count < 2)
+        {
+            return;
+        }
+        const Stamp& oldest = stamps[count < stamps.size() ? 0 : next];
+        const Stamp& newest = stamps[(next + stamps.size() - 1) % stamps.size()];
+        if (newest.microseconds > oldest.microseconds)
+        {
+            published.store(double(newest.sequence - oldest.sequence) * 1e6 /
+                                double(newest.microseconds - oldest.microseconds),
+                            std::memory_order_relaxed);
+        }
+    }
+
+private:
+    struct Stamp
+    {
+        std::uint32_t sequence;
+        std::int64_t microseconds;
+    };
+    std::atomic<double>& published;
+    std::array<Stamp, 32> stamps{};
+    std::size_t count = 0;
+    std::size_t next = 0;
+};
 
 // The eventfd that wakes the capture thread out of its poll.
 class V4l2Device::EventDescriptor
@@ -75,7 +122,14 @@ V4l2Device::V4l2Device(KernelInterface& kernel, const std::string& node, bool sk
         friendlyName = ToWideString(CardName(capability));
         persistentPath = kernel.GetPersistentPath(node);
         devicePath = ToWideString(persistentPath);
-        frameFormats = std::move(V4l2FormatList(opened, skipDuplicatedFrameFormat).Formats());
+        bufferType = CaptureBufferType(capability);
+        if (bufferType == 0)
+        {
+            throw Exception(invalidMediaTypeStatus, "V4l2Device", NORVEX_SOURCE_FILE, __LINE__);
+        }
+        V4l2FormatList list(opened, bufferType, skipDuplicatedFrameFormat);
+        frameFormats = std::move(list.Formats());
+        frameFormatIndex = std::max(list.CurrentIndex(), 0);
     }
     if (frameFormats.empty())
     {
@@ -103,6 +157,24 @@ V4l2Device::~V4l2Device()
     catch (...)
     {
     }
+}
+
+std::uint32_t V4l2Device::CaptureBufferType(const v4l2_capability& capability) noexcept
+{
+    // The node's own capabilities, not the whole driver's (a UVC camera's metadata node).
+    const std::uint32_t caps =
+        capability.capabilities & V4L2_CAP_DEVICE_CAPS ? capability.device_caps : capability.capabilities;
+    // A node whose input the media controller sets up (a Raspberry Pi's raw camera nodes)
+    // delivers nothing until a pipeline is configured: no camera on its own.
+    if (!(caps & V4L2_CAP_STREAMING) || (caps & V4L2_CAP_IO_MC))
+    {
+        return 0;
+    }
+    if (caps & V4L2_CAP_VIDEO_CAPTURE)
+    {
+        return V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    }
+    return caps & V4L2_CAP_VIDEO_CAPTURE_MPLANE ? V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE : 0;
 }
 
 std::string V4l2Device::ResolveNode() const
@@ -178,56 +250,14 @@ void V4l2Device::Start()
     {
         ThrowUnexpected("Start", NORVEX_SOURCE_FILE, __LINE__);
     }
-    const auto& format =
-        static_cast<const V4l2FrameFormat&>(*frameFormats[static_cast<std::size_t>(frameFormatIndex)]);
     node = ResolveNode();
     handle = std::make_shared<V4l2FileHandle>(kernel, node, O_RDWR | O_NONBLOCK);
     try
     {
-        v4l2_format native{};
-        native.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        native.fmt.pix = format.GetPixelFormat();
-        native.fmt.pix.field = V4L2_FIELD_NONE;
-        handle->Require(VIDIOC_S_FMT, &native, "VIDIOC_S_FMT", "Start");
-        // The driver may settle on something else; buffers of another layout would not fit.
-        if (native.fmt.pix.pixelformat != format.GetPixelFormat().pixelformat ||
-            native.fmt.pix.width != format.GetPixelFormat().width ||
-            native.fmt.pix.height != format.GetPixelFormat().height)
-        {
-            throw Exception(invalidMediaTypeStatus, "Start", NORVEX_SOURCE_FILE, __LINE__);
-        }
-
-        if (V4l2FrameFormat::IsValid(format.GetFrameInterval()))
-        {
-            v4l2_streamparm parameters{};
-            parameters.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-            parameters.parm.capture.timeperframe = format.GetFrameInterval();
-            // Drivers without rate control refuse the request; they run at their only rate.
-            if (handle->Ioctl(VIDIOC_S_PARM, &parameters) != 0)
-            {
-                if (errno != ENOTTY && errno != EINVAL)
-                {
-                    ThrowErrno(errno, "Start", NORVEX_SOURCE_FILE, __LINE__);
-                }
-            }
-            else if (const auto& settled = parameters.parm.capture.timeperframe;
-                     V4l2FrameFormat::IsValid(settled) &&
-                     V4l2FrameFormat::Compare(settled, format.GetFrameInterval()) != 0)
-            {
-                // The driver runs at the nearest rate it has (or the one its firmware picked) and
-                // says so: the format shows, and a recording is made at, the rate really set.
-                static_cast<V4l2FrameFormat&>(*frameFormats[static_cast<std::size_t>(frameFormatIndex)])
-                    .SetFrameInterval(settled);
-            }
-        }
-
-        buffers = std::make_unique<V4l2BufferSet>(handle, requestedBufferCount);
-        converter->SetLayout(native.fmt.pix,
-                             std::max<std::size_t>(native.fmt.pix.sizeimage, buffers->LargestLength()));
+        watchesSource = WatchSource();
+        Negotiate();
         SizeLikeFrame(converted);
-
-        int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        handle->Require(VIDIOC_STREAMON, &type, "VIDIOC_STREAMON", "Start");
+        StreamOn();
         wakeEvent = std::make_unique<EventDescriptor>();
 
         // Offered only when the camera has at least one of the controls behind them.
@@ -256,6 +286,135 @@ void V4l2Device::Start()
     }
 }
 
+bool V4l2Device::WatchSource()
+{
+    int input = 0;
+    v4l2_input description{};
+    if (handle->Ioctl(VIDIOC_G_INPUT, &input) != 0 ||
+        (description.index = static_cast<std::uint32_t>(input),
+         handle->Ioctl(VIDIOC_ENUMINPUT, &description)) != 0 ||
+        !(description.capabilities & V4L2_IN_CAP_DV_TIMINGS))
+    {
+        return false; // no inputs to speak of (a webcam), or one without timings
+    }
+    v4l2_event_subscription subscription{};
+    subscription.type = V4L2_EVENT_SOURCE_CHANGE;
+    subscription.id = static_cast<std::uint32_t>(input);
+    // Without the events the stream simply keeps its timings until it is started again.
+    handle->Ioctl(VIDIOC_SUBSCRIBE_EVENT, &subscription);
+    return true;
+}
+
+void V4l2Device::Negotiate()
+{
+    const auto& format =
+        static_cast<const V4l2FrameFormat&>(*frameFormats[static_cast<std::size_t>(frameFormatIndex)]);
+    if (watchesSource)
+    {
+        // A capture card takes the timings of the signal at its input before any format.
+        v4l2_dv_timings timings{};
+        if (handle->Ioctl(VIDIOC_QUERY_DV_TIMINGS, &timings) != 0)
+        {
+            RaiseStreamError(errno, "VIDIOC_QUERY_DV_TIMINGS");
+        }
+        if (timings.bt.width != format.GetPixelFormat().width ||
+            timings.bt.height != format.GetPixelFormat().height)
+        {
+            handle->Raise(invalidMediaTypeStatus, "VIDIOC_QUERY_DV_TIMINGS", "Start",
+                          L"入力信号の解像度 " + std::to_wstring(timings.bt.width) + L"x" +
+                              std::to_wstring(timings.bt.height) + L" はこの形式と違います。\n");
+        }
+        handle->Require(VIDIOC_S_DV_TIMINGS, &timings, "VIDIOC_S_DV_TIMINGS", "Start");
+    }
+
+    v4l2_format native = format.ToNative(bufferType);
+    handle->Require(VIDIOC_S_FMT, &native, "VIDIOC_S_FMT", "Start");
+    // The driver may settle on something else; buffers of another layout would not fit.
+    const v4l2_pix_format settled = V4l2FrameFormat::Describe(native);
+    if (settled.pixelformat != format.GetPixelFormat().pixelformat ||
+        settled.width != format.GetPixelFormat().width || settled.height != format.GetPixelFormat().height)
+    {
+        handle->Raise(invalidMediaTypeStatus, "VIDIOC_S_FMT", "Start");
+    }
+
+    if (V4l2FrameFormat::IsValid(format.GetFrameInterval()))
+    {
+        v4l2_streamparm parameters{};
+        parameters.type = bufferType;
+        parameters.parm.capture.timeperframe = format.GetFrameInterval();
+        // Drivers without rate control refuse the request; they run at their only rate.
+        if (handle->Ioctl(VIDIOC_S_PARM, &parameters) != 0)
+        {
+            if (errno != ENOTTY && errno != EINVAL)
+            {
+                handle->Raise(HRESULT_FROM_WIN32(errno), "VIDIOC_S_PARM", "Start");
+            }
+        }
+        else if (const auto& interval = parameters.parm.capture.timeperframe;
+                 V4l2FrameFormat::IsValid(interval) &&
+                 V4l2FrameFormat::Compare(interval, format.GetFrameInterval()) != 0)
+        {
+            // The driver runs at the nearest rate it has (or the one its firmware picked) and
+            // says so: the format shows, and a recording is made at, the rate really set.
+            static_cast<V4l2FrameFormat&>(*frameFormats[static_cast<std::size_t>(frameFormatIndex)])
+                .SetFrameInterval(interval);
+        }
+    }
+
+    buffers = std::make_unique<V4l2BufferSet>(handle, bufferType, requestedBufferCount);
+    converter->SetLayout(native, std::max<std::size_t>(settled.sizeimage, buffers->LargestLength()));
+}
+
+void V4l2Device::StreamOn()
+{
+    int type = static_cast<int>(bufferType);
+    if (handle->Ioctl(VIDIOC_STREAMON, &type) != 0)
+    {
+        RaiseStreamError(errno, "VIDIOC_STREAMON");
+    }
+}
+
+void V4l2Device::RaiseStreamError(int error, const char* step) const
+{
+    // A capture card without a (stable) signal at its input says so with these.
+    if (error == ENOLINK || error == ENOLCK)
+    {
+        handle->Raise(HRESULT_FROM_WIN32(error), step, "Start", L"入力信号がありません。\n");
+    }
+    handle->Raise(HRESULT_FROM_WIN32(error), step, "Start");
+}
+
+bool V4l2Device::FollowSource()
+{
+    bool changed = false;
+    v4l2_event event{};
+    while (handle->Ioctl(VIDIOC_DQEVENT, &event) == 0)
+    {
+        changed = changed || event.type == V4L2_EVENT_SOURCE_CHANGE;
+    }
+    if (!changed)
+    {
+        return true;
+    }
+    // The signal at the card's input changed: its new timings are taken and the stream started
+    // again; one of another size or no signal ends the stream, saying so.
+    try
+    {
+        int type = static_cast<int>(bufferType);
+        handle->Ioctl(VIDIOC_STREAMOFF, &type);
+        buffers.reset();
+        Negotiate();
+        StreamOn();
+        return true;
+    }
+    catch (...)
+    {
+        started.store(false, std::memory_order_release);
+        NotifyCurrentException(NORVEX_SOURCE_FILE, __LINE__);
+        return false;
+    }
+}
+
 void V4l2Device::Stop()
 {
     if (OnCaptureThread())
@@ -269,8 +428,9 @@ void V4l2Device::Stop()
     }
     EndCaptureThread();
 
-    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    const int error = handle->Ioctl(VIDIOC_STREAMOFF, &type) == 0 ? 0 : errno;
+    int type = static_cast<int>(bufferType);
+    // A stream whose source changed beyond following has no buffers left to stream off.
+    const int error = !buffers || handle->Ioctl(VIDIOC_STREAMOFF, &type) == 0 ? 0 : errno;
     // Everything is released in any case; a camera that is gone cannot be streamed off.
     ReleaseStream();
     if (error != 0 && error != ENODEV)
@@ -297,7 +457,7 @@ void V4l2Device::ReleaseStream() noexcept
     wakeEvent.reset();
     if (handle)
     {
-        int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        int type = static_cast<int>(bufferType);
         handle->Ioctl(VIDIOC_STREAMOFF, &type);
     }
     // Unmaps and frees the driver's buffers; the node closes when the last owner of the handle
@@ -371,22 +531,23 @@ void V4l2Device::CaptureLoop(std::chrono::milliseconds stallAfter)
     decodingFails = false;
     bool haveSequence = false;
     std::uint32_t lastSequence = 0;
-    // A stall is the time since the last picture shown: damaged buffers do not count.
-    // The first picture may take startAllowance in all.
-    auto lastPicture =
-        std::chrono::steady_clock::now() +
-        (stallAfter < startAllowance ? startAllowance - stallAfter : std::chrono::milliseconds(0));
-    bool stalled = false;
+    RateMeter rate(measuredRate);
+    // A stall is the time since the last picture shown: damaged buffers do not count. The first
+    // picture after a STREAMON may take startAllowance in all.
+    const auto afterStreamOn = [&]
+    {
+        return std::chrono::steady_clock::now() +
+               (stallAfter < startAllowance ? startAllowance - stallAfter : std::chrono::milliseconds(0));
+    };
+    auto lastPicture = afterStreamOn();
+    bool restarted = false; // since the last picture
     for (;;)
     {
-        int timeout = -1;
-        if (!stalled)
-        {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(lastPicture + stallAfter -
-                                                                           std::chrono::steady_clock::now());
-            timeout = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 0x7FFFFFFF));
-        }
-        pollfd fds[2] = {{handle->Get(), POLLIN, 0}, {wakeEvent->Get(), POLLIN, 0}};
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(lastPicture + stallAfter -
+                                                                       std::chrono::steady_clock::now());
+        const int timeout = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 0x7FFFFFFF));
+        pollfd fds[2] = {{handle->Get(), static_cast<short>(watchesSource ? POLLIN | POLLPRI : POLLIN), 0},
+                         {wakeEvent->Get(), POLLIN, 0}};
         const int ready = kernel.Poll(fds, 2, timeout);
         if (ready < 0)
         {
@@ -401,15 +562,42 @@ void V4l2Device::CaptureLoop(std::chrono::milliseconds stallAfter)
         {
             return; // Stop
         }
+        if (fds[0].revents & POLLPRI)
+        {
+            if (!FollowSource())
+            {
+                return;
+            }
+            haveSequence = false;
+            rate.Reset();
+            lastPicture = afterStreamOn();
+            restarted = false;
+            continue;
+        }
         if (ready == 0 || fds[0].revents == 0)
         {
-            if (!stalled && std::chrono::steady_clock::now() >= lastPicture + stallAfter)
+            if (std::chrono::steady_clock::now() < lastPicture + stallAfter)
             {
-                // The camera sends nothing and says nothing: reported once, and capture goes
-                // on as soon as pictures come back.
-                stalled = true;
-                ReportErrno(ETIMEDOUT, __LINE__);
+                continue;
             }
+            if (restarted)
+            {
+                // Silent after a fresh start too: the camera is not coming back by itself.
+                EndStream(ETIMEDOUT, __LINE__);
+                return;
+            }
+            // The camera sends nothing and says nothing: reported, then the stream is started
+            // afresh once, which brings many a driver's stream back.
+            ReportErrno(ETIMEDOUT, __LINE__);
+            if (!RestartStream())
+            {
+                EndStream(errno, __LINE__);
+                return;
+            }
+            restarted = true;
+            haveSequence = false; // the driver counts from 0 again
+            rate.Reset();
+            lastPicture = afterStreamOn();
             continue;
         }
 
@@ -427,9 +615,8 @@ void V4l2Device::CaptureLoop(std::chrono::milliseconds stallAfter)
             EndStream(error == EAGAIN ? EIO : error, __LINE__);
             return;
         }
-        std::size_t size = 0;
-        const unsigned char* data = buffers->Data(buffer, size);
-        if (!data)
+        V4l2BufferSet::Planes planes;
+        if (!buffers->GetPlanes(buffer, planes))
         {
             EndStream(EINVAL, __LINE__);
             return;
@@ -444,6 +631,7 @@ void V4l2Device::CaptureLoop(std::chrono::milliseconds stallAfter)
         }
         haveSequence = true;
         lastSequence = buffer.sequence;
+        rate.Add(buffer.sequence, buffer.timestamp);
 
         if (buffer.flags & V4L2_BUF_FLAG_ERROR)
         {
@@ -452,9 +640,9 @@ void V4l2Device::CaptureLoop(std::chrono::milliseconds stallAfter)
         }
         else
         {
-            OnFrame(data, size);
+            OnFrame(planes);
             lastPicture = std::chrono::steady_clock::now();
-            stalled = false;
+            restarted = false;
         }
 
         // A buffer that cannot go back would be lost for good, and with it, one by one, the
@@ -467,7 +655,19 @@ void V4l2Device::CaptureLoop(std::chrono::milliseconds stallAfter)
     }
 }
 
-void V4l2Device::OnFrame(const unsigned char* data, std::size_t size)
+bool V4l2Device::RestartStream()
+{
+    int type = static_cast<int>(bufferType);
+    return handle->Ioctl(VIDIOC_STREAMOFF, &type) == 0 && buffers->QueueAll() &&
+           handle->Ioctl(VIDIOC_STREAMON, &type) == 0;
+}
+
+double V4l2Device::GetMeasuredFrameRate() const
+{
+    return measuredRate.load(std::memory_order_relaxed);
+}
+
+void V4l2Device::OnFrame(const V4l2BufferSet::Planes& planes)
 {
     // A camera whose pictures cannot be decoded usually sends a run of them: the first of a run
     // is reported, the next is again after a picture came through.
@@ -483,7 +683,7 @@ void V4l2Device::OnFrame(const unsigned char* data, std::size_t size)
     {
         // Decoding and conversion need no lock: they write the capture thread's own picture,
         // which only its publication below swaps into `frame`.
-        if (!converter->Load(data, size))
+        if (!converter->Load(planes))
         {
             return;
         }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "V4l2VideoCapture/V4l2BufferSet.h"
 #include "V4l2VideoCapture/V4l2FileHandle.h"
 #include <Norvex/Core/V4l2VideoCapture/KernelInterface.h>
 #include <Norvex/Core/VideoCapture/Device.h>
@@ -15,7 +16,6 @@
 namespace Norvex::Core::V4l2VideoCapture
 {
 
-class V4l2BufferSet;
 class V4l2FrameConverter;
 
 // A V4L2 video-capture node. The node is opened only while streaming, so the camera is free for
@@ -23,7 +23,8 @@ class V4l2FrameConverter;
 // dequeues each filled buffer, turns it into `frame`, calls the frame callback and queues the
 // buffer again. A stream that cannot go on (the queue's error, an unplugged camera) ends with one
 // report and the device no longer counts as started; a camera that sends nothing for a while is
-// reported once as stalled and picked up again when pictures return.
+// reported once as stalled and its stream started afresh (STREAMOFF, buffers queued, STREAMON);
+// if that brings no picture either, the stream ends with a second report.
 //
 // Threads and locks: Start, Stop, Prepare, Unprepare and the destructor run on a controlling
 // thread and take streamSection for their whole run (Stop also while it joins the capture
@@ -50,6 +51,8 @@ public:
     // Counted from the gaps in the buffers' sequence numbers and from buffers the driver marked
     // as damaged.
     std::uint64_t GetDroppedFrameCount() const override;
+    // From the buffers' timestamps and sequence numbers over the last 32 frames.
+    double GetMeasuredFrameRate() const override;
     // The silence after which a started camera is reported as stalled, taken at the next Start;
     // 0 (the default): the longer of 2 s and ten frame intervals of the selected format. The
     // first picture after Start may take up to 5 s.
@@ -57,9 +60,16 @@ public:
 
     // The node opened at the last Start (at first the one the device was found on).
     const std::string& GetNode() const noexcept { return node; }
+    // V4L2_BUF_TYPE_VIDEO_CAPTURE or V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE.
+    std::uint32_t GetBufferType() const noexcept { return bufferType; }
+
+    // The buffer type a node with these capabilities streams video in: single-planar capture
+    // where it has both, multi-planar capture, or 0 for a node that is no streaming capture node.
+    static std::uint32_t CaptureBufferType(const v4l2_capability& capability) noexcept;
 
 private:
     class EventDescriptor;
+    class RateMeter;
 
     bool OnCaptureThread() const noexcept;
     void EndCaptureThread();
@@ -69,8 +79,22 @@ private:
     // The stream cannot go on: the device counts as stopped, then the error is reported.
     void EndStream(int error, int line) noexcept;
     void CaptureLoop(std::chrono::milliseconds stallAfter);
+    // STREAMOFF, every buffer queued again, STREAMON (capture thread); false with errno set.
+    bool RestartStream();
+    // Whether the node's current input has DV timings (a capture card's HDMI or SDI input);
+    // subscribes to its source-change events.
+    bool WatchSource();
+    // The input's timings where it has them, the format, its rate, the buffers and the
+    // converter's layout; raises what fails, naming the step and the node.
+    void Negotiate();
+    void StreamOn();
+    // Raises errno of `step`; no signal at a capture card's input is said as such.
+    [[noreturn]] void RaiseStreamError(int error, const char* step) const;
+    // Takes the node's events; after a source change negotiates again and streams on. False when
+    // the stream ended (reported).
+    bool FollowSource();
     // Handles one dequeued buffer; failures go to the exception callback.
-    void OnFrame(const unsigned char* data, std::size_t size);
+    void OnFrame(const V4l2BufferSet::Planes& planes);
 
     std::string ResolveNode() const;
 
@@ -79,6 +103,8 @@ private:
     // under another node; the persistent path names it all the same.
     std::string node; // changed by Start only, under streamSection
     std::string persistentPath;
+    std::uint32_t bufferType = 0; // fixed at construction
+    bool watchesSource = false;   // set by Start
 
     CriticalSection streamSection;
     // Everything below is changed only under streamSection while no capture thread runs.
@@ -97,6 +123,7 @@ private:
     std::chrono::milliseconds stallThreshold{0};
 
     std::atomic<std::uint64_t> droppedFrames{0}; // written by the capture thread
+    std::atomic<double> measuredRate{0.0};       // likewise; 0 until two frames came
     bool decodingFails = false;                  // the capture thread's alone
 };
 

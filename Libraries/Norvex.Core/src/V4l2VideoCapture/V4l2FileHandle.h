@@ -1,5 +1,6 @@
 #pragma once
 
+#include <Norvex/Core/Com.h>
 #include <Norvex/Core/V4l2VideoCapture/KernelInterface.h>
 
 #include <cstddef>
@@ -16,7 +17,8 @@ namespace Norvex::Core::V4l2VideoCapture
 class V4l2FileHandle
 {
 public:
-    // Raises the system's reason when the node cannot be opened; "Open" is the function named.
+    // Raises the system's reason when the node cannot be opened ("open /dev/video2: ..."); "Open"
+    // is the function named.
     V4l2FileHandle(KernelInterface& kernel, const std::string& path, int flags);
     V4l2FileHandle(const V4l2FileHandle&) = delete;
     V4l2FileHandle& operator=(const V4l2FileHandle&) = delete;
@@ -26,9 +28,16 @@ public:
     const std::string& GetPath() const noexcept { return path; }
     // ioctl, retried on EINTR.
     int Ioctl(unsigned long request, void* argument) const;
-    // Ioctl that raises the system's reason when it fails, for `function`.
+    // Ioctl that raises the system's reason when it fails, for `function`, naming the request and
+    // the node ("VIDIOC_STREAMON on /dev/video2: Invalid argument").
     void Require(unsigned long request, void* argument, const char* requestName, const char* function,
                  std::source_location where = std::source_location::current()) const;
+    // Raises `status` for `function` with its text after the step and the node.
+    [[noreturn]] void Raise(HRESULT status, const char* step, const char* function,
+                            std::source_location where = std::source_location::current()) const;
+    // The same with a text of the caller's instead of the status code's.
+    [[noreturn]] void Raise(HRESULT status, const char* step, const char* function, const std::wstring& text,
+                            std::source_location where = std::source_location::current()) const;
     // A shared read-write mapping of the node's memory at `offset`; raises for `function`.
     void* Map(std::size_t length, std::uint32_t offset, const char* function) const;
     void Unmap(void* address, std::size_t length) const noexcept;

@@ -110,13 +110,14 @@ std::vector<v4l2_fract> ReduceIntervals(const v4l2_frmival_stepwise& range, bool
 
 } // namespace
 
-V4l2FormatList::V4l2FormatList(const V4l2FileHandle& opened, bool skipDuplicatedFrameFormat)
+V4l2FormatList::V4l2FormatList(const V4l2FileHandle& opened, std::uint32_t bufferType,
+                               bool skipDuplicatedFrameFormat)
 {
     for (std::uint32_t index = 0;; ++index)
     {
         v4l2_fmtdesc description{};
         description.index = index;
-        description.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        description.type = bufferType;
         if (opened.Ioctl(VIDIOC_ENUM_FMT, &description) != 0)
         {
             break; // EINVAL past the last format
@@ -152,13 +153,18 @@ V4l2FormatList::V4l2FormatList(const V4l2FileHandle& opened, bool skipDuplicated
         {
             // A driver that cannot list sizes: the size it settles on for this format.
             v4l2_format format{};
-            format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+            format.type = bufferType;
             if (opened.Ioctl(VIDIOC_G_FMT, &format) == 0)
             {
-                format.fmt.pix.pixelformat = pixelFormat;
-                if (opened.Ioctl(VIDIOC_TRY_FMT, &format) == 0 && format.fmt.pix.pixelformat == pixelFormat)
+                (bufferType == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE ? format.fmt.pix_mp.pixelformat
+                                                                  : format.fmt.pix.pixelformat) = pixelFormat;
+                if (opened.Ioctl(VIDIOC_TRY_FMT, &format) == 0)
                 {
-                    sizes.push_back({format.fmt.pix.width, format.fmt.pix.height});
+                    if (const auto tried = V4l2FrameFormat::Describe(format);
+                        tried.pixelformat == pixelFormat)
+                    {
+                        sizes.push_back({tried.width, tried.height});
+                    }
                 }
             }
         }
@@ -193,18 +199,19 @@ V4l2FormatList::V4l2FormatList(const V4l2FileHandle& opened, bool skipDuplicated
             }
             else
             {
-                // A driver that cannot list intervals: the one it runs at now, if it says.
+                // A driver that cannot list intervals: the one it runs at now, if it says; else
+                // the format runs at the driver's rate (0: not asked for, measured while streaming).
                 v4l2_streamparm parameters{};
-                parameters.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-                if (opened.Ioctl(VIDIOC_G_PARM, &parameters) == 0)
-                {
-                    intervals.push_back(parameters.parm.capture.timeperframe);
-                }
+                parameters.type = bufferType;
+                const bool told = opened.Ioctl(VIDIOC_G_PARM, &parameters) == 0 &&
+                                  V4l2FrameFormat::IsValid(parameters.parm.capture.timeperframe);
+                intervals.push_back(told ? parameters.parm.capture.timeperframe : v4l2_fract{0, 0});
             }
             for (const auto& frameInterval : intervals)
             {
-                // A zero interval has no rate; such a format is left out rather than named "inf".
-                if (!V4l2FrameFormat::IsValid(frameInterval))
+                // A listed zero interval has no rate; such a format is left out rather than named "inf".
+                if (!V4l2FrameFormat::IsValid(frameInterval) &&
+                    frameInterval.numerator + frameInterval.denominator)
                 {
                     continue;
                 }
@@ -217,6 +224,42 @@ V4l2FormatList::V4l2FormatList(const V4l2FileHandle& opened, bool skipDuplicated
                     V4l2FrameConverter::GetLineLength(pixelFormat, static_cast<std::int32_t>(width));
                 Add(std::make_shared<V4l2FrameFormat>(native, frameInterval), skipDuplicatedFrameFormat);
             }
+        }
+    }
+    FindCurrent(opened, bufferType);
+}
+
+void V4l2FormatList::FindCurrent(const V4l2FileHandle& opened, std::uint32_t bufferType)
+{
+    v4l2_format native{};
+    native.type = bufferType;
+    if (opened.Ioctl(VIDIOC_G_FMT, &native) != 0)
+    {
+        return;
+    }
+    const auto current = V4l2FrameFormat::Describe(native);
+    v4l2_streamparm parameters{};
+    parameters.type = bufferType;
+    const bool haveInterval = opened.Ioctl(VIDIOC_G_PARM, &parameters) == 0;
+    for (std::size_t index = 0; index < formats.size(); ++index)
+    {
+        const auto& format = static_cast<const V4l2FrameFormat&>(*formats[index]);
+        const auto& listed = format.GetPixelFormat();
+        if (listed.pixelformat != current.pixelformat || listed.width != current.width ||
+            listed.height != current.height)
+        {
+            continue;
+        }
+        // The first of its size, or the one at the rate the driver runs now.
+        if (currentIndex < 0)
+        {
+            currentIndex = static_cast<std::int32_t>(index);
+        }
+        if (haveInterval &&
+            V4l2FrameFormat::Compare(format.GetFrameInterval(), parameters.parm.capture.timeperframe) == 0)
+        {
+            currentIndex = static_cast<std::int32_t>(index);
+            return;
         }
     }
 }

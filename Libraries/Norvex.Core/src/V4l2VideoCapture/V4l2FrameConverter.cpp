@@ -31,20 +31,40 @@ struct RawLayout
 {
     std::uint32_t pixelFormat;
     PixelLayout layout;
+    std::size_t memoryPlanes = 1; // each picture plane in a memory plane of its own when more
 };
 
 constexpr RawLayout rawLayouts[] = {
-    {V4L2_PIX_FMT_BGR32, PixelLayout::Bgrx},       {V4L2_PIX_FMT_XBGR32, PixelLayout::Bgrx},
-    {V4L2_PIX_FMT_ABGR32, PixelLayout::Bgrx},      {V4L2_PIX_FMT_YUYV, PixelLayout::Yuyv},
-    {V4L2_PIX_FMT_YVYU, PixelLayout::Yvyu},        {V4L2_PIX_FMT_UYVY, PixelLayout::Uyvy},
-    {V4L2_PIX_FMT_NV12, PixelLayout::Nv12},        {V4L2_PIX_FMT_NV21, PixelLayout::Nv21},
-    {V4L2_PIX_FMT_NV16, PixelLayout::Nv16},        {V4L2_PIX_FMT_YUV420, PixelLayout::I420},
-    {V4L2_PIX_FMT_YVU420, PixelLayout::Yv12},      {V4L2_PIX_FMT_YUV422P, PixelLayout::I422},
-    {V4L2_PIX_FMT_GREY, PixelLayout::Grey},        {V4L2_PIX_FMT_Y16, PixelLayout::Grey16},
-    {V4L2_PIX_FMT_RGB24, PixelLayout::Rgb24},      {V4L2_PIX_FMT_BGR24, PixelLayout::Bgr24},
-    {V4L2_PIX_FMT_RGB565, PixelLayout::Rgb565},    {V4L2_PIX_FMT_RGB555, PixelLayout::Rgb555},
-    {V4L2_PIX_FMT_SBGGR8, PixelLayout::BayerBggr}, {V4L2_PIX_FMT_SGBRG8, PixelLayout::BayerGbrg},
-    {V4L2_PIX_FMT_SGRBG8, PixelLayout::BayerGrbg}, {V4L2_PIX_FMT_SRGGB8, PixelLayout::BayerRggb},
+    {V4L2_PIX_FMT_BGR32, PixelLayout::Bgrx},
+    {V4L2_PIX_FMT_XBGR32, PixelLayout::Bgrx},
+    {V4L2_PIX_FMT_ABGR32, PixelLayout::Bgrx},
+    {V4L2_PIX_FMT_YUYV, PixelLayout::Yuyv},
+    {V4L2_PIX_FMT_YVYU, PixelLayout::Yvyu},
+    {V4L2_PIX_FMT_UYVY, PixelLayout::Uyvy},
+    {V4L2_PIX_FMT_NV12, PixelLayout::Nv12},
+    {V4L2_PIX_FMT_NV21, PixelLayout::Nv21},
+    {V4L2_PIX_FMT_NV16, PixelLayout::Nv16},
+    {V4L2_PIX_FMT_YUV420, PixelLayout::I420},
+    {V4L2_PIX_FMT_YVU420, PixelLayout::Yv12},
+    {V4L2_PIX_FMT_YUV422P, PixelLayout::I422},
+    {V4L2_PIX_FMT_GREY, PixelLayout::Grey},
+    {V4L2_PIX_FMT_Y16, PixelLayout::Grey16},
+    {V4L2_PIX_FMT_RGB24, PixelLayout::Rgb24},
+    {V4L2_PIX_FMT_BGR24, PixelLayout::Bgr24},
+    {V4L2_PIX_FMT_RGB565, PixelLayout::Rgb565},
+    {V4L2_PIX_FMT_RGB555, PixelLayout::Rgb555},
+    {V4L2_PIX_FMT_SBGGR8, PixelLayout::BayerBggr},
+    {V4L2_PIX_FMT_SGBRG8, PixelLayout::BayerGbrg},
+    {V4L2_PIX_FMT_SGRBG8, PixelLayout::BayerGrbg},
+    {V4L2_PIX_FMT_SRGGB8, PixelLayout::BayerRggb},
+    // Multi-planar devices' layouts with a memory plane per picture plane.
+    {V4L2_PIX_FMT_NV12M, PixelLayout::Nv12, 2},
+    {V4L2_PIX_FMT_NV21M, PixelLayout::Nv21, 2},
+    {V4L2_PIX_FMT_NV16M, PixelLayout::Nv16, 2},
+    {V4L2_PIX_FMT_YUV420M, PixelLayout::I420, 3},
+    {V4L2_PIX_FMT_YVU420M, PixelLayout::Yv12, 3},
+    {V4L2_PIX_FMT_YUV422M, PixelLayout::I422, 3},
+    {V4L2_PIX_FMT_YUV444M, PixelLayout::I444, 3},
 };
 
 const RawLayout* FindRawLayout(std::uint32_t pixelFormat) noexcept
@@ -88,6 +108,36 @@ ColourEncoding EncodingOf(const v4l2_pix_format& format) noexcept
     }
     encoding.fullRange = quantization == V4L2_QUANTIZATION_FULL_RANGE;
     return encoding;
+}
+
+// The rows and the tight line length in bytes of one plane of a planar or semi-planar Y'CbCr
+// layout (plane 0: luma; 1 and 2: chroma, U before V).
+std::pair<std::size_t, std::size_t> PlaneExtent(PixelLayout layout, std::size_t plane, std::int32_t width,
+                                                std::int32_t height) noexcept
+{
+    const auto rows = static_cast<std::size_t>(height);
+    const auto halfRows = static_cast<std::size_t>((height + 1) / 2);
+    const auto columns = static_cast<std::size_t>(width);
+    const auto halfColumns = static_cast<std::size_t>((width + 1) / 2);
+    if (plane == 0)
+    {
+        return {rows, columns};
+    }
+    switch (layout)
+    {
+    case PixelLayout::Nv12:
+    case PixelLayout::Nv21:
+        return {halfRows, halfColumns * 2};
+    case PixelLayout::Nv16:
+        return {rows, halfColumns * 2};
+    case PixelLayout::I420:
+    case PixelLayout::Yv12:
+        return {halfRows, halfColumns};
+    case PixelLayout::I422:
+        return {rows, halfColumns};
+    default:
+        return {rows, columns};
+    }
 }
 
 // libavcodec and libswscale report errno values as AVERROR(errno); damaged data has its own tag.
@@ -253,6 +303,7 @@ V4l2FrameConverter::V4l2FrameConverter(const V4l2FrameFormat& format)
     // The fourth byte of BGRX layouts is padding or a camera's alpha: "copied", with alpha set.
     path = raw->layout == PixelLayout::Bgrx ? Path::Copy : Path::Convert;
     layout = raw->layout;
+    memoryPlanes = raw->memoryPlanes;
     converter = std::make_unique<VideoCapture::FrameConverter>(layout, width, height);
     geometry = VideoCapture::FrameConverter::GetContiguousGeometry(layout, width, height, 0);
 }
@@ -286,19 +337,42 @@ std::uint32_t V4l2FrameConverter::GetLineLength(std::uint32_t pixelFormat, std::
                : 0;
 }
 
-void V4l2FrameConverter::SetLayout(const v4l2_pix_format& settled, std::size_t bufferSize)
+void V4l2FrameConverter::SetLayout(const v4l2_format& settled, std::size_t bufferSize)
 {
+    const v4l2_pix_format described = V4l2FrameFormat::Describe(settled);
     switch (path)
     {
     case Path::Copy:
     case Path::Convert:
     {
-        // V4L2 gives the first plane's line length; the other planes keep their proportion to it.
-        const int firstStride = static_cast<int>(std::min<std::uint32_t>(settled.bytesperline, 0x7FFFFFFF));
+        // V4L2 gives the first plane's line length; in one memory plane the other planes keep
+        // their proportion to it.
+        const int firstStride = static_cast<int>(std::min<std::uint32_t>(described.bytesperline, 0x7FFFFFFF));
         geometry = VideoCapture::FrameConverter::GetContiguousGeometry(layout, width, height, firstStride);
+        if (memoryPlanes > 1)
+        {
+            // A memory plane per picture plane, each with the line length the driver states;
+            // the offsets within the buffer become offsets within each plane: 0.
+            if (settled.type != V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE ||
+                settled.fmt.pix_mp.num_planes != memoryPlanes)
+            {
+                throw Exception(invalidMediaTypeStatus, "Start", NORVEX_SOURCE_FILE, __LINE__);
+            }
+            for (std::size_t plane = 0; plane < memoryPlanes; ++plane)
+            {
+                const auto [rows, tightLine] = PlaneExtent(layout, plane, width, height);
+                const int stated = static_cast<int>(
+                    std::min<std::uint32_t>(settled.fmt.pix_mp.plane_fmt[plane].bytesperline, 0x7FFFFFFF));
+                geometry.offset[plane] = 0;
+                geometry.stride[plane] = std::max(stated, static_cast<int>(tightLine));
+                // The last line need not be padded.
+                leastPlaneSize[plane] =
+                    (rows - 1) * static_cast<std::size_t>(geometry.stride[plane]) + tightLine;
+            }
+        }
         // Made again for the colour encoding the driver states (most say sRGB: BT.601, limited).
         converter =
-            std::make_unique<VideoCapture::FrameConverter>(layout, width, height, EncodingOf(settled));
+            std::make_unique<VideoCapture::FrameConverter>(layout, width, height, EncodingOf(described));
         return;
     }
     case Path::Decode:
@@ -312,24 +386,30 @@ void V4l2FrameConverter::SetLayout(const v4l2_pix_format& settled, std::size_t b
     }
 }
 
-bool V4l2FrameConverter::Load(const unsigned char* data, std::size_t size)
+bool V4l2FrameConverter::Load(const V4l2BufferSet::Planes& planes)
 {
+    loaded = planes;
+    const unsigned char* data = planes.count ? planes.data[0] : nullptr;
+    const std::size_t size = planes.count ? planes.size[0] : 0;
     loadedData = data;
     loadedSize = size;
     switch (path)
     {
     case Path::Copy:
-        if (size < geometry.size)
-        {
-            throw Exception(HRESULT_FROM_WIN32(ENODATA), "OnSample", NORVEX_SOURCE_FILE, __LINE__);
-        }
-        return true;
     case Path::Convert:
-        if (size < geometry.size)
+    {
+        bool whole = planes.count >= memoryPlanes;
+        for (std::size_t plane = 0; whole && plane < memoryPlanes; ++plane)
         {
-            throw Exception(HRESULT_FROM_WIN32(ENODATA), "OnRawSample", NORVEX_SOURCE_FILE, __LINE__);
+            whole = planes.size[plane] >= (memoryPlanes > 1 ? leastPlaneSize[plane] : geometry.size);
+        }
+        if (!whole)
+        {
+            throw Exception(HRESULT_FROM_WIN32(ENODATA), path == Path::Copy ? "OnSample" : "OnRawSample",
+                            NORVEX_SOURCE_FILE, __LINE__);
         }
         return true;
+    }
     case Path::Jpeg:
     {
         if (size == 0)
@@ -352,11 +432,7 @@ bool V4l2FrameConverter::Load(const unsigned char* data, std::size_t size)
         {
             throw Exception(HRESULT_FROM_WIN32(EBADMSG), "OnEncodedSample", NORVEX_SOURCE_FILE, __LINE__);
         }
-        // A picture coded up to whole blocks (1088 rows for 1080) is cropped to the format;
-        // any other size is not this format's picture and would not fit the frame.
-        constexpr int blockSlack = 16;
-        if (jpegWidth < width || jpegHeight < height || jpegWidth - width >= blockSlack ||
-            jpegHeight - height >= blockSlack)
+        if (!FitsCodedSize(jpegWidth, jpegHeight))
         {
             throw Exception(HRESULT_FROM_WIN32(EBADMSG), "OnEncodedSample", NORVEX_SOURCE_FILE, __LINE__);
         }
@@ -402,7 +478,7 @@ bool V4l2FrameConverter::Load(const unsigned char* data, std::size_t size)
             av_frame_move_ref(decoded.get(), received.get());
             picture = true;
         }
-        if (picture && (decoded->width != width || decoded->height != height))
+        if (picture && !FitsCodedSize(decoded->width, decoded->height))
         {
             throw Exception(HRESULT_FROM_WIN32(EBADMSG), "OnEncodedSample", NORVEX_SOURCE_FILE, __LINE__);
         }
@@ -410,6 +486,15 @@ bool V4l2FrameConverter::Load(const unsigned char* data, std::size_t size)
     }
     }
     return false;
+}
+
+bool V4l2FrameConverter::FitsCodedSize(int codedWidth, int codedHeight) const noexcept
+{
+    // A picture coded up to whole blocks or macroblocks (1088 rows for 1080) is cropped to the
+    // format; any other size is not this format's picture and would not fit the frame.
+    constexpr int blockSlack = 16;
+    return codedWidth >= width && codedHeight >= height && codedWidth - width < blockSlack &&
+           codedHeight - height < blockSlack;
 }
 
 void V4l2FrameConverter::WriteTo(Image<Pixel<unsigned char>>& target)
@@ -438,7 +523,15 @@ void V4l2FrameConverter::WriteConverted(Image<Pixel<unsigned char>>& target)
     VideoCapture::SourcePlanes planes;
     for (int plane = 0; plane < 3; ++plane)
     {
-        planes.data[plane] = geometry.stride[plane] ? loadedData + geometry.offset[plane] : nullptr;
+        // One memory plane holds every picture plane, or each has its own (YVU420M: V first).
+        const unsigned char* base = loaded.data[0];
+        if (memoryPlanes > 1 && plane > 0)
+        {
+            base =
+                loaded
+                    .data[layout == VideoCapture::PixelLayout::Yv12 && memoryPlanes > 2 ? 3 - plane : plane];
+        }
+        planes.data[plane] = geometry.stride[plane] ? base + geometry.offset[plane] : nullptr;
         planes.stride[plane] = geometry.stride[plane];
     }
     converter->Convert(planes, reinterpret_cast<std::uint8_t*>(target.data), target.stride);
@@ -468,8 +561,9 @@ void V4l2FrameConverter::WriteDecoded(Image<Pixel<unsigned char>>& target)
     {
         bool fullRange = decoded->color_range == AVCOL_RANGE_JPEG;
         const AVPixelFormat source = PlainLayout(static_cast<AVPixelFormat>(decoded->format), fullRange);
-        scaler.reset(sws_getContext(decoded->width, decoded->height, source, width, height, AV_PIX_FMT_BGRA,
-                                    SWS_BILINEAR, nullptr, nullptr, nullptr));
+        // The format's size from the top left of a picture coded a little larger: a crop, no scaling.
+        scaler.reset(sws_getContext(width, height, source, width, height, AV_PIX_FMT_BGRA, SWS_BILINEAR,
+                                    nullptr, nullptr, nullptr));
         converter.reset();
         if (!scaler)
         {
@@ -497,8 +591,8 @@ void V4l2FrameConverter::WriteDecoded(Image<Pixel<unsigned char>>& target)
     }
     std::uint8_t* destinations[4] = {destination};
     const int destinationStrides[4] = {target.stride};
-    const int rows = sws_scale(scaler.get(), decoded->data, decoded->linesize, 0, decoded->height,
-                               destinations, destinationStrides);
+    const int rows = sws_scale(scaler.get(), decoded->data, decoded->linesize, 0, height, destinations,
+                               destinationStrides);
     if (rows != height)
     {
         throw Exception(rows < 0 ? FromAvError(rows) : E_FAIL, "OnRawSample", NORVEX_SOURCE_FILE, __LINE__);

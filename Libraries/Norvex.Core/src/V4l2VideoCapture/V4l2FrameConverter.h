@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FfmpegLibraries.h"
+#include "V4l2VideoCapture/V4l2BufferSet.h"
 #include "V4l2VideoCapture/V4l2FrameFormat.h"
 #include "VideoCapture/FrameConverter.h"
 
@@ -43,14 +44,14 @@ public:
     V4l2FrameConverter& operator=(const V4l2FrameConverter&) = delete;
     ~V4l2FrameConverter();
 
-    // The format the driver settled on (VIDIOC_S_FMT: line length, colour encoding) and the
-    // largest buffer it fills.
-    void SetLayout(const v4l2_pix_format& settled, std::size_t bufferSize);
+    // The format the driver settled on (VIDIOC_S_FMT, single- or multi-planar: line lengths,
+    // colour encoding) and the largest buffer it fills.
+    void SetLayout(const v4l2_format& settled, std::size_t bufferSize);
 
-    // Takes the data of one buffer; false when there is no picture to show for it (a decoder
+    // Takes the planes of one buffer; false when there is no picture to show for it (a decoder
     // that holds frames back). The data must stay valid until WriteTo. Raises for damaged or
     // short data.
-    bool Load(const unsigned char* data, std::size_t size);
+    bool Load(const V4l2BufferSet::Planes& planes);
     // Writes the loaded picture into `target` (the format's size, top row first).
     void WriteTo(Image<Pixel<unsigned char>>& target);
 
@@ -72,6 +73,7 @@ public:
     Path GetPath() const noexcept { return path; }
 
 private:
+    bool FitsCodedSize(int codedWidth, int codedHeight) const noexcept;
     void WriteConverted(Image<Pixel<unsigned char>>& target);
     void WriteDecoded(Image<Pixel<unsigned char>>& target);
     void WriteJpeg(Image<Pixel<unsigned char>>& target);
@@ -81,12 +83,17 @@ private:
     std::int32_t height;
 
     // Raw layouts: the layout, where its planes lie within a buffer, and the buffer's least size.
+    // Layouts with a memory plane for each picture plane (NV12M, YUV420M) have their planes'
+    // line lengths and least sizes in `geometry` instead, and their offsets are 0.
     VideoCapture::PixelLayout layout = VideoCapture::PixelLayout::Bgrx;
     VideoCapture::ContiguousGeometry geometry;
+    std::size_t memoryPlanes = 1;
+    std::size_t leastPlaneSize[3] = {};
     std::unique_ptr<VideoCapture::FrameConverter> converter; // raw layouts and decoded pictures
 
     // The buffer being handled (between Load and WriteTo).
-    const unsigned char* loadedData = nullptr;
+    V4l2BufferSet::Planes loaded;
+    const unsigned char* loadedData = nullptr; // of an encoded picture
     std::size_t loadedSize = 0;
 
     struct Deleters

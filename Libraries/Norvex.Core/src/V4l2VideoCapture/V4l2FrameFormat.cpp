@@ -1,6 +1,10 @@
 #include "V4l2VideoCapture/V4l2FrameFormat.h"
+
 #include "V4l2VideoCapture/V4l2Subtype.h"
+
 #include <Norvex/Core/Exception.h>
+
+#include <algorithm>
 
 namespace Norvex::Core::V4l2VideoCapture
 {
@@ -51,6 +55,48 @@ void V4l2FrameFormat::OnFrameRateChanged()
     const v4l2_fract rate = ToRatio(frameRate);
     // The interval is the rate turned over; a rate of 0 leaves the driver's choice.
     frameInterval = rate.numerator != 0 ? v4l2_fract{rate.denominator, rate.numerator} : v4l2_fract{0, 0};
+}
+
+v4l2_format V4l2FrameFormat::ToNative(std::uint32_t bufferType) const noexcept
+{
+    v4l2_format native{};
+    native.type = bufferType;
+    if (bufferType == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE)
+    {
+        native.fmt.pix_mp.width = pixelFormat.width;
+        native.fmt.pix_mp.height = pixelFormat.height;
+        native.fmt.pix_mp.pixelformat = pixelFormat.pixelformat;
+        native.fmt.pix_mp.field = V4L2_FIELD_NONE;
+        return native;
+    }
+    native.fmt.pix = pixelFormat;
+    native.fmt.pix.field = V4L2_FIELD_NONE;
+    return native;
+}
+
+v4l2_pix_format V4l2FrameFormat::Describe(const v4l2_format& native) noexcept
+{
+    if (native.type != V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE)
+    {
+        return native.fmt.pix;
+    }
+    const auto& planar = native.fmt.pix_mp;
+    v4l2_pix_format described{};
+    described.width = planar.width;
+    described.height = planar.height;
+    described.pixelformat = planar.pixelformat;
+    described.field = planar.field;
+    described.colorspace = planar.colorspace;
+    described.ycbcr_enc = planar.ycbcr_enc;
+    described.quantization = planar.quantization;
+    described.xfer_func = planar.xfer_func;
+    described.bytesperline = planar.plane_fmt[0].bytesperline;
+    for (std::uint32_t plane = 0; plane < std::min<std::uint32_t>(planar.num_planes, VIDEO_MAX_PLANES);
+         ++plane)
+    {
+        described.sizeimage += planar.plane_fmt[plane].sizeimage;
+    }
+    return described;
 }
 
 v4l2_fract V4l2FrameFormat::ToRatio(double rate) noexcept

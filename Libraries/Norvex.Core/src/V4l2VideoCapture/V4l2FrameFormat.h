@@ -32,6 +32,13 @@ public:
 
     // The frame rate as numerator / denominator, the denominator a power of two.
     static v4l2_fract ToRatio(double rate) noexcept;
+    // The format for VIDIOC_S_FMT or VIDIOC_TRY_FMT on a node of `bufferType` (single- or
+    // multi-planar capture), progressive; the driver fills in the line lengths it wants.
+    v4l2_format ToNative(std::uint32_t bufferType) const noexcept;
+    // What the driver answered, in single-planar terms: the first plane's line length, the
+    // image size of all planes together, the colour encoding.
+    static v4l2_pix_format Describe(const v4l2_format& native) noexcept;
+
     // Whether an interval has a rate: neither numerator nor denominator is zero.
     static bool IsValid(const v4l2_fract& interval) noexcept
     {

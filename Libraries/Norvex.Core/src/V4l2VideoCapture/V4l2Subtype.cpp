@@ -87,13 +87,23 @@ struct PixelFormatRow
 
 // V4L2 formats whose layout has a row under another code.
 constexpr PixelFormatRow pixelFormatRows[] = {
-    {V4L2_PIX_FMT_YUYV, Fourcc("YUY2")},         {V4L2_PIX_FMT_YUV420, Fourcc("I420")},
+    {V4L2_PIX_FMT_YUYV, Fourcc("YUY2")},
+    {V4L2_PIX_FMT_YUV420, Fourcc("I420")},
     {V4L2_PIX_FMT_BGR32, MakeVideoSubtype(22)},  // B, G, R, X in memory
     {V4L2_PIX_FMT_XBGR32, MakeVideoSubtype(22)}, // B, G, R, X
     {V4L2_PIX_FMT_ABGR32, MakeVideoSubtype(21)}, // B, G, R, A
     {V4L2_PIX_FMT_BGR24, MakeVideoSubtype(20)},  // B, G, R
-    {V4L2_PIX_FMT_RGB555, MakeVideoSubtype(24)}, {V4L2_PIX_FMT_RGB565, MakeVideoSubtype(23)},
-    {V4L2_PIX_FMT_JPEG, Fourcc("MJPG")},         {V4L2_PIX_FMT_DV, Fourcc("dvsd")},
+    {V4L2_PIX_FMT_RGB555, MakeVideoSubtype(24)},
+    {V4L2_PIX_FMT_RGB565, MakeVideoSubtype(23)},
+    {V4L2_PIX_FMT_JPEG, Fourcc("MJPG")},
+    {V4L2_PIX_FMT_DV, Fourcc("dvsd")},
+    // The same pictures with a memory plane per picture plane (multi-planar devices).
+    {V4L2_PIX_FMT_NV12M, Fourcc("NV12")},
+    {V4L2_PIX_FMT_YUV420M, Fourcc("I420")},
+    {V4L2_PIX_FMT_YVU420M, Fourcc("YV12")},
+    {V4L2_PIX_FMT_NV21M, MakeVideoSubtype(V4L2_PIX_FMT_NV21)},
+    {V4L2_PIX_FMT_NV16M, MakeVideoSubtype(V4L2_PIX_FMT_NV16)},
+    {V4L2_PIX_FMT_YUV422M, MakeVideoSubtype(V4L2_PIX_FMT_YUV422P)},
 };
 
 // V4L2 codes that equal a row's code but not its layout.

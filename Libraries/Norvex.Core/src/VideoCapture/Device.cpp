@@ -1,5 +1,7 @@
+#include <Norvex/Core/StringHelpers.h>
 #include <Norvex/Core/VideoCapture/Device.h>
 
+#include <filesystem>
 #include <utility>
 
 namespace Norvex::Core::VideoCapture
@@ -25,6 +27,31 @@ void Device::Unprepare() {}
 std::uint64_t Device::GetDroppedFrameCount() const
 {
     return 0;
+}
+
+double Device::GetMeasuredFrameRate() const
+{
+    return 0.0;
+}
+
+bool Device::IsNamedBy(const std::wstring& path) const
+{
+    if (path.empty() || devicePath.empty())
+    {
+        return false;
+    }
+    if (path == devicePath)
+    {
+        return true;
+    }
+    std::error_code error;
+    const auto named = std::filesystem::canonical(ToUtf8(path), error);
+    if (error)
+    {
+        return false;
+    }
+    const auto own = std::filesystem::canonical(ToUtf8(devicePath), error);
+    return !error && named == own;
 }
 
 void Device::SetFrameCallback(FrameCallback callback)

@@ -18,6 +18,9 @@ class Exception : public std::exception
 public:
     // The message is the system's text for the status code.
     Exception(HRESULT errorCode, const char* functionName, const wchar_t* sourceFileName, int lineNumber);
+    // The message is taken unchanged (it names what failed and says why); the status code stays.
+    Exception(HRESULT errorCode, const std::wstring& message, const char* functionName,
+              const wchar_t* sourceFileName, int lineNumber);
     // The status code is E_UNEXPECTED and the message is taken unchanged.
     Exception(const std::wstring& message, const char* functionName, const wchar_t* sourceFileName,
               int lineNumber);

@@ -73,6 +73,13 @@ public:
     virtual void Unprepare();
     // Frames the driver dropped since the last Start; 0 from a back-end that cannot tell.
     virtual std::uint64_t GetDroppedFrameCount() const;
+    // The rate the camera really delivers at, measured while streaming (a camera may run slower
+    // than its format says, in low light, or name no rate at all); 0 when unknown.
+    virtual double GetMeasuredFrameRate() const;
+
+    // Whether `path` names this device: its device path, or another path to the same file (a
+    // V4L2 node and the udev links to it name one camera).
+    bool IsNamedBy(const std::wstring& path) const;
 
     // The previous function is destroyed after the lock is released.
     void SetFrameCallback(FrameCallback callback);
