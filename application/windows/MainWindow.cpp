@@ -109,6 +109,11 @@ MainWindow::MainWindow(MainModel& model, QWidget* parent) : QDialog(parent), mod
     preview->setGeometry(previewFrame->contentsRect());
 
     sidePane = new SidePane(model, this);
+    // Nor one of the side pane's: a button would take Return for itself while it has the focus.
+    for (auto* button : sidePane->findChildren<QPushButton*>())
+    {
+        button->setAutoDefault(false);
+    }
     sidePane->SetPreviewSize([preview = QPointer<PreviewWindow>(preview)]
                              { return preview ? preview->viewport()->size() : QSize(); });
     sidePane->hide();
@@ -277,7 +282,7 @@ void MainWindow::OnMainModelPropertyChanged(int property)
 void MainWindow::ShowCaptureEnd(const Exception& reason)
 {
     const QString text = ToQString(model.GetApplication().ComposeErrorText(reason)).trimmed();
-    stoppedText = reason.GetErrorCode() == HRESULT_FROM_WIN32(ENODEV)
+    stoppedText = reason.GetErrorCode() == Norvex::Core::HRESULT_FROM_WIN32(ENODEV)
                       ? QStringLiteral("カメラが取り外されました")
                       : QStringLiteral("取り込み停止: ") + text;
     statusPanes[0]->setText(stoppedText);

@@ -6,6 +6,7 @@
 #include "FileText.h"
 #include "MainWindow.h"
 #include "PreviewWindow.h"
+#include "SidePane.h"
 
 #include <Norvex/Core/V4l2VideoCapture/KernelInterface.h>
 
@@ -272,8 +273,18 @@ TEST_F(MainWindowTest, TheReadOutShowsThePixelUnderThePointerAndEmptiesWhenItLea
 
 TEST_F(MainWindowTest, EnterAndEscapeNeitherCloseTheWindowNorPressAButton)
 {
+    AddPlugin("VistelPaged.so"); // a processor with a page, so the side pane can show page 1
     auto& model = MakeModel();
+    const auto& entries = model.GetProcessorEntries();
+    for (std::size_t i = 0; i < entries.size(); ++i)
+    {
+        if (entries[i]->GetName() == L"ページ付き")
+        {
+            model.SelectProcessor(static_cast<std::int32_t>(i));
+        }
+    }
     model.SetSetting(model.ControlPanelPage, 1, VistelCapture::MainModelProperty::ControlPanelPage);
+    model.SetSetting(model.IsSidePaneVisible, true, VistelCapture::MainModelProperty::IsSidePaneVisible);
     const auto ratio = model.ViewRatio;
     MainWindow window(model);
     window.show();
@@ -287,9 +298,18 @@ TEST_F(MainWindowTest, EnterAndEscapeNeitherCloseTheWindowNorPressAButton)
         QApplication::sendEvent(target, &release);
         QCoreApplication::processEvents();
     }
+    // A field that does not use Return (a number box applies its value) passes it on to the window,
+    // whose first auto-default button QDialog would click: the side pane's "取り込み設定".
+    ASSERT_TRUE(WaitUntil([&] { return window.findChild<VistelCapture::SidePane*>()->isVisible(); }));
+    for (const int key : {Qt::Key_Return, Qt::Key_Enter})
+    {
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+        QApplication::sendEvent(&window, &press);
+        QCoreApplication::processEvents();
+    }
     EXPECT_TRUE(window.isVisible());
     EXPECT_FALSE(model.IsCapturing());
-    EXPECT_EQ(model.ControlPanelPage, 1) << "the side pane's page buttons are no default button";
+    EXPECT_EQ(model.ControlPanelPage, 1) << "no button of the window took Return";
     EXPECT_EQ(model.ViewRatio, ratio);
     window.close();
     EXPECT_FALSE(window.isVisible());
