@@ -143,7 +143,7 @@ TEST(V4l2Enumeration, CamerasAreListedOnceByWhatNamesThemAndStartAsTheyAreSetUp)
     EXPECT_EQ(first.frameFormats[static_cast<std::size_t>(first.frameFormatIndex)]->GetName(),
               L"YUY2 32x24 (15fps)")
         << "the format the driver is set to";
-    EXPECT_EQ(first.frame.width, 32) << "and prepared";
+    EXPECT_EQ(first.LockFrame()->width, 32) << "and prepared";
     EXPECT_EQ(devices[1]->frameFormatIndex, 0);
 }
 
