@@ -336,6 +336,8 @@ void PressButton(const std::string& node, const std::string& control)
 int Count(const std::string& node, long long frames, const std::optional<std::string>& press)
 {
     auto device = OpenDevice(node);
+    // vivid's first format, one picture a second (the device starts with the driver's current one).
+    SelectFormat(*device, 0);
     Stream stream(*device);
     device->Start();
     bool pressed = false;

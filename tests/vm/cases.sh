@@ -208,7 +208,7 @@ case_errors.unbind-rebind() {
   udevadm settle --timeout=60
   v4l2-ctl -d $node -c test_pattern=1,osd_text_mode=2
   cli snapshot /tmp/rebound.bmp
-  keep /tmp/rebound.bmp bmp 320 180 1 YUY2
+  keep /tmp/rebound.bmp bmp 640 360 1 YUY2 # vivid's current format, the default on a fresh INI
 }
 
 # report_line INDEX TOTAL NAME STATUS SECONDS LOG: a ctest-style line, and the log of a failure.
