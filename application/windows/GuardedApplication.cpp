@@ -7,6 +7,7 @@
 #include <Norvex/Core/Exception.h>
 
 #include <QDialog>
+#include <QLibraryInfo>
 #include <QWidget>
 
 #include <utility>
@@ -14,7 +15,15 @@
 namespace VistelCapture
 {
 
-GuardedApplication::GuardedApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+GuardedApplication::GuardedApplication(int& argc, char** argv) : QApplication(argc, argv)
+{
+    // Debian ships Qt's translations apart (qt6-translations-l10n); without them Qt's dialogs stay
+    // English and nothing else changes.
+    if (qtTexts.load(QStringLiteral("qtbase_ja"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+    {
+        installTranslator(&qtTexts);
+    }
+}
 
 bool GuardedApplication::notify(QObject* receiver, QEvent* event)
 {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QTranslator>
 
 #include <exception>
 #include <functional>
@@ -12,7 +13,8 @@ namespace VistelCapture
 // exception that leaves an event handler is caught where the event is delivered (notify) and
 // handed to the top-level handler: by default the "エラー" box with the composed text, then the
 // end of the run with exit code 1 (every open modal dialog is rejected, so QDialog::exec and
-// QApplication::exec both return).
+// QApplication::exec both return). Qt's own texts (the file, folder and colour dialogs, standard
+// buttons) are Japanese like the window's, whatever the locale.
 //
 // Thread: user-interface thread only.
 class GuardedApplication final : public QApplication
@@ -38,6 +40,7 @@ public:
     static void ShowAndExit(std::exception_ptr exception);
 
 private:
+    QTranslator qtTexts;
     std::function<void(std::exception_ptr)> topLevelHandler;
     bool failed = false;
 };

@@ -35,7 +35,12 @@ folder=$work/prefix/lib/vistel-capture
 ini=$folder/VistelCapture.ini
 [[ "$(readlink "$work/prefix/bin/vistel-capture")" == ../lib/vistel-capture/VistelCapture ]] ||
   fail "bin/vistel-capture does not lead to the private folder"
-[[ -f "$work/prefix/share/applications/vistel-capture.desktop" ]] || fail "no menu entry"
+# ~/.local/bin is not on PATH on a fresh Debian: a prefix of the user's starts by its full path.
+grep -qx "Exec=$work/prefix/bin/vistel-capture" "$work/prefix/share/applications/vistel-capture.desktop" ||
+  fail "the menu entry does not name the installed command"
+[[ ! -e "$work/prefix/include" && ! -e "$work/prefix/lib/cmake" ]] ||
+  fail "a plain install holds what only plug-in authors ask for"
+! compgen -G "$work/prefix/bin/*.so" >/dev/null || fail "plug-ins installed into bin/"
 [[ -f "$work/prefix/share/icons/hicolor/scalable/apps/vistel-capture.svg" ]] || fail "no icon"
 for plugin in "$build"/bin/Vistel*.so; do
   [[ -e "$plugin" ]] || continue

@@ -265,7 +265,7 @@ TEST_F(GStreamerCaptureTest, ListsTheTestCamerasInOrderWithTheirFormats)
     EXPECT_EQ(
         FormatNames(*first),
         (std::vector<std::wstring>{L"YUY2 640x480 (30fps)", L"YUY2 320x240 (15fps)", L"MJPG 1280x720 (30fps)",
-                                   L"Unknown 640x480 (30fps)", L"YUY2 1920x1080 (30fps)"}));
+                                   L"I420 640x480 (30fps)", L"YUY2 1920x1080 (30fps)"}));
     // Lists expanded, ranges to their end points, the entry of size 0 dropped.
     EXPECT_EQ(FormatNames(*second),
               (std::vector<std::wstring>{
@@ -409,7 +409,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(PictureCase{"BarsYuy2", L"Norvex Test Camera 1", L"YUY2 640x480 (30fps)", true, 8},
                     // High definition is coded with BT.709's matrix.
                     PictureCase{"BarsYuy2Hd", L"Norvex Test Camera 1", L"YUY2 1920x1080 (30fps)", true, 8},
-                    PictureCase{"BarsI420", L"Norvex Test Camera 1", L"Unknown 640x480 (30fps)", true, 8},
+                    PictureCase{"BarsI420", L"Norvex Test Camera 1", L"I420 640x480 (30fps)", true, 8},
                     PictureCase{"BarsJpeg", L"Norvex Test Camera 1", L"MJPG 1280x720 (30fps)", true, 40},
                     PictureCase{"RampUyvy", L"Norvex Test Camera 2", L"UYVY 320x240 (15fps)", false, 8},
                     PictureCase{"RampJpeg", L"Norvex Test Camera 2", L"MJPG 640x480 (30fps)", false, 16}),
@@ -481,7 +481,7 @@ TEST_F(GStreamerCaptureTest, FormatSwitchGivesFramesOfTheNewSize)
     device->Start();
     ASSERT_TRUE(recorder.WaitForFrames(2));
     device->Stop();
-    SelectFormat(*device, IndexOf(*device, L"Unknown 640x480 (30fps)"));
+    SelectFormat(*device, IndexOf(*device, L"I420 640x480 (30fps)"));
     ExpectBars(*device->LockFrame(), 8);
     device->Start();
     ASSERT_TRUE(recorder.WaitForFrames(2));

@@ -43,11 +43,14 @@ TEST_F(GStreamerFrameFormatTest, NamesFollowTheOtherPlatformsTable)
     EXPECT_EQ(Make("video/x-raw, format=BGR, width=2, height=2, framerate=30/1").GetName(),
               L"RGB24 2x2 (30fps)");
     EXPECT_EQ(Make("video/x-h264, width=2, height=2, framerate=30/1").GetName(), L"H264 2x2 (30fps)");
-    // Layouts the table does not name.
+    // Layouts the table does not name are told apart by the camera's own strings.
     EXPECT_EQ(Make("video/x-raw, format=I420, width=640, height=480, framerate=30/1").GetName(),
-              L"Unknown 640x480 (30fps)");
+              L"I420 640x480 (30fps)");
+    EXPECT_EQ(Make("video/x-raw, format=GRAY8, width=640, height=480, framerate=30/1").GetName(),
+              L"GRAY8 640x480 (30fps)");
     EXPECT_EQ(Make("video/x-bayer, format=rggb, width=2, height=2, framerate=30/1").GetName(),
-              L"Unknown 2x2 (30fps)");
+              L"rggb 2x2 (30fps)");
+    EXPECT_EQ(Make("video/x-vp8, width=2, height=2, framerate=30/1").GetName(), L"video/x-vp8 2x2 (30fps)");
 }
 
 TEST_F(GStreamerFrameFormatTest, FieldsComeFromTheCaps)

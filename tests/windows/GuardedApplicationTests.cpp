@@ -4,11 +4,16 @@
 
 #include "FakeDialogs.h"
 
+#include <QAbstractButton>
+#include <QColorDialog>
 #include <QDialog>
+#include <QFileDialog>
+#include <QLabel>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <stdexcept>
 
 using VistelCapture::GuardedApplication;
@@ -89,4 +94,37 @@ TEST(GuardedApplicationTests, AnExceptionLeavingAHandlerShowsOneErrorBoxAndEndsT
     EXPECT_EQ(unknown.errors, QStringList{QStringLiteral("未知のエラーが発生しました。")});
     EXPECT_EQ(unknown.exitCode, 1);
     EXPECT_TRUE(unknown.failed);
+}
+
+// Qt's own dialogs, which the windows open for files, folders and colours, speak the window's
+// language: none of their labels or buttons is left in English.
+TEST(GuardedApplicationTests, QtsOwnDialogsSpeakJapanese)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char name[] = "GuardedApplicationTests";
+    static char* argv[] = {name, nullptr};
+    GuardedApplication application(argc, argv);
+    QFileDialog files;
+    files.setOption(QFileDialog::DontUseNativeDialog);
+    files.setAcceptMode(QFileDialog::AcceptSave);
+    QColorDialog colours;
+    colours.setOption(QColorDialog::DontUseNativeDialog);
+    for (QDialog* dialog : std::initializer_list<QDialog*>{&files, &colours})
+    {
+        QStringList texts;
+        for (const auto* label : dialog->findChildren<QLabel*>())
+        {
+            texts << label->text();
+        }
+        for (const auto* button : dialog->findChildren<QAbstractButton*>())
+        {
+            texts << button->text();
+        }
+        EXPECT_TRUE(texts.contains(QStringLiteral("キャンセル"))) << texts.join(u'|').toStdString();
+        for (const char* english : {"Look in:", "File &name:", "Cancel", "&Save", "&Basic colors", "&Red:"})
+        {
+            EXPECT_FALSE(texts.contains(QString::fromLatin1(english))) << english;
+        }
+    }
 }

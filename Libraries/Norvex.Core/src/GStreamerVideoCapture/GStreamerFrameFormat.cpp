@@ -1,11 +1,13 @@
 #include "GStreamerVideoCapture/GStreamerFrameFormat.h"
 
 #include <Norvex/Core/Exception.h>
+#include <Norvex/Core/StringHelpers.h>
 #include <Norvex/Core/VideoCapture/VideoSubtype.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <string_view>
 
 namespace Norvex::Core::GStreamerVideoCapture
@@ -24,7 +26,7 @@ constexpr GUID rgb555 = {0xE436EB7C, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0x
 constexpr GUID argb32 = {0x773C9AC0, 0x3274, 0x11D0, {0xB7, 0x24, 0x00, 0xAA, 0x00, 0x6C, 0x1A, 0x01}};
 
 // The names of the other platform's capture stack, so that display names and stored settings
-// read the same there and here. Anything else, I420 among them, is "Unknown".
+// read the same there and here. Anything else, I420 among them, is named by GStreamer's string.
 constexpr NamedSubtype subtypeNames[] = {
     {MakeFourccSubtype("CLPL"), L"CLPL"},
     {MakeFourccSubtype("YUYV"), L"YUYV"},
@@ -144,6 +146,8 @@ void GStreamerFrameFormat::ReadFields()
 {
     const GstStructure* structure = gst_caps_get_structure(caps.get(), 0);
     subtype = GetSubtype(structure);
+    const char* format = gst_structure_get_string(structure, "format");
+    nativeName = Norvex::Core::ToWideString(format ? format : gst_structure_get_name(structure));
     gint value = 0;
     width = gst_structure_get_int(structure, "width", &value) ? value : 0;
     value = 0;
@@ -168,7 +172,9 @@ std::shared_ptr<VideoCapture::FrameFormat> GStreamerFrameFormat::Clone() const
 
 const wchar_t* GStreamerFrameFormat::GetSubtypeName() const
 {
-    return VideoCapture::FindSubtypeName(subtypeNames, subtype);
+    const wchar_t* name = VideoCapture::FindSubtypeName(subtypeNames, subtype);
+    // "Unknown" for every layout the table lacks would leave them indistinguishable in a list.
+    return std::wcscmp(name, VideoCapture::unknownSubtypeName) == 0 ? nativeName.c_str() : name;
 }
 
 void GStreamerFrameFormat::OnSizeChanged()

@@ -5,6 +5,7 @@
 #include <Norvex/Core/VideoCapture/FrameFormat.h>
 
 #include <memory>
+#include <string>
 
 namespace Norvex::Core::GStreamerVideoCapture
 {
@@ -20,6 +21,8 @@ public:
     ~GStreamerFrameFormat() override;
 
     std::shared_ptr<FrameFormat> Clone() const override;
+    // The name of the other platform's capture stack where there is one; else the camera's own
+    // format string ("I420", "GRAY8"), or its media type when it has none ("video/x-vp8").
     const wchar_t* GetSubtypeName() const override;
     void OnSizeChanged() override;
     void OnFrameRateChanged() override;
@@ -35,6 +38,7 @@ private:
     void ReadFields();
 
     GStreamerHandle<GstCaps> caps;
+    std::wstring nativeName;
 };
 
 } // namespace Norvex::Core::GStreamerVideoCapture

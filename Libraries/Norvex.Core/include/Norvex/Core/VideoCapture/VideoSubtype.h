@@ -35,6 +35,8 @@ struct NamedSubtype
     const wchar_t* name;
 };
 
+inline constexpr const wchar_t* unknownSubtypeName = L"Unknown";
+
 // The name of the first row with the subtype; "Unknown" when there is none.
 template <std::size_t count>
 constexpr const wchar_t* FindSubtypeName(const NamedSubtype (&table)[count], const GUID& subtype) noexcept
@@ -46,7 +48,7 @@ constexpr const wchar_t* FindSubtypeName(const NamedSubtype (&table)[count], con
             return row.name;
         }
     }
-    return L"Unknown";
+    return unknownSubtypeName;
 }
 
 } // namespace Norvex::Core::VideoCapture
