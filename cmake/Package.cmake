@@ -12,11 +12,19 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 # The shared libraries the executables and plug-ins link come from dpkg-shlibdeps; what is loaded
-# by name at run time is declared here: Qt's X11 platform plug-in, the GStreamer elements the
-# capture pipeline builds (v4l2src, decodebin, videoconvert, appsink, jpegdec), Qt's own Japanese
-# texts for its dialogs, and a font for the window's Japanese texts.
+# by name at run time is declared here: libavcodec and libavformat (opened by their soname when a
+# movie is recorded), Qt's X11 platform plug-in, the GStreamer elements the capture pipeline builds
+# (the camera providers, decodebin, videoconvert, appsink, jpegdec), Qt's own Japanese texts for
+# its dialogs, and a font for the window's Japanese texts.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, gstreamer1.0-plugins-base, \
+pkg_check_modules(PACKAGE_FFMPEG REQUIRED libavcodec libavformat)
+set(loaded_libraries)
+foreach(library IN ITEMS libavcodec libavformat)
+  string(REGEX MATCH "^[0-9]+" major "${PACKAGE_FFMPEG_${library}_VERSION}")
+  list(APPEND loaded_libraries "${library}${major}")
+endforeach()
+list(JOIN loaded_libraries ", " loaded_libraries)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "${loaded_libraries}, qt6-qpa-plugins, gstreamer1.0-plugins-base, \
 gstreamer1.0-plugins-good, qt6-translations-l10n, fonts-ipafont-gothic | fonts-noto-cjk | fonts-vlgothic")
 # H.264 cameras are decoded by libav's decoder.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS gstreamer1.0-libav)

@@ -66,6 +66,10 @@ run() {
 list=$(run vistel-capture-cli --api-family 1 list) || fail "vistel-capture-cli list failed"
 grep -q "Norvex Test Camera 1" <<<"$list" || fail "the installed command line lists no test camera: $list"
 grep -q "フォーカスピーキング" <<<"$list" || fail "the installed command line finds no shipped processor: $list"
+# FFmpeg is opened by name only when a movie is recorded: the package must have brought it.
+run sh -c "cd '$work' && vistel-capture-cli --api-family 1 --quiet --file-format h264 record movie.mp4 --frames 3" \
+  >/dev/null || fail "the installed command line does not record a movie"
+[[ -s "$work/movie.mp4" ]] || fail "the installed command line wrote no movie"
 
 run vistel-capture &
 pid=$!
