@@ -17,9 +17,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <stdexcept>
+#include <string>
 
 using Norvex::Core::Exception;
 using Norvex::Core::ToUtf8;
@@ -73,14 +75,34 @@ long long ParseNumber(const std::string& option, const std::string& text, long l
                    text + "'");
 }
 
+// The names the command line takes for the formats of one kind, or of all: "bmp, jpeg, png, tiff".
+std::string FileFormatChoices(std::optional<FileFormatRow::Kind> kind = std::nullopt)
+{
+    std::string choices;
+    for (const auto& row : FileFormatTable::Rows())
+    {
+        if (!kind || row.kind == *kind)
+        {
+            choices += (choices.empty() ? "" : ", ") + std::string(row.names[0]);
+        }
+    }
+    return choices;
+}
+
 int ParseFileFormat(const std::string& name)
 {
     const int index = FileFormatTable::IndexOfName(name);
     if (index < 0)
     {
-        throw BadUsage("unknown file format '" + name + "'");
+        throw BadUsage("unknown file format '" + name + "'; choose one of " + FileFormatChoices());
     }
     return index;
+}
+
+// A failure about a file or folder the user named: its path first, as tools here print it.
+void PrintPathError(const std::string& path, const std::string& text)
+{
+    std::fprintf(stderr, "vistel-capture-cli: %s: %s\n", path.c_str(), text.c_str());
 }
 
 Options Parse(const std::vector<std::string>& arguments)
@@ -360,7 +382,7 @@ int Snapshot(MainModel& model, SignalWatcher& terminationSignals, const Options&
     const int format = FileFormatFor(options, false);
     if (FileFormatTable::IsMovie(format))
     {
-        throw BadUsage("a snapshot is a still image: bmp, jpeg, png or tiff");
+        throw BadUsage("a snapshot is a still image: " + FileFormatChoices(FileFormatRow::Kind::Still));
     }
     model.FileFormat = format;
     bool captured = false;
@@ -377,8 +399,22 @@ int Snapshot(MainModel& model, SignalWatcher& terminationSignals, const Options&
     }
     MainModel::Image image(model.GetCurrentFrameFormat().width, model.GetCurrentFrameFormat().height);
     model.CopyFrame(image);
-    const auto written = model.SaveFrame(image, ToWideString(options.target));
-    std::printf("%s\n", ToUtf8(written).c_str());
+    try
+    {
+        const auto written = model.SaveFrame(image, ToWideString(options.target));
+        std::printf("%s\n", ToUtf8(written).c_str());
+    }
+    catch (const Exception& exception)
+    {
+        // The system's text alone ("No such file or directory") says neither which file nor why.
+        const auto folder = std::filesystem::path(options.target).parent_path();
+        std::error_code error;
+        PrintPathError(options.target, "cannot save the snapshot: " +
+                                           (!folder.empty() && !std::filesystem::is_directory(folder, error)
+                                                ? "the folder " + folder.string() + " does not exist"
+                                                : ErrorText(model, exception)));
+        return CommandLine::Failure;
+    }
     return CommandLine::Success;
 }
 
@@ -421,7 +457,15 @@ int Record(MainModel& model, SignalWatcher& terminationSignals, const Options& o
     }
     model.SetRecordingFrameLimit(options.frames);
     model.SetRecordingEndsOnSaveError(true);
-    model.StartRecording(ToWideString(options.target));
+    try
+    {
+        model.StartRecording(ToWideString(options.target));
+    }
+    catch (const Exception& exception)
+    {
+        PrintPathError(options.target, ErrorText(model, exception));
+        return CommandLine::Failure;
+    }
     const auto start = std::chrono::steady_clock::now();
     const auto finished = [&]
     {
@@ -430,9 +474,11 @@ int Record(MainModel& model, SignalWatcher& terminationSignals, const Options& o
         return (options.frames > 0 && model.GetRecordedFrameCount() >= options.frames) ||
                (options.seconds > 0 && elapsed >= options.seconds);
     };
+    // A line rewritten in place suits a terminal only: a pipe or a log file gets the summary alone.
+    const bool showsProgress = !options.quiet && ::isatty(STDERR_FILENO);
     const auto progress = [&]
     {
-        if (!options.quiet)
+        if (showsProgress)
         {
             std::fprintf(stderr, "\rrecorded %lld frames",
                          static_cast<long long>(model.GetRecordedFrameCount()));
@@ -451,14 +497,14 @@ int Record(MainModel& model, SignalWatcher& terminationSignals, const Options& o
     }
     if (!options.quiet)
     {
-        std::fprintf(stderr, "\rrecorded %lld frames\n",
+        std::fprintf(stderr, "%srecorded %lld frames\n", showsProgress ? "\r" : "",
                      static_cast<long long>(model.GetRecordedFrameCount()));
     }
     for (const auto& text : {error, closeError != error ? closeError : std::nullopt})
     {
         if (text)
         {
-            std::fprintf(stderr, "vistel-capture-cli: %s: %s\n", options.target.c_str(), text->c_str());
+            PrintPathError(options.target, *text);
         }
     }
     return !error && !closeError && finished() ? CommandLine::Success : CommandLine::Failure;
@@ -525,28 +571,32 @@ int RunCommand(const Options& options, SignalWatcher& terminationSignals)
 
 const char* CommandLine::HelpText()
 {
-    return "usage: vistel-capture-cli [options] list\n"
-           "       vistel-capture-cli [options] snapshot FILE\n"
-           "       vistel-capture-cli [options] record PATH (--frames N | --seconds S)\n"
-           "       vistel-capture-cli [options] stream (--frames N | --seconds S)\n"
-           "\n"
-           "  list               devices with their formats, and the processors\n"
-           "  snapshot FILE      one frame as a still image (format from --file-format or FILE's extension)\n"
-           "  record PATH        every frame: a movie file, or time-stamped images in the folder PATH\n"
-           "  stream             frames through the processor, nothing saved; prints the frame rate\n"
-           "\n"
-           "options:\n"
-           "  --api-family N     0 V4L2, 1 GStreamer (default: the INI file's CaptureApiFamily)\n"
-           "  --device D         index, device path or name\n"
-           "  --format F         index or display name, e.g. \"YUY2 640x480 (30fps)\"\n"
-           "  --processor NAME   processor by name\n"
-           "  --file-format X    bmp, jpeg, png, tiff, avi, wmv1, wmv2, wmv3, h264\n"
-           "  --bit-rate K       movie bit rate in kbit/s\n"
-           "  --frames N, --seconds S   how much to record\n"
-           "  --quiet            no progress line\n"
-           "\n"
-           "exit codes: 0 done, 1 capture or file error, 2 usage error, 3 device, format or processor not "
-           "found\n";
+    static const std::string text =
+        "usage: vistel-capture-cli [options] list\n"
+        "       vistel-capture-cli [options] snapshot FILE\n"
+        "       vistel-capture-cli [options] record PATH (--frames N | --seconds S)\n"
+        "       vistel-capture-cli [options] stream (--frames N | --seconds S)\n"
+        "\n"
+        "  list               devices with their formats, and the processors\n"
+        "  snapshot FILE      one frame as a still image (format from --file-format or FILE's extension)\n"
+        "  record PATH        every frame: a movie file, or time-stamped images in the folder PATH\n"
+        "  stream             frames through the processor, nothing saved; prints the frame rate\n"
+        "\n"
+        "options:\n"
+        "  --api-family N     0 V4L2, 1 GStreamer (default: the INI file's CaptureApiFamily)\n"
+        "  --device D         index, device path or name\n"
+        "  --format F         index or display name, e.g. \"YUY2 640x480 (30fps)\"\n"
+        "  --processor NAME   processor by name\n"
+        "  --file-format X    " +
+        FileFormatChoices() +
+        "\n"
+        "  --bit-rate K       movie bit rate in kbit/s\n"
+        "  --frames N, --seconds S   how much to record\n"
+        "  --quiet            no progress line\n"
+        "\n"
+        "exit codes: 0 done, 1 capture or file error, 2 usage error, 3 device, format or processor not "
+        "found\n";
+    return text.c_str();
 }
 
 int CommandLine::Run(const std::vector<std::string>& arguments)

@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 
 using namespace VistelTest;
 using Norvex::Core::ToWideString;
@@ -193,16 +194,38 @@ TEST_F(ModelTest, CommandLineListsSnapsAndRecordsWithReliableExitCodes)
     const auto snapshot = RunCli(folder.Path(), "--format 'YUY2 320x240 (15fps)' snapshot snap.png");
     EXPECT_EQ(snapshot.exitCode, 0) << snapshot.output;
     EXPECT_TRUE(std::filesystem::exists(folder / "snap.png"));
+    // A snapshot that cannot be saved says where and why, not only the system's "No such file".
+    const auto lost = RunCli(folder.Path(), "snapshot missing/snap.png");
+    EXPECT_EQ(lost.exitCode, 1);
+    EXPECT_NE(
+        lost.output.find("missing/snap.png: cannot save the snapshot: the folder missing does not exist"),
+        std::string::npos)
+        << lost.output;
 
+    // Into a pipe (this test's) the progress line is not drawn: one summary line, no carriage return.
     const auto record = RunCli(folder.Path(), "--format 1 --file-format avi record movie.avi --frames 7");
     EXPECT_EQ(record.exitCode, 0) << record.output;
-    EXPECT_NE(record.output.find("recorded 7 frames"), std::string::npos) << record.output;
+    EXPECT_NE(record.output.find("recorded 7 frames\n"), std::string::npos) << record.output;
+    EXPECT_EQ(record.output.find('\r'), std::string::npos) << record.output;
+    EXPECT_EQ(record.output.find("recorded"), record.output.rfind("recorded")) << record.output;
 
-    std::filesystem::create_directory(folder / "frames");
+    // A still recording makes its folder, as the README's example expects.
     const auto images =
-        RunCli(folder.Path(), "--format 1 --file-format jpeg record frames --frames 3 --quiet");
+        RunCli(folder.Path(), "--format 1 --file-format jpeg record frames/today/ --frames 3 --quiet");
     EXPECT_EQ(images.exitCode, 0) << images.output;
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder / "frames"), {}), 3);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder / "frames/today"), {}), 3);
+    std::ofstream(folder / "taken") << "a file";
+    const auto blocked = RunCli(folder.Path(), "--file-format png record taken --frames 1");
+    EXPECT_EQ(blocked.exitCode, 1);
+    EXPECT_NE(blocked.output.find("vistel-capture-cli: taken: "), std::string::npos) << blocked.output;
+
+    // An unknown format names the ones there are.
+    const auto wmv = RunCli(folder.Path(), "record movie.wmv --frames 1");
+    EXPECT_EQ(wmv.exitCode, 2);
+    EXPECT_NE(
+        wmv.output.find("unknown file format 'wmv'; choose one of bmp, jpeg, png, tiff, avi, wmv1, wmv2"),
+        std::string::npos)
+        << wmv.output;
 
     EXPECT_EQ(RunCli(folder.Path(), "record movie.avi").exitCode, 2) << "no --frames or --seconds";
     EXPECT_EQ(RunCli(folder.Path(), "--file-format gif snapshot a.gif").exitCode, 2);
