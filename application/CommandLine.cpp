@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -459,6 +460,20 @@ int Record(MainModel& model, SignalWatcher& terminationSignals, const Options& o
     model.SetRecordingEndsOnSaveError(true);
     try
     {
+        if (FileFormatTable::Get(format).IsStill())
+        {
+            // The folder of a still recording ("record frames/") need not exist yet: made like mkdir -p.
+            const std::filesystem::path folder(options.target);
+            std::error_code error;
+            std::filesystem::create_directories(folder, error);
+            if (!std::filesystem::is_directory(folder, error))
+            {
+                PrintPathError(options.target,
+                               "cannot make the folder: " +
+                                   std::generic_category().message(error ? error.value() : ENOTDIR));
+                return CommandLine::Failure;
+            }
+        }
         model.StartRecording(ToWideString(options.target));
     }
     catch (const Exception& exception)

@@ -1,13 +1,9 @@
 #include "Recorder.h"
 
-#include <Norvex/Core/StringHelpers.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <ctime>
 #include <cwchar>
-#include <filesystem>
 #include <limits>
 
 using Norvex::Core::CriticalSection;
@@ -92,19 +88,6 @@ void Recorder::Start(std::int32_t fileFormat, const std::wstring& path, const St
 
 void Recorder::StartStills(const std::wstring& folder, const StreamSettings& stream)
 {
-    // A folder named on the command line ("record frames/") need not exist yet: made like mkdir -p.
-    if (!folder.empty())
-    {
-        const std::filesystem::path path(Norvex::Core::ToUtf8(folder));
-        std::error_code error;
-        std::filesystem::create_directories(path, error);
-        std::error_code statusError;
-        if (!std::filesystem::is_directory(path, statusError))
-        {
-            Norvex::Core::ThrowErrno(error ? error.value() : ENOTDIR, "StartRecording", NORVEX_SOURCE_FILE,
-                                     __LINE__);
-        }
-    }
     {
         CriticalSection::AutoLock lock(saveSection);
         saveFolder = folder;

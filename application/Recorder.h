@@ -63,9 +63,9 @@ public:
     // Finishes a running recording, silently.
     ~Recorder();
 
-    // Starts recording in fileFormat: a movie at path, or stills into the folder path, which is
-    // made when missing. Does nothing while recording. A movie that cannot be opened, a folder that
-    // cannot be made or a format outside the table raises and leaves the recorder stopped.
+    // Starts recording in fileFormat: a movie at path, or stills into the folder path. Does
+    // nothing while recording. A movie that cannot be opened or a format outside the table raises
+    // and leaves the recorder stopped.
     void Start(std::int32_t fileFormat, const std::wstring& path, const StreamSettings& stream);
     // Saves the frames taken, closes the movie and raises a failure as the rules above say.
     // Does nothing when not recording.

@@ -168,7 +168,7 @@ TEST_F(ShippedPluginTest, AllFourAreFoundInTheBuildFolderAndInAnInstalledTreeAft
                                 "' --component VistelPlugins --prefix '" + prefix.string() + "' >/dev/null";
     ASSERT_EQ(std::system(install.c_str()), 0);
     EXPECT_EQ(NamesOf(VistelCapture::DiscoverProcessorEntries(
-                  Norvex::Core::ToWideString((prefix / "bin").string()) + L"/")),
+                  Norvex::Core::ToWideString((prefix / "lib/vistel-capture").string()) + L"/")),
               Expected());
 }
 
