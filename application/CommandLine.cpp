@@ -315,14 +315,26 @@ int FileFormatFor(const Options& options, bool movieExpected)
 
 // Text of an error for the terminal: the message without its closing line break, the source
 // position only when the INI file asks for debug messages (as the window shows it).
-std::string ErrorText(const MainModel& model, const Exception& exception)
+std::string WithoutClosingBreaks(std::string text)
 {
-    std::string text = ToUtf8(model.GetApplication().ComposeErrorText(exception));
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
     {
         text.pop_back();
     }
     return text;
+}
+
+std::string ErrorText(const MainModel& model, const Exception& exception)
+{
+    return WithoutClosingBreaks(ToUtf8(model.GetApplication().ComposeErrorText(exception)));
+}
+
+// A processor's failure as the window tells it, once the model has gone back to "なし" and stored
+// that; nothing when no processor failed.
+std::optional<std::string> ProcessorFailureText(MainModel& model)
+{
+    const auto message = model.RecoverFromProcessorFailure();
+    return message ? std::optional(WithoutClosingBreaks(ToUtf8(*message))) : std::nullopt;
 }
 
 // Streams until done() says so, the first frame error is reported, a termination signal comes
@@ -361,6 +373,14 @@ std::optional<std::string> Stream(MainModel& model, SignalWatcher& terminationSi
                 const auto exception = model.GetLastException();
                 error = exception ? ErrorText(model, *exception) : ToUtf8(model.GetDebugMessage());
                 QCoreApplication::exit(1);
+            }
+            else if (property == MainModelProperty::ProcessorFailed)
+            {
+                error = ProcessorFailureText(model);
+                if (error)
+                {
+                    QCoreApplication::exit(1);
+                }
             }
         });
     model.AddListener(&listener);
@@ -552,17 +572,36 @@ int RunCommand(const Options& options, SignalWatcher& terminationSignals)
             return exception.GetFunctionName() == L"MainModel" ? CommandLine::NotFound : CommandLine::Failure;
         }
         ApplySelection(*model, options);
+        // A processor that failed, at its start or later, fails the command; "なし" is stored, so
+        // the next one works.
+        const auto reportedProcessorFailure = [&]
+        {
+            const auto failure = ProcessorFailureText(*model);
+            if (failure)
+            {
+                std::fprintf(stderr, "vistel-capture-cli: %s\n", failure->c_str());
+            }
+            return failure.has_value();
+        };
+        if (reportedProcessorFailure())
+        {
+            return CommandLine::Failure;
+        }
+        int result = CommandLine::Success;
         if (options.command == "list")
         {
             PrintList(*model);
-            return CommandLine::Success;
         }
-        if (options.command == "stream")
+        else if (options.command == "stream")
         {
-            return StreamOnly(*model, terminationSignals, options);
+            result = StreamOnly(*model, terminationSignals, options);
         }
-        return options.command == "snapshot" ? Snapshot(*model, terminationSignals, options)
-                                             : Record(*model, terminationSignals, options);
+        else
+        {
+            result = options.command == "snapshot" ? Snapshot(*model, terminationSignals, options)
+                                                   : Record(*model, terminationSignals, options);
+        }
+        return reportedProcessorFailure() ? CommandLine::Failure : result;
     }
     catch (const BadUsage& error)
     {

@@ -115,6 +115,11 @@ MainModel::MainModel(std::int32_t captureApiFamily, bool skipErrorDevice, bool s
     ResizeProfiles(format);
 
     ModelSettings::Load(*this, application.GetProfile());
+    // A stored processor that fails to start: "なし" at once, the message waits for a window.
+    if (currentProcessorFailed.load())
+    {
+        FallBackToBuiltInProcessor();
+    }
     if (captureApiFamily == Norvex::Core::VideoCapture::CaptureApiFamily::GStreamer)
     {
         // Otherwise a first device that is also the stored one would show no focus control.
@@ -154,6 +159,12 @@ void MainModel::OnListenerAdded(QObject* listener)
     {
         PostPropertyChanged(listener, static_cast<int>(property));
     }
+    // A failure before the window existed (the stored processor's start) is still to be told.
+    CriticalSection::AutoLock lock(failureSection);
+    if (pendingFailure)
+    {
+        PostPropertyChanged(listener, static_cast<int>(MainModelProperty::ProcessorFailed));
+    }
 }
 
 std::int32_t MainModel::ClampViewRatio(std::int32_t value) noexcept
@@ -169,25 +180,84 @@ const MainModel::FrameFormat& MainModel::GetCurrentFrameFormat() const
 
 Vistel::Framework::IProcessor* MainModel::GetCurrentProcessor() const
 {
-    return processorEntries.at(static_cast<std::size_t>(processorIndex))->GetProcessor();
+    return currentProcessorFailed.load()
+               ? nullptr
+               : processorEntries.at(static_cast<std::size_t>(processorIndex))->GetProcessor();
 }
 
 void MainModel::NotifyProcessor(std::int32_t code)
 {
     CriticalSection::AutoLock lock(frameLock);
-    if (auto* processor = GetCurrentProcessor())
-    {
-        processor->OnHostStateChanged(code);
-    }
+    CallProcessor("OnHostStateChanged", [code](Vistel::Framework::IProcessor& processor)
+                  { return processor.OnHostStateChanged(code); });
 }
 
 void MainModel::ResetProcessor()
 {
     CriticalSection::AutoLock lock(frameLock);
-    if (auto* processor = GetCurrentProcessor())
+    CallProcessor("Reset", [](Vistel::Framework::IProcessor& processor) { return processor.Reset(); });
+}
+
+void MainModel::ReportProcessorException(const char* function, std::exception_ptr exception)
+{
+    CallProcessor(function,
+                  [&](Vistel::Framework::IProcessor&) -> Norvex::Core::HRESULT
+                  { std::rethrow_exception(exception); });
+}
+
+void MainModel::ReportProcessorFailure(const ProcessorFailure& failure)
+{
+    // processorIndex changes only on the user-interface thread under frameLock, which a capture
+    // thread reporting from Process holds.
+    const bool current =
+        &failure.GetEntry() == processorEntries[static_cast<std::size_t>(processorIndex)].get();
+    if (current)
     {
-        processor->Reset();
+        currentProcessorFailed = true;
     }
+    {
+        CriticalSection::AutoLock lock(failureSection);
+        if (pendingFailure)
+        {
+            return; // one message at a time
+        }
+        pendingFailure = failure.GetMessage() + (current ? L"処理を「なし」に切り替えました。" : L"");
+    }
+    NotifyPropertyChanged(MainModelProperty::ProcessorFailed);
+}
+
+std::optional<std::wstring> MainModel::RecoverFromProcessorFailure()
+{
+    if (currentProcessorFailed.load())
+    {
+        FallBackToBuiltInProcessor();
+    }
+    CriticalSection::AutoLock lock(failureSection);
+    return std::exchange(pendingFailure, std::nullopt);
+}
+
+void MainModel::FallBackToBuiltInProcessor()
+{
+    {
+        // The capture path's lock order, as in SelectProcessor.
+        const auto frame = GetCurrentDevice().LockFrame();
+        CriticalSection::AutoLock lock(frameLock);
+        processorEntries[static_cast<std::size_t>(processorIndex)]->Abandon();
+        processorIndex = 0;
+        currentProcessorFailed = false;
+        processorEntries[0]->Initialize(hostServices.Get());
+        PublishProcessorImage();
+    }
+    // Stored at once: the next start must not meet the same failure, however this run ends.
+    ModelSettings::StoreProcessorName(application.GetProfile(), GetProcessorNameToStore());
+    NotifyPropertyChanged(MainModelProperty::Processor);
+    NotifyPropertyChanged(MainModelProperty::Frame);
+}
+
+const std::wstring& MainModel::GetProcessorNameToStore() const
+{
+    return processorEntries[currentProcessorFailed.load() ? 0 : static_cast<std::size_t>(processorIndex)]
+        ->GetName();
 }
 
 void MainModel::ResizeProfiles(const FrameFormat& format)
@@ -415,9 +485,32 @@ void MainModel::SelectProcessor(std::int32_t index)
     {
         return;
     }
-    processorEntries[static_cast<std::size_t>(processorIndex)]->Finalize();
+    // A processor that fails to end is ended all the same; the choice made stands.
+    auto& previous = *processorEntries[static_cast<std::size_t>(processorIndex)];
+    std::optional<ProcessorFailure> finalizeFailure;
+    try
+    {
+        previous.Finalize();
+    }
+    catch (const ProcessorFailure& failure)
+    {
+        finalizeFailure = failure;
+        previous.Abandon();
+    }
     processorIndex = index;
-    processorEntries[static_cast<std::size_t>(processorIndex)]->Initialize(hostServices.Get());
+    currentProcessorFailed = false;
+    if (finalizeFailure)
+    {
+        ReportProcessorFailure(*finalizeFailure);
+    }
+    try
+    {
+        processorEntries[static_cast<std::size_t>(processorIndex)]->Initialize(hostServices.Get());
+    }
+    catch (const ProcessorFailure& failure)
+    {
+        ReportProcessorFailure(failure);
+    }
     PublishProcessorImage();
     NotifyPropertyChanged(MainModelProperty::Processor);
     NotifyPropertyChanged(MainModelProperty::Frame);
@@ -432,12 +525,20 @@ void MainModel::PublishProcessorImage()
         return;
     }
     const auto frame = GetCurrentDevice().LockFrame();
-    const Image* shown = nullptr;
-    if (auto* processor = GetCurrentProcessor())
-    {
-        shown = processor->GetImage();
-    }
+    const Image* shown = GetShownImage();
     shownImage.Publish(shown ? *shown : *frame, frame->width, frame->height);
+}
+
+const MainModel::Image* MainModel::GetShownImage()
+{
+    const Image* shown = nullptr;
+    CallProcessor("GetImage",
+                  [&](Vistel::Framework::IProcessor& processor)
+                  {
+                      shown = processor.GetImage();
+                      return Norvex::Core::S_OK;
+                  });
+    return shown;
 }
 
 void MainModel::NotifyFrameChanged()
@@ -464,14 +565,14 @@ void MainModel::OnDeviceFrame(const Image& frame)
     SampleCursorPixel(frame);
     {
         CriticalSection::AutoLock lock(frameLock);
-        if (auto* processor = GetCurrentProcessor())
         {
             struct InsideProcess
             {
                 InsideProcess() { insideProcess = true; }
                 ~InsideProcess() { insideProcess = false; }
             } inside;
-            processor->Process();
+            CallProcessor("Process",
+                          [](Vistel::Framework::IProcessor& processor) { return processor.Process(); });
         }
         // One copy of what the processor shows; the preview takes it when it paints.
         PublishProcessorImage();
@@ -644,16 +745,12 @@ void MainModel::CopyFrame(Image& image)
     }
 }
 
-void MainModel::CopyProcessorImage(Image& image) const
+void MainModel::CopyProcessorImage(Image& image)
 {
     // The device's frame lock keeps the capture thread out of OnDeviceFrame meanwhile.
     const auto frame = GetCurrentDevice().LockFrame();
     CriticalSection::AutoLock lock(frameLock);
-    const Image* shown = nullptr;
-    if (auto* processor = GetCurrentProcessor())
-    {
-        shown = processor->GetImage();
-    }
+    const Image* shown = GetShownImage();
     image = shown ? *shown : *frame;
 }
 

@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -34,7 +35,7 @@ class VistelCaptureApp;
 // Threads: everything runs on the user-interface thread except OnDeviceFrame and
 // OnDeviceException, which run on the capture thread with the device's frameSection and
 // callbackSection held. Lock order, never reversed: the device's locks, then frameLock; the
-// leaf locks (profileSection, debugMessageSection, invalidatorSection, the listener lock) are
+// leaf locks (profileSection, debugMessageSection, invalidatorSection, failureSection, the listener lock) are
 // taken alone, never around another. The recorder's locks (Recorder.h) are taken on the capture
 // thread after frameLock is released.
 class MainModel final : public Norvex::Mfc::BindableBase
@@ -168,7 +169,43 @@ public:
         return processorEntries;
     }
     std::int32_t GetProcessorIndex() const noexcept { return processorIndex; }
+    // The live processor, or null when there is none or it has failed.
     Vistel::Framework::IProcessor* GetCurrentProcessor() const;
+
+    // A call into the current processor (from a window: its page, drawing, mouse): call(processor)
+    // returns the processor's status. A failure is the processor's, never the program's: it is
+    // reported (ReportProcessorFailure) and false returned. Nothing is called while no processor is
+    // live or once the current one has failed.
+    template <class Call> bool CallProcessor(const char* function, Call&& call)
+    {
+        const auto& entry = *processorEntries.at(static_cast<std::size_t>(processorIndex));
+        if (!entry.GetProcessor() || currentProcessorFailed.load())
+        {
+            return false;
+        }
+        try
+        {
+            entry.Invoke(function, std::forward<Call>(call));
+            return true;
+        }
+        catch (const ProcessorFailure& failure)
+        {
+            ReportProcessorFailure(failure);
+            return false;
+        }
+    }
+    // An exception that left the code of the current processor's plug-in by another way (an event
+    // of its page), reported as a failure of that processor.
+    void ReportProcessorException(const char* function, std::exception_ptr exception);
+    // Any thread. When the current processor failed, no later call reaches it; the first failure's
+    // message is kept and ProcessorFailed announced.
+    void ReportProcessorFailure(const ProcessorFailure& failure);
+    // User-interface thread, after ProcessorFailed: a current processor that failed is ended and
+    // replaced by "なし", which is stored at once so the next start works. Returns the message for
+    // the user, naming the processor and its plug-in file, or nothing when no failure is pending.
+    std::optional<std::wstring> RecoverFromProcessorFailure();
+    // The name the settings keep for the processor: "なし" in place of one that failed.
+    const std::wstring& GetProcessorNameToStore() const;
     Point GetMarkerPosition() const noexcept { return markerPosition.load(); }
     Point GetCursorPosition() const noexcept { return cursorPosition.load(); }
     bool IsRecording() const noexcept { return recorder.IsRecording(); }
@@ -202,7 +239,7 @@ public:
     // capture thread sampled it: reading it never waits for a frame.
     Norvex::Core::Pixel<unsigned char> GetCursorPixel() const;
     // The image the current processor shows, copied while no frame is being delivered.
-    void CopyProcessorImage(Image& image) const;
+    void CopyProcessorImage(Image& image);
     // The newest image the processor showed, as the capture thread published it after Process:
     // swapped into buffer when newer than the last one taken (the preview paints from it). One
     // consumer only.
@@ -228,6 +265,8 @@ private:
     void NotifyProcessor(std::int32_t code);
     void ResetProcessor();
     void PublishProcessorImage();
+    const Image* GetShownImage();
+    void FallBackToBuiltInProcessor();
     void SampleCursorPixel(const Image& frame);
 
     const std::int32_t captureApiFamily;
@@ -247,6 +286,11 @@ private:
     mutable Norvex::Core::CriticalSection frameLock; // serialises processor calls with processor changes
     std::vector<std::shared_ptr<ProcessorEntry>> processorEntries;
     std::int32_t processorIndex = 0; // written under frameLock
+    // The current processor failed: nothing calls it any more. Set by any thread, cleared on the
+    // user-interface thread under frameLock when another processor is chosen.
+    std::atomic<bool> currentProcessorFailed = false;
+    mutable Norvex::Core::CriticalSection failureSection; // leaf lock
+    std::optional<std::wstring> pendingFailure;           // guarded by failureSection
 
     std::atomic<Point> markerPosition{Point{}};           // read by the capture thread
     mutable Norvex::Core::CriticalSection profileSection; // leaf lock

@@ -32,6 +32,9 @@ enum class MainModelProperty : int
     FileFormat = 22,
     MovieBitRate = 23,
     IsRecording = 24,
+    // A processor's call failed; the user-interface thread answers with
+    // MainModel::RecoverFromProcessorFailure.
+    ProcessorFailed = 25,
 };
 
 } // namespace VistelCapture

@@ -2,11 +2,7 @@
 
 #include "MainModel.h"
 
-#include <Norvex/Core/Exception.h>
-
 #include <algorithm>
-
-using Norvex::Core::Exception;
 
 namespace VistelCapture
 {
@@ -31,6 +27,11 @@ std::wstring ModelSettings::GetProcessorName(const Norvex::Core::ProfileFile& pr
     return profile.GetProfileString(section, L"ProcessorName", L"");
 }
 
+bool ModelSettings::StoreProcessorName(Norvex::Core::ProfileFile& profile, const std::wstring& name)
+{
+    return profile.WriteProfileString(section, L"ProcessorName", name);
+}
+
 void ModelSettings::Load(MainModel& model, const Norvex::Core::ProfileFile& profile)
 {
     const auto readInt = [&](const wchar_t* key, std::int32_t defaultValue)
@@ -49,17 +50,11 @@ void ModelSettings::Load(MainModel& model, const Norvex::Core::ProfileFile& prof
         [&](const auto& format) { return format->GetName() == formatName; },
         model.GetCurrentDevice().frameFormatIndex));
 
+    // A stored processor that no longer starts is reported by the model and never keeps the
+    // program from starting.
     const auto processorName = GetProcessorName(profile);
-    try
-    {
-        model.SelectProcessor(IndexOfFirst(model.GetProcessorEntries(), [&](const auto& entry)
-                                           { return entry->GetName() == processorName; }));
-    }
-    catch (const Exception&)
-    {
-        // A stored processor that no longer starts must not keep the program from starting.
-        model.SelectProcessor(0);
-    }
+    model.SelectProcessor(IndexOfFirst(model.GetProcessorEntries(),
+                                       [&](const auto& entry) { return entry->GetName() == processorName; }));
 
     model.SetViewRatio(readInt(L"ViewRatio", model.ViewRatio));
     model.SetSetting(model.IsMarkerVisible, readInt(L"IsMarkerVisible", model.IsMarkerVisible) != 0,
@@ -105,9 +100,7 @@ void ModelSettings::Save(const MainModel& model, Norvex::Core::ProfileFile& prof
     {
         (void)(writeString(L"CaptureDeviceName", model.GetCurrentDevice().devicePath) &&
                writeString(L"FrameFormatName", model.GetCurrentFrameFormat().GetName()) &&
-               (!hasPlugins ||
-                writeString(L"ProcessorName",
-                            processors[static_cast<std::size_t>(model.GetProcessorIndex())]->GetName())) &&
+               (!hasPlugins || writeString(L"ProcessorName", model.GetProcessorNameToStore())) &&
                writeInt(L"ViewRatio", model.ViewRatio) &&
                writeInt(L"IsMarkerVisible", model.IsMarkerVisible) &&
                writeInt(L"MarkerPositionX", marker.x) && writeInt(L"MarkerPositionY", marker.y) &&

@@ -16,6 +16,8 @@ class ModelSettings
 public:
     // The processor the file names, read before the plug-ins are loaded.
     static std::wstring GetProcessorName(const Norvex::Core::ProfileFile& profile);
+    // Stores the processor's name alone, at once; false when the write failed.
+    static bool StoreProcessorName(Norvex::Core::ProfileFile& profile, const std::wstring& name);
     // Selects and sets what the file holds, through the model's operations so each change is
     // announced; a device, format or processor that is gone falls back to the first one.
     static void Load(MainModel& model, const Norvex::Core::ProfileFile& profile);

@@ -86,7 +86,7 @@ void Plugin::ModuleCloser::operator()(void* handle) const noexcept
     ::dlclose(handle);
 }
 
-Plugin::Plugin(const std::wstring& path)
+Plugin::Plugin(const std::wstring& path) : path(path)
 {
     // A name without a folder would make dlopen search the library path, and a relative one
     // would depend on the working directory: only the given file is ever loaded.

@@ -23,6 +23,8 @@ public:
     Plugin& operator=(const Plugin&) = delete;
 
     Vistel::Framework::IProcessorFactory* GetFactory() const noexcept { return factory.Get(); }
+    // The library's file, as loaded.
+    const std::wstring& GetPath() const noexcept { return path; }
 
 private:
     struct ModuleCloser
@@ -31,6 +33,7 @@ private:
         void operator()(void* handle) const noexcept;
     };
 
+    std::wstring path;
     // Declared before the factory, so that the factory is released while the code still exists.
     std::unique_ptr<void, ModuleCloser> module;
     Norvex::Core::ComPointer<Vistel::Framework::IProcessorFactory> factory;

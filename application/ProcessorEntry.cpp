@@ -33,23 +33,14 @@ void ProcessorEntry::Initialize(Vistel::Framework::IHostServices* hostServices)
     {
         // Only a successful call hands over a reference; on failure the out value is not ours.
         Vistel::Framework::IProcessor* created = nullptr;
-        Norvex::Core::HRESULT status = Norvex::Core::E_FAIL;
-        try
-        {
-            status = plugin->GetFactory()->CreateProcessor(index, &created);
-        }
-        catch (...)
-        {
-            // The library's own exception must not reach the event loop (it would end the
-            // program); the library stays loaded while this entry lives, so converting is safe.
-            throw Norvex::Core::Exception(L"プロセッサー「" + name + L"」を作成できませんでした。\n",
-                                          "Initialize", NORVEX_SOURCE_FILE, __LINE__);
-        }
-        ThrowIfFailed(status, "Initialize", NORVEX_SOURCE_FILE, __LINE__);
+        Invoke("CreateProcessor", "Initialize",
+               [&] { return plugin->GetFactory()->CreateProcessor(index, &created); });
         if (!created)
         {
-            throw Norvex::Core::Exception(Norvex::Core::E_POINTER, "Initialize", NORVEX_SOURCE_FILE,
-                                          __LINE__);
+            // Success without an object would fail at the first use.
+            throw ProcessorFailure(*this, "CreateProcessor", Norvex::Core::E_POINTER,
+                                   Norvex::Core::FormatStatusMessage(Norvex::Core::E_POINTER), "Initialize",
+                                   NORVEX_SOURCE_FILE, __LINE__);
         }
         processor.Attach(created);
     }
@@ -57,7 +48,7 @@ void ProcessorEntry::Initialize(Vistel::Framework::IHostServices* hostServices)
     {
         processor.Attach(new DummyProcessor());
     }
-    ThrowIfFailed(processor->Initialize(hostServices), "Initialize", NORVEX_SOURCE_FILE, __LINE__);
+    Invoke("Initialize", [&](Vistel::Framework::IProcessor& live) { return live.Initialize(hostServices); });
 }
 
 void ProcessorEntry::Finalize()
@@ -66,7 +57,19 @@ void ProcessorEntry::Finalize()
     {
         return;
     }
-    ThrowIfFailed(processor->Finalize(), "Finalize", NORVEX_SOURCE_FILE, __LINE__);
+    Invoke("Finalize", [](Vistel::Framework::IProcessor& live) { return live.Finalize(); });
+    processor.Release();
+}
+
+void ProcessorEntry::Abandon() noexcept
+{
+    try
+    {
+        Finalize();
+    }
+    catch (...)
+    {
+    }
     processor.Release();
 }
 

@@ -33,9 +33,18 @@ bool GuardedApplication::notify(QObject* receiver, QEvent* event)
     }
     catch (...)
     {
-        HandleException(std::current_exception());
+        const std::exception_ptr exception = std::current_exception();
+        if (!pluginFaultFilter || !pluginFaultFilter(receiver, exception))
+        {
+            HandleException(exception);
+        }
         return false;
     }
+}
+
+void GuardedApplication::SetPluginFaultFilter(std::function<bool(QObject*, std::exception_ptr)> filter)
+{
+    pluginFaultFilter = std::move(filter);
 }
 
 void GuardedApplication::SetTopLevelHandler(std::function<void(std::exception_ptr)> handler)

@@ -28,6 +28,10 @@ public:
 
     // Replaces the default handler (an empty function restores it).
     void SetTopLevelHandler(std::function<void(std::exception_ptr)> handler);
+    // Asked first about every exception that leaves an event handler: true when it was a plug-in's
+    // to report (an event of a processor's own page), which then never reaches the top-level
+    // handler. An empty function removes it.
+    void SetPluginFaultFilter(std::function<bool(QObject* receiver, std::exception_ptr)> filter);
     // True once an error reached the top-level handler; the program then exits non-zero.
     bool HasFailed() const noexcept { return failed; }
 
@@ -42,6 +46,7 @@ public:
 private:
     QTranslator qtTexts;
     std::function<void(std::exception_ptr)> topLevelHandler;
+    std::function<bool(QObject*, std::exception_ptr)> pluginFaultFilter;
     bool failed = false;
 };
 

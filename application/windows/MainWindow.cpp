@@ -3,6 +3,7 @@
 #include "AboutBox.h"
 #include "DialogUnits.h"
 #include "Dialogs.h"
+#include "GuardedApplication.h"
 #include "MainModel.h"
 #include "ManualCheck.h"
 #include "PreviewWindow.h"
@@ -136,6 +137,25 @@ MainWindow::MainWindow(MainModel& model, QWidget* parent) : QDialog(parent), mod
     connect(sidePaneSlide, &QAbstractAnimation::finished, this, &MainWindow::OnSlideFinished);
     connect(statusBarSlide, &QAbstractAnimation::finished, this, &MainWindow::OnSlideFinished);
 
+    // An exception out of a processor's own page is that processor's failure, not the program's.
+    if (auto* application = qobject_cast<GuardedApplication*>(QCoreApplication::instance()))
+    {
+        application->SetPluginFaultFilter(
+            [this](QObject* receiver, std::exception_ptr exception)
+            {
+                const QWidget* page = sidePane->GetProcessorPage();
+                for (QObject* object = receiver; page && object; object = object->parent())
+                {
+                    if (object == page)
+                    {
+                        this->model.ReportProcessorException("ControlPanel", exception);
+                        return true;
+                    }
+                }
+                return false;
+            });
+    }
+
     // The model answers with its whole state, which shows the side pane and the status bar.
     model.AddListener(this);
     isListening = true;
@@ -157,6 +177,10 @@ MainWindow::MainWindow(MainModel& model, QWidget* parent) : QDialog(parent), mod
 
 MainWindow::~MainWindow()
 {
+    if (auto* application = qobject_cast<GuardedApplication*>(QCoreApplication::instance()))
+    {
+        application->SetPluginFaultFilter(nullptr);
+    }
     if (isListening)
     {
         model.RemoveListener(this);
@@ -247,6 +271,17 @@ void MainWindow::OnMainModelPropertyChanged(int property)
     }
     case MainModelProperty::IsSidePaneVisible:
         OnSidePaneVisibleChanged();
+        break;
+    case MainModelProperty::ProcessorFailed:
+        // The processor is replaced by "なし" first, so the window works while the box is up. A
+        // window that is closing says nothing: the failed processor is not stored either way.
+        if (isListening)
+        {
+            if (const auto message = model.RecoverFromProcessorFailure())
+            {
+                Dialogs::Current().ShowError(this, ToQString(*message));
+            }
+        }
         break;
     case MainModelProperty::IsStatusBarVisible:
         OnStatusBarVisibleChanged();

@@ -33,18 +33,12 @@ namespace VistelCapture
 namespace
 {
 
-using Norvex::Core::HRESULT;
+using Vistel::Framework::IProcessor;
 using Vistel::Framework::Point2F;
 
 const QColor backgroundColor(0, 128, 128);
 constexpr float markerGrabDistance = 20.0f;
 constexpr int wheelNotch = 120;
-
-// A processor's failure, raised with the processor function's name.
-void ThrowIfFailed(HRESULT status, const char* functionName, int line)
-{
-    Norvex::Core::ThrowIfFailed(status, functionName, NORVEX_SOURCE_FILE, line);
-}
 
 // Runs one event handler; what it throws goes to the top-level handler here, so no exception
 // crosses Qt's own frames.
@@ -322,7 +316,8 @@ void PreviewWindow::Paint()
         // selected later gets the call too, at its first paint, so it never paints without them.
         resourcesProcessor = processor;
         resourcesPixelRatio = pixelRatio;
-        ThrowIfFailed(processor->OnRecreated2dResources(&painter), "OnRecreated2dResources", __LINE__);
+        model.CallProcessor("OnRecreated2dResources",
+                            [&](IProcessor& live) { return live.OnRecreated2dResources(&painter); });
     }
 
     const QRectF view(viewport()->rect());
@@ -350,13 +345,10 @@ void PreviewWindow::Paint()
                               frameBitmap, QRectF(x0, y0, x1 - x0, y1 - y0));
         }
 
-        if (processor)
-        {
-            painter.save();
-            const HRESULT status = processor->OnDraw2d(&painter, ratio);
-            painter.restore();
-            ThrowIfFailed(status, "OnDraw2d", __LINE__);
-        }
+        // A processor that fails here is the model's to report; the picture is painted all the same.
+        painter.save();
+        model.CallProcessor("OnDraw2d", [&](IProcessor& live) { return live.OnDraw2d(&painter, ratio); });
+        painter.restore();
 
         if (model.IsMarkerVisible)
         {
@@ -435,13 +427,12 @@ void PreviewWindow::OnPress(QMouseEvent& event)
         return;
     }
     bool holdsPointer = false;
-    if (auto* processor = model.GetCurrentProcessor())
-    {
-        const Point2F point = ToImagePoint(event.position());
-        ThrowIfFailed(processor->OnLButtonDown(KeyStateFlags(event.buttons(), event.modifiers()), &point,
-                                               &holdsPointer),
-                      "OnLButtonDown", __LINE__);
-    }
+    const Point2F point = ToImagePoint(event.position());
+    model.CallProcessor("OnLButtonDown",
+                        [&](IProcessor& live) {
+                            return live.OnLButtonDown(KeyStateFlags(event.buttons(), event.modifiers()),
+                                                      &point, &holdsPointer);
+                        });
     // While a button is down Qt sends every move to this window: the mouse is captured.
     if (holdsPointer)
     {
@@ -461,14 +452,10 @@ void PreviewWindow::mouseMoveEvent(QMouseEvent* event)
 
 void PreviewWindow::OnMove(QMouseEvent& event)
 {
-    auto* processor = model.GetCurrentProcessor();
     if (!trackingArmed)
     {
         trackingArmed = true;
-        if (processor)
-        {
-            processor->OnMouseEnter();
-        }
+        model.CallProcessor("OnMouseEnter", [](IProcessor& live) { return live.OnMouseEnter(); });
     }
     const QPoint position = event.position().toPoint();
     if (panning)
@@ -481,11 +468,9 @@ void PreviewWindow::OnMove(QMouseEvent& event)
         return;
     }
     const Point2F point = ToImagePoint(event.position());
-    if (processor)
-    {
-        ThrowIfFailed(processor->OnMouseMove(KeyStateFlags(event.buttons(), event.modifiers()), &point),
-                      "OnMouseMove", __LINE__);
-    }
+    model.CallProcessor(
+        "OnMouseMove", [&](IProcessor& live)
+        { return live.OnMouseMove(KeyStateFlags(event.buttons(), event.modifiers()), &point); });
     const auto& format = model.GetCurrentFrameFormat();
     // Floor, not truncation: a point left of or above the image is outside it, not in column 0.
     const auto x = static_cast<std::int32_t>(std::floor(point.x));
@@ -534,12 +519,10 @@ void PreviewWindow::OnRelease(QMouseEvent& event)
         viewport()->update();
         return;
     }
-    if (auto* processor = model.GetCurrentProcessor())
-    {
-        const Point2F point = ToImagePoint(event.position());
-        ThrowIfFailed(processor->OnLButtonUp(KeyStateFlags(event.buttons(), event.modifiers()), &point),
-                      "OnLButtonUp", __LINE__);
-    }
+    const Point2F point = ToImagePoint(event.position());
+    model.CallProcessor(
+        "OnLButtonUp", [&](IProcessor& live)
+        { return live.OnLButtonUp(KeyStateFlags(event.buttons(), event.modifiers()), &point); });
     if (processorHoldsPointer)
     {
         processorHoldsPointer = false;
@@ -579,10 +562,7 @@ void PreviewWindow::OnLeave()
     draggingMarker = false;
     trackingArmed = false;
     SetCursorInImage(false);
-    if (auto* processor = model.GetCurrentProcessor())
-    {
-        processor->OnMouseLeave();
-    }
+    model.CallProcessor("OnMouseLeave", [](IProcessor& live) { return live.OnMouseLeave(); });
 }
 
 void PreviewWindow::wheelEvent(QWheelEvent* event)

@@ -91,11 +91,13 @@ void SidePane::OnMainModelPropertyChanged(int property)
         ShowSelectedPage();
         Layout();
 
+        // A processor that cannot make its page has failed: the model reports it and the pane
+        // keeps the capture settings.
         QWidget* created = nullptr;
-        if (auto* processor = model.GetCurrentProcessor())
+        if (!model.CallProcessor("CreateControlPanel", [&](Vistel::Framework::IProcessor& processor)
+                                 { return processor.CreateControlPanel(this, &created); }))
         {
-            Norvex::Core::ThrowIfFailed(processor->CreateControlPanel(this, &created),
-                                        "OnMainModelPropertyChanged", NORVEX_SOURCE_FILE, __LINE__);
+            created = nullptr;
         }
         page = created;
         if (model.ControlPanelPage != 0 && !page)

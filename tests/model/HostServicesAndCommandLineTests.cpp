@@ -64,10 +64,11 @@ struct Run
 
 // The command-line program, run in `folder` on the test camera, after the shell commands of
 // `setUp`; killed after 30 s, so a run that never ends fails instead of hanging the suite.
-Run RunCli(const std::filesystem::path& folder, const std::string& arguments, const std::string& setUp = "")
+Run RunCli(const std::filesystem::path& folder, const std::string& arguments, const std::string& setUp = "",
+           const std::string& program = NORVEX_CLI)
 {
-    const std::string command = "cd '" + folder.string() + "' && " + setUp +
-                                " timeout -s KILL 30 '" NORVEX_CLI "' --api-family 1 " + arguments + " 2>&1";
+    const std::string command = "cd '" + folder.string() + "' && " + setUp + " timeout -s KILL 30 '" +
+                                program + "' --api-family 1 " + arguments + " 2>&1";
     std::unique_ptr<FILE, decltype(&::pclose)> pipe(::popen(command.c_str(), "r"), &::pclose);
     Run run{-1, {}};
     char buffer[4096];
@@ -283,4 +284,33 @@ TEST_F(ModelTest, CommandLineFinishesTheMovieOnInterruptAndTermination)
             }
         }
     }
+}
+
+// A processor that throws once made the command line end in std::terminate: now it says which
+// processor of which file failed, exits 1, and the next run works with "なし".
+TEST_F(ModelTest, CommandLineReportsAFailingProcessorAndExitsOne)
+{
+    // The program with the test plug-in beside it, where it looks for plug-ins.
+    const auto program = folder / "vistel-capture-cli";
+    std::filesystem::copy_file(NORVEX_CLI, program);
+    AddPlugin("VistelRecorder.so");
+    const auto ini = folder / "vistel-capture-cli.ini";
+    for (const char* failing : {"ThrowingInitialize", "ThrowingOnHostStateChanged", "ThrowingProcess"})
+    {
+        const auto run = RunCli(folder.Path(), "--processor 記録 stream --frames 3",
+                                std::string("VISTEL_RECORDER_FAILING=") + failing, program.string());
+        EXPECT_EQ(run.exitCode, 1) << failing << "\n" << run.output;
+        EXPECT_EQ(
+            Occurrences(run.output, "プロセッサー「記録」(" + (folder / "VistelRecorder.so").string() + ")"),
+            1u)
+            << run.output;
+        EXPECT_NE(Norvex::Testing::ReadFileText(ini).find("ProcessorName=なし"), std::string::npos)
+            << failing;
+    }
+    // A stored processor whose end throws, replaced by another.
+    ASSERT_EQ(RunCli(folder.Path(), "--processor 記録 stream --frames 3", "", program.string()).exitCode, 0);
+    const auto replaced = RunCli(folder.Path(), "--processor なし stream --frames 3",
+                                 "VISTEL_RECORDER_FAILING=ThrowingFinalize", program.string());
+    EXPECT_EQ(replaced.exitCode, 1) << replaced.output;
+    EXPECT_EQ(RunCli(folder.Path(), "stream --frames 3", "", program.string()).exitCode, 0);
 }

@@ -5,6 +5,7 @@
 #include <Norvex/Core/V4l2VideoCapture/KernelInterface.h>
 
 #include <cstring>
+#include <optional>
 
 using namespace VistelTest;
 using Norvex::Core::Exception;
@@ -168,6 +169,66 @@ TEST_F(ModelTest, ProcessorSwitchAnnouncesProcessorThenFrameAndReachesThePlugin)
     const auto after = recorder.TakeCalls();
     EXPECT_TRUE(std::any_of(after.begin(), after.end(),
                             [](const auto& call) { return call.find("Finalize") != std::string::npos; }));
+    model.RemoveListener(&listener);
+}
+
+// A processor that fails, however and wherever, is the processor's fault: no exception leaves
+// the model, nothing calls the processor again, and the user-interface thread goes back to "なし",
+// stores it and has a message naming the processor and its plug-in file.
+TEST_F(ModelTest, AFailingProcessorIsReplacedByNoneAndNeverLocksTheUserOut)
+{
+    AddPlugin("VistelRecorder.so");
+    RecordingProcessorControl recorder(folder / "VistelRecorder.so");
+    const auto storedProcessor = [&]
+    {
+        return application.GetProfile().GetProfileString(L"Settings", L"ProcessorName", L"");
+    };
+    const auto namesThePlugin = [&](const std::optional<std::wstring>& message)
+    {
+        return message && message->find(L"記録") != std::wstring::npos &&
+               message->find(Folder() + L"VistelRecorder.so") != std::wstring::npos;
+    };
+
+    // The stored processor cannot start: the model starts with "なし" all the same.
+    application.GetProfile().WriteProfileString(L"Settings", L"ProcessorName", L"記録");
+    recorder.Configure("ThrowingInitialize");
+    auto& model = MakeModel();
+    EXPECT_EQ(model.GetProcessorIndex(), 0);
+    EXPECT_EQ(storedProcessor(), L"なし");
+    Announcements listener;
+    model.AddListener(&listener);
+    ASSERT_TRUE(WaitFor(listener, MainModelProperty::ProcessorFailed, 1)) << "a window is told";
+    EXPECT_TRUE(namesThePlugin(model.RecoverFromProcessorFailure()));
+
+    for (const char* failing : {"Process", "ThrowingProcess", "ThrowingOnHostStateChanged", "Reset"})
+    {
+        recorder.Configure("");
+        model.SelectProcessor(1);
+        recorder.Configure(failing);
+        listener.Take();
+        model.StartCapture();
+        if (std::string(failing) == "Reset")
+        {
+            model.SelectFrameFormat(1);
+        }
+        ASSERT_TRUE(WaitFor(listener, MainModelProperty::ProcessorFailed, 1)) << failing;
+        EXPECT_EQ(model.GetCurrentProcessor(), nullptr) << failing << " is called no more";
+        const auto message = model.RecoverFromProcessorFailure();
+        EXPECT_TRUE(namesThePlugin(message)) << failing;
+        EXPECT_EQ(model.GetProcessorIndex(), 0);
+        EXPECT_EQ(storedProcessor(), L"なし");
+        EXPECT_FALSE(model.RecoverFromProcessorFailure()) << "one message per failure";
+        model.StopCapture();
+        model.SelectFrameFormat(0);
+    }
+
+    // One that fails to end is ended all the same, and the new choice stands.
+    recorder.Configure("");
+    model.SelectProcessor(1);
+    recorder.Configure("ThrowingFinalize");
+    model.SelectProcessor(0);
+    EXPECT_TRUE(namesThePlugin(model.RecoverFromProcessorFailure()));
+    EXPECT_EQ(recorder.GetLiveCount(), 0);
     model.RemoveListener(&listener);
 }
 

@@ -52,9 +52,9 @@ public:
         return calls;
     }
 
-    // failingOperations: operation names separated by blanks that return E_FAIL from now on;
-    // "CreateProcessor" makes the factory fail, "NullProcessor" makes it succeed without an object,
-    // "ThrowingCreateProcessor" makes it throw a C++ exception of the library's own.
+    // failingOperations: operation names separated by blanks that return E_FAIL from now on, or
+    // with "Throwing" before the name throw a C++ exception of the library's own; "CreateProcessor"
+    // makes the factory fail, "NullProcessor" makes it succeed without an object.
     // captureMouse: what OnLButtonDown stores.
     void Configure(const char* failingOperations, bool captureMouse = false) const
     {

@@ -6,6 +6,7 @@
 #include "FileText.h"
 #include "MainWindow.h"
 #include "PreviewWindow.h"
+#include "RecordingProcessorControl.h"
 #include "SidePane.h"
 
 #include <Norvex/Core/V4l2VideoCapture/KernelInterface.h>
@@ -415,4 +416,76 @@ TEST_F(MainWindowTest, ACameraPulledOutIsToldInTheStatusBarUntilCaptureStartsAga
     }
     model.reset();
     Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(nullptr);
+}
+
+// Each way a plug-in once locked the user out or ended the program: the user is told which
+// processor of which plug-in file failed, works on with "なし", which is stored for the next start,
+// and can always close the window.
+TEST_F(MainWindowTest, ABrokenProcessorIsNamedReplacedByNoneAndNeverEndsTheProgram)
+{
+    AddPlugin("VistelRecorder.so");
+    AddPlugin("VistelPaged.so");
+    VistelTest::RecordingProcessorControl recorder(folder.Path() / "VistelRecorder.so");
+    FakeDialogs dialogs;
+    auto& model = MakeModel();
+    auto window = std::make_unique<MainWindow>(model);
+    window->show();
+    model.SetSetting(model.IsSidePaneVisible, true, VistelCapture::MainModelProperty::IsSidePaneVisible);
+    const auto select = [&](const std::wstring& name)
+    {
+        const auto& entries = model.GetProcessorEntries();
+        for (std::size_t i = 0; i < entries.size(); ++i)
+        {
+            if (entries[i]->GetName() == name)
+            {
+                model.SelectProcessor(static_cast<std::int32_t>(i));
+                // The page is shown at once, so a page that cannot paint gets its chance.
+                model.SetSetting(model.ControlPanelPage, 1,
+                                 VistelCapture::MainModelProperty::ControlPanelPage);
+                return;
+            }
+        }
+        FAIL() << "no processor";
+    };
+    const struct
+    {
+        const char* failing;
+        const wchar_t* processor;
+        const char* file;
+    } cases[] = {
+        {"CreateControlPanel", L"記録", "VistelRecorder.so"},
+        {"ThrowingCreateControlPanel", L"記録", "VistelRecorder.so"},
+        {"ThrowingOnDraw2d", L"記録", "VistelRecorder.so"},
+        {"ThrowingInitialize", L"記録", "VistelRecorder.so"},
+        {"", L"壊れたページ", "VistelPaged.so"},
+    };
+    for (const auto& failure : cases)
+    {
+        recorder.Configure(failure.failing);
+        dialogs.errors.clear();
+        select(failure.processor);
+        window->update();
+        ASSERT_TRUE(WaitUntil([&] { return !dialogs.errors.empty() && model.GetProcessorIndex() == 0; }))
+            << failure.failing << ": no message, or still on processor " << model.GetProcessorIndex();
+        const QString message = dialogs.errors.front();
+        EXPECT_TRUE(message.contains(QString::fromStdWString(failure.processor)) &&
+                    message.contains((folder.Path() / failure.file).c_str()))
+            << message.toStdString();
+        EXPECT_EQ(application.GetProfile().GetProfileString(L"Settings", L"ProcessorName", L""), L"なし");
+        // The window works on: it paints, and the failure is told once.
+        window->repaint();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(dialogs.errors.size(), 1) << failure.failing;
+        recorder.Configure("");
+    }
+
+    // A processor that fails as capture stops cannot keep the window open, and is not stored.
+    select(L"記録");
+    model.StartCapture();
+    recorder.Configure("ThrowingOnHostStateChanged");
+    window->close();
+    EXPECT_FALSE(window->isVisible());
+    window.reset();
+    this->model.reset();
+    EXPECT_EQ(application.GetProfile().GetProfileString(L"Settings", L"ProcessorName", L""), L"なし");
 }

@@ -1,8 +1,10 @@
 // Two processors ("記録", "記録 2") that record every call they receive, for the model's tests.
-// The log and the switches are reached through the C functions below (RecordingProcessorControl.h).
+// The log and the switches are reached through the C functions below (RecordingProcessorControl.h);
+// a program run by a test takes its switches from VISTEL_RECORDER_FAILING when the library loads.
 #include "TestFactory.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -26,13 +28,30 @@ struct Recorder
     int nextInstance = 1;
     std::int32_t liveCount = 0;
 
-    // Records the call and answers what the switches say.
+    // Records the call and answers what the switches say: E_FAIL, or for "Throwing<operation>" an
+    // exception of the library's own.
     HRESULT Record(int instance, const std::string& operation, const std::string& arguments = {})
     {
         std::lock_guard lock(mutex);
         calls.push_back(std::to_string(instance) + " " + operation +
                         (arguments.empty() ? "" : " " + arguments));
+        if (failing.count("Throwing" + operation))
+        {
+            throw std::runtime_error(operation + " threw");
+        }
         return failing.count(operation) ? E_FAIL : S_OK;
+    }
+
+    void Configure(const char* failingOperations, bool mouseCaptured)
+    {
+        std::lock_guard lock(mutex);
+        failing.clear();
+        std::istringstream words(failingOperations ? failingOperations : "");
+        for (std::string word; words >> word;)
+        {
+            failing.insert(word);
+        }
+        captureMouse = mouseCaptured;
     }
 
     bool Fails(const std::string& operation)
@@ -43,6 +62,13 @@ struct Recorder
 };
 
 Recorder recorder;
+
+// A program started by a test is configured before it loads the library.
+[[maybe_unused]] const bool configuredFromEnvironment = []
+{
+    recorder.Configure(std::getenv("VISTEL_RECORDER_FAILING"), false);
+    return true;
+}();
 
 std::string FormatPoint(std::uint32_t flags, const Vistel::Framework::Point2F* point)
 {
@@ -216,14 +242,7 @@ VISTEL_PLUGIN_EXPORT void VistelRecorderTakeCalls(std::vector<std::string>* call
 
 VISTEL_PLUGIN_EXPORT void VistelRecorderConfigure(const char* failingOperations, bool captureMouse)
 {
-    std::lock_guard lock(recorder.mutex);
-    recorder.failing.clear();
-    std::istringstream words(failingOperations ? failingOperations : "");
-    for (std::string word; words >> word;)
-    {
-        recorder.failing.insert(word);
-    }
-    recorder.captureMouse = captureMouse;
+    recorder.Configure(failingOperations, captureMouse);
 }
 
 VISTEL_PLUGIN_EXPORT std::int32_t VistelRecorderGetLiveCount()

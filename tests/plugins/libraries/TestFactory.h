@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -83,7 +84,15 @@ public:
         {
             return Norvex::Core::E_FAIL;
         }
-        *processor = new (std::nothrow) TProcessor();
+        // A processor class may be told which of the names it is.
+        if constexpr (std::is_constructible_v<TProcessor, std::int32_t>)
+        {
+            *processor = new (std::nothrow) TProcessor(index);
+        }
+        else
+        {
+            *processor = new (std::nothrow) TProcessor();
+        }
         return *processor ? Norvex::Core::S_OK : Norvex::Core::E_FAIL;
     }
 

@@ -1,16 +1,30 @@
 // One processor, "ページ付き", with a settings page of its own that it destroys when finalised, as a
-// plug-in may: the side pane must never touch that page again.
+// plug-in may: the side pane must never touch that page again. A second, "壊れたページ", has a page
+// whose paint throws an exception of the library's own.
 #include "TestFactory.h"
 
 #include <QLabel>
 #include <QPointer>
 
+#include <stdexcept>
+
 namespace
 {
+
+class BrokenPage final : public QLabel
+{
+public:
+    using QLabel::QLabel;
+
+protected:
+    void paintEvent(QPaintEvent*) override { throw std::runtime_error("the page cannot paint"); }
+};
 
 class PagedProcessor final : public Vistel::Framework::ProcessorBase
 {
 public:
+    explicit PagedProcessor(std::int32_t index) : broken(index == 1) {}
+
     Norvex::Core::HRESULT CreateControlPanel(QWidget* parent, QWidget** window) override
     {
         if (!window)
@@ -19,7 +33,8 @@ public:
         }
         if (!page)
         {
-            page = new QLabel(QStringLiteral("処理の設定"), parent);
+            page = broken ? new BrokenPage(QStringLiteral("処理の設定"), parent)
+                          : new QLabel(QStringLiteral("処理の設定"), parent);
             page->setObjectName(QStringLiteral("processorPage"));
         }
         *window = page;
@@ -34,6 +49,7 @@ public:
     }
 
 private:
+    bool broken;
     QPointer<QWidget> page;
 };
 
@@ -41,5 +57,5 @@ private:
 
 VISTEL_PLUGIN_EXPORT Norvex::Core::HRESULT GetProcessorFactory(Vistel::Framework::IProcessorFactory** factory)
 {
-    return VistelTest::CreateTestFactory<PagedProcessor>(factory, {L"ページ付き"});
+    return VistelTest::CreateTestFactory<PagedProcessor>(factory, {L"ページ付き", L"壊れたページ"});
 }
