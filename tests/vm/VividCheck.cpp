@@ -1,10 +1,11 @@
 // The VM stage's probe of the V4L2 back-end on vivid's real nodes (tests/vm/cases.sh runs it in the
 // guest). Commands:
-//   bars NODE SUBTYPE...       streams each subtype at its smallest size and checks every pixel of
+//   bars NODE FOURCC...        streams each V4L2 pixel format (as v4l2-ctl names it: YUYV, NM12)
+//                              at its smallest size and checks every pixel of
 //                              the middle half of each bar of vivid's 100% colour bars exactly
-//   raw FILE WIDTH HEIGHT SUBTYPE
+//   raw FILE WIDTH HEIGHT FOURCC
 //                              checks each picture of a file decoded by ffmpeg to raw BGRA the
-//                              same way, taken from a format of that subtype
+//                              same way, taken from that pixel format
 //   count NODE FRAMES [PRESS]  streams FRAMES pictures, pressing vivid's button control PRESS (a
 //                              v4l2-ctl control name) after the first few; prints the pictures,
 //                              the dropped-frame count and the error that ended the stream, if any
@@ -16,6 +17,8 @@
 #include <Norvex/Core/V4l2VideoCapture/KernelInterface.h>
 #include <Norvex/Core/V4l2VideoCapture/V4l2VideoCapture.h>
 #include <Norvex/Core/VideoCapture/VideoProcAmp.h>
+
+#include "V4l2VideoCapture/V4l2FrameFormat.h"
 
 #include <array>
 #include <chrono>
@@ -30,6 +33,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -39,6 +43,7 @@ using Norvex::Core::Image;
 using Norvex::Core::Pixel;
 using Norvex::Core::ToUtf8;
 using Norvex::Core::V4l2VideoCapture::KernelInterface;
+using Norvex::Core::V4l2VideoCapture::V4l2FrameFormat;
 using Norvex::Core::VideoCapture::Device;
 using Norvex::Core::VideoCapture::VideoProcAmp;
 
@@ -84,15 +89,12 @@ enum class BarKind
     Grey,
 };
 
-BarKind KindOf(const std::string& subtype)
+BarKind KindOf(const std::string& fourcc)
 {
-    if (subtype == "GREY" || subtype == "Y16")
-    {
-        return BarKind::Grey;
-    }
-    const bool rgb = subtype.starts_with("RGB") || subtype.starts_with("ARGB") || subtype == "BA81" ||
-                     subtype == "GBRG" || subtype == "GRBG" || subtype == "RGGB";
-    return rgb ? BarKind::Rgb : BarKind::Yuv;
+    static const std::set<std::string> grey = {"GREY", "Y16"};
+    static const std::set<std::string> rgb = {"RGB3", "BGR3", "BGR4", "XR24", "AR24", "RGBP",
+                                              "RGBO", "BA81", "GBRG", "GRBG", "RGGB"};
+    return grey.contains(fourcc) ? BarKind::Grey : rgb.contains(fourcc) ? BarKind::Rgb : BarKind::Yuv;
 }
 
 Rgb ExpectedBar(BarKind kind, int bar)
@@ -215,11 +217,26 @@ private:
 // Generous: a software-emulated guest on a loaded machine.
 constexpr std::chrono::seconds frameTimeout{60};
 
+// The V4L2 code as text, its trailing spaces dropped ("Y16 " is "Y16").
+std::string FourccText(std::uint32_t code)
+{
+    std::string text;
+    for (int shift = 0; shift < 32; shift += 8)
+    {
+        text += static_cast<char>((code >> shift) & 0xff);
+    }
+    while (!text.empty() && text.back() == ' ')
+    {
+        text.pop_back();
+    }
+    return text;
+}
+
 // The device the back-end lists for a node, found as the program finds it: by enumeration.
 std::shared_ptr<Device> OpenDevice(const std::string& node)
 {
     std::vector<std::shared_ptr<Device>> devices;
-    Norvex::Core::V4l2VideoCapture::EnumerateDevices(false, true, devices);
+    Norvex::Core::V4l2VideoCapture::EnumerateDevices(false, false, devices);
     const auto wanted = std::filesystem::canonical(node);
     for (const auto& device : devices)
     {
@@ -231,9 +248,10 @@ std::shared_ptr<Device> OpenDevice(const std::string& node)
     throw std::runtime_error("the back-end lists no device for " + node);
 }
 
-// The format of a subtype at its smallest size with the rate nearest 10 per second (a few
-// seconds of pictures, light on the emulated guest), or none.
-std::optional<int> FindFormat(const Device& device, const std::string& subtype)
+// The format of a V4L2 pixel format at its smallest size with the rate nearest 10 per second (a
+// few seconds of pictures, light on the emulated guest), or none. By the driver's code, as the
+// subtype names the picture's layout only: NV12 and NV12M are both "NV12".
+std::optional<int> FindFormat(const Device& device, const std::string& fourcc)
 {
     std::optional<int> best;
     const auto key = [&](int index)
@@ -244,7 +262,9 @@ std::optional<int> FindFormat(const Device& device, const std::string& subtype)
     for (std::size_t i = 0; i < device.frameFormats.size(); ++i)
     {
         const int index = static_cast<int>(i);
-        if (ToUtf8(device.frameFormats[i]->GetSubtypeName()) == subtype && (!best || key(index) < key(*best)))
+        const auto* format = dynamic_cast<const V4l2FrameFormat*>(device.frameFormats[i].get());
+        if (format && FourccText(format->GetPixelFormat().pixelformat) == fourcc &&
+            (!best || key(index) < key(*best)))
         {
             best = index;
         }
@@ -259,21 +279,22 @@ void SelectFormat(Device& device, int index)
     device.Prepare();
 }
 
-int Bars(const std::string& node, const std::vector<std::string>& subtypes)
+int Bars(const std::string& node, const std::vector<std::string>& fourccs)
 {
     auto device = OpenDevice(node);
     bool allExact = true;
-    for (const auto& subtype : subtypes)
+    for (const auto& fourcc : fourccs)
     {
-        const auto index = FindFormat(*device, subtype);
+        const auto index = FindFormat(*device, fourcc);
         if (!index)
         {
-            std::printf("%s: not listed\n", subtype.c_str());
+            std::printf("%s: not listed\n", fourcc.c_str());
             allExact = false;
             continue;
         }
         SelectFormat(*device, *index);
-        const std::string label = ToUtf8(device->frameFormats[*index]->GetName());
+        const auto& format = *device->frameFormats[*index];
+        const std::string label = fourcc + ", " + ToUtf8(format.GetName());
         Stream stream(*device);
         device->Start();
         // The second picture: the first is the one a driver is likeliest to fill while settling.
@@ -285,12 +306,12 @@ int Bars(const std::string& node, const std::vector<std::string>& subtypes)
             allExact = false;
             continue;
         }
-        allExact = CheckBars(stream.Last(), KindOf(subtype), label) && allExact;
+        allExact = CheckBars(stream.Last(), KindOf(fourcc), label) && allExact;
     }
     return allExact ? 0 : 1;
 }
 
-int Raw(const std::string& file, int width, int height, const std::string& subtype)
+int Raw(const std::string& file, int width, int height, const std::string& fourcc)
 {
     std::ifstream input(file, std::ios::binary);
     const std::vector<char> bytes((std::istreambuf_iterator<char>(input)), std::istreambuf_iterator<char>());
@@ -307,7 +328,7 @@ int Raw(const std::string& file, int width, int height, const std::string& subty
     {
         std::memcpy(picture.data, bytes.data() + offset, pictureBytes);
         allExact =
-            CheckBars(picture, KindOf(subtype), file + " picture " + std::to_string(offset / pictureBytes)) &&
+            CheckBars(picture, KindOf(fourcc), file + " picture " + std::to_string(offset / pictureBytes)) &&
             allExact;
     }
     return allExact ? 0 : 1;
@@ -418,7 +439,7 @@ int Controls(const std::string& node)
 
 int Usage()
 {
-    std::fprintf(stderr, "usage: vivid-check bars NODE SUBTYPE... | raw FILE WIDTH HEIGHT SUBTYPE | "
+    std::fprintf(stderr, "usage: vivid-check bars NODE FOURCC... | raw FILE WIDTH HEIGHT FOURCC | "
                          "count NODE FRAMES [BUTTON] | controls NODE\n");
     return 2;
 }

@@ -5,10 +5,10 @@
 # NAME|vivid's module options|what the case shows. Options are per instance (comma lists).
 cases=(
   "list.formats-and-paths|node_types=1 num_inputs=1|name, persistent path and every size and rate of a webcam"
-  "stream.yuv-packed|node_types=1 num_inputs=1|YUY2, UYVY, YVYU colour bars exact"
-  "stream.yuv-planar|node_types=1 num_inputs=1|I420, YV12, NV12 colour bars exact"
-  "stream.rgb|node_types=1 num_inputs=1|RGB24, RGB32, ARGB32, RGB565, RGB555 colour bars exact"
-  "stream.grey|node_types=1 num_inputs=1|GREY bars exact"
+  "stream.yuv-packed|node_types=1 num_inputs=1|YUYV, UYVY, YVYU colour bars exact"
+  "stream.yuv-planar|node_types=1 num_inputs=1|YU12, YV12, NV12, NV21, NV16, 422P colour bars exact"
+  "stream.rgb|node_types=1 num_inputs=1|RGB3, BGR3, BGR4, XR24, AR24, RGBP, RGBO colour bars exact"
+  "stream.grey|node_types=1 num_inputs=1|GREY, Y16 bars exact"
   "stream.bayer|node_types=1 num_inputs=1|the four 8-bit Bayer layouts' colour bars exact"
   "snapshot.stills|node_types=1 num_inputs=1|PNG, BMP and TIFF snapshots exact, JPEG readable"
   "record.avi|node_types=1 num_inputs=1|an AVI of exactly N frames, its pictures exact"
@@ -103,26 +103,26 @@ case_list.formats-and-paths() {
 }
 
 case_stream.yuv-packed() {
-  check bars $node YUY2 UYVY YVYU
+  check bars $node YUYV UYVY YVYU
 }
 case_stream.yuv-planar() {
-  check bars $node I420 YV12 NV12
+  check bars $node YU12 YV12 NV12 NV21 NV16 422P
 }
 case_stream.rgb() {
-  check bars $node RGB24 RGB32 ARGB32 RGB565 RGB555
+  check bars $node RGB3 BGR3 BGR4 XR24 AR24 RGBP RGBO
 }
 case_stream.grey() {
-  check bars $node GREY
+  check bars $node GREY Y16
 }
 case_stream.bayer() {
   check bars $node BA81 GBRG GRBG RGGB
 }
 
-# keep FILE CODEC WIDTH HEIGHT FRAMES SUBTYPE: hands a file the case made to the host, where
+# keep FILE CODEC WIDTH HEIGHT FRAMES FOURCC: hands a file the case made to the host, where
 # tests/vm/run has ffprobe read it natively (FFmpeg's programs load some 200 libraries, which
 # takes the emulated guest half a minute each time): its first video stream must have that codec,
-# size and number of frames, and, where SUBTYPE is not "-", every frame must show the colour bars
-# as vivid-check reads them from a format of that subtype.
+# size and number of frames, and, where FOURCC is not "-", every frame must show the colour bars
+# as vivid-check expects them from that pixel format.
 keep() {
   local folder="$results/files/$case_name"
   mkdir -p "$folder"
@@ -138,14 +138,14 @@ case_snapshot.stills() {
     if [[ $extension == jpeg ]]; then
       keep /tmp/still.$extension $codec 640 360 1 -
     else
-      keep /tmp/still.$extension $codec 640 360 1 YUY2
+      keep /tmp/still.$extension $codec 640 360 1 YUYV
     fi
   done
 }
 
 case_record.avi() {
   cli record /tmp/movie.avi --frames 12 --format "RGB24 320x180 (10fps)" --quiet
-  keep /tmp/movie.avi rawvideo 320 180 12 RGB24
+  keep /tmp/movie.avi rawvideo 320 180 12 BGR3
 }
 
 case_record.mp4() {
@@ -208,7 +208,7 @@ case_errors.unbind-rebind() {
   udevadm settle --timeout=60
   v4l2-ctl -d $node -c test_pattern=1,osd_text_mode=2
   cli snapshot /tmp/rebound.bmp
-  keep /tmp/rebound.bmp bmp 640 360 1 YUY2 # vivid's current format, the default on a fresh INI
+  keep /tmp/rebound.bmp bmp 640 360 1 YUYV # vivid's current format, the default on a fresh INI
 }
 
 # report_line INDEX TOTAL NAME STATUS SECONDS LOG: a ctest-style line, and the log of a failure.
