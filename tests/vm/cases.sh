@@ -10,6 +10,8 @@ cases=(
   "stream.rgb|node_types=1 num_inputs=1|RGB3, BGR3, BGR4, XR24, AR24, RGBP, RGBO colour bars exact"
   "stream.grey|node_types=1 num_inputs=1|GREY, Y16 bars exact"
   "stream.bayer|node_types=1 num_inputs=1|the four 8-bit Bayer layouts' colour bars exact"
+  "stream.multiplanar|node_types=1 num_inputs=1 multiplanar=2|NM12, NM21, NM16, YM12, YM21, YM16 and YUYV through the multi-planar API, colour bars exact"
+  "list.node-path|node_types=1 num_inputs=1|--device takes the node's own path as well as its udev link"
   "snapshot.stills|node_types=1 num_inputs=1|PNG, BMP and TIFF snapshots exact, JPEG readable"
   "record.avi|node_types=1 num_inputs=1|an AVI of exactly N frames, its pictures exact"
   "record.mp4|node_types=1 num_inputs=1|an H.264 MP4 of exactly N frames"
@@ -116,6 +118,20 @@ case_stream.grey() {
 }
 case_stream.bayer() {
   check bars $node BA81 GBRG GRBG RGGB
+}
+# vivid with multiplanar=2 offers only the multi-planar API, as many capture cards do; each plane
+# is a buffer of its own.
+case_stream.multiplanar() {
+  v4l2-ctl -d $node --info | grep -q 'Video Capture Multiplanar' || fail "vivid did not make a multi-planar node"
+  check bars $node NM12 NM21 NM16 YM12 YM21 YM16 YUYV
+}
+
+# A desktop's udev always makes a link; the node's own path names the same camera.
+case_list.node-path() {
+  cli --device $node snapshot /tmp/by-node.bmp
+  cli --device $link snapshot /tmp/by-link.bmp
+  keep /tmp/by-node.bmp bmp 640 360 1 YUYV
+  keep /tmp/by-link.bmp bmp 640 360 1 YUYV
 }
 
 # keep FILE CODEC WIDTH HEIGHT FRAMES FOURCC: hands a file the case made to the host, where
