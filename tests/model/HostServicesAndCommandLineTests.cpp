@@ -3,6 +3,7 @@
 #include "HostServices.h"
 
 #include <FileText.h>
+#include <FrameCount.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -145,17 +146,6 @@ Run InterruptedRecording(const std::filesystem::path& folder, const std::string&
     return run;
 }
 
-// Frames an independent reader decodes from the file.
-long long ReadableFrames(const std::filesystem::path& file)
-{
-    const std::string command = "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                                "stream=nb_read_frames -of csv=p=0 '" +
-                                file.string() + "' 2>/dev/null";
-    std::unique_ptr<FILE, decltype(&::pclose)> pipe(::popen(command.c_str(), "r"), &::pclose);
-    char buffer[64] = {};
-    return pipe && std::fgets(buffer, sizeof buffer, pipe.get()) ? std::atoll(buffer) : -1;
-}
-
 std::size_t Occurrences(const std::string& text, const std::string& part)
 {
     std::size_t count = 0;
@@ -276,7 +266,7 @@ TEST_F(ModelTest, CommandLineFinishesTheMovieOnInterruptAndTermination)
             const long long recorded = RecordedFrames(run.output);
             EXPECT_GE(recorded, 5) << run.output;
             // Complete: every frame recorded is there, found through the file's own index.
-            EXPECT_EQ(ReadableFrames(file), recorded) << file;
+            EXPECT_EQ(Norvex::Testing::CountFrames(file), recorded) << file;
             if (format == "avi")
             {
                 const auto text = Norvex::Testing::ReadFileText(file);

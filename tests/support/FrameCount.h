@@ -14,7 +14,7 @@ inline long CountFrames(const std::filesystem::path& file)
 {
     const std::string command = "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
                                 "stream=nb_read_frames -of csv=p=0 '" +
-                                file.string() + "'";
+                                file.string() + "' 2>/dev/null";
     std::unique_ptr<FILE, decltype(&::pclose)> pipe(::popen(command.c_str(), "r"), &::pclose);
     char text[64] = {};
     if (!pipe || !std::fgets(text, sizeof text, pipe.get()))
