@@ -166,6 +166,9 @@ private:
     void PredictMacroblock(int mbx, int mby, MotionVector vector);
     void TransformResidual(int mbIndex);
     void AnalyseInterMacroblock(int mbIndex, const PictureSettings& settings);
+    // Appends the run/level events of values read in scan order from position first on, and
+    // sets block's event range and coded flag (the last event marked last).
+    void AppendEvents(Block& block, const std::int16_t* values, const std::uint8_t* scan, int first);
     void ChooseInterTables(PictureSettings& settings, int& motionTable, int& patternTable);
     void WritePredictedPicture(const PictureSettings& settings, std::vector<std::uint8_t>& packet);
     void ReconstructPredicted();

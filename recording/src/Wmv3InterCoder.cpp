@@ -547,26 +547,9 @@ void Wmv3Encoder::AnalyseInterMacroblock(int mbIndex, const PictureSettings& set
                 const int value = std::min(static_cast<int>(std::max(magnitude, 0.0f)), levelLimit);
                 level[i] = static_cast<std::int16_t>(flat[i] < 0 ? -value : value);
             }
-            block.firstEvent = static_cast<std::uint32_t>(events.size());
-            int run = 0;
-            for (int i = 0; i < 64; ++i)
-            {
-                const int value = level[interScan[i]];
-                if (value == 0)
-                {
-                    ++run;
-                    continue;
-                }
-                events.push_back({static_cast<std::uint8_t>(run), 0, static_cast<std::int16_t>(value)});
-                maxEscapeRun = std::max(maxEscapeRun, run);
-                maxEscapeLevel = std::max(maxEscapeLevel, std::abs(value));
-                run = 0;
-            }
-            block.eventCount = static_cast<std::uint32_t>(events.size() - block.firstEvent);
-            block.coded = block.eventCount > 0;
+            AppendEvents(block, level, interScan.data(), 0);
             if (block.coded)
             {
-                events.back().last = 1;
                 mb.pattern = static_cast<std::uint8_t>(mb.pattern | 1 << (5 - b));
             }
         }

@@ -144,27 +144,7 @@ void Wmv3Encoder::AnalyseMacroblock(int mbx, int mby, const PictureSettings& set
             scan = fromAbove[b] ? Transform::ScanFromTop.data() : Transform::ScanFromLeft.data();
         }
         Block& block = blocks[6 * mbIndex + b];
-        block.firstEvent = static_cast<std::uint32_t>(events.size());
-        int run = 0;
-        for (int i = 1; i < 64; ++i)
-        {
-            const int value = residual[scan[i]];
-            if (value == 0)
-            {
-                ++run;
-                continue;
-            }
-            events.push_back({static_cast<std::uint8_t>(run), 0, static_cast<std::int16_t>(value)});
-            maxEscapeRun = std::max(maxEscapeRun, run);
-            maxEscapeLevel = std::max(maxEscapeLevel, std::abs(value));
-            run = 0;
-        }
-        block.eventCount = static_cast<std::uint32_t>(events.size() - block.firstEvent);
-        block.coded = block.eventCount > 0;
-        if (block.coded)
-        {
-            events.back().last = 1;
-        }
+        AppendEvents(block, residual, scan, 1);
         std::memcpy(&levels[std::size_t(6 * mbIndex + b) * 64], level, 64 * sizeof(std::int16_t));
 
         int bit = block.coded ? 1 : 0;
@@ -180,6 +160,31 @@ void Wmv3Encoder::AnalyseMacroblock(int mbx, int mby, const PictureSettings& set
         pattern |= bit << (5 - b);
     }
     macroblocks[mbIndex].codedBlockPattern = static_cast<std::uint8_t>(pattern);
+}
+
+void Wmv3Encoder::AppendEvents(Block& block, const std::int16_t* values, const std::uint8_t* scan, int first)
+{
+    block.firstEvent = static_cast<std::uint32_t>(events.size());
+    int run = 0;
+    for (int i = first; i < 64; ++i)
+    {
+        const int value = values[scan[i]];
+        if (value == 0)
+        {
+            ++run;
+            continue;
+        }
+        events.push_back({static_cast<std::uint8_t>(run), 0, static_cast<std::int16_t>(value)});
+        maxEscapeRun = std::max(maxEscapeRun, run);
+        maxEscapeLevel = std::max(maxEscapeLevel, std::abs(value));
+        run = 0;
+    }
+    block.eventCount = static_cast<std::uint32_t>(events.size() - block.firstEvent);
+    block.coded = block.eventCount > 0;
+    if (block.coded)
+    {
+        events.back().last = 1;
+    }
 }
 
 } // namespace VistelCapture
