@@ -69,8 +69,10 @@ ColourEncoding EncodingOf(const GstVideoInfo& info) noexcept
     switch (info.colorimetry.matrix)
     {
     case GST_VIDEO_COLOR_MATRIX_BT709:
-    case GST_VIDEO_COLOR_MATRIX_SMPTE240M:
         encoding.matrix = ColourEncoding::Matrix::Bt709;
+        break;
+    case GST_VIDEO_COLOR_MATRIX_SMPTE240M:
+        encoding.matrix = ColourEncoding::Matrix::Smpte240m;
         break;
     case GST_VIDEO_COLOR_MATRIX_BT2020:
         encoding.matrix = ColourEncoding::Matrix::Bt2020;

@@ -89,8 +89,10 @@ ColourEncoding EncodingOf(const v4l2_pix_format& format) noexcept
     {
     case V4L2_YCBCR_ENC_709:
     case V4L2_YCBCR_ENC_XV709:
-    case V4L2_YCBCR_ENC_SMPTE240M:
         encoding.matrix = ColourEncoding::Matrix::Bt709;
+        break;
+    case V4L2_YCBCR_ENC_SMPTE240M:
+        encoding.matrix = ColourEncoding::Matrix::Smpte240m;
         break;
     case V4L2_YCBCR_ENC_BT2020:
     case V4L2_YCBCR_ENC_BT2020_CONST_LUM:
@@ -205,8 +207,10 @@ bool DecodedLayout(const AVFrame& picture, PixelLayout& layout, ColourEncoding& 
     switch (picture.colorspace)
     {
     case AVCOL_SPC_BT709:
-    case AVCOL_SPC_SMPTE240M:
         encoding.matrix = ColourEncoding::Matrix::Bt709;
+        break;
+    case AVCOL_SPC_SMPTE240M:
+        encoding.matrix = ColourEncoding::Matrix::Smpte240m;
         break;
     case AVCOL_SPC_BT2020_NCL:
     case AVCOL_SPC_BT2020_CL:

@@ -1,5 +1,7 @@
 #include "FrameConverter.h"
 
+#include "YcbcrConverter.h"
+
 #include <Norvex/Core/Exception.h>
 
 extern "C"
@@ -20,9 +22,6 @@ namespace
 
 // The media type cannot be converted (the other platform's MF_E_INVALIDMEDIATYPE).
 constexpr HRESULT invalidMediaTypeStatus = MakeStatus(0xC00D36B4u);
-
-// Rows split at a time on the strip path: 16 rows of 1080p 4:2:2 planes take 60 KiB.
-constexpr int stripRows = 16;
 
 AVPixelFormat SwscaleFormat(PixelLayout layout) noexcept
 {
@@ -81,6 +80,7 @@ const YuvConstants* LibyuvConstants(const ColourEncoding& encoding) noexcept
         return encoding.fullRange ? &libyuv::kYuvF709Constants : &libyuv::kYuvH709Constants;
     case ColourEncoding::Matrix::Bt2020:
         return encoding.fullRange ? &libyuv::kYuvV2020Constants : &libyuv::kYuv2020Constants;
+    case ColourEncoding::Matrix::Smpte240m: // libyuv has none: LibyuvIsExact sends it to libswscale
     case ColourEncoding::Matrix::Bt601:
         break;
     }
@@ -95,6 +95,8 @@ int SwscaleColourSpace(ColourEncoding::Matrix matrix) noexcept
         return SWS_CS_ITU709;
     case ColourEncoding::Matrix::Bt2020:
         return SWS_CS_BT2020;
+    case ColourEncoding::Matrix::Smpte240m:
+        return SWS_CS_SMPTE240M;
     case ColourEncoding::Matrix::Bt601:
         break;
     }
@@ -123,15 +125,12 @@ bool IsYuv(PixelLayout layout) noexcept
 
 // libyuv multiplies Cb by at most 2.0 for blue (its SIMD code keeps the factor in a signed byte
 // of 64ths). BT.709's and BT.2020's limited ranges need 2.112 and 2.142: saturated blues and
-// yellows would be off by up to 12 levels. libswscale converts those exactly.
+// yellows would be off by up to 12 levels. libswscale converts those exactly, and SMPTE 240M,
+// for which libyuv has no matrix.
 bool LibyuvIsExact(PixelLayout layout, const ColourEncoding& encoding) noexcept
 {
-    return !IsYuv(layout) || encoding.fullRange || encoding.matrix == ColourEncoding::Matrix::Bt601;
-}
-
-bool IsPackedYuv(PixelLayout layout) noexcept
-{
-    return layout == PixelLayout::Yuyv || layout == PixelLayout::Yvyu || layout == PixelLayout::Uyvy;
+    return !IsYuv(layout) || (encoding.matrix != ColourEncoding::Matrix::Smpte240m &&
+                              (encoding.fullRange || encoding.matrix == ColourEncoding::Matrix::Bt601));
 }
 
 // The fourth byte of BGRX is no opacity: one pass copies and makes every pixel opaque (a plain
@@ -197,18 +196,13 @@ FrameConverter::FrameConverter(PixelLayout layout, std::int32_t width, std::int3
     {
         throw Exception(invalidMediaTypeStatus, "Prepare", NORVEX_SOURCE_FILE, __LINE__);
     }
-    // A layout libswscale cannot read (NV16) stays with libyuv in any encoding.
-    if (IsLibyuvLayout(layout) &&
-        (LibyuvIsExact(layout, encoding) || !sws_isSupportedInput(SwscaleFormat(layout))))
+    if (YcbcrConverter::Handles(layout))
     {
-        // libyuv converts packed 4:2:2 straight to BGRA only with BT.601's limited range.
-        const bool direct = layout != PixelLayout::Yvyu && constants == &libyuv::kYuvI601Constants;
-        if (IsPackedYuv(layout) && !direct)
-        {
-            const std::size_t lumaRow = static_cast<std::size_t>(width);
-            const std::size_t chromaRow = static_cast<std::size_t>((width + 1) / 2);
-            strip.resize((lumaRow + 2 * chromaRow) * stripRows);
-        }
+        ycbcr = std::make_unique<const YcbcrConverter>(layout, encoding);
+        return;
+    }
+    if (IsLibyuvLayout(layout) && LibyuvIsExact(layout, encoding))
+    {
         return;
     }
     scaler.reset(sws_getContext(width, height, SwscaleFormat(layout), width, height, AV_PIX_FMT_BGRA,
@@ -311,13 +305,13 @@ ContiguousGeometry FrameConverter::GetContiguousGeometry(PixelLayout layout, std
 
 void FrameConverter::Convert(const SourcePlanes& source, std::uint8_t* target, int targetStride)
 {
-    if (scaler)
+    if (ycbcr)
+    {
+        ycbcr->Convert(source, width, height, target, targetStride);
+    }
+    else if (scaler)
     {
         ConvertWithSwscale(source, target, targetStride);
-    }
-    else if (!strip.empty())
-    {
-        ConvertPackedThroughStrips(source, target, targetStride);
     }
     else
     {
@@ -348,39 +342,6 @@ void FrameConverter::ConvertWithLibyuv(const SourcePlanes& source, std::uint8_t*
         status = libyuv::ARGB1555ToARGB(planes[0], strides[0], target, targetStride, width, height);
         MakeOpaque(target, targetStride, width, height);
         break;
-    case PixelLayout::Yuyv:
-        status = libyuv::YUY2ToARGB(planes[0], strides[0], target, targetStride, width, height);
-        break;
-    case PixelLayout::Uyvy:
-        status = libyuv::UYVYToARGB(planes[0], strides[0], target, targetStride, width, height);
-        break;
-    case PixelLayout::Nv12:
-        status = libyuv::NV12ToARGBMatrix(planes[0], strides[0], planes[1], strides[1], target, targetStride,
-                                          constants, width, height);
-        break;
-    case PixelLayout::Nv21:
-        status = libyuv::NV21ToARGBMatrix(planes[0], strides[0], planes[1], strides[1], target, targetStride,
-                                          constants, width, height);
-        break;
-    case PixelLayout::Nv16:
-        // NV12's conversion one row at a time: each row has a chroma row of its own.
-        for (std::int32_t y = 0; y < height && status == 0; ++y)
-        {
-            status = libyuv::NV12ToARGBMatrix(
-                planes[0] + static_cast<std::ptrdiff_t>(y) * strides[0], strides[0],
-                planes[1] + static_cast<std::ptrdiff_t>(y) * strides[1], strides[1],
-                target + static_cast<std::ptrdiff_t>(y) * targetStride, targetStride, constants, width, 1);
-        }
-        break;
-    case PixelLayout::I420:
-    case PixelLayout::Yv12:
-        status = libyuv::I420ToARGBMatrix(planes[0], strides[0], planes[1], strides[1], planes[2], strides[2],
-                                          target, targetStride, constants, width, height);
-        break;
-    case PixelLayout::I422:
-        status = libyuv::I422ToARGBMatrix(planes[0], strides[0], planes[1], strides[1], planes[2], strides[2],
-                                          target, targetStride, constants, width, height);
-        break;
     case PixelLayout::I444:
         status = libyuv::I444ToARGBMatrix(planes[0], strides[0], planes[1], strides[1], planes[2], strides[2],
                                           target, targetStride, constants, width, height);
@@ -389,41 +350,12 @@ void FrameConverter::ConvertWithLibyuv(const SourcePlanes& source, std::uint8_t*
         status = libyuv::J400ToARGB(planes[0], strides[0], target, targetStride, width, height);
         break;
     default:
-        status = -1; // the constructor sends every other layout to libswscale
+        status = -1; // the constructor sends every other layout to YcbcrConverter or libswscale
         break;
     }
     if (status != 0)
     {
         throw Exception(E_FAIL, "OnRawSample", NORVEX_SOURCE_FILE, __LINE__);
-    }
-}
-
-void FrameConverter::ConvertPackedThroughStrips(const SourcePlanes& source, std::uint8_t* target,
-                                                int targetStride)
-{
-    const int lumaStride = width;
-    const int chromaStride = (width + 1) / 2;
-    std::uint8_t* luma = strip.data();
-    std::uint8_t* first = luma + static_cast<std::size_t>(lumaStride) * stripRows;
-    std::uint8_t* second = first + static_cast<std::size_t>(chromaStride) * stripRows;
-    // YVYU is YUYV with the chroma swapped: split the same way, then take the planes crosswise.
-    std::uint8_t* u = layout == PixelLayout::Yvyu ? second : first;
-    std::uint8_t* v = layout == PixelLayout::Yvyu ? first : second;
-    for (std::int32_t top = 0; top < height; top += stripRows)
-    {
-        const int rows = std::min(stripRows, height - top);
-        const std::uint8_t* packed = source.data[0] + static_cast<std::ptrdiff_t>(top) * source.stride[0];
-        const int split = layout == PixelLayout::Uyvy
-                              ? libyuv::UYVYToI422(packed, source.stride[0], luma, lumaStride, first,
-                                                   chromaStride, second, chromaStride, width, rows)
-                              : libyuv::YUY2ToI422(packed, source.stride[0], luma, lumaStride, first,
-                                                   chromaStride, second, chromaStride, width, rows);
-        if (split != 0 || libyuv::I422ToARGBMatrix(luma, lumaStride, u, chromaStride, v, chromaStride,
-                                                   target + static_cast<std::ptrdiff_t>(top) * targetStride,
-                                                   targetStride, constants, width, rows) != 0)
-        {
-            throw Exception(E_FAIL, "OnRawSample", NORVEX_SOURCE_FILE, __LINE__);
-        }
     }
 }
 

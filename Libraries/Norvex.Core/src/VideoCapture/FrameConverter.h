@@ -3,13 +3,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 struct SwsContext;
 struct YuvConstants;
 
 namespace Norvex::Core::VideoCapture
 {
+
+class YcbcrConverter;
 
 // The uncompressed picture layouts cameras deliver, named by their memory order.
 enum class PixelLayout
@@ -46,6 +47,7 @@ struct ColourEncoding
         Bt601,
         Bt709,
         Bt2020,
+        Smpte240m,
     };
     Matrix matrix = Matrix::Bt601;
     bool fullRange = false;
@@ -67,11 +69,12 @@ struct ContiguousGeometry
 };
 
 // Turns pictures of one layout, size and colour encoding into top-down, opaque BGRA. Both capture
-// back-ends use it. libyuv does every layout it has a conversion for (packed, semi-planar and
-// planar Y'CbCr, 24- and 16-bit RGB, grey; BGRX is one copying pass of ours); libswscale the rest
-// (16-bit grey, Bayer) and Y'CbCr in BT.709's or BT.2020's limited range, where libyuv's blue is
-// off by up to 12 levels. The path, the libswscale context and any strip buffers are made by the
-// constructor: a conversion allocates nothing.
+// back-ends use it. Y'CbCr with halved chroma (packed, semi-planar and planar 4:2:x) goes through
+// our own exact rows (YcbcrConverter) in every matrix; libyuv does the other layouts it has a
+// conversion for (24- and 16-bit RGB, grey, I444; BGRX is one copying pass of ours); libswscale
+// the rest (16-bit grey, Bayer) and I444 in a matrix and range libyuv gets wrong (its blue gain
+// stops at 2.0). The path and the libswscale context are made by the constructor: a conversion
+// allocates nothing.
 //
 // Threads: one thread at a time; the back-ends make it while stopped and use it on their capture
 // thread.
@@ -98,17 +101,14 @@ public:
 
 private:
     void ConvertWithLibyuv(const SourcePlanes& source, std::uint8_t* target, int targetStride);
-    void ConvertPackedThroughStrips(const SourcePlanes& source, std::uint8_t* target, int targetStride);
     void ConvertWithSwscale(const SourcePlanes& source, std::uint8_t* target, int targetStride);
 
     PixelLayout layout;
     std::int32_t width;
     std::int32_t height;
-    const YuvConstants* constants = nullptr; // libyuv's matrix and range, U before V
+    const YuvConstants* constants = nullptr; // libyuv's matrix and range for I444, U before V
 
-    // Packed 4:2:2 in an encoding libyuv has no direct conversion for: split into planes a strip
-    // of rows at a time, which stay in the cache, then converted with the matrix.
-    std::vector<std::uint8_t> strip;
+    std::unique_ptr<const YcbcrConverter> ycbcr; // set for the layouts it handles
 
     struct ScalerDeleter
     {
