@@ -548,6 +548,58 @@ TEST_F(GStreamerCaptureTest, TheTestCameraMovesOnlyWhenAsked)
     }
 }
 
+// A frame callback slower than the camera (a loaded machine) must not make the picture age: the
+// device skips to recent frames, dropping the oldest of its few queued ones, and counts every
+// frame it never delivered.
+TEST_F(GStreamerCaptureTest, ASlowConsumerSeesRecentFramesAndEverySkippedOneIsCounted)
+{
+    MovingCameras moving;
+    const auto devices = Enumerate();
+    const auto device = Find(devices, L"Norvex Test Camera 1");
+    ASSERT_TRUE(device);
+    SelectFormat(*device, IndexOf(*device, L"YUY2 640x480 (30fps)"));
+    struct Seen
+    {
+        int counter;
+        std::uint64_t dropped; // the device's count when the frame reached the callback
+    };
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Seen> seen;
+    device->SetFrameCallback(
+        [&](Device* self, const Image<Pixel<unsigned char>>& frame)
+        {
+            const Seen entry{FrameCounter(frame), self->GetDroppedFrameCount()};
+            {
+                std::lock_guard lock(mutex);
+                seen.push_back(entry);
+            }
+            changed.notify_all();
+            // Work that takes several frame intervals.
+            std::this_thread::sleep_for(150ms);
+        });
+    device->Start();
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 20s, [&] { return seen.size() >= 8; }));
+    }
+    device->Stop();
+    ASSERT_GE(seen.size(), 8u);
+    for (std::size_t delivered = 0; delivered < seen.size(); ++delivered)
+    {
+        SCOPED_TRACE("frame " + std::to_string(seen[delivered].counter));
+        // The camera numbers its frames from 0: those before this one that were not delivered
+        // are all counted as dropped; the count may run ahead only by what the queue dropped
+        // while this frame was being converted.
+        const auto skipped = static_cast<std::uint64_t>(seen[delivered].counter) - delivered;
+        EXPECT_GE(seen[delivered].dropped, skipped);
+        EXPECT_LE(seen[delivered].dropped, skipped + 2);
+    }
+    // The picture kept up with the camera instead of showing each frame in turn.
+    EXPECT_GT(seen.back().counter - seen.front().counter, static_cast<int>(seen.size()) * 2);
+    EXPECT_GT(device->GetDroppedFrameCount(), 0u);
+}
+
 TEST_F(GStreamerCaptureTest, StartAndStopAreIdempotentAndStopEndsTheCallbacks)
 {
     const auto devices = Enumerate();

@@ -149,13 +149,13 @@ bool IsV4l2Node(const std::string& path)
 // GStreamer calls these with the device as user data.
 struct GStreamerDevice::Glue
 {
+    // Called from the streaming thread: queues the sample and returns at once.
     static GstFlowReturn OnNewSample(GstAppSink* sink, gpointer user)
     {
-        if (const auto sample = Own(gst_app_sink_pull_sample(sink)))
+        if (auto sample = Own(gst_app_sink_pull_sample(sink)))
         {
-            static_cast<GStreamerDevice*>(user)->OnFrame(sample.get());
+            static_cast<GStreamerDevice*>(user)->QueueSample(std::move(sample));
         }
-        // A frame that failed has been reported; the stream goes on.
         return GST_FLOW_OK;
     }
 
@@ -365,6 +365,14 @@ void GStreamerDevice::Start()
     g_object_set(capsFilter, "caps", format->GetCaps(), nullptr);
     SizeLikeFrame(converted);
 
+    {
+        std::lock_guard lock(queueMutex);
+        queuedSamples.clear();
+        endConverter = false;
+    }
+    droppedFrames.store(0, std::memory_order_relaxed);
+    converterThread = std::thread(&GStreamerDevice::ConvertQueuedSamples, this);
+
     GstAppSinkCallbacks callbacks{};
     callbacks.new_sample = Glue::OnNewSample;
     gst_app_sink_set_callbacks(GST_APP_SINK(appSink), &callbacks, this, nullptr);
@@ -413,6 +421,11 @@ void GStreamerDevice::Start()
 
 void GStreamerDevice::Stop()
 {
+    // Joining the converter thread from itself would never return.
+    if (converterThreadId.load(std::memory_order_acquire) == std::this_thread::get_id())
+    {
+        ThrowUnexpected("Stop", NORVEX_SOURCE_FILE, __LINE__);
+    }
     if (!IsStarted())
     {
         return;
@@ -427,11 +440,26 @@ void GStreamerDevice::StopPipeline() noexcept
     {
         return;
     }
-    // NULL joins the streaming thread, so no frame callback runs once this returns. The appsink
+    // NULL joins the streaming thread, so no sample is queued once this returns; the converter
+    // thread is ended after it, so no frame callback runs once StopPipeline returns. The appsink
     // callbacks go only afterwards: clearing them while streaming could race a frame.
     gst_element_set_state(pipeline.get(), GST_STATE_NULL);
     GstAppSinkCallbacks none{};
     gst_app_sink_set_callbacks(GST_APP_SINK(appSink), &none, nullptr, nullptr);
+    {
+        std::lock_guard lock(queueMutex);
+        endConverter = true;
+    }
+    queueChanged.notify_one();
+    if (converterThread.joinable())
+    {
+        converterThread.join();
+    }
+    {
+        // Samples still queued at a stop go uncounted, as V4L2 buffers do at stream-off.
+        std::lock_guard lock(queueMutex);
+        queuedSamples.clear();
+    }
     frameConverter.reset();
     converterCaps.reset();
     converterInfo.reset();
@@ -468,6 +496,48 @@ VideoCapture::FrameConverter& GStreamerDevice::ConverterFor(GstCaps* caps, const
     converterInfo.reset(gst_video_info_copy(&info));
     converterCaps.reset(gst_caps_ref(caps));
     return *frameConverter;
+}
+
+std::uint64_t GStreamerDevice::GetDroppedFrameCount() const
+{
+    return droppedFrames.load(std::memory_order_relaxed);
+}
+
+void GStreamerDevice::QueueSample(GStreamerHandle<GstSample> sample)
+{
+    GStreamerHandle<GstSample> dropped; // released outside the lock
+    {
+        std::lock_guard lock(queueMutex);
+        if (queuedSamples.size() >= queuedSampleLimit)
+        {
+            dropped = std::move(queuedSamples.front());
+            queuedSamples.pop_front();
+            droppedFrames.fetch_add(1, std::memory_order_relaxed);
+        }
+        queuedSamples.push_back(std::move(sample));
+    }
+    queueChanged.notify_one();
+}
+
+void GStreamerDevice::ConvertQueuedSamples()
+{
+    converterThreadId.store(std::this_thread::get_id(), std::memory_order_release);
+    while (true)
+    {
+        GStreamerHandle<GstSample> sample;
+        {
+            std::unique_lock lock(queueMutex);
+            queueChanged.wait(lock, [this] { return endConverter || !queuedSamples.empty(); });
+            if (endConverter)
+            {
+                break;
+            }
+            sample = std::move(queuedSamples.front());
+            queuedSamples.pop_front();
+        }
+        OnFrame(sample.get());
+    }
+    converterThreadId.store(std::thread::id(), std::memory_order_release);
 }
 
 void GStreamerDevice::OnFrame(GstSample* sample)

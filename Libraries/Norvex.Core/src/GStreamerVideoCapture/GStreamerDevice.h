@@ -6,9 +6,14 @@
 #include <Norvex/Core/VideoCapture/Device.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 namespace Norvex::Core::VideoCapture
 {
@@ -24,13 +29,17 @@ namespace Norvex::Core::GStreamerVideoCapture
 // format among them passes videoconvert untouched and is converted in OnFrame; decodebin decodes
 // compressed formats, and videoconvert converts only layouts the appsink does not take. Start
 // applies the selected format and sets it PLAYING; Stop sets it to NULL, which joins the
-// streaming thread.
+// streaming thread, then ends the converter thread.
+//
+// The appsink's samples wait for the converter thread in a queue of a few, as a V4L2 driver's
+// buffers do: when the queue is full the oldest is dropped and counted, so the picture shown is
+// never older than the queue and the camera is never held up by a slow frame callback.
 //
 // Threads: the user-interface thread constructs, starts, stops and destroys. The appsink's
-// streaming thread runs OnFrame: it converts into `converted` without a lock, then takes
-// frameSection to swap it into `frame` and callbackSection to call the frame callback. Any
-// thread that posts on the bus runs OnBusMessage (busSection, released before callbackSection is
-// taken).
+// streaming thread only queues samples (queueMutex). The converter thread runs OnFrame: it
+// converts into `converted` without a lock, then takes frameSection to swap it into `frame` and
+// callbackSection to call the frame callback. Any thread that posts on the bus runs OnBusMessage
+// (busSection, released before callbackSection is taken).
 class GStreamerDevice final : public VideoCapture::Device
 {
 public:
@@ -44,6 +53,8 @@ public:
     void Stop() override;
     ComPointer<VideoCapture::CameraControl>& GetCameraControl() override;
     ComPointer<VideoCapture::VideoProcAmp>& GetVideoProcAmp() override;
+    // Samples dropped from the full queue since the last Start.
+    std::uint64_t GetDroppedFrameCount() const override;
 
     // The identifier of a GStreamer device: its V4L2 node when it has one, else the path its
     // provider gives it; empty when it has neither.
@@ -55,6 +66,8 @@ private:
     void BuildPipeline();
     void ReadFrameFormats(bool skipDuplicatedFrameFormat);
     void OpenControls();
+    void QueueSample(GStreamerHandle<GstSample> sample);
+    void ConvertQueuedSamples();
     void OnFrame(GstSample* sample);
     void OnBusMessage(GstMessage* message);
     void StopPipeline() noexcept;
@@ -77,6 +90,17 @@ private:
     // Written by the user-interface thread, read by the streaming thread; set after the pipeline
     // is ready for frames, so a frame seen with it set sees the device's fields too.
     std::atomic<bool> started{false};
+
+    // Samples waiting for the converter thread: two, besides the one it converts, keep the
+    // picture at most a few frames old and ride out a short stall without a drop.
+    static constexpr std::size_t queuedSampleLimit = 2;
+    std::mutex queueMutex;                                // guards the two fields below; taken alone
+    std::deque<GStreamerHandle<GstSample>> queuedSamples; // oldest first
+    bool endConverter = false;                            // the converter thread returns when set
+    std::condition_variable queueChanged;
+    std::thread converterThread;                      // started by Start, joined by StopPipeline
+    std::atomic<std::thread::id> converterThreadId{}; // for refusing Stop from a frame callback
+    std::atomic<std::uint64_t> droppedFrames{0};      // reset by Start
 
     CriticalSection busSection;             // guards the two fields below; taken alone
     bool starting = false;                  // bus errors are Start's own failure meanwhile
