@@ -25,6 +25,8 @@ struct GStreamerRelease
     void operator()(GstVideoInfo* info) const noexcept { gst_video_info_free(info); }
     void operator()(GError* error) const noexcept { g_error_free(error); }
     void operator()(gchar* text) const noexcept { g_free(text); }
+    // Every GList the back-end owns holds GStreamer objects (devices, from the device monitor).
+    void operator()(GList* objects) const noexcept { g_list_free_full(objects, gst_object_unref); }
 };
 
 // The one owning handle of GLib and GStreamer objects in the back-end: holds one reference (or

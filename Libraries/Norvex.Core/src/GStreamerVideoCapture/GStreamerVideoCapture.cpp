@@ -17,9 +17,7 @@ std::vector<std::shared_ptr<VideoCapture::Device>> EnumerateDevices(bool skipErr
     gst_device_monitor_add_filter(monitor.get(), "Video/Source", nullptr);
     // Probing without starting the monitor asks each provider once, so nothing arrives twice
     // through DEVICE_ADDED; two providers can still report one node, hence the path check.
-    std::unique_ptr<GList, void (*)(GList*)> found(gst_device_monitor_get_devices(monitor.get()),
-                                                   [](GList* list)
-                                                   { g_list_free_full(list, gst_object_unref); });
+    const auto found = Own(gst_device_monitor_get_devices(monitor.get()));
 
     std::vector<std::shared_ptr<VideoCapture::Device>> devices;
     std::vector<std::wstring> paths;
