@@ -38,7 +38,7 @@ constexpr MainModelProperty initialState[] = {
     MainModelProperty::IsCursorInImage,    MainModelProperty::CursorPosition,
     MainModelProperty::CursorPixel,        MainModelProperty::SaveTarget,
     MainModelProperty::FileFormat,         MainModelProperty::MovieBitRate,
-    MainModelProperty::IsRecording,
+    MainModelProperty::IsRecording,        MainModelProperty::RecordingInterval,
 };
 
 std::uint32_t PixelValue(const Norvex::Core::Pixel<unsigned char>& pixel)
@@ -779,7 +779,8 @@ void MainModel::StartRecording(const std::wstring& path)
     const auto& format = GetCurrentFrameFormat();
     recorder.Start(FileFormat.load(), path,
                    {format.width, format.height,
-                    RateToRecord(format.frameRate, GetCurrentDevice().GetMeasuredFrameRate()), MovieBitRate});
+                    RateToRecord(format.frameRate, GetCurrentDevice().GetMeasuredFrameRate()), MovieBitRate,
+                    std::chrono::milliseconds(std::max(RecordingInterval, 0))});
 }
 
 void MainModel::StopRecording()

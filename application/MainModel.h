@@ -134,6 +134,8 @@ public:
     std::atomic<std::int32_t> SaveTarget = 0;
     std::atomic<std::int32_t> FileFormat = 0;
     std::int32_t MovieBitRate = 5000;
+    // Milliseconds between the frames a recording of every frame keeps (time-lapse); 0: all.
+    std::int32_t RecordingInterval = 0;
 
     // Stores value when it differs and announces property.
     template <class T> void SetSetting(T& member, T value, MainModelProperty property)

@@ -35,6 +35,7 @@ enum class MainModelProperty : int
     // A processor's call failed; the user-interface thread answers with
     // MainModel::RecoverFromProcessorFailure.
     ProcessorFailed = 25,
+    RecordingInterval = 26,
 };
 
 } // namespace VistelCapture

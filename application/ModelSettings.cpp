@@ -81,6 +81,10 @@ void ModelSettings::Load(MainModel& model, const Norvex::Core::ProfileFile& prof
                      MainModelProperty::FileFormat);
     model.SetSetting(model.MovieBitRate, readInt(L"MovieBitRate", model.MovieBitRate),
                      MainModelProperty::MovieBitRate);
+    // A negative interval edited into the file means every frame, as 0 does.
+    model.SetSetting(model.RecordingInterval,
+                     std::max(readInt(L"RecordingInterval", model.RecordingInterval), 0),
+                     MainModelProperty::RecordingInterval);
 }
 
 void ModelSettings::Save(const MainModel& model, Norvex::Core::ProfileFile& profile) noexcept
@@ -111,7 +115,8 @@ void ModelSettings::Save(const MainModel& model, Norvex::Core::ProfileFile& prof
                writeInt(L"IsStatusBarVisible", model.IsStatusBarVisible) &&
                writeInt(L"SaveTarget", model.SaveTarget.load()) &&
                writeInt(L"FileFormat", model.FileFormat.load()) &&
-               writeInt(L"MovieBitRate", model.MovieBitRate));
+               writeInt(L"MovieBitRate", model.MovieBitRate) &&
+               writeInt(L"RecordingInterval", model.RecordingInterval));
     }
     catch (...)
     {

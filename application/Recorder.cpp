@@ -69,8 +69,11 @@ void Recorder::Start(std::int32_t fileFormat, const std::wstring& path, const St
     {
         const std::int64_t bitRate = std::clamp<std::int64_t>(std::int64_t(stream.bitRateKbps) * 1000, 0,
                                                               std::numeric_limits<std::uint32_t>::max());
+        // A time-lapse movie is timed by its rate, not by when the frames came.
         videoWriter.Open(row.writerFormat, path, stream.width, stream.height, stream.frameRate,
-                         static_cast<std::uint32_t>(bitRate));
+                         static_cast<std::uint32_t>(bitRate),
+                         stream.interval.count() > 0 ? VideoWriter::Timing::FrameRate
+                                                     : VideoWriter::Timing::Arrival);
     }
     else
     {
@@ -78,6 +81,9 @@ void Recorder::Start(std::int32_t fileFormat, const std::wstring& path, const St
     }
     recordedFrames = 0;
     takenFrames = 0;
+    intervalNanoseconds =
+        std::chrono::nanoseconds(std::max(stream.interval, std::chrono::milliseconds(0))).count();
+    nextDue = -1;
     saveFailed = false;
     isRecording = true;
     if (callbacks.stateChanged)
@@ -190,7 +196,7 @@ void Recorder::OnFrame(const Image& frame, std::int32_t fileFormat)
         return;
     }
     const std::int64_t limit = frameLimit.load();
-    const bool take = limit == 0 || takenFrames.load() < limit;
+    const bool take = (limit == 0 || takenFrames.load() < limit) && TakesFrameNow();
     try
     {
         // Past the cap, frames still arrive to carry the report of a save that failed on the
@@ -213,6 +219,27 @@ void Recorder::OnFrame(const Image& frame, std::int32_t fileFormat)
     {
         ++takenFrames;
     }
+}
+
+bool Recorder::TakesFrameNow()
+{
+    const std::int64_t interval = intervalNanoseconds.load();
+    if (interval <= 0)
+    {
+        return true;
+    }
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
+    const std::int64_t due = nextDue.load();
+    if (due >= 0 && now < due)
+    {
+        return false;
+    }
+    // The next one is due an interval after this one was, so late frames do not add up to a drift;
+    // after a pause longer than an interval (a stalled camera) the grid starts anew from now.
+    nextDue = due >= 0 && now - due < interval ? due + interval : now + interval;
+    return true;
 }
 
 void Recorder::RecordFrame(const Image& frame, std::int32_t fileFormat)

@@ -12,6 +12,7 @@
 #include <Norvex/Core/Pixel.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -55,6 +56,9 @@ public:
         std::int32_t height = 0;
         double frameRate = 0;
         std::int32_t bitRateKbps = 0; // clamped to what the writer takes
+        // Time-lapse: at most one frame per interval is recorded, the first to arrive once it is
+        // due; a movie keeps its rate, so it plays the time sped up. Zero: every frame.
+        std::chrono::milliseconds interval{0};
     };
 
     explicit Recorder(Callbacks callbacks);
@@ -100,6 +104,9 @@ private:
 
     void StartStills(const std::wstring& folder, const StreamSettings& stream);
     void RecordFrame(const Image& frame, std::int32_t fileFormat);
+    // Whether a frame arriving now is to be recorded under the interval, and if so, when the next
+    // one is due (capture thread).
+    bool TakesFrameNow();
     // Raises a failed save of the still queue's thread not reported yet (capture thread).
     void RaiseStillSaveFailure();
     std::wstring TimeStampedPath(const FileFormatRow& row) const;
@@ -122,6 +129,11 @@ private:
     std::atomic<std::int64_t> recordedFrames = 0; // of them, handed to the movie or saved as stills
     std::atomic<bool> saveFailed = false;         // set by the capture thread, cleared by Start
     std::atomic<bool> stillSaveFailed = false;    // set by the still queue's thread, likewise
+    // The interval of the running recording in steady-clock nanoseconds (0: every frame), and
+    // when the next frame is due (-1: the first one is). Set by Start, the due time then moved on
+    // by the capture thread alone.
+    std::atomic<std::int64_t> intervalNanoseconds = 0;
+    std::atomic<std::int64_t> nextDue = -1;
 };
 
 } // namespace VistelCapture

@@ -40,6 +40,15 @@ public:
         H264 = 4
     };
 
+    // How the frames of a WMV or MP4 are timed: by when they arrived (a camera that stalls leaves
+    // a pause in the movie), or one frame period apart (time-lapse: the movie plays sped up). An
+    // AVI is always timed by its rate.
+    enum class Timing
+    {
+        Arrival,
+        FrameRate
+    };
+
     // Where sample times come from; tests pass a clock of their own.
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
@@ -52,7 +61,7 @@ public:
     // Finishes a file still open, then creates (or overwrites) the file. A failed Open leaves
     // the writer closed. The AVI format ignores the bit rate.
     void Open(Format format, const std::wstring& filePath, std::int32_t width, std::int32_t height,
-              double frameRate, std::uint32_t bitRate);
+              double frameRate, std::uint32_t bitRate, Timing timing = Timing::Arrival);
     // Appends one frame; its top-left part that fits is written, the rest of the picture is
     // black. Does nothing when no file is open. Raises a failure of an earlier frame.
     void AddFrame(const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>& frame);
@@ -110,6 +119,8 @@ private:
     bool timingStarted = false;                      // false until the first frame after Open
     std::chrono::steady_clock::time_point startTime; // arrival of that first frame
     std::int64_t frameDuration = 0;                  // one frame in 100 ns units
+    Timing timing = Timing::Arrival;                 // of the open file
+    std::int64_t framesAdded = 0;                    // to the open file, for Timing::FrameRate
 };
 
 } // namespace VistelCapture

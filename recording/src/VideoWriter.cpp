@@ -59,7 +59,7 @@ VideoWriter::~VideoWriter()
 }
 
 void VideoWriter::Open(Format newFormat, const std::wstring& filePath, std::int32_t newWidth,
-                       std::int32_t newHeight, double newFrameRate, std::uint32_t bitRate)
+                       std::int32_t newHeight, double newFrameRate, std::uint32_t bitRate, Timing newTiming)
 {
     CriticalSection::AutoLock guard(lock);
     // After a rejected format nothing is open, and Close alone reports that state.
@@ -116,6 +116,8 @@ void VideoWriter::Open(Format newFormat, const std::wstring& filePath, std::int3
     movieFile->Open(codec, path, width, height, frameRate, bitRate);
     stride = bytesPerInputPixel * width;
     timingStarted = false;
+    timing = newTiming;
+    framesAdded = 0;
     frameDuration = static_cast<std::int64_t>(10000000.0 / frameRate);
     StartQueue();
 }
@@ -160,8 +162,12 @@ void VideoWriter::AddFrame(const Frame& frame)
         startTime = now;
         timingStarted = true;
     }
-    // Wall-clock time since the first frame in 100 ns units, rounded half away from zero.
-    const double elapsed = std::chrono::duration<double, std::ratio<1, 10000000>>(now - startTime).count();
+    // Wall-clock time since the first frame in 100 ns units, rounded half away from zero; or the
+    // frame's place at the file's rate.
+    const double elapsed =
+        timing == Timing::FrameRate
+            ? 10000000.0 * static_cast<double>(framesAdded++) / frameRate
+            : std::chrono::duration<double, std::ratio<1, 10000000>>(now - startTime).count();
     // Only the part that fits is copied: the rest would be cut off anyway.
     Frame fitting;
     if (frame.data)

@@ -5,6 +5,7 @@
 
 #include <linux/videodev2.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 
@@ -173,4 +174,65 @@ TEST_F(ModelTest, AMovieOfACameraSlowerThanItsFormatPlaysAtTheRateItRan)
     model.reset();
     Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(nullptr);
     EXPECT_EQ(Probe(movie, "-show_entries stream=r_frame_rate"), "20/1\n");
+}
+
+// A time-lapse keeps the first frame to arrive once each interval is due: ten stills whose
+// time-stamped names lie on a 0.2 s grid (late by less than a frame), and a movie of ten frames
+// that keeps the camera's rate, so it plays the two seconds in a third of one.
+TEST_F(ModelTest, ATimeLapseKeepsOneFrameEveryIntervalInStillsAndMovies)
+{
+    using namespace std::chrono;
+    constexpr auto framePeriod = milliseconds(40);
+    Norvex::Testing::FakeV4l2Kernel kernel;
+    kernel.AddCamera(Norvex::Testing::FakeV4l2Kernel::OneFormatCamera("/dev/video0", V4L2_PIX_FMT_YUYV, 64,
+                                                                      48, framePeriod));
+    Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(&kernel);
+    const auto stills = folder / "lapse";
+    std::filesystem::create_directory(stills);
+    const auto movie = folder / "lapse.mp4";
+    {
+        auto& model = MakeModel(0);
+        model.SetSetting(model.SaveTarget, 1, MainModelProperty::SaveTarget);
+        model.SetSetting(model.RecordingInterval, 200, MainModelProperty::RecordingInterval);
+        model.SetRecordingFrameLimit(10);
+        model.StartCapture();
+        for (const auto& [fileFormat, path] : {std::pair{0, stills}, std::pair{8, movie}})
+        {
+            model.SetSetting(model.FileFormat, fileFormat, MainModelProperty::FileFormat);
+            model.StartRecording(ToWideString(path.string()));
+            const auto deadline = steady_clock::now() + seconds(30);
+            while (model.GetRecordedFrameCount() < 10 && steady_clock::now() < deadline)
+            {
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            }
+            model.StopRecording();
+            EXPECT_EQ(model.GetRecordedFrameCount(), 10);
+        }
+        model.StopCapture();
+    }
+    model.reset();
+    Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(nullptr);
+
+    // YYYYMMDDhhmmssmmm: the milliseconds of the day are enough within one test.
+    std::vector<long> times;
+    for (const auto& entry : std::filesystem::directory_iterator(stills))
+    {
+        const std::string name = entry.path().stem().string();
+        ASSERT_EQ(name.size(), 17u) << name;
+        times.push_back(((std::stol(name.substr(8, 2)) * 60 + std::stol(name.substr(10, 2))) * 60 +
+                         std::stol(name.substr(12, 2))) *
+                            1000 +
+                        std::stol(name.substr(14, 3)));
+    }
+    ASSERT_EQ(times.size(), 10u);
+    std::sort(times.begin(), times.end());
+    for (std::size_t i = 1; i < times.size(); ++i)
+    {
+        const long late = times[i] - (times.front() + 200 * long(i));
+        EXPECT_GE(late, -2) << "frame " << i;
+        EXPECT_LE(late, framePeriod.count() + 2) << "frame " << i;
+    }
+    EXPECT_EQ(CountFrames(movie), 10);
+    EXPECT_EQ(Probe(movie, "-show_entries stream=r_frame_rate"), "30/1\n");
+    EXPECT_NEAR(std::stod(Probe(movie, "-show_entries stream=duration")), 10 / 30.0, 0.01);
 }

@@ -31,16 +31,16 @@ std::vector<std::string> SettingsKeys(const std::string& text)
 
 } // namespace
 
-TEST_F(ModelTest, FirstRunWritesThirteenKeysWithoutPluginsAndFifteenWithThem)
+TEST_F(ModelTest, FirstRunWritesFourteenKeysWithoutPluginsAndSixteenWithThem)
 {
     MakeModel();
     model.reset();
     const auto ini = folder / "VistelCapture.ini";
     EXPECT_EQ(SettingsKeys(Norvex::Testing::ReadFileText(ini)),
-              (std::vector<std::string>{"CaptureDeviceName", "FrameFormatName", "ViewRatio",
-                                        "IsMarkerVisible", "MarkerPositionX", "MarkerPositionY",
-                                        "MarkerColor", "IsProfileVisible", "IsSidePaneVisible",
-                                        "IsStatusBarVisible", "SaveTarget", "FileFormat", "MovieBitRate"}));
+              (std::vector<std::string>{
+                  "CaptureDeviceName", "FrameFormatName", "ViewRatio", "IsMarkerVisible", "MarkerPositionX",
+                  "MarkerPositionY", "MarkerColor", "IsProfileVisible", "IsSidePaneVisible",
+                  "IsStatusBarVisible", "SaveTarget", "FileFormat", "MovieBitRate", "RecordingInterval"}));
     EXPECT_EQ(application.GetProfile().GetProfileString(L"Settings", L"FrameFormatName", L""),
               L"YUY2 640x480 (30fps)");
     EXPECT_EQ(application.GetProfile().GetProfileInt(L"Settings", L"MarkerColor", 0), 65280);
@@ -49,7 +49,7 @@ TEST_F(ModelTest, FirstRunWritesThirteenKeysWithoutPluginsAndFifteenWithThem)
     AddPlugin("VistelRecorder.so");
     MakeModel();
     model.reset();
-    EXPECT_EQ(SettingsKeys(Norvex::Testing::ReadFileText(ini)).size(), 15u);
+    EXPECT_EQ(SettingsKeys(Norvex::Testing::ReadFileText(ini)).size(), 16u);
     EXPECT_EQ(application.GetProfile().GetProfileString(L"Settings", L"ProcessorName", L"?"), L"なし");
 }
 
