@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -55,6 +56,7 @@ struct Options
     std::optional<int> bitRate;
     long long frames = 0;
     double seconds = 0;
+    std::optional<std::int32_t> intervalMilliseconds;
     bool quiet = false;
 };
 
@@ -74,6 +76,24 @@ long long ParseNumber(const std::string& option, const std::string& text, long l
     }
     throw BadUsage(option + " needs a whole number of at least " + std::to_string(minimum) + ", not '" +
                    text + "'");
+}
+
+// Seconds between recorded frames, to the millisecond: 0 (every frame) up to a day.
+std::int32_t ParseInterval(const std::string& option, const std::string& text)
+{
+    try
+    {
+        std::size_t used = 0;
+        const double seconds = std::stod(text, &used);
+        if (used == text.size() && seconds >= 0 && seconds <= 86400)
+        {
+            return static_cast<std::int32_t>(std::lround(seconds * 1000));
+        }
+    }
+    catch (const std::logic_error&)
+    {
+    }
+    throw BadUsage(option + " needs seconds from 0 to 86400, not '" + text + "'");
 }
 
 // The names the command line takes for the formats of one kind, or of all: "bmp, jpeg, png, tiff".
@@ -152,6 +172,10 @@ Options Parse(const std::vector<std::string>& arguments)
         else if (argument == "--seconds")
         {
             options.seconds = static_cast<double>(ParseNumber(argument, value(), 1));
+        }
+        else if (argument == "--interval")
+        {
+            options.intervalMilliseconds = ParseInterval(argument, value());
         }
         else if (argument == "--quiet")
         {
@@ -476,6 +500,10 @@ int Record(MainModel& model, SignalWatcher& terminationSignals, const Options& o
     {
         model.MovieBitRate = *options.bitRate;
     }
+    if (options.intervalMilliseconds)
+    {
+        model.RecordingInterval = *options.intervalMilliseconds;
+    }
     model.SetRecordingFrameLimit(options.frames);
     model.SetRecordingEndsOnSaveError(true);
     try
@@ -646,6 +674,7 @@ const char* CommandLine::HelpText()
         "\n"
         "  --bit-rate K       movie bit rate in kbit/s\n"
         "  --frames N, --seconds S   how much to record\n"
+        "  --interval S       record one frame every S seconds (time-lapse; 0: every frame)\n"
         "  --quiet            no progress line\n"
         "\n"
         "exit codes: 0 done, 1 capture or file error, 2 usage error, 3 device, format or processor not "

@@ -10,6 +10,7 @@
 #include <Norvex/Mfc/PropertyChangedEvent.h>
 
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QSignalBlocker>
@@ -26,11 +27,12 @@ namespace
 using Norvex::Mfc::SliderControl;
 
 constexpr int TemplateWidth = 180;
-constexpr int TemplateHeight = 334;
+constexpr int TemplateHeight = 351;
 constexpr int ViewRatioMinimum = 10;
 constexpr int ViewRatioMaximum = 1000;
 constexpr int BitRateMinimum = 100;
 constexpr int BitRateMaximum = 20000;
+constexpr double IntervalMaximum = 86400; // a day, in seconds
 
 // The slider's position for a view ratio: 100 * log10(ratio / 100), halves away from zero.
 int RatioToPosition(std::int32_t ratio)
@@ -189,7 +191,7 @@ void ControlPanel::CreateControls()
     Place(profileCheck, 54, 161, 70, 10);
 
     saveGroup = new QGroupBox(QStringLiteral("画像保存"), this);
-    Place(saveGroup, 7, 176, 166, 85);
+    Place(saveGroup, 7, 176, 166, 102);
     saveTargetLabel = MakeLabel(QStringLiteral("保存対象:"), this);
     Place(saveTargetLabel, 10, 189, 44, 8);
     saveTargetCombo = new QComboBox(this);
@@ -207,21 +209,34 @@ void ControlPanel::CreateControls()
     }
     Place(fileFormatCombo, 57, 205, 81, 30);
     fileFormatLabel->setBuddy(fileFormatCombo);
+    intervalLabel = MakeLabel(QStringLiteral("間隔:"), this);
+    Place(intervalLabel, 10, 224, 44, 8);
+    intervalEdit = new QDoubleSpinBox(this);
+    intervalEdit->setObjectName(QStringLiteral("intervalEdit"));
+    intervalEdit->setRange(0, IntervalMaximum);
+    intervalEdit->setDecimals(1);
+    intervalEdit->setSingleStep(0.1);
+    intervalEdit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    intervalEdit->setGroupSeparatorShown(false);
+    Place(intervalEdit, 57, 222, 46, 14);
+    intervalLabel->setBuddy(intervalEdit);
+    intervalUnitLabel = MakeLabel(QStringLiteral("秒"), this, Qt::AlignLeft);
+    Place(intervalUnitLabel, 106, 224, 20, 8);
     bitRateLabel = MakeLabel(QStringLiteral("ビットレート:"), this);
-    Place(bitRateLabel, 10, 226, 44, 8);
+    Place(bitRateLabel, 10, 243, 44, 8);
     bitRateEdit = MakeEdit(this, BitRateMinimum, BitRateMaximum);
     bitRateEdit->setObjectName(QStringLiteral("bitRateEdit"));
-    Place(bitRateEdit, 57, 223, 40, 14);
+    Place(bitRateEdit, 57, 240, 40, 14);
     bitRateLabel->setBuddy(bitRateEdit);
     bitRateUnitLabel = MakeLabel(QStringLiteral("kbps"), this, Qt::AlignLeft);
-    Place(bitRateUnitLabel, 100, 226, 20, 8);
+    Place(bitRateUnitLabel, 100, 243, 20, 8);
     bitRateSlider = new SliderControl(this);
     bitRateSlider->setObjectName(QStringLiteral("bitRateSlider"));
     bitRateSlider->setAccessibleName(QStringLiteral("ビットレート"));
     bitRateSlider->setRange(BitRateMinimum, BitRateMaximum);
     bitRateSlider->setTickPosition(QSlider::TicksAbove);
     bitRateSlider->setTickInterval(2000);
-    Place(bitRateSlider, 14, 237, 150, 18);
+    Place(bitRateSlider, 14, 254, 150, 18);
     snapButton = new QPushButton(QStringLiteral("Snap"), this);
     Place(snapButton, 140, 188, 24, 12);
     recordButton = new ManualCheck<QPushButton>(QStringLiteral("録画"), this);
@@ -229,23 +244,23 @@ void ControlPanel::CreateControls()
     Place(recordButton, 140, 205, 24, 12);
 
     statusBarCheck = new ManualCheck<QCheckBox>(QStringLiteral("ステータスバー表示"), this);
-    Place(statusBarCheck, 50, 266, 79, 10);
+    Place(statusBarCheck, 50, 283, 79, 10);
 
     focusGroup = new QGroupBox(QStringLiteral("フォーカス"), this);
-    Place(focusGroup, 7, 277, 166, 49);
+    Place(focusGroup, 7, 294, 166, 49);
     focusAutoCheck = new ManualCheck<QCheckBox>(QStringLiteral("オート"), this);
-    Place(focusAutoCheck, 13, 289, 34, 10);
+    Place(focusAutoCheck, 13, 306, 34, 10);
     focusSlider = new SliderControl(this);
     focusSlider->setObjectName(QStringLiteral("focusSlider"));
     focusSlider->setAccessibleName(QStringLiteral("フォーカス"));
     focusSlider->setTickPosition(QSlider::TicksAbove);
-    Place(focusSlider, 49, 285, 117, 16);
+    Place(focusSlider, 49, 302, 117, 16);
     const std::array<const char*, 4> stepTexts{"<<", "<", ">", ">>"};
     const std::array<int, 4> stepX{50, 80, 109, 139};
     for (std::size_t i = 0; i < focusStepButtons.size(); ++i)
     {
         focusStepButtons[i] = new QPushButton(QString::fromLatin1(stepTexts[i]), this);
-        Place(focusStepButtons[i], stepX[i], 306, 27, 14);
+        Place(focusStepButtons[i], stepX[i], 323, 27, 14);
     }
     // Until the device says it has a focus control.
     UpdateFocusVisibility();
@@ -321,6 +336,13 @@ void ControlPanel::ConnectControls()
     connect(bitRateEdit, &QSpinBox::valueChanged, this,
             [this](int value)
             { model.SetSetting(model.MovieBitRate, value, MainModelProperty::MovieBitRate); });
+    connect(intervalEdit, &QDoubleSpinBox::valueChanged, this,
+            [this](double seconds)
+            {
+                model.SetSetting(model.RecordingInterval,
+                                 static_cast<std::int32_t>(std::lround(seconds * 1000)),
+                                 MainModelProperty::RecordingInterval);
+            });
     connect(snapButton, &QPushButton::clicked, this, &ControlPanel::Snapshot);
     connect(recordButton, &QPushButton::clicked, this, &ControlPanel::ToggleRecording);
     connect(statusBarCheck, &QCheckBox::clicked, this,
@@ -429,6 +451,13 @@ void ControlPanel::OnMainModelPropertyChanged(int property)
     case MainModelProperty::MovieBitRate:
         Show(bitRateEdit, model.MovieBitRate);
         bitRateSlider->setValue(model.MovieBitRate);
+        break;
+    case MainModelProperty::RecordingInterval:
+        if (const double seconds = model.RecordingInterval / 1000.0; intervalEdit->value() != seconds)
+        {
+            const QSignalBlocker blocker(intervalEdit);
+            intervalEdit->setValue(seconds);
+        }
         break;
     case MainModelProperty::IsRecording:
         recordButton->setChecked(model.IsRecording());
@@ -569,6 +598,8 @@ void ControlPanel::UpdateEnabling()
     const bool source = !(movie && recording);
     const bool formatChoice = !recording;
     const bool bitRate = movie && !recording && row->takesBitRate;
+    // The interval thins out a recording of every frame; it is fixed while one runs.
+    const bool interval = !snapTarget && !recording;
     const bool snap = movie ? recording && snapTarget : snapTarget;
 
     for (QWidget* widget :
@@ -582,6 +613,10 @@ void ControlPanel::UpdateEnabling()
          std::initializer_list<QWidget*>{bitRateLabel, bitRateEdit, bitRateUnitLabel, bitRateSlider})
     {
         widget->setEnabled(bitRate);
+    }
+    for (QWidget* widget : std::initializer_list<QWidget*>{intervalLabel, intervalEdit, intervalUnitLabel})
+    {
+        widget->setEnabled(interval);
     }
     snapButton->setEnabled(snap);
 }

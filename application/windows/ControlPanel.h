@@ -14,6 +14,7 @@
 #include <functional>
 
 class QComboBox;
+class QDoubleSpinBox;
 class QGroupBox;
 class QLabel;
 class QSpinBox;
@@ -103,6 +104,9 @@ private:
     QComboBox* saveTargetCombo = nullptr;
     QLabel* fileFormatLabel = nullptr;
     QComboBox* fileFormatCombo = nullptr;
+    QLabel* intervalLabel = nullptr;
+    QDoubleSpinBox* intervalEdit = nullptr; // seconds; the model keeps milliseconds
+    QLabel* intervalUnitLabel = nullptr;
     QLabel* bitRateLabel = nullptr;
     QSpinBox* bitRateEdit = nullptr;
     QLabel* bitRateUnitLabel = nullptr;

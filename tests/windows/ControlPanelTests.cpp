@@ -6,6 +6,7 @@
 
 #include <Norvex/Mfc/SliderControl.h>
 
+#include <QDoubleSpinBox>
 #include <QGroupBox>
 #include <QImage>
 #include <QLineEdit>
@@ -218,6 +219,8 @@ TEST_F(PanelTest, FormatAndRecordingDecideWhatCanBeChanged)
         Choose(saveTarget, target);
         Settle();
         EXPECT_FALSE(snap->isEnabled()) << "a movie format without a recording has nothing to snap into";
+        EXPECT_EQ(Find<QDoubleSpinBox>(panel, "intervalEdit")->isEnabled(), target == 1)
+            << "the interval thins out a recording of every frame only";
     }
 
     // During a still-image recording the device can change, the file format cannot.
@@ -264,6 +267,7 @@ TEST_F(PanelTest, ChoicesMadeInThePanelSurviveARestart)
         Choose(Find<QComboBox>(panel, "fileFormatCombo"), 6);
         Choose(Find<QComboBox>(panel, "saveTargetCombo"), 1);
         Find<SliderControl>(panel, "bitRateSlider")->setSliderPosition(12345);
+        Find<QDoubleSpinBox>(panel, "intervalEdit")->setValue(2.5);
         Button(panel, QStringLiteral("クロスライン"))->click();
         Find<SliderControl>(panel, "ratioSlider")->setSliderPosition(30);
     }
@@ -272,12 +276,14 @@ TEST_F(PanelTest, ChoicesMadeInThePanelSurviveARestart)
     EXPECT_EQ(model.FileFormat.load(), 6);
     EXPECT_EQ(model.SaveTarget.load(), 1);
     EXPECT_EQ(model.MovieBitRate, 12345);
+    EXPECT_EQ(model.RecordingInterval, 2500);
     EXPECT_TRUE(model.IsMarkerVisible);
     EXPECT_EQ(model.ViewRatio, 200);
     ControlPanel panel(model);
     Settle();
     EXPECT_EQ(Find<QComboBox>(panel, "fileFormatCombo")->currentText(), QStringLiteral("WMV2"));
     EXPECT_EQ(Find<QSpinBox>(panel, "bitRateEdit")->value(), 12345);
+    EXPECT_EQ(Find<QDoubleSpinBox>(panel, "intervalEdit")->value(), 2.5);
 }
 
 TEST_F(PanelTest, SnapshotsAndRecordingsThroughTheDialogsProduceFilesThatDecode)
