@@ -54,6 +54,7 @@ struct Options
     std::optional<std::string> processor;
     std::optional<int> fileFormat;
     std::optional<int> bitRate;
+    std::optional<bool> timestamps;
     long long frames = 0;
     double seconds = 0;
     std::optional<std::int32_t> intervalMilliseconds;
@@ -176,6 +177,10 @@ Options Parse(const std::vector<std::string>& arguments)
         else if (argument == "--interval")
         {
             options.intervalMilliseconds = ParseInterval(argument, value());
+        }
+        else if (argument == "--timestamps" || argument == "--no-timestamps")
+        {
+            options.timestamps = argument == "--timestamps";
         }
         else if (argument == "--quiet")
         {
@@ -504,6 +509,10 @@ int Record(MainModel& model, SignalWatcher& terminationSignals, const Options& o
     {
         model.RecordingInterval = *options.intervalMilliseconds;
     }
+    if (options.timestamps)
+    {
+        model.IsTimestampFileEnabled = *options.timestamps;
+    }
     model.SetRecordingFrameLimit(options.frames);
     model.SetRecordingEndsOnSaveError(true);
     try
@@ -539,12 +548,19 @@ int Record(MainModel& model, SignalWatcher& terminationSignals, const Options& o
     };
     // A line rewritten in place suits a terminal only: a pipe or a log file gets the summary alone.
     const bool showsProgress = !options.quiet && ::isatty(STDERR_FILENO);
+    // What the window's status bar shows: frames written, frames dropped, time.
+    const auto summary = [&]
+    {
+        const auto status = model.GetRecordingStatus();
+        std::fprintf(stderr, "%srecorded %lld frames, %lld dropped, %.1f s", showsProgress ? "\r" : "",
+                     static_cast<long long>(status.written), static_cast<long long>(status.dropped),
+                     std::chrono::duration<double>(status.elapsed).count());
+    };
     const auto progress = [&]
     {
         if (showsProgress)
         {
-            std::fprintf(stderr, "\rrecorded %lld frames",
-                         static_cast<long long>(model.GetRecordedFrameCount()));
+            summary();
         }
     };
     const auto error = Stream(model, terminationSignals, finished, progress);
@@ -560,8 +576,8 @@ int Record(MainModel& model, SignalWatcher& terminationSignals, const Options& o
     }
     if (!options.quiet)
     {
-        std::fprintf(stderr, "%srecorded %lld frames\n", showsProgress ? "\r" : "",
-                     static_cast<long long>(model.GetRecordedFrameCount()));
+        summary();
+        std::fputc('\n', stderr);
     }
     for (const auto& text : {error, closeError != error ? closeError : std::nullopt})
     {
@@ -570,7 +586,13 @@ int Record(MainModel& model, SignalWatcher& terminationSignals, const Options& o
             PrintPathError(options.target, *text);
         }
     }
-    return !error && !closeError && finished() ? CommandLine::Success : CommandLine::Failure;
+    // An empty recording, or one that dropped frames: told whatever --quiet says.
+    for (const auto& warning : model.TakeRecordingWarnings())
+    {
+        PrintPathError(options.target, WithoutClosingBreaks(ToUtf8(warning)));
+    }
+    const bool empty = model.GetRecordedFrameCount() == 0;
+    return !error && !closeError && !empty && finished() ? CommandLine::Success : CommandLine::Failure;
 }
 
 int RunCommand(const Options& options, SignalWatcher& terminationSignals)
@@ -675,6 +697,9 @@ const char* CommandLine::HelpText()
         "  --bit-rate K       movie bit rate in kbit/s\n"
         "  --frames N, --seconds S   how much to record\n"
         "  --interval S       record one frame every S seconds (time-lapse; 0: every frame)\n"
+        "  --timestamps, --no-timestamps   a time-stamp file beside the recording (PATH.frames.csv,\n"
+        "                     or frames.csv in the folder), or none; default: the INI file's\n"
+        "                     IsTimestampFileEnabled\n"
         "  --quiet            no progress line\n"
         "\n"
         "exit codes: 0 done, 1 capture or file error, 2 usage error, 3 device, format or processor not "

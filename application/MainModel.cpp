@@ -82,6 +82,10 @@ MainModel::MainModel(std::int32_t captureApiFamily, bool skipErrorDevice, bool s
                 {
                     NotifyPropertyChanged(MainModelProperty::IsRecording);
                     NotifyProcessor(Vistel::Framework::HostStateRecordingChanged);
+                },
+                [this]
+                {
+                    NotifyPropertyChanged(MainModelProperty::RecordingWarning);
                 }})
 {
     if (captureApiFamily == Norvex::Core::VideoCapture::CaptureApiFamily::GStreamer)
@@ -419,7 +423,8 @@ void MainModel::StartCapture()
 {
     auto& device = GetCurrentDevice();
     ForgetCaptureEndReason();
-    device.SetFrameCallback([this](Device*, const Image& frame) { OnDeviceFrame(frame); });
+    device.SetFrameCallback([this](Device* source, const Image& frame)
+                            { OnDeviceFrame(frame, source->LockFrame().Info()); });
     device.SetExceptionCallback(
         [this](Device* source, const Exception& exception)
         {
@@ -558,7 +563,7 @@ void MainModel::SampleCursorPixel(const Image& frame)
     cursorPixel = frame.Contains(cursor.x, cursor.y) ? PixelValue(frame.At(cursor.x, cursor.y)) : 0xFF000000u;
 }
 
-void MainModel::OnDeviceFrame(const Image& frame)
+void MainModel::OnDeviceFrame(const Image& frame, const Recorder::FrameInfo& info)
 {
     ++capturedFrames;
     FillProfiles(frame);
@@ -581,7 +586,7 @@ void MainModel::OnDeviceFrame(const Image& frame)
     NotifyPropertyChanged(MainModelProperty::CursorPixel);
     if (SaveTarget.load() != 0)
     {
-        recorder.OnFrame(frame, FileFormat.load());
+        recorder.OnFrame(frame, info, FileFormat.load());
     }
 }
 
@@ -730,12 +735,12 @@ void MainModel::SetFocusPosition(std::int32_t value)
     }
 }
 
-void MainModel::CopyFrame(Image& image)
+Recorder::FrameInfo MainModel::CopyFrame(Image& image)
 {
     const auto frame = GetCurrentDevice().LockFrame();
     if (!image.data || !frame->data)
     {
-        return;
+        return frame.Info();
     }
     const std::int32_t rows = std::min(frame->height, image.height);
     const std::size_t rowBytes = static_cast<std::size_t>(std::min(frame->width, image.width)) * 4;
@@ -743,6 +748,7 @@ void MainModel::CopyFrame(Image& image)
     {
         std::memcpy(image.Row(y), frame->Row(y), rowBytes);
     }
+    return frame.Info();
 }
 
 void MainModel::CopyProcessorImage(Image& image)
@@ -780,17 +786,7 @@ void MainModel::StartRecording(const std::wstring& path)
     recorder.Start(FileFormat.load(), path,
                    {format.width, format.height,
                     RateToRecord(format.frameRate, GetCurrentDevice().GetMeasuredFrameRate()), MovieBitRate,
-                    std::chrono::milliseconds(std::max(RecordingInterval, 0))});
-}
-
-void MainModel::StopRecording()
-{
-    recorder.Stop();
-}
-
-std::wstring MainModel::SaveFrame(const Image& image, const std::wstring& path)
-{
-    return recorder.SaveFrame(image, path, FileFormat.load());
+                    std::chrono::milliseconds(std::max(RecordingInterval, 0)), IsTimestampFileEnabled});
 }
 
 } // namespace VistelCapture

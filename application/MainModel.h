@@ -101,9 +101,10 @@ public:
     void SetFocusAuto(bool value);
     void SetFocusPosition(std::int32_t value);
     void UpdateFocusInformation();
-    void CopyFrame(Image& image);
+    // Returns the copied frame's information (time stamps, sequence number), for SaveFrame.
+    Recorder::FrameInfo CopyFrame(Image& image);
     void StartRecording(const std::wstring& path);
-    void StopRecording();
+    void StopRecording() { recorder.Stop(); }
     // Caps how many frames a recording of every frame saves (0: no cap); for scripted recordings.
     void SetRecordingFrameLimit(std::int64_t limit) noexcept { recorder.SetFrameLimit(limit); }
     // When set, the first frame that fails to save ends the saving of that recording (the file
@@ -112,13 +113,22 @@ public:
     void SetRecordingEndsOnSaveError(bool value) noexcept { recorder.SetEndsOnSaveError(value); }
     // Frames of the running (or last) recording handed to the movie, or saved as still files.
     std::int64_t GetRecordedFrameCount() const noexcept { return recorder.GetRecordedFrameCount(); }
+    // Elapsed time, frames written and frames dropped of the running (or last) recording.
+    RecordingHealth::Status GetRecordingStatus() const noexcept { return recorder.GetStatus(); }
+    // What the recorder has to tell the user (an empty recording, drops), announced as
+    // RecordingWarning; oldest first, each given once.
+    std::vector<std::wstring> TakeRecordingWarnings() { return recorder.TakeWarnings(); }
     // Frames the device delivered since the model was built, counted on the capture thread; the
     // frame rate is its change over time, whether or not a window painted each frame.
     std::int64_t GetCapturedFrameCount() const noexcept { return capturedFrames.load(); }
 
     // Movie formats append to the open movie; still formats write a file (a time-stamped one in
-    // the save folder when path is empty). Returns the file written, empty for movies.
-    std::wstring SaveFrame(const Image& image, const std::wstring& path);
+    // the save folder when path is empty). Returns the file written, empty for movies. `info` is
+    // the frame's, from CopyFrame, for a snap into a recording.
+    std::wstring SaveFrame(const Image& image, const std::wstring& path, const Recorder::FrameInfo& info = {})
+    {
+        return recorder.SaveFrame(image, path, FileFormat.load(), info);
+    }
 
     // The plain settings: change them with SetSetting so the change is announced once.
     std::int32_t ViewRatio = 100;
@@ -136,6 +146,8 @@ public:
     std::int32_t MovieBitRate = 5000;
     // Milliseconds between the frames a recording of every frame keeps (time-lapse); 0: all.
     std::int32_t RecordingInterval = 0;
+    // A time-stamp file (FrameTimestampFile) with every recording; read when a recording starts.
+    bool IsTimestampFileEnabled = true;
 
     // Stores value when it differs and announces property.
     template <class T> void SetSetting(T& member, T value, MainModelProperty property)
@@ -257,7 +269,7 @@ public:
     void InvalidatePreview() const;
 
 private:
-    void OnDeviceFrame(const Image& frame);
+    void OnDeviceFrame(const Image& frame, const Recorder::FrameInfo& info);
     void OnDeviceException(const Norvex::Core::Exception& exception);
     void ForgetCaptureEndReason();
     void ReleaseEndedCapture();

@@ -36,6 +36,9 @@ enum class MainModelProperty : int
     // MainModel::RecoverFromProcessorFailure.
     ProcessorFailed = 25,
     RecordingInterval = 26,
+    // The recorder has words for the user (MainModel::TakeRecordingWarnings).
+    RecordingWarning = 27,
+    IsTimestampFileEnabled = 28,
 };
 
 } // namespace VistelCapture

@@ -85,6 +85,9 @@ void ModelSettings::Load(MainModel& model, const Norvex::Core::ProfileFile& prof
     model.SetSetting(model.RecordingInterval,
                      std::max(readInt(L"RecordingInterval", model.RecordingInterval), 0),
                      MainModelProperty::RecordingInterval);
+    model.SetSetting(model.IsTimestampFileEnabled,
+                     readInt(L"IsTimestampFileEnabled", model.IsTimestampFileEnabled) != 0,
+                     MainModelProperty::IsTimestampFileEnabled);
 }
 
 void ModelSettings::Save(const MainModel& model, Norvex::Core::ProfileFile& profile) noexcept
@@ -116,7 +119,8 @@ void ModelSettings::Save(const MainModel& model, Norvex::Core::ProfileFile& prof
                writeInt(L"SaveTarget", model.SaveTarget.load()) &&
                writeInt(L"FileFormat", model.FileFormat.load()) &&
                writeInt(L"MovieBitRate", model.MovieBitRate) &&
-               writeInt(L"RecordingInterval", model.RecordingInterval));
+               writeInt(L"RecordingInterval", model.RecordingInterval) &&
+               writeInt(L"IsTimestampFileEnabled", model.IsTimestampFileEnabled));
     }
     catch (...)
     {

@@ -1,10 +1,14 @@
 #include "Recorder.h"
 
+#include <Norvex/Core/StringHelpers.h>
+
 #include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <cwchar>
+#include <filesystem>
 #include <limits>
+#include <utility>
 
 using Norvex::Core::CriticalSection;
 using Norvex::Core::Exception;
@@ -65,6 +69,7 @@ void Recorder::Start(std::int32_t fileFormat, const std::wstring& path, const St
         return;
     }
     const auto& row = FileFormatTable::Get(fileFormat);
+    std::wstring timestampPath;
     if (row.IsMovie())
     {
         const std::int64_t bitRate = std::clamp<std::int64_t>(std::int64_t(stream.bitRateKbps) * 1000, 0,
@@ -74,17 +79,27 @@ void Recorder::Start(std::int32_t fileFormat, const std::wstring& path, const St
                          static_cast<std::uint32_t>(bitRate),
                          stream.interval.count() > 0 ? VideoWriter::Timing::FrameRate
                                                      : VideoWriter::Timing::Arrival);
+        moviePath = path;
+        timestampPath = FrameTimestampFile::PathForMovie(path);
     }
     else
     {
         StartStills(path, stream);
+        moviePath.clear();
+        timestampPath = FrameTimestampFile::PathForFolder(GetSaveFolder());
     }
-    recordedFrames = 0;
+    {
+        CriticalSection::AutoLock lock(recordSection);
+        timestamps.reset();
+        timestampsPath = stream.timestampFile ? timestampPath : std::wstring();
+        timestampsNameFiles = row.IsStill();
+    }
     takenFrames = 0;
     intervalNanoseconds =
         std::chrono::nanoseconds(std::max(stream.interval, std::chrono::milliseconds(0))).count();
     nextDue = -1;
     saveFailed = false;
+    health.Start(RecordingHealth::Clock::now());
     isRecording = true;
     if (callbacks.stateChanged)
     {
@@ -112,20 +127,39 @@ void Recorder::StartStills(const std::wstring& folder, const StreamSettings& str
             {
                 return;
             }
+            std::wstring saved;
             try
             {
                 // Two frames in one millisecond get two files: the second is named with "_2".
-                StillImageWriter::SaveNew(still.frame, still.format, still.path);
+                saved = StillImageWriter::SaveNew(still.frame, still.format, still.path);
             }
             catch (...)
             {
+                health.NotWritten(still.cameraGap);
                 stillSaveFailed = endsOnSaveError.load();
                 throw;
             }
-            ++recordedFrames;
+            CountWritten(still.info, still.cameraGap, saved);
         });
     CriticalSection::AutoLock lock(stillQueueSection);
     stillQueue = std::move(queue);
+}
+
+void Recorder::CountWritten(const FrameInfo& info, std::int64_t cameraGap, const std::wstring& file)
+{
+    const std::int64_t droppedBefore = health.Written(cameraGap);
+    CriticalSection::AutoLock lock(recordSection);
+    if (timestampsPath.empty())
+    {
+        return;
+    }
+    // Made with the first frame: a still recording's folder may come into being only then, and a
+    // recording without frames leaves no file.
+    if (!timestamps)
+    {
+        timestamps = std::make_unique<FrameTimestampFile>(timestampsPath, timestampsNameFiles);
+    }
+    timestamps->Append(info, droppedBefore, file.substr(file.rfind(L'/') + 1));
 }
 
 void Recorder::Stop()
@@ -167,6 +201,11 @@ void Recorder::Stop()
         }
         stills.reset();
     }
+    // A capture thread already past the check above finishes its frame first; after it, none
+    // passes the check again under this lock.
+    {
+        CriticalSection::AutoLock lock(recordSection);
+    }
     try
     {
         // Whatever the format is now: a movie opened under another format must still be finished.
@@ -179,6 +218,8 @@ void Recorder::Stop()
             failure = std::current_exception();
         }
     }
+    health.Stop(RecordingHealth::Clock::now());
+    FinishFiles(!moviePath.empty(), failure);
     if (callbacks.stateChanged)
     {
         callbacks.stateChanged();
@@ -189,7 +230,69 @@ void Recorder::Stop()
     }
 }
 
-void Recorder::OnFrame(const Image& frame, std::int32_t fileFormat)
+void Recorder::FinishFiles(bool movie, std::exception_ptr& failure)
+{
+    std::unique_ptr<FrameTimestampFile> timestampFile;
+    {
+        CriticalSection::AutoLock lock(recordSection);
+        timestampFile = std::move(timestamps);
+        timestampsPath.clear();
+    }
+    if (timestampFile)
+    {
+        try
+        {
+            timestampFile->Close();
+        }
+        catch (...)
+        {
+            if (!failure)
+            {
+                failure = std::current_exception();
+            }
+        }
+    }
+    if (health.GetStatus(RecordingHealth::Clock::now()).written > 0)
+    {
+        // A recording that ended at a failed save has said why; its lost frames need no word more.
+        const bool endedByFailure = saveFailed.load() || stillSaveFailed.load();
+        if (const auto warning = endedByFailure ? std::nullopt : health.TakeDropWarning(true))
+        {
+            Warn(*warning);
+        }
+        return;
+    }
+    // An empty movie only gets in the way; the folder of a still recording stays.
+    std::error_code ignored;
+    if (movie && std::filesystem::remove(Norvex::Core::ToUtf8(moviePath), ignored))
+    {
+        Warn(L"フレームが1つも録画されなかったため、空の動画ファイルを削除しました。");
+    }
+    else
+    {
+        Warn(L"フレームが1つも録画されませんでした。");
+    }
+}
+
+void Recorder::Warn(std::wstring text)
+{
+    {
+        CriticalSection::AutoLock lock(warningSection);
+        warnings.push_back(std::move(text));
+    }
+    if (callbacks.warningsChanged)
+    {
+        callbacks.warningsChanged();
+    }
+}
+
+std::vector<std::wstring> Recorder::TakeWarnings()
+{
+    CriticalSection::AutoLock lock(warningSection);
+    return std::exchange(warnings, {});
+}
+
+void Recorder::OnFrame(const Image& frame, const FrameInfo& info, std::int32_t fileFormat)
 {
     if (!isRecording.load() || saveFailed.load())
     {
@@ -203,7 +306,7 @@ void Recorder::OnFrame(const Image& frame, std::int32_t fileFormat)
         // still queue's thread.
         if (take)
         {
-            RecordFrame(frame, fileFormat);
+            RecordFrame(frame, info, health.CameraGap(info.droppedFrames), fileFormat);
         }
         else
         {
@@ -218,6 +321,10 @@ void Recorder::OnFrame(const Image& frame, std::int32_t fileFormat)
     if (take)
     {
         ++takenFrames;
+        if (const auto warning = health.TakeDropWarning(false))
+        {
+            Warn(*warning);
+        }
     }
 }
 
@@ -242,7 +349,8 @@ bool Recorder::TakesFrameNow()
     return true;
 }
 
-void Recorder::RecordFrame(const Image& frame, std::int32_t fileFormat)
+void Recorder::RecordFrame(const Image& frame, const FrameInfo& info, std::int64_t cameraGap,
+                           std::int32_t fileFormat)
 {
     const auto* row = FileFormatTable::Find(fileFormat);
     if (row && row->IsStill())
@@ -258,13 +366,36 @@ void Recorder::RecordFrame(const Image& frame, std::int32_t fileFormat)
                     still.frame = frame;
                     still.path = std::move(path);
                     still.format = row->stillEncoder;
+                    still.info = info;
+                    still.cameraGap = cameraGap;
                 });
             return;
         }
     }
     // A movie, or stills chosen after a movie recording started: handed on here and now.
-    SaveFrame(frame, {}, fileFormat);
-    ++recordedFrames;
+    WriteRecordingFrame(frame, info, cameraGap, FileFormatTable::Get(fileFormat));
+}
+
+std::wstring Recorder::WriteRecordingFrame(const Image& frame, const FrameInfo& info, std::int64_t cameraGap,
+                                           const FileFormatRow& row)
+{
+    CriticalSection::AutoLock lock(recordSection);
+    if (!isRecording.load())
+    {
+        return {}; // Stop has begun: its files take no more frames
+    }
+    std::wstring file;
+    try
+    {
+        file = WriteFrame(frame, row, {});
+    }
+    catch (...)
+    {
+        health.NotWritten(cameraGap);
+        throw;
+    }
+    CountWritten(info, cameraGap, file);
+    return file;
 }
 
 void Recorder::RaiseStillSaveFailure()
@@ -276,11 +407,29 @@ void Recorder::RaiseStillSaveFailure()
     }
 }
 
-std::wstring Recorder::SaveFrame(const Image& image, const std::wstring& path, std::int32_t fileFormat)
+std::wstring Recorder::SaveFrame(const Image& image, const std::wstring& path, std::int32_t fileFormat,
+                                 const FrameInfo& info)
 {
     const auto& row = FileFormatTable::Get(fileFormat);
+    if (path.empty() && isRecording.load())
+    {
+        // A snap: one frame of the recording, stamped now when its times are not known.
+        FrameInfo stamped = info;
+        if (stamped.captureTime == RecordingHealth::Clock::time_point{})
+        {
+            stamped.captureTime = RecordingHealth::Clock::now();
+            stamped.wallClock = std::chrono::system_clock::now();
+        }
+        return WriteRecordingFrame(image, stamped, 0, row);
+    }
+    return WriteFrame(image, row, path);
+}
+
+std::wstring Recorder::WriteFrame(const Image& image, const FileFormatRow& row, const std::wstring& path)
+{
     if (row.IsMovie())
     {
+        // Without an open movie, nothing.
         videoWriter.AddFrame(image);
         return {};
     }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "FileFormatTable.h"
+#include "FrameTimestampFile.h"
+#include "RecordingHealth.h"
 #include "StillImageWriter.h"
 #include "VideoWriter.h"
 
@@ -10,6 +12,7 @@
 #include <Norvex/Core/Exception.h>
 #include <Norvex/Core/Image.h>
 #include <Norvex/Core/Pixel.h>
+#include <Norvex/Core/VideoCapture/FrameInfo.h>
 
 #include <atomic>
 #include <chrono>
@@ -17,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace VistelCapture
 {
@@ -32,10 +36,15 @@ namespace VistelCapture
 // failure not reported yet; otherwise every frame is tried and Stop only reports the last still
 // failure through reportFailure.
 //
+// Health: RecordingHealth counts the time, the frames written and those dropped; a recording
+// that wrote no frame says so at Stop (a movie's empty file is removed), and one that dropped
+// more than 1 % of its frames warns once. Unless switched off, a FrameTimestampFile gets a line
+// for every frame written.
+//
 // Threads: Start, Stop and SaveFrame run on the user-interface thread, OnFrame on the capture
-// thread. Locks, never reversed: stillQueueSection, then saveSection, then the writer's lock;
-// the frame queue's own lock is innermost. No lock is held while reportFailure or stateChanged
-// run.
+// thread. Locks, never reversed: stillQueueSection, then recordSection, then saveSection, then
+// the writer's lock, then the time-stamp file's; the frame queue's own lock is innermost, and
+// warningSection is a leaf. No lock is held while a callback runs.
 class Recorder
 {
 public:
@@ -47,6 +56,8 @@ public:
         std::function<void(const Norvex::Core::Exception&)> reportFailure;
         // IsRecording changed; called by Start and Stop after the change, before Stop raises.
         std::function<void()> stateChanged;
+        // A word for the user about the recording is waiting in TakeWarnings (any thread).
+        std::function<void()> warningsChanged;
     };
 
     // What a recording needs to know of the frames to come.
@@ -59,7 +70,9 @@ public:
         // Time-lapse: at most one frame per interval is recorded, the first to arrive once it is
         // due; a movie keeps its rate, so it plays the time sped up. Zero: every frame.
         std::chrono::milliseconds interval{0};
+        bool timestampFile = true; // a FrameTimestampFile beside the movie or in the folder
     };
+    using FrameInfo = Norvex::Core::VideoCapture::FrameInfo;
 
     explicit Recorder(Callbacks callbacks);
     Recorder(const Recorder&) = delete;
@@ -76,10 +89,12 @@ public:
     void Stop();
     // One frame of the device (capture thread): recorded while recording, up to the frame limit,
     // unless a failure has ended the saving.
-    void OnFrame(const Image& frame, std::int32_t fileFormat);
+    void OnFrame(const Image& frame, const FrameInfo& info, std::int32_t fileFormat);
     // A movie format appends to the open movie; a still format writes a file (a time-stamped one in
-    // the save folder when path is empty). Returns the file written, empty for movies.
-    std::wstring SaveFrame(const Image& image, const std::wstring& path, std::int32_t fileFormat);
+    // the save folder when path is empty). Returns the file written, empty for movies. While
+    // recording, a frame saved without a path (a snap) is one of the recording's, `info` its times.
+    std::wstring SaveFrame(const Image& image, const std::wstring& path, std::int32_t fileFormat,
+                           const FrameInfo& info = {});
 
     // Caps how many frames a recording saves (0: no cap); for scripted recordings.
     void SetFrameLimit(std::int64_t limit) noexcept { frameLimit = limit; }
@@ -89,7 +104,14 @@ public:
 
     bool IsRecording() const noexcept { return isRecording.load(); }
     // Frames of the running (or last) recording handed to the movie, or saved as still files.
-    std::int64_t GetRecordedFrameCount() const noexcept { return recordedFrames.load(); }
+    std::int64_t GetRecordedFrameCount() const noexcept { return GetStatus().written; }
+    // Time, frames written and frames dropped of the running (or last) recording.
+    RecordingHealth::Status GetStatus() const noexcept
+    {
+        return health.GetStatus(RecordingHealth::Clock::now());
+    }
+    // The words for the user gathered since the last call, oldest first (any thread).
+    std::vector<std::wstring> TakeWarnings();
     // The folder of the last still recording, ending in '/', or empty.
     std::wstring GetSaveFolder() const;
 
@@ -100,13 +122,26 @@ private:
         Image frame;
         std::wstring path;
         StillImageWriter::Format format = StillImageWriter::Bmp;
+        FrameInfo info;
+        std::int64_t cameraGap = 0;
     };
 
     void StartStills(const std::wstring& folder, const StreamSettings& stream);
-    void RecordFrame(const Image& frame, std::int32_t fileFormat);
+    void RecordFrame(const Image& frame, const FrameInfo& info, std::int64_t cameraGap,
+                     std::int32_t fileFormat);
     // Whether a frame arriving now is to be recorded under the interval, and if so, when the next
     // one is due (capture thread).
     bool TakesFrameNow();
+    // Writes a frame of the running recording and counts it; nothing once Stop has begun.
+    std::wstring WriteRecordingFrame(const Image& frame, const FrameInfo& info, std::int64_t cameraGap,
+                                     const FileFormatRow& row);
+    // Appends to the open movie, or saves a still (time-stamped in the save folder without a path).
+    std::wstring WriteFrame(const Image& image, const FileFormatRow& row, const std::wstring& path);
+    // A frame of the recording written: counted, and its line written.
+    void CountWritten(const FrameInfo& info, std::int64_t cameraGap, const std::wstring& file);
+    // Closes the time-stamp file; a recording without frames loses it and its empty movie.
+    void FinishFiles(bool movie, std::exception_ptr& failure);
+    void Warn(std::wstring text);
     // Raises a failed save of the still queue's thread not reported yet (capture thread).
     void RaiseStillSaveFailure();
     std::wstring TimeStampedPath(const FileFormatRow& row) const;
@@ -119,16 +154,25 @@ private:
     // Encodes the frames of a still recording on a thread of its own, so the capture thread only
     // copies them; exists while such a recording runs. Guarded by stillQueueSection.
     std::unique_ptr<FrameQueue<StillFrame>> stillQueue;
+    // Held while a frame goes into the recording's files, so Stop can close them behind the last.
+    Norvex::Core::CriticalSection recordSection;
+    std::unique_ptr<FrameTimestampFile> timestamps; // guarded by recordSection
+    std::wstring timestampsPath;                    // guarded by recordSection; empty: none
+    bool timestampsNameFiles = false;               // guarded by recordSection
+    // Written by Start on the user-interface thread before the recording runs.
+    std::wstring moviePath;
     mutable Norvex::Core::CriticalSection saveSection; // leaf lock
     std::wstring saveFolder;                           // guarded by saveSection
+    RecordingHealth health;                            // atomics of its own
+    Norvex::Core::CriticalSection warningSection;      // leaf lock
+    std::vector<std::wstring> warnings;                // guarded by warningSection
 
-    std::atomic<bool> isRecording = false;        // written on the user-interface thread
-    std::atomic<std::int64_t> frameLimit = 0;     // written on the user-interface thread
-    std::atomic<bool> endsOnSaveError = false;    // written on the user-interface thread
-    std::atomic<std::int64_t> takenFrames = 0;    // frames the capture thread took for the recording
-    std::atomic<std::int64_t> recordedFrames = 0; // of them, handed to the movie or saved as stills
-    std::atomic<bool> saveFailed = false;         // set by the capture thread, cleared by Start
-    std::atomic<bool> stillSaveFailed = false;    // set by the still queue's thread, likewise
+    std::atomic<bool> isRecording = false;     // written on the user-interface thread
+    std::atomic<std::int64_t> frameLimit = 0;  // written on the user-interface thread
+    std::atomic<bool> endsOnSaveError = false; // written on the user-interface thread
+    std::atomic<std::int64_t> takenFrames = 0; // frames the capture thread took for the recording
+    std::atomic<bool> saveFailed = false;      // set by the capture thread, cleared by Start
+    std::atomic<bool> stillSaveFailed = false; // set by the still queue's thread, likewise
     // The interval of the running recording in steady-clock nanoseconds (0: every frame), and
     // when the next frame is due (-1: the first one is). Set by Start, the due time then moved on
     // by the capture thread alone.

@@ -535,13 +535,13 @@ void ControlPanel::Snapshot()
         {
             const auto& format = model.GetCurrentFrameFormat();
             MainModel::Image image(format.width, format.height);
-            model.CopyFrame(image);
+            const auto info = model.CopyFrame(image);
             const std::int32_t fileFormat = model.FileFormat.load();
             // A movie format appends to the open movie; while stills are recorded a snap is one
             // more time-stamped file.
             if (FileFormatTable::IsMovie(fileFormat) || model.IsRecording())
             {
-                model.SaveFrame(image, {});
+                model.SaveFrame(image, {}, info);
                 return;
             }
             if (const auto path = Dialogs::Current().GetSaveFileName(

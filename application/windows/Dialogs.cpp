@@ -18,6 +18,14 @@ public:
         QMessageBox::critical(parent, QStringLiteral("エラー"), text);
     }
 
+    void ShowWarning(QWidget* parent, const QString& text) override
+    {
+        auto* box =
+            new QMessageBox(QMessageBox::Warning, QStringLiteral("警告"), text, QMessageBox::Ok, parent);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
+    }
+
     bool AskYesNo(QWidget* parent, const QString& caption, const QString& text) override
     {
         return QMessageBox::question(parent, caption, text) == QMessageBox::Yes;

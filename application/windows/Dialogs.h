@@ -22,6 +22,9 @@ public:
 
     // The "エラー" box with the critical icon.
     virtual void ShowError(QWidget* parent, const QString& text) = 0;
+    // The "警告" box with the warning icon, for news the user should not miss while the window
+    // goes on working (a recording that dropped frames): shown without waiting for it to close.
+    virtual void ShowWarning(QWidget* parent, const QString& text) = 0;
     // A yes/no question; true for yes.
     virtual bool AskYesNo(QWidget* parent, const QString& caption, const QString& text) = 0;
     // A file to write: filter in Qt's form ("ビットマップ (*.bmp);;..."), the suffix added when the

@@ -126,6 +126,8 @@ MainWindow::MainWindow(MainModel& model, QWidget* parent) : QDialog(parent), mod
         pane->setFixedWidth(statusPaneWidth);
         statusBar->addWidget(pane);
     }
+    recordingPane = new QLabel(statusBar);
+    statusBar->addWidget(recordingPane);
     statusPanes[0]->setText(QStringLiteral("FPS = 0"));
     statusBar->resize(width(), statusBar->sizeHint().height());
     statusBar->hide();
@@ -285,6 +287,15 @@ void MainWindow::OnMainModelPropertyChanged(int property)
         break;
     case MainModelProperty::IsStatusBarVisible:
         OnStatusBarVisibleChanged();
+        break;
+    case MainModelProperty::IsRecording:
+        UpdateRecordingPane();
+        break;
+    case MainModelProperty::RecordingWarning:
+        for (const auto& warning : model.TakeRecordingWarnings())
+        {
+            Dialogs::Current().ShowWarning(this, ToQString(warning));
+        }
         break;
     case MainModelProperty::IsCursorInImage:
         if (!model.IsCursorInImage)
@@ -455,10 +466,28 @@ void MainWindow::UpdateFrameRate()
     framesPerSecond = seconds > 0.0 ? static_cast<double>(frames - lastFrameCount) / seconds : 0.0;
     lastTick = now;
     lastFrameCount = frames;
+    if (model.IsRecording())
+    {
+        UpdateRecordingPane();
+    }
     if (stoppedText.isEmpty())
     {
         statusPanes[0]->setText(QStringLiteral("FPS = ") + ToQString(std::to_wstring(framesPerSecond)));
     }
+}
+
+void MainWindow::UpdateRecordingPane()
+{
+    const auto status = model.GetRecordingStatus();
+    if (!status.recording && status.elapsed == RecordingHealth::Clock::duration::zero())
+    {
+        return; // no recording yet
+    }
+    recordingPane->setText(QStringLiteral("%1 %2, %3 フレーム, 欠落 %4")
+                               .arg(status.recording ? QStringLiteral("録画中") : QStringLiteral("録画済み"))
+                               .arg(ToQString(RecordingHealth::FormatElapsed(status.elapsed)))
+                               .arg(status.written)
+                               .arg(status.dropped));
 }
 
 void MainWindow::OnCaptureButtonClicked()

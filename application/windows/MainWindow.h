@@ -69,6 +69,7 @@ private:
     void OnStatusBarVisibleChanged();
     void OnSlideFinished();
     void UpdateFrameRate();
+    void UpdateRecordingPane();
     void ShowSelectProcessorDialog();
     void ShowAboutBox();
     void Layout();
@@ -86,6 +87,9 @@ private:
     SidePane* sidePane = nullptr;
     QStatusBar* statusBar = nullptr;
     QLabel* statusPanes[3] = {};
+    // The running recording's time, frames written and frames dropped; the last recording's once
+    // it ended, refreshed with the frame rate.
+    QLabel* recordingPane = nullptr;
     QPropertyAnimation* sidePaneSlide = nullptr;
     QPropertyAnimation* statusBarSlide = nullptr;
 

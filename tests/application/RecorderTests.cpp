@@ -2,6 +2,7 @@
 #include "FrameCount.h"
 #include "Recorder.h"
 #include "TemporaryFolder.h"
+#include "TimestampLines.h"
 
 #include <Norvex/Core/StringHelpers.h>
 
@@ -33,13 +34,14 @@ struct RecorderEvents
 {
     int stateChanges = 0;
     int reportedFailures = 0;
+    int warningsAnnounced = 0;
 
     Recorder::Callbacks Callbacks()
     {
-        return {[this](const Exception&) { ++reportedFailures; },
+        return {[this](const Exception&) { ++reportedFailures; }, [this] { ++stateChanges; },
                 [this]
                 {
-                    ++stateChanges;
+                    ++warningsAnnounced;
                 }};
     }
 };
@@ -122,13 +124,14 @@ TEST(RecorderTest, AMovieTakesFramesUpToTheLimitAndSnapsAppendToIt)
     const auto frame = GreyFrame(64, 48);
     for (int i = 0; i < 5; ++i)
     {
-        recorder.OnFrame(frame, IndexOf("avi"));
+        recorder.OnFrame(frame, {}, IndexOf("avi"));
     }
     // A snap while the movie is open is one more frame of it, outside the cap.
     EXPECT_EQ(recorder.SaveFrame(frame, L"", IndexOf("avi")), L"");
     recorder.Stop();
     EXPECT_FALSE(recorder.IsRecording());
-    EXPECT_EQ(recorder.GetRecordedFrameCount(), 3);
+    // The count is what the file holds, the snap among them.
+    EXPECT_EQ(recorder.GetRecordedFrameCount(), 4);
     EXPECT_EQ(events.stateChanges, 2);
     EXPECT_EQ(CountFrames(movie), 4);
 }
@@ -149,7 +152,7 @@ TEST(RecorderTest, AScriptedStillRecordingStopsSavingAtItsFirstFailure)
     {
         try
         {
-            recorder.OnFrame(empty, IndexOf("png"));
+            recorder.OnFrame(empty, {}, IndexOf("png"));
             std::this_thread::yield();
         }
         catch (const Exception&)
@@ -159,10 +162,94 @@ TEST(RecorderTest, AScriptedStillRecordingStopsSavingAtItsFirstFailure)
     }
     ASSERT_TRUE(raised);
     // From now on nothing is taken, not even a good frame, and nothing is raised twice.
-    recorder.OnFrame(GreyFrame(64, 48), IndexOf("png"));
+    recorder.OnFrame(GreyFrame(64, 48), {}, IndexOf("png"));
     EXPECT_NO_THROW(recorder.Stop());
     EXPECT_EQ(recorder.GetRecordedFrameCount(), 0);
     EXPECT_TRUE(std::filesystem::is_empty(folder.Path()));
     EXPECT_EQ(events.stateChanges, 2);
     EXPECT_EQ(events.reportedFailures, 0);
+}
+
+TEST(RecorderTest, TheTimestampFileListsEveryFrameOfTheMovieWithTheDropsBeforeIt)
+{
+    // A camera that skipped three frames: the file has a line for each frame in the movie, with
+    // the camera's numbers and times and the gap before the frame after it; the counts the status
+    // bar shows agree, and the drop warning comes once, at the stop of so short a recording.
+    Norvex::Testing::TemporaryFolder folder;
+    RecorderEvents events;
+    Recorder recorder(events.Callbacks());
+    const auto movie = folder / "gap.avi";
+    recorder.Start(IndexOf("avi"), ToWideString(movie.string()), {64, 48, 30, 5000});
+    const auto frame = GreyFrame(64, 48);
+    const std::chrono::steady_clock::time_point start(std::chrono::seconds(1000));
+    Recorder::FrameInfo info;
+    info.fromDriver = true;
+    for (std::uint64_t sequence = 0; sequence < 12; ++sequence)
+    {
+        if (sequence >= 5 && sequence <= 7)
+        {
+            ++info.droppedFrames;
+            continue;
+        }
+        info.sequence = sequence;
+        info.captureTime = start + std::chrono::milliseconds(40) * sequence;
+        info.wallClock = std::chrono::system_clock::now();
+        recorder.OnFrame(frame, info, IndexOf("avi"));
+    }
+    EXPECT_EQ(events.warningsAnnounced, 0) << "too few frames to judge while recording";
+    const auto running = recorder.GetStatus();
+    EXPECT_TRUE(running.recording);
+    EXPECT_EQ(running.written, 9);
+    EXPECT_EQ(running.dropped, 3);
+    recorder.Stop();
+
+    const Norvex::Testing::TimestampLines csv(folder / "gap.avi.frames.csv");
+    ASSERT_EQ(static_cast<long>(csv.lines.size()), CountFrames(movie));
+    EXPECT_EQ(csv.header, (std::vector<std::string>{"index", "capture_time_s", "time_source", "wall_clock",
+                                                    "sequence", "dropped_before"}));
+    EXPECT_EQ(csv.Column("index"), (std::vector<std::string>{"0", "1", "2", "3", "4", "5", "6", "7", "8"}));
+    EXPECT_EQ(csv.Column("sequence"),
+              (std::vector<std::string>{"0", "1", "2", "3", "4", "8", "9", "10", "11"}));
+    EXPECT_EQ(csv.Column("dropped_before"),
+              (std::vector<std::string>{"0", "0", "0", "0", "0", "3", "0", "0", "0"}));
+    EXPECT_EQ(csv.Column("capture_time_s")[5], "1000.320000");
+    EXPECT_EQ(csv.Column("time_source")[0], "driver");
+    EXPECT_EQ(recorder.GetStatus().dropped, 3);
+    EXPECT_FALSE(recorder.GetStatus().recording);
+    EXPECT_EQ(events.warningsAnnounced, 1);
+    EXPECT_EQ(
+        recorder.TakeWarnings(),
+        std::vector<std::wstring>{L"録画でフレームが欠落しています (12 フレーム中 3 フレーム、25.0%)。"});
+    EXPECT_TRUE(recorder.TakeWarnings().empty()) << "given once";
+}
+
+TEST(RecorderTest, ARecordingWithoutFramesLeavesNoFileBehindAndSaysSo)
+{
+    // The default "Snapされたフレーム" with no snap: no empty movie, no time-stamp file, one word.
+    Norvex::Testing::TemporaryFolder folder;
+    RecorderEvents events;
+    Recorder recorder(events.Callbacks());
+    const auto movie = folder / "nothing.mp4";
+    recorder.Start(IndexOf("h264"), ToWideString(movie.string()), {64, 48, 30, 5000});
+    recorder.Stop();
+    EXPECT_TRUE(std::filesystem::is_empty(folder.Path()));
+    EXPECT_EQ(
+        recorder.TakeWarnings(),
+        std::vector<std::wstring>{L"フレームが1つも録画されなかったため、空の動画ファイルを削除しました。"});
+
+    // A still recording's folder is the user's: it stays.
+    recorder.Start(IndexOf("png"), ToWideString(folder.Path().string()), {64, 48, 30, 5000});
+    recorder.Stop();
+    EXPECT_TRUE(std::filesystem::is_empty(folder.Path()));
+    EXPECT_EQ(recorder.TakeWarnings(), std::vector<std::wstring>{L"フレームが1つも録画されませんでした。"});
+
+    // One snap is a recording: kept, with its line stamped when it was taken.
+    recorder.Start(IndexOf("h264"), ToWideString(movie.string()), {64, 48, 30, 5000});
+    recorder.SaveFrame(GreyFrame(64, 48), L"", IndexOf("h264"));
+    recorder.Stop();
+    EXPECT_EQ(CountFrames(movie), 1);
+    EXPECT_EQ(Norvex::Testing::TimestampLines(folder / "nothing.mp4.frames.csv").Column("time_source"),
+              std::vector<std::string>{"arrival"});
+    EXPECT_TRUE(recorder.TakeWarnings().empty());
+    EXPECT_EQ(events.warningsAnnounced, 2);
 }

@@ -22,6 +22,7 @@ public:
 
     // What was asked.
     QStringList errors;
+    QStringList warnings;
     QStringList saveFilters;
     QStringList saveSuffixes;
     QStringList folderTitles;
@@ -41,6 +42,7 @@ public:
     };
 
     void ShowError(QWidget*, const QString& text) override { errors << text; }
+    void ShowWarning(QWidget*, const QString& text) override { warnings << text; }
     bool AskYesNo(QWidget*, const QString&, const QString&) override
     {
         ++yesNoQuestions;

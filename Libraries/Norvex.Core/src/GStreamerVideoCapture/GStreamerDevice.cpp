@@ -110,6 +110,44 @@ bool PlanesFit(const GstVideoInfo& info, const GstVideoMeta* meta, gsize size) n
     }
     return true;
 }
+// The buffer's offset (the frame count of v4l2src and videotestsrc) and the moment its source
+// stamped it: the buffer's running time plus the base time is a time of the pipeline's clock,
+// which for GStreamer's default system clock is CLOCK_MONOTONIC. Under any other clock the
+// arrival time stands.
+VideoCapture::FrameInfo InfoOf(GstElement* sink, GstSample* sample, GstBuffer* buffer)
+{
+    VideoCapture::FrameInfo info;
+    if (GST_BUFFER_OFFSET_IS_VALID(buffer))
+    {
+        info.sequence = GST_BUFFER_OFFSET(buffer);
+    }
+    const GstSegment* segment = gst_sample_get_segment(sample);
+    if (!GST_BUFFER_PTS_IS_VALID(buffer) || !segment || segment->format != GST_FORMAT_TIME)
+    {
+        return info;
+    }
+    const GstClockTime running =
+        gst_segment_to_running_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
+    GstClock* clock = gst_element_get_clock(sink);
+    GstClockType type = GST_CLOCK_TYPE_REALTIME;
+    const bool system = clock && GST_IS_SYSTEM_CLOCK(clock);
+    if (system)
+    {
+        g_object_get(clock, "clock-type", &type, nullptr);
+    }
+    if (clock)
+    {
+        gst_object_unref(clock);
+    }
+    if (system && type == GST_CLOCK_TYPE_MONOTONIC && GST_CLOCK_TIME_IS_VALID(running))
+    {
+        info.captureTime = std::chrono::steady_clock::time_point(
+            std::chrono::nanoseconds(gst_element_get_base_time(sink) + running));
+        info.fromDriver = true;
+    }
+    return info;
+}
+
 // How long Start waits for the first frame before it leaves the rest to the exception callback.
 constexpr auto startTimeout = std::chrono::seconds(10);
 
@@ -602,7 +640,7 @@ void GStreamerDevice::OnFrame(GstSample* sample)
         // `frame` and the callback hold frameSection.
         converter.Convert(planes, reinterpret_cast<std::uint8_t*>(converted.data), converted.stride);
 
-        DeliverFrame(converted, NORVEX_SOURCE_FILE, __LINE__);
+        DeliverFrame(converted, NORVEX_SOURCE_FILE, __LINE__, InfoOf(appSink, sample, buffer));
     }
     catch (...)
     {

@@ -39,6 +39,25 @@ std::string CardName(const v4l2_capability& capability)
     return std::string(card, strnlen(card, sizeof capability.card));
 }
 
+// The buffer's sequence number and, when the driver stamps it on the monotonic clock (as
+// videobuf2 does), its time stamp; a clock of the driver's own leaves the arrival time to
+// DeliverFrame.
+VideoCapture::FrameInfo InfoOf(const v4l2_buffer& buffer) noexcept
+{
+    VideoCapture::FrameInfo info;
+    info.sequence = buffer.sequence;
+    if ((buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC &&
+        (buffer.timestamp.tv_sec != 0 || buffer.timestamp.tv_usec != 0))
+    {
+        info.captureTime = std::chrono::steady_clock::time_point(
+            std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                std::chrono::seconds(buffer.timestamp.tv_sec) +
+                std::chrono::microseconds(buffer.timestamp.tv_usec)));
+        info.fromDriver = true;
+    }
+    return info;
+}
+
 } // namespace
 
 // The rate a camera really runs at, from the sequence numbers and timestamps of its last buffers:
@@ -640,7 +659,7 @@ void V4l2Device::CaptureLoop(std::chrono::milliseconds stallAfter)
         }
         else
         {
-            OnFrame(planes);
+            OnFrame(planes, InfoOf(buffer));
             lastPicture = std::chrono::steady_clock::now();
             restarted = false;
         }
@@ -667,7 +686,7 @@ double V4l2Device::GetMeasuredFrameRate() const
     return measuredRate.load(std::memory_order_relaxed);
 }
 
-void V4l2Device::OnFrame(const V4l2BufferSet::Planes& planes)
+void V4l2Device::OnFrame(const V4l2BufferSet::Planes& planes, const VideoCapture::FrameInfo& info)
 {
     // A camera whose pictures cannot be decoded usually sends a run of them: the first of a run
     // is reported, the next is again after a picture came through.
@@ -694,7 +713,7 @@ void V4l2Device::OnFrame(const V4l2BufferSet::Planes& planes)
         reportDecodingFailure();
         return;
     }
-    if (DeliverFrame(converted, NORVEX_SOURCE_FILE, __LINE__))
+    if (DeliverFrame(converted, NORVEX_SOURCE_FILE, __LINE__, info))
     {
         decodingFails = false;
     }

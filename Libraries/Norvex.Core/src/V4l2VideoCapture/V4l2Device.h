@@ -94,7 +94,7 @@ private:
     // the stream ended (reported).
     bool FollowSource();
     // Handles one dequeued buffer; failures go to the exception callback.
-    void OnFrame(const V4l2BufferSet::Planes& planes);
+    void OnFrame(const V4l2BufferSet::Planes& planes, const VideoCapture::FrameInfo& info);
 
     std::string ResolveNode() const;
 

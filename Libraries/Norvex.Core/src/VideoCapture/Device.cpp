@@ -1,6 +1,7 @@
 #include <Norvex/Core/StringHelpers.h>
 #include <Norvex/Core/VideoCapture/Device.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <utility>
 
@@ -89,12 +90,28 @@ void Device::InvokeFrameCallback()
     }
 }
 
-bool Device::DeliverFrame(Image<Pixel<unsigned char>>& picture, const wchar_t* sourceFile, int line) noexcept
+bool Device::DeliverFrame(Image<Pixel<unsigned char>>& picture, const wchar_t* sourceFile, int line,
+                          FrameInfo info) noexcept
 {
+    const auto arrival = std::chrono::steady_clock::now();
+    const auto wallArrival = std::chrono::system_clock::now();
+    if (info.captureTime == std::chrono::steady_clock::time_point{})
+    {
+        info.captureTime = arrival;
+        info.fromDriver = false;
+    }
+    // A stamp from the future (a driver's clock of its own) says nothing of the wall clock.
+    const auto sinceCapture =
+        std::max(arrival - info.captureTime, std::chrono::steady_clock::duration::zero());
+    info.wallClock =
+        wallArrival - std::chrono::duration_cast<std::chrono::system_clock::duration>(sinceCapture);
+    info.droppedFrames = GetDroppedFrameCount();
+
     CriticalSection::AutoLock lock(frameSection);
     try
     {
         PublishFrame(picture);
+        frameInfo = info;
     }
     catch (...)
     {

@@ -7,6 +7,7 @@
 #include <Norvex/Core/Pixel.h>
 #include <Norvex/Core/VideoCapture/CameraControl.h>
 #include <Norvex/Core/VideoCapture/FrameFormat.h>
+#include <Norvex/Core/VideoCapture/FrameInfo.h>
 #include <Norvex/Core/VideoCapture/VideoProcAmp.h>
 
 #include <cstdint>
@@ -46,13 +47,19 @@ public:
     class LockedFrame
     {
     public:
-        explicit LockedFrame(const Device& device) : lock(device.frameSection), frame(device.frame) {}
+        explicit LockedFrame(const Device& device)
+            : lock(device.frameSection), frame(device.frame), info(device.frameInfo)
+        {
+        }
         const Image<Pixel<unsigned char>>& operator*() const noexcept { return frame; }
         const Image<Pixel<unsigned char>>* operator->() const noexcept { return &frame; }
+        // The frame's time stamps, sequence number and the drops before it.
+        const FrameInfo& Info() const noexcept { return info; }
 
     private:
         CriticalSection::AutoLock lock;
         const Image<Pixel<unsigned char>>& frame;
+        const FrameInfo& info;
     };
     LockedFrame LockFrame() const { return LockedFrame(*this); }
 
@@ -93,8 +100,11 @@ protected:
     // converted without the lock) becomes the frame and gets the old pixels to be written next
     // time (a swap of buffers, no copy); then the frame callback runs, still under the lock.
     // A failure of either is reported through the exception callback as NotifyCurrentException
-    // does, with sourceFile and line; false when the picture was not published.
-    bool DeliverFrame(Image<Pixel<unsigned char>>& picture, const wchar_t* sourceFile, int line) noexcept;
+    // does, with sourceFile and line; false when the picture was not published. `info` goes with
+    // the picture, completed with the wall-clock time, the drop count and, when the back-end has
+    // no time stamp, the arrival time.
+    bool DeliverFrame(Image<Pixel<unsigned char>>& picture, const wchar_t* sourceFile, int line,
+                      FrameInfo info = {}) noexcept;
     // For back-ends, in Start before the capture thread runs: gives `picture`, the capture
     // thread's own, the size of the frame (which Prepare set). Takes frameSection.
     void SizeLikeFrame(Image<Pixel<unsigned char>>& picture);
@@ -109,6 +119,7 @@ private:
 
     mutable CriticalSection frameSection;
     Image<Pixel<unsigned char>> frame; // guarded by frameSection
+    FrameInfo frameInfo;               // guarded by frameSection
     CriticalSection callbackSection;
     FrameCallback frameCallback;         // guarded by callbackSection
     ExceptionCallback exceptionCallback; // guarded by callbackSection

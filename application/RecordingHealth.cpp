@@ -1,0 +1,92 @@
+#include "RecordingHealth.h"
+
+#include <algorithm>
+#include <cwchar>
+#include <iterator>
+
+namespace VistelCapture
+{
+
+void RecordingHealth::Start(Clock::time_point now) noexcept
+{
+    written = 0;
+    cameraDropped = 0;
+    notWritten = 0;
+    droppedSinceWritten = 0;
+    dropWarned = false;
+    // No frame arrives before the recording runs: the capture thread reads it only then.
+    lastDeviceDropped.reset();
+    startTicks = now.time_since_epoch().count();
+    recording = true;
+}
+
+void RecordingHealth::Stop(Clock::time_point now) noexcept
+{
+    stopTicks = now.time_since_epoch().count();
+    recording = false;
+}
+
+std::int64_t RecordingHealth::CameraGap(std::uint64_t deviceDroppedFrames) noexcept
+{
+    // The first frame sets the base; a count that went down belongs to a stream started afresh.
+    std::uint64_t gap = 0;
+    if (lastDeviceDropped)
+    {
+        gap = deviceDroppedFrames >= *lastDeviceDropped ? deviceDroppedFrames - *lastDeviceDropped
+                                                        : deviceDroppedFrames;
+    }
+    lastDeviceDropped = deviceDroppedFrames;
+    cameraDropped += static_cast<std::int64_t>(gap);
+    return static_cast<std::int64_t>(gap);
+}
+
+std::int64_t RecordingHealth::Written(std::int64_t cameraGap) noexcept
+{
+    ++written;
+    return cameraGap + droppedSinceWritten.exchange(0);
+}
+
+void RecordingHealth::NotWritten(std::int64_t cameraGap) noexcept
+{
+    ++notWritten;
+    droppedSinceWritten += cameraGap + 1;
+}
+
+RecordingHealth::Status RecordingHealth::GetStatus(Clock::time_point now) const noexcept
+{
+    Status status;
+    status.recording = recording.load();
+    const Clock::rep end = status.recording ? now.time_since_epoch().count() : stopTicks.load();
+    status.elapsed = Clock::duration(std::max<Clock::rep>(end - startTicks.load(), 0));
+    status.written = written.load();
+    status.dropped = cameraDropped.load() + notWritten.load();
+    return status;
+}
+
+std::optional<std::wstring> RecordingHealth::TakeDropWarning(bool atEnd) noexcept
+{
+    const auto status = GetStatus(Clock::now());
+    const std::int64_t offered = status.written + status.dropped;
+    if (status.written == 0 || status.dropped * 100 <= offered ||
+        (!atEnd && offered < framesBeforeEarlyWarning) || dropWarned.exchange(true))
+    {
+        return std::nullopt;
+    }
+    wchar_t text[160];
+    std::swprintf(text, std::size(text),
+                  L"録画でフレームが欠落しています (%lld フレーム中 %lld フレーム、%.1f%%)。",
+                  static_cast<long long>(offered), static_cast<long long>(status.dropped),
+                  100.0 * static_cast<double>(status.dropped) / static_cast<double>(offered));
+    return std::wstring(text);
+}
+
+std::wstring RecordingHealth::FormatElapsed(Clock::duration elapsed)
+{
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
+    wchar_t text[32];
+    std::swprintf(text, std::size(text), L"%02lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
+                  static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+    return text;
+}
+
+} // namespace VistelCapture
