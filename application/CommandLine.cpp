@@ -509,10 +509,14 @@ int Record(MainModel& model, SignalWatcher& terminationSignals, const Options& o
     {
         model.RecordingInterval = *options.intervalMilliseconds;
     }
-    if (options.timestamps)
+    // --timestamps and --no-timestamps are for this run: the INI file keeps its own choice.
+    struct Restore
     {
-        model.IsTimestampFileEnabled = *options.timestamps;
-    }
+        bool& setting;
+        const bool stored;
+        ~Restore() { setting = stored; }
+    } restore{model.IsTimestampFileEnabled, model.IsTimestampFileEnabled};
+    model.IsTimestampFileEnabled = options.timestamps.value_or(restore.stored);
     model.SetRecordingFrameLimit(options.frames);
     model.SetRecordingEndsOnSaveError(true);
     try

@@ -4,6 +4,7 @@
 
 #include <FileText.h>
 #include <FrameCount.h>
+#include <TimestampLines.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,6 +16,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 
 using namespace VistelTest;
 using Norvex::Core::ToWideString;
@@ -203,7 +205,8 @@ TEST_F(ModelTest, CommandLineListsSnapsAndRecordsWithReliableExitCodes)
     const auto images =
         RunCli(folder.Path(), "--format 1 --file-format jpeg record frames/today/ --frames 3 --quiet");
     EXPECT_EQ(images.exitCode, 0) << images.output;
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder / "frames/today"), {}), 3);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder / "frames/today"), {}), 3 + 1)
+        << "three pictures and their time-stamp file";
 
     // An unknown format names the ones there are.
     const auto wmv = RunCli(folder.Path(), "record movie.wmv --frames 1");
@@ -273,6 +276,50 @@ TEST_F(ModelTest, CommandLineFinishesTheMovieOnInterruptAndTermination)
                 EXPECT_NE(text.find("idx1"), std::string::npos) << "the AVI has its index";
             }
         }
+    }
+}
+
+// What a bench needs to trust a recording: a time-stamp line for every frame the file holds,
+// files named on the lines of a still recording, none when switched off, and every line up to a
+// kill kept whole.
+TEST_F(ModelTest, CommandLineTimestampFilesMatchTheFramesAndSurviveAKill)
+{
+    const auto movie = RunCli(folder.Path(), "--format 1 --timestamps record movie.avi --frames 9");
+    EXPECT_EQ(movie.exitCode, 0) << movie.output;
+    EXPECT_NE(movie.output.find("recorded 9 frames, 0 dropped, "), std::string::npos) << movie.output;
+    EXPECT_EQ(Norvex::Testing::TimestampLines(folder / "movie.avi.frames.csv").lines.size(), 9u);
+    EXPECT_EQ(Norvex::Testing::CountFrames(folder / "movie.avi"), 9);
+
+    const auto stills =
+        RunCli(folder.Path(), "--format 1 --file-format png record frames --frames 4 --quiet --timestamps");
+    EXPECT_EQ(stills.exitCode, 0) << stills.output;
+    std::set<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder / "frames"))
+    {
+        files.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(files.erase("frames.csv"), 1u);
+    const auto named = Norvex::Testing::TimestampLines(folder / "frames/frames.csv").Column("file");
+    EXPECT_EQ(std::set<std::string>(named.begin(), named.end()), files);
+    EXPECT_EQ(named.size(), 4u);
+
+    EXPECT_EQ(RunCli(folder.Path(), "--format 1 --no-timestamps record plain.avi --frames 2").exitCode, 0);
+    EXPECT_FALSE(std::filesystem::exists(folder / "plain.avi.frames.csv"));
+    EXPECT_EQ(RunCli(folder.Path(), "--format 1 record again.avi --frames 2").exitCode, 0);
+    EXPECT_TRUE(std::filesystem::exists(folder / "again.avi.frames.csv")) << "the option is for its run only";
+
+    InterruptedRecording(folder.Path(), "--format 1 --timestamps record killed.avi --seconds 60", SIGKILL);
+    const Norvex::Testing::TimestampLines killed(folder / "killed.avi.frames.csv");
+    const long frames = Norvex::Testing::CountFrames(folder / "killed.avi");
+    EXPECT_GE(frames, 5);
+    // Lines are written as frames are handed to the movie: besides the frames in the file, at
+    // most the writer's queue (a second of frames, 15 here) that the kill took with it.
+    EXPECT_GE(static_cast<long>(killed.lines.size()), frames);
+    EXPECT_LE(static_cast<long>(killed.lines.size()), frames + 15);
+    for (std::size_t i = 0; i < killed.lines.size(); ++i)
+    {
+        ASSERT_EQ(killed.lines[i].size(), killed.header.size()) << "line " << i;
+        EXPECT_EQ(killed.lines[i][0], std::to_string(i));
     }
 }
 

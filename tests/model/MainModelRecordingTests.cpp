@@ -2,6 +2,7 @@
 #include "ModelTestSupport.h"
 
 #include "FakeV4l2Kernel.h"
+#include "TimestampLines.h"
 
 #include <linux/videodev2.h>
 
@@ -12,6 +13,7 @@
 using namespace VistelTest;
 using Norvex::Core::ToWideString;
 using Norvex::Testing::CountFrames;
+using VistelCapture::RecordingHealth;
 
 namespace
 {
@@ -68,6 +70,15 @@ TEST_P(MovieRecordingTest, EveryFrameAnnouncedWhileRecordingIsInTheFile)
     model.StopRecording();
     EXPECT_EQ(static_cast<std::int64_t>(announced), model.GetRecordedFrameCount());
     EXPECT_EQ(CountFrames(movie), static_cast<long>(announced));
+    // One time-stamp line per frame in the file, stamped by the camera's source, in order.
+    const Norvex::Testing::TimestampLines csv(movie.string() + ".frames.csv");
+    ASSERT_EQ(csv.lines.size(), announced);
+    const auto times = csv.Column("capture_time_s");
+    for (std::size_t i = 1; i < times.size(); ++i)
+    {
+        EXPECT_GT(std::stod(times[i]), std::stod(times[i - 1])) << "line " << i;
+    }
+    EXPECT_EQ(csv.Column("time_source").back(), "driver");
     EXPECT_TRUE(model.GetDebugMessage().empty()) << Norvex::Core::ToUtf8(model.GetDebugMessage());
     model.RemoveListener(&listener);
     if (GetParam().fileFormat == 7)
@@ -161,6 +172,7 @@ TEST_F(ModelTest, AMovieOfACameraSlowerThanItsFormatPlaysAtTheRateItRan)
         auto& model = MakeModel(0);
         EXPECT_EQ(model.GetCurrentFrameFormat().frameRate, 30.0);
         model.SetSetting(model.FileFormat, 4, MainModelProperty::FileFormat);
+        model.SetSetting(model.SaveTarget, 1, MainModelProperty::SaveTarget); // a movie without frames goes
         Announcements listener;
         model.AddListener(&listener);
         model.StartCapture();
@@ -217,6 +229,10 @@ TEST_F(ModelTest, ATimeLapseKeepsOneFrameEveryIntervalInStillsAndMovies)
     std::vector<long> times;
     for (const auto& entry : std::filesystem::directory_iterator(stills))
     {
+        if (entry.path().filename() == "frames.csv")
+        {
+            continue; // the time-stamp file
+        }
         const std::string name = entry.path().stem().string();
         ASSERT_EQ(name.size(), 17u) << name;
         times.push_back(((std::stol(name.substr(8, 2)) * 60 + std::stol(name.substr(10, 2))) * 60 +
@@ -240,4 +256,76 @@ TEST_F(ModelTest, ATimeLapseKeepsOneFrameEveryIntervalInStillsAndMovies)
     EXPECT_EQ(CountFrames(movie), 10);
     EXPECT_EQ(Probe(movie, "-show_entries stream=r_frame_rate"), "30/1\n");
     EXPECT_NEAR(std::stod(Probe(movie, "-show_entries stream=duration")), 10 / 30.0, 0.01);
+}
+
+// A camera that skips frames (the fake kernel jumps its sequence numbers): the gap shows in the
+// time-stamp file on the frame after it, in the recording's count of dropped frames, and in one
+// warning; a camera that sends nothing leaves no movie behind, and says so.
+TEST_F(ModelTest, ACameraGapShowsInTheTimestampFileAndInOneWarning)
+{
+    Norvex::Testing::FakeV4l2Kernel kernel;
+    auto camera = Norvex::Testing::FakeV4l2Kernel::UvcCamera("/dev/video0", "Gappy Camera");
+    camera.framePeriod = std::chrono::milliseconds(10);
+    kernel.AddCamera(camera);
+    Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(&kernel);
+    const auto movie = folder / "gap.avi";
+    const auto silent = folder / "silent.avi";
+    RecordingHealth::Status status;
+    std::vector<std::wstring> warnings, silentWarnings;
+    std::size_t warningAnnouncements = 0;
+    {
+        auto& model = MakeModel(0);
+        model.SetSetting(model.FileFormat, 4, MainModelProperty::FileFormat);
+        model.SetSetting(model.SaveTarget, 1, MainModelProperty::SaveTarget);
+        Announcements listener;
+        model.AddListener(&listener);
+        model.StartCapture();
+        ASSERT_TRUE(WaitFor(listener, MainModelProperty::Frame, 3));
+        model.StartRecording(ToWideString(movie.string()));
+        ASSERT_TRUE(
+            WaitFor(listener, MainModelProperty::Frame, listener.Count(MainModelProperty::Frame) + 5));
+        kernel.InjectFault("/dev/video0", Norvex::Testing::FakeV4l2Fault::SequenceGap, 4);
+        ASSERT_TRUE(
+            WaitFor(listener, MainModelProperty::Frame, listener.Count(MainModelProperty::Frame) + 5));
+        model.StopRecording();
+        status = model.GetRecordingStatus();
+        warnings = model.TakeRecordingWarnings();
+        QCoreApplication::processEvents();
+        warningAnnouncements = listener.Count(MainModelProperty::RecordingWarning);
+
+        kernel.SetFrameBudget("/dev/video0", 0);
+        model.StopCapture();
+        model.StartCapture();
+        model.StartRecording(ToWideString(silent.string()));
+        model.StopRecording();
+        silentWarnings = model.TakeRecordingWarnings();
+        model.StopCapture();
+        model.RemoveListener(&listener);
+    }
+    model.reset();
+    Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(nullptr);
+
+    const Norvex::Testing::TimestampLines csv(movie.string() + ".frames.csv");
+    ASSERT_EQ(static_cast<long>(csv.lines.size()), CountFrames(movie));
+    ASSERT_EQ(static_cast<std::int64_t>(csv.lines.size()), status.written);
+    const auto sequences = csv.Column("sequence");
+    const auto dropped = csv.Column("dropped_before");
+    int gaps = 0;
+    for (std::size_t i = 1; i < csv.lines.size(); ++i)
+    {
+        const auto step = std::stoll(sequences[i]) - std::stoll(sequences[i - 1]);
+        EXPECT_EQ(std::stoll(dropped[i]), step - 1) << "line " << i;
+        gaps += step == 5;
+    }
+    EXPECT_EQ(gaps, 1);
+    EXPECT_EQ(status.dropped, 4);
+    EXPECT_EQ(csv.Column("time_source").front(), "driver");
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find(L"録画でフレームが欠落しています"), std::wstring::npos);
+    EXPECT_EQ(warningAnnouncements, 1u);
+
+    EXPECT_FALSE(std::filesystem::exists(silent));
+    EXPECT_FALSE(std::filesystem::exists(silent.string() + ".frames.csv"));
+    EXPECT_EQ(silentWarnings, std::vector<std::wstring>{
+                                  L"フレームが1つも録画されなかったため、空の動画ファイルを削除しました。"});
 }

@@ -31,16 +31,17 @@ std::vector<std::string> SettingsKeys(const std::string& text)
 
 } // namespace
 
-TEST_F(ModelTest, FirstRunWritesFourteenKeysWithoutPluginsAndSixteenWithThem)
+TEST_F(ModelTest, FirstRunWritesFifteenKeysWithoutPluginsAndSeventeenWithThem)
 {
     MakeModel();
     model.reset();
     const auto ini = folder / "VistelCapture.ini";
-    EXPECT_EQ(SettingsKeys(Norvex::Testing::ReadFileText(ini)),
-              (std::vector<std::string>{
-                  "CaptureDeviceName", "FrameFormatName", "ViewRatio", "IsMarkerVisible", "MarkerPositionX",
-                  "MarkerPositionY", "MarkerColor", "IsProfileVisible", "IsSidePaneVisible",
-                  "IsStatusBarVisible", "SaveTarget", "FileFormat", "MovieBitRate", "RecordingInterval"}));
+    EXPECT_EQ(
+        SettingsKeys(Norvex::Testing::ReadFileText(ini)),
+        (std::vector<std::string>{"CaptureDeviceName", "FrameFormatName", "ViewRatio", "IsMarkerVisible",
+                                  "MarkerPositionX", "MarkerPositionY", "MarkerColor", "IsProfileVisible",
+                                  "IsSidePaneVisible", "IsStatusBarVisible", "SaveTarget", "FileFormat",
+                                  "MovieBitRate", "RecordingInterval", "IsTimestampFileEnabled"}));
     EXPECT_EQ(application.GetProfile().GetProfileString(L"Settings", L"FrameFormatName", L""),
               L"YUY2 640x480 (30fps)");
     EXPECT_EQ(application.GetProfile().GetProfileInt(L"Settings", L"MarkerColor", 0), 65280);
@@ -49,7 +50,7 @@ TEST_F(ModelTest, FirstRunWritesFourteenKeysWithoutPluginsAndSixteenWithThem)
     AddPlugin("VistelRecorder.so");
     MakeModel();
     model.reset();
-    EXPECT_EQ(SettingsKeys(Norvex::Testing::ReadFileText(ini)).size(), 16u);
+    EXPECT_EQ(SettingsKeys(Norvex::Testing::ReadFileText(ini)).size(), 17u);
     EXPECT_EQ(application.GetProfile().GetProfileString(L"Settings", L"ProcessorName", L"?"), L"なし");
 }
 
@@ -63,6 +64,7 @@ TEST_F(ModelTest, StoredChoicesComeBackAndBadOnesFallBack)
     profile.WriteProfileInt(L"Settings", L"MarkerPositionY", 20);
     profile.WriteProfileInt(L"Settings", L"IsStatusBarVisible", 0);
     profile.WriteProfileInt(L"Settings", L"MovieBitRate", 800);
+    profile.WriteProfileInt(L"Settings", L"IsTimestampFileEnabled", 0);
     auto& model = MakeModel();
     EXPECT_EQ(model.GetDeviceIndex(), 1);
     EXPECT_EQ(model.GetCurrentFrameFormat().GetName(), L"YUY2 160x120 (10fps)");
@@ -70,6 +72,7 @@ TEST_F(ModelTest, StoredChoicesComeBackAndBadOnesFallBack)
     EXPECT_EQ(model.GetMarkerPosition(), (MainModel::Point{10, 20}));
     EXPECT_FALSE(model.IsStatusBarVisible);
     EXPECT_EQ(model.MovieBitRate, 800);
+    EXPECT_FALSE(model.IsTimestampFileEnabled);
     this->model.reset();
     EXPECT_EQ(profile.GetProfileInt(L"Settings", L"ViewRatio", 0), 10);
 

@@ -212,7 +212,7 @@ TEST_F(MainWindowTest, WithoutFramesTheRateIsZeroAndCaptureShowsTheCamerasRate)
     MainWindow window(model);
     window.show();
     const auto panes = StatusPanes(window);
-    ASSERT_EQ(panes.size(), 3);
+    ASSERT_EQ(panes.size(), 4);
     EXPECT_EQ(panes[0]->text(), QStringLiteral("FPS = 0"));
     ASSERT_TRUE(WaitUntil([&] { return panes[0]->text() == QStringLiteral("FPS = 0.000000"); }))
         << panes[0]->text().toStdString();
@@ -234,6 +234,47 @@ TEST_F(MainWindowTest, WithoutFramesTheRateIsZeroAndCaptureShowsTheCamerasRate)
     capture->click();
     ASSERT_TRUE(WaitUntil([&] { return capture->text() == QStringLiteral("取り込み"); }));
     EXPECT_FALSE(capture->isChecked());
+    EXPECT_TRUE(dialogs.errors.isEmpty());
+    window.close();
+}
+
+// What a recording holds, in sight while it runs and after it ended; a recording that got no
+// frame (the default "Snapされたフレーム" with no snap) is told in a box and leaves no file.
+TEST_F(MainWindowTest, TheStatusBarFollowsARecordingAndAnEmptyOneIsTold)
+{
+    FakeDialogs dialogs;
+    auto& model = MakeModel();
+    model.SetSetting(model.FileFormat, 4, VistelCapture::MainModelProperty::FileFormat); // AVI
+    model.SetSetting(model.SaveTarget, 1, VistelCapture::MainModelProperty::SaveTarget);
+    MainWindow window(model);
+    window.show();
+    const auto panes = StatusPanes(window);
+    ASSERT_EQ(panes.size(), 4);
+    EXPECT_TRUE(panes[3]->text().isEmpty()) << "no recording yet";
+
+    model.StartCapture();
+    model.StartRecording(Norvex::Core::ToWideString((folder / "every.avi").string()));
+    const QRegularExpression running(QStringLiteral("^録画中 00:00:\\d\\d, [1-9]\\d* フレーム, 欠落 0$"));
+    ASSERT_TRUE(WaitUntil([&] { return running.match(panes[3]->text()).hasMatch(); }))
+        << panes[3]->text().toStdString();
+    model.StopRecording();
+    const QString ended = QStringLiteral("録画済み 00:00:%1, %2 フレーム, 欠落 0");
+    ASSERT_TRUE(WaitUntil([&] { return panes[3]->text().startsWith(QStringLiteral("録画済み")); }));
+    const auto status = model.GetRecordingStatus();
+    EXPECT_EQ(
+        panes[3]->text(),
+        ended.arg(std::chrono::duration_cast<std::chrono::seconds>(status.elapsed).count(), 2, 10, QChar('0'))
+            .arg(status.written));
+    EXPECT_TRUE(dialogs.warnings.isEmpty());
+
+    model.SetSetting(model.SaveTarget, 0, VistelCapture::MainModelProperty::SaveTarget);
+    model.StartRecording(Norvex::Core::ToWideString((folder / "snaps.avi").string()));
+    model.StopRecording();
+    ASSERT_TRUE(WaitUntil([&] { return !dialogs.warnings.isEmpty(); }));
+    EXPECT_EQ(
+        dialogs.warnings,
+        QStringList{QStringLiteral("フレームが1つも録画されなかったため、空の動画ファイルを削除しました。")});
+    EXPECT_FALSE(std::filesystem::exists(folder / "snaps.avi"));
     EXPECT_TRUE(dialogs.errors.isEmpty());
     window.close();
 }
