@@ -22,6 +22,9 @@ cases=(
   "errors.queue|node_types=1 num_inputs=1|videobuf2's queue error ends a recording with an error"
   "errors.disconnect|node_types=1 num_inputs=1|a disconnect ends a recording with an error"
   "errors.unbind-rebind|node_types=1 num_inputs=1|an unbound driver ends a recording; rebound, it captures"
+  "capture-card.timings|node_types=1 num_inputs=1 input_types=3|an HDMI input's timings taken before the format at two signal sizes; the default format the signal's"
+  "capture-card.no-signal|node_types=1 num_inputs=1 input_types=3|no signal, no lock and a signal out of range each said as such; a signal back captures"
+  "capture-card.source-change|node_types=1 num_inputs=1 input_types=3|a recording goes on through new timings of the same size; another size or a lost signal ends it, saying so"
 )
 
 node=/dev/video0
@@ -174,13 +177,17 @@ case_controls.v4l2-ctl() {
 }
 
 case_errors.start() {
-  local control status
+  local control status step
   for control in inject_vidioc_reqbufs_error inject_vidioc_qbuf_error inject_vidioc_streamon_error; do
     v4l2-ctl -d $node -c $control=1
     status=0
     cli snapshot /tmp/failed.png >/tmp/snapshot.out 2>&1 || status=$?
     ((status == 1)) || fail "$control: the snapshot ended with $status, not 1: $(cat /tmp/snapshot.out)"
     echo "$control: $(cat /tmp/snapshot.out)"
+    # The message names the step and the device: "VIDIOC_QBUF on /dev/video0: ..."
+    step=${control#inject_vidioc_}
+    step=VIDIOC_${step%_error}
+    expect_line "$(cat /tmp/snapshot.out)" "^vistel-capture-cli: ${step^^} on $node: .+"
     [[ ! -e /tmp/failed.png ]] || fail "$control: a failed snapshot left a file"
     cli snapshot /tmp/after.png >/dev/null || fail "$control: the next snapshot failed"
   done
@@ -225,6 +232,90 @@ case_errors.unbind-rebind() {
   v4l2-ctl -d $node -c test_pattern=1,osd_text_mode=2
   cli snapshot /tmp/rebound.bmp
   keep /tmp/rebound.bmp bmp 640 360 1 YUYV # vivid's current format, the default on a fresh INI
+}
+
+# vivid's HDMI input: the signal's timings are chosen with its controls, and a change sends the
+# source-change event a capture card sends.
+signal() {
+  case $1 in
+  none) v4l2-ctl -d $node -c dv_timings_signal_mode=1 ;;
+  no-lock) v4l2-ctl -d $node -c dv_timings_signal_mode=2 ;;
+  out-of-range) v4l2-ctl -d $node -c dv_timings_signal_mode=3 ;;
+  720p60) v4l2-ctl -d $node -c dv_timings_signal_mode=4,dv_timings=9 ;;
+  720p50) v4l2-ctl -d $node -c dv_timings_signal_mode=4,dv_timings=8 ;;
+  1080p30) v4l2-ctl -d $node -c dv_timings_signal_mode=4,dv_timings=12 ;;
+  480p59) v4l2-ctl -d $node -c dv_timings_signal_mode=4,dv_timings=2 ;;
+  esac
+}
+
+case_capture-card.timings() {
+  local listing
+  listing=$(cli list)
+  expect_line "$listing" '^  format [0-9]+: YUY2 1280x720 \(60fps\)$'
+  # vivid's bars at an HDMI input are BT.709 (YUYV) or limited-range RGB, for which the bar
+  # tables here are not made: the pictures are checked for size and count only.
+  cli snapshot /tmp/hdmi-720p.bmp --format "YUY2 1280x720 (60fps)"
+  keep /tmp/hdmi-720p.bmp bmp 1280 720 1 -
+  # The driver keeps the timings set until S_DV_TIMINGS; a format at the new signal's size works.
+  signal 1080p30
+  cli snapshot /tmp/hdmi-1080p.png --format "YUY2 1920x1080 (60fps)"
+  keep /tmp/hdmi-1080p.png png 1920 1080 1 -
+  # A fresh INI takes the driver's current format; once set, that is the signal's size.
+  rm -f "$build"/bin/*.ini
+  cli snapshot /tmp/hdmi-default.bmp
+  keep /tmp/hdmi-default.bmp bmp 1920 1080 1 -
+}
+
+case_capture-card.no-signal() {
+  local state message status
+  for state in none no-lock out-of-range; do
+    signal $state
+    case $state in
+    out-of-range) message='入力信号のタイミングがこの機器で受けられる範囲の外です。' ;;
+    *) message='入力信号がありません。' ;;
+    esac
+    status=0
+    cli snapshot /tmp/failed.png >/tmp/snapshot.out 2>&1 || status=$?
+    echo "$state: $(cat /tmp/snapshot.out)"
+    ((status == 1)) || fail "$state: the snapshot ended with $status, not 1"
+    expect_line "$(cat /tmp/snapshot.out)" "^vistel-capture-cli: VIDIOC_QUERY_DV_TIMINGS on $node: $message\$"
+    [[ ! -e /tmp/failed.png ]] || fail "$state: a failed snapshot left a file"
+  done
+  signal 720p60
+  cli snapshot /tmp/back.bmp || fail "no snapshot with the signal back"
+}
+
+# stills_after COUNT: waits until the recording in /tmp/frames holds COUNT more stills than now.
+stills_after() {
+  local now
+  now=$(find /tmp/frames -name '*.jpg' | wc -l)
+  wait_for 60 eval "(( \$(find /tmp/frames -name '*.jpg' | wc -l) >= $now + $1 ))"
+}
+new_timings_then() {
+  signal 720p50
+  stills_after 3
+  kill -0 "$recorder" || fail "new timings of the same size ended the recording"
+  signal "$1"
+}
+
+case_capture-card.source-change() {
+  local recorder
+  rm -rf /tmp/frames
+  mkdir /tmp/frames
+  cli record /tmp/frames --seconds 600 --file-format jpeg --quiet >/tmp/record.out 2>&1 &
+  recorder=$!
+  wait_for 60 compgen -G "/tmp/frames/*.jpg"
+  new_timings_then 480p59
+  local status=0
+  timeout 60 tail --pid=$recorder -f /dev/null || fail "the recording went on at another size"
+  wait $recorder || status=$?
+  cat /tmp/record.out
+  ((status == 1)) || fail "the recording ended with status $status, not 1"
+  expect_line "$(cat /tmp/record.out)" "VIDIOC_QUERY_DV_TIMINGS on $node: 入力信号の解像度 720x480 はこの形式と違います。"
+
+  signal 720p60
+  recording_ends_after signal none
+  expect_line "$(cat /tmp/record.out)" "VIDIOC_QUERY_DV_TIMINGS on $node: 入力信号がありません。"
 }
 
 # report_line INDEX TOTAL NAME STATUS SECONDS LOG: a ctest-style line, and the log of a failure.

@@ -400,6 +400,12 @@ void V4l2Device::RaiseStreamError(int error, const char* step) const
     {
         handle->Raise(HRESULT_FROM_WIN32(error), step, "Start", L"入力信号がありません。\n");
     }
+    // A signal whose timings the card cannot take (too fast, too large).
+    if (error == ERANGE)
+    {
+        handle->Raise(HRESULT_FROM_WIN32(error), step, "Start",
+                      L"入力信号のタイミングがこの機器で受けられる範囲の外です。\n");
+    }
     handle->Raise(HRESULT_FROM_WIN32(error), step, "Start");
 }
 
