@@ -131,7 +131,7 @@ void Recorder::StartStills(const std::wstring& folder, const StreamSettings& str
             try
             {
                 // Two frames in one millisecond get two files: the second is named with "_2".
-                saved = StillImageWriter::SaveNew(still.frame, still.format, still.path);
+                saved = StillImageWriter::SaveNew(still.taken, still.path);
             }
             catch (...)
             {
@@ -363,9 +363,8 @@ void Recorder::RecordFrame(const Image& frame, const FrameInfo& info, std::int64
             stillQueue->Push(
                 [&](StillFrame& still)
                 {
-                    still.frame = frame;
+                    StillImageWriter::Take(frame, row->stillEncoder, still.taken);
                     still.path = std::move(path);
-                    still.format = row->stillEncoder;
                     still.info = info;
                     still.cameraGap = cameraGap;
                 });

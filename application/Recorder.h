@@ -119,9 +119,8 @@ private:
     // A frame of a still recording, with where it goes, chosen when it arrives.
     struct StillFrame
     {
-        Image frame;
+        StillImageWriter::Taken taken; // what the encoder reads, not a copy of the frame for JPEG
         std::wstring path;
-        StillImageWriter::Format format = StillImageWriter::Bmp;
         FrameInfo info;
         std::int64_t cameraGap = 0;
     };
@@ -152,7 +151,8 @@ private:
     // Taken before saveSection; a push under it waits at most for the encoder to free one buffer.
     mutable Norvex::Core::CriticalSection stillQueueSection;
     // Encodes the frames of a still recording on a thread of its own, so the capture thread only
-    // copies them; exists while such a recording runs. Guarded by stillQueueSection.
+    // takes them (JPEG's planes, or a copy of the rows); exists while such a recording runs.
+    // Guarded by stillQueueSection.
     std::unique_ptr<FrameQueue<StillFrame>> stillQueue;
     // Held while a frame goes into the recording's files, so Stop can close them behind the last.
     Norvex::Core::CriticalSection recordSection;

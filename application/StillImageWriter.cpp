@@ -9,6 +9,7 @@
 #include <tiffio.h>
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -130,42 +131,66 @@ void EncodeBmp(const Image& image, EncodedFile& file)
     }
 }
 
-// libyuv converts to full-range 4:2:0 (what a JFIF reader assumes) and TurboJPEG compresses the
-// planes: faster than TurboJPEG's own BGRX input, whose colour conversion is the slower part.
-void EncodeJpeg(const Image& image, EncodedFile& file)
+// JPEG's planes one after another: full-range 4:2:0, what a JFIF reader assumes.
+struct JpegPlanes
+{
+    int chromaWidth;
+    std::size_t lumaBytes;
+    std::size_t chromaBytes;
+
+    JpegPlanes(int width, int height)
+        : chromaWidth((width + 1) / 2), lumaBytes(static_cast<std::size_t>(width) * height),
+          chromaBytes(static_cast<std::size_t>(chromaWidth) * ((height + 1) / 2))
+    {
+    }
+    std::size_t Size() const noexcept { return lumaBytes + 2 * chromaBytes; }
+};
+
+// libyuv converts to the planes and TurboJPEG compresses them: faster than TurboJPEG's own BGRX
+// input, whose colour conversion is the slower part.
+void ToJpegPlanes(const Image& image, std::vector<unsigned char>& planes)
+{
+    const JpegPlanes layout(image.width, image.height);
+    planes.resize(layout.Size());
+    unsigned char* const luma = planes.data();
+    unsigned char* const blueDifference = luma + layout.lumaBytes;
+    // libyuv's "ARGB" is B, G, R, A in memory: our pixel order.
+    if (libyuv::ARGBToJ420(reinterpret_cast<const std::uint8_t*>(image.data), image.stride, luma, image.width,
+                           blueDifference, layout.chromaWidth, blueDifference + layout.chromaBytes,
+                           layout.chromaWidth, image.width, image.height) != 0)
+    {
+        RaiseEncoder("", __LINE__);
+    }
+}
+
+void CompressJpeg(const unsigned char* planes, int width, int height, EncodedFile& file)
 {
     std::unique_ptr<void, decltype(&tjDestroy)> compressor(tjInitCompress(), &tjDestroy);
     if (!compressor)
     {
         RaiseEncoder(tjGetErrorStr(), __LINE__);
     }
-    const int chromaWidth = (image.width + 1) / 2;
-    const int chromaHeight = (image.height + 1) / 2;
-    const std::size_t lumaBytes = static_cast<std::size_t>(image.width) * image.height;
-    const std::size_t chromaBytes = static_cast<std::size_t>(chromaWidth) * chromaHeight;
-    std::vector<unsigned char> planes(lumaBytes + 2 * chromaBytes);
-    unsigned char* const luma = planes.data();
-    unsigned char* const blueDifference = luma + lumaBytes;
-    unsigned char* const redDifference = blueDifference + chromaBytes;
-    // libyuv's "ARGB" is B, G, R, A in memory: our pixel order.
-    if (libyuv::ARGBToJ420(reinterpret_cast<const std::uint8_t*>(image.data), image.stride, luma, image.width,
-                           blueDifference, chromaWidth, redDifference, chromaWidth, image.width,
-                           image.height) != 0)
-    {
-        RaiseEncoder("", __LINE__);
-    }
-    const unsigned char* sources[3] = {luma, blueDifference, redDifference};
-    int strides[3] = {image.width, chromaWidth, chromaWidth};
+    const JpegPlanes layout(width, height);
+    const unsigned char* sources[3] = {planes, planes + layout.lumaBytes,
+                                       planes + layout.lumaBytes + layout.chromaBytes};
+    int strides[3] = {width, layout.chromaWidth, layout.chromaWidth};
     unsigned char* jpeg = nullptr;
     unsigned long size = 0;
-    if (tjCompressFromYUVPlanes(compressor.get(), sources, image.width, strides, image.height, TJSAMP_420,
-                                &jpeg, &size, 90, TJFLAG_ACCURATEDCT) != 0)
+    if (tjCompressFromYUVPlanes(compressor.get(), sources, width, strides, height, TJSAMP_420, &jpeg, &size,
+                                90, TJFLAG_ACCURATEDCT) != 0)
     {
         tjFree(jpeg);
         RaiseEncoder(tjGetErrorStr2(compressor.get()), __LINE__);
     }
     std::unique_ptr<unsigned char, decltype(&tjFree)> owned(jpeg, &tjFree);
     file.Write(owned.get(), size);
+}
+
+void EncodeJpeg(const Image& image, EncodedFile& file)
+{
+    std::vector<unsigned char> planes;
+    ToJpegPlanes(image, planes);
+    CompressJpeg(planes.data(), image.width, image.height, file);
 }
 
 // Blue, green, red of each pixel, rows packed: what the TIFF encoder takes (libyuv's
@@ -285,12 +310,17 @@ void EncodeTiff(const Image& image, EncodedFile& file)
     }
 }
 
-void Encode(const Image& image, StillImageWriter::Format format, EncodedFile& file)
+void RefuseEmpty(const Image& image)
 {
     if (!image.data || image.width <= 0 || image.height <= 0)
     {
         Norvex::Core::ThrowUnexpected("SaveFrame", NORVEX_SOURCE_FILE, __LINE__);
     }
+}
+
+void Encode(const Image& image, StillImageWriter::Format format, EncodedFile& file)
+{
+    RefuseEmpty(image);
     switch (format)
     {
     case StillImageWriter::Bmp:
@@ -316,11 +346,12 @@ void StillImageWriter::Save(const Image& image, Format format, const std::wstrin
     file.Replace();
 }
 
-std::wstring StillImageWriter::SaveNew(const Image& image, Format format, const std::wstring& path)
+namespace
 {
-    const std::string target = ToUtf8(path);
-    EncodedFile file(target, EncodedFile::Use::NewName);
-    Encode(image, format, file);
+
+// Moves the encoded file to path, or with "_2", "_3", ... before the extension where path exists.
+std::wstring PlaceNew(EncodedFile& file, const std::wstring& path)
+{
     const std::wstring stem = Norvex::Core::ChangeExtension(path, L"");
     const std::wstring extension = path.substr(stem.size());
     std::wstring candidate = path;
@@ -329,6 +360,58 @@ std::wstring StillImageWriter::SaveNew(const Image& image, Format format, const 
         candidate = stem + L"_" + std::to_wstring(number) + extension;
     }
     return candidate;
+}
+
+} // namespace
+
+std::wstring StillImageWriter::SaveNew(const Image& image, Format format, const std::wstring& path)
+{
+    EncodedFile file(ToUtf8(path), EncodedFile::Use::NewName);
+    Encode(image, format, file);
+    return PlaceNew(file, path);
+}
+
+void StillImageWriter::Take(const Image& image, Format format, Taken& taken)
+{
+    taken.format = format;
+    taken.width = image.data ? std::max(image.width, 0) : 0;
+    taken.height = image.data ? std::max(image.height, 0) : 0;
+    if (taken.width == 0 || taken.height == 0)
+    {
+        taken.width = taken.height = 0; // SaveNew raises, as for the image itself
+        return;
+    }
+    if (format == Jpeg)
+    {
+        ToJpegPlanes(image, taken.bytes);
+        return;
+    }
+    const std::size_t rowBytes = static_cast<std::size_t>(image.width) * 4;
+    taken.bytes.resize(rowBytes * static_cast<std::size_t>(image.height));
+    for (std::int32_t y = 0; y < image.height; ++y)
+    {
+        std::memcpy(taken.bytes.data() + rowBytes * static_cast<std::size_t>(y), image.Row(y), rowBytes);
+    }
+}
+
+std::wstring StillImageWriter::SaveNew(const Taken& taken, const std::wstring& path)
+{
+    EncodedFile file(ToUtf8(path), EncodedFile::Use::NewName);
+    if (taken.format == Jpeg && taken.width > 0)
+    {
+        CompressJpeg(taken.bytes.data(), taken.width, taken.height, file);
+    }
+    else
+    {
+        Image rows;
+        rows.data = reinterpret_cast<Norvex::Core::Pixel<unsigned char>*>(
+            const_cast<unsigned char*>(taken.bytes.data()));
+        rows.width = taken.width;
+        rows.height = taken.height;
+        rows.stride = taken.width * 4;
+        Encode(rows, taken.format, file);
+    }
+    return PlaceNew(file, path);
 }
 
 } // namespace VistelCapture

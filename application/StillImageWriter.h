@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace VistelCapture
 {
@@ -30,6 +31,21 @@ public:
     // Returns the path written.
     static std::wstring SaveNew(const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>& image,
                                 Format format, const std::wstring& path);
+
+    // A frame taken for a later SaveNew, in the form its encoder reads: JPEG's full-range 4:2:0
+    // planes (the conversion it needs anyway takes the place of a copy of the frame), or the
+    // frame's rows for the other formats. Its buffer is reused from frame to frame.
+    struct Taken
+    {
+        Format format = Bmp;
+        std::int32_t width = 0;
+        std::int32_t height = 0;
+        std::vector<unsigned char> bytes;
+    };
+    // Never raises for the picture: an empty one makes SaveNew raise, as the image's SaveNew does.
+    static void Take(const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>& image, Format format,
+                     Taken& taken);
+    static std::wstring SaveNew(const Taken& taken, const std::wstring& path);
 };
 
 } // namespace VistelCapture

@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QColor>
+#include <QImage>
+#include <QString>
+
 #include <chrono>
 #include <filesystem>
 #include <set>
@@ -252,4 +256,55 @@ TEST(RecorderTest, ARecordingWithoutFramesLeavesNoFileBehindAndSaysSo)
               std::vector<std::string>{"arrival"});
     EXPECT_TRUE(recorder.TakeWarnings().empty());
     EXPECT_EQ(events.warningsAnnounced, 2);
+}
+
+// The still queue reuses its buffers: each file of a JPEG still recording must still hold its own
+// frame's picture, not a neighbour's or a half-written one.
+TEST(RecorderTest, EveryJpegStillHoldsItsOwnFrame)
+{
+    Norvex::Testing::TemporaryFolder folder;
+    RecorderEvents events;
+    Recorder recorder(events.Callbacks());
+    constexpr int frames = 24;
+    // A small queue, so that its items are refilled many times over.
+    recorder.Start(IndexOf("jpg"), ToWideString(folder.Path().string()), {64, 48, 2, 5000});
+    std::multiset<int> sent;
+    for (int frame = 0; frame < frames; ++frame)
+    {
+        const int level = 16 + frame * 9;
+        Recorder::Image picture = GreyFrame(64, 48);
+        for (std::int32_t y = 0; y < picture.height; ++y)
+        {
+            for (std::int32_t x = 0; x < picture.width; ++x)
+            {
+                const auto value = static_cast<unsigned char>(level);
+                picture.At(x, y) = {value, value, value, 255};
+            }
+        }
+        recorder.OnFrame(picture, {}, IndexOf("jpg"));
+        sent.insert(level);
+    }
+    recorder.Stop();
+    ASSERT_EQ(recorder.GetRecordedFrameCount(), frames);
+    std::multiset<int> saved;
+    for (const auto& entry : std::filesystem::directory_iterator(folder.Path()))
+    {
+        if (entry.path().extension() != ".jpg")
+        {
+            continue; // the time-stamp file
+        }
+        const QImage read(QString::fromStdString(entry.path().string()));
+        ASSERT_FALSE(read.isNull()) << entry.path();
+        const QColor first = read.pixelColor(0, 0);
+        const QColor last = read.pixelColor(read.width() - 1, read.height() - 1);
+        EXPECT_NEAR(first.green(), last.green(), 1) << entry.path();
+        saved.insert(first.green());
+    }
+    ASSERT_EQ(saved.size(), sent.size());
+    // Grey levels survive JPEG within a level or two; they lie 9 apart.
+    auto expected = sent.begin();
+    for (const int level : saved)
+    {
+        EXPECT_NEAR(level, *expected++, 2);
+    }
 }
