@@ -33,10 +33,13 @@ void LatestImageMailbox::Buffer::Resize(std::int32_t newWidth, std::int32_t newH
 
 void LatestImageMailbox::Publish(const Image& image, std::int32_t width, std::int32_t height)
 {
-    if (back.width != width || back.height != height)
+    if (back.width != width || back.height != height ||
+        back.pixels.size() !=
+            static_cast<std::size_t>(std::max(width, 0)) * static_cast<std::size_t>(std::max(height, 0)))
     {
         back.Resize(width, height);
     }
+    back.deviceFrame = false;
     // Never read past the image: a processor may hand out another size than the format's.
     const std::int32_t rows = image.data ? std::min(image.height, height) : 0;
     const std::int32_t columns = image.data ? std::clamp(image.width, 0, width) : 0;
@@ -55,6 +58,21 @@ void LatestImageMailbox::Publish(const Image& image, std::int32_t width, std::in
                         image.Row(y), rowBytes);
         }
     }
+    Swap();
+}
+
+void LatestImageMailbox::PublishDeviceFrame(std::int32_t width, std::int32_t height)
+{
+    // The pixels of a copy taken earlier are needed no more.
+    std::vector<std::uint32_t>().swap(back.pixels);
+    back.width = std::max(width, 0);
+    back.height = std::max(height, 0);
+    back.deviceFrame = true;
+    Swap();
+}
+
+void LatestImageMailbox::Swap()
+{
     back.published = Clock::now();
     CriticalSection::AutoLock lock(section);
     back.sequence = ++published;

@@ -13,6 +13,9 @@ namespace VistelCapture
 
 // Hands the newest processed image from the capture thread to the preview: three buffers, so the
 // producer copies into its own, the consumer paints from its own, and a publication is a swap.
+// Where the image is the device's frame itself (no processor image), nothing is copied: the
+// publication only says so, the buffers give up their pixels, and the consumer paints from the
+// device's frame under its lock.
 // The consumer never sees a torn image, never waits for more than a swap, and skips images it was
 // too slow to show instead of queueing them.
 //
@@ -32,6 +35,7 @@ public:
         std::int32_t height = 0;
         std::uint64_t sequence = 0; // 1 for the first image published, 0 for none
         Clock::time_point published;
+        bool deviceFrame = false; // no pixels: the image is the device's frame
 
         Image View() noexcept;
         void Resize(std::int32_t width, std::int32_t height);
@@ -40,6 +44,8 @@ public:
     // Copies image into a buffer of width x height (the frame format's size: what lies outside
     // image stays black) and makes it the newest.
     void Publish(const Image& image, std::int32_t width, std::int32_t height);
+    // Makes the device's frame (width x height) the newest image, without a copy.
+    void PublishDeviceFrame(std::int32_t width, std::int32_t height);
 
     // When an image newer than the last taken one exists, swaps it into buffer (whose old contents
     // go back to the producer) and returns true.
@@ -48,6 +54,7 @@ public:
     std::uint64_t GetPublishedCount() const;
 
 private:
+    void Swap();                                   // `back` becomes the newest image
     Buffer back;                                   // the producer's; guarded by the caller
     mutable Norvex::Core::CriticalSection section; // leaf lock
     Buffer ready;                                  // guarded by section

@@ -531,7 +531,13 @@ void MainModel::PublishProcessorImage()
     }
     const auto frame = GetCurrentDevice().LockFrame();
     const Image* shown = GetShownImage();
-    shownImage.Publish(shown ? *shown : *frame, frame->width, frame->height);
+    if (!shown || shown->data == frame->data)
+    {
+        // The processor shows the frame as it is: the preview reads it from the device.
+        shownImage.PublishDeviceFrame(frame->width, frame->height);
+        return;
+    }
+    shownImage.Publish(*shown, frame->width, frame->height);
 }
 
 const MainModel::Image* MainModel::GetShownImage()

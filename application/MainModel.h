@@ -258,6 +258,8 @@ public:
     // swapped into buffer when newer than the last one taken (the preview paints from it). One
     // consumer only.
     bool TakeShownImage(LatestImageMailbox::Buffer& buffer) { return shownImage.Take(buffer); }
+    // The current device's frame with its frame lock held, for a shown image that is the frame.
+    Device::LockedFrame LockCurrentFrame() const { return GetCurrentDevice().LockFrame(); }
     // A processor's request to show its image again: publishes it and announces Frame. From Process
     // on the capture thread only the announcement is needed, the frame's own publication follows.
     void NotifyFrameChanged();

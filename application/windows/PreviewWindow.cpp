@@ -219,12 +219,7 @@ void PreviewWindow::OnMainModelPropertyChanged(MainModelProperty property)
 void PreviewWindow::OnFrameFormatChanged()
 {
     const auto& format = model.GetCurrentFrameFormat();
-    if (!frameBitmap.isNull() &&
-        (frameBitmap.width() != format.width || frameBitmap.height() != format.height))
-    {
-        frameBitmap = QImage();
-    }
-    if (frameBitmap.isNull())
+    if (frameSize != QSize(format.width, format.height))
     {
         CreateFrameBitmap(format.width, format.height);
     }
@@ -234,10 +229,12 @@ void PreviewWindow::OnFrameFormatChanged()
 void PreviewWindow::CreateFrameBitmap(std::int32_t width, std::int32_t height)
 {
     frameBitmap = QImage();
+    frameSize = QSize();
     if (width <= 0 || height <= 0)
     {
         return;
     }
+    frameSize = QSize(width, height);
     // Black at exactly the frame size until the first frame overwrites all of it.
     // Converted while it is 10 x 10: a frame-sized conversion would be spread over Qt's threads.
     const QImage picture = QImage(QStringLiteral(":/DATA/130"))
@@ -245,6 +242,7 @@ void PreviewWindow::CreateFrameBitmap(std::int32_t width, std::int32_t height)
                                .scaled(width, height);
     frameBuffer.Resize(width, height);
     frameBuffer.sequence = 0;
+    frameBuffer.deviceFrame = false;
     if (picture.width() == width && picture.height() == height)
     {
         for (int y = 0; y < height; ++y)
@@ -253,30 +251,49 @@ void PreviewWindow::CreateFrameBitmap(std::int32_t width, std::int32_t height)
                         picture.constScanLine(y), static_cast<std::size_t>(width) * 4);
         }
     }
+    // Opaque over black, so the premultiplied bytes are the picture; drawn as RGB32, a copy.
     frameBitmap = QImage(reinterpret_cast<uchar*>(frameBuffer.pixels.data()), width, height, width * 4,
-                         QImage::Format_ARGB32_Premultiplied);
+                         QImage::Format_RGB32);
 }
 
 void PreviewWindow::TakeNewestFrame()
 {
-    if (frameBitmap.isNull())
+    if (frameSize.isEmpty())
     {
         return;
     }
-    const int width = frameBitmap.width();
-    const int height = frameBitmap.height();
-    if (!model.TakeShownImage(frameBuffer))
-    {
-        return;
-    }
-    if (frameBuffer.width != width || frameBuffer.height != height)
+    const int width = frameSize.width();
+    const int height = frameSize.height();
+    // The bitmap wraps the pixels the swap hands back to the model: it is remade below.
+    frameBitmap = QImage();
+    const bool taken = model.TakeShownImage(frameBuffer);
+    if (taken && (frameBuffer.width != width || frameBuffer.height != height))
     {
         // Published before the format changed: the bitmap stays black until a frame of its size.
         CreateFrameBitmap(width, height);
         return;
     }
-    frameBitmap = QImage(reinterpret_cast<uchar*>(frameBuffer.pixels.data()), width, height, width * 4,
-                         QImage::Format_ARGB32_Premultiplied);
+    if (!frameBuffer.deviceFrame)
+    {
+        frameBitmap = QImage(reinterpret_cast<uchar*>(frameBuffer.pixels.data()), width, height, width * 4,
+                             QImage::Format_RGB32);
+    }
+}
+
+QImage PreviewWindow::GetFrameBitmap() const
+{
+    if (!frameBuffer.deviceFrame || frameSize.isEmpty())
+    {
+        return frameBitmap.copy();
+    }
+    const auto frame = model.LockCurrentFrame();
+    if (QSize(frame->width, frame->height) != frameSize)
+    {
+        return {};
+    }
+    return QImage(reinterpret_cast<const uchar*>(frame->data), frame->width, frame->height, frame->stride,
+                  QImage::Format_RGB32)
+        .copy();
 }
 
 void PreviewWindow::UpdateScrollBars()
@@ -299,12 +316,12 @@ void PreviewWindow::scrollContentsBy(int, int)
     viewport()->update();
 }
 
-void PreviewWindow::paintEvent(QPaintEvent*)
+void PreviewWindow::paintEvent(QPaintEvent* event)
 {
-    Guarded([&] { Paint(); });
+    Guarded([&] { Paint(event->rect()); });
 }
 
-void PreviewWindow::Paint()
+void PreviewWindow::Paint(const QRect& exposed)
 {
     TakeNewestFrame();
     QPainter painter(viewport());
@@ -321,28 +338,71 @@ void PreviewWindow::Paint()
     }
 
     const QRectF view(viewport()->rect());
-    painter.fillRect(view, backgroundColor);
-    if (!frameBitmap.isNull())
+    if (frameSize.isEmpty())
     {
-        const int width = frameBitmap.width();
-        const int height = frameBitmap.height();
+        painter.fillRect(exposed, backgroundColor);
+    }
+    else
+    {
+        const int width = frameSize.width();
+        const int height = frameSize.height();
         const Placement placement = ComputePlacement(width, height);
         const double ratio = placement.ratio;
+        // The background only where the image does not cover the exposed part (whole view pixels
+        // inside the image's edges, so no seam of background shows through).
+        const QRect covered(static_cast<int>(std::ceil(placement.left)),
+                            static_cast<int>(std::ceil(placement.top)),
+                            static_cast<int>(std::floor(placement.left + placement.scaledWidth)) -
+                                static_cast<int>(std::ceil(placement.left)),
+                            static_cast<int>(std::floor(placement.top + placement.scaledHeight)) -
+                                static_cast<int>(std::ceil(placement.top)));
+        for (const QRect& part : QRegion(exposed).subtracted(QRegion(covered)))
+        {
+            painter.fillRect(part, backgroundColor);
+        }
         painter.translate(placement.left, placement.top);
 
-        // Only the source pixels the view shows: at high zoom a small part of the frame.
-        const int x0 = std::clamp(static_cast<int>(std::floor(-placement.left / ratio)), 0, width);
-        const int y0 = std::clamp(static_cast<int>(std::floor(-placement.top / ratio)), 0, height);
-        const int x1 =
-            std::clamp(static_cast<int>(std::ceil((view.width() - placement.left) / ratio)), x0, width);
-        const int y1 =
-            std::clamp(static_cast<int>(std::ceil((view.height() - placement.top) / ratio)), y0, height);
+        // Only the source pixels of the exposed part: at high zoom a small part of the frame.
+        const int x0 =
+            std::clamp(static_cast<int>(std::floor((exposed.left() - placement.left) / ratio)), 0, width);
+        const int y0 =
+            std::clamp(static_cast<int>(std::floor((exposed.top() - placement.top) / ratio)), 0, height);
+        const int x1 = std::clamp(
+            static_cast<int>(std::ceil((exposed.left() + exposed.width() - placement.left) / ratio)), x0,
+            width);
+        const int y1 = std::clamp(
+            static_cast<int>(std::ceil((exposed.top() + exposed.height() - placement.top) / ratio)), y0,
+            height);
         if (x1 > x0 && y1 > y0)
         {
             // Nearest neighbour: magnified pixels stay sharp squares.
             painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
-            painter.drawImage(QRectF(x0 * ratio, y0 * ratio, (x1 - x0) * ratio, (y1 - y0) * ratio),
-                              frameBitmap, QRectF(x0, y0, x1 - x0, y1 - y0));
+            const QRectF target(x0 * ratio, y0 * ratio, (x1 - x0) * ratio, (y1 - y0) * ratio);
+            const QRectF source(x0, y0, x1 - x0, y1 - y0);
+            bool drawn = false;
+            if (frameBuffer.deviceFrame)
+            {
+                // Held only while the pixels are drawn; the capture thread waits at most that long
+                // to publish its next frame.
+                const auto frame = model.LockCurrentFrame();
+                if (frame->width == width && frame->height == height && frame->data)
+                {
+                    painter.drawImage(target,
+                                      QImage(reinterpret_cast<const uchar*>(frame->data), width, height,
+                                             frame->stride, QImage::Format_RGB32),
+                                      source);
+                    drawn = true;
+                }
+            }
+            else if (!frameBitmap.isNull())
+            {
+                painter.drawImage(target, frameBitmap, source);
+                drawn = true;
+            }
+            if (!drawn)
+            {
+                painter.fillRect(target, Qt::black); // no picture of the format's size yet
+            }
         }
 
         // A processor that fails here is the model's to report; the picture is painted all the same.

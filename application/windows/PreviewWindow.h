@@ -24,7 +24,10 @@ namespace VistelCapture
 //
 // Coordinates are Qt's logical pixels. Scroll positions run below 0: position 0 centres the image.
 // Frames are not copied per announcement: painting takes the newest image the model published
-// (LatestImageMailbox), so a slow paint skips frames instead of falling behind.
+// (LatestImageMailbox), so a slow paint skips frames instead of falling behind. Where that image
+// is the device's frame itself, the paint draws it from the device under its frame lock, so the
+// frame is never copied for the preview. A paint fills only the background around the image and
+// draws only the exposed part of it; the pixels are opaque, so drawing them is a plain copy.
 //
 // A failed processor status raises Norvex::Core::Exception (with the processor function's name);
 // each handler hands it to GuardedApplication's top-level handler where the handler returns.
@@ -51,8 +54,8 @@ public:
     };
     Placement ComputePlacement(std::int32_t width, std::int32_t height) const;
 
-    // What painting draws of the frame (null until a frame format is known).
-    const QImage& GetFrameBitmap() const noexcept { return frameBitmap; }
+    // A copy of what painting draws of the frame (null until a frame format is known).
+    QImage GetFrameBitmap() const;
     // The frame painted last: its publication number (0: none yet) and time.
     std::uint64_t GetPaintedSequence() const noexcept { return frameBuffer.sequence; }
     LatestImageMailbox::Clock::time_point GetPaintedPublicationTime() const noexcept
@@ -82,7 +85,7 @@ private:
     void CreateFrameBitmap(std::int32_t width, std::int32_t height);
     void TakeNewestFrame();
     void UpdateScrollBars();
-    void Paint();
+    void Paint(const QRect& exposed);
     void DrawProfiles(QPainter& painter, const Placement& placement);
     void OnPress(QMouseEvent& event);
     void OnMove(QMouseEvent& event);
@@ -95,8 +98,9 @@ private:
 
     MainModel& model;
 
-    LatestImageMailbox::Buffer frameBuffer; // the frame bitmap's pixels
-    QImage frameBitmap;                     // wraps frameBuffer without a copy
+    LatestImageMailbox::Buffer frameBuffer; // the frame bitmap's pixels, unless the device's frame
+    QImage frameBitmap;                     // wraps frameBuffer without a copy; null for the device's frame
+    QSize frameSize;                        // the frame format's size; empty until one is known
 
     QColor markerColor = Qt::black; // until the first MarkerColor announcement
     QString debugMessage;
