@@ -3,20 +3,23 @@
 // AVI and H.264, recording JPEG and PNG images. Each side is a child process; its wall time, its
 // user+system CPU and its peak resident memory come from wait4, its frames from what it wrote.
 //
-// Every reference starts like the capture path: test camera, YUY2 caps, videoconvert to BGRA. Then:
-// - stream: fakesink (no saving);
-// - AVI:    videoconvert to BGR, avimux, filesink (uncompressed 24-bit frames like our writer);
+// Every reference is the direct pipeline a user would write: test camera, YUY2 caps, one
+// videoconvert to what the consumer takes. Then:
+// - stream: BGRA into fakesink (no saving), on test camera 1 (1080p in GStreamer's default, BT.709)
+//           and on test camera 5 (the same bars in BT.601, as UVC cameras state it);
+// - AVI:    BGR, avimux, filesink (uncompressed 24-bit frames like our writer);
 // - H.264:  raw BGRA through a pipe into ffmpeg with the writer's settings (libx264 with its
 //           preset and thread count, Main profile, no B-frames, no look-ahead, two-second GOP, bit
 //           rate, conversion to 4:2:0, fragmented MP4 with fragments of 0.3 s); both processes are
 //           counted;
-// - JPEG:   videoconvert to I420 then jpegenc quality 90, accurate DCT (our writer converts to
-//           4:2:0 with libyuv and compresses the planes: the same work in another place);
-// - PNG:    videoconvert to RGB then pngenc at zlib level 6, which writes every row unfiltered;
+// - JPEG:   I420 then jpegenc quality 90, accurate DCT (our writer converts to 4:2:0 with libyuv
+//           and compresses the planes: the same work in another place);
+// - PNG:    RGB then pngenc at zlib level 6, which writes every row unfiltered;
 //           our writer has libpng choose SUB or UP for each row (zlib level 1), so a second
 //           reference, avenc_png with pred=mixed, chooses a filter per row too.
 // The reference source stops after N buffers through identity eos-after; the image cases count
-// the files, so a miscount would show.
+// the files, so a miscount would show. Three runs of every case, the two sides' order swapped
+// from run to run.
 
 #include "FfmpegMovieWriter.h"
 #include "ProcessDriver.h"
@@ -68,6 +71,7 @@ enum class Output
 struct Case
 {
     std::string name;
+    int camera = 1; // the test camera, by number
     std::vector<std::string> cliArguments;
     // One command, or two joined by a pipe from the first one's fd 3 to the second one's stdin.
     std::vector<std::vector<std::string>> reference;
@@ -175,13 +179,20 @@ void Count(Output output, const fs::path& path, const fs::path& log, Measurement
     }
 }
 
-std::vector<std::string> ReferenceSource(const VistelBench::DriverSettings& settings)
+// The camera's frames up to the one videoconvert; camera 5 states BT.601 as its caps do.
+std::vector<std::string> ReferenceSource(const VistelBench::DriverSettings& settings, int camera = 1)
 {
-    return {"gst-launch-1.0", "-q", "norvextestcamerasrc", "camera=1", "!",
-            "video/x-raw,format=YUY2,width=1920,height=1080,framerate=30/1", "!", "identity",
+    return {"gst-launch-1.0", "-q", "norvextestcamerasrc", "camera=" + std::to_string(camera), "!",
+            std::string("video/x-raw,format=YUY2,width=1920,height=1080,framerate=30/1") +
+                (camera == 5 ? ",colorimetry=bt601" : ""),
+            "!", "identity",
             // identity ends the stream on the buffer it counts to: N + 1 lets N through.
-            "eos-after=" + std::to_string(settings.frames + 1), "!", "videoconvert", "!",
-            "video/x-raw,format=BGRA", "!"};
+            "eos-after=" + std::to_string(settings.frames + 1), "!", "videoconvert", "!"};
+}
+
+const char* CameraName(int camera)
+{
+    return camera == 5 ? "Norvex Test Camera 5 (layouts)" : "Norvex Test Camera 1";
 }
 
 std::vector<std::string> Concatenate(std::vector<std::string> first, const std::vector<std::string>& second)
@@ -196,18 +207,24 @@ std::vector<Case> Cases(const VistelBench::DriverSettings& settings, const fs::p
     const auto source = ReferenceSource(settings);
     std::vector<Case> cases;
 
-    cases.push_back({"stream",
-                     {"stream", "--frames", frames},
-                     {Concatenate(source, {"fakesink", "sync=false"})},
-                     "gst-launch fakesink",
-                     Output::None,
-                     {},
-                     {}});
+    for (const int camera : {1, 5})
+    {
+        cases.push_back({camera == 1 ? "stream" : "stream-601",
+                         camera,
+                         {"stream", "--frames", frames},
+                         {Concatenate(ReferenceSource(settings, camera),
+                                      {"video/x-raw,format=BGRA", "!", "fakesink", "sync=false"})},
+                         "gst-launch BGRA fakesink",
+                         Output::None,
+                         {},
+                         {}});
+    }
 
     cases.push_back({"AVI",
+                     1,
                      {"record", (work / "cli.avi").string(), "--file-format", "avi", "--frames", frames},
-                     {Concatenate(source, {"videoconvert", "!", "video/x-raw,format=BGR", "!", "avimux", "!",
-                                           "filesink", "location=" + (work / "reference.avi").string()})},
+                     {Concatenate(source, {"video/x-raw,format=BGR", "!", "avimux", "!", "filesink",
+                                           "location=" + (work / "reference.avi").string()})},
                      "gst-launch avimux",
                      Output::Movie,
                      work / "cli.avi",
@@ -215,9 +232,10 @@ std::vector<Case> Cases(const VistelBench::DriverSettings& settings, const fs::p
 
     const std::string bitRate = std::to_string(BitRateKbps);
     cases.push_back({"H.264",
+                     1,
                      {"record", (work / "cli.mp4").string(), "--file-format", "h264", "--bit-rate", bitRate,
                       "--frames", frames},
-                     {Concatenate(source, {"fdsink", "fd=3", "sync=false"}),
+                     {Concatenate(source, {"video/x-raw,format=BGRA", "!", "fdsink", "fd=3", "sync=false"}),
                       {"ffmpeg",
                        "-hide_banner",
                        "-loglevel",
@@ -275,6 +293,7 @@ std::vector<Case> Cases(const VistelBench::DriverSettings& settings, const fs::p
             Concatenate(reference, {"!", "multifilesink", "sync=false",
                                     "location=" + (referenceFolder / ("%05d." + extension)).string()});
         cases.push_back({name,
+                         1,
                          {"record", cliFolder.string(), "--file-format", format, "--frames", frames},
                          {reference},
                          referenceName,
@@ -282,23 +301,20 @@ std::vector<Case> Cases(const VistelBench::DriverSettings& settings, const fs::p
                          cliFolder,
                          referenceFolder});
     };
-    images(
-        "JPEG", "jpeg", "jpg",
-        {"videoconvert", "!", "video/x-raw,format=I420", "!", "jpegenc", "quality=90", "idct-method=islow"},
-        "gst-launch jpegenc");
-    images("PNG", "png", "png",
-           {"videoconvert", "!", "video/x-raw,format=RGB", "!", "pngenc", "compression-level=6"},
+    images("JPEG", "jpeg", "jpg",
+           {"video/x-raw,format=I420", "!", "jpegenc", "quality=90", "idct-method=islow"},
+           "gst-launch jpegenc");
+    images("PNG", "png", "png", {"video/x-raw,format=RGB", "!", "pngenc", "compression-level=6"},
            "gst-launch pngenc (no filter)");
-    images("PNG-mixed", "png", "png",
-           {"videoconvert", "!", "video/x-raw,format=RGB", "!", "avenc_png", "pred=mixed", "threads=1"},
+    images("PNG-mixed", "png", "png", {"video/x-raw,format=RGB", "!", "avenc_png", "pred=mixed", "threads=1"},
            "gst-launch avenc_png pred=mixed");
     return cases;
 }
 
 std::vector<std::string> CliCommand(const VistelBench::DriverSettings& settings,
-                                    const std::vector<std::string>& arguments)
+                                    const std::vector<std::string>& arguments, int camera = 1)
 {
-    return Concatenate({settings.cli.string(), "--api-family", "1", "--device", "Norvex Test Camera 1",
+    return Concatenate({settings.cli.string(), "--api-family", "1", "--device", CameraName(camera),
                         "--format", "YUY2 1920x1080 (30fps)", "--processor", "なし", "--quiet"},
                        arguments);
 }
@@ -359,7 +375,7 @@ int main(int argc, char** argv)
     VistelBench::DriverSettings warmUp = settings;
     warmUp.frames = 5;
     if (!Run({CliCommand(settings, {"stream", "--frames", "5"})}, log).ok ||
-        !Run({Concatenate(ReferenceSource(warmUp), {"fakesink"})}, log).ok)
+        !Run({Concatenate(ReferenceSource(warmUp), {"video/x-raw,format=BGRA", "!", "fakesink"})}, log).ok)
     {
         ReportFailure("the warm-up", log);
         return 1;
@@ -371,55 +387,72 @@ int main(int argc, char** argv)
     std::printf("%-10s %-32s %6s %7s %7s %9s %8s %8s %9s\n", "case", "program", "frames", "wall s", "fps",
                 "CPU ms/fr", "sys ms", "RSS MB", "output MB");
     bool allOk = true;
-    for (const Case& item : Cases(settings, work))
+    const auto cases = Cases(settings, work);
+    for (int run = 0; run < 3; ++run)
     {
-        for (const fs::path& folder : {item.cliOutput, item.referenceOutput})
+        std::printf("\nrun %d\n", run + 1);
+        for (const Case& item : cases)
         {
-            if (item.output == Output::Images)
+            for (const fs::path& folder : {item.cliOutput, item.referenceOutput})
             {
-                fs::create_directories(folder);
+                if (item.output == Output::Images)
+                {
+                    fs::remove_all(folder); // a kept run's files would be counted again
+                    fs::create_directories(folder);
+                }
             }
-        }
-        const fs::path cliLog = work / (item.name + "-cli.log");
-        Measurement cli = Run({CliCommand(settings, item.cliArguments)}, cliLog);
-        if (item.output == Output::None)
-        {
-            // "N frames in S s (F fps)": what the capture loop received.
-            const std::string text = ReadText(cliLog);
-            const auto found = text.find(" frames in ");
-            const auto line = found == std::string::npos ? found : text.rfind('\n', found);
-            cli.frames = found == std::string::npos
-                             ? 0
-                             : std::atoll(text.c_str() + (line == std::string::npos ? 0 : line + 1));
-        }
-        Count(item.output, item.cliOutput, cliLog, cli);
-
-        const fs::path referenceLog = work / (item.name + "-reference.log");
-        Measurement reference = Run(item.reference, referenceLog);
-        // The streaming reference writes nothing to count: identity ends it after N buffers,
-        // which the image cases show to be exact.
-        reference.frames = item.output == Output::None ? settings.frames : 0;
-        Count(item.output, item.referenceOutput, referenceLog, reference);
-
-        PrintRow(item.name, "vistel-capture-cli", cli);
-        PrintRow("", item.referenceName, reference);
-        PrintRatio(cli, reference);
-        std::fflush(stdout);
-        for (const auto& [ok, frames, what, caseLog] :
-             {std::tuple(cli.ok, cli.frames, "vistel-capture-cli", cliLog),
-              std::tuple(reference.ok, reference.frames, "the reference", referenceLog)})
-        {
-            if (!ok || frames != settings.frames)
+            const fs::path cliLog = work / (item.name + "-cli.log");
+            const fs::path referenceLog = work / (item.name + "-reference.log");
+            // The sides take turns at going first, so a change in the machine's load falls on both.
+            Measurement reference;
+            const bool referenceFirst = run % 2 == 1;
+            if (referenceFirst)
             {
-                allOk = false;
-                ReportFailure(item.name + ": " + what + " (" + std::to_string(frames) + " frames)", caseLog);
+                reference = Run(item.reference, referenceLog);
             }
-        }
-        // 1080p output adds up (120 raw frames are 700 MB): each case's files go once counted.
-        if (!settings.keep && item.output != Output::None)
-        {
-            fs::remove_all(item.cliOutput);
-            fs::remove_all(item.referenceOutput);
+            Measurement cli = Run({CliCommand(settings, item.cliArguments, item.camera)}, cliLog);
+            if (!referenceFirst)
+            {
+                reference = Run(item.reference, referenceLog);
+            }
+            if (item.output == Output::None)
+            {
+                // "N frames in S s (F fps)": what the capture loop received.
+                const std::string text = ReadText(cliLog);
+                const auto found = text.find(" frames in ");
+                const auto line = found == std::string::npos ? found : text.rfind('\n', found);
+                cli.frames = found == std::string::npos
+                                 ? 0
+                                 : std::atoll(text.c_str() + (line == std::string::npos ? 0 : line + 1));
+            }
+            Count(item.output, item.cliOutput, cliLog, cli);
+
+            // The streaming reference writes nothing to count: identity ends it after N buffers,
+            // which the image cases show to be exact.
+            reference.frames = item.output == Output::None ? settings.frames : 0;
+            Count(item.output, item.referenceOutput, referenceLog, reference);
+
+            PrintRow(item.name, "vistel-capture-cli", cli);
+            PrintRow("", item.referenceName, reference);
+            PrintRatio(cli, reference);
+            std::fflush(stdout);
+            for (const auto& [ok, frames, what, caseLog] :
+                 {std::tuple(cli.ok, cli.frames, "vistel-capture-cli", cliLog),
+                  std::tuple(reference.ok, reference.frames, "the reference", referenceLog)})
+            {
+                if (!ok || frames != settings.frames)
+                {
+                    allOk = false;
+                    ReportFailure(item.name + ": " + what + " (" + std::to_string(frames) + " frames)",
+                                  caseLog);
+                }
+            }
+            // 1080p output adds up (120 raw frames are 700 MB): each case's files go once counted.
+            if (!settings.keep && item.output != Output::None)
+            {
+                fs::remove_all(item.cliOutput);
+                fs::remove_all(item.referenceOutput);
+            }
         }
     }
     if (!settings.keep)
