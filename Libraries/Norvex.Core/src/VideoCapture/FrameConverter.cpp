@@ -103,24 +103,10 @@ int SwscaleColourSpace(ColourEncoding::Matrix matrix) noexcept
     return SWS_CS_ITU601;
 }
 
+// Y'CbCr: the layouts with halved chroma, and 4:4:4.
 bool IsYuv(PixelLayout layout) noexcept
 {
-    switch (layout)
-    {
-    case PixelLayout::Yuyv:
-    case PixelLayout::Yvyu:
-    case PixelLayout::Uyvy:
-    case PixelLayout::Nv12:
-    case PixelLayout::Nv21:
-    case PixelLayout::Nv16:
-    case PixelLayout::I420:
-    case PixelLayout::Yv12:
-    case PixelLayout::I422:
-    case PixelLayout::I444:
-        return true;
-    default:
-        return false;
-    }
+    return YcbcrConverter::Handles(layout) || layout == PixelLayout::I444;
 }
 
 // libyuv multiplies Cb by at most 2.0 for blue (its SIMD code keeps the factor in a signed byte
