@@ -322,6 +322,7 @@ void FakeV4l2Kernel::AddCamera(FakeV4l2Camera camera)
     }
     state->interval = state->camera.currentInterval;
     states.push_back(std::move(state));
+    AnnounceNodes();
 }
 
 FakeV4l2Kernel::State& FakeV4l2Kernel::Find(const std::string& node) const
@@ -368,12 +369,18 @@ void FakeV4l2Kernel::Unplug(const std::string& node)
     auto& state = Find(node);
     state.present = false;
     Notify(state);
+    AnnounceNodes();
 }
 
 std::string FakeV4l2Kernel::Replug(const std::string& node)
 {
     std::lock_guard lock(mutex);
     auto& old = Find(node);
+    for (auto& control : old.camera.controls)
+    {
+        control.value = control.defaultValue;
+    }
+    AnnounceNodes();
     if (old.openCount == 0)
     {
         old.present = true;
@@ -1812,6 +1819,48 @@ std::vector<std::string> FakeV4l2Kernel::ListNodes()
         }
     }
     return nodes;
+}
+
+void FakeV4l2Kernel::AnnounceNodes()
+{
+    for (const int watch : nodeWatches)
+    {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] auto written = ::write(watch, &one, sizeof one);
+    }
+}
+
+std::unique_ptr<FakeV4l2Kernel::NodeEvents> FakeV4l2Kernel::WatchNodes()
+{
+    class Watch final : public NodeEvents
+    {
+    public:
+        explicit Watch(FakeV4l2Kernel& kernel)
+            : kernel(kernel), event(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+        {
+            std::lock_guard lock(kernel.mutex);
+            kernel.nodeWatches.push_back(event);
+        }
+        ~Watch() override
+        {
+            {
+                std::lock_guard lock(kernel.mutex);
+                std::erase(kernel.nodeWatches, event);
+            }
+            ::close(event);
+        }
+        int GetDescriptor() const override { return event; }
+        void Drain() override
+        {
+            std::uint64_t count = 0;
+            [[maybe_unused]] auto read = ::read(event, &count, sizeof count);
+        }
+
+    private:
+        FakeV4l2Kernel& kernel;
+        int event;
+    };
+    return std::make_unique<Watch>(*this);
 }
 
 std::string FakeV4l2Kernel::GetPersistentPath(const std::string& node)

@@ -161,9 +161,12 @@ public:
     static FakeV4l2Camera MetadataNode(const std::string& node, const std::string& card);
 
     void InjectFault(const std::string& node, FakeV4l2Fault fault, std::uint32_t amount = 1);
+    // Adding, unplugging and replugging a camera is announced to every node watch (WatchNodes),
+    // as udev announces it.
     void Unplug(const std::string& node);
-    // The camera comes back and its node name is returned: the old one, or, while a descriptor
-    // of the old node is still open, the lowest free /dev/videoN, as the kernel numbers nodes.
+    // The camera comes back, powered anew (its controls at their defaults), and its node name is
+    // returned: the old one, or, while a descriptor of the old node is still open, the lowest free
+    // /dev/videoN, as the kernel numbers nodes.
     std::string Replug(const std::string& node);
     // Frames handed out from now on; negative: no limit. A budget of 0 is a camera that stops
     // sending: no frame and no error, poll simply waits, as with a real camera.
@@ -218,6 +221,7 @@ public:
     int Poll(pollfd* fds, nfds_t count, int timeoutMilliseconds) override;
     std::vector<std::string> ListNodes() override;
     std::string GetPersistentPath(const std::string& node) override;
+    std::unique_ptr<NodeEvents> WatchNodes() override;
 
 private:
     struct Buffer
@@ -262,6 +266,7 @@ private:
 
     State& Find(const std::string& node) const;
     void Notify(State& state);
+    void AnnounceNodes(); // with the mutex held
     int Fail(int error) const;
     v4l2_pix_format Negotiate(const State& state, v4l2_pix_format wanted) const;
     // The buffer type the node streams and the sizes of a buffer's memory planes.
@@ -283,6 +288,7 @@ private:
     std::vector<std::unique_ptr<State>> states;
     std::map<int, OpenFile> files;
     std::map<void*, std::shared_ptr<std::vector<unsigned char>>> mappings;
+    std::vector<int> nodeWatches; // eventfds of the live node watches
     int nextDescriptor = 1 << 29; // far above any real descriptor
 };
 

@@ -17,6 +17,7 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -381,7 +382,7 @@ void GStreamerDevice::OpenControls()
 
 bool GStreamerDevice::IsStarted() const
 {
-    return started.load(std::memory_order_acquire);
+    return started.load(std::memory_order_acquire) && !ended.load(std::memory_order_acquire);
 }
 
 void GStreamerDevice::Start()
@@ -389,6 +390,10 @@ void GStreamerDevice::Start()
     if (IsStarted())
     {
         return;
+    }
+    if (started.load(std::memory_order_acquire))
+    {
+        StopPipeline(); // the stream ended by itself: start afresh
     }
     if (frameFormatIndex < 0 || static_cast<std::size_t>(frameFormatIndex) >= frameFormats.size())
     {
@@ -420,6 +425,7 @@ void GStreamerDevice::Start()
         startingError.reset();
     }
     // Frames may arrive while Start is still waiting below.
+    ended.store(false, std::memory_order_release);
     started.store(true, std::memory_order_release);
 
     GstStateChangeReturn result = gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
@@ -464,7 +470,7 @@ void GStreamerDevice::Stop()
     {
         ThrowUnexpected("Stop", NORVEX_SOURCE_FILE, __LINE__);
     }
-    if (!IsStarted())
+    if (!started.load(std::memory_order_acquire))
     {
         return;
     }
@@ -666,7 +672,14 @@ void GStreamerDevice::OnBusMessage(GstMessage* message)
         text += ToWideString(name ? name.get() : "") + L": ";
     }
     text += ToWideString(error && error->message ? error->message : "") + L"\n";
-    const Exception exception(text, "OnBusMessage", NORVEX_SOURCE_FILE, __LINE__);
+    // A source whose camera was unplugged: the stream is over, as a V4L2 node's ENODEV ends it.
+    const bool gone = error && error->domain == GST_RESOURCE_ERROR &&
+                      (error->code == GST_RESOURCE_ERROR_NOT_FOUND ||
+                       (error->code == GST_RESOURCE_ERROR_READ && debug &&
+                        std::strstr(debug.get(), std::strerror(ENODEV)) != nullptr));
+    const Exception exception =
+        gone ? Exception(HRESULT_FROM_WIN32(ENODEV), text, "OnBusMessage", NORVEX_SOURCE_FILE, __LINE__)
+             : Exception(text, "OnBusMessage", NORVEX_SOURCE_FILE, __LINE__);
     {
         CriticalSection::AutoLock lock(busSection);
         if (starting)
@@ -678,6 +691,11 @@ void GStreamerDevice::OnBusMessage(GstMessage* message)
             }
             return;
         }
+    }
+    if (gone)
+    {
+        // Before the report: whoever hears it sees the device stopped.
+        ended.store(true, std::memory_order_release);
     }
     NotifyException(exception);
 }

@@ -90,6 +90,9 @@ private:
     // Written by the user-interface thread, read by the streaming thread; set after the pipeline
     // is ready for frames, so a frame seen with it set sees the device's fields too.
     std::atomic<bool> started{false};
+    // Set by the bus when the camera went away: the device counts as stopped from then on, and
+    // Stop or Start release what is left of the pipeline.
+    std::atomic<bool> ended{false};
 
     // Samples waiting for the converter thread: two, besides the one it converts, keep the
     // picture at most a few frames old and ride out a short stall without a drop.

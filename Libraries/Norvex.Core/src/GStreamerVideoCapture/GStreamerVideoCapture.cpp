@@ -1,6 +1,7 @@
 #include "GStreamerVideoCapture/GStreamerVideoCapture.h"
 
 #include "GStreamerVideoCapture/GStreamerDevice.h"
+#include "GStreamerVideoCapture/GStreamerDeviceWatcher.h"
 
 #include <Norvex/Core/GStreamerInitializer.h>
 
@@ -13,8 +14,14 @@ std::vector<std::shared_ptr<VideoCapture::Device>> EnumerateDevices(bool skipErr
                                                                     bool skipDuplicatedFrameFormat)
 {
     const auto gstreamer = std::make_shared<GStreamerInitializer>();
-    const auto monitor = Own(gst_device_monitor_new());
-    gst_device_monitor_add_filter(monitor.get(), "Video/Source", nullptr);
+    // While a watcher runs, its monitor lists: a second monitor would take the providers' events
+    // away from it (a provider reports to the monitor that added a filter for it last).
+    auto monitor = GStreamerDeviceWatcher::GetLiveMonitor();
+    if (!monitor)
+    {
+        monitor = Own(gst_device_monitor_new());
+        gst_device_monitor_add_filter(monitor.get(), "Video/Source", nullptr);
+    }
     // Probing without starting the monitor asks each provider once, so nothing arrives twice
     // through DEVICE_ADDED; two providers can still report one node, hence the path check.
     const auto found = Own(gst_device_monitor_get_devices(monitor.get()));

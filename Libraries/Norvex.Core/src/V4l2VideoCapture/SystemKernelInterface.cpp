@@ -1,6 +1,7 @@
 #include <Norvex/Core/V4l2VideoCapture/KernelInterface.h>
 
 #include <fcntl.h>
+#include <libudev.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -30,6 +31,41 @@ long NodeNumber(const std::string& name)
     }
     return std::strtol(digits.c_str(), nullptr, 10);
 }
+
+// libudev's monitor of the video4linux subsystem. The "udev" source, not the kernel's: its events
+// come after udev made the /dev/v4l links and set the permissions a listing relies on.
+class UdevNodeEvents final : public KernelInterface::NodeEvents
+{
+public:
+    UdevNodeEvents() : context(udev_new(), udev_unref), monitor(nullptr, udev_monitor_unref)
+    {
+        if (!context)
+        {
+            return;
+        }
+        monitor.reset(udev_monitor_new_from_netlink(context.get(), "udev"));
+        if (monitor &&
+            (udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "video4linux", nullptr) < 0 ||
+             udev_monitor_enable_receiving(monitor.get()) < 0))
+        {
+            monitor.reset();
+        }
+    }
+
+    bool IsWatching() const noexcept { return monitor != nullptr; }
+    int GetDescriptor() const override { return udev_monitor_get_fd(monitor.get()); }
+    void Drain() override
+    {
+        while (udev_device* device = udev_monitor_receive_device(monitor.get()))
+        {
+            udev_device_unref(device);
+        }
+    }
+
+private:
+    std::unique_ptr<struct udev, struct udev* (*)(struct udev*)> context;
+    std::unique_ptr<udev_monitor, udev_monitor* (*)(udev_monitor*)> monitor;
+};
 
 class SystemKernelInterface final : public KernelInterface
 {
@@ -97,6 +133,12 @@ public:
             }
         }
         return node;
+    }
+
+    std::unique_ptr<NodeEvents> WatchNodes() override
+    {
+        auto events = std::make_unique<UdevNodeEvents>();
+        return events->IsWatching() ? std::move(events) : nullptr;
     }
 };
 

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,18 @@ public:
     // A path that names the same physical device after a reboot: the /dev/v4l/by-id (else
     // by-path) link that points at the node, else the node itself.
     virtual std::string GetPersistentPath(const std::string& node) = 0;
+
+    // Video nodes coming and going, as udev announces them once their links and permissions are in
+    // place: the descriptor polls readable after a change, and Drain takes what it holds.
+    class NodeEvents
+    {
+    public:
+        virtual ~NodeEvents() = default;
+        virtual int GetDescriptor() const = 0;
+        virtual void Drain() = 0;
+    };
+    // Null when the system cannot tell (no udev): cameras are then seen only at start-up.
+    virtual std::unique_ptr<NodeEvents> WatchNodes() = 0;
 
     // The real kernel, or the stand-in a test installed.
     static KernelInterface& System();
