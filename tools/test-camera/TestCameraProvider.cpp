@@ -1,9 +1,41 @@
 #include "TestCameraProvider.h"
+#include "TestCameraPlug.h"
 #include "TestCameras.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace
+{
+
+// While the provider is started with plugging from a file: a thread that reads the file every
+// 50 ms and adds or removes the devices of cameras plugged in or out since.
+class PlugWatch
+{
+public:
+    explicit PlugWatch(GstDeviceProvider* provider);
+    ~PlugWatch();
+
+private:
+    void Follow();
+
+    GstDeviceProvider* provider;
+    std::map<int, GstDevice*> devices; // the watch thread's; one reference each
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool stopping = false; // guarded by mutex
+    std::thread thread;
+};
+
+} // namespace
 
 struct _NorvexTestCameraProvider
 {
     GstDeviceProvider parent;
+    PlugWatch* watch; // while started with plugging from a file
 };
 
 struct _NorvexTestCameraDevice
@@ -36,18 +68,90 @@ GstDevice* MakeDevice(gint camera)
     return GST_DEVICE(device);
 }
 
+bool Listed(gint camera, const std::set<int>& plugged)
+{
+    static const bool faults = g_getenv("NORVEX_TEST_CAMERA_FAULTS") != nullptr;
+    return plugged.count(camera) != 0 && (!NorvexTestCamera::cameras[camera - 1].faulty || faults);
+}
+
 GList* Probe(GstDeviceProvider*)
 {
-    const bool faults = g_getenv("NORVEX_TEST_CAMERA_FAULTS") != nullptr;
+    const auto plugged = NorvexTestCamera::PluggedCameras();
     GList* devices = nullptr;
     for (gint camera = NorvexTestCamera::cameraCount; camera >= 1; --camera)
     {
-        if (!NorvexTestCamera::cameras[camera - 1].faulty || faults)
+        if (Listed(camera, plugged))
         {
             devices = g_list_prepend(devices, gst_object_ref_sink(MakeDevice(camera)));
         }
     }
     return devices;
+}
+
+gboolean Start(GstDeviceProvider* provider)
+{
+    if (NorvexTestCamera::PluggingFollowsFile())
+    {
+        NORVEX_TEST_CAMERA_PROVIDER(provider)->watch = new PlugWatch(provider);
+        return TRUE;
+    }
+    // Nothing ever changes: the cameras are announced once.
+    GList* devices = Probe(provider);
+    for (GList* item = devices; item; item = item->next)
+    {
+        gst_device_provider_device_add(provider, GST_DEVICE(item->data));
+    }
+    g_list_free_full(devices, gst_object_unref);
+    return TRUE;
+}
+
+void Stop(GstDeviceProvider* provider)
+{
+    auto* self = NORVEX_TEST_CAMERA_PROVIDER(provider);
+    delete self->watch;
+    self->watch = nullptr;
+}
+
+PlugWatch::PlugWatch(GstDeviceProvider* provider) : provider(provider), thread(&PlugWatch::Follow, this) {}
+
+PlugWatch::~PlugWatch()
+{
+    {
+        std::lock_guard lock(mutex);
+        stopping = true;
+    }
+    wake.notify_all();
+    thread.join();
+    for (auto& [camera, device] : devices)
+    {
+        gst_object_unref(device);
+    }
+}
+
+void PlugWatch::Follow()
+{
+    std::unique_lock lock(mutex);
+    while (!stopping)
+    {
+        const auto plugged = NorvexTestCamera::PluggedCameras();
+        for (gint camera = 1; camera <= NorvexTestCamera::cameraCount; ++camera)
+        {
+            const auto known = devices.find(camera);
+            if (Listed(camera, plugged) && known == devices.end())
+            {
+                GstDevice* device = GST_DEVICE(gst_object_ref_sink(MakeDevice(camera)));
+                devices.emplace(camera, device);
+                gst_device_provider_device_add(provider, device);
+            }
+            else if (!Listed(camera, plugged) && known != devices.end())
+            {
+                gst_device_provider_device_remove(provider, known->second);
+                gst_object_unref(known->second);
+                devices.erase(known);
+            }
+        }
+        wake.wait_for(lock, std::chrono::milliseconds(50));
+    }
 }
 
 GstElement* CreateElement(GstDevice* device, const gchar* name)
@@ -65,12 +169,17 @@ GstElement* CreateElement(GstDevice* device, const gchar* name)
 
 } // namespace
 
-static void norvex_test_camera_provider_init(NorvexTestCameraProvider*) {}
+static void norvex_test_camera_provider_init(NorvexTestCameraProvider* self)
+{
+    self->watch = nullptr;
+}
 
 static void norvex_test_camera_provider_class_init(NorvexTestCameraProviderClass* klass)
 {
     GstDeviceProviderClass* providerClass = GST_DEVICE_PROVIDER_CLASS(klass);
     providerClass->probe = Probe;
+    providerClass->start = Start;
+    providerClass->stop = Stop;
     gst_device_provider_class_set_static_metadata(providerClass, "Norvex test camera provider",
                                                   "Video/Source", "Lists the Norvex test cameras", "Norvex");
 }

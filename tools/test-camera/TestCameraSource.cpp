@@ -1,4 +1,5 @@
 #include "TestCameraSource.h"
+#include "TestCameraPlug.h"
 #include "TestCameras.h"
 
 #include <gst/video/video.h>
@@ -16,6 +17,7 @@ struct _NorvexTestCameraSource
     guint64 framesSent;  // buffers through a faulty camera's probe in this run
     gboolean moving;     // draw the moving square and the frame counter over the picture
     guint64 framesDrawn; // frames the drawing probe has seen in this run; streaming thread only
+    gboolean unplugged;  // the camera went away in this run; streaming thread only
 };
 
 G_DEFINE_TYPE(NorvexTestCameraSource, norvex_test_camera_source, GST_TYPE_BIN)
@@ -179,6 +181,20 @@ GstPadProbeReturn DrawMotion(GstPad* pad, GstPadProbeInfo* info, gpointer user)
     return GST_PAD_PROBE_OK;
 }
 
+// A camera unplugged while it streams: one error, as a real source reports a device that went
+// away, and no buffer after it.
+GstPadProbeReturn FollowPlug(GstPad*, GstPadProbeInfo*, gpointer user)
+{
+    auto* self = static_cast<NorvexTestCameraSource*>(user);
+    if (self->unplugged || NorvexTestCamera::IsPlugged(self->camera))
+    {
+        return self->unplugged ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
+    }
+    self->unplugged = TRUE;
+    GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND, ("The test camera was unplugged."), (nullptr));
+    return GST_PAD_PROBE_DROP;
+}
+
 void ClearChain(NorvexTestCameraSource* self)
 {
     gst_ghost_pad_set_target(GST_GHOST_PAD(self->sourcePad), nullptr);
@@ -232,6 +248,13 @@ gboolean BuildChain(NorvexTestCameraSource* self)
     }
     gst_util_set_object_arg(G_OBJECT(source), "pattern", camera.pattern);
     g_object_set(source, "is-live", TRUE, nullptr);
+    if (NorvexTestCamera::PluggingFollowsFile())
+    {
+        self->unplugged = FALSE;
+        GstPad* pad = gst_element_get_static_pad(source, "src");
+        gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, FollowPlug, self, nullptr);
+        gst_object_unref(pad);
+    }
     if (camera.shortEveryOtherFrame || camera.errorAtFrame > 0)
     {
         self->framesSent = 0;
@@ -295,6 +318,11 @@ GstStateChangeReturn ChangeState(GstElement* element, GstStateChange transition)
     auto* self = NORVEX_TEST_CAMERA_SOURCE(element);
     if (transition == GST_STATE_CHANGE_READY_TO_PAUSED)
     {
+        if (!NorvexTestCamera::IsPlugged(self->camera))
+        {
+            GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND, ("The test camera is not plugged in."), (nullptr));
+            return GST_STATE_CHANGE_FAILURE;
+        }
         ClearChain(self);
         if (!BuildChain(self))
         {
@@ -360,6 +388,7 @@ static void norvex_test_camera_source_init(NorvexTestCameraSource* self)
     self->camera = 1;
     self->chainLength = 0;
     self->moving = FALSE;
+    self->unplugged = FALSE;
     GstPadTemplate* padTemplate = gst_static_pad_template_get(&sourceTemplate);
     self->sourcePad = gst_ghost_pad_new_no_target_from_template("src", padTemplate);
     gst_object_unref(padTemplate);
