@@ -1,5 +1,6 @@
 #include "CommandLine.h"
 
+#include "CameraControlStore.h"
 #include "FileFormatTable.h"
 #include "MainModel.h"
 #include "ProcessorEntry.h"
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -59,6 +61,15 @@ struct Options
     double seconds = 0;
     std::optional<std::int32_t> intervalMilliseconds;
     bool quiet = false;
+    bool wait = false;
+    // --set NAME=VALUE, in order: a value, or automatic mode for "auto".
+    struct ControlSetting
+    {
+        const CameraControlStore::Description* control = nullptr;
+        std::int32_t value = 0;
+        bool isAuto = false;
+    };
+    std::vector<ControlSetting> controlSettings;
 };
 
 long long ParseNumber(const std::string& option, const std::string& text, long long minimum)
@@ -127,6 +138,40 @@ void PrintPathError(const std::string& path, const std::string& text)
     std::fprintf(stderr, "vistel-capture-cli: %s: %s\n", path.c_str(), text.c_str());
 }
 
+Options::ControlSetting ParseControlSetting(const std::string& text)
+{
+    const auto equals = text.find('=');
+    const auto* control =
+        equals == std::string::npos ? nullptr : CameraControlStore::Find(text.substr(0, equals));
+    if (!control)
+    {
+        std::string names;
+        for (const auto& known : Vistel::Plugins::CameraControlTable())
+        {
+            names += (names.empty() ? "" : ", ") + ToUtf8(known.key);
+        }
+        throw BadUsage("--set needs NAME=VALUE with NAME one of " + names + ", not '" + text + "'");
+    }
+    const std::string value = text.substr(equals + 1);
+    if (value == "auto")
+    {
+        return {control, 0, true};
+    }
+    try
+    {
+        std::size_t used = 0;
+        const long long number = std::stoll(value, &used);
+        if (used == value.size() && number >= INT32_MIN && number <= INT32_MAX)
+        {
+            return {control, static_cast<std::int32_t>(number), false};
+        }
+    }
+    catch (const std::logic_error&)
+    {
+    }
+    throw BadUsage("--set " + text.substr(0, equals) + " needs a whole number or auto, not '" + value + "'");
+}
+
 Options Parse(const std::vector<std::string>& arguments)
 {
     Options options;
@@ -186,6 +231,14 @@ Options Parse(const std::vector<std::string>& arguments)
         {
             options.quiet = true;
         }
+        else if (argument == "--wait")
+        {
+            options.wait = true;
+        }
+        else if (argument == "--set")
+        {
+            options.controlSettings.push_back(ParseControlSetting(value()));
+        }
         else if (argument.starts_with("--"))
         {
             throw BadUsage("unknown option " + argument);
@@ -202,14 +255,15 @@ Options Parse(const std::vector<std::string>& arguments)
     options.command = words[0];
     const bool takesPath = options.command == "snapshot" || options.command == "record";
     const std::size_t expected = takesPath ? 2 : 1;
-    if (options.command != "list" && options.command != "stream" && !takesPath)
+    if (options.command != "list" && options.command != "stream" && options.command != "controls" &&
+        !takesPath)
     {
         throw BadUsage("unknown command '" + options.command + "'");
     }
     if (words.size() != expected)
     {
-        throw BadUsage(options.command == "list" ? "list takes no argument"
-                                                 : options.command + " needs exactly one path");
+        throw BadUsage(expected == 1 ? options.command + " takes no argument"
+                                     : options.command + " needs exactly one path");
     }
     if (expected == 2)
     {
@@ -268,6 +322,52 @@ void PrintList(const MainModel& model)
     {
         std::printf("processor %zu: %s\n", i, ToUtf8(entries[i]->GetName()).c_str());
     }
+}
+
+// The current camera's controls with their ranges and current values. A V4L2 camera offers them
+// only while it streams, and the start applies the values kept for it (--set among them).
+int ListControls(MainModel& model)
+{
+    model.StartCapture();
+    const auto controls = CameraControlStore::Read(model.GetCurrentDevice());
+    model.StopCapture();
+    if (controls.empty())
+    {
+        std::printf("%s has no controls\n", ToUtf8(model.GetCurrentDevice().friendlyName).c_str());
+    }
+    for (const auto& control : controls)
+    {
+        std::printf("%s (%s): %s%d  range %d..%d step %d default %d%s\n",
+                    ToUtf8(control.description->key).c_str(), control.description->label,
+                    control.isAuto ? "auto, " : "", control.value, control.minimum, control.maximum,
+                    control.step, control.defaultValue, control.canBeAuto ? ", auto possible" : "");
+    }
+    return CommandLine::Success;
+}
+
+// Waits until a camera is listed or a termination signal comes; true when one is.
+bool WaitForCamera(MainModel& model, SignalWatcher& terminationSignals)
+{
+    Listener listener(
+        [&](MainModelProperty property)
+        {
+            if (property == MainModelProperty::DeviceList && !model.GetDevices().empty())
+            {
+                QCoreApplication::exit(0);
+            }
+        });
+    model.AddListener(&listener);
+    model.WatchDevices();
+    terminationSignals.SetHandler([](int) { QCoreApplication::exit(1); });
+    // One that came before the watch began is listed by a listing of its own.
+    model.UpdateDevices();
+    if (model.GetDevices().empty() && SignalWatcher::GetReceivedSignal() == 0)
+    {
+        QCoreApplication::exec();
+    }
+    terminationSignals.SetHandler(nullptr);
+    model.RemoveListener(&listener);
+    return !model.GetDevices().empty();
 }
 
 // The item the user chose: by its index when the text is one that exists, else the first whose
@@ -401,6 +501,14 @@ std::optional<std::string> Stream(MainModel& model, SignalWatcher& terminationSi
             {
                 const auto exception = model.GetLastException();
                 error = exception ? ErrorText(model, *exception) : ToUtf8(model.GetDebugMessage());
+                QCoreApplication::exit(1);
+            }
+            else if (property == MainModelProperty::IsCapturing && !model.IsCapturing())
+            {
+                // The camera went away before its stream said so (seen with --wait, which
+                // watches the cameras); a recording's warnings follow from Record.
+                const auto reason = model.GetCaptureEndReason();
+                error = reason ? ErrorText(model, *reason) : "capture stopped";
                 QCoreApplication::exit(1);
             }
             else if (property == MainModelProperty::ProcessorFailed)
@@ -625,7 +733,26 @@ int RunCommand(const Options& options, SignalWatcher& terminationSignals)
                          ToUtf8(application.ComposeErrorText(exception)).c_str());
             return exception.GetFunctionName() == L"MainModel" ? CommandLine::NotFound : CommandLine::Failure;
         }
+        if (model->GetDevices().empty())
+        {
+            // The same line the window shows in its preview area.
+            std::fprintf(stderr, "vistel-capture-cli: %s\n", ToUtf8(model->GetAbsenceText()).c_str());
+            if (!options.wait)
+            {
+                return CommandLine::NotFound;
+            }
+            if (!WaitForCamera(*model, terminationSignals))
+            {
+                return CommandLine::Failure;
+            }
+        }
         ApplySelection(*model, options);
+        // Kept for the camera like a change on its page, and applied whenever it starts.
+        CameraControlStore store(application.GetProfile());
+        for (const auto& setting : options.controlSettings)
+        {
+            store.Store(model->GetCurrentDevice(), *setting.control, setting.value, setting.isAuto);
+        }
         // A processor that failed, at its start or later, fails the command; "なし" is stored, so
         // the next one works.
         const auto reportedProcessorFailure = [&]
@@ -645,6 +772,10 @@ int RunCommand(const Options& options, SignalWatcher& terminationSignals)
         if (options.command == "list")
         {
             PrintList(*model);
+        }
+        else if (options.command == "controls")
+        {
+            result = ListControls(*model);
         }
         else if (options.command == "stream")
         {
@@ -684,11 +815,13 @@ const char* CommandLine::HelpText()
         "       vistel-capture-cli [options] snapshot FILE\n"
         "       vistel-capture-cli [options] record PATH (--frames N | --seconds S)\n"
         "       vistel-capture-cli [options] stream (--frames N | --seconds S)\n"
+        "       vistel-capture-cli [options] controls\n"
         "\n"
         "  list               devices with their formats, and the processors\n"
         "  snapshot FILE      one frame as a still image (format from --file-format or FILE's extension)\n"
         "  record PATH        every frame: a movie file, or time-stamped images in the folder PATH\n"
         "  stream             frames through the processor, nothing saved; prints the frame rate\n"
+        "  controls           the camera's controls with their ranges and current values\n"
         "\n"
         "options:\n"
         "  --api-family N     0 V4L2, 1 GStreamer (default: the INI file's CaptureApiFamily)\n"
@@ -705,6 +838,8 @@ const char* CommandLine::HelpText()
         "                     or frames.csv in the folder), or none; default: the INI file's\n"
         "                     IsTimestampFileEnabled\n"
         "  --quiet            no progress line\n"
+        "  --wait             without a camera, wait until one is plugged in\n"
+        "  --set NAME=VALUE   keep a control's value (or auto) for the camera; applied at every start\n"
         "\n"
         "exit codes: 0 done, 1 capture or file error, 2 usage error, 3 device, format or processor not "
         "found\n";

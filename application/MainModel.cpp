@@ -1,5 +1,6 @@
 #include "MainModel.h"
 
+#include "CameraControlStore.h"
 #include "HostServices.h"
 #include "ModelSettings.h"
 #include "PluginDiscovery.h"
@@ -9,9 +10,11 @@
 #include <Norvex/Core/GStreamerInitializer.h>
 #include <Norvex/Core/StringHelpers.h>
 #include <Norvex/Core/VideoCapture/CameraControl.h>
+#include <Norvex/Core/VideoCapture/NoDevice.h>
 #include <Norvex/Mfc/PropertyChangedEvent.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 
@@ -39,6 +42,7 @@ constexpr MainModelProperty initialState[] = {
     MainModelProperty::CursorPixel,        MainModelProperty::SaveTarget,
     MainModelProperty::FileFormat,         MainModelProperty::MovieBitRate,
     MainModelProperty::IsRecording,        MainModelProperty::RecordingInterval,
+    MainModelProperty::DeviceList,
 };
 
 std::uint32_t PixelValue(const Norvex::Core::Pixel<unsigned char>& pixel)
@@ -50,8 +54,9 @@ std::uint32_t PixelValue(const Norvex::Core::Pixel<unsigned char>& pixel)
 
 std::int32_t Scale(std::int32_t value, std::int32_t newSize, std::int32_t oldSize)
 {
-    // 64-bit so that large frames cannot overflow; an empty old format scales to 0.
-    return oldSize > 0 ? static_cast<std::int32_t>(std::int64_t(newSize) * value / oldSize) : 0;
+    // 64-bit so that large frames cannot overflow; from an empty old format (no device) to the
+    // centre.
+    return oldSize > 0 ? static_cast<std::int32_t>(std::int64_t(newSize) * value / oldSize) : newSize / 2;
 }
 
 // The rate a movie is written at: the format's, unless the camera names none or runs more than
@@ -76,6 +81,8 @@ MainModel::MainModel(std::int32_t captureApiFamily, bool skipErrorDevice, bool s
                      const std::wstring& applicationFolder, VistelCaptureApp& application,
                      ProcessorLoading processorLoading)
     : BindableBase(Norvex::Mfc::PropertyChangedEvent::DefaultType()), captureApiFamily(captureApiFamily),
+      skipErrorDevice(skipErrorDevice), skipDuplicatedFrameFormat(skipDuplicatedFrameFormat),
+      noDevice(std::make_shared<Norvex::Core::VideoCapture::NoDevice>()),
       applicationFolder(applicationFolder), application(application),
       recorder({[this](const Exception& exception) { OnDeviceException(exception); },
                 [this]
@@ -95,10 +102,8 @@ MainModel::MainModel(std::int32_t captureApiFamily, bool skipErrorDevice, bool s
     devices = Norvex::Core::VideoCapture::EnumerateDevices(
         static_cast<Norvex::Core::VideoCapture::CaptureApiFamily>(captureApiFamily), skipErrorDevice,
         skipDuplicatedFrameFormat);
-    if (devices.empty() || devices.front()->frameFormats.empty())
-    {
-        throw Exception(L"キャプチャーデバイスがありません。", "MainModel", NORVEX_SOURCE_FILE, __LINE__);
-    }
+    deviceIndex = devices.empty() ? -1 : 0;
+    SetAbsenceText();
     hostServices.Attach(new HostServices(applicationFolder, *this, application));
 
     // Without the plug-ins only "なし" is listed; the settings then keep the stored processor
@@ -179,7 +184,9 @@ std::int32_t MainModel::ClampViewRatio(std::int32_t value) noexcept
 const MainModel::FrameFormat& MainModel::GetCurrentFrameFormat() const
 {
     const auto& device = GetCurrentDevice();
-    return *device.frameFormats.at(static_cast<std::size_t>(device.frameFormatIndex));
+    return device.frameFormats.empty()
+               ? Norvex::Core::VideoCapture::NoDevice::EmptyFormat()
+               : *device.frameFormats.at(static_cast<std::size_t>(device.frameFormatIndex));
 }
 
 Vistel::Framework::IProcessor* MainModel::GetCurrentProcessor() const
@@ -320,6 +327,12 @@ std::optional<Exception> MainModel::GetCaptureEndReason() const
     return captureEndReason;
 }
 
+bool MainModel::CameraWentAway() const
+{
+    CriticalSection::AutoLock lock(debugMessageSection);
+    return captureEndReason && captureEndReason->GetErrorCode() == Norvex::Core::HRESULT_FROM_WIN32(ENODEV);
+}
+
 void MainModel::ResetCursorAndScaleMarker(std::int32_t oldWidth, std::int32_t oldHeight)
 {
     const auto& format = GetCurrentFrameFormat();
@@ -331,43 +344,6 @@ void MainModel::ResetCursorAndScaleMarker(std::int32_t oldWidth, std::int32_t ol
     }
     const Point marker = markerPosition.load();
     SetMarkerPosition({Scale(marker.x, format.width, oldWidth), Scale(marker.y, format.height, oldHeight)});
-}
-
-void MainModel::SelectDevice(std::int32_t index)
-{
-    if (index == deviceIndex)
-    {
-        return;
-    }
-    if (index < 0 || static_cast<std::size_t>(index) >= devices.size())
-    {
-        Norvex::Core::ThrowUnexpected("SelectDevice", NORVEX_SOURCE_FILE, __LINE__);
-    }
-    if (devices[static_cast<std::size_t>(index)]->frameFormats.empty())
-    {
-        throw Exception(L"キャプチャーデバイスがありません。", "SelectDevice", NORVEX_SOURCE_FILE, __LINE__);
-    }
-    const bool wasStreaming = IsCapturing();
-    StopCapture();
-    const std::int32_t oldWidth = GetCurrentFrameFormat().width;
-    const std::int32_t oldHeight = GetCurrentFrameFormat().height;
-    deviceIndex = index;
-
-    ResizeProfiles(GetCurrentFrameFormat());
-    ResetProcessor();
-    NotifyPropertyChanged(MainModelProperty::CaptureDevice);
-    NotifyProcessor(Vistel::Framework::HostStateDeviceChanged);
-    NotifyPropertyChanged(MainModelProperty::CurrentFrameFormat);
-    NotifyProcessor(Vistel::Framework::HostStateFrameFormatChanged);
-    if (captureApiFamily == Norvex::Core::VideoCapture::CaptureApiFamily::GStreamer)
-    {
-        UpdateFocusInformation();
-    }
-    ResetCursorAndScaleMarker(oldWidth, oldHeight);
-    if (wasStreaming)
-    {
-        StartCapture();
-    }
 }
 
 void MainModel::SelectFrameFormat(std::int32_t index)
@@ -440,7 +416,8 @@ void MainModel::StartCapture()
                 // What is left of the stream is released on the user-interface thread, where the
                 // processor hears of it (the camera's controls went with it).
                 QMetaObject::invokeMethod(
-                    &userInterfaceThread, [this] { ReleaseEndedCapture(); }, Qt::QueuedConnection);
+                    &userInterfaceThread, [this, source] { ReleaseEndedCapture(source); },
+                    Qt::QueuedConnection);
             }
         });
     try
@@ -453,6 +430,9 @@ void MainModel::StartCapture()
         device.SetExceptionCallback({});
         throw;
     }
+    // Every start (the first, after a replug, after a format change) brings the camera back to
+    // the values kept for it, whichever processor is chosen.
+    CameraControlStore(application.GetProfile()).Apply(device);
     NotifyPropertyChanged(MainModelProperty::IsCapturing);
     NotifyProcessor(Vistel::Framework::HostStateCaptureChanged);
     if (captureApiFamily == Norvex::Core::VideoCapture::CaptureApiFamily::V4l2)
@@ -602,11 +582,11 @@ void MainModel::ForgetCaptureEndReason()
     captureEndReason.reset();
 }
 
-void MainModel::ReleaseEndedCapture()
+void MainModel::ReleaseEndedCapture(const Device* source)
 {
-    if (IsCapturing())
+    if (IsCapturing() || source != &GetCurrentDevice())
     {
-        return; // started again meanwhile
+        return; // started again meanwhile, or the camera left the list already
     }
     try
     {
@@ -616,6 +596,10 @@ void MainModel::ReleaseEndedCapture()
     {
         // Stop releases everything even when the camera cannot be streamed off; that it could
         // not is no news after the report that ended the stream.
+    }
+    if (CameraWentAway())
+    {
+        AwaitCurrentCamera(true);
     }
 }
 

@@ -12,6 +12,7 @@
 #include <Norvex/Core/Image.h>
 #include <Norvex/Core/Pixel.h>
 #include <Norvex/Core/VideoCapture/Device.h>
+#include <Norvex/Core/VideoCapture/DeviceWatcher.h>
 #include <Norvex/Mfc/BindableBase.h>
 
 #include <atomic>
@@ -66,7 +67,7 @@ public:
     };
 
     // Lists the devices, loads the processors from applicationFolder and the settings from the
-    // application's INI file. Raises "キャプチャーデバイスがありません。" when no device has a format.
+    // application's INI file. Without a camera the lists stay empty and GetAbsenceText says why.
     MainModel(std::int32_t captureApiFamily, bool skipErrorDevice, bool skipDuplicatedFrameFormat,
               const std::wstring& applicationFolder, VistelCaptureApp& application,
               ProcessorLoading processorLoading = ProcessorLoading::Always);
@@ -91,7 +92,17 @@ public:
     using BindableBase::NotifyPropertyChanged;
 
     // Operations of the user-interface thread.
+    // Choosing a camera ends the wait for one that went away (see UpdateDevices).
     void SelectDevice(std::int32_t index);
+    // From now on follows cameras coming and going, through the back-end's watcher: each change
+    // runs UpdateDevices on this thread.
+    void WatchDevices();
+    // Lists the devices again. Known cameras stay the same objects (by their persistent path),
+    // the list is announced as DeviceList. The current camera that left ends its stream and its
+    // recording (the file finished, a RecordingWarning given) and another one, or none, becomes current; when
+    // it comes back, under whatever node, it is selected again with its format and, if it was
+    // capturing when it left, capture starts again. Recording does not resume.
+    void UpdateDevices();
     void SelectFrameFormat(std::int32_t index);
     void StartCapture();
     void StopCapture();
@@ -174,8 +185,16 @@ public:
 
     // Read access for windows and the command line.
     const std::vector<std::shared_ptr<Device>>& GetDevices() const noexcept { return devices; }
+    // -1 while no device is listed.
     std::int32_t GetDeviceIndex() const noexcept { return deviceIndex; }
-    Device& GetCurrentDevice() const { return *devices.at(static_cast<std::size_t>(deviceIndex)); }
+    // While no device is listed: a device without formats, whose Start raises.
+    Device& GetCurrentDevice() const
+    {
+        return deviceIndex < 0 ? *noDevice : *devices.at(static_cast<std::size_t>(deviceIndex));
+    }
+    // Why no device is listed (no camera connected, or none this user may open), for the preview
+    // area and the command line; empty while devices are listed.
+    const std::wstring& GetAbsenceText() const noexcept { return absenceText; }
     const FrameFormat& GetCurrentFrameFormat() const;
     bool IsCapturing() const { return GetCurrentDevice().IsStarted(); }
     const std::vector<std::shared_ptr<ProcessorEntry>>& GetProcessorEntries() const noexcept
@@ -274,7 +293,18 @@ private:
     void OnDeviceFrame(const Image& frame, const Recorder::FrameInfo& info);
     void OnDeviceException(const Norvex::Core::Exception& exception);
     void ForgetCaptureEndReason();
-    void ReleaseEndedCapture();
+    void ReleaseEndedCapture(const Device* source);
+    // The stream ended by itself because its camera is gone.
+    bool CameraWentAway() const;
+    // Makes `list` the device list and its `index` the current device (-1: none), with what a
+    // change of the current device brings; with goOnCapturing capture goes on on the new one if it
+    // ran.
+    void ReplaceDevices(std::vector<std::shared_ptr<Device>> list, std::int32_t index, bool goOnCapturing);
+    void SetAbsenceText();
+    // The current camera is gone: its recording is finished and the user told; it is awaited
+    // back, to capture again if `capture`.
+    void AwaitCurrentCamera(bool capture);
+    void ResumeAwaitedCamera();
     void ResizeProfiles(const FrameFormat& format);
     void FillProfiles(const Image& frame);
     void ResetCursorAndScaleMarker(std::int32_t oldWidth, std::int32_t oldHeight);
@@ -286,9 +316,24 @@ private:
     void SampleCursorPixel(const Image& frame);
 
     const std::int32_t captureApiFamily;
+    const bool skipErrorDevice;
+    const bool skipDuplicatedFrameFormat;
     std::shared_ptr<void> gstreamer; // keeps the GStreamer library up for family 1
     std::vector<std::shared_ptr<Device>> devices;
-    std::int32_t deviceIndex = 0;
+    std::int32_t deviceIndex = -1;
+    std::shared_ptr<Device> noDevice; // current while no device is listed
+    // The last current device that left the list, kept alive: a plug-in may still hold its frame.
+    std::shared_ptr<Device> departedDevice;
+    std::wstring absenceText;
+    // A current camera that went away, by its persistent path, with its format's name and whether
+    // it was capturing.
+    struct AwaitedCamera
+    {
+        std::wstring path;
+        std::wstring formatName;
+        bool capture = false;
+    };
+    std::optional<AwaitedCamera> awaitedCamera;
 
     mutable Norvex::Core::CriticalSection debugMessageSection; // leaf lock
     std::wstring debugMessage;                                 // guarded by debugMessageSection
@@ -331,6 +376,10 @@ private:
     // Receives work the capture thread hands to the user-interface thread; destroyed before the
     // members above, so nothing queued for it runs on a model being destroyed.
     QObject userInterfaceThread;
+    // Set by the watcher's thread until UpdateDevices runs, so a burst of events lists once.
+    std::atomic<bool> devicesChanged = false;
+    // Destroyed first: its thread posts to userInterfaceThread.
+    std::unique_ptr<Norvex::Core::VideoCapture::DeviceWatcher> deviceWatcher;
 };
 
 } // namespace VistelCapture

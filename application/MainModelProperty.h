@@ -39,6 +39,8 @@ enum class MainModelProperty : int
     // The recorder has words for the user (MainModel::TakeRecordingWarnings).
     RecordingWarning = 27,
     IsTimestampFileEnabled = 28,
+    // Cameras came or went: the device list is another (the current device may be the same).
+    DeviceList = 29,
 };
 
 } // namespace VistelCapture

@@ -39,16 +39,19 @@ void ModelSettings::Load(MainModel& model, const Norvex::Core::ProfileFile& prof
         return profile.GetProfileInt(section, key, defaultValue);
     };
 
-    const auto deviceName = profile.GetProfileString(section, L"CaptureDeviceName", L"");
-    model.SelectDevice(
-        IndexOfFirst(model.GetDevices(), [&](const auto& device)
-                     { return device->devicePath == deviceName && !device->frameFormats.empty(); }));
+    if (!model.GetDevices().empty())
+    {
+        const auto deviceName = profile.GetProfileString(section, L"CaptureDeviceName", L"");
+        model.SelectDevice(
+            IndexOfFirst(model.GetDevices(), [&](const auto& device)
+                         { return device->devicePath == deviceName && !device->frameFormats.empty(); }));
 
-    const auto formatName = profile.GetProfileString(section, L"FrameFormatName", L"");
-    model.SelectFrameFormat(IndexOfFirst(
-        model.GetCurrentDevice().frameFormats,
-        [&](const auto& format) { return format->GetName() == formatName; },
-        model.GetCurrentDevice().frameFormatIndex));
+        const auto formatName = profile.GetProfileString(section, L"FrameFormatName", L"");
+        model.SelectFrameFormat(IndexOfFirst(
+            model.GetCurrentDevice().frameFormats,
+            [&](const auto& format) { return format->GetName() == formatName; },
+            model.GetCurrentDevice().frameFormatIndex));
+    }
 
     // A stored processor that no longer starts is reported by the model and never keeps the
     // program from starting.
@@ -105,8 +108,10 @@ void ModelSettings::Save(const MainModel& model, Norvex::Core::ProfileFile& prof
     };
     try
     {
-        (void)(writeString(L"CaptureDeviceName", model.GetCurrentDevice().devicePath) &&
-               writeString(L"FrameFormatName", model.GetCurrentFrameFormat().GetName()) &&
+        // A run without a camera keeps the camera chosen before.
+        const bool hasDevice = model.GetDeviceIndex() >= 0;
+        (void)((!hasDevice || (writeString(L"CaptureDeviceName", model.GetCurrentDevice().devicePath) &&
+                               writeString(L"FrameFormatName", model.GetCurrentFrameFormat().GetName()))) &&
                (!hasPlugins || writeString(L"ProcessorName", model.GetProcessorNameToStore())) &&
                writeInt(L"ViewRatio", model.ViewRatio) &&
                writeInt(L"IsMarkerVisible", model.IsMarkerVisible) &&

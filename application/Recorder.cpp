@@ -162,6 +162,15 @@ void Recorder::CountWritten(const FrameInfo& info, std::int64_t cameraGap, const
     timestamps->Append(info, droppedBefore, file.substr(file.rfind(L'/') + 1));
 }
 
+void Recorder::StopBecause(std::wstring reason)
+{
+    if (IsRecording())
+    {
+        Warn(std::move(reason));
+        Stop();
+    }
+}
+
 void Recorder::Stop()
 {
     if (!isRecording.exchange(false))

@@ -87,6 +87,8 @@ public:
     // Saves the frames taken, closes the movie and raises a failure as the rules above say.
     // Does nothing when not recording.
     void Stop();
+    // Stop, for a reason the user is told first among the warnings (the camera went away).
+    void StopBecause(std::wstring reason);
     // One frame of the device (capture thread): recorded while recording, up to the frame limit,
     // unless a failure has ended the saving.
     void OnFrame(const Image& frame, const FrameInfo& info, std::int32_t fileFormat);

@@ -29,6 +29,8 @@ int main(int argc, char* argv[])
         VistelCapture::MainModel model(application.CaptureApiFamily, application.SkipErrorDevice,
                                        application.SkipDuplicatedFrameFormat,
                                        application.GetApplicationFolder(), application);
+        // Cameras plugged in or out while the window is up appear in and leave its lists.
+        model.WatchDevices();
         VistelCapture::MainWindow window(model);
         // Held weakly: a signal read while an error box runs after the window is gone finds nothing.
         terminationSignals.SetHandler(
@@ -47,8 +49,9 @@ int main(int argc, char* argv[])
     }
     catch (...)
     {
-        // Start-up and teardown: "キャプチャーデバイスがありません。" most often. A signal closes the
-        // box as it would close the window, or the program could only be killed while it is up.
+        // Start-up and teardown (an INI file that cannot be set up; no camera is no failure). A
+        // signal closes the box as it would close the window, or the program could only be killed
+        // while it is up.
         terminationSignals.SetHandler(
             [](int)
             {

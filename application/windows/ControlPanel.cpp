@@ -98,11 +98,6 @@ ControlPanel::ControlPanel(MainModel& model, QWidget* parent)
     CreateControls();
     ConnectControls();
     resize(units.ToPixels(TemplateWidth, TemplateHeight));
-
-    for (const auto& device : model.GetDevices())
-    {
-        deviceCombo->addItem(ToQString(device->friendlyName));
-    }
     model.AddListener(this);
 }
 
@@ -375,6 +370,18 @@ void ControlPanel::OnMainModelPropertyChanged(int property)
 {
     switch (static_cast<MainModelProperty>(property))
     {
+    case MainModelProperty::DeviceList:
+    {
+        // Refilled without announcing a choice: CaptureDevice, which follows, sets the current one.
+        const QSignalBlocker blocker(deviceCombo);
+        deviceCombo->clear();
+        for (const auto& device : model.GetDevices())
+        {
+            deviceCombo->addItem(ToQString(device->friendlyName));
+        }
+        deviceCombo->setCurrentIndex(model.GetDeviceIndex());
+        break;
+    }
     case MainModelProperty::CaptureDevice:
     {
         deviceCombo->setCurrentIndex(model.GetDeviceIndex());

@@ -271,6 +271,18 @@ void MainWindow::OnMainModelPropertyChanged(int property)
         }
         break;
     }
+    case MainModelProperty::DeviceList:
+    {
+        // Without a camera there is nothing to start; the preview says why. A camera that arrives
+        // can be started with the keyboard at once.
+        const bool wasEnabled = captureButton->isEnabled();
+        captureButton->setEnabled(!model.GetDevices().empty());
+        if (!wasEnabled && captureButton->isEnabled())
+        {
+            captureButton->setFocus();
+        }
+        break;
+    }
     case MainModelProperty::IsSidePaneVisible:
         OnSidePaneVisibleChanged();
         break;

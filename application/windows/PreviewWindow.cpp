@@ -192,6 +192,9 @@ void PreviewWindow::OnMainModelPropertyChanged(MainModelProperty property)
             viewport()->update();
         }
         break;
+    case MainModelProperty::DeviceList:
+        viewport()->update(); // the line shown without a camera comes or goes
+        break;
     case MainModelProperty::Processor:
         resourcesProcessor = nullptr; // the new processor gets its resources call at its first paint
         viewport()->update();
@@ -429,6 +432,18 @@ void PreviewWindow::Paint(const QRect& exposed)
                                                        : MarkerOverlay::Highlight::Near);
         }
         painter.resetTransform();
+    }
+
+    if (const auto& absence = model.GetAbsenceText(); !absence.empty())
+    {
+        // No camera to show: the line says why, and that one plugged in will appear.
+        QFont font = painter.font();
+        font.setPixelSize(16);
+        painter.setFont(font);
+        painter.setPen(Qt::white);
+        QTextOption option(Qt::AlignCenter);
+        option.setWrapMode(QTextOption::WordWrap);
+        painter.drawText(view.adjusted(24, 24, -24, -24), ToQString(absence), option);
     }
 
     if (model.GetApplication().IsDebugMessageEnabled && !debugMessage.isEmpty())

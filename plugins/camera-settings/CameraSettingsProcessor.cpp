@@ -5,7 +5,6 @@
 
 #include <Vistel/Framework/IHostDeviceControls.h>
 
-#include <cstdio>
 #include <new>
 
 namespace Vistel::CameraSettings
@@ -16,8 +15,6 @@ namespace
 using Norvex::Core::HRESULT;
 using Norvex::Core::VideoCapture::CameraControl;
 using Norvex::Core::VideoCapture::VideoProcAmp;
-
-constexpr wchar_t section[] = L"CameraSettings";
 
 // The device's two control interfaces, either of them possibly missing.
 struct DeviceControls
@@ -52,85 +49,19 @@ struct DeviceControls
         }
     }
 
-    HRESULT GetRange(const ControlDescription& c, ControlState& state) const
-    {
-        std::int32_t flags = 0;
-        const HRESULT status = c.camera
-                                   ? (camera ? camera->GetRange(c.property, &state.minimum, &state.maximum,
-                                                                &state.step, &state.defaultValue, &flags)
-                                             : Norvex::Core::E_NOINTERFACE)
-                                   : (procAmp ? procAmp->GetRange(c.property, &state.minimum, &state.maximum,
-                                                                  &state.step, &state.defaultValue, &flags)
-                                              : Norvex::Core::E_NOINTERFACE);
-        state.canBeAuto = (flags & CameraControl::Auto) != 0;
-        return status;
-    }
-    HRESULT Get(const ControlDescription& c, std::int32_t* value, std::int32_t* flags) const
-    {
-        return c.camera ? (camera ? camera->Get(c.property, value, flags) : Norvex::Core::E_NOINTERFACE)
-                        : (procAmp ? procAmp->Get(c.property, value, flags) : Norvex::Core::E_NOINTERFACE);
-    }
-    HRESULT Set(const ControlDescription& c, std::int32_t value, std::int32_t flags) const
-    {
-        return c.camera ? (camera ? camera->Set(c.property, value, flags) : Norvex::Core::E_NOINTERFACE)
-                        : (procAmp ? procAmp->Set(c.property, value, flags) : Norvex::Core::E_NOINTERFACE);
-    }
+    Vistel::Plugins::DeviceControlAccess Access() const { return {camera.Get(), procAmp.Get()}; }
 };
-
-// Device paths become part of an INI key: characters the file format gives a meaning to, blanks and
-// anything outside printable ASCII are written as %XXXX of their character code.
-std::wstring Escape(const std::wstring& text)
-{
-    std::wstring escaped;
-    for (const wchar_t c : text)
-    {
-        if (c > 0x20 && c < 0x7F && c != L'=' && c != L'%' && c != L';' && c != L'[' && c != L']' &&
-            c != L'#')
-        {
-            escaped += c;
-        }
-        else
-        {
-            wchar_t code[16];
-            std::swprintf(code, 16, L"%%%04X", static_cast<unsigned>(c));
-            escaped += code;
-        }
-    }
-    return escaped;
-}
 
 } // namespace
 
 const std::vector<ControlDescription>& CameraSettingsProcessor::Controls()
 {
-    static const std::vector<ControlDescription> controls = {
-        {L"Brightness", "明るさ", false, VideoProcAmp::Brightness},
-        {L"Contrast", "コントラスト", false, VideoProcAmp::Contrast},
-        {L"Saturation", "彩度", false, VideoProcAmp::Saturation},
-        {L"Hue", "色相", false, VideoProcAmp::Hue},
-        {L"Gamma", "ガンマ", false, VideoProcAmp::Gamma},
-        {L"Sharpness", "シャープネス", false, VideoProcAmp::Sharpness},
-        {L"Gain", "ゲイン", false, VideoProcAmp::Gain},
-        {L"WhiteBalance", "ホワイトバランス", false, VideoProcAmp::WhiteBalance},
-        {L"BacklightCompensation", "逆光補正", false, VideoProcAmp::BacklightCompensation},
-        {L"Exposure", "露出", true, CameraControl::Exposure},
-        {L"Focus", "フォーカス", true, CameraControl::Focus},
-        {L"Zoom", "ズーム", true, CameraControl::Zoom},
-        {L"Pan", "パン", true, CameraControl::Pan},
-        {L"Tilt", "チルト", true, CameraControl::Tilt},
-        {L"Iris", "アイリス", true, CameraControl::Iris},
-    };
-    return controls;
+    return Vistel::Plugins::CameraControlTable();
 }
 
 HRESULT CameraSettingsProcessor::Initialize(Vistel::Framework::IHostServices* hostServices)
 {
-    if (const HRESULT status = ProcessorBase::Initialize(hostServices); Norvex::Core::FAILED(status))
-    {
-        return status;
-    }
-    ApplyStored();
-    return Norvex::Core::S_OK;
+    return ProcessorBase::Initialize(hostServices);
 }
 
 HRESULT CameraSettingsProcessor::Finalize()
@@ -160,10 +91,9 @@ HRESULT CameraSettingsProcessor::OnHostStateChanged(std::int32_t code)
     if (code == Vistel::Framework::HostStateDeviceChanged ||
         code == Vistel::Framework::HostStateCaptureChanged)
     {
-        // Another camera, or controls that appeared or went with the stream.
-        ApplyStored();
-        // Later, on the same thread: the host calls this under its frame lock, which the capture
-        // thread should not wait on while a page builds its widgets.
+        // Another camera, or controls that appeared or went with the stream (the host applied the
+        // stored values at the start). Later, on the same thread: the host calls this under its frame lock,
+        // which the capture thread should not wait on while a page builds its widgets.
         if (page)
         {
             QMetaObject::invokeMethod(page.data(), &CameraSettingsPage::Rebuild, Qt::QueuedConnection);
@@ -182,11 +112,7 @@ std::wstring CameraSettingsProcessor::StoreKey(const ControlDescription& control
     const std::int32_t device = host->GetDeviceIndex();
     const std::wstring* path =
         device >= 0 && device < host->GetDeviceCount() ? host->GetDevicePath(device) : nullptr;
-    if (!path || path->empty())
-    {
-        return {};
-    }
-    return Escape(*path) + L":" + control.key;
+    return path ? Vistel::Plugins::CameraControlKey(*path, control) : std::wstring();
 }
 
 std::vector<ControlState> CameraSettingsProcessor::ReadControls()
@@ -196,15 +122,10 @@ std::vector<ControlState> CameraSettingsProcessor::ReadControls()
     for (const auto& control : Controls())
     {
         ControlState state;
-        state.description = &control;
-        std::int32_t flags = 0;
-        if (Norvex::Core::FAILED(device.GetRange(control, state)) ||
-            Norvex::Core::FAILED(device.Get(control, &state.value, &flags)))
+        if (Norvex::Core::SUCCEEDED(device.Access().Read(control, state)))
         {
-            continue;
+            states.push_back(state);
         }
-        state.isAuto = state.canBeAuto && (flags & CameraControl::Auto) != 0;
-        states.push_back(state);
     }
     return states;
 }
@@ -213,14 +134,13 @@ HRESULT CameraSettingsProcessor::SetControl(const ControlDescription& control, s
                                             bool isAuto)
 {
     const DeviceControls device(GetHostServices());
-    const std::int32_t flags = isAuto ? CameraControl::Auto : CameraControl::Manual;
-    const HRESULT status = device.Set(control, value, flags);
+    const HRESULT status = device.Access().Write(control, value, isAuto);
     if (Norvex::Core::SUCCEEDED(status))
     {
         if (const std::wstring key = StoreKey(control); !key.empty())
         {
-            GetHostServices()->WriteProfileString(section, key,
-                                                  std::to_wstring(value) + L"," + std::to_wstring(flags));
+            GetHostServices()->WriteProfileString(Vistel::Plugins::cameraSettingsSection, key,
+                                                  Vistel::Plugins::StoredControlValue(value, isAuto));
         }
     }
     return status;
@@ -232,14 +152,14 @@ void CameraSettingsProcessor::RestoreDefaults()
     for (const auto& state : ReadControls())
     {
         const auto& control = *state.description;
-        device.Set(control, state.defaultValue, CameraControl::Manual);
+        device.Access().Write(control, state.defaultValue, false);
         if (state.canBeAuto)
         {
-            device.Set(control, state.defaultValue, CameraControl::Auto);
+            device.Access().Write(control, state.defaultValue, true);
         }
         if (const std::wstring key = StoreKey(control); !key.empty())
         {
-            GetHostServices()->WriteProfileString(section, key, L"");
+            GetHostServices()->WriteProfileString(Vistel::Plugins::cameraSettingsSection, key, L"");
         }
     }
 }
@@ -248,34 +168,6 @@ bool CameraSettingsProcessor::IsDeviceRunning()
 {
     auto* host = GetHostServices();
     return host && host->IsDeviceRunning();
-}
-
-void CameraSettingsProcessor::ApplyStored()
-{
-    auto* host = GetHostServices();
-    const DeviceControls device(host);
-    if (!host || (!device.camera && !device.procAmp))
-    {
-        return;
-    }
-    for (const auto& control : Controls())
-    {
-        const std::wstring key = StoreKey(control);
-        if (key.empty())
-        {
-            return;
-        }
-        const std::wstring stored = host->GetProfileString(section, key, L"");
-        std::int32_t value = 0;
-        std::int32_t flags = 0;
-        if (std::swscanf(stored.c_str(), L"%d,%d", &value, &flags) != 2)
-        {
-            continue;
-        }
-        // A control this camera lacks, or a value it refuses, is skipped; the rest still apply.
-        device.Set(control, value,
-                   flags == CameraControl::Auto ? CameraControl::Auto : CameraControl::Manual);
-    }
 }
 
 } // namespace Vistel::CameraSettings

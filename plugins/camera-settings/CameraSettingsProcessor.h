@@ -1,5 +1,7 @@
 #pragma once
 
+#include "../common/CameraControlTable.h"
+
 #include <Vistel/Framework/ProcessorBase.h>
 
 #include <QPointer>
@@ -13,31 +15,13 @@ namespace Vistel::CameraSettings
 
 class CameraSettingsPage;
 
-// One camera or picture control as the page lists it.
-struct ControlDescription
-{
-    const wchar_t* key; // INI key suffix and stable name
-    const char* label;  // shown on the page
-    bool camera;        // CameraControl (true) or VideoProcAmp (false)
-    std::int32_t property;
-};
-
-struct ControlState
-{
-    const ControlDescription* description = nullptr;
-    std::int32_t minimum = 0;
-    std::int32_t maximum = 0;
-    std::int32_t step = 1;
-    std::int32_t defaultValue = 0;
-    bool canBeAuto = false;
-    std::int32_t value = 0;
-    bool isAuto = false;
-};
+using ControlDescription = Vistel::Plugins::CameraControlDescription;
+using ControlState = Vistel::Plugins::CameraControlState;
 
 // "カメラ設定": frames pass unchanged; the page lists the current device's camera and picture
 // controls and changes them live. Changes are kept per camera under its device path in the
-// section "CameraSettings" and applied again when the processor is selected, when the device
-// changes and when capture starts (a V4L2 camera offers its controls only while it streams).
+// section "CameraSettings"; the host applies them whenever a camera starts, whichever processor
+// is chosen (a V4L2 camera offers its controls only while it streams).
 //
 // User-interface thread only, like the controls themselves; Process is the default pass-through.
 class CameraSettingsProcessor final : public Vistel::Framework::ProcessorBase
@@ -62,8 +46,6 @@ public:
     bool IsDeviceRunning();
 
 private:
-    // Sets the stored values on the current device.
-    void ApplyStored();
     std::wstring StoreKey(const ControlDescription& control);
 
     QPointer<CameraSettingsPage> page; // the page made last, if it still exists

@@ -351,3 +351,35 @@ TEST_F(ModelTest, CommandLineReportsAFailingProcessorAndExitsOne)
     EXPECT_EQ(replaced.exitCode, 1) << replaced.output;
     EXPECT_EQ(RunCli(folder.Path(), "stream --frames 3", "", program.string()).exitCode, 0);
 }
+
+// Without a camera the command line says what the window says and fails as "not found", unless
+// told to wait; then a camera plugged in later is used.
+TEST_F(ModelTest, CommandLineWithoutACameraSaysSoOrWaitsForOne)
+{
+    const std::string plug = "export NORVEX_TEST_CAMERA_PLUGGED=\"$PWD/plugged\" && : > plugged && ";
+    const auto none = RunCli(folder.Path(), "list", plug);
+    EXPECT_EQ(none.exitCode, 3);
+    EXPECT_NE(none.output.find("カメラが接続されていません。"), std::string::npos) << none.output;
+
+    // The camera is plugged in once the program said it waits for one (its message in err.txt).
+    const std::string waiting = "cd '" + folder.Path().string() + "' && " + plug +
+                                "true; (for i in $(seq 600); do grep -q カメラ err.txt 2>/dev/null && break; "
+                                "sleep 0.05; done; echo 1 > plugged) & timeout -s KILL 30 '" NORVEX_CLI
+                                "' --api-family 1 --wait --set Brightness=5 snapshot snap.png 2> err.txt; "
+                                "echo \"exit $?\"; wait";
+    std::unique_ptr<FILE, decltype(&::pclose)> pipe(::popen(waiting.c_str(), "r"), &::pclose);
+    std::string output;
+    char buffer[4096];
+    while (pipe && std::fgets(buffer, sizeof buffer, pipe.get()))
+    {
+        output += buffer;
+    }
+    EXPECT_NE(output.find("exit 0"), std::string::npos) << output;
+    EXPECT_TRUE(std::filesystem::exists(folder.Path() / "snap.png"));
+
+    const auto controls = RunCli(folder.Path(), "controls");
+    EXPECT_EQ(controls.exitCode, 0) << controls.output;
+    EXPECT_NE(controls.output.find("has no controls"), std::string::npos) << "the test cameras have none";
+    EXPECT_EQ(RunCli(folder.Path(), "--set Shine=3 controls").exitCode, 2);
+    EXPECT_EQ(RunCli(folder.Path(), "--set Brightness=bright controls").exitCode, 2);
+}

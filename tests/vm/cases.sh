@@ -25,6 +25,8 @@ cases=(
   "capture-card.timings|node_types=1 num_inputs=1 input_types=3|an HDMI input's timings taken before the format at two signal sizes; the default format the signal's"
   "capture-card.no-signal|node_types=1 num_inputs=1 input_types=3|no signal, no lock and a signal out of range each said as such; a signal back captures"
   "capture-card.source-change|node_types=1 num_inputs=1 input_types=3|a recording goes on through new timings of the same size; another size or a lost signal ends it, saying so"
+  "hotplug.wait|node_types=1 num_inputs=1|a command line started without a camera takes vivid's node once udev announces it"
+  "controls.set-and-list|node_types=1 num_inputs=1|--set keeps a control's value, applied at the start; controls lists it with its range"
 )
 
 node=/dev/video0
@@ -316,6 +318,33 @@ case_capture-card.source-change() {
   signal 720p60
   recording_ends_after signal none
   expect_line "$(cat /tmp/record.out)" "VIDIOC_QUERY_DV_TIMINGS on $node: 入力信号がありません。"
+}
+
+case_hotplug.wait() {
+  unbind
+  udevadm settle --timeout=60
+  [[ ! -e $node ]] || fail "the node stayed after the unbind"
+  cli --wait snapshot /tmp/waited.png >/tmp/wait.out 2>&1 &
+  local pid=$!
+  wait_for 30 grep -q "カメラが接続されていません" /tmp/wait.out
+  echo vivid.0 >/sys/bus/platform/drivers/vivid/bind
+  local status=0
+  wait "$pid" || status=$?
+  cat /tmp/wait.out
+  ((status == 0)) || fail "the waiting snapshot ended with $status"
+  [[ -s /tmp/waited.png ]] || fail "no snapshot of the camera that came"
+}
+
+case_controls.set-and-list() {
+  local listed
+  listed=$(cli --set Brightness=150 --set contrast=100 controls)
+  echo "$listed"
+  expect_line "$listed" '^Brightness \(明るさ\): 150  range 0\.\.255 step 1 default 128'
+  expect_line "$listed" '^Contrast \(コントラスト\): 100 '
+  # Kept for the camera: the next start applies it again, after another program changed it.
+  v4l2-ctl -d $node -c brightness=10
+  listed=$(cli controls)
+  expect_line "$listed" '^Brightness \(明るさ\): 150 '
 }
 
 # report_line INDEX TOTAL NAME STATUS SECONDS LOG: a ctest-style line, and the log of a failure.

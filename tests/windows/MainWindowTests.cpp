@@ -11,6 +11,7 @@
 
 #include <Norvex/Core/V4l2VideoCapture/KernelInterface.h>
 
+#include <QComboBox>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
@@ -529,4 +530,50 @@ TEST_F(MainWindowTest, ABrokenProcessorIsNamedReplacedByNoneAndNeverEndsTheProgr
     window.reset();
     this->model.reset();
     EXPECT_EQ(application.GetProfile().GetProfileString(L"Settings", L"ProcessorName", L""), L"なし");
+}
+
+// Started without a camera the window stays, says so where the picture would be and offers nothing
+// to start; a camera plugged in appears in the list and can be started.
+TEST_F(MainWindowTest, WithoutACameraTheWindowSaysSoAndTakesTheCameraPluggedInLater)
+{
+    FakeV4l2Kernel kernel;
+    Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(&kernel);
+    {
+        auto& camera = MakeModel(0);
+        camera.WatchDevices();
+        MainWindow window(camera);
+        window.show();
+        auto* capture = FindButton(window, QStringLiteral("取り込み"));
+        ASSERT_NE(capture, nullptr);
+        auto* devices = window.findChild<QComboBox*>(QStringLiteral("deviceCombo"));
+        ASSERT_NE(devices, nullptr);
+        auto* preview = window.findChild<VistelCapture::PreviewWindow*>();
+        ASSERT_NE(preview, nullptr);
+        const auto whitePixels = [&]
+        {
+            const QImage picture = preview->viewport()->grab().toImage();
+            int count = 0;
+            for (int y = 0; y < picture.height(); ++y)
+            {
+                for (int x = 0; x < picture.width(); ++x)
+                {
+                    count += picture.pixel(x, y) == qRgb(255, 255, 255);
+                }
+            }
+            return count;
+        };
+        ASSERT_TRUE(WaitUntil([&] { return !capture->isEnabled(); })) << "nothing to start";
+        EXPECT_EQ(devices->count(), 0);
+        EXPECT_GT(whitePixels(), 50) << "the line in the preview area";
+
+        kernel.AddCamera(FakeV4l2Kernel::UvcCamera("/dev/video0", "Bench Camera"));
+        ASSERT_TRUE(WaitUntil([&] { return devices->count() == 1 && capture->isEnabled(); }));
+        EXPECT_EQ(devices->currentText(), QStringLiteral("Bench Camera"));
+        EXPECT_EQ(whitePixels(), 0) << "the line is gone";
+        capture->click();
+        ASSERT_TRUE(WaitUntil([&] { return capture->text() == QStringLiteral("停止"); }));
+        window.close();
+    }
+    model.reset();
+    Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(nullptr);
 }
