@@ -2,6 +2,7 @@
 
 #include <Norvex/Core/Exception.h>
 #include <Norvex/Core/StringHelpers.h>
+#include <Norvex/Core/TemporaryFile.h>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -61,10 +62,19 @@ std::string CsvField(const std::string& text)
 FrameTimestampFile::FrameTimestampFile(const std::wstring& path, bool namesFiles)
     : path(path), namesFiles(namesFiles)
 {
-    file.Reset(::open(Norvex::Core::ToUtf8(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    // Only a regular file is replaced, as with the movie: a FIFO would block the open for ever.
+    const std::string name = Norvex::Core::ToUtf8(path);
+    std::string target;
+    const int resolved = Norvex::Core::TemporaryFile::ResolveTarget(name, target);
+    if (resolved == Norvex::Core::TemporaryFile::notRegularFile)
+    {
+        Norvex::Core::ThrowNotRegularFile(name, "AddFrame", NORVEX_SOURCE_FILE, __LINE__);
+    }
+    file.Reset(::open(resolved == 0 ? target.c_str() : name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                      0666));
     if (!file.IsOpen())
     {
-        Norvex::Core::ThrowErrno(errno, "StartRecording", NORVEX_SOURCE_FILE, __LINE__);
+        Norvex::Core::ThrowErrno(errno, "AddFrame", NORVEX_SOURCE_FILE, __LINE__);
     }
     Write(std::string("index,capture_time_s,time_source,wall_clock,sequence,dropped_before") +
           (namesFiles ? ",file\n" : "\n"));

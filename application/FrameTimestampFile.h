@@ -20,7 +20,8 @@ namespace VistelCapture
 class FrameTimestampFile
 {
 public:
-    // Creates or replaces the file and writes the header line; raises with the system's reason.
+    // Creates or replaces the file (a regular one only) and writes the header line; raises with
+    // the system's reason.
     FrameTimestampFile(const std::wstring& path, bool namesFiles);
     FrameTimestampFile(const FrameTimestampFile&) = delete;
     FrameTimestampFile& operator=(const FrameTimestampFile&) = delete;

@@ -11,6 +11,7 @@
 #include <QColor>
 #include <QImage>
 #include <QString>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
@@ -307,4 +308,26 @@ TEST(RecorderTest, EveryJpegStillHoldsItsOwnFrame)
     {
         EXPECT_NEAR(level, *expected++, 2);
     }
+}
+
+TEST(RecorderTest, AFifoWhereTheTimestampFileGoesIsRefusedNotWaitedOn)
+{
+    // Opening a FIFO for writing waits for a reader: the capture thread would hang for ever.
+    Norvex::Testing::TemporaryFolder folder;
+    RecorderEvents events;
+    Recorder recorder(events.Callbacks());
+    const auto movie = folder / "piped.avi";
+    ASSERT_EQ(::mkfifo((movie.string() + ".frames.csv").c_str(), 0600), 0);
+    recorder.Start(IndexOf("avi"), ToWideString(movie.string()), {64, 48, 30, 5000});
+    try
+    {
+        recorder.OnFrame(GreyFrame(64, 48), {}, IndexOf("avi"));
+        FAIL() << "a FIFO was written to";
+    }
+    catch (const Exception& exception)
+    {
+        EXPECT_NE(exception.GetMessage().find(L"通常のファイルではないため"), std::wstring::npos);
+    }
+    recorder.Stop();
+    EXPECT_EQ(CountFrames(movie), 1) << "the frame itself is in the movie";
 }
