@@ -668,8 +668,19 @@ int Record(MainModel& model, SignalWatcher& terminationSignals, const Options& o
                      static_cast<long long>(status.written), static_cast<long long>(status.dropped),
                      std::chrono::duration<double>(status.elapsed).count());
     };
+    // An empty recording, or one that dropped frames: told whatever --quiet says, a drop as it
+    // happens (a long time-lapse would otherwise say it a day late).
+    const auto tellWarnings = [&](bool onProgressLine)
+    {
+        for (const auto& warning : model.TakeRecordingWarnings())
+        {
+            std::fputs(onProgressLine ? "\n" : "", stderr);
+            PrintPathError(options.target, WithoutClosingBreaks(ToUtf8(warning)));
+        }
+    };
     const auto progress = [&]
     {
+        tellWarnings(showsProgress);
         if (showsProgress)
         {
             summary();
@@ -698,11 +709,7 @@ int Record(MainModel& model, SignalWatcher& terminationSignals, const Options& o
             PrintPathError(options.target, *text);
         }
     }
-    // An empty recording, or one that dropped frames: told whatever --quiet says.
-    for (const auto& warning : model.TakeRecordingWarnings())
-    {
-        PrintPathError(options.target, WithoutClosingBreaks(ToUtf8(warning)));
-    }
+    tellWarnings(false);
     const bool empty = model.GetRecordedFrameCount() == 0;
     return !error && !closeError && !empty && finished() ? CommandLine::Success : CommandLine::Failure;
 }

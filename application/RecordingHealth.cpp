@@ -14,8 +14,7 @@ void RecordingHealth::Start(Clock::time_point now) noexcept
     notWritten = 0;
     droppedSinceWritten = 0;
     dropWarned = false;
-    // No frame arrives before the recording runs: the capture thread reads it only then.
-    lastDeviceDropped.reset();
+    lastDeviceDropped = noCount;
     startTicks = now.time_since_epoch().count();
     recording = true;
 }
@@ -29,13 +28,12 @@ void RecordingHealth::Stop(Clock::time_point now) noexcept
 std::int64_t RecordingHealth::CameraGap(std::uint64_t deviceDroppedFrames) noexcept
 {
     // The first frame sets the base; a count that went down belongs to a stream started afresh.
+    const std::uint64_t last = lastDeviceDropped.exchange(deviceDroppedFrames);
     std::uint64_t gap = 0;
-    if (lastDeviceDropped)
+    if (last != noCount)
     {
-        gap = deviceDroppedFrames >= *lastDeviceDropped ? deviceDroppedFrames - *lastDeviceDropped
-                                                        : deviceDroppedFrames;
+        gap = deviceDroppedFrames >= last ? deviceDroppedFrames - last : deviceDroppedFrames;
     }
-    lastDeviceDropped = deviceDroppedFrames;
     cameraDropped += static_cast<std::int64_t>(gap);
     return static_cast<std::int64_t>(gap);
 }

@@ -15,8 +15,7 @@ namespace VistelCapture
 //
 // Threads: Start and Stop on the user-interface thread; CameraGap on the capture thread;
 // Written and NotWritten on the thread that writes (the capture thread for a movie, the still
-// queue's for files, the user-interface thread for a snap); GetStatus on any. All counts are
-// atomics; the camera's last count belongs to the capture thread.
+// queue's for files, the user-interface thread for a snap); GetStatus on any. All state is atomic.
 class RecordingHealth
 {
 public:
@@ -60,7 +59,10 @@ private:
     std::atomic<std::int64_t> notWritten = 0;
     std::atomic<std::int64_t> droppedSinceWritten = 0; // not yet given to a written frame
     std::atomic<bool> dropWarned = false;
-    std::optional<std::uint64_t> lastDeviceDropped; // capture thread; cleared by Start
+    // The camera's count at the last frame taken (capture thread; reset by Start, which a frame
+    // of the recording before may still race); noCount before the first.
+    static constexpr std::uint64_t noCount = ~std::uint64_t(0);
+    std::atomic<std::uint64_t> lastDeviceDropped = noCount;
 };
 
 } // namespace VistelCapture
