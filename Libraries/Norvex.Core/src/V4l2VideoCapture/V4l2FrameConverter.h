@@ -73,6 +73,11 @@ public:
     Path GetPath() const noexcept { return path; }
 
 private:
+    // The compressed formats' side, in V4l2CompressedFrames.cpp.
+    void OpenJpeg();
+    void OpenDecoder(bool h264); // else HEVC
+    bool LoadJpeg(const unsigned char* data, std::size_t size);
+    bool LoadEncoded(const unsigned char* data, std::size_t size);
     bool FitsCodedSize(int codedWidth, int codedHeight) const noexcept;
     void WriteConverted(Image<Pixel<unsigned char>>& target);
     void WriteDecoded(Image<Pixel<unsigned char>>& target);
