@@ -10,7 +10,8 @@
 namespace VistelCapture
 {
 
-// Writes one uncompressed 24-bit bottom-up video stream as a RIFF AVI file. The first RIFF part
+// Writes one video stream as a RIFF AVI file: uncompressed 24-bit bottom-up rows, or JPEG pictures
+// as a camera sends them (MJPG), each chunk as long as its picture. The first RIFF part
 // is a classic AVI with an idx1 index; past 1 GiB the file goes on in OpenDML RIFF-AVIX parts,
 // each with its standard index (ix00) listed in the stream's super index (indx).
 //
@@ -42,11 +43,20 @@ public:
     // Closes the file without its index if Close was not called (the file stays readable).
     ~AviFileWriter();
 
+    enum class Compression
+    {
+        None,  // 24-bit rows
+        Mjpeg, // one JPEG picture a frame
+    };
+
     // Creates (or truncates) the file and writes the headers. The frame rate must be positive.
-    void Open(const std::string& path, std::int32_t width, std::int32_t height, double frameRate);
-    // Appends one frame: GetFrameSize() bytes of rows of GetRowSize() bytes (padding included),
-    // in the file's order, bottom-up.
-    void AddFrame(const unsigned char* rows);
+    void Open(const std::string& path, std::int32_t width, std::int32_t height, double frameRate,
+              Compression compression = Compression::None);
+    // Appends one uncompressed frame: GetFrameSize() bytes of rows of GetRowSize() bytes (padding
+    // included), in the file's order, bottom-up.
+    void AddFrame(const unsigned char* rows) { AddFrame(rows, frameSize); }
+    // Appends one frame of `size` bytes: a JPEG picture, or rows as above.
+    void AddFrame(const unsigned char* data, std::size_t size);
     // Writes the indexes and closes the file. The file is closed even when this raises.
     void Close();
 
@@ -61,13 +71,16 @@ private:
     void UpdatePartIndex();
     void WriteAt(std::uint64_t offset, const void* data, std::size_t size, const char* functionName);
     void AppendChunk(const void* header, std::size_t headerSize, const void* data, std::size_t dataSize,
-                     const char* functionName);
+                     const char* functionName, std::size_t padding = 0);
+    // "00db" for rows, "00dc" for compressed pictures.
+    const char (&ChunkId() const noexcept)[5];
 
     const std::uint64_t riffPartLimit;
     Norvex::Core::FileDescriptor file;
     std::uint32_t rowSize = 0;
     std::uint32_t partIndexCapacity = 0; // entries reserved in each AVIX part's standard index
-    std::uint32_t frameSize = 0;
+    std::uint32_t frameSize = 0;         // of the rows; for JPEG pictures the most a reader need expect
+    Compression compression = Compression::None;
 
     // The first RIFF part's headers as written; patched in memory, then rewritten in place.
     std::vector<unsigned char> header;
@@ -78,13 +91,14 @@ private:
     std::size_t superIndexEntriesOffset = 0;
     std::size_t dmlhTotalFramesOffset = 0;
 
-    std::uint64_t fileEnd = 0;             // end of the last complete chunk
-    std::uint64_t partStart = 0;           // offset of the current part's "RIFF"
-    std::uint64_t moviStart = 0;           // offset of the current part's "movi" four-character code
-    std::uint64_t partIndexStart = 0;      // offset of the current AVIX part's "ix00"
-    std::vector<std::uint64_t> partChunks; // offsets of the current part's frame chunks
-    std::uint32_t partCount = 0;           // parts finished and listed in the super index
-    bool partOpen = false;                 // the current part takes frames; false between parts
+    std::uint64_t fileEnd = 0;                 // end of the last complete chunk
+    std::uint64_t partStart = 0;               // offset of the current part's "RIFF"
+    std::uint64_t moviStart = 0;               // offset of the current part's "movi" four-character code
+    std::uint64_t partIndexStart = 0;          // offset of the current AVIX part's "ix00"
+    std::vector<std::uint64_t> partChunks;     // offsets of the current part's frame chunks
+    std::vector<std::uint32_t> partChunkSizes; // and their sizes
+    std::uint32_t partCount = 0;               // parts finished and listed in the super index
+    bool partOpen = false;                     // the current part takes frames; false between parts
     std::uint32_t firstPartFrames = 0;
     std::uint64_t totalFrames = 0;
 };

@@ -20,9 +20,10 @@ class AviFileWriter;
 class FfmpegMovieWriter;
 
 // Turns a stream of frames into a movie file: uncompressed 24-bit AVI, WMV1, WMV2 or WMV3 in ASF,
-// or H.264 in MP4. Open and Close run on the user-interface thread, AddFrame on a capture thread;
-// every operation takes the writer's lock, the innermost lock of the system apart from the frame
-// queue's own (the writer calls nothing back).
+// or H.264 in MP4; or keeps a camera's own compressed stream as it is: JPEG pictures in an MJPG
+// AVI, H.264 access units in MP4 (AddPacket, nothing decoded or encoded). Open and Close run on the
+// user-interface thread, AddFrame on a capture thread; every operation takes the writer's lock, the innermost
+// lock of the system apart from the frame queue's own (the writer calls nothing back).
 //
 // Encoding and writing run on a thread of the writer's own: AddFrame stamps the frame's arrival
 // time, copies it into the frame queue (an AVI frame converted to the file's rows on the way) and
@@ -37,8 +38,13 @@ public:
         Wmv1 = 1,
         Wmv2 = 2,
         Wmv3 = 3,
-        H264 = 4
+        H264 = 4,
+        MjpegCopy = 5,
+        H264Copy = 6
     };
+
+    // Whether a format takes the camera's packets (AddPacket) instead of frames (AddFrame).
+    static bool TakesPackets(Format format) noexcept { return format == MjpegCopy || format == H264Copy; }
 
     // How the frames of a WMV or MP4 are timed: by when they arrived (a camera that stalls leaves
     // a pause in the movie), or one frame period apart (time-lapse: the movie plays sped up). An
@@ -65,6 +71,11 @@ public:
     // Appends one frame; its top-left part that fits is written, the rest of the picture is
     // black. Does nothing when no file is open. Raises a failure of an earlier frame.
     void AddFrame(const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>& frame);
+    // Appends one unit of the camera's stream (a JPEG picture, an H.264 access unit) taken at
+    // `time` nanoseconds of the camera's clock; the MP4 keeps the differences of those times.
+    // Does nothing when no file is open; raises a failure of an earlier one, or for a format that
+    // takes frames.
+    void AddPacket(const unsigned char* data, std::size_t size, std::int64_t time);
     // Writes every frame still queued, then finishes and closes the file; does nothing when none
     // is open. Afterwards the writer is closed even when this raises.
     void Close();
@@ -92,10 +103,11 @@ private:
 
     // A frame on its way to the writer's thread. AVI: the file's rows, converted on the way in, so
     // the writer's thread only copies them into the page cache. Movies: a copy of the part of the
-    // BGRA frame that fits, with its sample time in 100 ns units.
+    // BGRA frame that fits, with its sample time in 100 ns units. The camera's packets: their
+    // bytes, and for MP4 the sample time.
     struct QueuedFrame
     {
-        std::vector<unsigned char> aviRows;
+        std::vector<unsigned char> bytes;
         Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>> picture;
         std::int64_t sampleTime = 0;
     };
@@ -118,6 +130,7 @@ private:
     Clock clock;
     bool timingStarted = false;                      // false until the first frame after Open
     std::chrono::steady_clock::time_point startTime; // arrival of that first frame
+    std::int64_t firstPacketTime = 0;                // the camera's time of the first packet
     std::int64_t frameDuration = 0;                  // one frame in 100 ns units
     Timing timing = Timing::Arrival;                 // of the open file
     std::int64_t framesAdded = 0;                    // to the open file, for Timing::FrameRate

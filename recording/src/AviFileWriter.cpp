@@ -110,8 +110,17 @@ std::uint32_t ClampToU32(std::uint64_t value)
 
 AviFileWriter::~AviFileWriter() = default;
 
-void AviFileWriter::Open(const std::string& path, std::int32_t width, std::int32_t height, double frameRate)
+const char (&AviFileWriter::ChunkId() const noexcept)[5]
 {
+    static constexpr char rows[5] = "00db";
+    static constexpr char compressed[5] = "00dc";
+    return compression == Compression::None ? rows : compressed;
+}
+
+void AviFileWriter::Open(const std::string& path, std::int32_t width, std::int32_t height, double frameRate,
+                         Compression newCompression)
+{
+    compression = newCompression;
     file.Reset();
     // RIFF sizes are 32-bit and rcFrame is 16-bit: a frame must fit well inside one RIFF part.
     if (width <= 0 || height <= 0 || width > 32767 || height > 32767 || !(frameRate > 0))
@@ -120,8 +129,10 @@ void AviFileWriter::Open(const std::string& path, std::int32_t width, std::int32
     }
     const std::uint64_t row = (3 * std::uint64_t(width) + 3) / 4 * 4;
     const std::uint64_t frame = row * std::uint64_t(height);
+    // A JPEG picture takes a fraction of the rows: a part holds that many more of them.
+    const std::uint64_t typicalFrame = compression == Compression::None ? frame : frame / 8;
     const std::uint64_t framesPerPart =
-        std::min<std::uint64_t>(MaximumPartFrames, riffPartLimit / (8 + frame) + 1);
+        std::min<std::uint64_t>(MaximumPartFrames, riffPartLimit / (8 + typicalFrame) + 1);
     if (frame + 4096 + std::uint64_t(SuperIndexCapacity) * 16 + StandardIndexHeaderSize + 8 * framesPerPart >
         riffPartLimit / 2)
     {
@@ -146,6 +157,7 @@ void AviFileWriter::Open(const std::string& path, std::int32_t width, std::int32
     }
     file.Reset(descriptor);
     partChunks.clear();
+    partChunkSizes.clear();
     partCount = 0;
     firstPartFrames = 0;
     totalFrames = 0;
@@ -195,8 +207,9 @@ void AviFileWriter::BuildHeader(std::int32_t width, std::int32_t height, double 
     const std::size_t strl = out.BeginList("LIST", "strl");
     out.FourCc("strh");
     out.U32(56);
+    const bool mjpeg = compression == Compression::Mjpeg;
     out.FourCc("vids");
-    out.FourCc("DIB ");
+    out.FourCc(mjpeg ? "MJPG" : "DIB ");
     out.U32(0);                              // dwFlags
     out.U16(0);                              // wPriority
     out.U16(0);                              // wLanguage
@@ -205,11 +218,11 @@ void AviFileWriter::BuildHeader(std::int32_t width, std::int32_t height, double 
     out.U32(ClampToU32(frameRate * 1000.0)); // dwRate; llround rounds halves away from zero
     out.U32(0);                              // dwStart
     strhLengthOffset = out.Position();
-    out.U32(0);           // dwLength
-    out.U32(frameSize);   // dwSuggestedBufferSize
-    out.U32(0xFFFFFFFFu); // dwQuality: the default
-    out.U32(frameSize);   // dwSampleSize
-    out.U16(0);           // rcFrame
+    out.U32(0);                     // dwLength
+    out.U32(frameSize);             // dwSuggestedBufferSize
+    out.U32(0xFFFFFFFFu);           // dwQuality: the default
+    out.U32(mjpeg ? 0 : frameSize); // dwSampleSize: 0, pictures of their own sizes
+    out.U16(0);                     // rcFrame
     out.U16(0);
     out.U16(static_cast<std::uint16_t>(width));
     out.U16(static_cast<std::uint16_t>(height));
@@ -221,12 +234,19 @@ void AviFileWriter::BuildHeader(std::int32_t width, std::int32_t height, double 
     out.U32(static_cast<std::uint32_t>(height)); // positive: bottom-up rows
     out.U16(1);                                  // biPlanes
     out.U16(24);                                 // biBitCount
-    out.U32(0);                                  // biCompression BI_RGB
-    out.U32(frameSize);                          // biSizeImage
-    out.U32(1);                                  // biXPelsPerMeter
-    out.U32(1);                                  // biYPelsPerMeter
-    out.U32(0);                                  // biClrUsed
-    out.U32(0);                                  // biClrImportant
+    if (mjpeg)
+    {
+        out.FourCc("MJPG"); // biCompression
+    }
+    else
+    {
+        out.U32(0); // biCompression BI_RGB
+    }
+    out.U32(frameSize); // biSizeImage
+    out.U32(1);         // biXPelsPerMeter
+    out.U32(1);         // biYPelsPerMeter
+    out.U32(0);         // biClrUsed
+    out.U32(0);         // biClrImportant
 
     static constexpr char streamName[] = "Video stream";
     out.FourCc("strn");
@@ -247,7 +267,7 @@ void AviFileWriter::BuildHeader(std::int32_t width, std::int32_t height, double 
     out.U8(AVI_INDEX_OF_INDEXES);
     superIndexCountOffset = out.Position();
     out.U32(0); // nEntriesInUse
-    out.FourCc("00db");
+    out.FourCc(ChunkId());
     out.Zeros(12);
     superIndexEntriesOffset = out.Position();
     out.Zeros(16 * std::size_t(SuperIndexCapacity));
@@ -266,13 +286,19 @@ void AviFileWriter::BuildHeader(std::int32_t width, std::int32_t height, double 
     out.End(riff);
 }
 
-void AviFileWriter::AddFrame(const unsigned char* rows)
+void AviFileWriter::AddFrame(const unsigned char* data, std::size_t size)
 {
     if (!file.IsOpen())
     {
         return;
     }
-    const std::uint64_t chunkSize = 8 + std::uint64_t(frameSize);
+    // A chunk of odd size is followed by one byte, so every chunk starts at an even offset.
+    const std::size_t padding = size % 2;
+    if (size > 0xFFFFFFF0u)
+    {
+        ThrowErrno(EFBIG, "AddFrame", NORVEX_SOURCE_FILE, __LINE__);
+    }
+    const std::uint64_t chunkSize = 8 + std::uint64_t(size) + padding;
     if (partOpen && !partChunks.empty())
     {
         // The first part's indexes follow its frames; an AVIX part's index is already in place.
@@ -310,14 +336,14 @@ void AviFileWriter::AddFrame(const unsigned char* rows)
         out.U8(0);  // bIndexSubType
         out.U8(AVI_INDEX_OF_CHUNKS);
         out.U32(0); // nEntriesInUse, counted up frame by frame
-        out.FourCc("00db");
+        out.FourCc(ChunkId());
         out.U64(fileEnd + ExtensionHeaderSize - 4); // qwBaseOffset: this part's "movi"
         out.U32(0);
         out.Zeros(8 * std::size_t(partIndexCapacity));
     }
-    out.FourCc("00db");
-    out.U32(frameSize);
-    AppendChunk(partHeader.data(), partHeader.size(), rows, frameSize, "AddFrame");
+    out.FourCc(ChunkId());
+    out.U32(static_cast<std::uint32_t>(size));
+    AppendChunk(partHeader.data(), partHeader.size(), data, size, "AddFrame", padding);
     if (!partOpen)
     {
         partStart = fileEnd;
@@ -326,7 +352,8 @@ void AviFileWriter::AddFrame(const unsigned char* rows)
         partOpen = true;
     }
     partChunks.push_back(fileEnd + partHeader.size() - 8);
-    fileEnd += partHeader.size() + frameSize;
+    partChunkSizes.push_back(static_cast<std::uint32_t>(size));
+    fileEnd += partHeader.size() + size + padding;
     ++totalFrames;
     if (partCount == 0)
     {
@@ -345,7 +372,7 @@ void AviFileWriter::UpdatePartIndex()
     const std::uint32_t entries = static_cast<std::uint32_t>(partChunks.size());
     std::vector<unsigned char> bytes(16);
     ByteWriter::Put32(bytes, 0, static_cast<std::uint32_t>(partChunks.back() - moviStart + 8)); // key frame
-    ByteWriter::Put32(bytes, 4, frameSize);
+    ByteWriter::Put32(bytes, 4, partChunkSizes.back());
     WriteAt(partIndexStart + StandardIndexHeaderSize + 8 * std::uint64_t(entries - 1), bytes.data(), 8,
             "AddFrame");
     ByteWriter::Put32(bytes, 0, entries);
@@ -372,6 +399,7 @@ void AviFileWriter::FinishPart(const char* functionName)
         // Its index and sizes were kept current frame by frame: nothing is left to write.
         partCount += entries > 0 ? 1 : 0;
         partChunks.clear();
+        partChunkSizes.clear();
         partOpen = false;
         return;
     }
@@ -391,13 +419,13 @@ void AviFileWriter::FinishPart(const char* functionName)
         out.U8(0);  // bIndexSubType
         out.U8(AVI_INDEX_OF_CHUNKS);
         out.U32(entries);
-        out.FourCc("00db");
+        out.FourCc(ChunkId());
         out.U64(moviStart); // qwBaseOffset
         out.U32(0);
-        for (const std::uint64_t chunk : partChunks)
+        for (std::size_t chunk = 0; chunk < partChunks.size(); ++chunk)
         {
-            out.U32(static_cast<std::uint32_t>(chunk - moviStart + 8)); // to the data; key frame
-            out.U32(frameSize);
+            out.U32(static_cast<std::uint32_t>(partChunks[chunk] - moviStart + 8)); // to the data; key frame
+            out.U32(partChunkSizes[chunk]);
         }
     }
     const std::uint64_t moviEnd = fileEnd + indexes.size();
@@ -405,12 +433,12 @@ void AviFileWriter::FinishPart(const char* functionName)
     {
         out.FourCc("idx1");
         out.U32(16 * entries);
-        for (const std::uint64_t chunk : partChunks)
+        for (std::size_t chunk = 0; chunk < partChunks.size(); ++chunk)
         {
-            out.FourCc("00db");
+            out.FourCc(ChunkId());
             out.U32(AVIIF_KEYFRAME);
-            out.U32(static_cast<std::uint32_t>(chunk - moviStart));
-            out.U32(frameSize);
+            out.U32(static_cast<std::uint32_t>(partChunks[chunk] - moviStart));
+            out.U32(partChunkSizes[chunk]);
         }
     }
     AppendChunk(indexes.data(), indexes.size(), nullptr, 0, functionName);
@@ -444,6 +472,7 @@ void AviFileWriter::FinishPart(const char* functionName)
     }
     partCount += standardIndex ? 1 : 0;
     partChunks.clear();
+    partChunkSizes.clear();
     partOpen = false;
 }
 
@@ -523,10 +552,12 @@ void AviFileWriter::WriteAt(std::uint64_t offset, const void* data, std::size_t 
 }
 
 void AviFileWriter::AppendChunk(const void* head, std::size_t headSize, const void* data,
-                                std::size_t dataSize, const char* functionName)
+                                std::size_t dataSize, const char* functionName, std::size_t padding)
 {
-    std::array<iovec, 2> parts = {iovec{const_cast<void*>(head), headSize},
-                                  iovec{const_cast<void*>(data), dataSize}};
+    static const unsigned char zeros[2] = {};
+    std::array<iovec, 3> parts = {
+        iovec{const_cast<void*>(head), headSize}, iovec{const_cast<void*>(data), dataSize},
+        iovec{const_cast<unsigned char*>(zeros), std::min<std::size_t>(padding, 2)}};
     std::size_t first = 0;
     std::uint64_t offset = fileEnd;
     while (first < parts.size())
@@ -537,7 +568,7 @@ void AviFileWriter::AppendChunk(const void* head, std::size_t headSize, const vo
             continue;
         }
         // At most BlockBytes go out per call.
-        std::array<iovec, 2> piece{};
+        std::array<iovec, 3> piece{};
         int count = 0;
         for (std::size_t part = first, budget = BlockBytes; part < parts.size() && budget > 0; ++part)
         {

@@ -2,6 +2,7 @@
 
 #include "AsfHeader.h"
 #include "FfmpegLibraries.h"
+#include "H264AccessUnit.h"
 
 #include <Norvex/Core/Exception.h>
 #include <Norvex/Core/StringHelpers.h>
@@ -134,6 +135,33 @@ void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32
         if (codec == Codec::Wmv3)
         {
             OpenWmv3(path, frameRate, bitRate);
+            return;
+        }
+        if (codec == Codec::H264Copy)
+        {
+            AVFormatContext* allocated = nullptr;
+            ThrowIfAvFailed(
+                libavformat->avformat_alloc_output_context2(&allocated, nullptr, "mp4", path.c_str()), "Open",
+                __LINE__);
+            format.reset(allocated);
+            stream = libavformat->avformat_new_stream(format.get(), nullptr);
+            if (!stream)
+            {
+                ThrowErrno(ENOMEM, "Open", NORVEX_SOURCE_FILE, __LINE__);
+            }
+            AVCodecParameters& parameters = *stream->codecpar;
+            parameters.codec_type = AVMEDIA_TYPE_VIDEO;
+            parameters.codec_id = AV_CODEC_ID_H264;
+            parameters.width = width;
+            parameters.height = height;
+            parameters.sample_aspect_ratio = AVRational{1, 1};
+            stream->time_base = HundredNanoseconds;
+            av_reduce(&stream->avg_frame_rate.num, &stream->avg_frame_rate.den,
+                      std::llround(frameRate * 1000.0), 1000, 1 << 30);
+            stream->sample_aspect_ratio = AVRational{1, 1};
+            // The file is made now, so a path that cannot be written fails here; its header needs
+            // the stream's parameter sets and waits for the first key frame.
+            StartFile(path);
             return;
         }
         const char* encoderName = codec == Codec::Wmv1 ? "wmv1" : codec == Codec::Wmv2 ? "wmv2" : "libx264";
@@ -284,17 +312,36 @@ void FfmpegMovieWriter::StateAsfFrameRate(double frameRate)
 
 void FfmpegMovieWriter::StartFile(const std::string& path)
 {
-    picture.reset(av_frame_alloc());
     packet.reset(libavcodec->av_packet_alloc());
-    if (!picture || !packet)
+    if (!packet)
     {
         ThrowErrno(ENOMEM, "Open", NORVEX_SOURCE_FILE, __LINE__);
     }
-    picture->format = AV_PIX_FMT_YUV420P;
-    picture->width = width;
-    picture->height = height;
-    ThrowIfAvFailed(av_frame_get_buffer(picture.get(), 0), "Open", __LINE__);
+    if (codec != Codec::H264Copy)
+    {
+        picture.reset(av_frame_alloc());
+        if (!picture)
+        {
+            ThrowErrno(ENOMEM, "Open", NORVEX_SOURCE_FILE, __LINE__);
+        }
+        picture->format = AV_PIX_FMT_YUV420P;
+        picture->width = width;
+        picture->height = height;
+        ThrowIfAvFailed(av_frame_get_buffer(picture.get(), 0), "Open", __LINE__);
+    }
+    CreateFile(path);
+    frameDuration = 0;
+    lastPts = lastDts = 0;
+    anyFrame = anyPacket = false;
+    headerWritten = false;
+    if (codec != Codec::H264Copy)
+    {
+        WriteHeader();
+    }
+}
 
+void FfmpegMovieWriter::CreateFile(const std::string& path)
+{
     // Only now the file is created: every setting before has been accepted. If the header
     // cannot be written (a full disk), Open removes a file created here again.
     struct stat existing = {};
@@ -302,9 +349,14 @@ void FfmpegMovieWriter::StartFile(const std::string& path)
     ThrowIfAvFailed(libavformat->avio_open(&format->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE), "Open",
                     __LINE__);
     createdPath = creates ? path : std::string();
+    filePath = path;
+}
+
+void FfmpegMovieWriter::WriteHeader()
+{
     AVDictionary* options = nullptr;
     av_dict_set(&options, "flush_packets", "1", 0);
-    if (codec == Codec::H264)
+    if (codec == Codec::H264 || codec == Codec::H264Copy)
     {
         // Fragments of 0.3 s at most, each complete in itself: a file cut short plays up to its
         // last whole fragment, losing less than half a second with the encoder's delay. (The
@@ -317,20 +369,62 @@ void FfmpegMovieWriter::StartFile(const std::string& path)
     const int written = libavformat->avformat_write_header(format.get(), &options);
     av_dict_free(&options);
     ThrowIfAvFailed(written, "Open", __LINE__);
-    filePath = path;
+    headerWritten = true;
     if (asfFrameRate > 0)
     {
         AsfHeader::StateFrameRate(filePath, asfFrameRate);
     }
-    frameDuration = 0;
-    lastPts = lastDts = 0;
-    anyFrame = anyPacket = false;
+}
+
+void FfmpegMovieWriter::AddPacket(const unsigned char* data, std::size_t size, std::int64_t sampleTime,
+                                  std::int64_t sampleDuration)
+{
+    if (!format || codec != Codec::H264Copy || size == 0)
+    {
+        return;
+    }
+    const bool key = H264AccessUnit::IsKeyFrame(data, size);
+    if (!headerWritten)
+    {
+        // The MP4 header holds the parameter sets; a stream joined between key frames is taken
+        // from the next one on.
+        if (!key)
+        {
+            return;
+        }
+        const auto sets = H264AccessUnit::ParameterSets(data, size);
+        if (sets.empty())
+        {
+            return;
+        }
+        AVCodecParameters& parameters = *stream->codecpar;
+        av_freep(&parameters.extradata);
+        parameters.extradata =
+            static_cast<std::uint8_t*>(av_mallocz(sets.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (!parameters.extradata)
+        {
+            ThrowErrno(ENOMEM, "AddFrame", NORVEX_SOURCE_FILE, __LINE__);
+        }
+        std::copy(sets.begin(), sets.end(), parameters.extradata);
+        parameters.extradata_size = static_cast<int>(sets.size());
+        WriteHeader();
+    }
+    ThrowIfAvFailed(libavcodec->av_new_packet(packet.get(), static_cast<int>(size)), "AddFrame", __LINE__);
+    std::copy(data, data + size, packet->data);
+    if (key)
+    {
+        packet->flags |= AV_PKT_FLAG_KEY;
+    }
+    packet->pts = packet->dts = sampleTime;
+    frameDuration = sampleDuration;
+    anyFrame = true;
+    WritePacket(HundredNanoseconds, "AddFrame");
 }
 
 void FfmpegMovieWriter::AddFrame(const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>& frame,
                                  std::int64_t sampleTime, std::int64_t sampleDuration)
 {
-    if (!format)
+    if (!format || codec == Codec::H264Copy)
     {
         return;
     }
@@ -482,6 +576,19 @@ void FfmpegMovieWriter::Close()
         if (encoder)
         {
             Encode(nullptr, "Close");
+        }
+        if (!headerWritten)
+        {
+            // No key frame came: a file without a header plays nothing, and is not left behind.
+            const std::string made = createdPath;
+            Reset();
+            if (!made.empty())
+            {
+                ::unlink(made.c_str());
+            }
+            throw Exception(
+                L"カメラから H.264 のキーフレームが届かなかったため、動画を作成できませんでした。\n", "Close",
+                NORVEX_SOURCE_FILE, __LINE__);
         }
         ThrowIfAvFailed(libavformat->av_write_trailer(format.get()), "Close", __LINE__);
         ThrowIfAvFailed(libavformat->avio_closep(&format->pb), "Close", __LINE__);

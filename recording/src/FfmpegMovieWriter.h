@@ -19,7 +19,8 @@ namespace VistelCapture
 
 // Encodes BGRA frames and muxes them with libavformat: WMV1 or WMV2 (libavcodec) or WMV3 (our own
 // encoder) in ASF, or H.264 Main profile (libx264) in fragmented MP4, so that a recording cut
-// short by a crash still plays up to its last complete fragment (one second at most). Times are in 100 ns
+// short by a crash still plays up to its last complete fragment (one second at most). Or muxes a
+// camera's own H.264 access units into fragmented MP4 as they are (H264Copy). Times are in 100 ns
 // units. Not thread-safe: the owner serialises the calls.
 class FfmpegMovieWriter
 {
@@ -29,7 +30,8 @@ public:
         Wmv1,
         Wmv2,
         Wmv3,
-        H264
+        H264,
+        H264Copy, // the camera's access units, not encoded here; the bit rate is the camera's
     };
 
     // Pictures from one key frame to the next in the WMV formats: libavcodec's own default for
@@ -56,6 +58,10 @@ public:
     // The frame's top-left part that fits is encoded; the rest of the picture is black.
     void AddFrame(const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>& frame,
                   std::int64_t sampleTime, std::int64_t sampleDuration);
+    // H264Copy: one access unit in Annex B form. The file's header waits for the first unit,
+    // which must be a key frame with its parameter sets.
+    void AddPacket(const unsigned char* data, std::size_t size, std::int64_t sampleTime,
+                   std::int64_t sampleDuration);
     // Drains the encoder and writes the trailer. The writer is closed even when this raises.
     void Close();
 
@@ -73,6 +79,8 @@ private:
     void OpenWmv3(const std::string& path, double frameRate, std::uint32_t bitRate);
     void StateAsfFrameRate(double frameRate);
     void StartFile(const std::string& path);
+    void CreateFile(const std::string& path);
+    void WriteHeader();
     void Encode(const AVFrame* picture, const char* functionName);
     void EncodeWmv3(std::int64_t sampleTime, std::int64_t sampleDuration);
     void WritePacket(AVRational packetBase, const char* functionName);
@@ -101,6 +109,7 @@ private:
     std::int64_t frameDuration = 0;
     bool anyFrame = false;
     bool anyPacket = false;
+    bool headerWritten = false;
     std::string createdPath; // the file the running Open made: removed again when Open fails
     std::string filePath;
     double asfFrameRate = 0; // the nominal rate the ASF header states, 0 for MP4

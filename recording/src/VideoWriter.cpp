@@ -28,7 +28,7 @@ using Frame = Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>;
 
 bool IsKnownFormat(VideoWriter::Format format)
 {
-    return format >= VideoWriter::Avi && format <= VideoWriter::H264;
+    return format >= VideoWriter::Avi && format <= VideoWriter::H264Copy;
 }
 
 } // namespace
@@ -96,9 +96,10 @@ void VideoWriter::Open(Format newFormat, const std::wstring& filePath, std::int3
     {
         Norvex::Core::ThrowNotRegularFile(path, "Open", NORVEX_SOURCE_FILE, __LINE__);
     }
-    if (format == Avi)
+    if (format == Avi || format == MjpegCopy)
     {
-        aviFile->Open(path, width, height, frameRate);
+        aviFile->Open(path, width, height, frameRate,
+                      format == Avi ? AviFileWriter::Compression::None : AviFileWriter::Compression::Mjpeg);
         stride = -static_cast<std::int32_t>(aviFile->GetRowSize());
         StartQueue();
         return;
@@ -109,10 +110,11 @@ void VideoWriter::Open(Format newFormat, const std::wstring& filePath, std::int3
         throw Exception(L"H.264 の動画の幅と高さは偶数でなければなりません。\n", "Open", NORVEX_SOURCE_FILE,
                         __LINE__);
     }
-    const auto codec = format == Wmv1   ? FfmpegMovieWriter::Codec::Wmv1
-                       : format == Wmv2 ? FfmpegMovieWriter::Codec::Wmv2
-                       : format == Wmv3 ? FfmpegMovieWriter::Codec::Wmv3
-                                        : FfmpegMovieWriter::Codec::H264;
+    const auto codec = format == Wmv1       ? FfmpegMovieWriter::Codec::Wmv1
+                       : format == Wmv2     ? FfmpegMovieWriter::Codec::Wmv2
+                       : format == Wmv3     ? FfmpegMovieWriter::Codec::Wmv3
+                       : format == H264Copy ? FfmpegMovieWriter::Codec::H264Copy
+                                            : FfmpegMovieWriter::Codec::H264;
     movieFile->Open(codec, path, width, height, frameRate, bitRate);
     stride = bytesPerInputPixel * width;
     timingStarted = false;
@@ -124,14 +126,20 @@ void VideoWriter::Open(Format newFormat, const std::wstring& filePath, std::int3
 
 void VideoWriter::StartQueue()
 {
-    const bool avi = format == Avi;
+    const bool avi = format == Avi || format == MjpegCopy;
+    const bool packets = format == H264Copy;
     queue = std::make_unique<FrameQueue<QueuedFrame>>(
         FrameQueue<QueuedFrame>::CapacityFor(width, height, frameRate),
-        [this, avi](const QueuedFrame& queued)
+        [this, avi, packets](const QueuedFrame& queued)
         {
             if (avi)
             {
-                aviFile->AddFrame(queued.aviRows.data());
+                aviFile->AddFrame(queued.bytes.data(), queued.bytes.size());
+            }
+            else if (packets)
+            {
+                movieFile->AddPacket(queued.bytes.data(), queued.bytes.size(), queued.sampleTime,
+                                     frameDuration);
             }
             else
             {
@@ -147,13 +155,17 @@ void VideoWriter::AddFrame(const Frame& frame)
     {
         ThrowUnexpected("AddFrame", NORVEX_SOURCE_FILE, __LINE__);
     }
+    if (TakesPackets(format))
+    {
+        ThrowUnexpected("AddFrame", NORVEX_SOURCE_FILE, __LINE__);
+    }
     if (!queue)
     {
         return;
     }
     if (format == Avi)
     {
-        queue->Push([&](QueuedFrame& queued) { ConvertToAviRows(frame, queued.aviRows); });
+        queue->Push([&](QueuedFrame& queued) { ConvertToAviRows(frame, queued.bytes); });
         return;
     }
     const auto now = clock();
@@ -182,6 +194,32 @@ void VideoWriter::AddFrame(const Frame& frame)
         {
             queued.picture = fitting;
             queued.sampleTime = std::llround(elapsed);
+        });
+}
+
+void VideoWriter::AddPacket(const unsigned char* data, std::size_t size, std::int64_t time)
+{
+    CriticalSection::AutoLock guard(lock);
+    if (!TakesPackets(format))
+    {
+        ThrowUnexpected("AddFrame", NORVEX_SOURCE_FILE, __LINE__);
+    }
+    if (!queue)
+    {
+        return;
+    }
+    if (!timingStarted)
+    {
+        firstPacketTime = time;
+        timingStarted = true;
+    }
+    queue->Push(
+        [&](QueuedFrame& queued)
+        {
+            queued.bytes.assign(data, data + size);
+            // Nanoseconds to 100 ns units, rounded half away from zero.
+            const std::int64_t elapsed = time - firstPacketTime;
+            queued.sampleTime = (elapsed + (elapsed >= 0 ? 50 : -50)) / 100;
         });
 }
 

@@ -214,6 +214,12 @@ struct GStreamerDevice::Glue
         return GST_BUS_DROP;
     }
 
+    static GstPadProbeReturn OnEncodedBuffer(GstPad*, GstPadProbeInfo* info, gpointer user)
+    {
+        static_cast<GStreamerDevice*>(user)->OnEncodedBuffer(GST_PAD_PROBE_INFO_BUFFER(info));
+        return GST_PAD_PROBE_OK;
+    }
+
     // decodebin adds its pad again each time the pipeline starts; the converter is the user data,
     // so nothing of the device is touched on the streaming thread here.
     static void OnPadAdded(GstElement*, GstPad* pad, gpointer user)
@@ -353,6 +359,9 @@ void GStreamerDevice::BuildPipeline()
                         NORVEX_SOURCE_FILE, __LINE__);
     }
     g_signal_connect(decoder.get(), "pad-added", G_CALLBACK(Glue::OnPadAdded), converter.get());
+    // What the camera sends, before decodebin: a JPEG or H.264 camera's own bytes.
+    const auto filtered = Own(gst_element_get_static_pad(filter.get(), "src"));
+    gst_pad_add_probe(filtered.get(), GST_PAD_PROBE_TYPE_BUFFER, Glue::OnEncodedBuffer, this, nullptr);
 
     const auto bus = Own(gst_element_get_bus(pipeline.get()));
     gst_bus_set_sync_handler(bus.get(), Glue::OnBusMessage, this, nullptr);
@@ -652,6 +661,27 @@ void GStreamerDevice::OnFrame(GstSample* sample)
     {
         NotifyCurrentException(NORVEX_SOURCE_FILE, __LINE__);
     }
+}
+
+void GStreamerDevice::OnEncodedBuffer(GstBuffer* buffer)
+{
+    if (!buffer || !IsStarted() || !IsEncodedPayloadWanted())
+    {
+        return;
+    }
+    GstMapInfo mapped;
+    if (!gst_buffer_map(buffer, &mapped, GST_MAP_READ))
+    {
+        return;
+    }
+    const GstClockTime pts = GST_BUFFER_PTS(buffer);
+    const std::int64_t time = GST_CLOCK_TIME_IS_VALID(pts)
+                                  ? static_cast<std::int64_t>(pts)
+                                  : std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count();
+    KeepEncodedPacket(mapped.data, mapped.size, time);
+    gst_buffer_unmap(buffer, &mapped);
 }
 
 void GStreamerDevice::OnBusMessage(GstMessage* message)

@@ -69,6 +69,8 @@ private:
     void QueueSample(GStreamerHandle<GstSample> sample);
     void ConvertQueuedSamples();
     void OnFrame(GstSample* sample);
+    // The camera's compressed buffers on their way to decodebin, kept while a recording wants them.
+    void OnEncodedBuffer(GstBuffer* buffer);
     void OnBusMessage(GstMessage* message);
     void StopPipeline() noexcept;
     // The converter for frames of these caps: the last one, or one made for them.

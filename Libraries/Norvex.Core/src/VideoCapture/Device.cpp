@@ -1,5 +1,6 @@
 #include <Norvex/Core/StringHelpers.h>
 #include <Norvex/Core/VideoCapture/Device.h>
+#include <Norvex/Core/VideoCapture/VideoSubtype.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -7,6 +8,16 @@
 
 namespace Norvex::Core::VideoCapture
 {
+namespace
+{
+
+constexpr std::uint32_t mjpg = MakeFourcc('M', 'J', 'P', 'G');
+constexpr std::uint32_t h264 = MakeFourcc('H', '2', '6', '4');
+// Units kept while no frame goes out (a decoder that gives no picture): about ten seconds; beyond
+// that the oldest are dropped rather than memory run out.
+constexpr std::size_t maximumPendingPackets = 300;
+
+} // namespace
 
 void Device::Prepare()
 {
@@ -16,6 +27,7 @@ void Device::Prepare()
         ThrowUnexpected("Prepare", NORVEX_SOURCE_FILE, __LINE__);
     }
     const auto& format = *frameFormats[static_cast<std::size_t>(frameFormatIndex)];
+    encodedFourcc = KeepableFourcc(format);
     // The same size keeps the last picture, so a format switch does not flash black.
     if (format.width != frame.width || format.height != frame.height)
     {
@@ -53,6 +65,52 @@ bool Device::IsNamedBy(const std::wstring& path) const
     }
     const auto own = std::filesystem::canonical(ToUtf8(devicePath), error);
     return !error && named == own;
+}
+
+std::uint32_t Device::KeepableFourcc(const FrameFormat& format) noexcept
+{
+    const GUID& subtype = format.subtype;
+    return subtype == MakeVideoSubtype(mjpg) || subtype == MakeVideoSubtype(h264) ? subtype.Data1 : 0;
+}
+
+void Device::SetEncodedPayloadWanted(bool wanted)
+{
+    CriticalSection::AutoLock lock(pendingSection);
+    encodedWanted = wanted;
+    pending.packets.clear();
+}
+
+void Device::KeepEncodedPacket(const unsigned char* data, std::size_t size, std::int64_t time) noexcept
+{
+    CriticalSection::AutoLock lock(pendingSection);
+    if (!encodedWanted.load(std::memory_order_relaxed))
+    {
+        return;
+    }
+    if (pending.packets.size() >= maximumPendingPackets)
+    {
+        pending.packets.erase(pending.packets.begin());
+    }
+    try
+    {
+        pending.packets.push_back({std::vector<unsigned char>(data, data + size), time});
+    }
+    catch (...)
+    {
+        // Out of memory: the recording misses this unit, the preview goes on.
+    }
+}
+
+void Device::TakeEncodedPayload()
+{
+    if (encoded.packets.empty() && !encodedWanted.load(std::memory_order_relaxed))
+    {
+        return;
+    }
+    CriticalSection::AutoLock lock(pendingSection);
+    encoded.packets.clear();
+    std::swap(encoded.packets, pending.packets);
+    encoded.fourcc = encodedWanted.load(std::memory_order_relaxed) ? encodedFourcc : 0;
 }
 
 void Device::SetFrameCallback(FrameCallback callback)
@@ -112,6 +170,7 @@ bool Device::DeliverFrame(Image<Pixel<unsigned char>>& picture, const wchar_t* s
     {
         PublishFrame(picture);
         frameInfo = info;
+        TakeEncodedPayload();
     }
     catch (...)
     {

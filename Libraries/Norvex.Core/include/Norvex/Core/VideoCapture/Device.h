@@ -6,10 +6,13 @@
 #include <Norvex/Core/Image.h>
 #include <Norvex/Core/Pixel.h>
 #include <Norvex/Core/VideoCapture/CameraControl.h>
+#include <Norvex/Core/VideoCapture/EncodedPayload.h>
 #include <Norvex/Core/VideoCapture/FrameFormat.h>
 #include <Norvex/Core/VideoCapture/FrameInfo.h>
 #include <Norvex/Core/VideoCapture/VideoProcAmp.h>
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -88,6 +91,18 @@ public:
     // V4L2 node and the udev links to it name one camera).
     bool IsNamedBy(const std::wstring& path) const;
 
+    // While set, a back-end hands the camera's own JPEG pictures or H.264 stream along with each
+    // frame of such a format (GetEncodedPayload), for a recording that keeps them as they are;
+    // while clear (the default) nothing is copied. Any thread.
+    void SetEncodedPayloadWanted(bool wanted);
+    // The camera's compressed data that came with the frame being delivered; read it only in the
+    // frame callback, which runs under the frame lock. Empty while not wanted, or for a format the
+    // camera does not compress.
+    const EncodedPayload& GetEncodedPayload() const noexcept { return encoded; }
+    // "MJPG" or "H264" (MakeFourcc) for a format whose frames a recording can keep as they are; 0
+    // for any other.
+    static std::uint32_t KeepableFourcc(const FrameFormat& format) noexcept;
+
     // The previous function is destroyed after the lock is released.
     void SetFrameCallback(FrameCallback callback);
     void SetExceptionCallback(ExceptionCallback callback);
@@ -111,11 +126,22 @@ protected:
     // For back-ends, inside a catch block on the capture thread: reports the exception in flight,
     // turning anything but an Exception into E_UNEXPECTED raised by "OnFrame" in sourceFile.
     void NotifyCurrentException(const wchar_t* sourceFile, int line) noexcept;
+    // For back-ends, on a streaming thread, before the DeliverFrame of the frame decoded from it:
+    // whether the camera's compressed data is wanted now, and keeping one unit of it. Units add up
+    // until a frame goes out, so none is lost to a decoder that holds pictures back or a frame the
+    // preview had no time for.
+    bool IsEncodedPayloadWanted() const noexcept
+    {
+        return encodedFourcc != 0 && encodedWanted.load(std::memory_order_relaxed);
+    }
+    void KeepEncodedPacket(const unsigned char* data, std::size_t size, std::int64_t time) noexcept;
 
 private:
     // Called with frameSection held.
     void PublishFrame(Image<Pixel<unsigned char>>& picture);
     void InvokeFrameCallback();
+    // Called with frameSection held: what was kept since the last frame goes with this one.
+    void TakeEncodedPayload();
 
     mutable CriticalSection frameSection;
     Image<Pixel<unsigned char>> frame; // guarded by frameSection
@@ -123,6 +149,11 @@ private:
     CriticalSection callbackSection;
     FrameCallback frameCallback;         // guarded by callbackSection
     ExceptionCallback exceptionCallback; // guarded by callbackSection
+    std::atomic<bool> encodedWanted = false;
+    std::uint32_t encodedFourcc = 0; // KeepableFourcc of the prepared format; set while stopped
+    CriticalSection pendingSection;  // taken alone, or inside frameSection
+    EncodedPayload pending;          // guarded by pendingSection: kept since the last frame
+    EncodedPayload encoded;          // guarded by frameSection: what came with `frame`
 };
 
 } // namespace Norvex::Core::VideoCapture
