@@ -1,6 +1,7 @@
 #include "FileFormatTable.h"
 
 #include <Norvex/Core/Exception.h>
+#include <Norvex/Core/VideoCapture/VideoSubtype.h>
 
 #include <algorithm>
 #include <cctype>
@@ -11,9 +12,11 @@ namespace
 {
 
 using Kind = FileFormatRow::Kind;
+using Norvex::Core::VideoCapture::MakeFourcc;
 
 // In the order of the stored setting; append only. A row: kind, command-line names, extension,
-// list text, dialog filter, still encoder, writer format, whether the bit rate applies.
+// list text, dialog filter, still encoder, writer format, whether the bit rate applies, the
+// camera format whose frames are kept as they are.
 // clang-format off
 constexpr FileFormatRow rows[] = {
     {Kind::Still, {"bmp", ""},     L".bmp", "ビットマップ",   "ビットマップ (*.bmp)|*.bmp||",       StillImageWriter::Bmp,  VideoWriter::Avi,  false},
@@ -25,6 +28,8 @@ constexpr FileFormatRow rows[] = {
     {Kind::Movie, {"wmv2", ""},    L".wmv", "WMV2",           "WMV (*.wmv)|*.wmv||",                StillImageWriter::Bmp,  VideoWriter::Wmv2, true},
     {Kind::Movie, {"wmv3", ""},    L".wmv", "WMV3",           "WMV (*.wmv)|*.wmv||",                StillImageWriter::Bmp,  VideoWriter::Wmv3, true},
     {Kind::Movie, {"h264", "mp4"}, L".mp4", "MPEG-4 (H.264)", "MPEG-4 (*.mp4)|*.mp4||",             StillImageWriter::Bmp,  VideoWriter::H264, true},
+    {Kind::Movie, {"mjpeg-copy", ""}, L".avi", "MJPEG (カメラのまま)", "AVI (*.avi)|*.avi||",        StillImageWriter::Bmp,  VideoWriter::MjpegCopy, false, MakeFourcc('M', 'J', 'P', 'G')},
+    {Kind::Movie, {"h264-copy", ""},  L".mp4", "H.264 (カメラのまま)", "MPEG-4 (*.mp4)|*.mp4||",     StillImageWriter::Bmp,  VideoWriter::H264Copy,  false, MakeFourcc('H', '2', '6', '4')},
 };
 // clang-format on
 

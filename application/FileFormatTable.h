@@ -36,9 +36,13 @@ struct FileFormatRow
     VideoWriter::Format writerFormat;
     // Whether the movie bit rate applies (uncompressed AVI ignores it).
     bool takesBitRate;
+    // A movie of the camera's own compressed frames: the camera format it needs ("MJPG" or
+    // "H264", VideoSubtype's MakeFourcc), 0 for formats that take decoded frames.
+    std::uint32_t cameraFourcc = 0;
 
     bool IsMovie() const noexcept { return kind == Kind::Movie; }
     bool IsStill() const noexcept { return kind == Kind::Still; }
+    bool KeepsCameraData() const noexcept { return cameraFourcc != 0; }
     // The extension without its dot: "bmp".
     std::wstring_view Suffix() const noexcept { return std::wstring_view(extension).substr(1); }
 };

@@ -59,19 +59,6 @@ std::int32_t Scale(std::int32_t value, std::int32_t newSize, std::int32_t oldSiz
     return oldSize > 0 ? static_cast<std::int32_t>(std::int64_t(newSize) * value / oldSize) : newSize / 2;
 }
 
-// The rate a movie is written at: the format's, unless the camera names none or runs more than
-// 5 % off it (slower in low light), and its buffers' timestamps show the rate it really runs at;
-// else a file would play too fast or too slow.
-double RateToRecord(double formatRate, double measuredRate)
-{
-    if (measuredRate > 0.0 &&
-        (!(formatRate > 0.0) || std::abs(measuredRate - formatRate) > 0.05 * formatRate))
-    {
-        return measuredRate;
-    }
-    return formatRate;
-}
-
 // Set on the capture thread while the processor's Process runs.
 thread_local bool insideProcess = false;
 
@@ -87,6 +74,11 @@ MainModel::MainModel(std::int32_t captureApiFamily, bool skipErrorDevice, bool s
       recorder({[this](const Exception& exception) { OnDeviceException(exception); },
                 [this]
                 {
+                    // The camera's packets are copied only while a recording keeps them.
+                    if (!devices.empty())
+                    {
+                        GetCurrentDevice().SetEncodedPayloadWanted(recorder.KeepsCameraData());
+                    }
                     NotifyPropertyChanged(MainModelProperty::IsRecording);
                     NotifyProcessor(Vistel::Framework::HostStateRecordingChanged);
                 },
@@ -399,8 +391,9 @@ void MainModel::StartCapture()
 {
     auto& device = GetCurrentDevice();
     ForgetCaptureEndReason();
-    device.SetFrameCallback([this](Device* source, const Image& frame)
-                            { OnDeviceFrame(frame, source->LockFrame().Info()); });
+    device.SetFrameCallback(
+        [this](Device* source, const Image& frame)
+        { OnDeviceFrame(frame, source->LockFrame().Info(), source->GetEncodedPayload()); });
     device.SetExceptionCallback(
         [this](Device* source, const Exception& exception)
         {
@@ -549,7 +542,8 @@ void MainModel::SampleCursorPixel(const Image& frame)
     cursorPixel = frame.Contains(cursor.x, cursor.y) ? PixelValue(frame.At(cursor.x, cursor.y)) : 0xFF000000u;
 }
 
-void MainModel::OnDeviceFrame(const Image& frame, const Recorder::FrameInfo& info)
+void MainModel::OnDeviceFrame(const Image& frame, const Recorder::FrameInfo& info,
+                              const Norvex::Core::VideoCapture::EncodedPayload& payload)
 {
     ++capturedFrames;
     FillProfiles(frame);
@@ -572,7 +566,7 @@ void MainModel::OnDeviceFrame(const Image& frame, const Recorder::FrameInfo& inf
     NotifyPropertyChanged(MainModelProperty::CursorPixel);
     if (SaveTarget.load() != 0)
     {
-        recorder.OnFrame(frame, info, FileFormat.load());
+        recorder.OnFrame(frame, info, payload, FileFormat.load());
     }
 }
 
@@ -775,8 +769,9 @@ void MainModel::StartRecording(const std::wstring& path)
     const auto& format = GetCurrentFrameFormat();
     recorder.Start(FileFormat.load(), path,
                    {format.width, format.height,
-                    RateToRecord(format.frameRate, GetCurrentDevice().GetMeasuredFrameRate()), MovieBitRate,
-                    std::chrono::milliseconds(std::max(RecordingInterval, 0)), IsTimestampFileEnabled});
+                    Recorder::RateToRecord(format.frameRate, GetCurrentDevice().GetMeasuredFrameRate()),
+                    MovieBitRate, std::chrono::milliseconds(std::max(RecordingInterval, 0)),
+                    IsTimestampFileEnabled, Device::KeepableFourcc(format)});
 }
 
 } // namespace VistelCapture

@@ -290,7 +290,8 @@ public:
     void InvalidatePreview() const;
 
 private:
-    void OnDeviceFrame(const Image& frame, const Recorder::FrameInfo& info);
+    void OnDeviceFrame(const Image& frame, const Recorder::FrameInfo& info,
+                       const Norvex::Core::VideoCapture::EncodedPayload& payload);
     void OnDeviceException(const Norvex::Core::Exception& exception);
     void ForgetCaptureEndReason();
     void ReleaseEndedCapture(const Device* source);

@@ -1,9 +1,13 @@
 #include "Recorder.h"
 
+#include <H264AccessUnit.h>
+
 #include <Norvex/Core/StringHelpers.h>
+#include <Norvex/Core/VideoCapture/VideoSubtype.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <ctime>
 #include <cwchar>
 #include <filesystem>
@@ -17,6 +21,30 @@ namespace VistelCapture
 {
 namespace
 {
+
+constexpr std::uint32_t h264 = Norvex::Core::VideoCapture::MakeFourcc('H', '2', '6', '4');
+
+// Refuses a recording of the camera's own frames that the camera or the settings cannot give.
+void CheckCameraData(const FileFormatRow& row, const Recorder::StreamSettings& stream)
+{
+    if (!row.KeepsCameraData())
+    {
+        return;
+    }
+    const std::wstring name = L"「" + Norvex::Core::ToWideString(row.label) + L"」";
+    if (stream.cameraFourcc != row.cameraFourcc)
+    {
+        throw Exception(name + L"で録画するには、カメラのフォーマットに " +
+                            (row.cameraFourcc == h264 ? L"H264" : L"MJPG") + L" を選んでください。\n",
+                        "Start", NORVEX_SOURCE_FILE, __LINE__);
+    }
+    // Skipping H.264 pictures would leave the rest without the pictures they refer to.
+    if (row.cameraFourcc == h264 && stream.interval.count() > 0)
+    {
+        throw Exception(name + L"では間隔を指定して録画できません。間隔を 0 にしてください。\n", "Start",
+                        NORVEX_SOURCE_FILE, __LINE__);
+    }
+}
 
 // YYYYMMDDhhmmssmmm of the local time.
 std::wstring TimeStamp()
@@ -35,6 +63,16 @@ std::wstring TimeStamp()
 }
 
 } // namespace
+
+double Recorder::RateToRecord(double formatRate, double measuredRate) noexcept
+{
+    if (measuredRate > 0.0 &&
+        (!(formatRate > 0.0) || std::abs(measuredRate - formatRate) > 0.05 * formatRate))
+    {
+        return measuredRate;
+    }
+    return formatRate;
+}
 
 Recorder::Recorder(Callbacks callbacks) : callbacks(std::move(callbacks)) {}
 
@@ -69,6 +107,7 @@ void Recorder::Start(std::int32_t fileFormat, const std::wstring& path, const St
         return;
     }
     const auto& row = FileFormatTable::Get(fileFormat);
+    CheckCameraData(row, stream);
     std::wstring timestampPath;
     if (row.IsMovie())
     {
@@ -98,6 +137,9 @@ void Recorder::Start(std::int32_t fileFormat, const std::wstring& path, const St
     intervalNanoseconds =
         std::chrono::nanoseconds(std::max(stream.interval, std::chrono::milliseconds(0))).count();
     nextDue = -1;
+    keepsCameraData = row.KeepsCameraData();
+    keyFrameSeen = false;
+    parameterSets.clear();
     saveFailed = false;
     health.Start(RecordingHealth::Clock::now());
     isRecording = true;
@@ -301,19 +343,31 @@ std::vector<std::wstring> Recorder::TakeWarnings()
     return std::exchange(warnings, {});
 }
 
-void Recorder::OnFrame(const Image& frame, const FrameInfo& info, std::int32_t fileFormat)
+void Recorder::OnFrame(const Image& frame, const FrameInfo& info, const EncodedPayload& payload,
+                       std::int32_t fileFormat)
 {
     if (!isRecording.load() || saveFailed.load())
     {
         return;
     }
+    // The camera's packets start to come only once the recording has asked for them.
+    if (keepsCameraData.load() && payload.packets.empty())
+    {
+        return;
+    }
     const std::int64_t limit = frameLimit.load();
-    const bool take = (limit == 0 || takenFrames.load() < limit) && TakesFrameNow();
+    const bool take = (limit == 0 || takenFrames.load() < limit) && TakesFrameNow(info);
+    std::int64_t taken = 1;
     try
     {
         // Past the cap, frames still arrive to carry the report of a save that failed on the
         // still queue's thread.
-        if (take)
+        const auto* row = FileFormatTable::Find(fileFormat);
+        if (take && row && row->KeepsCameraData())
+        {
+            taken = RecordPackets(payload, info, health.CameraGap(info.droppedFrames), *row);
+        }
+        else if (take)
         {
             RecordFrame(frame, info, health.CameraGap(info.droppedFrames), fileFormat);
         }
@@ -329,7 +383,7 @@ void Recorder::OnFrame(const Image& frame, const FrameInfo& info, std::int32_t f
     }
     if (take)
     {
-        ++takenFrames;
+        takenFrames += taken;
         if (const auto warning = health.TakeDropWarning(false))
         {
             Warn(*warning);
@@ -337,16 +391,19 @@ void Recorder::OnFrame(const Image& frame, const FrameInfo& info, std::int32_t f
     }
 }
 
-bool Recorder::TakesFrameNow()
+bool Recorder::TakesFrameNow(const FrameInfo& info)
 {
     const std::int64_t interval = intervalNanoseconds.load();
     if (interval <= 0)
     {
         return true;
     }
-    const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                 std::chrono::steady_clock::now().time_since_epoch())
-                                 .count();
+    // The camera's time of the frame: a program held up for a moment still keeps frames taken an
+    // interval apart.
+    const auto taken = info.captureTime.time_since_epoch().count() != 0 ? info.captureTime
+                                                                        : std::chrono::steady_clock::now();
+    const std::int64_t now =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(taken.time_since_epoch()).count();
     const std::int64_t due = nextDue.load();
     if (due >= 0 && now < due)
     {
@@ -356,6 +413,85 @@ bool Recorder::TakesFrameNow()
     // after a pause longer than an interval (a stalled camera) the grid starts anew from now.
     nextDue = due >= 0 && now - due < interval ? due + interval : now + interval;
     return true;
+}
+
+std::int64_t Recorder::RecordPackets(const EncodedPayload& payload, const FrameInfo& info,
+                                     std::int64_t cameraGap, const FileFormatRow& row)
+{
+    if (payload.fourcc != row.cameraFourcc)
+    {
+        return 0;
+    }
+    const std::int64_t limit = frameLimit.load();
+    std::int64_t taken = 0;
+    // A time-lapse keeps one picture per interval, the newest (pictures stand alone; H.264
+    // recordings have no interval).
+    const std::size_t first =
+        intervalNanoseconds.load() > 0 && !payload.packets.empty() ? payload.packets.size() - 1 : 0;
+    for (std::size_t index = first; index < payload.packets.size(); ++index)
+    {
+        const auto& packet = payload.packets[index];
+        if (limit != 0 && takenFrames.load() + taken >= limit)
+        {
+            break;
+        }
+        const unsigned char* data = packet.bytes.data();
+        std::size_t size = packet.bytes.size();
+        std::vector<unsigned char> withSets;
+        if (row.cameraFourcc == h264 && !keyFrameSeen.load())
+        {
+            // Nothing before the first key frame can be decoded; the parameter sets seen on the
+            // way are put in front of it when it does not carry its own.
+            auto sets = H264AccessUnit::ParameterSets(data, size);
+            if (!H264AccessUnit::IsKeyFrame(data, size))
+            {
+                if (!sets.empty())
+                {
+                    parameterSets = std::move(sets);
+                }
+                continue;
+            }
+            if (sets.empty())
+            {
+                if (parameterSets.empty())
+                {
+                    continue;
+                }
+                withSets = parameterSets;
+                withSets.insert(withSets.end(), data, data + size);
+                data = withSets.data();
+                size = withSets.size();
+            }
+            keyFrameSeen = true;
+        }
+        // The time-stamp file's line of each unit: the frame's, at the unit's own capture time
+        // where several came with it.
+        FrameInfo unitInfo = info;
+        const auto shift = std::chrono::nanoseconds(packet.time) - info.captureTime.time_since_epoch();
+        if (index + 1 < payload.packets.size())
+        {
+            unitInfo.captureTime += std::chrono::duration_cast<std::chrono::steady_clock::duration>(shift);
+            unitInfo.wallClock += std::chrono::duration_cast<std::chrono::system_clock::duration>(shift);
+            unitInfo.sequence.reset();
+        }
+        CriticalSection::AutoLock lock(recordSection);
+        if (!isRecording.load())
+        {
+            break; // Stop has begun: its files take no more frames
+        }
+        try
+        {
+            videoWriter.AddPacket(data, size, packet.time);
+        }
+        catch (...)
+        {
+            health.NotWritten(taken == 0 ? cameraGap : 0);
+            throw;
+        }
+        CountWritten(unitInfo, taken == 0 ? cameraGap : 0, {});
+        ++taken;
+    }
+    return taken;
 }
 
 void Recorder::RecordFrame(const Image& frame, const FrameInfo& info, std::int64_t cameraGap,
@@ -419,6 +555,13 @@ std::wstring Recorder::SaveFrame(const Image& image, const std::wstring& path, s
                                  const FrameInfo& info)
 {
     const auto& row = FileFormatTable::Get(fileFormat);
+    if (row.KeepsCameraData())
+    {
+        // Such a movie holds the camera's pictures only, never one decoded and encoded again.
+        throw Exception(L"「" + Norvex::Core::ToWideString(row.label) +
+                            L"」の動画には Snap のフレームを追加できません。\n",
+                        "SaveFrame", NORVEX_SOURCE_FILE, __LINE__);
+    }
     if (path.empty() && isRecording.load())
     {
         // A snap: one frame of the recording, stamped now when its times are not known.

@@ -12,6 +12,7 @@
 #include <Norvex/Core/Exception.h>
 #include <Norvex/Core/Image.h>
 #include <Norvex/Core/Pixel.h>
+#include <Norvex/Core/VideoCapture/EncodedPayload.h>
 #include <Norvex/Core/VideoCapture/FrameInfo.h>
 
 #include <atomic>
@@ -71,8 +72,17 @@ public:
         // due; a movie keeps its rate, so it plays the time sped up. Zero: every frame.
         std::chrono::milliseconds interval{0};
         bool timestampFile = true; // a FrameTimestampFile beside the movie or in the folder
+        // The camera format's code when a recording can keep its frames as they are
+        // (Device::KeepableFourcc), else 0.
+        std::uint32_t cameraFourcc = 0;
     };
     using FrameInfo = Norvex::Core::VideoCapture::FrameInfo;
+    using EncodedPayload = Norvex::Core::VideoCapture::EncodedPayload;
+
+    // The rate a movie is written at: the format's, unless the camera names none or runs more than
+    // 5 % off it (slower in low light), and its buffers' timestamps show the rate it really runs
+    // at; else a file would play too fast or too slow.
+    static double RateToRecord(double formatRate, double measuredRate) noexcept;
 
     explicit Recorder(Callbacks callbacks);
     Recorder(const Recorder&) = delete;
@@ -89,9 +99,11 @@ public:
     void Stop();
     // Stop, for a reason the user is told first among the warnings (the camera went away).
     void StopBecause(std::wstring reason);
-    // One frame of the device (capture thread): recorded while recording, up to the frame limit,
-    // unless a failure has ended the saving.
-    void OnFrame(const Image& frame, const FrameInfo& info, std::int32_t fileFormat);
+    // One frame of the device with the camera's packets that came with it (capture thread):
+    // recorded while recording, up to the frame limit, unless a failure has ended the saving. A
+    // format that keeps the camera's compression writes the packets, never the frame.
+    void OnFrame(const Image& frame, const FrameInfo& info, const EncodedPayload& payload,
+                 std::int32_t fileFormat);
     // A movie format appends to the open movie; a still format writes a file (a time-stamped one in
     // the save folder when path is empty). Returns the file written, empty for movies. While
     // recording, a frame saved without a path (a snap) is one of the recording's, `info` its times.
@@ -105,6 +117,8 @@ public:
     void SetEndsOnSaveError(bool value) noexcept { endsOnSaveError = value; }
 
     bool IsRecording() const noexcept { return isRecording.load(); }
+    // Whether the running recording wants the camera's packets with every frame.
+    bool KeepsCameraData() const noexcept { return isRecording.load() && keepsCameraData.load(); }
     // Frames of the running (or last) recording handed to the movie, or saved as still files.
     std::int64_t GetRecordedFrameCount() const noexcept { return GetStatus().written; }
     // Time, frames written and frames dropped of the running (or last) recording.
@@ -128,11 +142,14 @@ private:
     };
 
     void StartStills(const std::wstring& folder, const StreamSettings& stream);
+    // The camera's packets of a frame into a movie that keeps them; returns how many it took.
+    std::int64_t RecordPackets(const EncodedPayload& payload, const FrameInfo& info, std::int64_t cameraGap,
+                               const FileFormatRow& row);
     void RecordFrame(const Image& frame, const FrameInfo& info, std::int64_t cameraGap,
                      std::int32_t fileFormat);
-    // Whether a frame arriving now is to be recorded under the interval, and if so, when the next
-    // one is due (capture thread).
-    bool TakesFrameNow();
+    // Whether a frame taken at its capture time is to be recorded under the interval, and if so,
+    // when the next one is due (capture thread).
+    bool TakesFrameNow(const FrameInfo& info);
     // Writes a frame of the running recording and counts it; nothing once Stop has begun.
     std::wstring WriteRecordingFrame(const Image& frame, const FrameInfo& info, std::int64_t cameraGap,
                                      const FileFormatRow& row);
@@ -180,6 +197,11 @@ private:
     // by the capture thread alone.
     std::atomic<std::int64_t> intervalNanoseconds = 0;
     std::atomic<std::int64_t> nextDue = -1;
+    std::atomic<bool> keepsCameraData = false; // set by Start
+    // H.264 kept as it is: the file starts at a key frame, with the stream's parameter sets, which
+    // some cameras send only now and then. The capture thread's once Start has reset them.
+    std::atomic<bool> keyFrameSeen = false;
+    std::vector<unsigned char> parameterSets;
 };
 
 } // namespace VistelCapture

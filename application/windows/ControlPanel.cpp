@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QSignalBlocker>
 #include <QSpinBox>
+#include <QStandardItemModel>
 
 #include <algorithm>
 #include <cmath>
@@ -398,6 +399,7 @@ void ControlPanel::OnMainModelPropertyChanged(int property)
         const auto& format = model.GetCurrentFrameFormat();
         SetRange(markerXEdit, 0, std::max(0, format.width - 1));
         SetRange(markerYEdit, 0, std::max(0, format.height - 1));
+        OfferCameraFormats();
         break;
     }
     case MainModelProperty::ViewRatio:
@@ -607,7 +609,8 @@ void ControlPanel::UpdateEnabling()
     const bool bitRate = movie && !recording && row->takesBitRate;
     // The interval thins out a recording of every frame; it is fixed while one runs.
     const bool interval = !snapTarget && !recording;
-    const bool snap = movie ? recording && snapTarget : snapTarget;
+    // A movie of the camera's own pictures takes no decoded one.
+    const bool snap = movie ? recording && snapTarget && !row->KeepsCameraData() : snapTarget;
 
     for (QWidget* widget :
          std::initializer_list<QWidget*>{deviceLabel, deviceCombo, formatLabel, formatCombo})
@@ -626,6 +629,23 @@ void ControlPanel::UpdateEnabling()
         widget->setEnabled(interval);
     }
     snapButton->setEnabled(snap);
+}
+
+void ControlPanel::OfferCameraFormats()
+{
+    // The formats that keep the camera's compression are offered only while the camera sends it;
+    // the others are always there. Rows are disabled, not removed: an index is a FileFormat.
+    auto* items = qobject_cast<QStandardItemModel*>(fileFormatCombo->model());
+    const std::uint32_t fourcc =
+        Norvex::Core::VideoCapture::Device::KeepableFourcc(model.GetCurrentFrameFormat());
+    const auto rows = FileFormatTable::Rows();
+    for (std::size_t index = 0; items && index < rows.size(); ++index)
+    {
+        if (QStandardItem* item = items->item(static_cast<int>(index)); item && rows[index].KeepsCameraData())
+        {
+            item->setEnabled(rows[index].cameraFourcc == fourcc);
+        }
+    }
 }
 
 void ControlPanel::UpdateFocusSteps()

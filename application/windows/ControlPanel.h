@@ -75,6 +75,8 @@ private:
 
     void UpdateEnabling();
     void UpdateFocusSteps();
+    // Enables the file formats that keep the camera's compression while its format has it.
+    void OfferCameraFormats();
     void UpdateFocusVisibility();
 
     // Members in the order of the template's controls.

@@ -579,16 +579,15 @@ void FfmpegMovieWriter::Close()
         }
         if (!headerWritten)
         {
-            // No key frame came: a file without a header plays nothing, and is not left behind.
+            // No key frame came: a file without a header plays nothing and is not left behind;
+            // the recording, which counted no frame, says it is empty.
             const std::string made = createdPath;
             Reset();
             if (!made.empty())
             {
                 ::unlink(made.c_str());
             }
-            throw Exception(
-                L"カメラから H.264 のキーフレームが届かなかったため、動画を作成できませんでした。\n", "Close",
-                NORVEX_SOURCE_FILE, __LINE__);
+            return;
         }
         ThrowIfAvFailed(libavformat->av_write_trailer(format.get()), "Close", __LINE__);
         ThrowIfAvFailed(libavformat->avio_closep(&format->pb), "Close", __LINE__);

@@ -5,10 +5,15 @@
 #include "TimestampLines.h"
 
 #include <linux/videodev2.h>
+#include <turbojpeg.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <sstream>
+#include <tuple>
 
 using namespace VistelTest;
 using Norvex::Core::ToWideString;
@@ -328,4 +333,248 @@ TEST_F(ModelTest, ACameraGapShowsInTheTimestampFileAndInOneWarning)
     EXPECT_FALSE(std::filesystem::exists(silent.string() + ".frames.csv"));
     EXPECT_EQ(silentWarnings, std::vector<std::wstring>{
                                   L"フレームが1つも録画されなかったため、空の動画ファイルを削除しました。"});
+}
+
+namespace
+{
+
+using Bytes = std::vector<unsigned char>;
+
+// The NAL units of an Annex B stream, without their start codes.
+std::vector<Bytes> NalUnits(const Bytes& stream)
+{
+    std::vector<std::size_t> starts;
+    for (std::size_t at = 0; at + 2 < stream.size(); ++at)
+    {
+        if (stream[at] == 0 && stream[at + 1] == 0 && stream[at + 2] == 1)
+        {
+            starts.push_back(at + 3);
+        }
+    }
+    std::vector<Bytes> units;
+    for (std::size_t i = 0; i < starts.size(); ++i)
+    {
+        std::size_t end = i + 1 < starts.size() ? starts[i + 1] - 3 : stream.size();
+        while (end > starts[i] && stream[end - 1] == 0)
+        {
+            --end;
+        }
+        units.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(starts[i]),
+                           stream.begin() + static_cast<std::ptrdiff_t>(end));
+    }
+    return units;
+}
+
+Bytes ReadAll(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// The "00dc" chunks of an AVI's first RIFF part, in file order.
+std::vector<Bytes> AviPictures(const std::filesystem::path& file)
+{
+    const Bytes avi = ReadAll(file);
+    const auto u32 = [&](std::size_t at)
+    {
+        return std::uint32_t(avi[at]) | std::uint32_t(avi[at + 1]) << 8 | std::uint32_t(avi[at + 2]) << 16 |
+               std::uint32_t(avi[at + 3]) << 24;
+    };
+    const std::string text(avi.begin(), avi.end());
+    std::vector<Bytes> pictures;
+    for (std::size_t at = text.find("movi") + 4; at + 8 <= avi.size();)
+    {
+        const std::uint32_t size = u32(at + 4);
+        if (text.compare(at, 4, "00dc") == 0 && at + 8 + size <= avi.size())
+        {
+            pictures.emplace_back(avi.begin() + static_cast<std::ptrdiff_t>(at + 8),
+                                  avi.begin() + static_cast<std::ptrdiff_t>(at + 8 + size));
+        }
+        else if (text.compare(at, 4, "idx1") == 0)
+        {
+            break;
+        }
+        at += 8 + size + size % 2;
+    }
+    return pictures;
+}
+
+// Distinct JPEG pictures of the fake kernel's bands: the same picture with a comment naming it.
+std::vector<Bytes> NumberedJpegs(int count, int width, int height)
+{
+    const auto picture = Norvex::Testing::FakeV4l2Kernel::ReferencePicture(width, height);
+    tjhandle handle = tjInitCompress();
+    unsigned char* jpeg = nullptr;
+    unsigned long size = 0;
+    tjCompress2(handle, picture.data(), width, 0, height, TJPF_BGRA, &jpeg, &size, TJSAMP_422, 90, 0);
+    const Bytes base(jpeg, jpeg + size);
+    tjFree(jpeg);
+    tjDestroy(handle);
+    std::vector<Bytes> pictures;
+    for (int i = 0; i < count; ++i)
+    {
+        const std::string text = "picture " + std::to_string(i);
+        Bytes numbered(base.begin(), base.begin() + 2);
+        numbered.insert(numbered.end(), {0xFF, 0xFE, 0, static_cast<unsigned char>(text.size() + 2)});
+        numbered.insert(numbered.end(), text.begin(), text.end());
+        numbered.insert(numbered.end(), base.begin() + 2, base.end());
+        pictures.push_back(std::move(numbered));
+    }
+    return pictures;
+}
+
+// Access units of an H.264 stream as a camera sends them: a key frame with its parameter sets
+// every 15 pictures, no B-frames, each unit led by an access unit delimiter.
+std::vector<Bytes> H264AccessUnits(const std::filesystem::path& folder, int count)
+{
+    const auto file = folder / "camera.h264";
+    const std::string command =
+        "ffmpeg -v error -y -f lavfi -i testsrc=size=320x240:rate=30 -frames:v " + std::to_string(count) +
+        " -c:v libx264 -preset ultrafast -bf 0 -g 15 -x264-params aud=1 -pix_fmt yuv420p "
+        "-f h264 '" +
+        file.string() + "'";
+    if (std::system(command.c_str()) != 0)
+    {
+        return {};
+    }
+    const Bytes stream = ReadAll(file);
+    std::vector<Bytes> units;
+    std::size_t begin = 0;
+    for (std::size_t at = 4; at + 4 < stream.size(); ++at)
+    {
+        if (stream[at] == 0 && stream[at + 1] == 0 && stream[at + 2] == 0 && stream[at + 3] == 1 &&
+            (stream[at + 4] & 0x1F) == 9)
+        {
+            units.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(begin),
+                               stream.begin() + static_cast<std::ptrdiff_t>(at));
+            begin = at;
+        }
+    }
+    units.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(begin), stream.end());
+    return units;
+}
+
+} // namespace
+
+// A recording that keeps the camera's compression holds the camera's own bytes, in order and
+// without a gap, at the camera's rate: every JPEG picture of an MJPEG camera in an AVI, every
+// access unit of an H.264 camera in an MP4 from a key frame on; while the preview still gets
+// decoded frames.
+TEST_F(ModelTest, TheCamerasOwnPicturesAndAccessUnitsGoIntoTheFileUnchanged)
+{
+    using Norvex::Testing::FakeV4l2Kernel;
+    const auto jpegs = NumberedJpegs(40, 320, 240);
+    const auto units = H264AccessUnits(folder.Path(), 45);
+    ASSERT_EQ(units.size(), 45u);
+    FakeV4l2Kernel kernel;
+    kernel.AddCamera(FakeV4l2Kernel::OneFormatCamera("/dev/video0", V4L2_PIX_FMT_MJPEG, 320, 240,
+                                                     std::chrono::milliseconds(5)));
+    kernel.AddCamera(FakeV4l2Kernel::OneFormatCamera("/dev/video1", V4L2_PIX_FMT_H264, 320, 240,
+                                                     std::chrono::milliseconds(5)));
+    kernel.SetFrameSequence("/dev/video0", jpegs);
+    kernel.SetFrameSequence("/dev/video1", units);
+    Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(&kernel);
+    const auto mjpeg = folder / "camera.avi";
+    const auto h264 = folder / "camera.mp4";
+    std::int64_t recorded[2] = {};
+    {
+        auto& model = MakeModel(0);
+        model.SetSetting(model.SaveTarget, 1, MainModelProperty::SaveTarget);
+        model.SetRecordingFrameLimit(60);
+        Announcements listener;
+        model.AddListener(&listener);
+        for (const auto& [device, fileFormat, path] : {std::tuple{0, 9, mjpeg}, std::tuple{1, 10, h264}})
+        {
+            model.SelectDevice(device);
+            model.SetSetting(model.FileFormat, fileFormat, MainModelProperty::FileFormat);
+            model.StartCapture();
+            ASSERT_TRUE(
+                WaitFor(listener, MainModelProperty::Frame, listener.Count(MainModelProperty::Frame) + 3));
+            model.StartRecording(ToWideString(path.string()));
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while (model.GetRecordedFrameCount() < 60 && std::chrono::steady_clock::now() < deadline)
+            {
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            }
+            model.StopRecording();
+            model.StopCapture();
+            recorded[device] = model.GetRecordedFrameCount();
+            EXPECT_EQ(recorded[device], 60);
+        }
+        EXPECT_TRUE(model.GetDebugMessage().empty()) << Norvex::Core::ToUtf8(model.GetDebugMessage());
+        model.RemoveListener(&listener);
+    }
+    model.reset();
+    Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(nullptr);
+
+    // The pictures follow one another as the camera sent them, from wherever the recording began.
+    const auto pictures = AviPictures(mjpeg);
+    ASSERT_EQ(pictures.size(), 60u);
+    const auto first = std::find(jpegs.begin(), jpegs.end(), pictures.front());
+    ASSERT_NE(first, jpegs.end());
+    for (std::size_t i = 0; i < pictures.size(); ++i)
+    {
+        EXPECT_EQ(pictures[i], jpegs[(std::size_t(first - jpegs.begin()) + i) % jpegs.size()])
+            << "picture " << i;
+    }
+    EXPECT_EQ(CountFrames(mjpeg), 60);
+    EXPECT_EQ(Probe(mjpeg, "-show_entries stream=codec_name,r_frame_rate"), "mjpeg\n30/1\n");
+
+    // The MP4's stream, back in Annex B form, is the camera's units from a key frame on.
+    const auto annexB = folder / "back.h264";
+    ASSERT_EQ(std::system(("ffmpeg -v error -y -i '" + h264.string() +
+                           "' -c copy -bsf:v h264_mp4toannexb -f h264 '" + annexB.string() + "'")
+                              .c_str()),
+              0);
+    const auto written = NalUnits(ReadAll(annexB));
+    bool matched = false;
+    for (std::size_t start = 0; start < units.size() && !matched; start += 15)
+    {
+        std::vector<Bytes> expected;
+        for (std::size_t i = 0; i < 60; ++i)
+        {
+            const auto nals = NalUnits(units[(start + i) % units.size()]);
+            expected.insert(expected.end(), nals.begin(), nals.end());
+        }
+        matched = written == expected;
+    }
+    EXPECT_TRUE(matched) << written.size() << " NAL units written";
+    EXPECT_EQ(CountFrames(h264), 60);
+    EXPECT_EQ(Probe(h264, "-show_entries stream=codec_name,r_frame_rate"), "h264\n30/1\n");
+}
+
+// Through the GStreamer back-end too: the test camera's own JPEG pictures and H.264 stream reach
+// the file, which players read at the camera's rate.
+TEST_F(ModelTest, TheGStreamerBackEndHandsTheCamerasOwnStreamToARecording)
+{
+    auto& model = MakeModel();
+    const auto& devices = model.GetDevices();
+    const auto camera = std::find_if(
+        devices.begin(), devices.end(),
+        [](const auto& device) { return device->friendlyName == L"Norvex Test Camera 6 (compressed)"; });
+    ASSERT_NE(camera, devices.end());
+    model.SelectDevice(static_cast<std::int32_t>(camera - devices.begin()));
+    model.SetSetting(model.SaveTarget, 1, MainModelProperty::SaveTarget);
+    model.SetRecordingFrameLimit(12);
+    for (const auto& [format, fileFormat, name, codec] :
+         {std::tuple{0, 9, "camera.avi", "mjpeg"}, std::tuple{1, 10, "camera.mp4", "h264"}})
+    {
+        model.SelectFrameFormat(format);
+        model.SetSetting(model.FileFormat, fileFormat, MainModelProperty::FileFormat);
+        const auto movie = folder / name;
+        model.StartCapture();
+        model.StartRecording(ToWideString(movie.string()));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (model.GetRecordedFrameCount() < 12 && std::chrono::steady_clock::now() < deadline)
+        {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        }
+        model.StopRecording();
+        model.StopCapture();
+        EXPECT_EQ(model.GetRecordedFrameCount(), 12) << name;
+        EXPECT_EQ(CountFrames(movie), 12) << name;
+        EXPECT_EQ(Probe(movie, "-show_entries stream=codec_name,r_frame_rate"),
+                  std::string(codec) + "\n30/1\n");
+    }
+    EXPECT_TRUE(model.GetDebugMessage().empty()) << Norvex::Core::ToUtf8(model.GetDebugMessage());
 }

@@ -429,6 +429,14 @@ void FakeV4l2Kernel::SetEveryBufferDamaged(const std::string& node, bool damaged
     Find(node).everyBufferDamaged = damaged;
 }
 
+void FakeV4l2Kernel::SetFrameSequence(const std::string& node, std::vector<std::vector<unsigned char>> frames)
+{
+    std::lock_guard lock(mutex);
+    auto& state = Find(node);
+    state.frameSequence = std::move(frames);
+    state.sequenceNext = 0;
+}
+
 void FakeV4l2Kernel::SetContent(const std::string& node, Content content)
 {
     std::lock_guard lock(mutex);
@@ -1111,11 +1119,14 @@ int FakeV4l2Kernel::Dequeue(State& state, v4l2_buffer& buffer)
 
     // The picture's bytes go into the memory planes one after another, the first plane's after
     // its data offset.
-    const auto& bytes = FrameBytes(state);
+    const bool fromSequence = !state.frameSequence.empty();
+    const auto& bytes = fromSequence ? state.frameSequence[state.sequenceNext++ % state.frameSequence.size()]
+                                     : FrameBytes(state);
     const bool multiplanar = state.camera.multiplanar;
     std::vector<std::size_t> used(slot.planes.size());
     std::size_t taken = 0;
-    const std::string normal = "frame";
+    // Frames of a sequence differ from one another: each is written.
+    const std::string normal = fromSequence ? "sequence " + std::to_string(state.sequenceNext) : "frame";
     for (std::size_t plane = 0; plane < slot.planes.size(); ++plane)
     {
         const std::size_t offset = multiplanar && plane == 0 ? state.camera.dataOffset : 0;

@@ -177,6 +177,9 @@ public:
     // Overrides the picture of every frame: (format, sequence) -> buffer bytes.
     using Content = std::function<std::vector<unsigned char>(const v4l2_pix_format&)>;
     void SetContent(const std::string& node, Content content);
+    // Every frame from now on is the next of these byte strings, round and round, whatever the
+    // format: a compressed stream whose pictures differ. Empty: one picture again.
+    void SetFrameSequence(const std::string& node, std::vector<std::vector<unsigned char>> frames);
 
     int OpenCount(const std::string& node) const;
     std::size_t MappedCount() const;
@@ -257,6 +260,8 @@ private:
         std::deque<std::pair<FakeV4l2Fault, std::uint32_t>> faults;
         Content content;
         std::map<std::string, std::vector<unsigned char>> encoded; // cache per format
+        std::vector<std::vector<unsigned char>> frameSequence;
+        std::uint64_t sequenceNext = 0;
     };
     struct OpenFile
     {

@@ -13,6 +13,7 @@
 #include <QMenu>
 #include <QProcess>
 #include <QSpinBox>
+#include <QStandardItemModel>
 #include <QTest>
 #include <QToolButton>
 
@@ -203,9 +204,18 @@ TEST_F(PanelTest, FormatAndRecordingDecideWhatCanBeChanged)
     auto* bitRateSlider = Find<SliderControl>(panel, "bitRateSlider");
     auto* snap = Button(panel, QStringLiteral("Snap"));
     auto* record = Button(panel, QStringLiteral("録画"));
-    EXPECT_EQ(fileFormat->count(), 9);
+    EXPECT_EQ(fileFormat->count(), 11);
     EXPECT_EQ(fileFormat->itemText(4), QStringLiteral("AVI (非圧縮)"));
     EXPECT_EQ(saveTarget->itemText(0), QStringLiteral("Snapされたフレーム"));
+    // The formats that keep the camera's compression are offered while the camera sends it.
+    const auto* items = qobject_cast<QStandardItemModel*>(fileFormat->model());
+    ASSERT_EQ(model.GetCurrentFrameFormat().GetName(), L"YUY2 640x480 (30fps)");
+    EXPECT_FALSE(items->item(9)->isEnabled() || items->item(10)->isEnabled());
+    model.SelectFrameFormat(2); // MJPG 1280x720
+    Settle();
+    EXPECT_TRUE(items->item(9)->isEnabled());
+    EXPECT_FALSE(items->item(10)->isEnabled());
+    model.SelectFrameFormat(0);
 
     Choose(fileFormat, 4);
     Settle();

@@ -4,6 +4,7 @@
 
 #include <gst/video/video.h>
 
+#include <cstring>
 #include <initializer_list>
 
 struct _NorvexTestCameraSource
@@ -31,8 +32,8 @@ enum
     propertyMoving,
 };
 
-GstStaticPadTemplate sourceTemplate =
-    GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS("video/x-raw; image/jpeg"));
+GstStaticPadTemplate sourceTemplate = GST_STATIC_PAD_TEMPLATE(
+    "src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS("video/x-raw; image/jpeg; video/x-h264"));
 
 GstElement* MakeElement(const char* factory)
 {
@@ -206,20 +207,22 @@ void ClearChain(NorvexTestCameraSource* self)
     self->chainLength = 0;
 }
 
-// Builds videotestsrc alone for raw video, or videotestsrc, a raw capsfilter and jpegenc when the
-// peer asks for JPEG.
+// Builds videotestsrc alone for raw video, or videotestsrc, a raw capsfilter and jpegenc or
+// x264enc when the peer asks for JPEG or H.264.
 gboolean BuildChain(NorvexTestCameraSource* self)
 {
     const auto& camera = NorvexTestCamera::cameras[self->camera - 1];
     GstCaps* wanted = gst_pad_peer_query_caps(self->sourcePad, nullptr);
-    gboolean jpeg = FALSE;
+    const char* encoderName = nullptr;
     GstCaps* rawCaps = nullptr;
     if (wanted && !gst_caps_is_empty(wanted) && !gst_caps_is_any(wanted))
     {
         GstStructure* first = gst_caps_get_structure(wanted, 0);
-        if (gst_structure_has_name(first, "image/jpeg"))
+        encoderName = gst_structure_has_name(first, "image/jpeg")     ? "jpegenc"
+                      : gst_structure_has_name(first, "video/x-h264") ? "x264enc"
+                                                                      : nullptr;
+        if (encoderName)
         {
-            jpeg = TRUE;
             GstCaps* fixed = gst_caps_fixate(gst_caps_copy_nth(wanted, 0));
             GstStructure* structure = gst_caps_get_structure(fixed, 0);
             gint width = 320, height = 240, rateNumerator = 30, rateDenominator = 1;
@@ -275,10 +278,10 @@ gboolean BuildChain(NorvexTestCameraSource* self)
     self->chain[self->chainLength++] = source;
     gst_bin_add(GST_BIN(self), source);
     GstElement* last = source;
-    if (jpeg)
+    if (encoderName)
     {
         GstElement* filter = MakeElement("capsfilter");
-        GstElement* encoder = MakeElement("jpegenc");
+        GstElement* encoder = MakeElement(encoderName);
         if (!filter || !encoder)
         {
             for (GstElement* made : {filter, encoder})
@@ -293,6 +296,13 @@ gboolean BuildChain(NorvexTestCameraSource* self)
         }
         g_object_set(filter, "caps", rawCaps, nullptr);
         gst_caps_unref(rawCaps);
+        if (std::strcmp(encoderName, "x264enc") == 0)
+        {
+            // As a camera's encoder: every picture out at once, a key frame every second.
+            gst_util_set_object_arg(G_OBJECT(encoder), "speed-preset", "ultrafast");
+            gst_util_set_object_arg(G_OBJECT(encoder), "tune", "zerolatency");
+            g_object_set(encoder, "key-int-max", 30, "bframes", 0, nullptr);
+        }
         self->chain[self->chainLength++] = filter;
         self->chain[self->chainLength++] = encoder;
         gst_bin_add_many(GST_BIN(self), filter, encoder, nullptr);

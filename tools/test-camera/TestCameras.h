@@ -55,6 +55,13 @@ inline constexpr CameraDescription cameras[] = {
      "GRAY8, GRAY16_LE }, width=(int)320, height=(int)240, framerate=(fraction)30/1; "
      "video/x-raw, format=(string)YUY2, width=(int)1920, height=(int)1080, framerate=(fraction)30/1, "
      "colorimetry=(string)bt601"},
+    // Camera 6 sends what compressing cameras send: JPEG pictures at 1920x1080 and an H.264
+    // stream (byte-stream, whole access units, a key frame with its parameter sets every second,
+    // no B-frames), both of camera 1's bars.
+    {"Norvex Test Camera 6 (compressed)", "norvextestcamera:6", "smpte100",
+     "image/jpeg, width=(int)1920, height=(int)1080, framerate=(fraction)30/1; "
+     "video/x-h264, stream-format=(string)byte-stream, alignment=(string)au, width=(int)640, "
+     "height=(int)480, framerate=(fraction)30/1"},
 };
 
 inline constexpr int cameraCount = static_cast<int>(sizeof(cameras) / sizeof(cameras[0]));

@@ -698,10 +698,12 @@ void V4l2Device::OnFrame(const V4l2BufferSet::Planes& planes, const VideoCapture
     if (IsEncodedPayloadWanted() && planes.count > 0)
     {
         // The driver's time of the buffer where it gives one, else the arrival.
-        const auto taken = info.captureTime.time_since_epoch().count() != 0 ? info.captureTime
-                                                                            : std::chrono::steady_clock::now();
-        KeepEncodedPacket(planes.data[0], planes.size[0],
-                          std::chrono::duration_cast<std::chrono::nanoseconds>(taken.time_since_epoch()).count());
+        const auto taken = info.captureTime.time_since_epoch().count() != 0
+                               ? info.captureTime
+                               : std::chrono::steady_clock::now();
+        KeepEncodedPacket(
+            planes.data[0], planes.size[0],
+            std::chrono::duration_cast<std::chrono::nanoseconds>(taken.time_since_epoch()).count());
     }
     // A camera whose pictures cannot be decoded usually sends a run of them: the first of a run
     // is reported, the next is again after a picture came through.
