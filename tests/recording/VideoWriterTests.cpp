@@ -118,7 +118,7 @@ TEST(VideoWriter, AnUnknownFormatIsAnUnexpectedStateUntilTheNextValidOpen)
     VideoWriter writer;
     const auto path = folder / "unknown.avi";
     Exception refused =
-        Raised([&] { writer.Open(static_cast<VideoWriter::Format>(5), path.wstring(), 16, 16, 30, 0); });
+        Raised([&] { writer.Open(static_cast<VideoWriter::Format>(7), path.wstring(), 16, 16, 30, 0); });
     EXPECT_EQ(refused.GetErrorCode(), E_UNEXPECTED);
     EXPECT_EQ(refused.GetFunctionName(), L"Open");
     EXPECT_FALSE(std::filesystem::exists(path));
