@@ -104,6 +104,11 @@ public:
     // format that keeps the camera's compression writes the packets, never the frame.
     void OnFrame(const Image& frame, const FrameInfo& info, const EncodedPayload& payload,
                  std::int32_t fileFormat);
+    // A frame that came without the camera's packets.
+    void OnFrame(const Image& frame, const FrameInfo& info, std::int32_t fileFormat)
+    {
+        OnFrame(frame, info, EncodedPayload{}, fileFormat);
+    }
     // A movie format appends to the open movie; a still format writes a file (a time-stamped one in
     // the save folder when path is empty). Returns the file written, empty for movies. While
     // recording, a frame saved without a path (a snap) is one of the recording's, `info` its times.

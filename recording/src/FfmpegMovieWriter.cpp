@@ -139,22 +139,7 @@ void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32
         }
         if (codec == Codec::H264Copy)
         {
-            AVFormatContext* allocated = nullptr;
-            ThrowIfAvFailed(
-                libavformat->avformat_alloc_output_context2(&allocated, nullptr, "mp4", path.c_str()), "Open",
-                __LINE__);
-            format.reset(allocated);
-            stream = libavformat->avformat_new_stream(format.get(), nullptr);
-            if (!stream)
-            {
-                ThrowErrno(ENOMEM, "Open", NORVEX_SOURCE_FILE, __LINE__);
-            }
-            AVCodecParameters& parameters = *stream->codecpar;
-            parameters.codec_type = AVMEDIA_TYPE_VIDEO;
-            parameters.codec_id = AV_CODEC_ID_H264;
-            parameters.width = width;
-            parameters.height = height;
-            parameters.sample_aspect_ratio = AVRational{1, 1};
+            AddStream("mp4", path, AV_CODEC_ID_H264);
             stream->time_base = HundredNanoseconds;
             av_reduce(&stream->avg_frame_rate.num, &stream->avg_frame_rate.den,
                       std::llround(frameRate * 1000.0), 1000, 1 << 30);
@@ -266,8 +251,24 @@ void FfmpegMovieWriter::OpenWmv3(const std::string& path, double frameRate, std:
     AVRational rate = {};
     av_reduce(&rate.num, &rate.den, std::llround(frameRate * 1000.0), 1000, 1 << 30);
 
+    AVCodecParameters& parameters = AddStream("asf", path, AV_CODEC_ID_WMV3);
+    parameters.codec_tag = MKTAG('W', 'M', 'V', '3');
+    parameters.format = AV_PIX_FMT_YUV420P;
+    parameters.bit_rate = bitRate;
+    parameters.field_order = AV_FIELD_PROGRESSIVE;
+    SetExtradata(wmv3->SequenceHeader(), "Open");
+    stream->time_base = AVRational{1, 1000};
+    stream->avg_frame_rate = rate;
+    stream->sample_aspect_ratio = AVRational{1, 1};
+    StateAsfFrameRate(frameRate);
+    StartFile(path);
+}
+
+AVCodecParameters& FfmpegMovieWriter::AddStream(const char* container, const std::string& path,
+                                                AVCodecID codecId)
+{
     AVFormatContext* allocated = nullptr;
-    ThrowIfAvFailed(libavformat->avformat_alloc_output_context2(&allocated, nullptr, "asf", path.c_str()),
+    ThrowIfAvFailed(libavformat->avformat_alloc_output_context2(&allocated, nullptr, container, path.c_str()),
                     "Open", __LINE__);
     format.reset(allocated);
     stream = libavformat->avformat_new_stream(format.get(), nullptr);
@@ -277,28 +278,26 @@ void FfmpegMovieWriter::OpenWmv3(const std::string& path, double frameRate, std:
     }
     AVCodecParameters& parameters = *stream->codecpar;
     parameters.codec_type = AVMEDIA_TYPE_VIDEO;
-    parameters.codec_id = AV_CODEC_ID_WMV3;
-    parameters.codec_tag = MKTAG('W', 'M', 'V', '3');
+    parameters.codec_id = codecId;
     parameters.width = width;
     parameters.height = height;
-    parameters.format = AV_PIX_FMT_YUV420P;
-    parameters.bit_rate = bitRate;
     parameters.sample_aspect_ratio = AVRational{1, 1};
-    parameters.field_order = AV_FIELD_PROGRESSIVE;
-    const auto header = wmv3->SequenceHeader();
+    return parameters;
+}
+
+void FfmpegMovieWriter::SetExtradata(std::span<const std::uint8_t> bytes, const char* functionName)
+{
+    AVCodecParameters& parameters = *stream->codecpar;
+    av_freep(&parameters.extradata);
+    parameters.extradata_size = 0;
     parameters.extradata =
-        static_cast<std::uint8_t*>(av_mallocz(header.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        static_cast<std::uint8_t*>(av_mallocz(bytes.size() + AV_INPUT_BUFFER_PADDING_SIZE));
     if (!parameters.extradata)
     {
-        ThrowErrno(ENOMEM, "Open", NORVEX_SOURCE_FILE, __LINE__);
+        ThrowErrno(ENOMEM, functionName, NORVEX_SOURCE_FILE, __LINE__);
     }
-    std::copy(header.begin(), header.end(), parameters.extradata);
-    parameters.extradata_size = static_cast<int>(header.size());
-    stream->time_base = AVRational{1, 1000};
-    stream->avg_frame_rate = rate;
-    stream->sample_aspect_ratio = AVRational{1, 1};
-    StateAsfFrameRate(frameRate);
-    StartFile(path);
+    std::copy(bytes.begin(), bytes.end(), parameters.extradata);
+    parameters.extradata_size = static_cast<int>(bytes.size());
 }
 
 void FfmpegMovieWriter::StateAsfFrameRate(double frameRate)
@@ -397,16 +396,7 @@ void FfmpegMovieWriter::AddPacket(const unsigned char* data, std::size_t size, s
         {
             return;
         }
-        AVCodecParameters& parameters = *stream->codecpar;
-        av_freep(&parameters.extradata);
-        parameters.extradata =
-            static_cast<std::uint8_t*>(av_mallocz(sets.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-        if (!parameters.extradata)
-        {
-            ThrowErrno(ENOMEM, "AddFrame", NORVEX_SOURCE_FILE, __LINE__);
-        }
-        std::copy(sets.begin(), sets.end(), parameters.extradata);
-        parameters.extradata_size = static_cast<int>(sets.size());
+        SetExtradata(sets, "AddFrame");
         WriteHeader();
     }
     ThrowIfAvFailed(libavcodec->av_new_packet(packet.get(), static_cast<int>(size)), "AddFrame", __LINE__);

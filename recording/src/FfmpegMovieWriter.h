@@ -11,6 +11,7 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,10 @@ private:
     };
 
     void OpenWmv3(const std::string& path, double frameRate, std::uint32_t bitRate);
+    // Makes the output of `container` with one video stream of `codecId` at the movie's size.
+    AVCodecParameters& AddStream(const char* container, const std::string& path, AVCodecID codecId);
+    // The stream's codec-specific header (WMV3's sequence header, H.264's parameter sets).
+    void SetExtradata(std::span<const std::uint8_t> bytes, const char* functionName);
     void StateAsfFrameRate(double frameRate);
     void StartFile(const std::string& path);
     void CreateFile(const std::string& path);

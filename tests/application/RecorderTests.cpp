@@ -129,7 +129,7 @@ TEST(RecorderTest, AMovieTakesFramesUpToTheLimitAndSnapsAppendToIt)
     const auto frame = GreyFrame(64, 48);
     for (int i = 0; i < 5; ++i)
     {
-        recorder.OnFrame(frame, {}, {}, IndexOf("avi"));
+        recorder.OnFrame(frame, {}, IndexOf("avi"));
     }
     // A snap while the movie is open is one more frame of it, outside the cap.
     EXPECT_EQ(recorder.SaveFrame(frame, L"", IndexOf("avi")), L"");
@@ -157,7 +157,7 @@ TEST(RecorderTest, AScriptedStillRecordingStopsSavingAtItsFirstFailure)
     {
         try
         {
-            recorder.OnFrame(empty, {}, {}, IndexOf("png"));
+            recorder.OnFrame(empty, {}, IndexOf("png"));
             std::this_thread::yield();
         }
         catch (const Exception&)
@@ -167,7 +167,7 @@ TEST(RecorderTest, AScriptedStillRecordingStopsSavingAtItsFirstFailure)
     }
     ASSERT_TRUE(raised);
     // From now on nothing is taken, not even a good frame, and nothing is raised twice.
-    recorder.OnFrame(GreyFrame(64, 48), {}, {}, IndexOf("png"));
+    recorder.OnFrame(GreyFrame(64, 48), {}, IndexOf("png"));
     EXPECT_NO_THROW(recorder.Stop());
     EXPECT_EQ(recorder.GetRecordedFrameCount(), 0);
     EXPECT_TRUE(std::filesystem::is_empty(folder.Path()));
@@ -199,7 +199,7 @@ TEST(RecorderTest, TheTimestampFileListsEveryFrameOfTheMovieWithTheDropsBeforeIt
         info.sequence = sequence;
         info.captureTime = start + std::chrono::milliseconds(40) * sequence;
         info.wallClock = std::chrono::system_clock::now();
-        recorder.OnFrame(frame, info, {}, IndexOf("avi"));
+        recorder.OnFrame(frame, info, IndexOf("avi"));
     }
     EXPECT_EQ(events.warningsAnnounced, 0) << "too few frames to judge while recording";
     const auto running = recorder.GetStatus();
