@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include "CameraControlStore.h"
+#include "CommandLineOptions.h"
 #include "FileFormatTable.h"
 #include "MainModel.h"
 #include "ProcessorEntry.h"
@@ -36,245 +37,18 @@ namespace VistelCapture
 namespace
 {
 
-struct BadUsage : std::runtime_error
-{
-    using std::runtime_error::runtime_error;
-};
+using Options = CommandLineOptions;
+using BadUsage = CommandLineOptions::BadUsage;
 
 struct NotFoundError : std::runtime_error
 {
     using std::runtime_error::runtime_error;
 };
 
-struct Options
-{
-    std::string command;
-    std::string target;
-    std::optional<int> apiFamily;
-    std::optional<std::string> device;
-    std::optional<std::string> format;
-    std::optional<std::string> processor;
-    std::optional<int> fileFormat;
-    std::optional<int> bitRate;
-    std::optional<bool> timestamps;
-    long long frames = 0;
-    double seconds = 0;
-    std::optional<std::int32_t> intervalMilliseconds;
-    bool quiet = false;
-    bool wait = false;
-    // --set NAME=VALUE, in order: a value, or automatic mode for "auto".
-    struct ControlSetting
-    {
-        const CameraControlStore::Description* control = nullptr;
-        std::int32_t value = 0;
-        bool isAuto = false;
-    };
-    std::vector<ControlSetting> controlSettings;
-};
-
-long long ParseNumber(const std::string& option, const std::string& text, long long minimum)
-{
-    try
-    {
-        std::size_t used = 0;
-        const long long value = std::stoll(text, &used);
-        if (used == text.size() && value >= minimum)
-        {
-            return value;
-        }
-    }
-    catch (const std::logic_error&)
-    {
-    }
-    throw BadUsage(option + " needs a whole number of at least " + std::to_string(minimum) + ", not '" +
-                   text + "'");
-}
-
-// Seconds between recorded frames, to the millisecond: 0 (every frame) up to a day.
-std::int32_t ParseInterval(const std::string& option, const std::string& text)
-{
-    try
-    {
-        std::size_t used = 0;
-        const double seconds = std::stod(text, &used);
-        if (used == text.size() && seconds >= 0 && seconds <= 86400)
-        {
-            return static_cast<std::int32_t>(std::lround(seconds * 1000));
-        }
-    }
-    catch (const std::logic_error&)
-    {
-    }
-    throw BadUsage(option + " needs seconds from 0 to 86400, not '" + text + "'");
-}
-
-// The names the command line takes for the formats of one kind, or of all: "bmp, jpeg, png, tiff".
-std::string FileFormatChoices(std::optional<FileFormatRow::Kind> kind = std::nullopt)
-{
-    std::string choices;
-    for (const auto& row : FileFormatTable::Rows())
-    {
-        if (!kind || row.kind == *kind)
-        {
-            choices += (choices.empty() ? "" : ", ") + std::string(row.names[0]);
-        }
-    }
-    return choices;
-}
-
-int ParseFileFormat(const std::string& name)
-{
-    const int index = FileFormatTable::IndexOfName(name);
-    if (index < 0)
-    {
-        throw BadUsage("unknown file format '" + name + "'; choose one of " + FileFormatChoices());
-    }
-    return index;
-}
-
 // A failure about a file or folder the user named: its path first, as tools here print it.
 void PrintPathError(const std::string& path, const std::string& text)
 {
     std::fprintf(stderr, "vistel-capture-cli: %s: %s\n", path.c_str(), text.c_str());
-}
-
-Options::ControlSetting ParseControlSetting(const std::string& text)
-{
-    const auto equals = text.find('=');
-    const auto* control =
-        equals == std::string::npos ? nullptr : CameraControlStore::Find(text.substr(0, equals));
-    if (!control)
-    {
-        std::string names;
-        for (const auto& known : Vistel::Plugins::CameraControlTable())
-        {
-            names += (names.empty() ? "" : ", ") + ToUtf8(known.key);
-        }
-        throw BadUsage("--set needs NAME=VALUE with NAME one of " + names + ", not '" + text + "'");
-    }
-    const std::string value = text.substr(equals + 1);
-    if (value == "auto")
-    {
-        return {control, 0, true};
-    }
-    try
-    {
-        std::size_t used = 0;
-        const long long number = std::stoll(value, &used);
-        if (used == value.size() && number >= INT32_MIN && number <= INT32_MAX)
-        {
-            return {control, static_cast<std::int32_t>(number), false};
-        }
-    }
-    catch (const std::logic_error&)
-    {
-    }
-    throw BadUsage("--set " + text.substr(0, equals) + " needs a whole number or auto, not '" + value + "'");
-}
-
-Options Parse(const std::vector<std::string>& arguments)
-{
-    Options options;
-    std::vector<std::string> words;
-    for (std::size_t i = 0; i < arguments.size(); ++i)
-    {
-        const std::string& argument = arguments[i];
-        const auto value = [&]() -> const std::string&
-        {
-            if (i + 1 >= arguments.size())
-            {
-                throw BadUsage(argument + " needs a value");
-            }
-            return arguments[++i];
-        };
-        if (argument == "--api-family")
-        {
-            options.apiFamily = static_cast<int>(ParseNumber(argument, value(), 0));
-        }
-        else if (argument == "--device")
-        {
-            options.device = value();
-        }
-        else if (argument == "--format")
-        {
-            options.format = value();
-        }
-        else if (argument == "--processor")
-        {
-            options.processor = value();
-        }
-        else if (argument == "--file-format")
-        {
-            options.fileFormat = ParseFileFormat(value());
-        }
-        else if (argument == "--bit-rate")
-        {
-            options.bitRate = static_cast<int>(ParseNumber(argument, value(), 1));
-        }
-        else if (argument == "--frames")
-        {
-            options.frames = ParseNumber(argument, value(), 1);
-        }
-        else if (argument == "--seconds")
-        {
-            options.seconds = static_cast<double>(ParseNumber(argument, value(), 1));
-        }
-        else if (argument == "--interval")
-        {
-            options.intervalMilliseconds = ParseInterval(argument, value());
-        }
-        else if (argument == "--timestamps" || argument == "--no-timestamps")
-        {
-            options.timestamps = argument == "--timestamps";
-        }
-        else if (argument == "--quiet")
-        {
-            options.quiet = true;
-        }
-        else if (argument == "--wait")
-        {
-            options.wait = true;
-        }
-        else if (argument == "--set")
-        {
-            options.controlSettings.push_back(ParseControlSetting(value()));
-        }
-        else if (argument.starts_with("--"))
-        {
-            throw BadUsage("unknown option " + argument);
-        }
-        else
-        {
-            words.push_back(argument);
-        }
-    }
-    if (words.empty())
-    {
-        throw BadUsage("no command given");
-    }
-    options.command = words[0];
-    const bool takesPath = options.command == "snapshot" || options.command == "record";
-    const std::size_t expected = takesPath ? 2 : 1;
-    if (options.command != "list" && options.command != "stream" && options.command != "controls" &&
-        !takesPath)
-    {
-        throw BadUsage("unknown command '" + options.command + "'");
-    }
-    if (words.size() != expected)
-    {
-        throw BadUsage(expected == 1 ? options.command + " takes no argument"
-                                     : options.command + " needs exactly one path");
-    }
-    if (expected == 2)
-    {
-        options.target = words[1];
-    }
-    if ((options.command == "record" || options.command == "stream") && options.frames == 0 &&
-        options.seconds == 0)
-    {
-        throw BadUsage(options.command + " needs --frames N or --seconds S");
-    }
-    return options;
 }
 
 bool IsIndex(const std::string& text)
@@ -433,7 +207,7 @@ int FileFormatFor(const Options& options, bool movieExpected)
     const auto extension = target.substr(Norvex::Core::ChangeExtension(target, L"").size());
     if (!extension.empty())
     {
-        return ParseFileFormat(ToUtf8(extension.substr(1)));
+        return Options::ParseFileFormat(ToUtf8(extension.substr(1)));
     }
     if (movieExpected)
     {
@@ -540,7 +314,8 @@ int Snapshot(MainModel& model, SignalWatcher& terminationSignals, const Options&
     const int format = FileFormatFor(options, false);
     if (FileFormatTable::IsMovie(format))
     {
-        throw BadUsage("a snapshot is a still image: " + FileFormatChoices(FileFormatRow::Kind::Still));
+        throw BadUsage("a snapshot is a still image: " +
+                       Options::FileFormatChoices(FileFormatRow::Kind::Still));
     }
     model.FileFormat = format;
     bool captured = false;
@@ -836,7 +611,7 @@ const char* CommandLine::HelpText()
         "  --format F         index or display name, e.g. \"YUY2 640x480 (30fps)\"\n"
         "  --processor NAME   processor by name\n"
         "  --file-format X    " +
-        FileFormatChoices() +
+        Options::FileFormatChoices() +
         "\n"
         "  --bit-rate K       movie bit rate in kbit/s\n"
         "  --frames N, --seconds S   how much to record\n"
@@ -863,7 +638,7 @@ int CommandLine::Run(const std::vector<std::string>& arguments)
             std::fputs(HelpText(), stdout);
             return Success;
         }
-        options = Parse(arguments);
+        options = Options::Parse(arguments);
     }
     catch (const BadUsage& error)
     {
