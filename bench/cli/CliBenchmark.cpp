@@ -170,7 +170,8 @@ void Count(Output output, const fs::path& path, const fs::path& log, Measurement
     {
         for (const auto& entry : fs::directory_iterator(path, error))
         {
-            if (entry.is_regular_file())
+            // The recording's time-stamp file (frames.csv) lies beside the pictures.
+            if (entry.is_regular_file() && entry.path().extension() != ".csv")
             {
                 ++measurement.frames;
                 measurement.outputBytes += entry.file_size();
