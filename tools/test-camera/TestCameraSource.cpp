@@ -4,6 +4,7 @@
 
 #include <gst/video/video.h>
 
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
@@ -179,6 +180,17 @@ GstPadProbeReturn DrawMotion(GstPad* pad, GstPadProbeInfo* info, gpointer user)
         FillRectangle(&frame, bit * cell, 0, cell, MIN(cell, height), (frameNumber >> bit) & 1);
     }
     gst_video_frame_unmap(&frame);
+    // For measuring how old the picture on a screen is: when each numbered frame left the camera.
+    static const char* const pushLog = g_getenv("NORVEX_TEST_CAMERA_PUSH_LOG");
+    if (pushLog)
+    {
+        if (FILE* log = fopen(pushLog, "a"))
+        {
+            fprintf(log, "%" G_GUINT64_FORMAT " %" G_GINT64_FORMAT "\n", frameNumber,
+                    g_get_monotonic_time() * 1000);
+            fclose(log);
+        }
+    }
     return GST_PAD_PROBE_OK;
 }
 

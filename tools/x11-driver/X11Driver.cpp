@@ -13,6 +13,10 @@
 //   x11-driver close WINDOW                    asks the window to close, as a close box does
 //   x11-driver screenshot FILE.png [X Y W H]   the whole screen, or that rectangle of it
 //   x11-driver count-colour R G B TOLERANCE X Y W H   pixels of that colour in the rectangle
+//   x11-driver find-colour R G B TOLERANCE X Y W H    "x y" of its first pixel, row by row
+//   x11-driver sample-counter X Y CELL COUNT PERIOD_MS
+//       reads the test camera's frame counter (16 cells of CELL pixels from X, Y, lowest bit
+//       first, white for a one) COUNT times, PERIOD_MS apart: "monotonic-ns counter" per line
 //
 // Exit status 0 on success, 1 on failure (a message on stderr), 2 on wrong usage.
 
@@ -331,6 +335,60 @@ int main(int argc, char* argv[])
             argc == 7 ? XGetImage(d, root, numbers[1], numbers[2], numbers[3], numbers[4], AllPlanes, ZPixmap)
                       : XGetImage(d, root, 0, 0, attributes.width, attributes.height, AllPlanes, ZPixmap));
         return image ? SavePng(*image, argv[2]) : Fail("cannot read the screen");
+    }
+    if (command == "find-colour" && argc == 10)
+    {
+        ImagePointer image(
+            XGetImage(d, root, numbers[4], numbers[5], numbers[6], numbers[7], AllPlanes, ZPixmap));
+        if (!image)
+        {
+            return Fail("cannot read that part of the screen");
+        }
+        for (int y = 0; y < image->height; ++y)
+        {
+            for (int x = 0; x < image->width; ++x)
+            {
+                const unsigned long pixel = XGetPixel(image.get(), x, y);
+                if (std::labs(static_cast<long>((pixel & image->red_mask) >> 16) - numbers[0]) <=
+                        numbers[3] &&
+                    std::labs(static_cast<long>((pixel & image->green_mask) >> 8) - numbers[1]) <=
+                        numbers[3] &&
+                    std::labs(static_cast<long>(pixel & image->blue_mask) - numbers[2]) <= numbers[3])
+                {
+                    std::printf("%ld %ld\n", numbers[4] + x, numbers[5] + y);
+                    return 0;
+                }
+            }
+        }
+        return Fail("no pixel of that colour");
+    }
+    if (command == "sample-counter" && argc == 7)
+    {
+        const long cell = numbers[2];
+        for (long sample = 0; sample < numbers[3]; ++sample)
+        {
+            // One row through the cells' centres, read in one request.
+            ImagePointer image(
+                XGetImage(d, root, numbers[0], numbers[1] + cell / 2, 16 * cell, 1, AllPlanes, ZPixmap));
+            const auto now = std::chrono::steady_clock::now().time_since_epoch();
+            if (!image)
+            {
+                return Fail("cannot read that part of the screen");
+            }
+            long counter = 0;
+            for (int bit = 0; bit < 16; ++bit)
+            {
+                const unsigned long pixel =
+                    XGetPixel(image.get(), static_cast<int>(bit * cell + cell / 2), 0);
+                counter |= (((pixel & image->green_mask) >> 8) > 128 ? 1L : 0L) << bit;
+            }
+            std::printf(
+                "%lld %ld\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()),
+                counter);
+            std::this_thread::sleep_for(std::chrono::milliseconds(numbers[4]));
+        }
+        return 0;
     }
     if (command == "count-colour" && argc == 10)
     {
