@@ -685,8 +685,11 @@ TEST_F(GStreamerCaptureTest, ShortBuffersAndBusErrorsAreReportedWhileStreamingGo
         busErrors += exception.GetFunctionName() == L"OnBusMessage";
     }
     EXPECT_EQ(busErrors, 1);
-    // Buffers alternate, give or take the one in flight when Stop came.
-    EXPECT_NEAR(shortFrames, recorder.Frames(), 1);
+    // Buffers alternate, give or take the one in flight when Stop came, and those a slow machine
+    // dropped from the device's queue before they were looked at.
+    const auto dropped = static_cast<int>(device->GetDroppedFrameCount());
+    EXPECT_LE(std::abs(shortFrames - recorder.Frames()), dropped + 1)
+        << shortFrames << " short, " << recorder.Frames() << " whole, " << dropped << " dropped";
     ExpectBars(recorder.LastFrame(), 8);
 }
 
