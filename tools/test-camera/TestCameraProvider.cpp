@@ -70,7 +70,7 @@ GstDevice* MakeDevice(gint camera)
 
 bool Listed(gint camera, const std::set<int>& plugged)
 {
-    static const bool faults = g_getenv("NORVEX_TEST_CAMERA_FAULTS") != nullptr;
+    const bool faults = g_getenv("NORVEX_TEST_CAMERA_FAULTS") != nullptr;
     return plugged.count(camera) != 0 && (!NorvexTestCamera::cameras[camera - 1].faulty || faults);
 }
 
