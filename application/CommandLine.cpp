@@ -27,6 +27,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 using Norvex::Core::Exception;
 using Norvex::Core::ToUtf8;
@@ -388,18 +389,22 @@ int Record(MainModel& model, SignalWatcher& terminationSignals, const Options& o
     {
         model.MovieBitRate = *options.bitRate;
     }
-    if (options.intervalMilliseconds)
+    // --interval, --timestamps and --no-timestamps are for this run: the INI file keeps its own
+    // choice (an interval kept from one run would make every later recording a time-lapse).
+    const auto forThisRun = [](auto& setting, const auto& given)
     {
-        model.RecordingInterval = *options.intervalMilliseconds;
-    }
-    // --timestamps and --no-timestamps are for this run: the INI file keeps its own choice.
-    struct Restore
-    {
-        bool& setting;
-        const bool stored;
-        ~Restore() { setting = stored; }
-    } restore{model.IsTimestampFileEnabled, model.IsTimestampFileEnabled};
-    model.IsTimestampFileEnabled = options.timestamps.value_or(restore.stored);
+        struct Restore
+        {
+            std::remove_reference_t<decltype(setting)>& kept;
+            const std::remove_reference_t<decltype(setting)> stored;
+            ~Restore() { kept = stored; }
+        };
+        const auto stored = setting;
+        setting = given.value_or(stored);
+        return Restore{setting, stored}; // a prvalue: never copied, restored once
+    };
+    const auto interval = forThisRun(model.RecordingInterval, options.intervalMilliseconds);
+    const auto timestamps = forThisRun(model.IsTimestampFileEnabled, options.timestamps);
     model.SetRecordingFrameLimit(options.frames);
     model.SetRecordingEndsOnSaveError(true);
     try

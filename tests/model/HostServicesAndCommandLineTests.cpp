@@ -323,6 +323,26 @@ TEST_F(ModelTest, CommandLineTimestampFilesMatchTheFramesAndSurviveAKill)
     }
 }
 
+// --interval made every later run of the command line a time-lapse too: it was kept in the INI.
+TEST_F(ModelTest, CommandLineIntervalIsForItsRunOnly)
+{
+    const auto shortestGap = [&](const char* movie)
+    {
+        const auto times = Norvex::Testing::TimestampLines(folder / (std::string(movie) + ".frames.csv"))
+                               .Column("capture_time_s");
+        double shortest = 1e9;
+        for (std::size_t i = 1; i < times.size(); ++i)
+        {
+            shortest = std::min(shortest, std::stod(times[i]) - std::stod(times[i - 1]));
+        }
+        return shortest;
+    };
+    ASSERT_EQ(RunCli(folder.Path(), "--format 1 --interval 0.3 record lapse.avi --frames 3").exitCode, 0);
+    ASSERT_EQ(RunCli(folder.Path(), "--format 1 record plain.avi --frames 4").exitCode, 0);
+    EXPECT_GE(shortestGap("lapse.avi"), 0.2);
+    EXPECT_LT(shortestGap("plain.avi"), 0.2) << "the interval of the run before was kept";
+}
+
 // A processor that throws once made the command line end in std::terminate: now it says which
 // processor of which file failed, exits 1, and the next run works with "なし".
 TEST_F(ModelTest, CommandLineReportsAFailingProcessorAndExitsOne)
