@@ -61,6 +61,8 @@ public:
     static std::wstring GetDevicePath(GstDevice* device);
 
 private:
+    // The raw layouts the appsink takes, as caps.
+    static GStreamerHandle<GstCaps> SinkCaps();
     struct Glue; // the C callbacks GStreamer calls
 
     void BuildPipeline();
