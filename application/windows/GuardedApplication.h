@@ -40,6 +40,20 @@ public:
     // (a paint under the error box) must not stack boxes.
     static void HandleException(std::exception_ptr exception);
 
+    // Runs one handler that Qt calls from its own frames, which no exception may cross: what it
+    // throws goes to HandleException.
+    template <class Handler> static void Run(Handler&& handler)
+    {
+        try
+        {
+            handler();
+        }
+        catch (...)
+        {
+            HandleException(std::current_exception());
+        }
+    }
+
     // Shows the "エラー" box for the exception and ends the run.
     static void ShowAndExit(std::exception_ptr exception);
 
