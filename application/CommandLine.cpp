@@ -4,6 +4,7 @@
 #include "CommandLineOptions.h"
 #include "FileFormatTable.h"
 #include "MainModel.h"
+#include "ModelListener.h"
 #include "ProcessorEntry.h"
 #include "SignalWatcher.h"
 #include "VistelCaptureApp.h"
@@ -58,27 +59,6 @@ bool IsIndex(const std::string& text)
            std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
 }
 
-// Runs a handler for every announcement of the model, on this thread.
-class Listener final : public QObject
-{
-public:
-    explicit Listener(std::function<void(MainModelProperty)> handler) : handler(std::move(handler)) {}
-
-    bool event(QEvent* event) override
-    {
-        if (event->type() != Norvex::Mfc::PropertyChangedEvent::DefaultType())
-        {
-            return QObject::event(event);
-        }
-        handler(static_cast<MainModelProperty>(
-            static_cast<Norvex::Mfc::PropertyChangedEvent*>(event)->GetProperty()));
-        return true;
-    }
-
-private:
-    std::function<void(MainModelProperty)> handler;
-};
-
 void PrintList(const MainModel& model)
 {
     const auto& devices = model.GetDevices();
@@ -123,7 +103,7 @@ int ListControls(MainModel& model)
 // Waits until a camera is listed or a termination signal comes; true when one is.
 bool WaitForCamera(MainModel& model, SignalWatcher& terminationSignals)
 {
-    Listener listener(
+    ModelListener listener(
         [&](MainModelProperty property)
         {
             if (property == MainModelProperty::DeviceList && !model.GetDevices().empty())
@@ -256,7 +236,7 @@ std::optional<std::string> Stream(MainModel& model, SignalWatcher& terminationSi
                          error = "no frame arrived for 10 seconds";
                          QCoreApplication::exit(1);
                      });
-    Listener listener(
+    ModelListener listener(
         [&](MainModelProperty property)
         {
             if (error)
@@ -597,40 +577,7 @@ int RunCommand(const Options& options, SignalWatcher& terminationSignals)
 
 const char* CommandLine::HelpText()
 {
-    static const std::string text =
-        "usage: vistel-capture-cli [options] list\n"
-        "       vistel-capture-cli [options] snapshot FILE\n"
-        "       vistel-capture-cli [options] record PATH (--frames N | --seconds S)\n"
-        "       vistel-capture-cli [options] stream (--frames N | --seconds S)\n"
-        "       vistel-capture-cli [options] controls\n"
-        "\n"
-        "  list               devices with their formats, and the processors\n"
-        "  snapshot FILE      one frame as a still image (format from --file-format or FILE's extension)\n"
-        "  record PATH        every frame: a movie file, or time-stamped images in the folder PATH\n"
-        "  stream             frames through the processor, nothing saved; prints the frame rate\n"
-        "  controls           the camera's controls with their ranges and current values\n"
-        "\n"
-        "options:\n"
-        "  --api-family N     0 V4L2, 1 GStreamer (default: the INI file's CaptureApiFamily)\n"
-        "  --device D         index, device path or name\n"
-        "  --format F         index or display name, e.g. \"YUY2 640x480 (30fps)\"\n"
-        "  --processor NAME   processor by name\n"
-        "  --file-format X    " +
-        Options::FileFormatChoices() +
-        "\n"
-        "  --bit-rate K       movie bit rate in kbit/s\n"
-        "  --frames N, --seconds S   how much to record\n"
-        "  --interval S       record one frame every S seconds (time-lapse; 0: every frame)\n"
-        "  --timestamps, --no-timestamps   a time-stamp file beside the recording (PATH.frames.csv,\n"
-        "                     or frames.csv in the folder), or none; default: the INI file's\n"
-        "                     IsTimestampFileEnabled\n"
-        "  --quiet            no progress line\n"
-        "  --wait             without a camera, wait until one is plugged in\n"
-        "  --set NAME=VALUE   keep a control's value (or auto) for the camera; applied at every start\n"
-        "\n"
-        "exit codes: 0 done, 1 capture or file error, 2 usage error, 3 device, format or processor not "
-        "found\n";
-    return text.c_str();
+    return CommandLineOptions::Usage();
 }
 
 int CommandLine::Run(const std::vector<std::string>& arguments)

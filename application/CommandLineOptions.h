@@ -45,6 +45,8 @@ struct CommandLineOptions
     };
     std::vector<ControlSetting> controlSettings;
 
+    // The help text: the commands, every option and the exit codes.
+    static const char* Usage();
     // Raises BadUsage for an unknown command or option, a missing or malformed value.
     static CommandLineOptions Parse(const std::vector<std::string>& arguments);
     // The names the command line takes for the formats of one kind, or of all: "bmp, jpeg, png, tiff".
