@@ -578,9 +578,19 @@ void MainModel::ForgetCaptureEndReason()
 
 void MainModel::ReleaseEndedCapture(const Device* source)
 {
-    if (IsCapturing() || source != &GetCurrentDevice())
+    if (IsCapturing())
     {
-        return; // started again meanwhile, or the camera left the list already
+        return; // started again meanwhile
+    }
+    if (source != &GetCurrentDevice())
+    {
+        // The camera left the list between its stream's end and this report: the listing could
+        // not tell that it was capturing, the report can.
+        if (awaitedCamera && CameraWentAway())
+        {
+            awaitedCamera->capture = true;
+        }
+        return;
     }
     try
     {
