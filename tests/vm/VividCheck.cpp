@@ -67,16 +67,17 @@ constexpr std::array<Rgb, 8> rgbBars = {{{255, 255, 255},
                                          {0, 0, 255},
                                          {0, 0, 0}}};
 
-// The same bars from vivid's Y'CbCr formats (BT.601, limited range) through our conversion. vivid's
-// fixed-point maths truncates: its white is Y'=234, not 235, so these are not all 0 and 255. Any
-// other matrix, range, chroma order or plane offset is off by far more than these few levels.
+// The same bars from vivid's Y'CbCr formats (BT.601, limited range) through our exact conversion
+// (within one level of the formula). vivid's fixed-point maths truncates: its white is Y'=234, not
+// 235, so these are not all 0 and 255. Any other matrix, range, chroma order or plane offset is off
+// by far more than these few levels.
 constexpr std::array<Rgb, 8> yuvBars = {{{254, 254, 254},
-                                         {253, 254, 1},
-                                         {0, 253, 251},
-                                         {0, 254, 1},
-                                         {253, 1, 251},
+                                         {253, 254, 0},
+                                         {0, 254, 252},
+                                         {0, 254, 0},
+                                         {253, 1, 252},
                                          {253, 0, 0},
-                                         {0, 0, 250},
+                                         {0, 0, 252},
                                          {0, 0, 0}}};
 
 // vivid's greyscale bars: BT.709 luma, full range, truncated.
