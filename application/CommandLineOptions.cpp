@@ -13,19 +13,29 @@ namespace
 using BadUsage = CommandLineOptions::BadUsage;
 using Norvex::Core::ToUtf8;
 
-long long ParseNumber(const std::string& option, const std::string& text, long long minimum)
+// The whole number `text` is, nothing before or after it; none for anything else.
+std::optional<long long> WholeNumber(const std::string& text)
 {
     try
     {
         std::size_t used = 0;
         const long long value = std::stoll(text, &used);
-        if (used == text.size() && value >= minimum)
+        if (used == text.size())
         {
             return value;
         }
     }
     catch (const std::logic_error&)
     {
+    }
+    return std::nullopt;
+}
+
+long long ParseNumber(const std::string& option, const std::string& text, long long minimum)
+{
+    if (const auto value = WholeNumber(text); value && *value >= minimum)
+    {
+        return *value;
     }
     throw BadUsage(option + " needs a whole number of at least " + std::to_string(minimum) + ", not '" +
                    text + "'");
@@ -68,17 +78,9 @@ CommandLineOptions::ControlSetting ParseControlSetting(const std::string& text)
     {
         return {control, 0, true};
     }
-    try
+    if (const auto number = WholeNumber(value); number && *number >= INT32_MIN && *number <= INT32_MAX)
     {
-        std::size_t used = 0;
-        const long long number = std::stoll(value, &used);
-        if (used == value.size() && number >= INT32_MIN && number <= INT32_MAX)
-        {
-            return {control, static_cast<std::int32_t>(number), false};
-        }
-    }
-    catch (const std::logic_error&)
-    {
+        return {control, static_cast<std::int32_t>(*number), false};
     }
     throw BadUsage("--set " + text.substr(0, equals) + " needs a whole number or auto, not '" + value + "'");
 }
