@@ -134,6 +134,7 @@ void Recorder::Start(std::int32_t fileFormat, const std::wstring& path, const St
         timestampsNameFiles = row.IsStill();
     }
     takenFrames = 0;
+    rateWarned = false;
     intervalNanoseconds =
         std::chrono::nanoseconds(std::max(stream.interval, std::chrono::milliseconds(0))).count();
     nextDue = -1;
@@ -305,6 +306,8 @@ void Recorder::FinishFiles(bool movie, std::exception_ptr& failure)
     }
     if (health.GetStatus(RecordingHealth::Clock::now()).written > 0)
     {
+        // The last group of pictures is judged only once the file is finished.
+        WarnIfRateOutOfReach();
         // A recording that ended at a failed save has said why; its lost frames need no word more.
         const bool endedByFailure = saveFailed.load() || stillSaveFailed.load();
         if (const auto warning = endedByFailure ? std::nullopt : health.TakeDropWarning(true))
@@ -335,6 +338,17 @@ void Recorder::Warn(std::wstring text)
     {
         callbacks.warningsChanged();
     }
+}
+
+void Recorder::WarnIfRateOutOfReach()
+{
+    if (moviePath.empty() || !videoWriter.RateOutOfReach() || rateWarned.exchange(true))
+    {
+        return;
+    }
+    Warn(L"WMV3: "
+         L"指定のビットレートは低すぎます。最も低い画質でも収まらないため、動画ファイルは指定より大きくなりま"
+         L"す。");
 }
 
 std::vector<std::wstring> Recorder::TakeWarnings()
@@ -388,6 +402,7 @@ void Recorder::OnFrame(const Image& frame, const FrameInfo& info, const EncodedP
         {
             Warn(*warning);
         }
+        WarnIfRateOutOfReach();
     }
 }
 

@@ -38,9 +38,10 @@ namespace VistelCapture
 // failure through reportFailure.
 //
 // Health: RecordingHealth counts the time, the frames written and those dropped; a recording
-// that wrote no frame says so at Stop (a movie's empty file is removed), and one that dropped
-// more than 1 % of its frames warns once. Unless switched off, a FrameTimestampFile gets a line
-// for every frame written.
+// that wrote no frame says so at Stop (a movie's empty file is removed), one that dropped
+// more than 1 % of its frames warns once, and so does a movie whose encoder cannot hold it to the
+// bit rate asked for. Unless switched off, a FrameTimestampFile gets a line for every frame
+// written.
 //
 // Threads: Start, Stop and SaveFrame run on the user-interface thread, OnFrame on the capture
 // thread. Locks, never reversed: stillQueueSection, then recordSection, then saveSection, then
@@ -165,6 +166,8 @@ private:
     // Closes the time-stamp file; a recording without frames loses it and its empty movie.
     void FinishFiles(bool movie, std::exception_ptr& failure);
     void Warn(std::wstring text);
+    // Once a recording: its encoder cannot bring the movie down to the bit rate asked for.
+    void WarnIfRateOutOfReach();
     // Raises a failed save of the still queue's thread not reported yet (capture thread).
     void RaiseStillSaveFailure();
     std::wstring TimeStampedPath(const FileFormatRow& row) const;
@@ -196,6 +199,7 @@ private:
     std::atomic<bool> endsOnSaveError = false; // written on the user-interface thread
     std::atomic<std::int64_t> takenFrames = 0; // frames the capture thread took for the recording
     std::atomic<bool> saveFailed = false;      // set by the capture thread, cleared by Start
+    std::atomic<bool> rateWarned = false;      // likewise, also set by Stop
     std::atomic<bool> stillSaveFailed = false; // set by the still queue's thread, likewise
     // The interval of the running recording in steady-clock nanoseconds (0: every frame), and
     // when the next frame is due (-1: the first one is). Set by Start, the due time then moved on

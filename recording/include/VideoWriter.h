@@ -6,6 +6,7 @@
 #include <Norvex/Core/Image.h>
 #include <Norvex/Core/Pixel.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -87,6 +88,11 @@ public:
 
     bool IsOpen();
 
+    // Whether the encoder of the file opened last found its bit rate below what it can reach
+    // (WMV3 at its coarsest quantiser still over the rate), so the file comes out larger than
+    // asked. Set by the writer's thread, cleared by Open; any thread, no lock.
+    bool RateOutOfReach() const noexcept { return rateOutOfReach.load(); }
+
     // Frames the queue of the open file holds at most (about one second, at most 256 MB of them),
     // and the most it has held at once; 0 when no file is open.
     std::size_t GetQueueCapacity();
@@ -134,6 +140,7 @@ private:
     std::int64_t frameDuration = 0;                  // one frame in 100 ns units
     Timing timing = Timing::Arrival;                 // of the open file
     std::int64_t framesAdded = 0;                    // to the open file, for Timing::FrameRate
+    std::atomic<bool> rateOutOfReach = false;        // outside the lock: see RateOutOfReach
 };
 
 } // namespace VistelCapture

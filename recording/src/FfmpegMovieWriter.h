@@ -67,6 +67,9 @@ public:
     void Close();
 
     bool IsOpen() const noexcept { return format != nullptr; }
+    // WMV3: the bit rate asked for is below what the coarsest quantiser gives for these pictures,
+    // so the file comes out larger. Stays set until the next Open.
+    bool RateOutOfReach() const noexcept { return wmv3Rate && wmv3Rate->RateOutOfReach(); }
 
 private:
     struct Deleter

@@ -68,6 +68,7 @@ void VideoWriter::Open(Format newFormat, const std::wstring& filePath, std::int3
         CloseLocked();
     }
     format = newFormat;
+    rateOutOfReach = false;
     bytesPerInputPixel = 4;
     width = newWidth;
     height = newHeight;
@@ -144,6 +145,10 @@ void VideoWriter::StartQueue()
             else
             {
                 movieFile->AddFrame(queued.picture, queued.sampleTime, frameDuration);
+                if (movieFile->RateOutOfReach())
+                {
+                    rateOutOfReach = true;
+                }
             }
         });
 }

@@ -94,7 +94,7 @@ void Wmv3RateControl::Encode(Wmv3Encoder& encoder, const Wmv3Encoder::ConstPlane
         if (groupSpent > 0)
         {
             // A whole group over its share at the coarsest step: the rate is out of reach.
-            outOfReach = outOfReach || (groupAtCoarsest && groupSpent > 1.2 * groupBudget);
+            outOfReach = outOfReach || GroupOverAtCoarsest();
             debt = std::clamp(debt + groupSpent - nominal, -nominal, nominal);
         }
         groupBudget = std::max(nominal / 4, nominal - debt);

@@ -35,11 +35,17 @@ public:
     int CurrentStep() const noexcept { return step; }
     bool LastWasKeyFrame() const noexcept { return lastKey; }
     // Whether a whole group has run over its share by a fifth even at the coarsest step: the rate
-    // asked for is below what this picture can be coded in. Stays set once seen.
-    bool RateOutOfReach() const noexcept { return outOfReach; }
+    // asked for is below what this picture can be coded in. Stays set once seen; a group is judged
+    // as soon as its last picture is coded.
+    bool RateOutOfReach() const noexcept
+    {
+        return outOfReach || (position == keyFrameInterval && GroupOverAtCoarsest());
+    }
 
 private:
     using Estimates = std::array<double, StepCount>;
+
+    bool GroupOverAtCoarsest() const noexcept { return groupAtCoarsest && groupSpent > 1.2 * groupBudget; }
 
     void EstimateAll(const Wmv3Encoder& encoder, double factor, Estimates& estimates) const;
     static int StepFor(const Estimates& estimates, double wanted);

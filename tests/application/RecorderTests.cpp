@@ -331,3 +331,51 @@ TEST(RecorderTest, AFifoWhereTheTimestampFileGoesIsRefusedNotWaitedOn)
     recorder.Stop();
     EXPECT_EQ(CountFrames(movie), 1) << "the frame itself is in the movie";
 }
+
+TEST(RecorderTest, AWmv3RateBelowWhatTheEncoderCanReachIsToldOnceAndTheRecordingGoesOn)
+{
+    // Noise at 1 kbit/s cannot be held to the rate even at the coarsest quantiser: the movie keeps
+    // every frame, larger than asked, and the user hears of it once over several groups of
+    // pictures. The same pictures at a rate they fit in say nothing.
+    Norvex::Testing::TemporaryFolder folder;
+    Recorder::Image frame(64, 48);
+    std::uint32_t seed = 1;
+    for (const std::int32_t kbps : {1, 20000})
+    {
+        RecorderEvents events;
+        Recorder recorder(events.Callbacks());
+        const auto movie = folder / ("rate" + std::to_string(kbps) + ".wmv");
+        recorder.Start(IndexOf("wmv3"), ToWideString(movie.string()), {64, 48, 30, kbps});
+        const std::chrono::steady_clock::time_point start(std::chrono::seconds(1000));
+        Recorder::FrameInfo info;
+        for (int index = 0; index < 40; ++index)
+        {
+            for (std::int32_t y = 0; y < 48; ++y)
+            {
+                for (std::int32_t x = 0; x < 64; ++x)
+                {
+                    seed = seed * 1664525 + 1013904223;
+                    const auto level = static_cast<unsigned char>(seed >> 24);
+                    frame.At(x, y) = {level, level, level, 255};
+                }
+            }
+            info.captureTime = start + std::chrono::milliseconds(33) * index;
+            recorder.OnFrame(frame, info, IndexOf("wmv3"));
+        }
+        recorder.Stop();
+        EXPECT_EQ(CountFrames(movie), 40) << kbps;
+        if (kbps == 1)
+        {
+            EXPECT_GT(std::filesystem::file_size(movie), 40 * 1000 / 8 / 30 * 2);
+            EXPECT_EQ(recorder.TakeWarnings(),
+                      std::vector<std::wstring>{
+                          L"WMV3: 指定のビットレートは低すぎます。最も低い画質でも収まらないため、"
+                          L"動画ファイルは指定より大きくなります。"});
+            EXPECT_EQ(events.warningsAnnounced, 1);
+        }
+        else
+        {
+            EXPECT_TRUE(recorder.TakeWarnings().empty());
+        }
+    }
+}
