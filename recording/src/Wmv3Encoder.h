@@ -12,7 +12,7 @@ namespace VistelCapture
 
 // A WMV3 (Simple profile) encoder. Key frames (I pictures) are coded on their own with 8x8
 // integer transforms, DC/AC prediction and the format's variable-length codes; the pictures
-// between them (P pictures) from the picture before, by whole-pixel motion vectors and the
+// between them (P pictures) from the picture before, by half-pixel motion vectors and the
 // residual through the same transform, still macroblocks skipped. It takes 4:2:0 planes and
 // gives one packet per picture; the caller muxes them.
 // Not thread-safe: one picture at a time, from any one thread.
@@ -64,6 +64,7 @@ public:
     {
         bool predicted = false; // a P picture
         int skippedMacroblocks = 0;
+        int halfPixelVectors = 0; // macroblocks sent with a vector of a half pixel
         int pquant = 0;
         bool nonUniform = false;
         int lumaSelector = 0;
@@ -134,7 +135,7 @@ private:
     // difference buys less than it costs.
     static double InterRounding(double acRounding) { return std::max(0.0, acRounding - 0.08); }
 
-    // A motion vector in quarter pixels, as the decoder keeps it (whole pixels here).
+    // A motion vector in quarter pixels, as the decoder keeps it (half pixels at the finest here).
     struct MotionVector
     {
         int x = 0;

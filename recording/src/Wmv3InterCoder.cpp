@@ -90,6 +90,71 @@ int Sad8(const std::uint8_t* a, int aStride, const std::uint8_t* b, int bStride)
 #endif
 }
 
+// The luma prediction of a 16 x 16 block at a vector in quarter pixels (half pixels only): a
+// copy, or the average of two or four samples, rounded up unless the picture's RND asks for the
+// rounding down, as the decoder's half-pixel filter does. `source` points at the whole-pixel part.
+void PredictLuma16(const std::uint8_t* source, int sourceStride, int vx, int vy, bool roundDown,
+                   std::uint8_t* target, int targetStride)
+{
+    const bool halfX = (vx & 2) != 0, halfY = (vy & 2) != 0;
+    if (!halfX && !halfY)
+    {
+        for (int y = 0; y < 16; ++y)
+        {
+            std::memcpy(target + std::ptrdiff_t(y) * targetStride, source + std::ptrdiff_t(y) * sourceStride,
+                        16);
+        }
+        return;
+    }
+    const std::ptrdiff_t right = halfX ? 1 : 0, below = halfY ? sourceStride : 0;
+    const int shift = halfX && halfY ? 2 : 1;
+    const int bias = halfX && halfY ? (roundDown ? 1 : 2) : (roundDown ? 0 : 1);
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i biasVector = _mm_set1_epi16(static_cast<short>(bias));
+    const __m128i shiftCount = _mm_cvtsi32_si128(shift);
+    for (int y = 0; y < 16; ++y)
+    {
+        const std::uint8_t* row = source + std::ptrdiff_t(y) * sourceStride;
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + right));
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + below));
+        const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + below + right));
+        __m128i low = _mm_add_epi16(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero));
+        __m128i high = _mm_add_epi16(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero));
+        if (halfX && halfY)
+        {
+            low = _mm_add_epi16(low, _mm_add_epi16(_mm_unpacklo_epi8(c, zero), _mm_unpacklo_epi8(d, zero)));
+            high = _mm_add_epi16(high, _mm_add_epi16(_mm_unpackhi_epi8(c, zero), _mm_unpackhi_epi8(d, zero)));
+        }
+        else if (halfY)
+        {
+            // b is a itself here: the second sample is the one below.
+            low = _mm_add_epi16(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(c, zero));
+            high = _mm_add_epi16(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(c, zero));
+        }
+        low = _mm_srl_epi16(_mm_add_epi16(low, biasVector), shiftCount);
+        high = _mm_srl_epi16(_mm_add_epi16(high, biasVector), shiftCount);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(target + std::ptrdiff_t(y) * targetStride),
+                         _mm_packus_epi16(low, high));
+    }
+#else
+    for (int y = 0; y < 16; ++y)
+    {
+        const std::uint8_t* row = source + std::ptrdiff_t(y) * sourceStride;
+        for (int x = 0; x < 16; ++x)
+        {
+            int sum = row[x] + (halfX ? row[x + right] : row[x + below]);
+            if (halfX && halfY)
+            {
+                sum += row[x + below] + row[x + below + right];
+            }
+            target[std::ptrdiff_t(y) * targetStride + x] = static_cast<std::uint8_t>((sum + bias) >> shift);
+        }
+    }
+#endif
+}
+
 int Median(int a, int b, int c)
 {
     return std::max(std::min(a, b), std::min(std::max(a, b), c));
@@ -198,53 +263,66 @@ Wmv3Encoder::MotionVector Wmv3Encoder::SearchMotion(int mbx, int mby, MotionVect
     const std::uint8_t* current = padded[0].data() + std::size_t(y0) * stride + x0;
     const std::uint8_t* base = reference[0].data();
     const int maxX = 16 * mbWidth - 16, maxY = 16 * mbHeight - 16;
-    const int startX = start.x / 4, startY = start.y / 4;
-    // Whole pixels; every candidate keeps the block inside the reference, so the decoder never
-    // needs to extend its edges.
-    const auto cost = [&](int dx, int dy)
+    std::uint8_t interpolated[16 * 16];
+    // Vectors in quarter pixels, half pixels at the finest; every candidate keeps the block and
+    // the samples its filter reads inside the reference, so the decoder never extends its edges.
+    const auto cost = [&](int vx, int vy)
     {
-        if (std::abs(dx) > MaximumVectorX || std::abs(dy) > MaximumVectorY || x0 + dx < 0 || y0 + dy < 0 ||
-            x0 + dx > maxX || y0 + dy > maxY)
+        const int ix = x0 + (vx >> 2), iy = y0 + (vy >> 2);
+        const int halfX = (vx & 2) >> 1, halfY = (vy & 2) >> 1;
+        if (std::abs(vx) > 4 * MaximumVectorX || std::abs(vy) > 4 * MaximumVectorY || ix < 0 || iy < 0 ||
+            ix + halfX > maxX || iy + halfY > maxY)
         {
             return INT_MAX;
         }
-        const int sad = Sad16(current, stride, base + std::ptrdiff_t(y0 + dy) * stride + x0 + dx, stride);
+        const std::uint8_t* source = base + std::ptrdiff_t(iy) * stride + ix;
+        int sad;
+        if (halfX || halfY)
+        {
+            PredictLuma16(source, stride, vx, vy, rounding, interpolated, 16);
+            sad = Sad16(current, stride, interpolated, 16);
+        }
+        else
+        {
+            sad = Sad16(current, stride, source, stride);
+        }
         // A vector away from the prediction costs bits.
-        return sad + (dx == startX && dy == startY
+        return sad + (vx == start.x && vy == start.y
                           ? 0
-                          : 4 * pquantHint + 2 * (std::abs(dx - startX) + std::abs(dy - startY)));
+                          : 4 * pquantHint + (std::abs(vx - start.x) + std::abs(vy - start.y)) / 2);
     };
-    int bestX = startX, bestY = startY;
-    int best = cost(startX, startY);
+    int bestX = start.x, bestY = start.y;
+    int best = cost(start.x, start.y);
     if (best <= stillLimit)
     {
         return start;
     }
     const int mbIndex = mby * mbWidth + mbx;
-    const auto consider = [&](int dx, int dy)
+    const auto consider = [&](int vx, int vy)
     {
-        const int c = cost(dx, dy);
+        const int c = cost(vx, vy);
         if (c < best)
         {
             best = c;
-            bestX = dx;
-            bestY = dy;
+            bestX = vx;
+            bestY = vy;
         }
     };
     consider(0, 0);
     if (mbx > 0)
     {
-        consider(inter[mbIndex - 1].vector.x / 4, inter[mbIndex - 1].vector.y / 4);
+        consider(inter[mbIndex - 1].vector.x, inter[mbIndex - 1].vector.y);
     }
     if (mby > 0)
     {
-        consider(inter[mbIndex - mbWidth].vector.x / 4, inter[mbIndex - mbWidth].vector.y / 4);
+        consider(inter[mbIndex - mbWidth].vector.x, inter[mbIndex - mbWidth].vector.y);
         if (mbx + 1 < mbWidth)
         {
-            consider(inter[mbIndex - mbWidth + 1].vector.x / 4, inter[mbIndex - mbWidth + 1].vector.y / 4);
+            consider(inter[mbIndex - mbWidth + 1].vector.x, inter[mbIndex - mbWidth + 1].vector.y);
         }
     }
-    for (int step : {8, 4, 2, 1})
+    // A diamond of 8, 4, 2 and 1 pixels from the best so far, then the half pixels around it.
+    for (int step : {32, 16, 8, 4})
     {
         for (int round = 0; round < 8; ++round)
         {
@@ -259,21 +337,25 @@ Wmv3Encoder::MotionVector Wmv3Encoder::SearchMotion(int mbx, int mby, MotionVect
             }
         }
     }
-    return {4 * bestX, 4 * bestY};
+    const int cx = bestX, cy = bestY;
+    for (const auto& [hx, hy] : {std::pair{2, 0}, std::pair{-2, 0}, std::pair{0, 2}, std::pair{0, -2},
+                                 std::pair{2, 2}, std::pair{-2, 2}, std::pair{2, -2}, std::pair{-2, -2}})
+    {
+        consider(cx + hx, cy + hy);
+    }
+    return {bestX, bestY};
 }
 
 void Wmv3Encoder::PredictMacroblock(int mbx, int mby, MotionVector vector)
 {
-    // Luma: whole pixels, a copy.
+    // Luma: a copy, or the half-pixel average.
     {
         const int stride = paddedStride[0];
-        const std::uint8_t* source =
-            reference[0].data() + std::ptrdiff_t(16 * mby + vector.y / 4) * stride + 16 * mbx + vector.x / 4;
+        const std::uint8_t* source = reference[0].data() +
+                                     std::ptrdiff_t(16 * mby + (vector.y >> 2)) * stride + 16 * mbx +
+                                     (vector.x >> 2);
         std::uint8_t* target = prediction[0].data() + std::size_t(16 * mby) * stride + 16 * mbx;
-        for (int y = 0; y < 16; ++y)
-        {
-            std::memcpy(target + std::size_t(y) * stride, source + std::ptrdiff_t(y) * stride, 16);
-        }
+        PredictLuma16(source, stride, vector.x, vector.y, rounding, target, stride);
     }
     // Chroma: bilinear in quarter pixels, rounding as the picture's RND says; samples beyond the
     // edge repeat it.
@@ -409,6 +491,7 @@ void Wmv3Encoder::AnalyseInterMacroblock(int mbIndex, const PictureSettings& set
     }
     mb.skipped = mb.pattern == 0 && mb.vector == mb.predictor;
     statistics.skippedMacroblocks += mb.skipped ? 1 : 0;
+    statistics.halfPixelVectors += !mb.skipped && ((mb.vector.x | mb.vector.y) & 2) ? 1 : 0;
 }
 
 void Wmv3Encoder::ChooseInterTables(PictureSettings& settings, int& motionTable, int& patternTable)
