@@ -134,6 +134,7 @@ void Wmv3Encoder::StartLoad()
     // it may still be coded again at another quantiser.
     if (codedSinceLoad)
     {
+        FinishReconstruction(true);
         std::swap(reference, reconstructed);
         referenceRounding = reconstructedRounding;
         hasReference = true;
@@ -248,7 +249,6 @@ void Wmv3Encoder::EncodeLoaded(const PictureSettings& requested, std::vector<std
             AnalyseInterMacroblock(static_cast<int>(mb), settings);
         }
         WritePredictedPicture(settings, packet);
-        ReconstructPredicted();
     }
     else
     {
@@ -261,12 +261,15 @@ void Wmv3Encoder::EncodeLoaded(const PictureSettings& requested, std::vector<std
         }
         ChooseTables(settings);
         WritePicture(settings, packet);
-        Reconstruct();
     }
     reconstructedRounding = rounding;
     codedSinceLoad = true;
+    // Rebuilt only once the picture is final (the caller may code it again at another quantiser),
+    // unless the caller wants to see it now.
+    reconstructionPending = true;
     if (reconstruction)
     {
+        FinishReconstruction(false);
         CopyOut(*reconstruction);
     }
     ++frameCount;
@@ -370,6 +373,23 @@ void Wmv3Encoder::WritePicture(const PictureSettings& settings, std::vector<std:
     }
     statistics.bits = writer.Written();
     writer.Finish();
+}
+
+void Wmv3Encoder::FinishReconstruction(bool final)
+{
+    if (!reconstructionPending)
+    {
+        return;
+    }
+    if (loadedPredicted)
+    {
+        ReconstructPredicted(final);
+    }
+    else
+    {
+        Reconstruct();
+    }
+    reconstructionPending = false;
 }
 
 void Wmv3Encoder::Reconstruct()

@@ -161,6 +161,9 @@ private:
     void ChooseTables(PictureSettings& settings);
     void WritePicture(const PictureSettings& settings, std::vector<std::uint8_t>& packet);
     void Reconstruct();
+    // Rebuilds the picture coded last into `reconstructed` if that is still to be done; `final`
+    // when it will not be coded again (its P prediction may then be given up).
+    void FinishReconstruction(bool final);
     void CopyOut(const Planes& output) const;
     // P pictures (Wmv3InterCoder.cpp).
     MotionVector SearchMotion(int mbx, int mby, MotionVector start, int stillLimit);
@@ -172,7 +175,7 @@ private:
     void AppendEvents(Block& block, const std::int16_t* values, const std::uint8_t* scan, int first);
     void ChooseInterTables(PictureSettings& settings, int& motionTable, int& patternTable);
     void WritePredictedPicture(const PictureSettings& settings, std::vector<std::uint8_t>& packet);
-    void ReconstructPredicted();
+    void ReconstructPredicted(bool final);
 
     int width;
     int height;
@@ -216,6 +219,7 @@ private:
     bool hasReference = false;
     bool codedSinceLoad = false;
     bool loadedPredicted = false;
+    bool reconstructionPending = false; // the picture coded last is not yet in `reconstructed`
     // The decoder's RND of the loaded picture, the reference and the picture coded last: set by
     // I pictures, flipped by every P picture.
     bool rounding = true;

@@ -321,9 +321,16 @@ Wmv3Encoder::MotionVector Wmv3Encoder::SearchMotion(int mbx, int mby, MotionVect
             consider(inter[mbIndex - mbWidth + 1].vector.x, inter[mbIndex - mbWidth + 1].vector.y);
         }
     }
-    // A diamond of 8, 4, 2 and 1 pixels from the best so far, then the half pixels around it.
+    // A diamond from the best so far, down to whole pixels, then the half pixels around it. Where a
+    // candidate already fits well (an average difference below 6 levels) the motion is known to
+    // about a pixel, and the wide steps are left out.
+    const bool fitsWell = best < 6 * 256;
     for (int step : {32, 16, 8, 4})
     {
+        if (fitsWell && step > 8)
+        {
+            continue;
+        }
         for (int round = 0; round < 8; ++round)
         {
             const int cx = bestX, cy = bestY;
@@ -627,11 +634,20 @@ void Wmv3Encoder::WritePredictedPicture(const PictureSettings& requested, std::v
     writer.Finish();
 }
 
-void Wmv3Encoder::ReconstructPredicted()
+void Wmv3Encoder::ReconstructPredicted(bool final)
 {
-    for (int plane = 0; plane < 3; ++plane)
+    if (final)
     {
-        std::memcpy(reconstructed[plane].data(), prediction[plane].data(), prediction[plane].size());
+        // The next P picture predicts every macroblock afresh, so the prediction's planes can
+        // become the reconstruction without a copy.
+        std::swap(reconstructed, prediction);
+    }
+    else
+    {
+        for (int plane = 0; plane < 3; ++plane)
+        {
+            std::memcpy(reconstructed[plane].data(), prediction[plane].data(), prediction[plane].size());
+        }
     }
     for (std::size_t mb = 0; mb < inter.size(); ++mb)
     {
