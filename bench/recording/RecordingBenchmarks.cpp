@@ -10,7 +10,9 @@
 //   (libx264, preset, Main profile, no B-frames, no look-ahead, GOP, bit rate, thread count,
 //   fragmented MP4);
 // - WMV3 1080p: CPU time per frame of our encoder (with its rate control and key frame interval)
-//   against libavcodec's WMV2 encoder, set up as the writer sets it up, on the same 4:2:0 frames;
+//   against libavcodec's WMV2 encoder, set up as the writer sets it up, on the same 4:2:0 frames:
+//   the moving picture, and a natural one made from the photograph $VISTEL_BENCH_PHOTO names
+//   (PictureSources.h; skipped without it);
 // - colour conversion of 1080p BGRA frames as the writer does it (libyuv) against libswscale's,
 //   to I420 for the encoders and to 24-bit rows for AVI;
 // - WMV3 bit rate: the file's average rate over 10 s of a moving picture through the writer,
@@ -19,6 +21,7 @@
 // program ends.
 
 #include "FfmpegMovieWriter.h"
+#include "PictureSources.h"
 #include "ProcessDriver.h"
 
 #include <AviFileWriter.h>
@@ -436,11 +439,7 @@ void BM_H264FfmpegProgram(benchmark::State& state)
 }
 
 // The moving frames in 4:2:0 for the encoders.
-struct YuvFrame
-{
-    std::vector<std::uint8_t> planes[3];
-    int stride[3] = {Width, Width / 2, Width / 2};
-};
+using YuvFrame = VistelBench::YuvPicture;
 
 const std::vector<YuvFrame>& YuvFrames()
 {
@@ -452,6 +451,8 @@ const std::vector<YuvFrame>& YuvFrames()
         for (const auto& frame : Frames())
         {
             YuvFrame yuv;
+            yuv.stride[0] = Width;
+            yuv.stride[1] = yuv.stride[2] = Width / 2;
             yuv.planes[0].resize(std::size_t(Width) * Height);
             yuv.planes[1].resize(std::size_t(Width / 2) * (Height / 2));
             yuv.planes[2].resize(std::size_t(Width / 2) * (Height / 2));
@@ -474,6 +475,8 @@ constexpr int ConversionFramesPerIteration = 60;
 void Convert(benchmark::State& state, bool useLibyuv, bool toI420)
 {
     YuvFrame yuv;
+    yuv.stride[0] = Width;
+    yuv.stride[1] = yuv.stride[2] = Width / 2;
     yuv.planes[0].resize(std::size_t(Width) * Height);
     yuv.planes[1].resize(std::size_t(Width / 2) * (Height / 2));
     yuv.planes[2].resize(std::size_t(Width / 2) * (Height / 2));
@@ -540,9 +543,27 @@ void BM_ToBgrSwscale(benchmark::State& state)
 
 constexpr int EncoderFramesPerIteration = 30;
 
-void BM_Wmv3Encoder(benchmark::State& state)
+// The natural picture at 1080p (PictureSources.h), from the photograph $VISTEL_BENCH_PHOTO names;
+// empty without one.
+const std::vector<YuvFrame>& NaturalFrames()
 {
-    const auto& frames = YuvFrames();
+    static const std::vector<YuvFrame> frames = []
+    {
+        const char* photo = std::getenv("VISTEL_BENCH_PHOTO");
+        return photo && *photo
+                   ? VistelBench::ReadPictures(VistelBench::PictureSource::Natural, Width, Height, 30, photo)
+                   : std::vector<YuvFrame>{};
+    }();
+    return frames;
+}
+
+void EncodeWmv3(benchmark::State& state, const std::vector<YuvFrame>& frames)
+{
+    if (frames.empty())
+    {
+        state.SkipWithError("no frames: set VISTEL_BENCH_PHOTO to a photograph");
+        return;
+    }
     std::vector<std::uint8_t> packet;
     for (auto _ : state)
     {
@@ -562,9 +583,13 @@ void BM_Wmv3Encoder(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * EncoderFramesPerIteration);
 }
 
-void BM_Wmv2Encoder(benchmark::State& state)
+void EncodeWmv2(benchmark::State& state, const std::vector<YuvFrame>& frames)
 {
-    const auto& frames = YuvFrames();
+    if (frames.empty())
+    {
+        state.SkipWithError("no frames: set VISTEL_BENCH_PHOTO to a photograph");
+        return;
+    }
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_WMV2);
     AVFrame* picture = av_frame_alloc();
     AVPacket* packet = av_packet_alloc();
@@ -615,6 +640,23 @@ void BM_Wmv2Encoder(benchmark::State& state)
     av_packet_free(&packet);
     av_frame_free(&picture);
     state.SetItemsProcessed(state.iterations() * EncoderFramesPerIteration);
+}
+
+void BM_Wmv3Encoder(benchmark::State& state)
+{
+    EncodeWmv3(state, YuvFrames());
+}
+void BM_Wmv2Encoder(benchmark::State& state)
+{
+    EncodeWmv2(state, YuvFrames());
+}
+void BM_Wmv3EncoderNatural(benchmark::State& state)
+{
+    EncodeWmv3(state, NaturalFrames());
+}
+void BM_Wmv2EncoderNatural(benchmark::State& state)
+{
+    EncodeWmv2(state, NaturalFrames());
 }
 
 // The file's average bit rate over 10 s of the moving picture, against the rate asked for.
@@ -745,6 +787,10 @@ const Comparison Comparisons[] = {
      [](benchmark::internal::Benchmark* b)
      { b->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->Iterations(2); },
      true, "WMV3 1080p encoder against the WMV2 encoder", "ms of CPU per frame", 1e3},
+    {"BM_Wmv3EncoderNatural", BM_Wmv3EncoderNatural, "BM_Wmv2EncoderNatural", BM_Wmv2EncoderNatural,
+     [](benchmark::internal::Benchmark* b)
+     { b->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->Iterations(2); },
+     true, "WMV3 1080p encoder against the WMV2 encoder, natural picture", "ms of CPU per frame", 1e3},
 };
 
 void RegisterComparisons()
