@@ -129,9 +129,12 @@ void Recorder::Start(std::int32_t fileFormat, const std::wstring& path, const St
     }
     {
         CriticalSection::AutoLock lock(recordSection);
+        notHandedOn = 0;
+        CriticalSection::AutoLock fileLock(timestampSection);
         timestamps.reset();
         timestampsPath = stream.timestampFile ? timestampPath : std::wstring();
         timestampsNameFiles = row.IsStill();
+        lostByWriter = 0;
     }
     takenFrames = 0;
     rateWarned = false;
@@ -191,18 +194,85 @@ void Recorder::StartStills(const std::wstring& folder, const StreamSettings& str
 void Recorder::CountWritten(const FrameInfo& info, std::int64_t cameraGap, const std::wstring& file)
 {
     const std::int64_t droppedBefore = health.Written(cameraGap);
-    CriticalSection::AutoLock lock(recordSection);
-    if (timestampsPath.empty())
+    CriticalSection::AutoLock lock(timestampSection);
+    AppendLineLocked(info, droppedBefore, file);
+}
+
+void Recorder::HandToMovie(const std::function<void(VideoWriter::FrameDone)>& add, const FrameInfo& info,
+                           std::int64_t cameraGap)
+{
+    // A time-stamp file that cannot be made does not cost the movie its frame: the frame goes on,
+    // then the failure is raised.
+    std::exception_ptr fileFailure;
+    try
     {
-        return;
+        CriticalSection::AutoLock lock(timestampSection);
+        TimestampFileLocked();
     }
-    // Made with the first frame: a still recording's folder may come into being only then, and a
-    // recording without frames leaves no file.
-    if (!timestamps)
+    catch (...)
+    {
+        fileFailure = std::current_exception();
+    }
+    const std::int64_t droppedBefore = cameraGap + notHandedOn;
+    try
+    {
+        add(
+            [this, info, droppedBefore](bool inFile)
+            {
+                CriticalSection::AutoLock lock(timestampSection);
+                if (!inFile)
+                {
+                    lostByWriter += droppedBefore + 1;
+                    return;
+                }
+                // Only the hand-off makes the file, so one that failed is not made here again.
+                if (timestamps)
+                {
+                    AppendLineLocked(info, droppedBefore + std::exchange(lostByWriter, 0), {});
+                }
+            });
+    }
+    catch (...)
+    {
+        health.NotWritten(cameraGap);
+        notHandedOn = droppedBefore + 1;
+        throw;
+    }
+    notHandedOn = 0;
+    health.Written(cameraGap);
+    if (fileFailure)
+    {
+        std::rethrow_exception(fileFailure);
+    }
+}
+
+FrameTimestampFile* Recorder::TimestampFileLocked()
+{
+    if (!timestamps && !timestampsPath.empty())
     {
         timestamps = std::make_unique<FrameTimestampFile>(timestampsPath, timestampsNameFiles);
     }
-    timestamps->Append(info, droppedBefore, file.substr(file.rfind(L'/') + 1));
+    return timestamps.get();
+}
+
+void Recorder::AppendLineLocked(const FrameInfo& info, std::int64_t droppedBefore, const std::wstring& file)
+{
+    auto* timestampFile = TimestampFileLocked();
+    if (!timestampFile)
+    {
+        return;
+    }
+    try
+    {
+        timestampFile->Append(info, droppedBefore, file.substr(file.rfind(L'/') + 1));
+    }
+    catch (...)
+    {
+        // A line cut short would shift every index after it.
+        timestamps.reset();
+        timestampsPath.clear();
+        throw;
+    }
 }
 
 void Recorder::StopBecause(std::wstring reason)
@@ -286,7 +356,7 @@ void Recorder::FinishFiles(bool movie, std::exception_ptr& failure)
 {
     std::unique_ptr<FrameTimestampFile> timestampFile;
     {
-        CriticalSection::AutoLock lock(recordSection);
+        CriticalSection::AutoLock lock(timestampSection);
         timestampFile = std::move(timestamps);
         timestampsPath.clear();
     }
@@ -494,16 +564,9 @@ std::int64_t Recorder::RecordPackets(const EncodedPayload& payload, const FrameI
         {
             break; // Stop has begun: its files take no more frames
         }
-        try
-        {
-            videoWriter.AddPacket(data, size, packet.time);
-        }
-        catch (...)
-        {
-            health.NotWritten(taken == 0 ? cameraGap : 0);
-            throw;
-        }
-        CountWritten(unitInfo, taken == 0 ? cameraGap : 0, {});
+        HandToMovie([&](VideoWriter::FrameDone done)
+                    { videoWriter.AddPacket(data, size, packet.time, std::move(done)); },
+                    unitInfo, taken == 0 ? cameraGap : 0);
         ++taken;
     }
     return taken;
@@ -542,6 +605,12 @@ std::wstring Recorder::WriteRecordingFrame(const Image& frame, const FrameInfo& 
     if (!isRecording.load())
     {
         return {}; // Stop has begun: its files take no more frames
+    }
+    if (row.IsMovie())
+    {
+        HandToMovie([&](VideoWriter::FrameDone done) { videoWriter.AddFrame(frame, std::move(done)); }, info,
+                    cameraGap);
+        return {};
     }
     std::wstring file;
     try

@@ -40,13 +40,17 @@ namespace VistelCapture
 // Health: RecordingHealth counts the time, the frames written and those dropped; a recording
 // that wrote no frame says so at Stop (a movie's empty file is removed), one that dropped
 // more than 1 % of its frames warns once, and so does a movie whose encoder cannot hold it to the
-// bit rate asked for. Unless switched off, a FrameTimestampFile gets a line for every frame
-// written.
+// bit rate asked for. Unless switched off, a FrameTimestampFile gets a line for every frame in
+// the files: a still's once its file is saved, a movie frame's once the writer has it in the
+// movie as a reader finds it after a kill (so a killed recording's lines match its frames),
+// written from the writer's thread. A frame the writer loses gets no line; it counts among the
+// drops before the next one.
 //
 // Threads: Start, Stop and SaveFrame run on the user-interface thread, OnFrame on the capture
 // thread. Locks, never reversed: stillQueueSection, then recordSection, then saveSection, then
-// the writer's lock, then the time-stamp file's; the frame queue's own lock is innermost, and
-// warningSection is a leaf. No lock is held while a callback runs.
+// the writer's lock, then timestampSection, then the time-stamp file's; the frame queue's own
+// lock is innermost, and warningSection is a leaf. The writer's thread and the still queue's take
+// timestampSection holding no other. No lock is held while a callback runs.
 class Recorder
 {
 public:
@@ -161,8 +165,18 @@ private:
                                      const FileFormatRow& row);
     // Appends to the open movie, or saves a still (time-stamped in the save folder without a path).
     std::wstring WriteFrame(const Image& image, const FileFormatRow& row, const std::wstring& path);
-    // A frame of the recording written: counted, and its line written.
+    // A still of the recording written: counted, and its line written.
     void CountWritten(const FrameInfo& info, std::int64_t cameraGap, const std::wstring& file);
+    // Hands a frame or a unit of the camera's to the movie through `add` (recordSection held) and
+    // counts it; its line follows once it is in the file.
+    void HandToMovie(const std::function<void(VideoWriter::FrameDone)>& add, const FrameInfo& info,
+                     std::int64_t cameraGap);
+    // The time-stamp file, made on first use (timestampSection held): a still recording's folder
+    // may come into being only with its first frame, and a recording without frames leaves no
+    // file. Null when switched off, or after a failed write.
+    FrameTimestampFile* TimestampFileLocked();
+    // A line (timestampSection held); after a failed write the file takes no more.
+    void AppendLineLocked(const FrameInfo& info, std::int64_t droppedBefore, const std::wstring& file);
     // Closes the time-stamp file; a recording without frames loses it and its empty movie.
     void FinishFiles(bool movie, std::exception_ptr& failure);
     void Warn(std::wstring text);
@@ -183,9 +197,16 @@ private:
     std::unique_ptr<FrameQueue<StillFrame>> stillQueue;
     // Held while a frame goes into the recording's files, so Stop can close them behind the last.
     Norvex::Core::CriticalSection recordSection;
-    std::unique_ptr<FrameTimestampFile> timestamps; // guarded by recordSection
-    std::wstring timestampsPath;                    // guarded by recordSection; empty: none
-    bool timestampsNameFiles = false;               // guarded by recordSection
+    // Movie frames since the last one handed on that the writer refused, with the camera's drops
+    // before them. Guarded by recordSection.
+    std::int64_t notHandedOn = 0;
+    Norvex::Core::CriticalSection timestampSection;
+    std::unique_ptr<FrameTimestampFile> timestamps; // guarded by timestampSection
+    std::wstring timestampsPath;                    // guarded by timestampSection; empty: none
+    bool timestampsNameFiles = false;               // guarded by timestampSection
+    // Movie frames the writer lost since the last line, with the drops before them. Guarded by
+    // timestampSection.
+    std::int64_t lostByWriter = 0;
     // Written by Start on the user-interface thread before the recording runs.
     std::wstring moviePath;
     mutable Norvex::Core::CriticalSection saveSection; // leaf lock

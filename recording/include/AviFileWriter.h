@@ -63,6 +63,8 @@ public:
     bool IsOpen() const noexcept { return file.IsOpen(); }
     std::uint32_t GetRowSize() const noexcept { return rowSize; }
     std::uint32_t GetFrameSize() const noexcept { return frameSize; }
+    // Frames of the file opened last; each is in the file, readable, once AddFrame returns.
+    std::uint64_t GetFrameCount() const noexcept { return totalFrames; }
 
 private:
     void BuildHeader(std::int32_t width, std::int32_t height, double frameRate);

@@ -33,8 +33,8 @@ namespace VistelCapture
 template <class Item> class FrameQueue
 {
 public:
-    // Runs on the worker for each item, in the order pushed.
-    using Consumer = std::function<void(const Item& item)>;
+    // Runs on the worker for each item, in the order pushed; it may take what the item holds.
+    using Consumer = std::function<void(Item& item)>;
 
     static constexpr std::size_t MemoryLimit = std::size_t(256) << 20;
 

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -30,6 +31,14 @@ class FfmpegMovieWriter;
 // time, copies it into the frame queue (an AVI frame converted to the file's rows on the way) and
 // returns, waiting only while about a second of frames is already queued. A failure of that thread
 // is raised by the next AddFrame or by Close.
+//
+// Each frame may come with a FrameDone, told once whether the frame made it into the file: as soon
+// as a reader would find it there after a kill (an AVI's frame once its chunk and the header's
+// counts are written; an ASF's once the data packet with its end is; an MP4's once its fragment
+// is), or that it never will. Frames are told in the order they came, on the writer's thread, or
+// in Close (and in an Open that closes a file) for what the file's finish settles. A FrameDone
+// runs without the writer's lock held by its thread, and must not call the writer; what it raises
+// is the writer thread's failure.
 class VideoWriter
 {
 public:
@@ -56,6 +65,9 @@ public:
         FrameRate
     };
 
+    // Whether a frame is in the file (true), or is lost (false).
+    using FrameDone = std::function<void(bool inFile)>;
+
     // Where sample times come from; tests pass a clock of their own.
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
@@ -70,13 +82,14 @@ public:
     void Open(Format format, const std::wstring& filePath, std::int32_t width, std::int32_t height,
               double frameRate, std::uint32_t bitRate, Timing timing = Timing::Arrival);
     // Appends one frame; its top-left part that fits is written, the rest of the picture is
-    // black. Does nothing when no file is open. Raises a failure of an earlier frame.
-    void AddFrame(const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>& frame);
+    // black. When no file is open, the frame is lost. Raises a failure of an earlier frame; then
+    // `done` is never called.
+    void AddFrame(const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>& frame, FrameDone done = {});
     // Appends one unit of the camera's stream (a JPEG picture, an H.264 access unit) taken at
     // `time` nanoseconds of the camera's clock; the MP4 keeps the differences of those times.
-    // Does nothing when no file is open; raises a failure of an earlier one, or for a format that
-    // takes frames.
-    void AddPacket(const unsigned char* data, std::size_t size, std::int64_t time);
+    // When no file is open, the unit is lost; raises a failure of an earlier one, or for a format
+    // that takes frames (then `done` is never called).
+    void AddPacket(const unsigned char* data, std::size_t size, std::int64_t time, FrameDone done = {});
     // Writes every frame still queued, then finishes and closes the file; does nothing when none
     // is open. Afterwards the writer is closed even when this raises.
     void Close();
@@ -104,6 +117,13 @@ private:
     void StartQueue();
     // Fills rows with the frame as the AVI file holds it: bottom-up 24-bit rows, black where the
     // frame does not reach.
+    // Frames the open file's back-end has taken, and how many of those are in the file.
+    std::int64_t FramesTaken() const;
+    std::int64_t FramesInFile() const;
+    // After the back-end had a frame: its FrameDone waits for the file, or hears it is lost; then
+    // the frames now in the file are told (writer's thread, or the closing one).
+    void Settle(FrameDone done, std::int64_t takenBefore);
+    void TellWritten();
     void ConvertToAviRows(const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>& frame,
                           std::vector<unsigned char>& rows) const;
 
@@ -116,6 +136,7 @@ private:
         std::vector<unsigned char> bytes;
         Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>> picture;
         std::int64_t sampleTime = 0;
+        FrameDone done;
     };
 
     Norvex::Core::CriticalSection lock; // guards every field below
@@ -132,6 +153,10 @@ private:
     std::unique_ptr<FfmpegMovieWriter> movieFile;
     // Carries the frames to the writer's thread; exists while a file is open.
     std::unique_ptr<FrameQueue<QueuedFrame>> queue;
+    // The FrameDone of each frame the back-end took and that is not in the file yet, oldest
+    // first, and how many frames of the file were told. Touched like the files above.
+    std::deque<FrameDone> inFlight;
+    std::int64_t framesTold = 0;
 
     Clock clock;
     bool timingStarted = false;                      // false until the first frame after Open

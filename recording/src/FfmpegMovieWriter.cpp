@@ -1,5 +1,6 @@
 #include "FfmpegMovieWriter.h"
 
+#include "AsfDataPacket.h"
 #include "AsfHeader.h"
 #include "FfmpegLibraries.h"
 #include "H264AccessUnit.h"
@@ -14,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -124,6 +126,8 @@ void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32
 {
     Reset();
     asfFrameRate = 0;
+    framesTaken = framesInFile = packetsWritten = 0;
+    countingStopped = false;
     codec = newCodec;
     width = newWidth;
     height = newHeight;
@@ -365,10 +369,24 @@ void FfmpegMovieWriter::WriteHeader()
         av_dict_set(&options, "movflags", "+frag_keyframe+empty_moov+default_base_moof", 0);
         av_dict_set(&options, "frag_duration", "300000", 0);
     }
+    else
+    {
+        // The size the data packets are read back in.
+        av_dict_set(&options, "packet_size", std::to_string(AsfPacketSize).c_str(), 0);
+    }
     const int written = libavformat->avformat_write_header(format.get(), &options);
     av_dict_free(&options);
     ThrowIfAvFailed(written, "Open", __LINE__);
     headerWritten = true;
+    if (codec != Codec::H264 && codec != Codec::H264Copy)
+    {
+        // The data packets start right after the header. Without a way to read them back, no
+        // frame counts as in the file before Close.
+        asfReadEnd = FileEnd();
+        asfPacket.resize(AsfPacketSize);
+        readBack.Reset(::open(filePath.c_str(), O_RDONLY | O_CLOEXEC));
+        countingStopped = !readBack.IsOpen();
+    }
     if (asfFrameRate > 0)
     {
         AsfHeader::StateFrameRate(filePath, asfFrameRate);
@@ -409,6 +427,7 @@ void FfmpegMovieWriter::AddPacket(const unsigned char* data, std::size_t size, s
     frameDuration = sampleDuration;
     anyFrame = true;
     WritePacket(HundredNanoseconds, "AddFrame");
+    ++framesTaken;
 }
 
 void FfmpegMovieWriter::AddFrame(const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>& frame,
@@ -489,6 +508,10 @@ void FfmpegMovieWriter::Encode(const AVFrame* input, const char* functionName)
     {
         ThrowAvError(sent, functionName, __LINE__);
     }
+    if (input)
+    {
+        ++framesTaken;
+    }
     for (;;)
     {
         const int received = libavcodec->avcodec_receive_packet(encoder.get(), packet.get());
@@ -533,6 +556,7 @@ void FfmpegMovieWriter::EncodeWmv3(std::int64_t sampleTime, std::int64_t sampleD
     frameDuration = sampleDuration;
     anyFrame = true;
     WritePacket(HundredNanoseconds, "AddFrame");
+    ++framesTaken;
 }
 
 void FfmpegMovieWriter::WritePacket(AVRational packetBase, const char* functionName)
@@ -550,9 +574,55 @@ void FfmpegMovieWriter::WritePacket(AVRational packetBase, const char* functionN
     lastDts = packet->dts;
     anyPacket = true;
     packet->stream_index = stream->index;
+    const std::int64_t endBefore = FileEnd();
     const int written = libavformat->av_interleaved_write_frame(format.get(), packet.get());
     libavcodec->av_packet_unref(packet.get());
-    ThrowIfAvFailed(written, functionName, __LINE__);
+    if (written < 0)
+    {
+        countingStopped = true;
+        ThrowAvError(written, functionName, __LINE__);
+    }
+    CountFramesInFile(packetsWritten++, endBefore);
+}
+
+std::int64_t FfmpegMovieWriter::FileEnd() const
+{
+    return format && format->pb ? libavformat->avio_seek(format->pb, 0, SEEK_CUR) : 0;
+}
+
+void FfmpegMovieWriter::CountFramesInFile(std::int64_t packetsBefore, std::int64_t endBefore)
+{
+    if (countingStopped)
+    {
+        return;
+    }
+    const std::int64_t end = FileEnd();
+    if (codec == Codec::H264 || codec == Codec::H264Copy)
+    {
+        // The muxer keeps a fragment's samples in memory and writes the fragment whole, just
+        // before the sample that starts the next one: the file grows only then, and then holds
+        // every frame before this one.
+        if (end > endBefore)
+        {
+            framesInFile = packetsBefore;
+        }
+        return;
+    }
+    // The muxer writes whole data packets; a frame is there once the packet with its last
+    // payload is.
+    while (asfReadEnd + static_cast<std::int64_t>(AsfPacketSize) <= end)
+    {
+        const ssize_t read = ::pread(readBack.Get(), asfPacket.data(), asfPacket.size(), asfReadEnd);
+        const int completed =
+            read == static_cast<ssize_t>(asfPacket.size()) ? AsfDataPacket::CompletedObjects(asfPacket) : -1;
+        if (completed < 0)
+        {
+            countingStopped = true;
+            return;
+        }
+        framesInFile = std::min(framesInFile + completed, packetsWritten);
+        asfReadEnd += AsfPacketSize;
+    }
 }
 
 void FfmpegMovieWriter::Close()
@@ -581,6 +651,10 @@ void FfmpegMovieWriter::Close()
         }
         ThrowIfAvFailed(libavformat->av_write_trailer(format.get()), "Close", __LINE__);
         ThrowIfAvFailed(libavformat->avio_closep(&format->pb), "Close", __LINE__);
+        if (!countingStopped)
+        {
+            framesInFile = packetsWritten;
+        }
         if (asfFrameRate > 0)
         {
             AsfHeader::StateFrameRate(filePath, asfFrameRate);
@@ -608,6 +682,8 @@ void FfmpegMovieWriter::Reset() noexcept
     canvas.clear();
     canvas.shrink_to_fit();
     pendingTimes.clear();
+    readBack.Reset();
+    asfPacket.clear();
 }
 
 } // namespace VistelCapture

@@ -4,6 +4,7 @@
 #include "Wmv3Encoder.h"
 #include "Wmv3RateControl.h"
 
+#include <Norvex/Core/FileDescriptor.h>
 #include <Norvex/Core/Image.h>
 #include <Norvex/Core/Pixel.h>
 
@@ -46,6 +47,8 @@ public:
     // x264's frame threads: one and a half per processor, as x264 picks by itself, but at most
     // four, so a killed recording loses little more than the fragment being filled.
     static int H264ThreadCount();
+    // Bytes in each of an ASF file's data packets: libavformat's default, stated to it.
+    static constexpr std::size_t AsfPacketSize = 3200;
 
     FfmpegMovieWriter();
     FfmpegMovieWriter(const FfmpegMovieWriter&) = delete;
@@ -71,6 +74,15 @@ public:
     // so the file comes out larger. Stays set until the next Open.
     bool RateOutOfReach() const noexcept { return wmv3Rate && wmv3Rate->RateOutOfReach(); }
 
+    // Frames the movie opened last has taken (into the encoder, or straight into the muxer), in
+    // the order they came, and how many of them a reader finds in the file as it is now, were
+    // the program killed this moment: in MP4 those in complete fragments, in ASF those whose last
+    // byte is in a complete data packet; after Close all of them. The encoders neither drop nor
+    // reorder frames, so the frames in the file are always the first ones taken. After a failed
+    // write the count stays where it was: what follows may have gaps.
+    std::int64_t GetFramesTaken() const noexcept { return framesTaken; }
+    std::int64_t GetFramesInFile() const noexcept { return framesInFile; }
+
 private:
     struct Deleter
     {
@@ -92,6 +104,10 @@ private:
     void Encode(const AVFrame* picture, const char* functionName);
     void EncodeWmv3(std::int64_t sampleTime, std::int64_t sampleDuration);
     void WritePacket(AVRational packetBase, const char* functionName);
+    // Where the muxer's output ends; every byte before it is in the file (packets are flushed).
+    std::int64_t FileEnd() const;
+    // Brings framesInFile up to date after the packet of frame `packetsBefore` went to the muxer.
+    void CountFramesInFile(std::int64_t packetsBefore, std::int64_t endBefore);
     void Reset() noexcept;
 
     // Opened by the first Open: a program that never records a movie never loads them.
@@ -121,6 +137,15 @@ private:
     std::string createdPath; // the file the running Open made: removed again when Open fails
     std::string filePath;
     double asfFrameRate = 0; // the nominal rate the ASF header states, 0 for MP4
+
+    std::int64_t framesTaken = 0;
+    std::int64_t framesInFile = 0;
+    std::int64_t packetsWritten = 0; // one a frame, in the frames' order
+    bool countingStopped = false;    // a write failed, or the file could not be read back
+    // ASF: the file read back, one data packet at a time, from the end of the last one read.
+    Norvex::Core::FileDescriptor readBack;
+    std::int64_t asfReadEnd = 0;
+    std::vector<std::uint8_t> asfPacket;
 };
 
 } // namespace VistelCapture

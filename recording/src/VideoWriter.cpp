@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <utility>
 
 #include <libyuv/convert_from_argb.h>
 
@@ -129,31 +130,84 @@ void VideoWriter::StartQueue()
 {
     const bool avi = format == Avi || format == MjpegCopy;
     const bool packets = format == H264Copy;
+    inFlight.clear();
+    framesTold = 0;
     queue = std::make_unique<FrameQueue<QueuedFrame>>(
         FrameQueue<QueuedFrame>::CapacityFor(width, height, frameRate),
-        [this, avi, packets](const QueuedFrame& queued)
+        [this, avi, packets](QueuedFrame& queued)
         {
-            if (avi)
+            const std::int64_t takenBefore = FramesTaken();
+            try
             {
-                aviFile->AddFrame(queued.bytes.data(), queued.bytes.size());
-            }
-            else if (packets)
-            {
-                movieFile->AddPacket(queued.bytes.data(), queued.bytes.size(), queued.sampleTime,
-                                     frameDuration);
-            }
-            else
-            {
-                movieFile->AddFrame(queued.picture, queued.sampleTime, frameDuration);
-                if (movieFile->RateOutOfReach())
+                if (avi)
                 {
-                    rateOutOfReach = true;
+                    aviFile->AddFrame(queued.bytes.data(), queued.bytes.size());
+                }
+                else if (packets)
+                {
+                    movieFile->AddPacket(queued.bytes.data(), queued.bytes.size(), queued.sampleTime,
+                                         frameDuration);
+                }
+                else
+                {
+                    movieFile->AddFrame(queued.picture, queued.sampleTime, frameDuration);
+                    if (movieFile->RateOutOfReach())
+                    {
+                        rateOutOfReach = true;
+                    }
                 }
             }
+            catch (...)
+            {
+                Settle(std::exchange(queued.done, nullptr), takenBefore);
+                throw;
+            }
+            Settle(std::exchange(queued.done, nullptr), takenBefore);
         });
 }
 
-void VideoWriter::AddFrame(const Frame& frame)
+std::int64_t VideoWriter::FramesTaken() const
+{
+    return format == Avi || format == MjpegCopy ? static_cast<std::int64_t>(aviFile->GetFrameCount())
+                                                : movieFile->GetFramesTaken();
+}
+
+std::int64_t VideoWriter::FramesInFile() const
+{
+    return format == Avi || format == MjpegCopy ? static_cast<std::int64_t>(aviFile->GetFrameCount())
+                                                : movieFile->GetFramesInFile();
+}
+
+void VideoWriter::Settle(FrameDone done, std::int64_t takenBefore)
+{
+    if (FramesTaken() > takenBefore)
+    {
+        inFlight.push_back(std::move(done));
+    }
+    else if (done)
+    {
+        done(false);
+    }
+    TellWritten();
+}
+
+void VideoWriter::TellWritten()
+{
+    const std::int64_t inFile = FramesInFile();
+    while (framesTold < inFile && !inFlight.empty())
+    {
+        // Taken off first: a FrameDone that raises is not told twice.
+        FrameDone done = std::move(inFlight.front());
+        inFlight.pop_front();
+        ++framesTold;
+        if (done)
+        {
+            done(true);
+        }
+    }
+}
+
+void VideoWriter::AddFrame(const Frame& frame, FrameDone done)
 {
     CriticalSection::AutoLock guard(lock);
     if (!IsKnownFormat(format))
@@ -166,11 +220,20 @@ void VideoWriter::AddFrame(const Frame& frame)
     }
     if (!queue)
     {
+        if (done)
+        {
+            done(false);
+        }
         return;
     }
     if (format == Avi)
     {
-        queue->Push([&](QueuedFrame& queued) { ConvertToAviRows(frame, queued.bytes); });
+        queue->Push(
+            [&](QueuedFrame& queued)
+            {
+                ConvertToAviRows(frame, queued.bytes);
+                queued.done = std::move(done);
+            });
         return;
     }
     const auto now = clock();
@@ -199,10 +262,11 @@ void VideoWriter::AddFrame(const Frame& frame)
         {
             queued.picture = fitting;
             queued.sampleTime = std::llround(elapsed);
+            queued.done = std::move(done);
         });
 }
 
-void VideoWriter::AddPacket(const unsigned char* data, std::size_t size, std::int64_t time)
+void VideoWriter::AddPacket(const unsigned char* data, std::size_t size, std::int64_t time, FrameDone done)
 {
     CriticalSection::AutoLock guard(lock);
     if (!TakesPackets(format))
@@ -211,6 +275,10 @@ void VideoWriter::AddPacket(const unsigned char* data, std::size_t size, std::in
     }
     if (!queue)
     {
+        if (done)
+        {
+            done(false);
+        }
         return;
     }
     if (!timingStarted)
@@ -225,6 +293,7 @@ void VideoWriter::AddPacket(const unsigned char* data, std::size_t size, std::in
             // Nanoseconds to 100 ns units, rounded half away from zero.
             const std::int64_t elapsed = time - firstPacketTime;
             queued.sampleTime = (elapsed + (elapsed >= 0 ? 50 : -50)) / 100;
+            queued.done = std::move(done);
         });
 }
 
@@ -297,6 +366,16 @@ void VideoWriter::CloseLocked()
     queue.reset();
     keepFirst([&] { aviFile->Close(); });
     keepFirst([&] { movieFile->Close(); });
+    // The finish wrote what the encoder and the muxer still held; what is not in the file now
+    // never will be.
+    keepFirst([&] { TellWritten(); });
+    for (; !inFlight.empty(); inFlight.pop_front())
+    {
+        if (inFlight.front())
+        {
+            keepFirst([&] { inFlight.front()(false); });
+        }
+    }
     if (failure)
     {
         std::rethrow_exception(failure);

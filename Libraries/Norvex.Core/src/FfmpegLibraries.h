@@ -36,6 +36,7 @@ namespace Norvex::Core
     X(av_interleaved_write_frame)                                                                            \
     X(av_write_trailer)                                                                                      \
     X(avio_open)                                                                                             \
+    X(avio_seek)                                                                                             \
     X(avio_closep)
 
 #define NORVEX_FFMPEG_FUNCTION_POINTER(name) decltype(&::name) name = nullptr;
