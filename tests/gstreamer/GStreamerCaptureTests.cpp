@@ -402,6 +402,8 @@ TEST_P(GStreamerPictureTest, FramesCarryTheCamerasPicture)
         }
         EXPECT_EQ(frame->At(1, 1).alpha, 255);
     }
+    // The camera's frame count reaches the time-stamp file, through the JPEG decoder too.
+    EXPECT_TRUE(kept.Info().sequence.has_value());
 }
 
 INSTANTIATE_TEST_SUITE_P(

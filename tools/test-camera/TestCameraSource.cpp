@@ -16,10 +16,11 @@ struct _NorvexTestCameraSource
     // The inner chain built for the current run; empty below PAUSED.
     GstElement* chain[3];
     guint chainLength;
-    guint64 framesSent;  // buffers through a faulty camera's probe in this run
-    gboolean moving;     // draw the moving square and the frame counter over the picture
-    guint64 framesDrawn; // frames the drawing probe has seen in this run; streaming thread only
-    gboolean unplugged;  // the camera went away in this run; streaming thread only
+    guint64 framesSent;    // buffers through a faulty camera's probe in this run
+    gboolean moving;       // draw the moving square and the frame counter over the picture
+    guint64 framesDrawn;   // frames the drawing probe has seen in this run; streaming thread only
+    gboolean unplugged;    // the camera went away in this run; streaming thread only
+    guint64 framesEncoded; // pictures out of the encoder in this run; streaming thread only
 };
 
 G_DEFINE_TYPE(NorvexTestCameraSource, norvex_test_camera_source, GST_TYPE_BIN)
@@ -208,6 +209,18 @@ GstPadProbeReturn FollowPlug(GstPad*, GstPadProbeInfo*, gpointer user)
     return GST_PAD_PROBE_DROP;
 }
 
+// A camera numbers what it sends (v4l2src puts the driver's sequence in the buffer's offset);
+// the encoders clear the offset, so their pictures are numbered on the way out.
+GstPadProbeReturn NumberEncoded(GstPad*, GstPadProbeInfo* info, gpointer user)
+{
+    auto* self = static_cast<NorvexTestCameraSource*>(user);
+    GstBuffer* buffer = gst_buffer_make_writable(GST_PAD_PROBE_INFO_BUFFER(info));
+    GST_BUFFER_OFFSET(buffer) = self->framesEncoded++;
+    GST_BUFFER_OFFSET_END(buffer) = self->framesEncoded;
+    GST_PAD_PROBE_INFO_DATA(info) = buffer;
+    return GST_PAD_PROBE_OK;
+}
+
 void ClearChain(NorvexTestCameraSource* self)
 {
     gst_ghost_pad_set_target(GST_GHOST_PAD(self->sourcePad), nullptr);
@@ -323,6 +336,10 @@ gboolean BuildChain(NorvexTestCameraSource* self)
             return FALSE;
         }
         last = encoder;
+        self->framesEncoded = 0;
+        GstPad* pad = gst_element_get_static_pad(encoder, "src");
+        gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, NumberEncoded, self, nullptr);
+        gst_object_unref(pad);
     }
     GstPad* target = gst_element_get_static_pad(last, "src");
     const gboolean targeted = gst_ghost_pad_set_target(GST_GHOST_PAD(self->sourcePad), target);

@@ -297,6 +297,11 @@ void GStreamerDevice::Start()
         queuedSamples.clear();
         endConverter = false;
     }
+    {
+        // A stream started afresh numbers its buffers again.
+        std::lock_guard lock(sequenceMutex);
+        recentSequences.fill({GST_CLOCK_TIME_NONE, 0});
+    }
     droppedFrames.store(0, std::memory_order_relaxed);
     converterThread = std::thread(&GStreamerDevice::ConvertQueuedSamples, this);
 

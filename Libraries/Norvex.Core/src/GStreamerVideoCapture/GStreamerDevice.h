@@ -5,6 +5,7 @@
 #include <Norvex/Core/GStreamerInitializer.h>
 #include <Norvex/Core/VideoCapture/Device.h>
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace Norvex::Core::VideoCapture
 {
@@ -71,8 +73,11 @@ private:
     void QueueSample(GStreamerHandle<GstSample> sample);
     void ConvertQueuedSamples();
     void OnFrame(GstSample* sample);
-    // The camera's compressed buffers on their way to decodebin, kept while a recording wants them.
+    // The camera's buffers on their way to decodebin: their frame counts noted, their bytes kept
+    // while a recording wants them.
     void OnEncodedBuffer(GstBuffer* buffer);
+    // The frame count the camera gave the buffer of this time stamp, if it is among the last few.
+    std::optional<std::uint64_t> SequenceBefore(GstClockTime pts);
     void OnBusMessage(GstMessage* message);
     void StopPipeline() noexcept;
     // The converter for frames of these caps: the last one, or one made for them.
@@ -108,6 +113,12 @@ private:
     std::thread converterThread;                      // started by Start, joined by StopPipeline
     std::atomic<std::thread::id> converterThreadId{}; // for refusing Stop from a frame callback
     std::atomic<std::uint64_t> droppedFrames{0};      // reset by Start
+
+    // The last buffers' time stamps and frame counts before decodebin, which decoders clear:
+    // a decoded frame finds its count by its time stamp (decoders keep it). Reset by Start.
+    std::mutex sequenceMutex; // guards the two fields below; taken alone
+    std::array<std::pair<GstClockTime, std::uint64_t>, 16> recentSequences{};
+    std::size_t nextSequence = 0;
 
     CriticalSection busSection;             // guards the two fields below; taken alone
     bool starting = false;                  // bus errors are Start's own failure meanwhile

@@ -281,7 +281,12 @@ void GStreamerDevice::OnFrame(GstSample* sample)
         // `frame` and the callback hold frameSection.
         converter.Convert(planes, reinterpret_cast<std::uint8_t*>(converted.data), converted.stride);
 
-        DeliverFrame(converted, NORVEX_SOURCE_FILE, __LINE__, InfoOf(appSink, sample, buffer));
+        auto frameInfo = InfoOf(appSink, sample, buffer);
+        if (!frameInfo.sequence && GST_BUFFER_PTS_IS_VALID(buffer))
+        {
+            frameInfo.sequence = SequenceBefore(GST_BUFFER_PTS(buffer));
+        }
+        DeliverFrame(converted, NORVEX_SOURCE_FILE, __LINE__, frameInfo);
     }
     catch (...)
     {
@@ -291,6 +296,12 @@ void GStreamerDevice::OnFrame(GstSample* sample)
 
 void GStreamerDevice::OnEncodedBuffer(GstBuffer* buffer)
 {
+    if (buffer && GST_BUFFER_OFFSET_IS_VALID(buffer) && GST_BUFFER_PTS_IS_VALID(buffer))
+    {
+        std::lock_guard lock(sequenceMutex);
+        recentSequences[nextSequence] = {GST_BUFFER_PTS(buffer), GST_BUFFER_OFFSET(buffer)};
+        nextSequence = (nextSequence + 1) % recentSequences.size();
+    }
     if (!buffer || !IsStarted() || !IsEncodedPayloadWanted())
     {
         return;
@@ -308,6 +319,19 @@ void GStreamerDevice::OnEncodedBuffer(GstBuffer* buffer)
                                         .count();
     KeepEncodedPacket(mapped.data, mapped.size, time);
     gst_buffer_unmap(buffer, &mapped);
+}
+
+std::optional<std::uint64_t> GStreamerDevice::SequenceBefore(GstClockTime pts)
+{
+    std::lock_guard lock(sequenceMutex);
+    for (const auto& [time, sequence] : recentSequences)
+    {
+        if (time == pts && GST_CLOCK_TIME_IS_VALID(time))
+        {
+            return sequence;
+        }
+    }
+    return std::nullopt;
 }
 
 } // namespace Norvex::Core::GStreamerVideoCapture
