@@ -74,10 +74,12 @@ MainModel::MainModel(std::int32_t captureApiFamily, bool skipErrorDevice, bool s
       recorder({[this](const Exception& exception) { OnDeviceException(exception); },
                 [this]
                 {
-                    // The camera's packets are copied only while a recording keeps them.
+                    // The camera's packets are copied, and JPEG's planes made with each frame, only
+                    // while a recording takes them.
                     if (!devices.empty())
                     {
                         GetCurrentDevice().SetEncodedPayloadWanted(recorder.KeepsCameraData());
+                        GetCurrentDevice().SetJpegPlanesWanted(recorder.TakesEveryFrameAsJpeg());
                     }
                     NotifyPropertyChanged(MainModelProperty::IsRecording);
                     NotifyProcessor(Vistel::Framework::HostStateRecordingChanged);
@@ -391,9 +393,8 @@ void MainModel::StartCapture()
 {
     auto& device = GetCurrentDevice();
     ForgetCaptureEndReason();
-    device.SetFrameCallback(
-        [this](Device* source, const Image& frame)
-        { OnDeviceFrame(frame, source->LockFrame().Info(), source->GetEncodedPayload()); });
+    device.SetFrameCallback([this](Device* source, const Image& frame)
+                            { OnDeviceFrame(*source, frame, source->LockFrame().Info()); });
     device.SetExceptionCallback(
         [this](Device* source, const Exception& exception)
         {
@@ -542,8 +543,7 @@ void MainModel::SampleCursorPixel(const Image& frame)
     cursorPixel = frame.Contains(cursor.x, cursor.y) ? PixelValue(frame.At(cursor.x, cursor.y)) : 0xFF000000u;
 }
 
-void MainModel::OnDeviceFrame(const Image& frame, const Recorder::FrameInfo& info,
-                              const Norvex::Core::VideoCapture::EncodedPayload& payload)
+void MainModel::OnDeviceFrame(Device& camera, const Image& frame, const Recorder::FrameInfo& info)
 {
     ++capturedFrames;
     FillProfiles(frame);
@@ -566,7 +566,7 @@ void MainModel::OnDeviceFrame(const Image& frame, const Recorder::FrameInfo& inf
     NotifyPropertyChanged(MainModelProperty::CursorPixel);
     if (SaveTarget.load() != 0)
     {
-        recorder.OnFrame(frame, info, payload, FileFormat.load());
+        recorder.OnFrame(frame, info, camera.GetEncodedPayload(), FileFormat.load(), &camera);
     }
 }
 

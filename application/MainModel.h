@@ -290,8 +290,8 @@ public:
     void InvalidatePreview() const;
 
 private:
-    void OnDeviceFrame(const Image& frame, const Recorder::FrameInfo& info,
-                       const Norvex::Core::VideoCapture::EncodedPayload& payload);
+    // `camera` is the device whose frame callback this is, `frame` its frame.
+    void OnDeviceFrame(Device& camera, const Image& frame, const Recorder::FrameInfo& info);
     void OnDeviceException(const Norvex::Core::Exception& exception);
     void ForgetCaptureEndReason();
     void ReleaseEndedCapture(const Device* source);

@@ -142,6 +142,8 @@ void Recorder::Start(std::int32_t fileFormat, const std::wstring& path, const St
         std::chrono::nanoseconds(std::max(stream.interval, std::chrono::milliseconds(0))).count();
     nextDue = -1;
     keepsCameraData = row.KeepsCameraData();
+    everyFrameAsJpeg =
+        row.IsStill() && row.stillEncoder == StillImageWriter::Jpeg && intervalNanoseconds.load() == 0;
     keyFrameSeen = false;
     parameterSets.clear();
     saveFailed = false;
@@ -428,7 +430,7 @@ std::vector<std::wstring> Recorder::TakeWarnings()
 }
 
 void Recorder::OnFrame(const Image& frame, const FrameInfo& info, const EncodedPayload& payload,
-                       std::int32_t fileFormat)
+                       std::int32_t fileFormat, Norvex::Core::VideoCapture::Device* camera)
 {
     if (!isRecording.load() || saveFailed.load())
     {
@@ -453,7 +455,7 @@ void Recorder::OnFrame(const Image& frame, const FrameInfo& info, const EncodedP
         }
         else if (take)
         {
-            RecordFrame(frame, info, health.CameraGap(info.droppedFrames), fileFormat);
+            RecordFrame(frame, info, health.CameraGap(info.droppedFrames), fileFormat, camera);
         }
         else
         {
@@ -573,7 +575,7 @@ std::int64_t Recorder::RecordPackets(const EncodedPayload& payload, const FrameI
 }
 
 void Recorder::RecordFrame(const Image& frame, const FrameInfo& info, std::int64_t cameraGap,
-                           std::int32_t fileFormat)
+                           std::int32_t fileFormat, Norvex::Core::VideoCapture::Device* camera)
 {
     const auto* row = FileFormatTable::Find(fileFormat);
     if (row && row->IsStill())
@@ -586,7 +588,7 @@ void Recorder::RecordFrame(const Image& frame, const FrameInfo& info, std::int64
             stillQueue->Push(
                 [&](StillFrame& still)
                 {
-                    StillImageWriter::Take(frame, row->stillEncoder, still.taken);
+                    StillImageWriter::Take(frame, row->stillEncoder, still.taken, camera);
                     still.path = std::move(path);
                     still.info = info;
                     still.cameraGap = cameraGap;

@@ -106,9 +106,10 @@ public:
     void StopBecause(std::wstring reason);
     // One frame of the device with the camera's packets that came with it (capture thread):
     // recorded while recording, up to the frame limit, unless a failure has ended the saving. A
-    // format that keeps the camera's compression writes the packets, never the frame.
+    // format that keeps the camera's compression writes the packets, never the frame. Given the
+    // camera whose frame callback this runs in, JPEG stills come from its own Y'CbCr.
     void OnFrame(const Image& frame, const FrameInfo& info, const EncodedPayload& payload,
-                 std::int32_t fileFormat);
+                 std::int32_t fileFormat, Norvex::Core::VideoCapture::Device* camera = nullptr);
     // A frame that came without the camera's packets.
     void OnFrame(const Image& frame, const FrameInfo& info, std::int32_t fileFormat)
     {
@@ -129,6 +130,9 @@ public:
     bool IsRecording() const noexcept { return isRecording.load(); }
     // Whether the running recording wants the camera's packets with every frame.
     bool KeepsCameraData() const noexcept { return isRecording.load() && keepsCameraData.load(); }
+    // Whether the recording takes every frame as a JPEG still: the camera's JPEG planes are then
+    // best made with each frame.
+    bool TakesEveryFrameAsJpeg() const noexcept { return isRecording.load() && everyFrameAsJpeg.load(); }
     // Frames of the running (or last) recording handed to the movie, or saved as still files.
     std::int64_t GetRecordedFrameCount() const noexcept { return GetStatus().written; }
     // Time, frames written and frames dropped of the running (or last) recording.
@@ -156,7 +160,7 @@ private:
     std::int64_t RecordPackets(const EncodedPayload& payload, const FrameInfo& info, std::int64_t cameraGap,
                                const FileFormatRow& row);
     void RecordFrame(const Image& frame, const FrameInfo& info, std::int64_t cameraGap,
-                     std::int32_t fileFormat);
+                     std::int32_t fileFormat, Norvex::Core::VideoCapture::Device* camera);
     // Whether a frame taken at its capture time is to be recorded under the interval, and if so,
     // when the next one is due (capture thread).
     bool TakesFrameNow(const FrameInfo& info);
@@ -227,7 +231,8 @@ private:
     // by the capture thread alone.
     std::atomic<std::int64_t> intervalNanoseconds = 0;
     std::atomic<std::int64_t> nextDue = -1;
-    std::atomic<bool> keepsCameraData = false; // set by Start
+    std::atomic<bool> keepsCameraData = false;  // set by Start
+    std::atomic<bool> everyFrameAsJpeg = false; // set by Start
     // H.264 kept as it is: the file starts at a key frame, with the stream's parameter sets, which
     // some cameras send only now and then. The capture thread's once Start has reset them.
     std::atomic<bool> keyFrameSeen = false;

@@ -3,6 +3,8 @@
 #include <Norvex/Core/Exception.h>
 #include <Norvex/Core/StringHelpers.h>
 #include <Norvex/Core/TemporaryFile.h>
+#include <Norvex/Core/VideoCapture/Device.h>
+#include <Norvex/Core/VideoCapture/JpegPlaneLayout.h>
 
 #include <libyuv/convert_from_argb.h>
 #include <png.h>
@@ -131,33 +133,20 @@ void EncodeBmp(const Image& image, EncodedFile& file)
     }
 }
 
-// JPEG's planes one after another: full-range 4:2:0, what a JFIF reader assumes.
-struct JpegPlanes
-{
-    int chromaWidth;
-    std::size_t lumaBytes;
-    std::size_t chromaBytes;
-
-    JpegPlanes(int width, int height)
-        : chromaWidth((width + 1) / 2), lumaBytes(static_cast<std::size_t>(width) * height),
-          chromaBytes(static_cast<std::size_t>(chromaWidth) * ((height + 1) / 2))
-    {
-    }
-    std::size_t Size() const noexcept { return lumaBytes + 2 * chromaBytes; }
-};
+using Norvex::Core::VideoCapture::JpegPlaneLayout;
 
 // libyuv converts to the planes and TurboJPEG compresses them: faster than TurboJPEG's own BGRX
 // input, whose colour conversion is the slower part.
 void ToJpegPlanes(const Image& image, std::vector<unsigned char>& planes)
 {
-    const JpegPlanes layout(image.width, image.height);
+    const JpegPlaneLayout layout(image.width, image.height);
     planes.resize(layout.Size());
-    unsigned char* const luma = planes.data();
-    unsigned char* const blueDifference = luma + layout.lumaBytes;
+    unsigned char* target[3];
+    layout.Planes(planes.data(), target);
     // libyuv's "ARGB" is B, G, R, A in memory: our pixel order.
-    if (libyuv::ARGBToJ420(reinterpret_cast<const std::uint8_t*>(image.data), image.stride, luma, image.width,
-                           blueDifference, layout.chromaWidth, blueDifference + layout.chromaBytes,
-                           layout.chromaWidth, image.width, image.height) != 0)
+    if (libyuv::ARGBToJ420(reinterpret_cast<const std::uint8_t*>(image.data), image.stride, target[0],
+                           image.width, target[1], layout.chromaWidth, target[2], layout.chromaWidth,
+                           image.width, image.height) != 0)
     {
         RaiseEncoder("", __LINE__);
     }
@@ -170,10 +159,11 @@ void CompressJpeg(const unsigned char* planes, int width, int height, EncodedFil
     {
         RaiseEncoder(tjGetErrorStr(), __LINE__);
     }
-    const JpegPlanes layout(width, height);
-    const unsigned char* sources[3] = {planes, planes + layout.lumaBytes,
-                                       planes + layout.lumaBytes + layout.chromaBytes};
-    int strides[3] = {width, layout.chromaWidth, layout.chromaWidth};
+    const JpegPlaneLayout layout(width, height);
+    const unsigned char* sources[3];
+    layout.Planes(planes, sources);
+    int strides[3];
+    layout.Strides(strides);
     unsigned char* jpeg = nullptr;
     unsigned long size = 0;
     if (tjCompressFromYUVPlanes(compressor.get(), sources, width, strides, height, TJSAMP_420, &jpeg, &size,
@@ -371,7 +361,8 @@ std::wstring StillImageWriter::SaveNew(const Image& image, Format format, const 
     return PlaceNew(file, path);
 }
 
-void StillImageWriter::Take(const Image& image, Format format, Taken& taken)
+void StillImageWriter::Take(const Image& image, Format format, Taken& taken,
+                            Norvex::Core::VideoCapture::Device* camera)
 {
     taken.format = format;
     taken.width = image.data ? std::max(image.width, 0) : 0;
@@ -383,7 +374,10 @@ void StillImageWriter::Take(const Image& image, Format format, Taken& taken)
     }
     if (format == Jpeg)
     {
-        ToJpegPlanes(image, taken.bytes);
+        if (!camera || !camera->TakeJpegPlanes(taken.bytes))
+        {
+            ToJpegPlanes(image, taken.bytes);
+        }
         return;
     }
     const std::size_t rowBytes = static_cast<std::size_t>(image.width) * 4;

@@ -7,6 +7,11 @@
 #include <string>
 #include <vector>
 
+namespace Norvex::Core::VideoCapture
+{
+class Device;
+}
+
 namespace VistelCapture
 {
 
@@ -43,8 +48,10 @@ public:
         std::vector<unsigned char> bytes;
     };
     // Never raises for the picture: an empty one makes SaveNew raise, as the image's SaveNew does.
+    // Inside `camera`'s frame callback, with `image` its frame, JPEG's planes come from the
+    // camera's own Y'CbCr where it has them (Device::WriteJpegPlanes), else from the image.
     static void Take(const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>& image, Format format,
-                     Taken& taken);
+                     Taken& taken, Norvex::Core::VideoCapture::Device* camera = nullptr);
     static std::wstring SaveNew(const Taken& taken, const std::wstring& path);
 };
 

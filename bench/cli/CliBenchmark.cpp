@@ -47,8 +47,8 @@ using VistelBench::Fail;
 using VistelBench::Spawn;
 
 constexpr int BitRateKbps = 5000; // the recorder's default movie bit rate
-constexpr const char* Usage =
-    "usage: CliBenchmark --cli PATH --gstreamer-dir DIR [--registry FILE] [--frames N] [--keep]";
+constexpr const char* Usage = "usage: CliBenchmark --cli PATH --gstreamer-dir DIR [--registry FILE] "
+                              "[--frames N] [--keep] [--case NAME]...";
 
 struct Measurement
 {
@@ -394,6 +394,10 @@ int main(int argc, char** argv)
         std::printf("\nrun %d\n", run + 1);
         for (const Case& item : cases)
         {
+            if (!settings.Runs(item.name))
+            {
+                continue;
+            }
             for (const fs::path& folder : {item.cliOutput, item.referenceOutput})
             {
                 if (item.output == Output::Images)

@@ -4,6 +4,7 @@
 // of bench/recording): their command line, starting a child with its output in a log, and its CPU
 // time and peak memory from wait4.
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -105,7 +106,8 @@ inline ChildUsage Wait(pid_t child)
     return result;
 }
 
-// The drivers' command line: --cli PATH --gstreamer-dir DIR [--registry FILE] [--frames N] [--keep].
+// The drivers' command line: --cli PATH --gstreamer-dir DIR [--registry FILE] [--frames N] [--keep]
+// [--case NAME]...
 struct DriverSettings
 {
     std::filesystem::path cli;
@@ -113,6 +115,12 @@ struct DriverSettings
     std::filesystem::path registry; // by default beside the plug-in folder
     long long frames = 0;
     bool keep = false;
+    std::vector<std::string> cases; // the cases to run; empty for all
+
+    bool Runs(const std::string& name) const
+    {
+        return cases.empty() || std::find(cases.begin(), cases.end(), name) != cases.end();
+    }
 };
 
 inline DriverSettings ParseDriverSettings(int argc, char** argv, const char* usage, long long frames,
@@ -150,6 +158,10 @@ inline DriverSettings ParseDriverSettings(int argc, char** argv, const char* usa
         else if (argument == "--keep")
         {
             settings.keep = true;
+        }
+        else if (argument == "--case")
+        {
+            settings.cases.push_back(value());
         }
         else
         {

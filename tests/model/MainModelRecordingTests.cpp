@@ -8,6 +8,7 @@
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -201,7 +202,7 @@ TEST_F(ModelTest, ATimeLapseKeepsOneFrameEveryIntervalInStillsAndMovies)
 {
     using namespace std::chrono;
     auto camera = Norvex::Testing::FakeV4l2Kernel::OneFormatCamera("/dev/video0", V4L2_PIX_FMT_YUYV, 64, 48,
-                                                                    milliseconds(10));
+                                                                   milliseconds(10));
     camera.realInterval = v4l2_fract{1, 24};
     Norvex::Testing::FakeV4l2Kernel kernel;
     kernel.AddCamera(camera);
@@ -236,7 +237,8 @@ TEST_F(ModelTest, ATimeLapseKeepsOneFrameEveryIntervalInStillsAndMovies)
     model.reset();
     Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(nullptr);
 
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(stills), {}), 11) << "ten stills and frames.csv";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(stills), {}), 11)
+        << "ten stills and frames.csv";
     for (const auto& file : {stills / "frames.csv", folder / "lapse.mp4.frames.csv"})
     {
         const auto times = Norvex::Testing::TimestampLines(file).Column("capture_time_s");
@@ -570,4 +572,88 @@ TEST_F(ModelTest, TheGStreamerBackEndHandsTheCamerasOwnStreamToARecording)
                   std::string(codec) + "\n30/1\n");
     }
     EXPECT_TRUE(model.GetDebugMessage().empty()) << Norvex::Core::ToUtf8(model.GetDebugMessage());
+}
+
+// JPEG stills of a Y'CbCr camera are compressed from the camera's own samples, converted with
+// each frame: bars coded in BT.709 (an HD camera's matrix) decode to their colours, each in its
+// place, in every still, as a JFIF reader decodes them.
+TEST_F(ModelTest, JpegStillsOfAYcbcrCameraShowItsColours)
+{
+    // Five bars 14 pixels wide (so the rows end after the vector blocks), as R'G'B'.
+    constexpr int width = 70;
+    constexpr int height = 40;
+    const std::uint8_t bars[5][3] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 0}, {255, 0, 255}};
+    std::vector<unsigned char> yuyv(static_cast<std::size_t>(width * height * 2));
+    for (int x = 0; x < width; x += 2)
+    {
+        const auto& [r, g, b] = bars[x / 14];
+        const double luma = 0.2126 * r + 0.7152 * g + 0.0722 * b;
+        const auto level = [](double value)
+        {
+            return static_cast<unsigned char>(std::lround(value));
+        };
+        const unsigned char samples[4] = {
+            level(16 + luma * 219 / 255), level(128 + (b - luma) / 1.8556 * 224 / 255),
+            level(16 + luma * 219 / 255), level(128 + (r - luma) / 1.5748 * 224 / 255)};
+        for (int row = 0; row < height; ++row)
+        {
+            std::copy(std::begin(samples), std::end(samples), yuyv.begin() + (row * width + x) * 2);
+        }
+    }
+    auto camera = Norvex::Testing::FakeV4l2Kernel::OneFormatCamera("/dev/video0", V4L2_PIX_FMT_YUYV, width,
+                                                                   height, std::chrono::milliseconds(5));
+    camera.colorspace = V4L2_COLORSPACE_REC709;
+    Norvex::Testing::FakeV4l2Kernel kernel;
+    kernel.AddCamera(camera);
+    kernel.SetFrameSequence("/dev/video0", {yuyv});
+    Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(&kernel);
+    const auto stills = folder / "stills";
+    std::filesystem::create_directory(stills);
+    {
+        auto& model = MakeModel(0);
+        model.SetSetting(model.SaveTarget, 1, MainModelProperty::SaveTarget);
+        model.SetSetting(model.FileFormat, 1, MainModelProperty::FileFormat);
+        model.SetRecordingFrameLimit(5);
+        model.StartCapture();
+        model.StartRecording(ToWideString(stills.string()));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (model.GetRecordedFrameCount() < 5 && std::chrono::steady_clock::now() < deadline)
+        {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        }
+        model.StopRecording();
+        model.StopCapture();
+        EXPECT_EQ(model.GetRecordedFrameCount(), 5);
+    }
+    model.reset();
+    Norvex::Core::V4l2VideoCapture::KernelInterface::ReplaceSystem(nullptr);
+
+    std::unique_ptr<void, decltype(&tjDestroy)> decoder(tjInitDecompress(), &tjDestroy);
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(stills))
+    {
+        if (entry.path().extension() != ".jpg")
+        {
+            continue;
+        }
+        ++files;
+        std::ifstream stream(entry.path(), std::ios::binary);
+        std::vector<unsigned char> jpeg((std::istreambuf_iterator<char>(stream)),
+                                        std::istreambuf_iterator<char>());
+        std::vector<unsigned char> rgb(static_cast<std::size_t>(width * height * 3));
+        ASSERT_EQ(tjDecompress2(decoder.get(), jpeg.data(), jpeg.size(), rgb.data(), width, 0, height,
+                                TJPF_RGB, TJFLAG_ACCURATEDCT),
+                  0)
+            << entry.path();
+        for (int bar = 0; bar < 5; ++bar)
+        {
+            const unsigned char* pixel = rgb.data() + ((height / 2) * width + bar * 14 + 7) * 3;
+            for (int channel = 0; channel < 3; ++channel)
+            {
+                EXPECT_NEAR(pixel[channel], bars[bar][channel], 6)
+                    << entry.path() << ", bar " << bar << " channel " << channel;
+            }
+        }
+    }
+    EXPECT_EQ(files, 5);
 }

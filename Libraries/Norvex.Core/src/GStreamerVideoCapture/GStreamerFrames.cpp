@@ -279,14 +279,19 @@ void GStreamerDevice::OnFrame(GstSample* sample)
         }
         // Converted without a lock into the streaming thread's own picture; only the swap into
         // `frame` and the callback hold frameSection.
-        converter.Convert(planes, reinterpret_cast<std::uint8_t*>(converted.data), converted.stride);
+        std::uint8_t* const jpegPlanes =
+            IsJpegPlanesWanted() && converter.HasJpegPath() ? NextJpegPlanes(converted).data() : nullptr;
+        converter.Convert(planes, reinterpret_cast<std::uint8_t*>(converted.data), converted.stride,
+                          jpegPlanes);
 
         auto frameInfo = InfoOf(appSink, sample, buffer);
         if (!frameInfo.sequence && GST_BUFFER_PTS_IS_VALID(buffer))
         {
             frameInfo.sequence = SequenceBefore(GST_BUFFER_PTS(buffer));
         }
-        DeliverFrame(converted, NORVEX_SOURCE_FILE, __LINE__, frameInfo);
+        // The sample stays mapped while the frame is delivered: a still can be taken from it.
+        const VideoCapture::FrameSource source{&converter, planes};
+        DeliverFrame(converted, NORVEX_SOURCE_FILE, __LINE__, frameInfo, &source, jpegPlanes != nullptr);
     }
     catch (...)
     {

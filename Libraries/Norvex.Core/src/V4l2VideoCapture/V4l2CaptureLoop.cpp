@@ -276,6 +276,7 @@ void V4l2Device::OnFrame(const V4l2BufferSet::Planes& planes, const VideoCapture
             NotifyCurrentException(NORVEX_SOURCE_FILE, __LINE__);
         }
     };
+    std::uint8_t* jpegPlanes = nullptr; // written with the frame when wanted
     try
     {
         // Decoding and conversion need no lock: they write the capture thread's own picture,
@@ -284,14 +285,18 @@ void V4l2Device::OnFrame(const V4l2BufferSet::Planes& planes, const VideoCapture
         {
             return;
         }
-        converter->WriteTo(converted);
+        jpegPlanes =
+            IsJpegPlanesWanted() && converter->HasJpegPath() ? NextJpegPlanes(converted).data() : nullptr;
+        converter->WriteTo(converted, jpegPlanes);
     }
     catch (...)
     {
         reportDecodingFailure();
         return;
     }
-    if (DeliverFrame(converted, NORVEX_SOURCE_FILE, __LINE__, info))
+    // The buffer goes back to the driver only after the delivery: a still can be taken from it.
+    if (DeliverFrame(converted, NORVEX_SOURCE_FILE, __LINE__, info, converter->GetSource(),
+                     jpegPlanes != nullptr))
     {
         decodingFails = false;
     }

@@ -278,17 +278,18 @@ bool V4l2FrameConverter::Load(const V4l2BufferSet::Planes& planes)
     return false;
 }
 
-void V4l2FrameConverter::WriteTo(Image<Pixel<unsigned char>>& target)
+void V4l2FrameConverter::WriteTo(Image<Pixel<unsigned char>>& target, std::uint8_t* jpegPlanes)
 {
     if (target.width != width || target.height != height || !target.data)
     {
         ThrowUnexpected("OnFrame", NORVEX_SOURCE_FILE, __LINE__);
     }
+    source = {};
     switch (path)
     {
     case Path::Copy:
     case Path::Convert:
-        WriteConverted(target);
+        WriteConverted(target, jpegPlanes);
         return;
     case Path::Decode:
         WriteDecoded(target);
@@ -299,7 +300,7 @@ void V4l2FrameConverter::WriteTo(Image<Pixel<unsigned char>>& target)
     }
 }
 
-void V4l2FrameConverter::WriteConverted(Image<Pixel<unsigned char>>& target)
+void V4l2FrameConverter::WriteConverted(Image<Pixel<unsigned char>>& target, std::uint8_t* jpegPlanes)
 {
     VideoCapture::SourcePlanes planes;
     for (int plane = 0; plane < 3; ++plane)
@@ -315,7 +316,8 @@ void V4l2FrameConverter::WriteConverted(Image<Pixel<unsigned char>>& target)
         planes.data[plane] = geometry.stride[plane] ? base + geometry.offset[plane] : nullptr;
         planes.stride[plane] = geometry.stride[plane];
     }
-    converter->Convert(planes, reinterpret_cast<std::uint8_t*>(target.data), target.stride);
+    converter->Convert(planes, reinterpret_cast<std::uint8_t*>(target.data), target.stride, jpegPlanes);
+    source = {converter.get(), planes};
 }
 
 } // namespace Norvex::Core::V4l2VideoCapture

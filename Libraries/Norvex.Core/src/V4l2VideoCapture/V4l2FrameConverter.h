@@ -52,8 +52,19 @@ public:
     // that holds frames back). The data must stay valid until WriteTo. Raises for damaged or
     // short data.
     bool Load(const V4l2BufferSet::Planes& planes);
-    // Writes the loaded picture into `target` (the format's size, top row first).
-    void WriteTo(Image<Pixel<unsigned char>>& target);
+    // Writes the loaded picture into `target` (the format's size, top row first), and with
+    // `jpegPlanes` (only where HasJpegPath) JPEG's planes of it in the same pass.
+    void WriteTo(Image<Pixel<unsigned char>>& target, std::uint8_t* jpegPlanes = nullptr);
+    bool HasJpegPath() const noexcept
+    {
+        return path == Path::Convert && converter && converter->HasJpegPath();
+    }
+    // The raw picture the last WriteTo converted, valid as long as the loaded buffer; null after a
+    // decoded one.
+    const VideoCapture::FrameSource* GetSource() const noexcept
+    {
+        return source.converter ? &source : nullptr;
+    }
 
     // Whether a path handles this pixel format (H264 and HEVC: whether libavcodec decodes it).
     static bool CanConvert(std::uint32_t pixelFormat) noexcept;
@@ -79,7 +90,7 @@ private:
     bool LoadJpeg(const unsigned char* data, std::size_t size);
     bool LoadEncoded(const unsigned char* data, std::size_t size);
     bool FitsCodedSize(int codedWidth, int codedHeight) const noexcept;
-    void WriteConverted(Image<Pixel<unsigned char>>& target);
+    void WriteConverted(Image<Pixel<unsigned char>>& target, std::uint8_t* jpegPlanes);
     void WriteDecoded(Image<Pixel<unsigned char>>& target);
     void WriteJpeg(Image<Pixel<unsigned char>>& target);
 
@@ -100,6 +111,7 @@ private:
     V4l2BufferSet::Planes loaded;
     const unsigned char* loadedData = nullptr; // of an encoded picture
     std::size_t loadedSize = 0;
+    VideoCapture::FrameSource source; // set by WriteConverted, cleared by the other paths' WriteTo
 
     struct Deleters
     {

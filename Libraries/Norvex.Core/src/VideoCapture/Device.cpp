@@ -1,6 +1,9 @@
 #include <Norvex/Core/StringHelpers.h>
 #include <Norvex/Core/VideoCapture/Device.h>
+#include <Norvex/Core/VideoCapture/JpegPlaneLayout.h>
 #include <Norvex/Core/VideoCapture/VideoSubtype.h>
+
+#include "VideoCapture/FrameConverter.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -149,7 +152,7 @@ void Device::InvokeFrameCallback()
 }
 
 bool Device::DeliverFrame(Image<Pixel<unsigned char>>& picture, const wchar_t* sourceFile, int line,
-                          FrameInfo info) noexcept
+                          FrameInfo info, const FrameSource* frameSource, bool jpegPlanesWritten) noexcept
 {
     const auto arrival = std::chrono::steady_clock::now();
     const auto wallArrival = std::chrono::system_clock::now();
@@ -177,6 +180,17 @@ bool Device::DeliverFrame(Image<Pixel<unsigned char>>& picture, const wchar_t* s
         NotifyCurrentException(sourceFile, line);
         return false;
     }
+    source = frameSource;
+    jpegPlanesReady = jpegPlanesWritten;
+    struct ForgetSource
+    {
+        Device& device;
+        ~ForgetSource()
+        {
+            device.source = nullptr;
+            device.jpegPlanesReady = false;
+        }
+    } forget{*this};
     try
     {
         InvokeFrameCallback();
@@ -185,6 +199,37 @@ bool Device::DeliverFrame(Image<Pixel<unsigned char>>& picture, const wchar_t* s
     {
         NotifyCurrentException(sourceFile, line);
     }
+    return true;
+}
+
+void Device::SetJpegPlanesWanted(bool wanted)
+{
+    jpegWanted = wanted;
+}
+
+std::vector<unsigned char>& Device::NextJpegPlanes(const Image<Pixel<unsigned char>>& picture)
+{
+    jpegPlanes.resize(JpegPlaneLayout(picture.width, picture.height).Size());
+    return jpegPlanes;
+}
+
+bool Device::TakeJpegPlanes(std::vector<unsigned char>& planes)
+{
+    CriticalSection::AutoLock lock(frameSection);
+    if (jpegPlanesReady)
+    {
+        // The frame's planes go out whole; the caller's buffer, as large, takes the next frame's.
+        std::swap(planes, jpegPlanes);
+        jpegPlanesReady = false;
+        return true;
+    }
+    if (!source || !source->converter || !source->converter->HasJpegPath())
+    {
+        return false;
+    }
+    const JpegPlaneLayout layout(frame.width, frame.height);
+    planes.resize(layout.Size());
+    source->converter->ConvertToJpegPlanes(source->planes, planes.data());
     return true;
 }
 

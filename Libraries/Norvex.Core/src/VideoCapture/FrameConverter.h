@@ -10,6 +10,7 @@ struct YuvConstants;
 namespace Norvex::Core::VideoCapture
 {
 
+class JpegPlaneConverter;
 class YcbcrConverter;
 
 // The uncompressed picture layouts cameras deliver, named by their memory order.
@@ -91,6 +92,16 @@ public:
     // Writes the picture into `target` (width x height BGRA pixels, `targetStride` bytes a row),
     // alpha 255. Raises E_FAIL ("OnRawSample") when the library fails.
     void Convert(const SourcePlanes& source, std::uint8_t* target, int targetStride);
+    // The same, and with `jpegPlanes` (the layout HasJpegPath, else null) JPEG's planes as
+    // JpegPlaneLayout lays them out, in the same pass: band by band, each band of the camera's
+    // picture read from memory once.
+    void Convert(const SourcePlanes& source, std::uint8_t* target, int targetStride,
+                 std::uint8_t* jpegPlanes);
+    // Whether the layout has a path straight to JPEG's planes (JpegPlaneConverter): Y'CbCr with
+    // halved chroma.
+    bool HasJpegPath() const noexcept { return jpeg != nullptr; }
+    // JPEG's planes alone, as JpegPlaneLayout lays them out; the layout HasJpegPath.
+    void ConvertToJpegPlanes(const SourcePlanes& source, std::uint8_t* jpegPlanes) const;
 
     // The tight length of a line of the first plane.
     static int GetLineLength(PixelLayout layout, std::int32_t width) noexcept;
@@ -108,13 +119,22 @@ private:
     std::int32_t height;
     const YuvConstants* constants = nullptr; // libyuv's matrix and range for I444, U before V
 
-    std::unique_ptr<const YcbcrConverter> ycbcr; // set for the layouts it handles
+    std::unique_ptr<const YcbcrConverter> ycbcr;    // set for the layouts it handles
+    std::unique_ptr<const JpegPlaneConverter> jpeg; // likewise
 
     struct ScalerDeleter
     {
         void operator()(SwsContext* context) const noexcept;
     };
     std::unique_ptr<SwsContext, ScalerDeleter> scaler;
+};
+
+// The camera's own picture behind a frame being delivered, and the converter that made the frame
+// of it: what Device::WriteJpegPlanes reads. Valid only while that frame is delivered.
+struct FrameSource
+{
+    const FrameConverter* converter = nullptr;
+    SourcePlanes planes;
 };
 
 } // namespace Norvex::Core::VideoCapture

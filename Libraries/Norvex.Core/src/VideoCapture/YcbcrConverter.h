@@ -56,6 +56,18 @@ public:
         Yuyv,       // packed, in `y`
         Uyvy,
     };
+    // The layout's facts the rows go by; `layout` one that Handles.
+    static RowKind KindOf(PixelLayout layout) noexcept;
+    static bool CrFirst(PixelLayout layout) noexcept;
+    static bool HalfHeightChroma(PixelLayout layout) noexcept;
+    // The luma weights of red and blue in a matrix; green's is the rest.
+    struct LumaWeights
+    {
+        double red;
+        double blue;
+    };
+    static LumaWeights WeightsOf(ColourEncoding::Matrix matrix) noexcept;
+
     // A vector row: converts pixels [0, width) of one row, `width` a multiple of its block; the
     // scalar row finishes the rest.
     using RowFunction = void (*)(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v,

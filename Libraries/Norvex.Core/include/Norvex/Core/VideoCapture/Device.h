@@ -22,6 +22,8 @@
 namespace Norvex::Core::VideoCapture
 {
 
+struct FrameSource;
+
 // A capture device of either back-end, as the model sees it. Plug-ins never see this class: they
 // get the frame's image through IHostServices, and this header is not installed.
 //
@@ -103,6 +105,18 @@ public:
     // for any other.
     static std::uint32_t KeepableFourcc(const FrameFormat& format) noexcept;
 
+    // While set, a back-end that converts the camera's Y'CbCr writes JPEG's planes of each frame
+    // in the same pass over the camera's picture (while it is in the caches), for TakeJpegPlanes.
+    // Clear by default. Any thread.
+    void SetJpegPlanesWanted(bool wanted);
+    // JPEG's planes of the frame being delivered, laid out as JpegPlaneLayout says, made straight
+    // from the camera's own Y'CbCr: no round trip through 8-bit RGB, which clips and rounds each
+    // pixel twice. Swapped into `planes` when the back-end wrote them with the frame (`planes`'
+    // old buffer is written next time), else converted into it. Only in the frame callback; false,
+    // `planes` unchanged, when the back-end has no Y'CbCr picture for this frame (an RGB or grey
+    // camera, a decoded one).
+    bool TakeJpegPlanes(std::vector<unsigned char>& planes);
+
     // The previous function is destroyed after the lock is released.
     void SetFrameCallback(FrameCallback callback);
     void SetExceptionCallback(ExceptionCallback callback);
@@ -118,8 +132,16 @@ protected:
     // does, with sourceFile and line; false when the picture was not published. `info` goes with
     // the picture, completed with the wall-clock time, the drop count and, when the back-end has
     // no time stamp, the arrival time.
+    // `source`, when given, is the camera's own picture `picture` was converted from, readable
+    // until DeliverFrame returns (TakeJpegPlanes); with `jpegPlanesWritten` the back-end wrote the
+    // picture's JPEG planes into NextJpegPlanes too.
     bool DeliverFrame(Image<Pixel<unsigned char>>& picture, const wchar_t* sourceFile, int line,
-                      FrameInfo info = {}) noexcept;
+                      FrameInfo info = {}, const FrameSource* source = nullptr,
+                      bool jpegPlanesWritten = false) noexcept;
+    // For back-ends, on the capture thread: whether JPEG's planes are wanted with the frames, and
+    // the capture thread's own buffer for those of the next frame, sized for `picture`.
+    bool IsJpegPlanesWanted() const noexcept { return jpegWanted.load(std::memory_order_relaxed); }
+    std::vector<unsigned char>& NextJpegPlanes(const Image<Pixel<unsigned char>>& picture);
     // For back-ends, in Start before the capture thread runs: gives `picture`, the capture
     // thread's own, the size of the frame (which Prepare set). Takes frameSection.
     void SizeLikeFrame(Image<Pixel<unsigned char>>& picture);
@@ -150,10 +172,14 @@ private:
     FrameCallback frameCallback;         // guarded by callbackSection
     ExceptionCallback exceptionCallback; // guarded by callbackSection
     std::atomic<bool> encodedWanted = false;
-    std::uint32_t encodedFourcc = 0; // KeepableFourcc of the prepared format; set while stopped
-    CriticalSection pendingSection;  // taken alone, or inside frameSection
-    EncodedPayload pending;          // guarded by pendingSection: kept since the last frame
-    EncodedPayload encoded;          // guarded by frameSection: what came with `frame`
+    std::uint32_t encodedFourcc = 0;     // KeepableFourcc of the prepared format; set while stopped
+    CriticalSection pendingSection;      // taken alone, or inside frameSection
+    EncodedPayload pending;              // guarded by pendingSection: kept since the last frame
+    EncodedPayload encoded;              // guarded by frameSection: what came with `frame`
+    const FrameSource* source = nullptr; // guarded by frameSection: set while `frame` is delivered
+    std::atomic<bool> jpegWanted = false;
+    std::vector<unsigned char> jpegPlanes; // the capture thread's
+    bool jpegPlanesReady = false;          // guarded by frameSection: jpegPlanes hold `frame`'s
 };
 
 } // namespace Norvex::Core::VideoCapture
