@@ -151,7 +151,7 @@ void PreviewWindow::OnMainModelPropertyChanged(MainModelProperty property)
     case MainModelProperty::Frame:
         // The newest image is taken when painting: however many frames arrive before the paint,
         // one is copied and shown.
-        viewport()->update();
+        viewport()->update(FrameRegion());
         break;
     case MainModelProperty::DebugMessage:
         if (model.GetApplication().IsDebugMessageEnabled)
@@ -206,30 +206,22 @@ void PreviewWindow::CreateFrameBitmap(std::int32_t width, std::int32_t height)
 {
     frameBitmap = QImage();
     frameSize = QSize();
+    // The old size's pixels go: the mailbox sizes the buffers it gets back itself, and until the
+    // first frame of the new size the placeholder is drawn stretched, so no frame-sized black copy
+    // is held.
+    frameBuffer = LatestImageMailbox::Buffer();
     if (width <= 0 || height <= 0)
     {
         return;
     }
     frameSize = QSize(width, height);
-    // Black at exactly the frame size until the first frame overwrites all of it.
-    // Converted while it is 10 x 10: a frame-sized conversion would be spread over Qt's threads.
-    const QImage picture = QImage(QStringLiteral(":/DATA/130"))
-                               .convertToFormat(QImage::Format_ARGB32_Premultiplied)
-                               .scaled(width, height);
-    frameBuffer.Resize(width, height);
-    frameBuffer.sequence = 0;
-    frameBuffer.deviceFrame = false;
-    if (picture.width() == width && picture.height() == height)
-    {
-        for (int y = 0; y < height; ++y)
-        {
-            std::memcpy(&frameBuffer.pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(width)],
-                        picture.constScanLine(y), static_cast<std::size_t>(width) * 4);
-        }
-    }
-    // Opaque over black, so the premultiplied bytes are the picture; drawn as RGB32, a copy.
-    frameBitmap = QImage(reinterpret_cast<uchar*>(frameBuffer.pixels.data()), width, height, width * 4,
-                         QImage::Format_RGB32);
+}
+
+const QImage& PreviewWindow::Placeholder()
+{
+    // Opaque, so drawn as RGB32 like the frames: a copy, no blending.
+    static const QImage picture = QImage(QStringLiteral(":/DATA/130")).convertToFormat(QImage::Format_RGB32);
+    return picture;
 }
 
 void PreviewWindow::TakeNewestFrame()
@@ -249,7 +241,7 @@ void PreviewWindow::TakeNewestFrame()
         CreateFrameBitmap(width, height);
         return;
     }
-    if (!frameBuffer.deviceFrame)
+    if (!frameBuffer.deviceFrame && frameBuffer.sequence != 0)
     {
         frameBitmap = QImage(reinterpret_cast<uchar*>(frameBuffer.pixels.data()), width, height, width * 4,
                              QImage::Format_RGB32);
@@ -258,18 +250,47 @@ void PreviewWindow::TakeNewestFrame()
 
 QImage PreviewWindow::GetFrameBitmap() const
 {
-    if (!frameBuffer.deviceFrame || frameSize.isEmpty())
+    if (frameSize.isEmpty())
     {
-        return frameBitmap.copy();
+        return {};
+    }
+    if (!frameBuffer.deviceFrame)
+    {
+        return frameBitmap.isNull() ? Placeholder().scaled(frameSize) : frameBitmap.copy();
     }
     const auto frame = model.LockCurrentFrame();
     if (QSize(frame->width, frame->height) != frameSize)
     {
-        return {};
+        return Placeholder().scaled(frameSize);
     }
     return QImage(reinterpret_cast<const uchar*>(frame->data), frame->width, frame->height, frame->stride,
                   QImage::Format_RGB32)
         .copy();
+}
+
+QRegion PreviewWindow::FrameRegion() const
+{
+    const QRect view = viewport()->rect();
+    // A processor's overlay may draw anywhere in the view; only "なし" draws none.
+    if (frameSize.isEmpty() || (model.GetProcessorIndex() != 0 && model.GetCurrentProcessor()))
+    {
+        return view;
+    }
+    const Placement placement = ComputePlacement(frameSize.width(), frameSize.height());
+    const int left = static_cast<int>(std::floor(placement.left));
+    const int top = static_cast<int>(std::floor(placement.top));
+    QRegion region(QRect(left, top,
+                         static_cast<int>(std::ceil(placement.left + placement.scaledWidth)) - left,
+                         static_cast<int>(std::ceil(placement.top + placement.scaledHeight)) - top)
+                       .intersected(view));
+    if (model.IsMarkerVisible && model.IsProfileVisible)
+    {
+        // The profiles stand on the view's bottom and left edges, a channel value high.
+        constexpr int profileExtent = 256;
+        region += QRect(0, view.height() - profileExtent, view.width(), profileExtent).intersected(view);
+        region += QRect(0, 0, profileExtent, view.height()).intersected(view);
+    }
+    return region;
 }
 
 void PreviewWindow::UpdateScrollBars()
@@ -377,7 +398,8 @@ void PreviewWindow::Paint(const QRect& exposed)
             }
             if (!drawn)
             {
-                painter.fillRect(target, Qt::black); // no picture of the format's size yet
+                // No picture of the format's size yet (clipped to the exposed part by the painter).
+                painter.drawImage(QRectF(0, 0, width * ratio, height * ratio), Placeholder());
             }
         }
 

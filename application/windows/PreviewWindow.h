@@ -7,6 +7,7 @@
 #include <QColor>
 #include <QImage>
 #include <QPointF>
+#include <QRegion>
 #include <QString>
 
 #include <atomic>
@@ -27,7 +28,10 @@ namespace VistelCapture
 // (LatestImageMailbox), so a slow paint skips frames instead of falling behind. Where that image
 // is the device's frame itself, the paint draws it from the device under its frame lock, so the
 // frame is never copied for the preview. A paint fills only the background around the image and
-// draws only the exposed part of it; the pixels are opaque, so drawing them is a plain copy.
+// draws only the exposed part of it; the pixels are opaque, so drawing them is a plain copy. A new
+// frame exposes only what it changes: the image and the profiles (the whole view under a
+// processor's overlay, which may draw anywhere). Before the first frame of a size the placeholder
+// picture is drawn stretched over the image, so no frame-sized black copy is kept.
 //
 // A failed processor status raises Norvex::Core::Exception (with the processor function's name);
 // each handler hands it to GuardedApplication's top-level handler where the handler returns.
@@ -83,7 +87,9 @@ private:
     void OnMainModelPropertyChanged(MainModelProperty property);
     void OnFrameFormatChanged();
     void CreateFrameBitmap(std::int32_t width, std::int32_t height);
+    static const QImage& Placeholder(); // the picture shown before the first frame, stretched
     void TakeNewestFrame();
+    QRegion FrameRegion() const; // what a new frame repaints: the background around the image stays
     void UpdateScrollBars();
     void Paint(const QRect& exposed);
     void DrawProfiles(QPainter& painter, const Placement& placement);
@@ -99,8 +105,8 @@ private:
     MainModel& model;
 
     LatestImageMailbox::Buffer frameBuffer; // the frame bitmap's pixels, unless the device's frame
-    QImage frameBitmap;                     // wraps frameBuffer without a copy; null for the device's frame
-    QSize frameSize;                        // the frame format's size; empty until one is known
+    QImage frameBitmap; // wraps frameBuffer without a copy; null for the device's frame or before a frame
+    QSize frameSize;    // the frame format's size; empty until one is known
 
     QColor markerColor = Qt::black; // until the first MarkerColor announcement
     QString debugMessage;

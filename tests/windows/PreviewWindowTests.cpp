@@ -15,6 +15,8 @@
 #include "TemporaryFolder.h"
 
 #include <QMouseEvent>
+#include <QPaintEvent>
+#include <QRegion>
 #include <QScrollBar>
 #include <QWheelEvent>
 
@@ -389,6 +391,55 @@ TEST_F(PreviewTest, HorizontalProfileStandsAsHighAboveTheBottomAsTheChannelValue
     EXPECT_EQ(shot.pixel(x, row), qRgb(0, 0, 255)) << "row " << row;
     EXPECT_NE(shot.pixel(x, row - 1), qRgb(0, 0, 255));
     EXPECT_NE(shot.pixel(x, row + 1), qRgb(0, 0, 255));
+}
+
+// A frame repaints what it changes: the image and, when shown, the profiles along the view's edges
+// (stale profiles otherwise), never the background around them (a paint as costly as the view).
+TEST_F(PreviewTest, FramesRepaintTheImageAndTheProfilesNotTheBackground)
+{
+    auto& view = MakePreview();
+    ShowOneFrame();
+    SetRatio(50); // the image at (240, 180) - (560, 420) in the 800 x 600 view
+    struct PaintRegions : QObject
+    {
+        std::vector<QRegion> regions;
+        bool eventFilter(QObject*, QEvent* event) override
+        {
+            if (event->type() == QEvent::Paint)
+            {
+                regions.push_back(static_cast<QPaintEvent*>(event)->region());
+            }
+            return false;
+        }
+    } paints;
+    const auto stream = [&]
+    {
+        QCoreApplication::processEvents();
+        paints.regions.clear();
+        view.viewport()->installEventFilter(&paints);
+        const auto first = view.GetPaintedSequence();
+        model->StartCapture();
+        const bool painted = WaitUntil([&] { return view.GetPaintedSequence() >= first + 4; });
+        model->StopCapture();
+        view.viewport()->removeEventFilter(&paints);
+        return painted;
+    };
+    const QPoint image(400, 300), corner(780, 20), bottomStrip(20, 590), leftStrip(5, 100);
+
+    ASSERT_TRUE(stream());
+    const auto imageOnly = std::count_if(paints.regions.begin(), paints.regions.end(),
+                                         [&](const QRegion& region)
+                                         { return region.contains(image) && !region.contains(corner); });
+    EXPECT_GE(imageOnly, 3);
+
+    model->SetSetting(model->IsMarkerVisible, true, MainModelProperty::IsMarkerVisible);
+    model->SetSetting(model->IsProfileVisible, true, MainModelProperty::IsProfileVisible);
+    ASSERT_TRUE(stream());
+    ASSERT_GE(paints.regions.size(), 4u);
+    for (const QRegion& region : paints.regions)
+    {
+        EXPECT_TRUE(region.contains(image) && region.contains(bottomStrip) && region.contains(leftStrip));
+    }
 }
 
 TEST_F(PreviewTest, DebugMessageShowsOnlyWhenEnabled)
