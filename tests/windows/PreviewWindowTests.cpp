@@ -419,7 +419,9 @@ TEST_F(PreviewTest, FramesRepaintTheImageAndTheProfilesNotTheBackground)
         view.viewport()->installEventFilter(&paints);
         const auto first = view.GetPaintedSequence();
         model->StartCapture();
-        const bool painted = WaitUntil([&] { return view.GetPaintedSequence() >= first + 4; });
+        // Paints take the newest frame, so under load one may skip some: paints are counted.
+        const bool painted =
+            WaitUntil([&] { return paints.regions.size() >= 4 && view.GetPaintedSequence() > first; });
         model->StopCapture();
         view.viewport()->removeEventFilter(&paints);
         return painted;
