@@ -378,13 +378,14 @@ void FfmpegMovieWriter::WriteHeader()
     av_dict_free(&options);
     ThrowIfAvFailed(written, "Open", __LINE__);
     headerWritten = true;
+    readBack.Reset(::open(filePath.c_str(), O_RDONLY | O_CLOEXEC));
+    fragmentSizes.clear();
     if (codec != Codec::H264 && codec != Codec::H264Copy)
     {
         // The data packets start right after the header. Without a way to read them back, no
         // frame counts as in the file before Close.
         asfReadEnd = FileEnd();
         asfPacket.resize(AsfPacketSize);
-        readBack.Reset(::open(filePath.c_str(), O_RDONLY | O_CLOEXEC));
         countingStopped = !readBack.IsOpen();
     }
     if (asfFrameRate > 0)
@@ -575,14 +576,21 @@ void FfmpegMovieWriter::WritePacket(AVRational packetBase, const char* functionN
     anyPacket = true;
     packet->stream_index = stream->index;
     const std::int64_t endBefore = FileEnd();
+    const std::int64_t size = packet->size;
     const int written = libavformat->av_interleaved_write_frame(format.get(), packet.get());
     libavcodec->av_packet_unref(packet.get());
     if (written < 0)
     {
+        // In MP4 only a fragment's write reaches the disk: the one of the packets before this.
+        CountCutFragment(endBefore);
         countingStopped = true;
         ThrowAvError(written, functionName, __LINE__);
     }
     CountFramesInFile(packetsWritten++, endBefore);
+    if (codec == Codec::H264 || codec == Codec::H264Copy)
+    {
+        fragmentSizes.push_back(size);
+    }
 }
 
 std::int64_t FfmpegMovieWriter::FileEnd() const
@@ -605,6 +613,7 @@ void FfmpegMovieWriter::CountFramesInFile(std::int64_t packetsBefore, std::int64
         if (end > endBefore)
         {
             framesInFile = packetsBefore;
+            fragmentSizes.clear();
         }
         return;
     }
@@ -622,6 +631,43 @@ void FfmpegMovieWriter::CountFramesInFile(std::int64_t packetsBefore, std::int64
         }
         framesInFile = std::min(framesInFile + completed, packetsWritten);
         asfReadEnd += AsfPacketSize;
+    }
+}
+
+void FfmpegMovieWriter::CountCutFragment(std::int64_t start)
+{
+    if (countingStopped || (codec != Codec::H264 && codec != Codec::H264Copy) || !readBack.IsOpen())
+    {
+        return;
+    }
+    // The fragment is its moof box, then the mdat box with the samples in order. Readers take the
+    // samples whose bytes are all there, once the moof box is whole.
+    const auto bigEndian32 = [](const std::uint8_t* bytes)
+    {
+        return std::int64_t(bytes[0]) << 24 | std::int64_t(bytes[1]) << 16 | bytes[2] << 8 | bytes[3];
+    };
+    struct stat status = {};
+    std::uint8_t box[16];
+    if (::fstat(readBack.Get(), &status) != 0 || ::pread(readBack.Get(), box, 8, start) != 8 ||
+        std::memcmp(box + 4, "moof", 4) != 0)
+    {
+        return;
+    }
+    const std::int64_t mdat = start + bigEndian32(box);
+    const ssize_t read = ::pread(readBack.Get(), box, 16, mdat);
+    if (read < 8 || std::memcmp(box + 4, "mdat", 4) != 0 || (bigEndian32(box) == 1 && read < 16))
+    {
+        return;
+    }
+    std::int64_t end = mdat + (bigEndian32(box) == 1 ? 16 : 8);
+    for (const std::int64_t size : fragmentSizes)
+    {
+        end += size;
+        if (end > status.st_size)
+        {
+            break;
+        }
+        ++framesInFile;
     }
 }
 
@@ -649,7 +695,14 @@ void FfmpegMovieWriter::Close()
             }
             return;
         }
-        ThrowIfAvFailed(libavformat->av_write_trailer(format.get()), "Close", __LINE__);
+        const std::int64_t lastFragment = FileEnd();
+        const int finished = libavformat->av_write_trailer(format.get());
+        if (finished < 0)
+        {
+            CountCutFragment(lastFragment);
+            countingStopped = true;
+            ThrowAvError(finished, "Close", __LINE__);
+        }
         ThrowIfAvFailed(libavformat->avio_closep(&format->pb), "Close", __LINE__);
         if (!countingStopped)
         {
@@ -684,6 +737,7 @@ void FfmpegMovieWriter::Reset() noexcept
     pendingTimes.clear();
     readBack.Reset();
     asfPacket.clear();
+    fragmentSizes.clear();
 }
 
 } // namespace VistelCapture

@@ -108,6 +108,9 @@ private:
     std::int64_t FileEnd() const;
     // Brings framesInFile up to date after the packet of frame `packetsBefore` went to the muxer.
     void CountFramesInFile(std::int64_t packetsBefore, std::int64_t endBefore);
+    // After a failed write of the MP4 fragment that starts at `start`: counts the frames a reader
+    // still finds in what was written of it.
+    void CountCutFragment(std::int64_t start);
     void Reset() noexcept;
 
     // Opened by the first Open: a program that never records a movie never loads them.
@@ -142,8 +145,11 @@ private:
     std::int64_t framesInFile = 0;
     std::int64_t packetsWritten = 0; // one a frame, in the frames' order
     bool countingStopped = false;    // a write failed, or the file could not be read back
-    // ASF: the file read back, one data packet at a time, from the end of the last one read.
+    // The file read back: ASF's data packets one at a time, from the end of the last one read;
+    // an MP4 fragment cut short by a failed write.
     Norvex::Core::FileDescriptor readBack;
+    // MP4: the sizes of the packets the muxer holds for the fragment being filled, oldest first.
+    std::deque<std::int64_t> fragmentSizes;
     std::int64_t asfReadEnd = 0;
     std::vector<std::uint8_t> asfPacket;
 };
