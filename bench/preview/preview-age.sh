@@ -11,6 +11,7 @@
 #   bench/preview/preview-age.sh [SECONDS_PER_SIDE]      (build first: scripts/build)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+source bench/preview/window-ini.sh
 if [[ -z "${PREVIEW_AGE_DISPLAY:-}" ]]; then
   exec env XVFB_SCREEN=2560x1600x24 tools/x11-driver/with-xvfb env PREVIEW_AGE_DISPLAY=1 "$0" "$@"
 fi
@@ -69,24 +70,7 @@ sample() {
 }
 
 run_window() {
-  cat >"$work/VistelCapture.ini" <<'INI'
-[Application]
-CaptureApiFamily=1
-[Settings]
-CaptureDeviceName=norvextestcamera:1
-FrameFormatName=YUY2 1920x1080 (30fps)
-ViewRatio=100
-IsMarkerVisible=0
-IsProfileVisible=0
-IsSidePaneVisible=0
-[MainWindow]
-WindowPlacementFlags=0
-WindowPlacementShowCmd=1
-WindowPlacementNormalPositionLeft=0
-WindowPlacementNormalPositionTop=0
-WindowPlacementNormalPositionRight=2300
-WindowPlacementNormalPositionBottom=1500
-INI
+  window_ini "$work/VistelCapture.ini" 100 2300 1500
   rm -f "$work/$1.push"
   NORVEX_TEST_CAMERA_PUSH_LOG="$work/$1.push" "$work/VistelCapture" >/dev/null 2>&1 &
   side=$!

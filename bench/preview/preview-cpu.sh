@@ -14,6 +14,7 @@
 #   bench/preview/preview-cpu.sh [SECONDS_PER_SIDE]      (build first: scripts/build)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+source bench/preview/window-ini.sh
 if [[ -z "${PREVIEW_CPU_DISPLAY:-}" ]]; then
   exec env XVFB_SCREEN=2560x1600x24 tools/x11-driver/with-xvfb env PREVIEW_CPU_DISPLAY=1 "$0" "$@"
 fi
@@ -77,24 +78,7 @@ PY
 
 # The window at the ratio $1: prints the measure.
 run_window() {
-  cat >"$work/VistelCapture.ini" <<INI
-[Application]
-CaptureApiFamily=1
-[Settings]
-CaptureDeviceName=norvextestcamera:1
-FrameFormatName=YUY2 1920x1080 (30fps)
-ViewRatio=$1
-IsMarkerVisible=0
-IsProfileVisible=0
-IsSidePaneVisible=0
-[MainWindow]
-WindowPlacementFlags=0
-WindowPlacementShowCmd=1
-WindowPlacementNormalPositionLeft=0
-WindowPlacementNormalPositionTop=0
-WindowPlacementNormalPositionRight=$2
-WindowPlacementNormalPositionBottom=$3
-INI
+  window_ini "$work/VistelCapture.ini" "$1" "$2" "$3"
   rm -f "$work/push"
   NORVEX_TEST_CAMERA_PUSH_LOG="$work/push" "$work/VistelCapture" >/dev/null 2>&1 &
   side=$!
