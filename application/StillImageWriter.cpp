@@ -152,28 +152,78 @@ void ToJpegPlanes(const Image& image, std::vector<unsigned char>& planes)
     }
 }
 
+// A compressor and its output buffer, kept by each thread that compresses: a still recording's
+// thread makes one JPEG after another, and a buffer of TurboJPEG's worst-case size (6 MB at 1080p)
+// allocated for each would be mapped, faulted in and unmapped every time.
+class JpegCompressor
+{
+public:
+    static JpegCompressor& OfThisThread()
+    {
+        thread_local JpegCompressor compressor;
+        return compressor;
+    }
+
+    // The JPEG of the planes, valid until the next call on this thread.
+    std::pair<const unsigned char*, unsigned long> Compress(const unsigned char* planes, int width,
+                                                            int height)
+    {
+        if (!handle)
+        {
+            handle.reset(tjInitCompress());
+            if (!handle)
+            {
+                RaiseEncoder(tjGetErrorStr(), __LINE__);
+            }
+        }
+        const unsigned long needed = tjBufSize(width, height, TJSAMP_420);
+        if (needed == static_cast<unsigned long>(-1))
+        {
+            RaiseEncoder(tjGetErrorStr2(handle.get()), __LINE__);
+        }
+        if (capacity < needed)
+        {
+            buffer.reset(tjAlloc(static_cast<int>(needed)));
+            capacity = buffer ? needed : 0;
+            if (!buffer)
+            {
+                RaiseEncoder("out of memory", __LINE__);
+            }
+        }
+        const JpegPlaneLayout layout(width, height);
+        const unsigned char* sources[3];
+        layout.Planes(planes, sources);
+        int strides[3];
+        layout.Strides(strides);
+        unsigned char* jpeg = buffer.get();
+        unsigned long size = capacity;
+        // The buffer holds the worst case, so TurboJPEG never replaces it.
+        if (tjCompressFromYUVPlanes(handle.get(), sources, width, strides, height, TJSAMP_420, &jpeg, &size,
+                                    90, TJFLAG_ACCURATEDCT | TJFLAG_NOREALLOC) != 0)
+        {
+            RaiseEncoder(tjGetErrorStr2(handle.get()), __LINE__);
+        }
+        return {jpeg, size};
+    }
+
+private:
+    struct Destroy
+    {
+        void operator()(void* compressor) const noexcept { tjDestroy(compressor); }
+    };
+    struct Free
+    {
+        void operator()(unsigned char* bytes) const noexcept { tjFree(bytes); }
+    };
+    std::unique_ptr<void, Destroy> handle;
+    std::unique_ptr<unsigned char, Free> buffer;
+    unsigned long capacity = 0;
+};
+
 void CompressJpeg(const unsigned char* planes, int width, int height, EncodedFile& file)
 {
-    std::unique_ptr<void, decltype(&tjDestroy)> compressor(tjInitCompress(), &tjDestroy);
-    if (!compressor)
-    {
-        RaiseEncoder(tjGetErrorStr(), __LINE__);
-    }
-    const JpegPlaneLayout layout(width, height);
-    const unsigned char* sources[3];
-    layout.Planes(planes, sources);
-    int strides[3];
-    layout.Strides(strides);
-    unsigned char* jpeg = nullptr;
-    unsigned long size = 0;
-    if (tjCompressFromYUVPlanes(compressor.get(), sources, width, strides, height, TJSAMP_420, &jpeg, &size,
-                                90, TJFLAG_ACCURATEDCT) != 0)
-    {
-        tjFree(jpeg);
-        RaiseEncoder(tjGetErrorStr2(compressor.get()), __LINE__);
-    }
-    std::unique_ptr<unsigned char, decltype(&tjFree)> owned(jpeg, &tjFree);
-    file.Write(owned.get(), size);
+    const auto [jpeg, size] = JpegCompressor::OfThisThread().Compress(planes, width, height);
+    file.Write(jpeg, size);
 }
 
 void EncodeJpeg(const Image& image, EncodedFile& file)
