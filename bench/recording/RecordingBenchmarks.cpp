@@ -11,8 +11,8 @@
 //   fragmented MP4);
 // - WMV3 1080p: CPU time per frame of our encoder (with its rate control and key frame interval)
 //   against libavcodec's WMV2 encoder, set up as the writer sets it up, on the same 4:2:0 frames:
-//   the moving picture, and a natural one made from the photograph $VISTEL_BENCH_PHOTO names
-//   (PictureSources.h; skipped without it);
+//   the moving picture, the test camera's, and a natural one made from the photograph
+//   $VISTEL_BENCH_PHOTO names (PictureSources.h; skipped without it);
 // - colour conversion of 1080p BGRA frames as the writer does it (libyuv) against libswscale's,
 //   to I420 for the encoders and to 24-bit rows for AVI;
 // - WMV3 bit rate: the file's average rate over 10 s of a moving picture through the writer,
@@ -557,6 +557,14 @@ const std::vector<YuvFrame>& NaturalFrames()
     return frames;
 }
 
+// The test camera's picture at 1080p (PictureSources.h).
+const std::vector<YuvFrame>& TestCameraFrames()
+{
+    static const std::vector<YuvFrame> frames =
+        VistelBench::ReadPictures(VistelBench::PictureSource::TestCamera, Width, Height, 30, {});
+    return frames;
+}
+
 void EncodeWmv3(benchmark::State& state, const std::vector<YuvFrame>& frames)
 {
     if (frames.empty())
@@ -649,6 +657,14 @@ void BM_Wmv3Encoder(benchmark::State& state)
 void BM_Wmv2Encoder(benchmark::State& state)
 {
     EncodeWmv2(state, YuvFrames());
+}
+void BM_Wmv3EncoderTestCamera(benchmark::State& state)
+{
+    EncodeWmv3(state, TestCameraFrames());
+}
+void BM_Wmv2EncoderTestCamera(benchmark::State& state)
+{
+    EncodeWmv2(state, TestCameraFrames());
 }
 void BM_Wmv3EncoderNatural(benchmark::State& state)
 {
@@ -787,6 +803,11 @@ const Comparison Comparisons[] = {
      [](benchmark::internal::Benchmark* b)
      { b->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->Iterations(2); },
      true, "WMV3 1080p encoder against the WMV2 encoder", "ms of CPU per frame", 1e3},
+    {"BM_Wmv3EncoderTestCamera", BM_Wmv3EncoderTestCamera, "BM_Wmv2EncoderTestCamera",
+     BM_Wmv2EncoderTestCamera,
+     [](benchmark::internal::Benchmark* b)
+     { b->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->Iterations(2); },
+     true, "WMV3 1080p encoder against the WMV2 encoder, test camera's picture", "ms of CPU per frame", 1e3},
     {"BM_Wmv3EncoderNatural", BM_Wmv3EncoderNatural, "BM_Wmv2EncoderNatural", BM_Wmv2EncoderNatural,
      [](benchmark::internal::Benchmark* b)
      { b->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->Iterations(2); },

@@ -19,7 +19,7 @@ namespace Transform = Wmv3Transform;
 
 } // namespace
 
-int Wmv3Encoder::MagnitudeBin(int magnitude)
+const std::uint8_t* Wmv3Encoder::MagnitudeBins()
 {
     static const std::array<std::uint8_t, 32768> bins = []
     {
@@ -30,7 +30,7 @@ int Wmv3Encoder::MagnitudeBin(int magnitude)
         }
         return result;
     }();
-    return bins[magnitude];
+    return bins.data();
 }
 
 namespace
@@ -71,6 +71,7 @@ Wmv3Encoder::Wmv3Encoder(int width, int height, Quantizer quantizer)
     blocks.resize(std::size_t(mbWidth * mbHeight) * 6);
     coefficients.resize(blocks.size() * 64);
     levels.resize(blocks.size() * 64);
+    largestCoefficients.resize(blocks.size());
     macroblocks.resize(std::size_t(mbWidth * mbHeight));
     inter.resize(macroblocks.size());
     // Scaled so that the inverse transform gives the picture back, in eighths.
@@ -150,6 +151,7 @@ void Wmv3Encoder::Load(const ConstPlanes& picture)
     rounding = true;
     overheadBits = 30.0 * mbWidth * mbHeight;
     PadInput(picture);
+    const std::uint8_t* bins = MagnitudeBins();
     for (int mby = 0; mby < mbHeight; ++mby)
     {
         for (int mbx = 0; mbx < mbWidth; ++mbx)
@@ -177,7 +179,7 @@ void Wmv3Encoder::Load(const ConstPlanes& picture)
                     const int weight = b < 4 ? 2 : 1;
                     for (int i = 1; i < 64; ++i)
                     {
-                        histogram[MagnitudeBin(std::abs(target[i]))] += weight;
+                        histogram[bins[std::abs(target[i])]] += weight;
                     }
                 }
             }

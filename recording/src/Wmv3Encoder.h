@@ -153,8 +153,9 @@ private:
         std::uint8_t pattern = 0; // coded blocks, bit 5 = Y0
     };
 
-    // Bins of a quarter octave of coefficient magnitude, for EstimateBits.
-    static int MagnitudeBin(int magnitude);
+    // Bins of a quarter octave of coefficient magnitude, for EstimateBits: the bin of magnitude m
+    // (0..32767) is MagnitudeBins()[m].
+    static const std::uint8_t* MagnitudeBins();
     void PadInput(const ConstPlanes& picture);
     void StartLoad();
     void AnalyseMacroblock(int mbx, int mby, const PictureSettings& settings);
@@ -196,6 +197,7 @@ private:
     static constexpr int CoefficientOne = 8;
     static constexpr int HistogramBins = 64;
     std::vector<std::int16_t> coefficients;
+    std::vector<std::int16_t> largestCoefficients; // of each P block's coefficients, in magnitude
     std::array<std::uint32_t, HistogramBins> histogram{};
     std::array<std::vector<std::int16_t>, 3> dcLevels; // quantised DC of every block, by plane
     std::array<std::vector<Lines>, 3> lines;           // by plane, one per block

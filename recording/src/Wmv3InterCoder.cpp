@@ -382,6 +382,29 @@ void Wmv3Encoder::PredictMacroblock(int mbx, int mby, MotionVector vector)
         if (inside)
         {
             const std::uint8_t* from = source + std::size_t(sourceY) * stride + sourceX;
+#if defined(__SSE2__)
+            // Sums stay below 64 * 255, so eight samples at a time in 16 bits.
+            const __m128i zero = _mm_setzero_si128();
+            const __m128i weightA = _mm_set1_epi16(static_cast<short>(wa)),
+                          weightB = _mm_set1_epi16(static_cast<short>(wb)),
+                          weightC = _mm_set1_epi16(static_cast<short>(wc)),
+                          weightD = _mm_set1_epi16(static_cast<short>(wd)),
+                          biasVector = _mm_set1_epi16(static_cast<short>(bias));
+            const auto load = [&](const std::uint8_t* at)
+            {
+                return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(at)), zero);
+            };
+            for (int y = 0; y < 8; ++y, from += stride, target += stride)
+            {
+                __m128i sum = _mm_add_epi16(_mm_mullo_epi16(load(from), weightA),
+                                            _mm_mullo_epi16(load(from + 1), weightB));
+                sum = _mm_add_epi16(sum, _mm_mullo_epi16(load(from + stride), weightC));
+                sum = _mm_add_epi16(sum, _mm_mullo_epi16(load(from + stride + 1), weightD));
+                sum = _mm_srli_epi16(_mm_add_epi16(sum, biasVector), 6);
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(target), _mm_packus_epi16(sum, zero));
+            }
+            continue;
+#endif
             for (int y = 0; y < 8; ++y, from += stride, target += stride)
             {
                 if (wd == 0 && wb == 0 && wc == 0)
@@ -438,18 +461,22 @@ void Wmv3Encoder::TransformResidual(int mbIndex)
         Transform::Forward(difference, 8, transformed);
         std::int16_t* target = &coefficients[std::size_t(6 * mbIndex + b) * 64];
         const int* flat = &transformed[0][0];
+        int largest = 0;
         for (int i = 0; i < 64; ++i)
         {
             // Rounded half away from zero, inline (lrint is a library call here).
             const float value = static_cast<float>(flat[i]) * coefficientScale[i];
             target[i] = static_cast<std::int16_t>(value + (value < 0 ? -0.5f : 0.5f));
+            largest = std::max(largest, std::abs(int(target[i])));
         }
+        largestCoefficients[std::size_t(6 * mbIndex + b)] = static_cast<std::int16_t>(largest);
         if (b == (mbIndex & 3) || b == 4 + (mbIndex & 1))
         {
+            const std::uint8_t* bins = MagnitudeBins();
             const int weight = b < 4 ? 2 : 1;
             for (int i = 0; i < 64; ++i)
             {
-                histogram[MagnitudeBin(std::abs(target[i]))] += weight;
+                histogram[bins[std::abs(target[i])]] += weight;
             }
         }
     }
@@ -470,13 +497,8 @@ void Wmv3Encoder::AnalyseInterMacroblock(int mbIndex, const PictureSettings& set
         for (int b = 0; b < 6; ++b)
         {
             const std::int16_t* flat = &coefficients[std::size_t(6 * mbIndex + b) * 64];
-            int largest = 0;
-            for (int i = 0; i < 64; ++i)
-            {
-                largest = std::max(largest, std::abs(int(flat[i])));
-            }
             Block& block = blocks[6 * mbIndex + b];
-            if (largest < zeroBelow)
+            if (largestCoefficients[std::size_t(6 * mbIndex + b)] < zeroBelow)
             {
                 block.coded = false;
                 block.eventCount = 0;
@@ -676,11 +698,20 @@ void Wmv3Encoder::ReconstructPredicted(bool final)
             std::uint8_t* target = reconstructed[plane].data() + std::size_t(y0) * stride + x0;
             for (int y = 0; y < 8; ++y)
             {
+                std::uint8_t* row = target + std::size_t(y) * stride;
+#if defined(__SSE2__)
+                const __m128i* add = reinterpret_cast<const __m128i*>(residual + 8 * y);
+                const __m128i difference = _mm_packs_epi32(_mm_loadu_si128(add), _mm_loadu_si128(add + 1));
+                const __m128i samples = _mm_unpacklo_epi8(
+                    _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row)), _mm_setzero_si128());
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(row),
+                                 _mm_packus_epi16(_mm_adds_epi16(samples, difference), _mm_setzero_si128()));
+#else
                 for (int x = 0; x < 8; ++x)
                 {
-                    std::uint8_t& sample = target[std::size_t(y) * stride + x];
-                    sample = static_cast<std::uint8_t>(std::clamp(sample + residual[8 * y + x], 0, 255));
+                    row[x] = static_cast<std::uint8_t>(std::clamp(row[x] + residual[8 * y + x], 0, 255));
                 }
+#endif
             }
         }
     }
