@@ -21,6 +21,7 @@
 // program ends.
 
 #include "FfmpegMovieWriter.h"
+#include "MovingPicture.h"
 #include "PictureSources.h"
 #include "ProcessDriver.h"
 
@@ -75,49 +76,9 @@ constexpr int AviSourceBuffers = 2;
 // Four seconds of the moving picture, each frame different.
 constexpr int H264FramesPerIteration = 120;
 
-// Frame n of the moving picture: gradients and a checkerboard that drift, a square that bounces
-// off the edges and a running time code (the frame number as a row of light and dark blocks).
 Frame MovingFrame(int n)
 {
-    Frame frame(Width, Height);
-    for (std::int32_t y = 0; y < Height; ++y)
-    {
-        for (std::int32_t x = 0; x < Width; ++x)
-        {
-            auto& pixel = frame.At(x, y);
-            pixel.blue = static_cast<unsigned char>((x + 4 * n) % Width * 255 / Width);
-            pixel.green = static_cast<unsigned char>((y + 3 * n) % Height * 255 / Height);
-            pixel.red = static_cast<unsigned char>(((x + 8 * n) / 32 + (y + 2 * n) / 32) % 2 ? 210 : 30);
-        }
-    }
-    const auto bounce = [n](int speed, int range)
-    {
-        const int travelled = (speed * n) % (2 * range);
-        return travelled < range ? travelled : 2 * range - travelled;
-    };
-    constexpr int Side = 200;
-    const int left = bounce(23, Width - Side);
-    const int top = bounce(17, Height - Side);
-    for (int y = top; y < top + Side; ++y)
-    {
-        for (int x = left; x < left + Side; ++x)
-        {
-            frame.At(x, y) = {240, 240, 240, 255};
-        }
-    }
-    constexpr int Block = 32;
-    for (int bit = 0; bit < 16; ++bit)
-    {
-        const unsigned char level = (n >> (15 - bit)) & 1 ? 255 : 0;
-        for (int y = Height - 2 * Block; y < Height - Block; ++y)
-        {
-            for (int x = Block * (2 + bit); x < Block * (3 + bit); ++x)
-            {
-                frame.At(x, y) = {level, level, level, 255};
-            }
-        }
-    }
-    return frame;
+    return VistelBench::MovingFrame(n, Width, Height);
 }
 
 // The first 16 frames of the moving picture, kept in memory.

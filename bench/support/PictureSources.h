@@ -1,11 +1,15 @@
 #pragma once
 
-// Moving 4:2:0 pictures made by outside programs, for the encoder benchmarks: the test camera's
-// picture (GStreamer's videotestsrc with the test camera's pattern) and a natural one (a
-// photograph, zoomed and panned slowly by the ffmpeg program, with sensor-like noise that changes
-// every frame). Both are read from the program's standard output as they come.
+// Moving 4:2:0 pictures for the encoder benchmarks: the benchmarks' synthetic moving picture
+// (MovingPicture.h, converted by libyuv as the writer converts), and two made by outside programs
+// and read from their standard output: the test camera's picture (GStreamer's videotestsrc with the
+// test camera's pattern) and a natural one (a photograph, zoomed and panned slowly by the ffmpeg
+// program, with sensor-like noise that changes every frame).
 
+#include "MovingPicture.h"
 #include "ProcessDriver.h"
+
+#include <libyuv/convert.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -25,13 +29,16 @@ struct YuvPicture
 
 enum class PictureSource
 {
+    Moving,
     TestCamera,
     Natural
 };
 
 inline const char* Name(PictureSource source)
 {
-    return source == PictureSource::TestCamera ? "test camera" : "natural";
+    return source == PictureSource::Moving       ? "moving"
+           : source == PictureSource::TestCamera ? "test camera"
+                                                 : "natural";
 }
 
 // The command line that writes `count` frames of width x height in I420 to its standard output.
@@ -59,6 +66,24 @@ inline std::string PictureCommand(PictureSource source, int width, int height, i
 inline std::vector<YuvPicture> ReadPictures(PictureSource source, int width, int height, int count,
                                             const std::string& photo)
 {
+    if (source == PictureSource::Moving)
+    {
+        std::vector<YuvPicture> pictures(static_cast<std::size_t>(count));
+        for (int n = 0; n < count; ++n)
+        {
+            const Frame frame = MovingFrame(n, width, height);
+            YuvPicture& picture = pictures[static_cast<std::size_t>(n)];
+            picture.stride[0] = width;
+            picture.stride[1] = picture.stride[2] = (width + 1) / 2;
+            picture.planes[0].resize(std::size_t(width) * height);
+            picture.planes[1].resize(std::size_t(picture.stride[1]) * ((height + 1) / 2));
+            picture.planes[2].resize(picture.planes[1].size());
+            libyuv::ARGBToI420(reinterpret_cast<const std::uint8_t*>(frame.data), frame.stride,
+                               picture.planes[0].data(), picture.stride[0], picture.planes[1].data(),
+                               picture.stride[1], picture.planes[2].data(), picture.stride[2], width, height);
+        }
+        return pictures;
+    }
     const std::string command = PictureCommand(source, width, height, count, photo);
     FILE* pipe = ::popen(command.c_str(), "r");
     if (!pipe)
