@@ -40,7 +40,10 @@ void Wmv3RateControl::EstimateAll(const Wmv3Encoder& encoder, double factor, Est
 {
     for (int index = 0; index < StepCount; ++index)
     {
-        estimates[index] = factor * encoder.EstimateBits(Step(index));
+        // A P picture's estimate is off by a factor that depends on the step: where one of the
+        // last group's P pictures was coded at this step, its own factor serves.
+        const bool seen = !lastKey && predictedCount - stepCodedAt[index] <= keyFrameInterval;
+        estimates[index] = (seen ? stepCorrection[index] : factor) * encoder.EstimateBits(Step(index));
     }
 }
 
@@ -60,9 +63,18 @@ int Wmv3RateControl::StepFor(const Estimates& estimates, double wanted)
 void Wmv3RateControl::Code(Wmv3Encoder& encoder, double wanted, double& correction, Estimates& estimates,
                            std::vector<std::uint8_t>& packet, const Wmv3Encoder::Planes* reconstruction)
 {
+    const auto remember = [&](double factor)
+    {
+        if (!lastKey)
+        {
+            stepCorrection[step] = factor;
+            stepCodedAt[step] = predictedCount;
+        }
+    };
     encoder.EncodeLoaded(Step(step), packet, reconstruction);
     double bits = double(encoder.LastStatistics().bits);
     double factor = bits / std::max(1.0, encoder.EstimateBits(Step(step)));
+    remember(factor);
     // Far off (a new scene, or the first picture): code it again with what this one taught.
     if (bits > 1.25 * wanted || bits < wanted / 1.25)
     {
@@ -74,6 +86,7 @@ void Wmv3RateControl::Code(Wmv3Encoder& encoder, double wanted, double& correcti
             encoder.EncodeLoaded(Step(step), packet, reconstruction);
             bits = double(encoder.LastStatistics().bits);
             factor = bits / std::max(1.0, encoder.EstimateBits(Step(step)));
+            remember(factor);
         }
     }
     correction = factor;
@@ -127,6 +140,7 @@ void Wmv3RateControl::Encode(Wmv3Encoder& encoder, const Wmv3Encoder::ConstPlane
     {
         // The group's key frame quantiser decides which blocks are still: the P pictures' own
         // steps swing too much to judge it by.
+        ++predictedCount;
         encoder.LoadPredicted(picture, Step(groupStep).pqIndex);
         EstimateAll(encoder, predictedCorrection, predictedEstimates);
         const double left = groupBudget - groupSpent;

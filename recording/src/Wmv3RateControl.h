@@ -69,6 +69,16 @@ private:
     int groupStep = 13; // the key frame's
     bool lastKey = false;
     bool outOfReach = false;
+    // P pictures: real bits over the estimate at each step where one was coded last, and the
+    // number of that P picture (of predictedCount, which counts them).
+    Estimates stepCorrection{};
+    std::array<int, StepCount> stepCodedAt = []
+    {
+        std::array<int, StepCount> never{};
+        never.fill(-1000000);
+        return never;
+    }();
+    int predictedCount = 0;
 };
 
 } // namespace VistelCapture
