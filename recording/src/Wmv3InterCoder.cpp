@@ -447,18 +447,9 @@ void Wmv3Encoder::TransformResidual(int mbIndex)
         const int y0 = plane ? 8 * mby : 16 * mby + 8 * (b >> 1);
         const int stride = paddedStride[plane];
         const std::size_t offset = std::size_t(y0) * stride + x0;
-        std::int16_t difference[64];
-        for (int y = 0; y < 8; ++y)
-        {
-            for (int x = 0; x < 8; ++x)
-            {
-                difference[8 * y + x] =
-                    static_cast<std::int16_t>(padded[plane][offset + std::size_t(y) * stride + x] -
-                                              prediction[plane][offset + std::size_t(y) * stride + x]);
-            }
-        }
         int transformed[8][8];
-        Transform::Forward(difference, 8, transformed);
+        Transform::ForwardDifference(padded[plane].data() + offset, prediction[plane].data() + offset, stride,
+                                     transformed);
         std::int16_t* target = &coefficients[std::size_t(6 * mbIndex + b) * 64];
         const int* flat = &transformed[0][0];
         int largest = 0;

@@ -4,6 +4,10 @@
 
 #include <algorithm>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace VistelCapture::Wmv3Transform
 {
 namespace
@@ -19,11 +23,108 @@ constexpr std::array<std::uint8_t, 64> TransposeScan(const std::array<std::uint8
     return result;
 }
 
+#if defined(__SSE2__)
+// The basis, row k giving frequency k (what TransformColumns computes with butterflies).
+constexpr int Basis[8][8] = {{12, 12, 12, 12, 12, 12, 12, 12},     {16, 15, 9, 4, -4, -9, -15, -16},
+                             {16, 6, -6, -16, -16, -6, 6, 16},     {15, -4, -16, -9, 9, 16, 4, -15},
+                             {12, -12, -12, 12, 12, -12, -12, 12}, {9, -16, 4, 15, -15, -4, 16, -9},
+                             {6, -16, 16, -6, -6, 16, -16, 6},     {4, -9, 15, -16, 16, -15, 9, -4}};
+
+// out[k] = sum over j of Basis[k][j] * in[j], lane by lane, in 32 bits: lanes 0-3 in low[k],
+// 4-7 in high[k]. Pairs of rows go through one multiply-add each.
+void MultiplyBasis(const __m128i (&in)[8], __m128i (&low)[8], __m128i (&high)[8])
+{
+    __m128i pairsLow[4], pairsHigh[4];
+    for (int p = 0; p < 4; ++p)
+    {
+        pairsLow[p] = _mm_unpacklo_epi16(in[2 * p], in[2 * p + 1]);
+        pairsHigh[p] = _mm_unpackhi_epi16(in[2 * p], in[2 * p + 1]);
+    }
+    for (int k = 0; k < 8; ++k)
+    {
+        __m128i sumLow = _mm_setzero_si128(), sumHigh = _mm_setzero_si128();
+        for (int p = 0; p < 4; ++p)
+        {
+            const __m128i factors =
+                _mm_set1_epi32(static_cast<int>(static_cast<std::uint32_t>(Basis[k][2 * p + 1]) << 16 |
+                                                (static_cast<std::uint32_t>(Basis[k][2 * p]) & 0xffff)));
+            sumLow = _mm_add_epi32(sumLow, _mm_madd_epi16(pairsLow[p], factors));
+            sumHigh = _mm_add_epi32(sumHigh, _mm_madd_epi16(pairsHigh[p], factors));
+        }
+        low[k] = sumLow;
+        high[k] = sumHigh;
+    }
+}
+
+void Transpose(const __m128i (&rows)[8], __m128i (&columns)[8])
+{
+    const __m128i a0 = _mm_unpacklo_epi16(rows[0], rows[1]), a1 = _mm_unpackhi_epi16(rows[0], rows[1]);
+    const __m128i a2 = _mm_unpacklo_epi16(rows[2], rows[3]), a3 = _mm_unpackhi_epi16(rows[2], rows[3]);
+    const __m128i a4 = _mm_unpacklo_epi16(rows[4], rows[5]), a5 = _mm_unpackhi_epi16(rows[4], rows[5]);
+    const __m128i a6 = _mm_unpacklo_epi16(rows[6], rows[7]), a7 = _mm_unpackhi_epi16(rows[6], rows[7]);
+    const __m128i b0 = _mm_unpacklo_epi32(a0, a2), b1 = _mm_unpackhi_epi32(a0, a2);
+    const __m128i b2 = _mm_unpacklo_epi32(a1, a3), b3 = _mm_unpackhi_epi32(a1, a3);
+    const __m128i b4 = _mm_unpacklo_epi32(a4, a6), b5 = _mm_unpackhi_epi32(a4, a6);
+    const __m128i b6 = _mm_unpacklo_epi32(a5, a7), b7 = _mm_unpackhi_epi32(a5, a7);
+    columns[0] = _mm_unpacklo_epi64(b0, b4);
+    columns[1] = _mm_unpackhi_epi64(b0, b4);
+    columns[2] = _mm_unpacklo_epi64(b1, b5);
+    columns[3] = _mm_unpackhi_epi64(b1, b5);
+    columns[4] = _mm_unpacklo_epi64(b2, b6);
+    columns[5] = _mm_unpackhi_epi64(b2, b6);
+    columns[6] = _mm_unpacklo_epi64(b3, b7);
+    columns[7] = _mm_unpackhi_epi64(b3, b7);
+}
+#endif
+
 } // namespace
 
 const std::array<std::uint8_t, 64> NormalScan = TransposeScan(Wmv3Tables::NormalScan);
 const std::array<std::uint8_t, 64> ScanFromTop = TransposeScan(Wmv3Tables::ScanFromTop);
 const std::array<std::uint8_t, 64> ScanFromLeft = TransposeScan(Wmv3Tables::ScanFromLeft);
+
+void ForwardDifference(const std::uint8_t* picture, const std::uint8_t* prediction, int stride,
+                       int (&result)[8][8])
+{
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    __m128i rows[8];
+    for (int y = 0; y < 8; ++y)
+    {
+        const __m128i a = _mm_unpacklo_epi8(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(picture + std::ptrdiff_t(y) * stride)), zero);
+        const __m128i b = _mm_unpacklo_epi8(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(prediction + std::ptrdiff_t(y) * stride)), zero);
+        rows[y] = _mm_sub_epi16(a, b);
+    }
+    // Down the columns: differences of at most 255 give sums of at most 12 * 8 * 255 in
+    // magnitude, so the vertical frequencies fit 16 bits for the second pass.
+    __m128i low[8], high[8], vertical[8], columns[8];
+    MultiplyBasis(rows, low, high);
+    for (int k = 0; k < 8; ++k)
+    {
+        vertical[k] = _mm_packs_epi32(low[k], high[k]);
+    }
+    Transpose(vertical, columns);
+    MultiplyBasis(columns, low, high);
+    for (int h = 0; h < 8; ++h)
+    {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(&result[h][0]), low[h]);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(&result[h][4]), high[h]);
+    }
+#else
+    std::int16_t difference[64];
+    for (int y = 0; y < 8; ++y)
+    {
+        for (int x = 0; x < 8; ++x)
+        {
+            difference[8 * y + x] = static_cast<std::int16_t>(picture[std::ptrdiff_t(y) * stride + x] -
+                                                              prediction[std::ptrdiff_t(y) * stride + x]);
+        }
+    }
+    Forward(difference, 8, result);
+#endif
+}
 
 void Inverse(const int (&coefficients)[64], int (&residual)[64])
 {
