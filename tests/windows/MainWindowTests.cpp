@@ -255,26 +255,36 @@ TEST_F(MainWindowTest, TheStatusBarFollowsARecordingAndAnEmptyOneIsTold)
 
     model.StartCapture();
     model.StartRecording(Norvex::Core::ToWideString((folder / "every.avi").string()));
-    const QRegularExpression running(QStringLiteral("^録画中 00:00:\\d\\d, [1-9]\\d* フレーム, 欠落 0$"));
+    // Drops are whatever the bounded camera queue shed under load; the pane must state the model's count.
+    const QRegularExpression running(QStringLiteral("^録画中 00:00:\\d\\d, [1-9]\\d* フレーム, 欠落 \\d+$"));
     ASSERT_TRUE(WaitUntil([&] { return running.match(panes[3]->text()).hasMatch(); }))
         << panes[3]->text().toStdString();
     model.StopRecording();
-    const QString ended = QStringLiteral("録画済み 00:00:%1, %2 フレーム, 欠落 0");
+    const QString ended = QStringLiteral("録画済み 00:00:%1, %2 フレーム, 欠落 %3");
     ASSERT_TRUE(WaitUntil([&] { return panes[3]->text().startsWith(QStringLiteral("録画済み")); }));
     const auto status = model.GetRecordingStatus();
     EXPECT_EQ(
         panes[3]->text(),
         ended.arg(std::chrono::duration_cast<std::chrono::seconds>(status.elapsed).count(), 2, 10, QChar('0'))
-            .arg(status.written));
-    EXPECT_TRUE(dialogs.warnings.isEmpty());
+            .arg(status.written)
+            .arg(status.dropped));
+    // A loaded machine may shed enough frames to be warned about (once, maybe late), and nothing else.
+    const auto isDropWarning = [](const QString& warning)
+    {
+        return warning.startsWith(QStringLiteral("録画でフレームが欠落しています"));
+    };
 
     model.SetSetting(model.SaveTarget, 0, VistelCapture::MainModelProperty::SaveTarget);
     model.StartRecording(Norvex::Core::ToWideString((folder / "snaps.avi").string()));
     model.StopRecording();
-    ASSERT_TRUE(WaitUntil([&] { return !dialogs.warnings.isEmpty(); }));
-    EXPECT_EQ(
-        dialogs.warnings,
-        QStringList{QStringLiteral("フレームが1つも録画されなかったため、空の動画ファイルを削除しました。")});
+    const QString emptyMovie =
+        QStringLiteral("フレームが1つも録画されなかったため、空の動画ファイルを削除しました。");
+    ASSERT_TRUE(WaitUntil([&] { return dialogs.warnings.contains(emptyMovie); }));
+    EXPECT_EQ(dialogs.warnings.count(emptyMovie), 1);
+    for (const auto& warning : dialogs.warnings)
+    {
+        EXPECT_TRUE(warning == emptyMovie || isDropWarning(warning)) << warning.toStdString();
+    }
     EXPECT_FALSE(std::filesystem::exists(folder / "snaps.avi"));
     EXPECT_TRUE(dialogs.errors.isEmpty());
     window.close();
