@@ -277,7 +277,10 @@ std::optional<std::string> Stream(MainModel& model, SignalWatcher& terminationSi
         });
     model.AddListener(&listener);
     terminationSignals.SetHandler([](int) { QCoreApplication::exit(1); });
-    model.StartCapture();
+    if (!model.IsCapturing())
+    {
+        model.StartCapture();
+    }
     watchdog.start();
     // A signal that came before the loop ran would not end it.
     if (SignalWatcher::GetReceivedSignal() == 0)
@@ -387,6 +390,9 @@ int Record(MainModel& model, SignalWatcher& terminationSignals, const Options& o
     const auto timestamps = forThisRun(model.IsTimestampFileEnabled, options.timestamps);
     model.SetRecordingFrameLimit(options.frames);
     model.SetRecordingEndsOnSaveError(true);
+    // Streaming before the file opens: a capture card takes the format of its signal's size at the
+    // start, and the movie is made at the size that streams.
+    model.StartCapture();
     try
     {
         if (FileFormatTable::Get(format).IsStill())
@@ -446,7 +452,10 @@ int Record(MainModel& model, SignalWatcher& terminationSignals, const Options& o
             summary();
         }
     };
-    const auto error = Stream(model, terminationSignals, finished, progress);
+    // A recording that ended before (a capture card's signal changed its size under a movie) says
+    // why among the warnings.
+    const auto error = Stream(
+        model, terminationSignals, [&] { return finished() || !model.IsRecording(); }, progress);
     // Finishes the file as far as it can be, also after a failed frame or a signal.
     std::optional<std::string> closeError;
     try

@@ -395,28 +395,24 @@ void MainModel::StartCapture()
     ForgetCaptureEndReason();
     device.SetFrameCallback([this](Device* source, const Image& frame)
                             { OnDeviceFrame(*source, frame, source->LockFrame().Info()); });
-    device.SetExceptionCallback(
-        [this](Device* source, const Exception& exception)
-        {
-            OnDeviceException(exception);
-            // A stream that ended by itself: the windows show capture as stopped, and why.
-            if (source && !source->IsStarted())
-            {
-                {
-                    CriticalSection::AutoLock lock(debugMessageSection);
-                    captureEndReason = exception;
-                }
-                NotifyPropertyChanged(MainModelProperty::IsCapturing);
-                // What is left of the stream is released on the user-interface thread, where the
-                // processor hears of it (the camera's controls went with it).
-                QMetaObject::invokeMethod(
-                    &userInterfaceThread, [this, source] { ReleaseEndedCapture(source); },
-                    Qt::QueuedConnection);
-            }
-        });
+    device.SetExceptionCallback([this](Device* source, const Exception& exception)
+                                { OnStreamException(source, exception); });
     try
     {
         device.Start();
+    }
+    catch (const Exception& exception)
+    {
+        device.SetFrameCallback({});
+        device.SetExceptionCallback({});
+        // A capture card whose signal now has another size: the format of that size, if listed.
+        if (exception.GetErrorCode() != Norvex::Core::VideoCapture::signalResizedStatus ||
+            !SelectSignalFormat())
+        {
+            throw;
+        }
+        StartCapture();
+        return;
     }
     catch (...)
     {
@@ -439,6 +435,7 @@ void MainModel::StopCapture()
 {
     auto& device = GetCurrentDevice();
     device.Stop();
+    ++stoppedRuns;
     device.SetFrameCallback({});
     device.SetExceptionCallback({});
     // A cursor move while the last frame was on its way may not have been sampled yet.

@@ -294,7 +294,19 @@ private:
     void OnDeviceFrame(Device& camera, const Image& frame, const Recorder::FrameInfo& info);
     void OnDeviceException(const Norvex::Core::Exception& exception);
     void ForgetCaptureEndReason();
+    // The exception callback of a started device (capture thread).
+    void OnStreamException(Device* source, const Norvex::Core::Exception& exception);
     void ReleaseEndedCapture(const Device* source);
+    // The stream that ended as run `run` of StopCapture ends because a capture card's signal
+    // changed its size: capture goes on in the format of the new size, unless it was stopped or
+    // another camera chosen meanwhile.
+    void FollowResizedSignal(const Device* source, std::uint64_t run);
+    // After a failure with signalResizedStatus: selects the current device's format of the
+    // signal's size (a movie being recorded ends first, since its size cannot change); false
+    // when the device names none.
+    bool SelectSignalFormat();
+    // A stream that ended by itself or could not go on: the windows show capture as stopped, and why.
+    void EndCaptureBecause(const Norvex::Core::Exception& reason);
     // The stream ended by itself because its camera is gone.
     bool CameraWentAway() const;
     // Makes `list` the device list and its `index` the current device (-1: none), with what a
@@ -335,6 +347,9 @@ private:
         bool capture = false;
     };
     std::optional<AwaitedCamera> awaitedCamera;
+    // Counts StopCapture calls (user-interface thread), each after its stream has ended; read by
+    // the exception callback, which runs before that.
+    std::atomic<std::uint64_t> stoppedRuns{0};
 
     mutable Norvex::Core::CriticalSection debugMessageSection; // leaf lock
     std::wstring debugMessage;                                 // guarded by debugMessageSection

@@ -1,4 +1,5 @@
-// The model's device list: choosing a device, and following cameras that come and go.
+// The model's device list: choosing a device, following cameras that come and go, and following a
+// capture card's signal to another size.
 
 #include "MainModel.h"
 
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 
+using Norvex::Core::CriticalSection;
 using Norvex::Core::Exception;
 
 namespace VistelCapture
@@ -225,6 +227,100 @@ void MainModel::ResumeAwaitedCamera()
         // Shown as any failure of a stream; the user starts it again.
         OnDeviceException(exception);
     }
+}
+
+void MainModel::OnStreamException(Device* source, const Exception& exception)
+{
+    if (source && !source->IsStarted() &&
+        exception.GetErrorCode() == Norvex::Core::VideoCapture::signalResizedStatus)
+    {
+        // No failure to show: capture goes on at the new size as soon as the user-interface thread
+        // has chosen the format, and the windows keep showing it running.
+        const std::uint64_t run = stoppedRuns.load();
+        QMetaObject::invokeMethod(
+            &userInterfaceThread, [this, source, run] { FollowResizedSignal(source, run); },
+            Qt::QueuedConnection);
+        return;
+    }
+    OnDeviceException(exception);
+    if (source && !source->IsStarted())
+    {
+        {
+            CriticalSection::AutoLock lock(debugMessageSection);
+            captureEndReason = exception;
+        }
+        NotifyPropertyChanged(MainModelProperty::IsCapturing);
+        // What is left of the stream is released on the user-interface thread, where the
+        // processor hears of it (the camera's controls went with it).
+        QMetaObject::invokeMethod(
+            &userInterfaceThread, [this, source] { ReleaseEndedCapture(source); }, Qt::QueuedConnection);
+    }
+}
+
+void MainModel::EndCaptureBecause(const Exception& reason)
+{
+    OnDeviceException(reason);
+    {
+        CriticalSection::AutoLock lock(debugMessageSection);
+        captureEndReason = reason;
+    }
+    NotifyPropertyChanged(MainModelProperty::IsCapturing);
+}
+
+void MainModel::FollowResizedSignal(const Device* source, std::uint64_t run)
+{
+    if (source != &GetCurrentDevice() || run != stoppedRuns.load() || IsCapturing())
+    {
+        return; // stopped, started again or another camera chosen since
+    }
+    try
+    {
+        StopCapture();
+    }
+    catch (const Exception&)
+    {
+        // What is left of the ended stream is released all the same.
+    }
+    try
+    {
+        if (!SelectSignalFormat())
+        {
+            Norvex::Core::ThrowUnexpected("FollowResizedSignal", NORVEX_SOURCE_FILE, __LINE__);
+        }
+        StartCapture();
+    }
+    catch (const Exception& exception)
+    {
+        EndCaptureBecause(exception);
+    }
+}
+
+bool MainModel::SelectSignalFormat()
+{
+    const auto& device = GetCurrentDevice();
+    const std::int32_t index = device.GetSignalFormatIndex();
+    if (index < 0 || static_cast<std::size_t>(index) >= device.frameFormats.size())
+    {
+        return false;
+    }
+    if (recorder.IsRecordingMovie())
+    {
+        const auto& format = *device.frameFormats[static_cast<std::size_t>(index)];
+        try
+        {
+            recorder.StopBecause(
+                L"入力信号の解像度が " + std::to_wstring(format.width) + L"x" +
+                std::to_wstring(format.height) +
+                L" に変わったため、録画を終了しました。変わるまでの録画はファイルに保存されて"
+                L"います。");
+        }
+        catch (const Exception& exception)
+        {
+            OnDeviceException(exception);
+        }
+    }
+    SelectFrameFormat(index);
+    return true;
 }
 
 } // namespace VistelCapture

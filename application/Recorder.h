@@ -128,6 +128,8 @@ public:
     void SetEndsOnSaveError(bool value) noexcept { endsOnSaveError = value; }
 
     bool IsRecording() const noexcept { return isRecording.load(); }
+    // Whether a movie is being recorded (user-interface thread).
+    bool IsRecordingMovie() const noexcept { return IsRecording() && !moviePath.empty(); }
     // Whether the running recording wants the camera's packets with every frame.
     bool KeepsCameraData() const noexcept { return isRecording.load() && keepsCameraData.load(); }
     // Whether the recording takes every frame as a JPEG still: the camera's JPEG planes are then

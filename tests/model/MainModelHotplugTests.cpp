@@ -5,6 +5,7 @@
 
 #include "CameraControlStore.h"
 #include "FakeV4l2Kernel.h"
+#include "FrameCount.h"
 
 #include <linux/videodev2.h>
 
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <set>
 
 using namespace VistelTest;
 using Norvex::Testing::FakeV4l2Kernel;
@@ -164,6 +166,87 @@ TEST_F(HotplugTest, ACameraReplugedUnderANewNodeResumesWithItsFormatAndControlsB
     EXPECT_EQ(kernel.ControlValue("/dev/video1", V4L2_CID_BRIGHTNESS), 23);
     model.StopCapture();
     kernel.Close(other);
+    model.RemoveListener(&listener);
+}
+
+// A capture card whose signal changes its size: capture goes on in the format of the new size
+// without a failure shown; a movie, which cannot change size, ends with its file finished, while a
+// still recording goes on; a size the card does not list ends capture, saying which it is.
+TEST_F(HotplugTest, ACaptureCardsSignalOfAnotherListedSizeIsFollowedEndingOnlyAMovie)
+{
+    const char* card = "/dev/video0";
+    auto camera =
+        FakeV4l2Kernel::OneFormatCamera(card, V4L2_PIX_FMT_YUYV, 64, 48, std::chrono::milliseconds(2));
+    camera.card = "Capture Card";
+    camera.formats[0].sizes = {{64, 48}, {32, 24}};
+    camera.dvTimings = true;
+    camera.signalSize = std::pair{64u, 48u};
+    kernel.AddCamera(camera);
+    auto& model = MakeModel(0);
+    Announcements listener;
+    model.AddListener(&listener);
+    ASSERT_EQ(model.GetCurrentFrameFormat().width, 64);
+    model.StartCapture();
+    model.SetSetting(model.FileFormat, 4, MainModelProperty::FileFormat); // AVI
+    model.SetSetting(model.SaveTarget, 1, MainModelProperty::SaveTarget); // every frame
+    const auto movie = folder / "card.avi";
+    model.StartRecording(Norvex::Core::ToWideString(movie.string()));
+    ASSERT_TRUE(WaitUntil([&] { return model.GetRecordedFrameCount() >= 3; }));
+
+    kernel.ChangeSource(card, std::pair{32u, 24u});
+    ASSERT_TRUE(WaitFor(listener, MainModelProperty::RecordingWarning, 1));
+    ASSERT_TRUE(WaitUntil([&] { return model.GetCurrentFrameFormat().width == 32 && model.IsCapturing(); }));
+    EXPECT_EQ(model.GetCurrentFrameFormat().height, 24);
+    const auto warnings = model.TakeRecordingWarnings();
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0], L"入力信号の解像度が 32x24 に変わったため、録画を終了しました。"
+                           L"変わるまでの録画はファイルに保存されています。");
+    EXPECT_FALSE(model.IsRecording());
+    EXPECT_EQ(Norvex::Testing::CountFrames(movie), model.GetRecordedFrameCount()) << "the movie was finished";
+    const auto frames = model.GetCapturedFrameCount();
+    ASSERT_TRUE(WaitUntil([&] { return model.GetCapturedFrameCount() >= frames + 3; }));
+    EXPECT_EQ(model.GetCurrentDevice().LockFrame()->width, 32);
+    EXPECT_EQ(listener.Count(MainModelProperty::DebugMessage), 0u) << "no failure to show";
+
+    // Stills of each size go on through the change back.
+    const auto stills = folder / "stills";
+    std::filesystem::create_directory(stills);
+    model.SetSetting(model.FileFormat, 0, MainModelProperty::FileFormat); // BMP
+    model.StartRecording(Norvex::Core::ToWideString(stills.string()));
+    ASSERT_TRUE(WaitUntil([&] { return model.GetRecordedFrameCount() >= 2; }));
+    kernel.ChangeSource(card, std::pair{64u, 48u});
+    ASSERT_TRUE(WaitUntil([&] { return model.GetCurrentFrameFormat().width == 64 && model.IsCapturing(); }));
+    const auto before = model.GetRecordedFrameCount();
+    ASSERT_TRUE(WaitUntil([&] { return model.GetRecordedFrameCount() >= before + 2; }));
+    EXPECT_TRUE(model.IsRecording());
+    model.StopRecording();
+    std::set<std::int32_t> widths;
+    for (const auto& entry : std::filesystem::directory_iterator(stills))
+    {
+        if (entry.path().extension() == ".bmp")
+        {
+            std::ifstream file(entry.path(), std::ios::binary);
+            std::int32_t width = 0;
+            file.seekg(18);
+            file.read(reinterpret_cast<char*>(&width), sizeof width);
+            widths.insert(width);
+        }
+    }
+    EXPECT_EQ(widths, (std::set<std::int32_t>{32, 64}));
+
+    // A size the card does not list ends capture, with the reason.
+    kernel.ChangeSource(card, std::pair{48u, 32u});
+    ASSERT_TRUE(WaitUntil([&] { return !model.IsCapturing() && model.GetCaptureEndReason(); }));
+    const auto reason = model.GetCaptureEndReason();
+    EXPECT_NE(reason->GetMessage().find(L"入力信号の解像度 48x32 はこの形式と違います。"),
+              std::wstring::npos);
+
+    // A start finds the signal at another listed size and takes that format.
+    kernel.ChangeSource(card, std::pair{32u, 24u});
+    model.StartCapture();
+    EXPECT_TRUE(model.IsCapturing());
+    EXPECT_EQ(model.GetCurrentFrameFormat().width, 32);
+    model.StopCapture();
     model.RemoveListener(&listener);
 }
 

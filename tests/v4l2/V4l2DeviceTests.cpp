@@ -594,12 +594,30 @@ TEST_F(V4l2DeviceTest, ACaptureCardFollowsItsSignalAndSaysWhenThereIsNone)
     EXPECT_EQ(kernel.TimingsSetCount(card), 2u);
     EXPECT_TRUE(sink.Exceptions().empty());
 
-    // Another size fits no format of the device: the stream ends, saying what came.
+    // Another size the device lists in the same layout: the stream ends naming that format, for
+    // the caller to choose it.
     kernel.ChangeSource(card, std::pair{32u, 24u});
     ASSERT_TRUE(sink.WaitForExceptions(1));
     EXPECT_FALSE(device->IsStarted());
+    EXPECT_EQ(sink.Exceptions()[0].GetErrorCode(), Norvex::Core::VideoCapture::signalResizedStatus);
     EXPECT_EQ(sink.Exceptions()[0].GetMessage(),
-              L"VIDIOC_QUERY_DV_TIMINGS on /dev/video1: 入力信号の解像度 32x24 はこの形式と違います。\n");
+              L"VIDIOC_QUERY_DV_TIMINGS on /dev/video1: 入力信号の解像度が 32x24 に変わりました。\n");
+    const std::int32_t fitting = device->GetSignalFormatIndex();
+    ASSERT_GE(fitting, 0);
+    EXPECT_EQ(device->frameFormats[static_cast<std::size_t>(fitting)]->GetName(), L"YUY2 32x24 (30fps)");
+    device->Stop();
+    Select(*device, fitting);
+    device->Start();
+    ASSERT_TRUE(sink.WaitForFrames(sink.Frames() + 2));
+    EXPECT_EQ(sink.Last().width, 32);
+
+    // A size it does not list: the stream ends, saying what came.
+    kernel.ChangeSource(card, std::pair{40u, 30u});
+    ASSERT_TRUE(sink.WaitForExceptions(2));
+    EXPECT_FALSE(device->IsStarted());
+    EXPECT_EQ(device->GetSignalFormatIndex(), -1);
+    EXPECT_EQ(sink.Exceptions()[1].GetMessage(),
+              L"VIDIOC_QUERY_DV_TIMINGS on /dev/video1: 入力信号の解像度 40x30 はこの形式と違います。\n");
     device->Stop();
 
     kernel.ChangeSource(card, std::nullopt);

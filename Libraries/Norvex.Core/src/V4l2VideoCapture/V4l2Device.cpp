@@ -238,6 +238,7 @@ void V4l2Device::Negotiate()
 {
     const auto& format =
         static_cast<const V4l2FrameFormat&>(*frameFormats[static_cast<std::size_t>(frameFormatIndex)]);
+    signalFormatIndex.store(-1, std::memory_order_release);
     if (watchesSource)
     {
         // A capture card takes the timings of the signal at its input before any format.
@@ -249,9 +250,19 @@ void V4l2Device::Negotiate()
         if (timings.bt.width != format.GetPixelFormat().width ||
             timings.bt.height != format.GetPixelFormat().height)
         {
+            // Buffers of one size cannot take another: the caller chooses the format of the new
+            // size, where the device lists one.
+            const std::wstring size =
+                std::to_wstring(timings.bt.width) + L"x" + std::to_wstring(timings.bt.height);
+            const std::int32_t fitting = FindSignalFormat(format.GetPixelFormat().pixelformat, timings);
+            signalFormatIndex.store(fitting, std::memory_order_release);
+            if (fitting >= 0)
+            {
+                handle->Raise(VideoCapture::signalResizedStatus, "VIDIOC_QUERY_DV_TIMINGS", "Start",
+                              L"入力信号の解像度が " + size + L" に変わりました。\n");
+            }
             handle->Raise(invalidMediaTypeStatus, "VIDIOC_QUERY_DV_TIMINGS", "Start",
-                          L"入力信号の解像度 " + std::to_wstring(timings.bt.width) + L"x" +
-                              std::to_wstring(timings.bt.height) + L" はこの形式と違います。\n");
+                          L"入力信号の解像度 " + size + L" はこの形式と違います。\n");
         }
         handle->Require(VIDIOC_S_DV_TIMINGS, &timings, "VIDIOC_S_DV_TIMINGS", "Start");
     }
@@ -294,6 +305,36 @@ void V4l2Device::Negotiate()
     converter->SetLayout(native, std::max<std::size_t>(settled.sizeimage, buffers->LargestLength()));
 }
 
+std::int32_t V4l2Device::FindSignalFormat(std::uint32_t layout, const v4l2_dv_timings& timings) const
+{
+    const auto& bt = timings.bt;
+    const double total = static_cast<double>(V4L2_DV_BT_FRAME_WIDTH(&bt)) * V4L2_DV_BT_FRAME_HEIGHT(&bt);
+    // Timings without a pixel clock keep the rate of the format streamed so far.
+    const double rate = total > 0 && bt.pixelclock > 0
+                            ? static_cast<double>(bt.pixelclock) / total
+                            : frameFormats[static_cast<std::size_t>(frameFormatIndex)]->frameRate;
+    std::int32_t found = -1;
+    for (std::size_t i = 0; i < frameFormats.size(); ++i)
+    {
+        const auto& candidate = static_cast<const V4l2FrameFormat&>(*frameFormats[i]).GetPixelFormat();
+        if (candidate.pixelformat != layout || candidate.width != bt.width || candidate.height != bt.height)
+        {
+            continue;
+        }
+        if (found < 0 || std::abs(frameFormats[i]->frameRate - rate) <
+                             std::abs(frameFormats[static_cast<std::size_t>(found)]->frameRate - rate))
+        {
+            found = static_cast<std::int32_t>(i);
+        }
+    }
+    return found;
+}
+
+std::int32_t V4l2Device::GetSignalFormatIndex() const
+{
+    return signalFormatIndex.load(std::memory_order_acquire);
+}
+
 void V4l2Device::StreamOn()
 {
     int type = static_cast<int>(bufferType);
@@ -332,7 +373,8 @@ bool V4l2Device::FollowSource()
         return true;
     }
     // The signal at the card's input changed: its new timings are taken and the stream started
-    // again; one of another size or no signal ends the stream, saying so.
+    // again; one of another size or no signal ends the stream, saying so (another size the
+    // device lists with its own status, for the caller to choose that format).
     try
     {
         int type = static_cast<int>(bufferType);

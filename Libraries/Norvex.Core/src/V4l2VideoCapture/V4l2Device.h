@@ -53,6 +53,9 @@ public:
     std::uint64_t GetDroppedFrameCount() const override;
     // From the buffers' timestamps and sequence numbers over the last 32 frames.
     double GetMeasuredFrameRate() const override;
+    // A capture card's format of the same layout at its signal's new size, the one nearest the
+    // signal's rate.
+    std::int32_t GetSignalFormatIndex() const override;
     // The silence after which a started camera is reported as stalled, taken at the next Start;
     // 0 (the default): the longer of 2 s and ten frame intervals of the selected format. The
     // first picture after Start may take up to 5 s.
@@ -87,6 +90,9 @@ private:
     // The input's timings where it has them, the format, its rate, the buffers and the
     // converter's layout; raises what fails, naming the step and the node.
     void Negotiate();
+    // The listed format of `layout` at the size of `timings`, nearest their rate (or the selected
+    // format's); -1 when none.
+    std::int32_t FindSignalFormat(std::uint32_t layout, const v4l2_dv_timings& timings) const;
     void StreamOn();
     // Raises errno of `step`; no signal at a capture card's input is said as such.
     [[noreturn]] void RaiseStreamError(int error, const char* step) const;
@@ -124,7 +130,9 @@ private:
 
     std::atomic<std::uint64_t> droppedFrames{0}; // written by the capture thread
     std::atomic<double> measuredRate{0.0};       // likewise; 0 until two frames came
-    bool decodingFails = false;                  // the capture thread's alone
+    // Set by Negotiate (capture thread while it runs), read after the report that ended the stream.
+    std::atomic<std::int32_t> signalFormatIndex{-1};
+    bool decodingFails = false; // the capture thread's alone
 };
 
 } // namespace Norvex::Core::V4l2VideoCapture

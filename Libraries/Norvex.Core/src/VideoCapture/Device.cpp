@@ -50,6 +50,11 @@ double Device::GetMeasuredFrameRate() const
     return 0.0;
 }
 
+std::int32_t Device::GetSignalFormatIndex() const
+{
+    return -1;
+}
+
 bool Device::IsNamedBy(const std::wstring& path) const
 {
     if (path.empty() || devicePath.empty())

@@ -24,6 +24,11 @@ namespace Norvex::Core::VideoCapture
 
 struct FrameSource;
 
+// A capture card's stream ended, or would not start, because the signal at its input has another
+// size than the selected format, and the device lists the same layout at the new size
+// (Device::GetSignalFormatIndex).
+inline constexpr HRESULT signalResizedStatus = MakeStatus(0x80040301u);
+
 // A capture device of either back-end, as the model sees it. Plug-ins never see this class: they
 // get the frame's image through IHostServices, and this header is not installed.
 //
@@ -88,6 +93,9 @@ public:
     // The rate the camera really delivers at, measured while streaming (a camera may run slower
     // than its format says, in low light, or name no rate at all); 0 when unknown.
     virtual double GetMeasuredFrameRate() const;
+    // After the stream ended or failed to start with signalResizedStatus: the listed format of the
+    // same layout at the signal's new size. -1 otherwise, and from a back-end without such inputs.
+    virtual std::int32_t GetSignalFormatIndex() const;
 
     // Whether `path` names this device: its device path, or another path to the same file (a
     // V4L2 node and the udev links to it name one camera).
