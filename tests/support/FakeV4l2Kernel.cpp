@@ -607,13 +607,24 @@ std::vector<unsigned char> FakeV4l2Kernel::Encode(const std::vector<unsigned cha
     case V4L2_PIX_FMT_SGRBG8:
     case V4L2_PIX_FMT_SRGGB8:
     {
+        std::vector<unsigned char> limited;
+        if (format.quantization == V4L2_QUANTIZATION_LIM_RANGE && format.pixelformat != V4L2_PIX_FMT_GREY &&
+            format.pixelformat != V4L2_PIX_FMT_Y16)
+        {
+            limited = bgra;
+            for (auto& level : limited)
+            {
+                level = static_cast<unsigned char>(16 + (level * 219 + 127) / 255);
+            }
+        }
+        const auto& picture = limited.empty() ? bgra : limited;
         bytes.assign(format.sizeimage, 0xEE); // line padding shows up as a colour if misread
         for (std::uint32_t y = 0; y < height; ++y)
         {
             unsigned char* line = &bytes[static_cast<std::size_t>(y) * format.bytesperline];
             for (std::uint32_t x = 0; x < width; ++x)
             {
-                const unsigned char* pixel = &bgra[(static_cast<std::size_t>(y) * width + x) * 4];
+                const unsigned char* pixel = &picture[(static_cast<std::size_t>(y) * width + x) * 4];
                 const unsigned b = pixel[0], g = pixel[1], r = pixel[2];
                 // Bayer: the colour this photosite sees, from the pattern's two rows of two.
                 const char* const pattern = format.pixelformat == V4L2_PIX_FMT_SBGGR8   ? "BGGR"
@@ -885,6 +896,7 @@ v4l2_pix_format FakeV4l2Kernel::Negotiate(const State& state, v4l2_pix_format wa
     }
     v4l2_pix_format result = SettledFormat(format->pixelFormat, width, height, state.camera.linePadding);
     result.colorspace = state.camera.colorspace;
+    result.quantization = state.camera.quantization;
     return result;
 }
 
@@ -933,6 +945,7 @@ void FakeV4l2Kernel::Describe(const State& state, const v4l2_pix_format& settled
     planar.pixelformat = settled.pixelformat;
     planar.field = settled.field;
     planar.colorspace = settled.colorspace;
+    planar.quantization = settled.quantization;
     const auto sizes = PlaneSizes(state.camera, settled);
     planar.num_planes = static_cast<std::uint8_t>(sizes.size());
     for (std::size_t plane = 0; plane < sizes.size(); ++plane)

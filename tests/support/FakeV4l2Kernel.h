@@ -113,6 +113,9 @@ struct FakeV4l2Camera
     // What VIDIOC_S_FMT states (UVC cameras: sRGB, whose Y'CbCr is BT.601, limited range). The
     // pictures are coded with BT.601 whatever it says.
     std::uint32_t colorspace = V4L2_COLORSPACE_SRGB;
+    // What VIDIOC_S_FMT states as the range; R'G'B' and Bayer pictures stated as limited range
+    // are coded in 16-235, as a capture card passes a CE signal's levels on.
+    std::uint32_t quantization = V4L2_QUANTIZATION_DEFAULT;
     bool stripHuffmanTables = false; // MJPG frames without DHT, as many UVC cameras send them
     // Some firmware answers the rate negotiation with a rate of its own (a camera listing 30 fps
     // that settles on 24 in low light); VIDIOC_S_PARM then reports that one.

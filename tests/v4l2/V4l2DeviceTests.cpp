@@ -219,6 +219,8 @@ struct LayoutCase
     std::uint32_t pixelFormat;
     int tolerance; // -1: a grey layout, whose levels come through unchanged
     bool multiplanar = false;
+    // R'G'B' in 16-235, stated as such (a capture card at a CE signal): shown in full range.
+    bool limitedRange = false;
 };
 
 // Each raw layout a camera may send, tight and with padded lines (the chroma planes' lines then
@@ -237,6 +239,10 @@ protected:
         format.intervals = {{1, 30}};
         camera.formats = {format};
         camera.linePadding = std::get<1>(GetParam());
+        if (std::get<0>(GetParam()).limitedRange)
+        {
+            camera.quantization = V4L2_QUANTIZATION_LIM_RANGE;
+        }
         if (std::get<0>(GetParam()).multiplanar)
         {
             camera.deviceCaps = V4L2_CAP_VIDEO_CAPTURE_MPLANE | V4L2_CAP_STREAMING;
@@ -304,7 +310,10 @@ INSTANTIATE_TEST_SUITE_P(
             LayoutCase{"Yv12m", V4L2_PIX_FMT_YVU420M, 3, true},
             LayoutCase{"Yuv422m", V4L2_PIX_FMT_YUV422M, 3, true},
             LayoutCase{"YuyvMultiplanar", V4L2_PIX_FMT_YUYV, 3, true},
-            LayoutCase{"Nv12Multiplanar", V4L2_PIX_FMT_NV12, 3, true}),
+            LayoutCase{"Nv12Multiplanar", V4L2_PIX_FMT_NV12, 3, true},
+            LayoutCase{"BgrxLimitedRange", V4L2_PIX_FMT_XBGR32, 1, false, true},
+            LayoutCase{"Bgr24LimitedRange", V4L2_PIX_FMT_BGR24, 1, false, true},
+            LayoutCase{"BayerRggbLimitedRange", V4L2_PIX_FMT_SRGGB8, 3, false, true}),
         ::testing::Values(0u, 32u)),
     [](const auto& info)
     { return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "Padded" : "Tight"); });

@@ -2,6 +2,7 @@
 
 #include <Norvex/Core/Exception.h>
 
+#include <libyuv/planar_functions.h>
 #include <linux/videodev2.h>
 
 #include <algorithm>
@@ -100,6 +101,38 @@ ColourEncoding EncodingOf(const v4l2_pix_format& format) noexcept
     }
     encoding.fullRange = quantization == V4L2_QUANTIZATION_FULL_RANGE;
     return encoding;
+}
+
+// Whether a layout carries R'G'B' samples (Bayer photosites among them), whose range V4L2 states
+// apart from Y'CbCr's.
+bool IsRgb(PixelLayout layout) noexcept
+{
+    switch (layout)
+    {
+    case PixelLayout::Bgrx:
+    case PixelLayout::Rgb24:
+    case PixelLayout::Bgr24:
+    case PixelLayout::Rgb565:
+    case PixelLayout::Rgb555:
+    case PixelLayout::BayerBggr:
+    case PixelLayout::BayerGbrg:
+    case PixelLayout::BayerGrbg:
+    case PixelLayout::BayerRggb:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Whether the driver states R'G'B' in 16-235 (an HDMI receiver passing a CE signal's levels on).
+// Unstated, R'G'B' is full range.
+bool IsLimitedRgb(PixelLayout layout, const v4l2_pix_format& format) noexcept
+{
+    const std::uint32_t quantization = format.quantization != V4L2_QUANTIZATION_DEFAULT
+                                           ? format.quantization
+                                           : static_cast<std::uint32_t>(V4L2_MAP_QUANTIZATION_DEFAULT(
+                                                 true, format.colorspace, format.ycbcr_enc));
+    return IsRgb(layout) && quantization == V4L2_QUANTIZATION_LIM_RANGE;
 }
 
 // The rows and the tight line length in bytes of one plane of a planar or semi-planar Y'CbCr
@@ -233,6 +266,21 @@ void V4l2FrameConverter::SetLayout(const v4l2_format& settled, std::size_t buffe
         // Made again for the colour encoding the driver states (most say sRGB: BT.601, limited).
         converter =
             std::make_unique<VideoCapture::FrameConverter>(layout, width, height, EncodingOf(described));
+        expandsRange = IsLimitedRgb(layout, described);
+        if (expandsRange)
+        {
+            // 16-235 stretched to 0-255, beyond clipped; alpha kept.
+            for (int level = 0; level < 256; ++level)
+            {
+                const int expanded = std::clamp(((level - 16) * 255 * 2 + 219) / (219 * 2), 0, 255);
+                for (int channel = 0; channel < 3; ++channel)
+                {
+                    rangeTable[static_cast<std::size_t>(level) * 4 + static_cast<std::size_t>(channel)] =
+                        static_cast<std::uint8_t>(expanded);
+                }
+                rangeTable[static_cast<std::size_t>(level) * 4 + 3] = static_cast<std::uint8_t>(level);
+            }
+        }
         return;
     }
     case Path::Decode:
@@ -317,6 +365,11 @@ void V4l2FrameConverter::WriteConverted(Image<Pixel<unsigned char>>& target, std
         planes.stride[plane] = geometry.stride[plane];
     }
     converter->Convert(planes, reinterpret_cast<std::uint8_t*>(target.data), target.stride, jpegPlanes);
+    if (expandsRange)
+    {
+        libyuv::ARGBColorTable(reinterpret_cast<std::uint8_t*>(target.data), target.stride, rangeTable.data(),
+                               0, 0, width, height);
+    }
     source = {converter.get(), planes};
 }
 

@@ -9,6 +9,7 @@
 #include <Norvex/Core/Image.h>
 #include <Norvex/Core/Pixel.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -106,6 +107,10 @@ private:
     std::size_t memoryPlanes = 1;
     std::size_t leastPlaneSize[3] = {};
     std::unique_ptr<VideoCapture::FrameConverter> converter; // raw layouts and decoded pictures
+    // R'G'B' the driver states as limited range is stretched to full range through this table of
+    // libyuv's ARGBColorTable (256 entries of blue, green, red, alpha).
+    bool expandsRange = false;
+    std::array<std::uint8_t, 1024> rangeTable{};
 
     // The buffer being handled (between Load and WriteTo).
     V4l2BufferSet::Planes loaded;
