@@ -242,19 +242,16 @@ void MainModel::OnStreamException(Device* source, const Exception& exception)
             Qt::QueuedConnection);
         return;
     }
-    OnDeviceException(exception);
-    if (source && !source->IsStarted())
+    if (!source || source->IsStarted())
     {
-        {
-            CriticalSection::AutoLock lock(debugMessageSection);
-            captureEndReason = exception;
-        }
-        NotifyPropertyChanged(MainModelProperty::IsCapturing);
-        // What is left of the stream is released on the user-interface thread, where the
-        // processor hears of it (the camera's controls went with it).
-        QMetaObject::invokeMethod(
-            &userInterfaceThread, [this, source] { ReleaseEndedCapture(source); }, Qt::QueuedConnection);
+        OnDeviceException(exception); // a frame that failed; capture goes on
+        return;
     }
+    EndCaptureBecause(exception);
+    // What is left of the stream is released on the user-interface thread, where the processor
+    // hears of it (the camera's controls went with it).
+    QMetaObject::invokeMethod(
+        &userInterfaceThread, [this, source] { ReleaseEndedCapture(source); }, Qt::QueuedConnection);
 }
 
 void MainModel::EndCaptureBecause(const Exception& reason)

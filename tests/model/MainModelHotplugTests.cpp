@@ -247,6 +247,8 @@ TEST_F(HotplugTest, ACaptureCardsSignalOfAnotherListedSizeIsFollowedEndingOnlyAM
     EXPECT_TRUE(model.IsCapturing());
     EXPECT_EQ(model.GetCurrentFrameFormat().width, 32);
     model.StopCapture();
+    kernel.ChangeSource(card, std::nullopt);
+    EXPECT_THROW(model.StartCapture(), Norvex::Core::Exception);
     model.RemoveListener(&listener);
 }
 
