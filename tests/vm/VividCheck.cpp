@@ -294,10 +294,23 @@ int Bars(const std::string& node, const std::vector<std::string>& fourccs)
             continue;
         }
         SelectFormat(*device, *index);
-        const auto& format = *device->frameFormats[*index];
-        const std::string label = fourcc + ", " + ToUtf8(format.GetName());
         Stream stream(*device);
-        device->Start();
+        try
+        {
+            device->Start();
+        }
+        catch (const Norvex::Core::Exception& exception)
+        {
+            // A capture card streams the signal's size: that format, as the program takes it.
+            if (exception.GetErrorCode() != Norvex::Core::VideoCapture::signalResizedStatus)
+            {
+                throw;
+            }
+            SelectFormat(*device, device->GetSignalFormatIndex());
+            device->Start();
+        }
+        const std::string label =
+            fourcc + ", " + ToUtf8(device->frameFormats[device->frameFormatIndex]->GetName());
         // The second picture: the first is the one a driver is likeliest to fill while settling.
         if (!stream.WaitForFrames(2, frameTimeout))
         {

@@ -25,6 +25,8 @@ cases=(
   "capture-card.timings|node_types=1 num_inputs=1 input_types=3|an HDMI input's timings taken before the format at two signal sizes; the default format the signal's"
   "capture-card.no-signal|node_types=1 num_inputs=1 input_types=3|no signal, no lock and a signal out of range each said as such; a signal back captures"
   "capture-card.source-change|node_types=1 num_inputs=1 input_types=3|a recording goes on through new timings of the same size; another size or a lost signal ends it, saying so"
+  "capture-card.limited-rgb|node_types=1 num_inputs=1 input_types=3|RGB at a CE timing in full range, and stated as limited range shown in full range"
+  "capture-card.follow|node_types=1 num_inputs=1 input_types=3|a signal of another listed size is followed: stills go on at 1080p, a movie ends finished"
   "hotplug.wait|node_types=1 num_inputs=1|a command line started without a camera takes vivid's node once udev announces it"
   "controls.set-and-list|node_types=1 num_inputs=1|--set keeps a control's value, applied at the start; controls lists it with its range"
 )
@@ -287,11 +289,12 @@ case_capture-card.no-signal() {
   cli snapshot /tmp/back.bmp || fail "no snapshot with the signal back"
 }
 
-# stills_after COUNT: waits until the recording in /tmp/frames holds COUNT more stills than now.
+# stills_after COUNT [EXTENSION]: waits until the recording in /tmp/frames holds COUNT more stills
+# (JPEG unless told) than now.
 stills_after() {
-  local now
-  now=$(find /tmp/frames -name '*.jpg' | wc -l)
-  wait_for 60 eval "(( \$(find /tmp/frames -name '*.jpg' | wc -l) >= $now + $1 ))"
+  local now extension=${2:-jpg}
+  now=$(find /tmp/frames -name "*.$extension" | wc -l)
+  wait_for 60 eval "(( \$(find /tmp/frames -name '*.$extension' | wc -l) >= $now + $1 ))"
 }
 new_timings_then() {
   signal 720p50
@@ -318,6 +321,67 @@ case_capture-card.source-change() {
   signal 720p60
   recording_ends_after signal none
   expect_line "$(cat /tmp/record.out)" "VIDIOC_QUERY_DV_TIMINGS on $node: 入力信号がありません。"
+}
+
+# vivid's receiver hands a CE signal's R'G'B' on in full range; asked for limited range (its
+# "Quantization" control), it says so in the format, and the bars must still come out at 0 and 255.
+case_capture-card.limited-rgb() {
+  check bars $node RGB3 XR24
+  v4l2-ctl -d $node -c quantization=2
+  v4l2-ctl -d $node --get-fmt-video | grep -i quantization
+  check bars $node RGB3 XR24 BA81
+}
+
+# still_size FILE: a BMP's width and height.
+still_size() {
+  local width height
+  read -r width height <<<"$(od -An -td4 -j18 -N8 "$1")"
+  echo "${width}x${height#-}"
+}
+# newest_still_is SIZE: the newest still of the recording in /tmp/frames has that size.
+newest_still_is() {
+  local newest
+  newest=$(find /tmp/frames -name '*.bmp' -printf '%T@ %p\n' | sort -n | tail -n 1 | cut -d' ' -f2)
+  [[ -n $newest && $(still_size "$newest") == "$1" ]]
+}
+
+case_capture-card.follow() {
+  rm -rf /tmp/frames
+  mkdir /tmp/frames
+  # Two stills a second, so the tmpfs holds them; the program itself in the background (not the
+  # shell function), so the signal below reaches it.
+  "$build/bin/vistel-capture-cli" --api-family 0 record /tmp/frames --seconds 600 --interval 0.5 \
+    --file-format bmp --quiet >/tmp/record.out 2>&1 &
+  local recorder=$!
+  wait_for 60 newest_still_is 1280x720
+  signal 1080p30
+  wait_for 60 newest_still_is 1920x1080
+  local first
+  first=$(find /tmp/frames -name '*.bmp' | sort | head -n 1)
+  stills_after 2 bmp
+  kill -0 "$recorder" || fail "the still recording ended at the new size: $(cat /tmp/record.out)"
+  keep "$first" bmp 1280 720 1 -
+  keep "$(find /tmp/frames -name '*.bmp' | sort | tail -n 1)" bmp 1920 1080 1 -
+  kill -TERM "$recorder"
+  local status=0
+  wait "$recorder" || status=$?
+  ((status == 143)) || fail "the still recording ended with $status, not by the signal: $(cat /tmp/record.out)"
+  ! grep -Eq 'VIDIOC|入力信号' /tmp/record.out || fail "the still recording said: $(cat /tmp/record.out)"
+
+  # A movie cannot change its size: it ends with its file finished.
+  cli record /tmp/movie.avi --seconds 600 >/tmp/record.out 2>&1 &
+  recorder=$!
+  wait_for 60 eval '(( $(stat -c %s /tmp/movie.avi 2>/dev/null || echo 0) > 20000000 ))'
+  signal 720p60
+  status=0
+  timeout 60 tail --pid=$recorder -f /dev/null || fail "the movie went on at another size"
+  wait $recorder || status=$?
+  cat /tmp/record.out
+  ((status == 1)) || fail "the movie ended with status $status, not 1"
+  expect_line "$(cat /tmp/record.out)" '^vistel-capture-cli: /tmp/movie.avi: 入力信号の解像度が 1280x720 に変わったため、録画を終了しました。'
+  local frames
+  frames=$(grep -Eo 'recorded [0-9]+ frames' /tmp/record.out | grep -Eo '[0-9]+')
+  keep /tmp/movie.avi rawvideo 1920 1080 "$frames" -
 }
 
 case_hotplug.wait() {
