@@ -1,5 +1,7 @@
 #include "VideoCapture/JpegPlaneConverter.h"
 
+#include "TextbookWeights.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -32,25 +34,13 @@ std::vector<Instructions> LevelsHere()
 struct Formula
 {
     ColourEncoding encoding;
-    double kr = 0.299;
-    double kb = 0.114;
+    double kr;
+    double kb;
 
-    explicit Formula(ColourEncoding encoding) : encoding(encoding)
+    explicit Formula(ColourEncoding encoding)
+        : encoding(encoding), kr(Norvex::Testing::TextbookWeights(encoding.matrix).red),
+          kb(Norvex::Testing::TextbookWeights(encoding.matrix).blue)
     {
-        switch (encoding.matrix)
-        {
-        case Matrix::Bt709:
-            kr = 0.2126, kb = 0.0722;
-            break;
-        case Matrix::Bt2020:
-            kr = 0.2627, kb = 0.0593;
-            break;
-        case Matrix::Smpte240m:
-            kr = 0.212, kb = 0.087;
-            break;
-        case Matrix::Bt601:
-            break;
-        }
     }
 
     double Output(int plane, double y, double cb, double cr) const

@@ -1,5 +1,7 @@
 #include "VideoCapture/YcbcrConverter.h"
 
+#include "TextbookWeights.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -42,22 +44,9 @@ struct Formula
 
     explicit Formula(ColourEncoding encoding)
     {
-        double kr = 0.299;
-        double kb = 0.114;
-        switch (encoding.matrix)
-        {
-        case Matrix::Bt709:
-            kr = 0.2126, kb = 0.0722;
-            break;
-        case Matrix::Bt2020:
-            kr = 0.2627, kb = 0.0593;
-            break;
-        case Matrix::Smpte240m:
-            kr = 0.212, kb = 0.087;
-            break;
-        case Matrix::Bt601:
-            break;
-        }
+        const Norvex::Testing::TextbookWeights weights(encoding.matrix);
+        const double kr = weights.red;
+        const double kb = weights.blue;
         const double kg = 1 - kr - kb;
         // E'y in [0, 1] and E'cb, E'cr in [-0.5, 0.5] from the coded levels, then R'G'B' in [0, 255].
         luma = encoding.fullRange ? 1.0 : 255.0 / 219;
