@@ -119,12 +119,14 @@ void Recorder::Start(std::int32_t fileFormat, const std::wstring& path, const St
                          stream.interval.count() > 0 ? VideoWriter::Timing::FrameRate
                                                      : VideoWriter::Timing::Arrival);
         moviePath = path;
+        recordsMovie = true;
         timestampPath = FrameTimestampFile::PathForMovie(path);
     }
     else
     {
         StartStills(path, stream);
         moviePath.clear();
+        recordsMovie = false;
         timestampPath = FrameTimestampFile::PathForFolder(GetSaveFolder());
     }
     {
@@ -414,7 +416,7 @@ void Recorder::Warn(std::wstring text)
 
 void Recorder::WarnIfRateOutOfReach()
 {
-    if (moviePath.empty() || !videoWriter.RateOutOfReach() || rateWarned.exchange(true))
+    if (!recordsMovie.load() || !videoWriter.RateOutOfReach() || rateWarned.exchange(true))
     {
         return;
     }

@@ -213,8 +213,11 @@ private:
     // Movie frames the writer lost since the last line, with the drops before them. Guarded by
     // timestampSection.
     std::int64_t lostByWriter = 0;
-    // Written by Start on the user-interface thread before the recording runs.
+    // Written by Start on the user-interface thread before the recording runs; read on that thread only.
     std::wstring moviePath;
+    // Whether the recording writes a movie, for the capture thread, which may still be finishing a
+    // frame of the last recording while Start sets up the next. Written by Start.
+    std::atomic<bool> recordsMovie = false;
     mutable Norvex::Core::CriticalSection saveSection; // leaf lock
     std::wstring saveFolder;                           // guarded by saveSection
     RecordingHealth health;                            // atomics of its own
