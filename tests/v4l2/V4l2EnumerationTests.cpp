@@ -243,6 +243,12 @@ TEST(V4l2FrameFormats, RateAndSizeGoBackIntoTheNativeDescription)
     native.bytesperline = 1280;
     V4l2FrameFormat format(native, {1, 30});
     EXPECT_EQ(format.GetName(), L"YUY2 640x480 (30fps)");
+    // Layouts without a name of their own go by their code, not all by one "Unknown".
+    native.pixelformat = V4L2_PIX_FMT_RGB24;
+    EXPECT_EQ(V4l2FrameFormat(native, {1, 30}).GetName(), L"RGB3 640x480 (30fps)");
+    native.pixelformat = V4L2_PIX_FMT_NV21M;
+    EXPECT_EQ(V4l2FrameFormat(native, {1, 30}).GetName(), L"NV21 640x480 (30fps)");
+    native.pixelformat = V4L2_PIX_FMT_YUYV;
 
     const auto interval = [&](double rate)
     {

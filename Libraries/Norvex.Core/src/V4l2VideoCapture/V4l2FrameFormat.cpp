@@ -4,7 +4,10 @@
 
 #include <Norvex/Core/Exception.h>
 
+#include <Norvex/Core/VideoCapture/VideoSubtype.h>
+
 #include <algorithm>
+#include <cwchar>
 
 namespace Norvex::Core::V4l2VideoCapture
 {
@@ -18,6 +21,12 @@ V4l2FrameFormat::V4l2FrameFormat(const v4l2_pix_format& pixelFormat, const v4l2_
         ThrowUnexpected("V4l2FrameFormat", NORVEX_SOURCE_FILE, __LINE__);
     }
     subtype = *known;
+    // The code in Data1 (NV21 for NV21M too), trailing blanks dropped.
+    for (int shift = 0; shift < 32; shift += 8)
+    {
+        codeName.push_back(static_cast<wchar_t>((subtype.Data1 >> shift) & 0xFF));
+    }
+    codeName.erase(codeName.find_last_not_of(L' ') + 1);
     width = static_cast<std::int32_t>(pixelFormat.width);
     height = static_cast<std::int32_t>(pixelFormat.height);
     stride = static_cast<std::int32_t>(pixelFormat.bytesperline);
@@ -39,7 +48,9 @@ std::shared_ptr<VideoCapture::FrameFormat> V4l2FrameFormat::Clone() const
 
 const wchar_t* V4l2FrameFormat::GetSubtypeName() const
 {
-    return V4l2Subtype::GetName(subtype);
+    const wchar_t* name = V4l2Subtype::GetName(subtype);
+    // "Unknown" for every layout the table lacks would leave them indistinguishable in a list.
+    return std::wcscmp(name, VideoCapture::unknownSubtypeName) == 0 ? codeName.c_str() : name;
 }
 
 void V4l2FrameFormat::OnSizeChanged()

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace Norvex::Core::V4l2VideoCapture
 {
@@ -55,6 +56,8 @@ public:
 private:
     v4l2_pix_format pixelFormat;
     v4l2_fract frameInterval;
+    // The subtype's own four characters, the name of a layout the subtype table has no row for.
+    std::wstring codeName;
 };
 
 } // namespace Norvex::Core::V4l2VideoCapture
