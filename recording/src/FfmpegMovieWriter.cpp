@@ -418,17 +418,7 @@ void FfmpegMovieWriter::AddPacket(const unsigned char* data, std::size_t size, s
         SetExtradata(sets, "AddFrame");
         WriteHeader();
     }
-    ThrowIfAvFailed(libavcodec->av_new_packet(packet.get(), static_cast<int>(size)), "AddFrame", __LINE__);
-    std::copy(data, data + size, packet->data);
-    if (key)
-    {
-        packet->flags |= AV_PKT_FLAG_KEY;
-    }
-    packet->pts = packet->dts = sampleTime;
-    frameDuration = sampleDuration;
-    anyFrame = true;
-    WritePacket(HundredNanoseconds, "AddFrame");
-    ++framesTaken;
+    WriteBytesAsPacket(data, size, key, sampleTime, sampleDuration);
 }
 
 void FfmpegMovieWriter::AddFrame(const Norvex::Core::Image<Norvex::Core::Pixel<unsigned char>>& frame,
@@ -546,10 +536,16 @@ void FfmpegMovieWriter::EncodeWmv3(std::int64_t sampleTime, std::int64_t sampleD
         {picture->data[0], picture->data[1], picture->data[2]},
         {picture->linesize[0], picture->linesize[1], picture->linesize[2]}};
     wmv3Rate->Encode(*wmv3, planes, wmv3Packet);
-    ThrowIfAvFailed(libavcodec->av_new_packet(packet.get(), static_cast<int>(wmv3Packet.size())), "AddFrame",
-                    __LINE__);
-    std::copy(wmv3Packet.begin(), wmv3Packet.end(), packet->data);
-    if (wmv3Rate->LastWasKeyFrame())
+    WriteBytesAsPacket(wmv3Packet.data(), wmv3Packet.size(), wmv3Rate->LastWasKeyFrame(), sampleTime,
+                       sampleDuration);
+}
+
+void FfmpegMovieWriter::WriteBytesAsPacket(const unsigned char* data, std::size_t size, bool key,
+                                           std::int64_t sampleTime, std::int64_t sampleDuration)
+{
+    ThrowIfAvFailed(libavcodec->av_new_packet(packet.get(), static_cast<int>(size)), "AddFrame", __LINE__);
+    std::copy(data, data + size, packet->data);
+    if (key)
     {
         packet->flags |= AV_PKT_FLAG_KEY;
     }

@@ -103,6 +103,9 @@ private:
     void WriteHeader();
     void Encode(const AVFrame* picture, const char* functionName);
     void EncodeWmv3(std::int64_t sampleTime, std::int64_t sampleDuration);
+    // One frame's coded bytes, made by us or by the camera, as the next packet.
+    void WriteBytesAsPacket(const unsigned char* data, std::size_t size, bool key, std::int64_t sampleTime,
+                            std::int64_t sampleDuration);
     void WritePacket(AVRational packetBase, const char* functionName);
     // Where the muxer's output ends; every byte before it is in the file (packets are flushed).
     std::int64_t FileEnd() const;
