@@ -11,7 +11,7 @@
 #   bench/preview/preview-age.sh [SECONDS_PER_SIDE]      (build first: scripts/build)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-source bench/preview/window-ini.sh
+source tests/support/window-ini.sh
 if [[ -z "${PREVIEW_AGE_DISPLAY:-}" ]]; then
   exec env XVFB_SCREEN=2560x1600x24 tools/x11-driver/with-xvfb env PREVIEW_AGE_DISPLAY=1 "$0" "$@"
 fi

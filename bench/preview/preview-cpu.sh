@@ -14,7 +14,7 @@
 #   bench/preview/preview-cpu.sh [SECONDS_PER_SIDE]      (build first: scripts/build)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-source bench/preview/window-ini.sh
+source tests/support/window-ini.sh
 if [[ -z "${PREVIEW_CPU_DISPLAY:-}" ]]; then
   exec env XVFB_SCREEN=2560x1600x24 tools/x11-driver/with-xvfb env PREVIEW_CPU_DISPLAY=1 "$0" "$@"
 fi

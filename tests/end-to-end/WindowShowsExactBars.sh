@@ -7,6 +7,7 @@
 # WINDOW_BARS_SCREENSHOT=FILE the window is kept as a picture.
 # Usage: WindowShowsExactBars.sh BUILD_DIR X11_DRIVER
 set -euo pipefail
+source "$(dirname "$0")/../support/window-ini.sh"
 if [[ -z "${WINDOW_BARS_DISPLAY:-}" ]]; then
   exec env XVFB_SCREEN=1280x1024x24 "$(dirname "$0")/../../tools/x11-driver/with-xvfb" \
     env WINDOW_BARS_DISPLAY=1 "$0" "$@"
@@ -46,24 +47,7 @@ for bar in 0 1 2 3 4 5 6; do
 done
 
 cp "$build/bin/VistelCapture" "$work/"
-cat >"$work/VistelCapture.ini" <<'INI'
-[Application]
-CaptureApiFamily=1
-[Settings]
-CaptureDeviceName=norvextestcamera:1
-FrameFormatName=YUY2 1920x1080 (30fps)
-ViewRatio=50
-IsMarkerVisible=0
-IsProfileVisible=0
-IsSidePaneVisible=0
-[MainWindow]
-WindowPlacementFlags=0
-WindowPlacementShowCmd=1
-WindowPlacementNormalPositionLeft=0
-WindowPlacementNormalPositionTop=0
-WindowPlacementNormalPositionRight=1100
-WindowPlacementNormalPositionBottom=700
-INI
+window_ini "$work/VistelCapture.ini" 50 1100 700
 "$work/VistelCapture" &
 pid=$!
 window=$("$driver" wait-window "Vistel Capture" 30) || fail "no window"

@@ -1,6 +1,7 @@
-# Sourced by the preview benchmarks: window_ini FILE RATIO WIDTH HEIGHT writes the program's settings
-# for test camera 1 at 1920x1080 YUY2, at the view ratio RATIO, without the side pane, the marker
-# and the profiles, in a window of WIDTH x HEIGHT at the screen's top left.
+# Sourced by the preview benchmarks and the window's end-to-end tests: window_ini FILE RATIO WIDTH
+# HEIGHT writes the program's settings for test camera 1 at 1920x1080 YUY2, at the view ratio
+# RATIO, without the side pane, the marker and the profiles, in a window of WIDTH x HEIGHT at the
+# screen's top left.
 window_ini() {
   cat >"$1" <<INI
 [Application]
