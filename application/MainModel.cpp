@@ -270,12 +270,14 @@ void MainModel::ResizeProfiles(const FrameFormat& format)
     CriticalSection::AutoLock lock(profileSection);
     horizontalProfile.assign(static_cast<std::size_t>(std::max(format.width, 0)), 0);
     verticalProfile.assign(static_cast<std::size_t>(std::max(format.height, 0)), 0);
+    profilesStale = false;
 }
 
 void MainModel::FillProfiles(const Image& frame)
 {
     const Point marker = markerPosition.load();
     CriticalSection::AutoLock lock(profileSection);
+    profilesStale = false;
     horizontalProfile.assign(static_cast<std::size_t>(std::max(frame.width, 0)), 0);
     verticalProfile.assign(static_cast<std::size_t>(std::max(frame.height, 0)), 0);
     if (frame.Contains(0, marker.y))
@@ -295,10 +297,25 @@ void MainModel::FillProfiles(const Image& frame)
     }
 }
 
-void MainModel::GetProfiles(std::vector<std::uint32_t>& horizontal,
-                            std::vector<std::uint32_t>& vertical) const
+void MainModel::GetProfiles(std::vector<std::uint32_t>& horizontal, std::vector<std::uint32_t>& vertical)
 {
+    {
+        CriticalSection::AutoLock lock(profileSection);
+        if (!profilesStale)
+        {
+            horizontal = horizontalProfile;
+            vertical = verticalProfile;
+            return;
+        }
+    }
+    // The frame lock first, as on the capture thread; the frame it holds is the latest, the one
+    // the stale profiles belong to.
+    const auto frame = GetCurrentDevice().LockFrame();
     CriticalSection::AutoLock lock(profileSection);
+    if (profilesStale)
+    {
+        FillProfiles(*frame);
+    }
     horizontal = horizontalProfile;
     vertical = verticalProfile;
 }
@@ -543,7 +560,16 @@ void MainModel::SampleCursorPixel(const Image& frame)
 void MainModel::OnDeviceFrame(Device& camera, const Image& frame, const Recorder::FrameInfo& info)
 {
     ++capturedFrames;
-    FillProfiles(frame);
+    if (profilesShown.load())
+    {
+        FillProfiles(frame);
+    }
+    else
+    {
+        // Nobody draws them: only who asks for them pays for the column through the frame.
+        CriticalSection::AutoLock lock(profileSection);
+        profilesStale = true;
+    }
     SampleCursorPixel(frame);
     {
         CriticalSection::AutoLock lock(frameLock);

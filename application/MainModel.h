@@ -86,6 +86,11 @@ public:
         }
         else
         {
+            if (property == MainModelProperty::IsMarkerVisible ||
+                property == MainModelProperty::IsProfileVisible)
+            {
+                profilesShown = IsMarkerVisible && IsProfileVisible;
+            }
             BindableBase::NotifyPropertyChanged(static_cast<int>(property));
         }
     }
@@ -267,7 +272,9 @@ public:
     // capture starts again. The model then releases what is left of the stream on the
     // user-interface thread, as StopCapture does.
     std::optional<Norvex::Core::Exception> GetCaptureEndReason() const;
-    void GetProfiles(std::vector<std::uint32_t>& horizontal, std::vector<std::uint32_t>& vertical) const;
+    // The profiles through the marker on the latest frame. While the window shows them the capture
+    // thread fills them with each frame; otherwise they are worked out here, from the device's frame.
+    void GetProfiles(std::vector<std::uint32_t>& horizontal, std::vector<std::uint32_t>& vertical);
     // The pixel of the latest frame under the cursor (opaque black outside the frame), as the
     // capture thread sampled it: reading it never waits for a frame.
     Norvex::Core::Pixel<unsigned char> GetCursorPixel() const;
@@ -373,6 +380,11 @@ private:
     mutable Norvex::Core::CriticalSection profileSection; // leaf lock
     std::vector<std::uint32_t> horizontalProfile;         // guarded by profileSection
     std::vector<std::uint32_t> verticalProfile;           // guarded by profileSection
+    // Frames came since the profiles were last filled (they were not shown): GetProfiles fills them.
+    bool profilesStale = false; // guarded by profileSection
+    // The marker and the profiles are both on: the capture thread fills the profiles with every
+    // frame. Written by the user-interface thread.
+    std::atomic<bool> profilesShown = false;
 
     // The images the processor shows, published under frameLock (one producer at a time) while a
     // preview is attached.

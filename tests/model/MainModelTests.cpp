@@ -106,36 +106,43 @@ TEST_F(ModelTest, StreamingFillsTheProfilesAtTheMarkerAndCopiesFrames)
     auto& model = MakeModel();
     Announcements listener;
     model.AddListener(&listener);
-    listener.Take();
-    model.StartCapture();
-    EXPECT_TRUE(model.IsCapturing());
-    ASSERT_TRUE(WaitFor(listener, MainModelProperty::Frame, 3));
-    // Announcements of one kind merge while the listener is busy, so each kind is waited for.
-    EXPECT_TRUE(WaitFor(listener, MainModelProperty::CursorPixel, 3));
-    model.StopCapture();
-    EXPECT_FALSE(model.IsCapturing());
-
-    MainModel::Image copy(640, 480);
-    model.CopyFrame(copy);
-    std::vector<std::uint32_t> horizontal, vertical;
-    model.GetProfiles(horizontal, vertical);
-    ASSERT_EQ(horizontal.size(), 640u);
-    ASSERT_EQ(vertical.size(), 480u);
-    for (int x = 0; x < 640; x += 37)
+    // Hidden, the profiles are worked out when asked for; shown, with every frame: both the same.
+    for (const bool shown : {false, true})
     {
-        EXPECT_EQ(horizontal[static_cast<std::size_t>(x)], Value(copy.At(x, 240))) << x;
-    }
-    for (int y = 0; y < 480; y += 41)
-    {
-        EXPECT_EQ(vertical[static_cast<std::size_t>(y)], Value(copy.At(320, y))) << y;
-    }
-    // The bars differ across the picture: the profile is a real row, not a constant.
-    EXPECT_NE(horizontal.front(), horizontal.back());
+        SCOPED_TRACE(shown ? "profiles shown" : "profiles hidden");
+        model.SetSetting(model.IsMarkerVisible, shown, MainModelProperty::IsMarkerVisible);
+        model.SetSetting(model.IsProfileVisible, shown, MainModelProperty::IsProfileVisible);
+        listener.Take();
+        model.StartCapture();
+        EXPECT_TRUE(model.IsCapturing());
+        ASSERT_TRUE(WaitFor(listener, MainModelProperty::Frame, 3));
+        // Announcements of one kind merge while the listener is busy, so each kind is waited for.
+        EXPECT_TRUE(WaitFor(listener, MainModelProperty::CursorPixel, 3));
+        model.StopCapture();
+        EXPECT_FALSE(model.IsCapturing());
 
-    MainModel::Image shown;
-    model.CopyProcessorImage(shown);
-    EXPECT_EQ(shown.width, 640);
-    EXPECT_EQ(Value(shown.At(5, 5)), Value(copy.At(5, 5)));
+        MainModel::Image copy(640, 480);
+        model.CopyFrame(copy);
+        std::vector<std::uint32_t> horizontal, vertical;
+        model.GetProfiles(horizontal, vertical);
+        ASSERT_EQ(horizontal.size(), 640u);
+        ASSERT_EQ(vertical.size(), 480u);
+        for (int x = 0; x < 640; x += 37)
+        {
+            EXPECT_EQ(horizontal[static_cast<std::size_t>(x)], Value(copy.At(x, 240))) << x;
+        }
+        for (int y = 0; y < 480; y += 41)
+        {
+            EXPECT_EQ(vertical[static_cast<std::size_t>(y)], Value(copy.At(320, y))) << y;
+        }
+        // The bars differ across the picture: the profile is a real row, not a constant.
+        EXPECT_NE(horizontal.front(), horizontal.back());
+
+        MainModel::Image processorImage;
+        model.CopyProcessorImage(processorImage);
+        EXPECT_EQ(processorImage.width, 640);
+        EXPECT_EQ(Value(processorImage.At(5, 5)), Value(copy.At(5, 5)));
+    }
     model.RemoveListener(&listener);
 }
 

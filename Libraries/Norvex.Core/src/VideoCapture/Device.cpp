@@ -31,10 +31,21 @@ void Device::Prepare()
     }
     const auto& format = *frameFormats[static_cast<std::size_t>(frameFormatIndex)];
     encodedFourcc = KeepableFourcc(format);
-    // The same size keeps the last picture, so a format switch does not flash black.
+    preparedWidth = std::max(format.width, 0);
+    preparedHeight = std::max(format.height, 0);
+    // The same size keeps the last picture, so a format switch does not flash black; another size
+    // gives the old pixels back now, and SizeFrame makes the new ones when they are needed.
     if (format.width != frame.width || format.height != frame.height)
     {
-        frame.Resize(format.width, format.height);
+        frame = {};
+    }
+}
+
+void Device::SizeFrame() const
+{
+    if (frame.width != preparedWidth || frame.height != preparedHeight)
+    {
+        frame.Resize(preparedWidth, preparedHeight);
     }
 }
 
@@ -240,6 +251,7 @@ bool Device::TakeJpegPlanes(std::vector<unsigned char>& planes)
 
 void Device::PublishFrame(Image<Pixel<unsigned char>>& picture)
 {
+    SizeFrame();
     if (picture.width != frame.width || picture.height != frame.height || picture.buffer.empty() ||
         picture.data != picture.buffer.data() || frame.buffer.empty() || frame.data != frame.buffer.data())
     {
@@ -253,9 +265,9 @@ void Device::PublishFrame(Image<Pixel<unsigned char>>& picture)
 void Device::SizeLikeFrame(Image<Pixel<unsigned char>>& picture)
 {
     CriticalSection::AutoLock lock(frameSection);
-    if (picture.width != frame.width || picture.height != frame.height)
+    if (picture.width != preparedWidth || picture.height != preparedHeight)
     {
-        picture.Resize(frame.width, frame.height);
+        picture.Resize(preparedWidth, preparedHeight);
     }
 }
 

@@ -60,6 +60,7 @@ public:
         explicit LockedFrame(const Device& device)
             : lock(device.frameSection), frame(device.frame), info(device.frameInfo)
         {
+            device.SizeFrame();
         }
         const Image<Pixel<unsigned char>>& operator*() const noexcept { return frame; }
         const Image<Pixel<unsigned char>>* operator->() const noexcept { return &frame; }
@@ -86,6 +87,8 @@ public:
     virtual ComPointer<CameraControl>& GetCameraControl() = 0;
     virtual ComPointer<VideoProcAmp>& GetVideoProcAmp() = 0;
     // Sizes `frame` for the selected format; overrides do their own work first, then call this.
+    // The pixels are made only when the frame is first looked at or published: a camera that is
+    // only listed holds no frame-sized picture.
     virtual void Prepare();
     virtual void Unprepare();
     // Frames the driver dropped since the last Start; 0 from a back-end that cannot tell.
@@ -167,6 +170,8 @@ protected:
     void KeepEncodedPacket(const unsigned char* data, std::size_t size, std::int64_t time) noexcept;
 
 private:
+    // Called with frameSection held: gives `frame` the prepared size (black) unless it has it.
+    void SizeFrame() const;
     // Called with frameSection held.
     void PublishFrame(Image<Pixel<unsigned char>>& picture);
     void InvokeFrameCallback();
@@ -174,8 +179,10 @@ private:
     void TakeEncodedPayload();
 
     mutable CriticalSection frameSection;
-    Image<Pixel<unsigned char>> frame; // guarded by frameSection
-    FrameInfo frameInfo;               // guarded by frameSection
+    mutable Image<Pixel<unsigned char>> frame; // guarded by frameSection; sized by SizeFrame
+    std::int32_t preparedWidth = 0;            // guarded by frameSection: the prepared format's size
+    std::int32_t preparedHeight = 0;           // guarded by frameSection
+    FrameInfo frameInfo;                       // guarded by frameSection
     CriticalSection callbackSection;
     FrameCallback frameCallback;         // guarded by callbackSection
     ExceptionCallback exceptionCallback; // guarded by callbackSection
