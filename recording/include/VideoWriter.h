@@ -34,11 +34,11 @@ class FfmpegMovieWriter;
 //
 // Each frame may come with a FrameDone, told once whether the frame made it into the file: as soon
 // as a reader would find it there after a kill (an AVI's frame once its chunk and the header's
-// counts are written; an ASF's once the data packet with its end is; an MP4's once its fragment
-// is), or that it never will. Frames are told in the order they came, on the writer's thread, or
-// in Close (and in an Open that closes a file) for what the file's finish settles. A FrameDone
-// runs without the writer's lock held by its thread, and must not call the writer; what it raises
-// is the writer thread's failure.
+// counts are written; an ASF's once a data packet with its end is, the muxer's open packet being
+// written ahead after every frame; an MP4's once its fragment is), or that it never will. Frames
+// are told in the order they came, on the writer's thread, or in Close (and in an Open that closes
+// a file) for what the file's finish settles. A FrameDone runs without the writer's lock held by
+// its thread, and must not call the writer; what it raises is the writer thread's failure.
 class VideoWriter
 {
 public:

@@ -128,6 +128,11 @@ void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32
     asfFrameRate = 0;
     framesTaken = framesInFile = packetsWritten = 0;
     countingStopped = false;
+    asfHeld.clear();
+    asfHeldFrom = 0;
+    // libavformat numbers the first frame 1; the first packet read back corrects this if not.
+    asfNextObject = 1;
+    asfFramesInPackets = 0;
     codec = newCodec;
     width = newWidth;
     height = newHeight;
@@ -378,7 +383,7 @@ void FfmpegMovieWriter::WriteHeader()
     av_dict_free(&options);
     ThrowIfAvFailed(written, "Open", __LINE__);
     headerWritten = true;
-    readBack.Reset(::open(filePath.c_str(), O_RDONLY | O_CLOEXEC));
+    readBack.Reset(::open(filePath.c_str(), O_RDWR | O_CLOEXEC));
     fragmentSizes.clear();
     if (codec != Codec::H264 && codec != Codec::H264Copy)
     {
@@ -573,6 +578,13 @@ void FfmpegMovieWriter::WritePacket(AVRational packetBase, const char* functionN
     packet->stream_index = stream->index;
     const std::int64_t endBefore = FileEnd();
     const std::int64_t size = packet->size;
+    if (codec != Codec::H264 && codec != Codec::H264Copy && !countingStopped)
+    {
+        // The muxer's own time of the frame: its stream counts milliseconds.
+        asfHeld.push_back({std::vector<std::uint8_t>(packet->data, packet->data + packet->size),
+                           static_cast<std::uint32_t>(packet->dts), (packet->flags & AV_PKT_FLAG_KEY) != 0,
+                           asfNextObject++});
+    }
     const int written = libavformat->av_interleaved_write_frame(format.get(), packet.get());
     libavcodec->av_packet_unref(packet.get());
     if (written < 0)
@@ -613,21 +625,68 @@ void FfmpegMovieWriter::CountFramesInFile(std::int64_t packetsBefore, std::int64
         }
         return;
     }
+    const bool heldInFile = CountAsfPackets(end) && WriteOpenPacketAhead();
+    framesInFile = std::min(asfFramesInPackets + (heldInFile ? static_cast<std::int64_t>(asfHeld.size()) : 0),
+                            packetsWritten);
+}
+
+bool FfmpegMovieWriter::CountAsfPackets(std::int64_t end)
+{
     // The muxer writes whole data packets; a frame is there once the packet with its last
     // payload is.
     while (asfReadEnd + static_cast<std::int64_t>(AsfPacketSize) <= end)
     {
         const ssize_t read = ::pread(readBack.Get(), asfPacket.data(), asfPacket.size(), asfReadEnd);
-        const int completed =
-            read == static_cast<ssize_t>(asfPacket.size()) ? AsfDataPacket::CompletedObjects(asfPacket) : -1;
-        if (completed < 0)
+        if (read != static_cast<ssize_t>(asfPacket.size()) || !AsfDataPacket::Read(asfPacket, asfPayloads))
         {
             countingStopped = true;
-            return;
+            return false;
         }
-        framesInFile = std::min(framesInFile + completed, packetsWritten);
+        for (const AsfDataPacket::Payload& payload : asfPayloads)
+        {
+            if (asfHeld.empty() || payload.objectSize != asfHeld.front().bytes.size() ||
+                payload.offset != asfHeldFrom)
+            {
+                countingStopped = true;
+                return false;
+            }
+            // Should the muxer number from elsewhere, the frames it holds follow its numbers.
+            const auto shift = static_cast<std::uint8_t>(payload.objectNumber - asfHeld.front().objectNumber);
+            for (AsfFrame& frame : asfHeld)
+            {
+                frame.objectNumber = static_cast<std::uint8_t>(frame.objectNumber + shift);
+            }
+            asfNextObject = static_cast<std::uint8_t>(asfNextObject + shift);
+            asfHeldFrom = payload.offset + payload.length;
+            if (asfHeldFrom == payload.objectSize)
+            {
+                asfHeld.pop_front();
+                asfHeldFrom = 0;
+                ++asfFramesInPackets;
+            }
+        }
         asfReadEnd += AsfPacketSize;
     }
+    return true;
+}
+
+bool FfmpegMovieWriter::WriteOpenPacketAhead()
+{
+    // Every complete packet has been read, so the muxer's next one starts at asfReadEnd and holds
+    // the rest of the held frames; with none held, its open packet is empty.
+    if (asfHeld.empty())
+    {
+        return true;
+    }
+    asfObjects.clear();
+    for (const AsfFrame& frame : asfHeld)
+    {
+        asfObjects.push_back(
+            {frame.bytes, asfObjects.empty() ? asfHeldFrom : 0u, frame.objectNumber, frame.time, frame.key});
+    }
+    return AsfDataPacket::Make(asfObjects, asfPacket) &&
+           ::pwrite(readBack.Get(), asfPacket.data(), asfPacket.size(), asfReadEnd) ==
+               static_cast<ssize_t>(asfPacket.size());
 }
 
 void FfmpegMovieWriter::CountCutFragment(std::int64_t start)
@@ -732,6 +791,9 @@ void FfmpegMovieWriter::Reset() noexcept
     canvas.shrink_to_fit();
     pendingTimes.clear();
     readBack.Reset();
+    asfHeld.clear();
+    asfObjects.clear();
+    asfPayloads.clear();
     asfPacket.clear();
     fragmentSizes.clear();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AsfDataPacket.h"
 #include "FfmpegLibraries.h"
 #include "Wmv3Encoder.h"
 #include "Wmv3RateControl.h"
@@ -76,8 +77,9 @@ public:
 
     // Frames the movie opened last has taken (into the encoder, or straight into the muxer), in
     // the order they came, and how many of them a reader finds in the file as it is now, were
-    // the program killed this moment: in MP4 those in complete fragments, in ASF those whose last
-    // byte is in a complete data packet; after Close all of them. The encoders neither drop nor
+    // the program killed this moment: in MP4 those in complete fragments, in ASF all of them once
+    // the muxer's open data packet is written ahead (else those whose last byte is in a complete
+    // data packet); after Close all of them. The encoders neither drop nor
     // reorder frames, so the frames in the file are always the first ones taken. After a failed
     // write the count stays where it was: what follows may have gaps.
     std::int64_t GetFramesTaken() const noexcept { return framesTaken; }
@@ -111,6 +113,11 @@ private:
     std::int64_t FileEnd() const;
     // Brings framesInFile up to date after the packet of frame `packetsBefore` went to the muxer.
     void CountFramesInFile(std::int64_t packetsBefore, std::int64_t endBefore);
+    // ASF: reads the data packets the muxer completed, then writes what its open packet holds as a
+    // packet of its own where the muxer's will go. Returns whether that packet (or none was
+    // needed) is in the file.
+    bool CountAsfPackets(std::int64_t end);
+    bool WriteOpenPacketAhead();
     // After a failed write of the MP4 fragment that starts at `start`: counts the frames a reader
     // still finds in what was written of it.
     void CountCutFragment(std::int64_t start);
@@ -148,13 +155,32 @@ private:
     std::int64_t framesInFile = 0;
     std::int64_t packetsWritten = 0; // one a frame, in the frames' order
     bool countingStopped = false;    // a write failed, or the file could not be read back
-    // The file read back: ASF's data packets one at a time, from the end of the last one read;
-    // an MP4 fragment cut short by a failed write.
+    // The file read back: ASF's data packets one at a time, from the end of the last one read, and
+    // written ahead of the muxer; an MP4 fragment cut short by a failed write.
     Norvex::Core::FileDescriptor readBack;
     // MP4: the sizes of the packets the muxer holds for the fragment being filled, oldest first.
     std::deque<std::int64_t> fragmentSizes;
+
+    // ASF. libavformat's muxer keeps small frames in its open data packet until the packet fills:
+    // a still picture's P frames of a few bytes stay there for many frames. So after each frame
+    // the writer lays the same frames out as a packet of its own and writes it where the muxer's
+    // packet will go; the muxer's packet, of the same size, later overwrites it whole, in one
+    // write(2).
+    struct AsfFrame
+    {
+        std::vector<std::uint8_t> bytes;
+        std::uint32_t time = 0; // the stream's milliseconds
+        bool key = false;
+        std::uint8_t objectNumber = 0; // the muxer's media object number
+    };
+    std::deque<AsfFrame> asfHeld;        // frames whose end is in no complete packet, oldest first
+    std::uint32_t asfHeldFrom = 0;       // bytes of the oldest already in complete packets
+    std::uint8_t asfNextObject = 0;      // the number the muxer gives the next frame
+    std::int64_t asfFramesInPackets = 0; // frames that end in complete packets
     std::int64_t asfReadEnd = 0;
     std::vector<std::uint8_t> asfPacket;
+    std::vector<AsfDataPacket::Payload> asfPayloads;
+    std::vector<AsfDataPacket::Object> asfObjects;
 };
 
 } // namespace VistelCapture

@@ -241,6 +241,43 @@ TEST(EncodedMovie, AKilledMp4LosesAtMostHalfASecond)
     writer.Close();
 }
 
+// A still picture codes to P frames of a few bytes, which libavformat's ASF muxer kept in its open
+// data packet until a key frame filled it: a kill lost up to a dozen frames, 0.4 s. The file as it
+// stands once the queued frames are written must now hold every one of them, for both readers.
+TEST(EncodedMovie, AKilledWmvHoldsEveryFrameWritten)
+{
+    for (const VideoWriter::Format format : {VideoWriter::Wmv1, VideoWriter::Wmv2, VideoWriter::Wmv3})
+    {
+        TemporaryFolder folder;
+        const auto path = folder / "live.wmv";
+        ManualClock clock;
+        VideoWriter writer(clock.Get());
+        writer.Open(format, path.wstring(), 160, 120, 30, 1000000);
+        const Frame still = MakePattern(160, 120, 7);
+        int added = 0;
+        for (const int killedAt : {1, 5, 23, 40})
+        {
+            for (; added < killedAt; ++added)
+            {
+                writer.AddFrame(still);
+                clock.now += std::chrono::nanoseconds(33333333);
+            }
+            writer.WaitUntilWritten();
+            const auto killed = folder / ("killed" + std::to_string(killedAt) + ".wmv");
+            std::filesystem::copy_file(path, killed);
+            const auto decoded = DecodeFrames(killed, 160, 120);
+            ASSERT_EQ(static_cast<int>(decoded.size()), killedAt) << "format " << format;
+            EXPECT_GE(Psnr(still, decoded.back()), 28) << "format " << format << " killed at " << killedAt;
+            const std::string shown = RunCommand("gst-launch-1.0 filesrc location=" + Quote(killed) +
+                                                 " ! asfdemux ! fakesink silent=false -v 2>&1"
+                                                 " | grep -c 'last-message = chain'");
+            EXPECT_EQ(std::stoi(shown), killedAt) << "format " << format;
+        }
+        writer.Close();
+        EXPECT_EQ(DecodeFrames(path, 160, 120).size(), 40u) << "format " << format;
+    }
+}
+
 // A full disk, modelled by the file-size limit: AddFrame (or Close, for the last fragment) fails
 // with the system's error, and the fragments written before stay playable.
 TEST(EncodedMovie, AFullDiskFailsClearlyAndKeepsTheEarlierFragments)
