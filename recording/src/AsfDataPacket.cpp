@@ -101,6 +101,7 @@ bool Read(std::span<const std::uint8_t> packet, std::vector<Payload>& payloads)
             return false;
         }
         at += payload.length;
+        payload.end = static_cast<std::uint32_t>(at);
         payloads.push_back(payload);
     }
     return fits;

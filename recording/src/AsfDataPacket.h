@@ -10,17 +10,18 @@ namespace VistelCapture::AsfDataPacket
 {
 
 // One payload: the part [offset, offset + length) of media object `objectNumber` (a frame) of
-// `objectSize` bytes.
+// `objectSize` bytes, whose last byte lies before `end` in the packet.
 struct Payload
 {
     std::uint8_t objectNumber = 0;
     std::uint32_t offset = 0;
     std::uint32_t length = 0;
     std::uint32_t objectSize = 0;
+    std::uint32_t end = 0;
 };
 
 // The payloads of this data packet, in order. False when the bytes are no data packet this reader
-// understands (compressed payloads, a packet cut short).
+// understands (compressed payloads, a packet cut short); `payloads` then holds those before.
 bool Read(std::span<const std::uint8_t> packet, std::vector<Payload>& payloads);
 
 // What is left of a frame: its bytes from `from` on go into the packet.

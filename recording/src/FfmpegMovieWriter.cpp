@@ -590,7 +590,7 @@ void FfmpegMovieWriter::WritePacket(AVRational packetBase, const char* functionN
     if (written < 0)
     {
         // In MP4 only a fragment's write reaches the disk: the one of the packets before this.
-        CountCutFragment(endBefore);
+        CountCutFile(endBefore);
         countingStopped = true;
         ThrowAvError(written, functionName, __LINE__);
     }
@@ -625,9 +625,8 @@ void FfmpegMovieWriter::CountFramesInFile(std::int64_t packetsBefore, std::int64
         }
         return;
     }
-    const bool heldInFile = CountAsfPackets(end) && WriteOpenPacketAhead();
-    framesInFile = std::min(asfFramesInPackets + (heldInFile ? static_cast<std::int64_t>(asfHeld.size()) : 0),
-                            packetsWritten);
+    const std::int64_t held = CountAsfPackets(end) ? WriteOpenPacketAhead() : 0;
+    framesInFile = std::min(asfFramesInPackets + held, packetsWritten);
 }
 
 bool FfmpegMovieWriter::CountAsfPackets(std::int64_t end)
@@ -670,13 +669,13 @@ bool FfmpegMovieWriter::CountAsfPackets(std::int64_t end)
     return true;
 }
 
-bool FfmpegMovieWriter::WriteOpenPacketAhead()
+std::int64_t FfmpegMovieWriter::WriteOpenPacketAhead()
 {
     // Every complete packet has been read, so the muxer's next one starts at asfReadEnd and holds
     // the rest of the held frames; with none held, its open packet is empty.
     if (asfHeld.empty())
     {
-        return true;
+        return 0;
     }
     asfObjects.clear();
     for (const AsfFrame& frame : asfHeld)
@@ -684,15 +683,73 @@ bool FfmpegMovieWriter::WriteOpenPacketAhead()
         asfObjects.push_back(
             {frame.bytes, asfObjects.empty() ? asfHeldFrom : 0u, frame.objectNumber, frame.time, frame.key});
     }
-    return AsfDataPacket::Make(asfObjects, asfPacket) &&
-           ::pwrite(readBack.Get(), asfPacket.data(), asfPacket.size(), asfReadEnd) ==
-               static_cast<ssize_t>(asfPacket.size());
+    if (!AsfDataPacket::Make(asfObjects, asfPacket))
+    {
+        return 0;
+    }
+    const ssize_t written = ::pwrite(readBack.Get(), asfPacket.data(), asfPacket.size(), asfReadEnd);
+    if (written == static_cast<ssize_t>(asfPacket.size()))
+    {
+        return static_cast<std::int64_t>(asfHeld.size());
+    }
+    // A disk that filled up partway: readers still take the payloads that are there whole.
+    return written > 0 ? HeldFramesEndingIn(static_cast<std::size_t>(written)) : 0;
 }
 
-void FfmpegMovieWriter::CountCutFragment(std::int64_t start)
+std::int64_t FfmpegMovieWriter::HeldFramesEndingIn(std::size_t present)
 {
-    if (countingStopped || (codec != Codec::H264 && codec != Codec::H264Copy) || !readBack.IsOpen())
+    AsfDataPacket::Read(asfPacket, asfPayloads);
+    std::int64_t completed = 0;
+    std::size_t next = 0;
+    std::uint32_t from = asfHeldFrom;
+    for (const AsfDataPacket::Payload& payload : asfPayloads)
     {
+        if (payload.end > present || next == asfHeld.size() ||
+            payload.objectSize != asfHeld[next].bytes.size() || payload.offset != from)
+        {
+            break;
+        }
+        from = payload.offset + payload.length;
+        if (from == payload.objectSize)
+        {
+            ++completed;
+            ++next;
+            from = 0;
+        }
+    }
+    return completed;
+}
+
+void FfmpegMovieWriter::CountCutAsfPacket()
+{
+    struct stat status = {};
+    if (::fstat(readBack.Get(), &status) != 0 || !CountAsfPackets(status.st_size))
+    {
+        return;
+    }
+    const std::int64_t present = status.st_size - asfReadEnd;
+    std::int64_t cut = 0;
+    if (present > 0 && present < static_cast<std::int64_t>(AsfPacketSize))
+    {
+        std::fill(asfPacket.begin(), asfPacket.end(), std::uint8_t(0));
+        if (::pread(readBack.Get(), asfPacket.data(), static_cast<std::size_t>(present), asfReadEnd) ==
+            present)
+        {
+            cut = HeldFramesEndingIn(static_cast<std::size_t>(present));
+        }
+    }
+    framesInFile = std::min(asfFramesInPackets + cut, packetsWritten);
+}
+
+void FfmpegMovieWriter::CountCutFile(std::int64_t start)
+{
+    if (countingStopped || !readBack.IsOpen())
+    {
+        return;
+    }
+    if (codec != Codec::H264 && codec != Codec::H264Copy)
+    {
+        CountCutAsfPacket();
         return;
     }
     // The fragment is its moof box, then the mdat box with the samples in order. Readers take the
@@ -754,7 +811,7 @@ void FfmpegMovieWriter::Close()
         const int finished = libavformat->av_write_trailer(format.get());
         if (finished < 0)
         {
-            CountCutFragment(lastFragment);
+            CountCutFile(lastFragment);
             countingStopped = true;
             ThrowAvError(finished, "Close", __LINE__);
         }

@@ -113,14 +113,20 @@ private:
     std::int64_t FileEnd() const;
     // Brings framesInFile up to date after the packet of frame `packetsBefore` went to the muxer.
     void CountFramesInFile(std::int64_t packetsBefore, std::int64_t endBefore);
-    // ASF: reads the data packets the muxer completed, then writes what its open packet holds as a
-    // packet of its own where the muxer's will go. Returns whether that packet (or none was
-    // needed) is in the file.
+    // ASF: reads the data packets the muxer completed up to `end`, taking the frames that end in
+    // them off asfHeld. False when one is not what the muxer was given (counting stops).
     bool CountAsfPackets(std::int64_t end);
-    bool WriteOpenPacketAhead();
-    // After a failed write of the MP4 fragment that starts at `start`: counts the frames a reader
-    // still finds in what was written of it.
-    void CountCutFragment(std::int64_t start);
+    // Writes what the muxer's open packet holds as a packet of its own where the muxer's will go;
+    // returns how many of the held frames are now in the file.
+    std::int64_t WriteOpenPacketAhead();
+    // Of the held frames, those whose payloads in the packet in asfPacket, which starts at
+    // asfReadEnd, lie in its first `present` bytes: readers take them from a packet cut short.
+    std::int64_t HeldFramesEndingIn(std::size_t present);
+    // After a failed write: the complete packets, and what is whole in the one cut short.
+    void CountCutAsfPacket();
+    // After a failed write (of the MP4 fragment that starts at `start`): counts the frames a
+    // reader still finds in what was written.
+    void CountCutFile(std::int64_t start);
     void Reset() noexcept;
 
     // Opened by the first Open: a program that never records a movie never loads them.
