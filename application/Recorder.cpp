@@ -226,6 +226,8 @@ void Recorder::HandToMovie(const std::function<void(VideoWriter::FrameDone)>& ad
                 CriticalSection::AutoLock lock(timestampSection);
                 if (!inFile)
                 {
+                    // Counted written at the hand-off; the status and the summary show the file.
+                    health.LostByWriter();
                     lostByWriter += droppedBefore + 1;
                     return;
                 }

@@ -12,6 +12,7 @@ void RecordingHealth::Start(Clock::time_point now) noexcept
     written = 0;
     cameraDropped = 0;
     notWritten = 0;
+    lostByWriter = 0;
     droppedSinceWritten = 0;
     dropWarned = false;
     lastDeviceDropped = noCount;
@@ -50,6 +51,12 @@ void RecordingHealth::NotWritten(std::int64_t cameraGap) noexcept
     droppedSinceWritten += cameraGap + 1;
 }
 
+void RecordingHealth::LostByWriter() noexcept
+{
+    --written;
+    ++lostByWriter;
+}
+
 RecordingHealth::Status RecordingHealth::GetStatus(Clock::time_point now) const noexcept
 {
     Status status;
@@ -57,24 +64,25 @@ RecordingHealth::Status RecordingHealth::GetStatus(Clock::time_point now) const 
     const Clock::rep end = status.recording ? now.time_since_epoch().count() : stopTicks.load();
     status.elapsed = Clock::duration(std::max<Clock::rep>(end - startTicks.load(), 0));
     status.written = written.load();
-    status.dropped = cameraDropped.load() + notWritten.load();
+    status.dropped = cameraDropped.load() + notWritten.load() + lostByWriter.load();
     return status;
 }
 
 std::optional<std::wstring> RecordingHealth::TakeDropWarning(bool atEnd) noexcept
 {
     const auto status = GetStatus(Clock::now());
-    const std::int64_t offered = status.written + status.dropped;
-    if (status.written == 0 || status.dropped * 100 <= offered ||
-        (!atEnd && offered < framesBeforeEarlyWarning) || dropWarned.exchange(true))
+    const std::int64_t dropped = status.dropped - lostByWriter.load();
+    const std::int64_t offered = status.written + dropped;
+    if (status.written == 0 || dropped * 100 <= offered || (!atEnd && offered < framesBeforeEarlyWarning) ||
+        dropWarned.exchange(true))
     {
         return std::nullopt;
     }
     wchar_t text[160];
     std::swprintf(text, std::size(text),
                   L"録画でフレームが欠落しています (%lld フレーム中 %lld フレーム、%.1f%%)。",
-                  static_cast<long long>(offered), static_cast<long long>(status.dropped),
-                  100.0 * static_cast<double>(status.dropped) / static_cast<double>(offered));
+                  static_cast<long long>(offered), static_cast<long long>(dropped),
+                  100.0 * static_cast<double>(dropped) / static_cast<double>(offered));
     return std::wstring(text);
 }
 

@@ -15,7 +15,8 @@ namespace VistelCapture
 //
 // Threads: Start and Stop on the user-interface thread; CameraGap on the capture thread;
 // Written and NotWritten on the thread that writes (the capture thread for a movie, the still
-// queue's for files, the user-interface thread for a snap); GetStatus on any. All state is atomic.
+// queue's for files, the user-interface thread for a snap); LostByWriter on the movie writer's
+// thread; GetStatus on any. All state is atomic.
 class RecordingHealth
 {
 public:
@@ -42,6 +43,9 @@ public:
     std::int64_t Written(std::int64_t cameraGap) noexcept;
     // A frame that reached the recording and was not written, after `cameraGap` dropped.
     void NotWritten(std::int64_t cameraGap) noexcept;
+    // A frame counted by Written that the file writer then lost (its write failed): it counts as
+    // dropped instead. The failure is reported on its own, so such frames call for no drop warning.
+    void LostByWriter() noexcept;
     Status GetStatus(Clock::time_point now) const noexcept;
 
     // The drop warning, at most once a recording: while recording once enough frames came
@@ -57,6 +61,7 @@ private:
     std::atomic<std::int64_t> written = 0;
     std::atomic<std::int64_t> cameraDropped = 0;
     std::atomic<std::int64_t> notWritten = 0;
+    std::atomic<std::int64_t> lostByWriter = 0;
     std::atomic<std::int64_t> droppedSinceWritten = 0; // not yet given to a written frame
     std::atomic<bool> dropWarned = false;
     // The camera's count at the last frame taken (capture thread; reset by Start, which a frame
