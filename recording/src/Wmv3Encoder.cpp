@@ -162,16 +162,10 @@ void Wmv3Encoder::Load(const ConstPlanes& picture)
                 const int plane = b < 4 ? 0 : b - 3;
                 const int bx = plane ? mbx : 2 * mbx + (b & 1);
                 const int by = plane ? mby : 2 * mby + (b >> 1);
-                int transformed[8][8];
-                Transform::Forward(padded[plane].data() + std::size_t(8 * by) * paddedStride[plane] + 8 * bx,
-                                   paddedStride[plane], transformed);
                 std::int16_t* target = &coefficients[std::size_t(6 * mbIndex + b) * 64];
-                const int* flat = &transformed[0][0];
-                for (int i = 0; i < 64; ++i)
-                {
-                    target[i] = static_cast<std::int16_t>(
-                        std::lrint(static_cast<float>(flat[i]) * coefficientScale[i]));
-                }
+                Transform::ForwardScaled(padded[plane].data() + std::size_t(8 * by) * paddedStride[plane] +
+                                             8 * bx,
+                                         nullptr, paddedStride[plane], coefficientScale.data(), target);
                 // A sample of the AC magnitudes is enough for the rate estimate: one luma block of
                 // four (counted twice) and one chroma block of two.
                 if (b == (mbIndex & 3) || b == 4 + (mbIndex & 1))
@@ -404,27 +398,15 @@ void Wmv3Encoder::Reconstruct()
             for (int b = 0; b < 6; ++b)
             {
                 const std::int16_t* level = &levels[std::size_t(6 * (mby * mbWidth + mbx) + b) * 64];
-                int coefficients[64];
-                for (int position = 0; position < 64; ++position)
-                {
-                    const int value = level[Transform::Transposed(position)];
-                    int dequantised = 0;
-                    if (position == 0)
-                    {
-                        dequantised = value * dcScale;
-                    }
-                    else if (value != 0)
-                    {
-                        dequantised = value * acStep + (nonUniform ? (value > 0 ? pquant : -pquant) : 0);
-                    }
-                    coefficients[position] = dequantised;
-                }
+                std::int16_t values[64];
+                Transform::Dequantise(level, acStep, nonUniform ? pquant : 0, values);
+                values[0] = static_cast<std::int16_t>(level[0] * dcScale);
                 const int plane = b < 4 ? 0 : b - 3;
                 const int x0 = plane ? 8 * mbx : 16 * mbx + 8 * (b & 1);
                 const int y0 = plane ? 8 * mby : 16 * mby + 8 * (b >> 1);
                 const int stride = paddedStride[plane];
-                Transform::Inverse(coefficients, reconstructed[plane].data() + std::size_t(y0) * stride + x0,
-                                   stride);
+                Transform::InverseTransposed(
+                    values, reconstructed[plane].data() + std::size_t(y0) * stride + x0, stride, false);
             }
         }
     }

@@ -447,19 +447,10 @@ void Wmv3Encoder::TransformResidual(int mbIndex)
         const int y0 = plane ? 8 * mby : 16 * mby + 8 * (b >> 1);
         const int stride = paddedStride[plane];
         const std::size_t offset = std::size_t(y0) * stride + x0;
-        int transformed[8][8];
-        Transform::ForwardDifference(padded[plane].data() + offset, prediction[plane].data() + offset, stride,
-                                     transformed);
         std::int16_t* target = &coefficients[std::size_t(6 * mbIndex + b) * 64];
-        const int* flat = &transformed[0][0];
-        int largest = 0;
-        for (int i = 0; i < 64; ++i)
-        {
-            // Rounded half away from zero, inline (lrint is a library call here).
-            const float value = static_cast<float>(flat[i]) * coefficientScale[i];
-            target[i] = static_cast<std::int16_t>(value + (value < 0 ? -0.5f : 0.5f));
-            largest = std::max(largest, std::abs(int(target[i])));
-        }
+        const int largest =
+            Transform::ForwardScaled(padded[plane].data() + offset, prediction[plane].data() + offset, stride,
+                                     coefficientScale.data(), target);
         largestCoefficients[std::size_t(6 * mbIndex + b)] = static_cast<std::int16_t>(largest);
         if (b == (mbIndex & 3) || b == 4 + (mbIndex & 1))
         {
@@ -672,38 +663,14 @@ void Wmv3Encoder::ReconstructPredicted(bool final)
             {
                 continue;
             }
-            const std::int16_t* level = &levels[(6 * mb + b) * 64];
-            int dequantised[64];
-            for (int position = 0; position < 64; ++position)
-            {
-                const int value = level[Transform::Transposed(position)];
-                dequantised[position] =
-                    value == 0 ? 0 : value * acStep + (nonUniform ? (value > 0 ? pquant : -pquant) : 0);
-            }
-            int residual[64];
-            Transform::Inverse(dequantised, residual);
+            std::int16_t values[64];
+            Transform::Dequantise(&levels[(6 * mb + b) * 64], acStep, nonUniform ? pquant : 0, values);
             const int plane = b < 4 ? 0 : b - 3;
             const int x0 = plane ? 8 * mbx : 16 * mbx + 8 * (b & 1);
             const int y0 = plane ? 8 * mby : 16 * mby + 8 * (b >> 1);
             const int stride = paddedStride[plane];
-            std::uint8_t* target = reconstructed[plane].data() + std::size_t(y0) * stride + x0;
-            for (int y = 0; y < 8; ++y)
-            {
-                std::uint8_t* row = target + std::size_t(y) * stride;
-#if defined(__SSE2__)
-                const __m128i* add = reinterpret_cast<const __m128i*>(residual + 8 * y);
-                const __m128i difference = _mm_packs_epi32(_mm_loadu_si128(add), _mm_loadu_si128(add + 1));
-                const __m128i samples = _mm_unpacklo_epi8(
-                    _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row)), _mm_setzero_si128());
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(row),
-                                 _mm_packus_epi16(_mm_adds_epi16(samples, difference), _mm_setzero_si128()));
-#else
-                for (int x = 0; x < 8; ++x)
-                {
-                    row[x] = static_cast<std::uint8_t>(std::clamp(row[x] + residual[8 * y + x], 0, 255));
-                }
-#endif
-            }
+            Transform::InverseTransposed(values, reconstructed[plane].data() + std::size_t(y0) * stride + x0,
+                                         stride, true);
         }
     }
 }

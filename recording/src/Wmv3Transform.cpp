@@ -3,6 +3,8 @@
 #include "Wmv3Tables.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -24,15 +26,21 @@ constexpr std::array<std::uint8_t, 64> TransposeScan(const std::array<std::uint8
 }
 
 #if defined(__SSE2__)
-// The basis, row k giving frequency k (what TransformColumns computes with butterflies).
-constexpr int Basis[8][8] = {{12, 12, 12, 12, 12, 12, 12, 12},     {16, 15, 9, 4, -4, -9, -15, -16},
-                             {16, 6, -6, -16, -16, -6, 6, 16},     {15, -4, -16, -9, 9, 16, 4, -15},
-                             {12, -12, -12, 12, 12, -12, -12, 12}, {9, -16, 4, 15, -15, -4, 16, -9},
-                             {6, -16, 16, -6, -6, 16, -16, 6},     {4, -9, 15, -16, 16, -15, 9, -4}};
+// The basis, row k giving frequency k (what TransformColumns computes with butterflies), and its
+// transpose, which the inverse multiplies by.
+using Matrix = int[8][8];
+constexpr Matrix Basis = {{12, 12, 12, 12, 12, 12, 12, 12},     {16, 15, 9, 4, -4, -9, -15, -16},
+                          {16, 6, -6, -16, -16, -6, 6, 16},     {15, -4, -16, -9, 9, 16, 4, -15},
+                          {12, -12, -12, 12, 12, -12, -12, 12}, {9, -16, 4, 15, -15, -4, 16, -9},
+                          {6, -16, 16, -6, -6, 16, -16, 6},     {4, -9, 15, -16, 16, -15, 9, -4}};
+constexpr Matrix InverseBasis = {{12, 16, 16, 15, 12, 9, 6, 4},     {12, 15, 6, -4, -12, -16, -16, -9},
+                                 {12, 9, -6, -16, -12, 4, 16, 15},  {12, 4, -16, -9, 12, 15, -6, -16},
+                                 {12, -4, -16, 9, 12, -15, -6, 16}, {12, -9, -6, 16, -12, -4, 16, -15},
+                                 {12, -15, 6, 4, -12, 16, -16, 9},  {12, -16, 16, -15, 12, -9, 6, -4}};
 
-// out[k] = sum over j of Basis[k][j] * in[j], lane by lane, in 32 bits: lanes 0-3 in low[k],
+// out[k] = sum over j of matrix[k][j] * in[j], lane by lane, in 32 bits: lanes 0-3 in low[k],
 // 4-7 in high[k]. Pairs of rows go through one multiply-add each.
-void MultiplyBasis(const __m128i (&in)[8], __m128i (&low)[8], __m128i (&high)[8])
+inline void MultiplyBasis(const Matrix& matrix, const __m128i (&in)[8], __m128i (&low)[8], __m128i (&high)[8])
 {
     __m128i pairsLow[4], pairsHigh[4];
     for (int p = 0; p < 4; ++p)
@@ -46,8 +54,8 @@ void MultiplyBasis(const __m128i (&in)[8], __m128i (&low)[8], __m128i (&high)[8]
         for (int p = 0; p < 4; ++p)
         {
             const __m128i factors =
-                _mm_set1_epi32(static_cast<int>(static_cast<std::uint32_t>(Basis[k][2 * p + 1]) << 16 |
-                                                (static_cast<std::uint32_t>(Basis[k][2 * p]) & 0xffff)));
+                _mm_set1_epi32(static_cast<int>(static_cast<std::uint32_t>(matrix[k][2 * p + 1]) << 16 |
+                                                (static_cast<std::uint32_t>(matrix[k][2 * p]) & 0xffff)));
             sumLow = _mm_add_epi32(sumLow, _mm_madd_epi16(pairsLow[p], factors));
             sumHigh = _mm_add_epi32(sumHigh, _mm_madd_epi16(pairsHigh[p], factors));
         }
@@ -83,46 +91,160 @@ const std::array<std::uint8_t, 64> NormalScan = TransposeScan(Wmv3Tables::Normal
 const std::array<std::uint8_t, 64> ScanFromTop = TransposeScan(Wmv3Tables::ScanFromTop);
 const std::array<std::uint8_t, 64> ScanFromLeft = TransposeScan(Wmv3Tables::ScanFromLeft);
 
-void ForwardDifference(const std::uint8_t* picture, const std::uint8_t* prediction, int stride,
-                       int (&result)[8][8])
+int Scalar::ForwardScaled(const std::uint8_t* picture, const std::uint8_t* prediction, int stride,
+                          const float* scale, std::int16_t* coefficients)
+{
+    std::int16_t difference[64];
+    for (int y = 0; y < 8; ++y)
+    {
+        for (int x = 0; x < 8; ++x)
+        {
+            const std::ptrdiff_t at = std::ptrdiff_t(y) * stride + x;
+            difference[8 * y + x] =
+                static_cast<std::int16_t>(picture[at] - (prediction ? prediction[at] : 0));
+        }
+    }
+    int result[8][8];
+    Forward(difference, 8, result);
+    int largest = 0;
+    for (int i = 0; i < 64; ++i)
+    {
+        const long value = std::lrint(static_cast<float>(result[i / 8][i % 8]) * scale[i]);
+        coefficients[i] = static_cast<std::int16_t>(std::clamp(value, -32768L, 32767L));
+        largest = std::max(largest, std::abs(int(coefficients[i])));
+    }
+    return largest;
+}
+
+int ForwardScaled(const std::uint8_t* picture, const std::uint8_t* prediction, int stride, const float* scale,
+                  std::int16_t* coefficients)
 {
 #if defined(__SSE2__)
     const __m128i zero = _mm_setzero_si128();
     __m128i rows[8];
     for (int y = 0; y < 8; ++y)
     {
-        const __m128i a = _mm_unpacklo_epi8(
+        rows[y] = _mm_unpacklo_epi8(
             _mm_loadl_epi64(reinterpret_cast<const __m128i*>(picture + std::ptrdiff_t(y) * stride)), zero);
-        const __m128i b = _mm_unpacklo_epi8(
-            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(prediction + std::ptrdiff_t(y) * stride)), zero);
-        rows[y] = _mm_sub_epi16(a, b);
+        if (prediction)
+        {
+            rows[y] =
+                _mm_sub_epi16(rows[y], _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(
+                                                             prediction + std::ptrdiff_t(y) * stride)),
+                                                         zero));
+        }
     }
-    // Down the columns: differences of at most 255 give sums of at most 12 * 8 * 255 in
-    // magnitude, so the vertical frequencies fit 16 bits for the second pass.
+    // As in ForwardDifference: the vertical frequencies fit 16 bits.
     __m128i low[8], high[8], vertical[8], columns[8];
-    MultiplyBasis(rows, low, high);
+    MultiplyBasis(Basis, rows, low, high);
     for (int k = 0; k < 8; ++k)
     {
         vertical[k] = _mm_packs_epi32(low[k], high[k]);
     }
     Transpose(vertical, columns);
-    MultiplyBasis(columns, low, high);
+    MultiplyBasis(Basis, columns, low, high);
+    __m128i largest = zero;
     for (int h = 0; h < 8; ++h)
     {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(&result[h][0]), low[h]);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(&result[h][4]), high[h]);
+        const __m128i first =
+            _mm_cvtps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(low[h]), _mm_loadu_ps(scale + 8 * h)));
+        const __m128i second =
+            _mm_cvtps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(high[h]), _mm_loadu_ps(scale + 8 * h + 4)));
+        const __m128i packed = _mm_packs_epi32(first, second);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(coefficients + 8 * h), packed);
+        largest = _mm_max_epi16(largest, _mm_max_epi16(packed, _mm_sub_epi16(zero, packed)));
+    }
+    largest = _mm_max_epi16(largest, _mm_srli_si128(largest, 8));
+    largest = _mm_max_epi16(largest, _mm_srli_si128(largest, 4));
+    largest = _mm_max_epi16(largest, _mm_srli_si128(largest, 2));
+    return _mm_cvtsi128_si32(largest) & 0xffff;
+#else
+    return Scalar::ForwardScaled(picture, prediction, stride, scale, coefficients);
+#endif
+}
+
+void Scalar::Dequantise(const std::int16_t* levels, int step, int widen, std::int16_t (&values)[64])
+{
+    for (int i = 0; i < 64; ++i)
+    {
+        const int level = levels[i];
+        values[i] = static_cast<std::int16_t>(level == 0 ? 0 : level * step + (level > 0 ? widen : -widen));
+    }
+}
+
+void Dequantise(const std::int16_t* levels, int step, int widen, std::int16_t (&values)[64])
+{
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i stepVector = _mm_set1_epi16(static_cast<short>(step));
+    const __m128i widenVector = _mm_set1_epi16(static_cast<short>(widen));
+    for (int i = 0; i < 64; i += 8)
+    {
+        const __m128i level = _mm_loadu_si128(reinterpret_cast<const __m128i*>(levels + i));
+        const __m128i away = _mm_sub_epi16(_mm_and_si128(_mm_cmpgt_epi16(level, zero), widenVector),
+                                           _mm_and_si128(_mm_cmplt_epi16(level, zero), widenVector));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(values + i),
+                         _mm_add_epi16(_mm_mullo_epi16(level, stepVector), away));
     }
 #else
-    std::int16_t difference[64];
+    Scalar::Dequantise(levels, step, widen, values);
+#endif
+}
+
+void Scalar::InverseTransposed(const std::int16_t (&values)[64], std::uint8_t* pixels, int stride, bool add)
+{
+    int natural[64];
+    for (int position = 0; position < 64; ++position)
+    {
+        natural[position] = values[Transposed(position)];
+    }
+    int residual[64];
+    Inverse(natural, residual);
     for (int y = 0; y < 8; ++y)
     {
+        std::uint8_t* row = pixels + std::ptrdiff_t(y) * stride;
         for (int x = 0; x < 8; ++x)
         {
-            difference[8 * y + x] = static_cast<std::int16_t>(picture[std::ptrdiff_t(y) * stride + x] -
-                                                              prediction[std::ptrdiff_t(y) * stride + x]);
+            row[x] = static_cast<std::uint8_t>(std::clamp((add ? row[x] : 0) + residual[8 * y + x], 0, 255));
         }
     }
-    Forward(difference, 8, result);
+}
+
+void InverseTransposed(const std::int16_t (&values)[64], std::uint8_t* pixels, int stride, bool add)
+{
+#if defined(__SSE2__)
+    // Rows of the transposed values are columns of the coefficients: the first pass (along the
+    // coefficient rows) runs down them, eight rows at a time, the second along the columns.
+    __m128i in[8], low[8], high[8], rows[8], columns[8];
+    for (int h = 0; h < 8; ++h)
+    {
+        in[h] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + 8 * h));
+    }
+    MultiplyBasis(InverseBasis, in, low, high);
+    const __m128i four = _mm_set1_epi32(4);
+    for (int x = 0; x < 8; ++x)
+    {
+        rows[x] = _mm_packs_epi32(_mm_srai_epi32(_mm_add_epi32(low[x], four), 3),
+                                  _mm_srai_epi32(_mm_add_epi32(high[x], four), 3));
+    }
+    Transpose(rows, columns);
+    MultiplyBasis(InverseBasis, columns, low, high);
+    const __m128i zero = _mm_setzero_si128();
+    for (int y = 0; y < 8; ++y)
+    {
+        const __m128i bias = _mm_set1_epi32(y < 4 ? 64 : 65);
+        const __m128i residual = _mm_packs_epi32(_mm_srai_epi32(_mm_add_epi32(low[y], bias), 7),
+                                                 _mm_srai_epi32(_mm_add_epi32(high[y], bias), 7));
+        std::uint8_t* row = pixels + std::ptrdiff_t(y) * stride;
+        const __m128i samples =
+            add ? _mm_adds_epi16(
+                      _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(row)), zero),
+                      residual)
+                : residual;
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(row), _mm_packus_epi16(samples, zero));
+    }
+#else
+    Scalar::InverseTransposed(values, pixels, stride, add);
 #endif
 }
 
@@ -170,19 +292,6 @@ void Inverse(const int (&coefficients)[64], int (&residual)[64])
         d[40] = (e2 - o2 + 1) >> 7;
         d[48] = (e1 - o1 + 1) >> 7;
         d[56] = (e0 - o0 + 1) >> 7;
-    }
-}
-
-void Inverse(const int (&coefficients)[64], std::uint8_t* pixels, int stride)
-{
-    int residual[64];
-    Inverse(coefficients, residual);
-    for (int y = 0; y < 8; ++y)
-    {
-        for (int x = 0; x < 8; ++x)
-        {
-            pixels[y * stride + x] = static_cast<std::uint8_t>(std::clamp(residual[8 * y + x], 0, 255));
-        }
     }
 }
 

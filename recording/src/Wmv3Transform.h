@@ -72,15 +72,33 @@ template <class Sample> inline void Forward(const Sample* pixels, int stride, in
     TransformColumns(transposed, result);
 }
 
-// Forward of the differences picture - prediction of one 8x8 block (both with `stride`): the
-// same sums, eight columns at a time where the processor allows.
-void ForwardDifference(const std::uint8_t* picture, const std::uint8_t* prediction, int stride,
-                       int (&result)[8][8]);
+// The forward transform of one 8x8 block of samples (prediction null) or of its differences from
+// the prediction (both with `stride`), transposed as Forward leaves it, each coefficient times
+// scale[i] (64 of each) and rounded to nearest into `coefficients`; gives the largest magnitude.
+int ForwardScaled(const std::uint8_t* picture, const std::uint8_t* prediction, int stride, const float* scale,
+                  std::int16_t* coefficients);
+
+// Levels (kept transposed) to the values the decoder transforms back: level * step, away from zero
+// by `widen` more where the quantiser is non-uniform (0 where not); a zero stays zero. Position 0
+// (the intra DC) is treated as the others; the caller puts its own there.
+void Dequantise(const std::int16_t* levels, int step, int widen, std::int16_t (&values)[64]);
+
+// The decoder's inverse transform, exactly, of dequantised values kept transposed: added to the
+// 8x8 samples at `pixels` (an inter block over its prediction) or, with add false, stored there
+// (an intra block), clamped to 0..255.
+void InverseTransposed(const std::int16_t (&values)[64], std::uint8_t* pixels, int stride, bool add);
+
+// The same three in plain C++, which the vector forms above must match exactly.
+namespace Scalar
+{
+int ForwardScaled(const std::uint8_t* picture, const std::uint8_t* prediction, int stride, const float* scale,
+                  std::int16_t* coefficients);
+void Dequantise(const std::int16_t* levels, int step, int widen, std::int16_t (&values)[64]);
+void InverseTransposed(const std::int16_t (&values)[64], std::uint8_t* pixels, int stride, bool add);
+} // namespace Scalar
 
 // The decoder's inverse transform, exactly, of natural-order coefficients: the differences an
 // inter block adds to its prediction, row by row.
 void Inverse(const int (&coefficients)[64], int (&residual)[64]);
-// The same to samples clamped to 0..255, as an intra block shows them.
-void Inverse(const int (&coefficients)[64], std::uint8_t* pixels, int stride);
 
 } // namespace VistelCapture::Wmv3Transform
