@@ -174,6 +174,8 @@ private:
     // Appends the run/level events of values read in scan order from position first on, and
     // sets block's event range and coded flag (the last event marked last).
     void AppendEvents(Block& block, const std::int16_t* values, const std::uint8_t* scan, int first);
+    // The same for an inter block's levels, of which `nonZero` tells the non-zero positions.
+    void AppendInterEvents(Block& block, const std::int16_t* values, std::uint64_t nonZero);
     void ChooseInterTables(PictureSettings& settings, int& motionTable, int& patternTable);
     void WritePredictedPicture(const PictureSettings& settings, std::vector<std::uint8_t>& packet);
     void ReconstructPredicted(bool final);

@@ -8,6 +8,7 @@
 #include "Wmv3Transform.h"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -34,6 +35,17 @@ const std::array<std::uint8_t, 64> interScan = []
     for (int i = 0; i < 64; ++i)
     {
         result[i] = static_cast<std::uint8_t>(Transform::Transposed(Tables::InterScan[i]));
+    }
+    return result;
+}();
+
+// Where each stored position comes in the inter scan.
+const std::array<std::uint8_t, 64> interScanIndex = []
+{
+    std::array<std::uint8_t, 64> result{};
+    for (int i = 0; i < 64; ++i)
+    {
+        result[interScan[i]] = static_cast<std::uint8_t>(i);
     }
     return result;
 }();
@@ -152,6 +164,50 @@ void PredictLuma16(const std::uint8_t* source, int sourceStride, int vx, int vy,
             target[std::ptrdiff_t(y) * targetStride + x] = static_cast<std::uint8_t>((sum + bias) >> shift);
         }
     }
+#endif
+}
+
+// What the search compares at a half-pixel vector: the SAD of the current block against the
+// reference averaged as the decoder does, but with pairwise byte averages (one level off at worst
+// for four samples) instead of the exact filter. A cost only ranks candidates; the chosen vector's
+// prediction is then formed exactly.
+int SadHalfPixel16(const std::uint8_t* current, int stride, const std::uint8_t* source, int sourceStride,
+                   int vx, int vy, bool roundDown, std::uint8_t (&scratch)[16 * 16])
+{
+#if defined(__SSE2__)
+    (void)roundDown;
+    (void)scratch;
+    const bool halfX = (vx & 2) != 0, halfY = (vy & 2) != 0;
+    const auto load = [](const std::uint8_t* at)
+    {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    };
+    const auto row = [&](int y)
+    {
+        const std::uint8_t* at = source + std::ptrdiff_t(y) * sourceStride;
+        return halfX ? _mm_avg_epu8(load(at), load(at + 1)) : load(at);
+    };
+    __m128i sum = _mm_setzero_si128();
+    __m128i above = row(0);
+    for (int y = 0; y < 16; ++y)
+    {
+        __m128i predicted = above;
+        if (halfY)
+        {
+            const __m128i below = row(y + 1);
+            predicted = _mm_avg_epu8(above, below);
+            above = below;
+        }
+        else if (y < 15)
+        {
+            above = row(y + 1);
+        }
+        sum = _mm_add_epi64(sum, _mm_sad_epu8(load(current + std::ptrdiff_t(y) * stride), predicted));
+    }
+    return _mm_cvtsi128_si32(sum) + _mm_cvtsi128_si32(_mm_srli_si128(sum, 8));
+#else
+    PredictLuma16(source, sourceStride, vx, vy, roundDown, scratch, 16);
+    return Sad16(current, stride, scratch, 16);
 #endif
 }
 
@@ -276,16 +332,9 @@ Wmv3Encoder::MotionVector Wmv3Encoder::SearchMotion(int mbx, int mby, MotionVect
             return INT_MAX;
         }
         const std::uint8_t* source = base + std::ptrdiff_t(iy) * stride + ix;
-        int sad;
-        if (halfX || halfY)
-        {
-            PredictLuma16(source, stride, vx, vy, rounding, interpolated, 16);
-            sad = Sad16(current, stride, interpolated, 16);
-        }
-        else
-        {
-            sad = Sad16(current, stride, source, stride);
-        }
+        const int sad = halfX || halfY
+                            ? SadHalfPixel16(current, stride, source, stride, vx, vy, rounding, interpolated)
+                            : Sad16(current, stride, source, stride);
         // A vector away from the prediction costs bits.
         return sad + (vx == start.x && vy == start.y
                           ? 0
@@ -487,13 +536,7 @@ void Wmv3Encoder::AnalyseInterMacroblock(int mbIndex, const PictureSettings& set
                 continue;
             }
             std::int16_t* level = &levels[std::size_t(6 * mbIndex + b) * 64];
-            for (int i = 0; i < 64; ++i)
-            {
-                const float magnitude = static_cast<float>(std::abs(flat[i])) * scale + offset;
-                const int value = std::min(static_cast<int>(std::max(magnitude, 0.0f)), levelLimit);
-                level[i] = static_cast<std::int16_t>(flat[i] < 0 ? -value : value);
-            }
-            AppendEvents(block, level, interScan.data(), 0);
+            AppendInterEvents(block, level, Transform::Quantise(flat, scale, offset, levelLimit, level));
             if (block.coded)
             {
                 mb.pattern = static_cast<std::uint8_t>(mb.pattern | 1 << (5 - b));
@@ -503,6 +546,34 @@ void Wmv3Encoder::AnalyseInterMacroblock(int mbIndex, const PictureSettings& set
     mb.skipped = mb.pattern == 0 && mb.vector == mb.predictor;
     statistics.skippedMacroblocks += mb.skipped ? 1 : 0;
     statistics.halfPixelVectors += !mb.skipped && ((mb.vector.x | mb.vector.y) & 2) ? 1 : 0;
+}
+
+void Wmv3Encoder::AppendInterEvents(Block& block, const std::int16_t* values, std::uint64_t nonZero)
+{
+    // Only the levels that are there are visited: the mask is put into scan order first.
+    std::uint64_t inScan = 0;
+    for (; nonZero; nonZero &= nonZero - 1)
+    {
+        inScan |= std::uint64_t(1) << interScanIndex[std::countr_zero(nonZero)];
+    }
+    block.firstEvent = static_cast<std::uint32_t>(events.size());
+    int previous = -1;
+    for (; inScan; inScan &= inScan - 1)
+    {
+        const int index = std::countr_zero(inScan);
+        const int run = index - previous - 1;
+        const int value = values[interScan[index]];
+        events.push_back({static_cast<std::uint8_t>(run), 0, static_cast<std::int16_t>(value)});
+        maxEscapeRun = std::max(maxEscapeRun, run);
+        maxEscapeLevel = std::max(maxEscapeLevel, std::abs(value));
+        previous = index;
+    }
+    block.eventCount = static_cast<std::uint32_t>(events.size() - block.firstEvent);
+    block.coded = block.eventCount > 0;
+    if (block.coded)
+    {
+        events.back().last = 1;
+    }
 }
 
 void Wmv3Encoder::ChooseInterTables(PictureSettings& settings, int& motionTable, int& patternTable)

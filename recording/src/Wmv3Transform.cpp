@@ -26,13 +26,9 @@ constexpr std::array<std::uint8_t, 64> TransposeScan(const std::array<std::uint8
 }
 
 #if defined(__SSE2__)
-// The basis, row k giving frequency k (what TransformColumns computes with butterflies), and its
-// transpose, which the inverse multiplies by.
+// The transpose of the basis (row k giving frequency k; TransformColumns holds it as butterflies),
+// which the inverse multiplies by.
 using Matrix = int[8][8];
-constexpr Matrix Basis = {{12, 12, 12, 12, 12, 12, 12, 12},     {16, 15, 9, 4, -4, -9, -15, -16},
-                          {16, 6, -6, -16, -16, -6, 6, 16},     {15, -4, -16, -9, 9, 16, 4, -15},
-                          {12, -12, -12, 12, 12, -12, -12, 12}, {9, -16, 4, 15, -15, -4, 16, -9},
-                          {6, -16, 16, -6, -6, 16, -16, 6},     {4, -9, 15, -16, 16, -15, 9, -4}};
 constexpr Matrix InverseBasis = {{12, 16, 16, 15, 12, 9, 6, 4},     {12, 15, 6, -4, -12, -16, -16, -9},
                                  {12, 9, -6, -16, -12, 4, 16, 15},  {12, 4, -16, -9, 12, 15, -6, -16},
                                  {12, -4, -16, 9, 12, -15, -6, 16}, {12, -9, -6, 16, -12, -4, 16, -15},
@@ -94,22 +90,33 @@ const std::array<std::uint8_t, 64> ScanFromLeft = TransposeScan(Wmv3Tables::Scan
 int Scalar::ForwardScaled(const std::uint8_t* picture, const std::uint8_t* prediction, int stride,
                           const float* scale, std::int16_t* coefficients)
 {
-    std::int16_t difference[64];
+    std::int16_t difference[8][8];
     for (int y = 0; y < 8; ++y)
     {
         for (int x = 0; x < 8; ++x)
         {
             const std::ptrdiff_t at = std::ptrdiff_t(y) * stride + x;
-            difference[8 * y + x] =
-                static_cast<std::int16_t>(picture[at] - (prediction ? prediction[at] : 0));
+            difference[y][x] = static_cast<std::int16_t>(picture[at] - (prediction ? prediction[at] : 0));
+        }
+    }
+    // The vertical pass exactly, rounded to a quarter, then the horizontal one (as the vector form
+    // does it, so that its sums fit 16 bits).
+    int vertical[8][8]; // [v][x]
+    TransformColumns(difference, vertical);
+    std::int16_t transposed[8][8]; // [x][v]
+    for (int v = 0; v < 8; ++v)
+    {
+        for (int x = 0; x < 8; ++x)
+        {
+            transposed[x][v] = static_cast<std::int16_t>((vertical[v][x] + 2) >> 2);
         }
     }
     int result[8][8];
-    Forward(difference, 8, result);
+    TransformColumns(transposed, result);
     int largest = 0;
     for (int i = 0; i < 64; ++i)
     {
-        const long value = std::lrint(static_cast<float>(result[i / 8][i % 8]) * scale[i]);
+        const long value = std::lrint(static_cast<float>(result[i / 8][i % 8]) * (scale[i] * 4.0f));
         coefficients[i] = static_cast<std::int16_t>(std::clamp(value, -32768L, 32767L));
         largest = std::max(largest, std::abs(int(coefficients[i])));
     }
@@ -134,22 +141,82 @@ int ForwardScaled(const std::uint8_t* picture, const std::uint8_t* prediction, i
                                                          zero));
         }
     }
-    // As in ForwardDifference: the vertical frequencies fit 16 bits.
-    __m128i low[8], high[8], vertical[8], columns[8];
-    MultiplyBasis(Basis, rows, low, high);
-    for (int k = 0; k < 8; ++k)
+    // Down the columns with the butterflies in 16 bits: differences of at most 255 give sums of at
+    // most 12 * 8 * 255. Rounded to a quarter (scale makes up for it), the horizontal pass's sums
+    // and differences fit 16 bits too, and its products go through multiply-adds of pairs.
+    __m128i vertical[8], columns[8];
     {
-        vertical[k] = _mm_packs_epi32(low[k], high[k]);
+        const auto times = [](__m128i value, int factor)
+        {
+            return _mm_mullo_epi16(value, _mm_set1_epi16(static_cast<short>(factor)));
+        };
+        const __m128i s0 = _mm_add_epi16(rows[0], rows[7]), s1 = _mm_add_epi16(rows[1], rows[6]);
+        const __m128i s2 = _mm_add_epi16(rows[2], rows[5]), s3 = _mm_add_epi16(rows[3], rows[4]);
+        const __m128i d0 = _mm_sub_epi16(rows[0], rows[7]), d1 = _mm_sub_epi16(rows[1], rows[6]);
+        const __m128i d2 = _mm_sub_epi16(rows[2], rows[5]), d3 = _mm_sub_epi16(rows[3], rows[4]);
+        const __m128i e0 = _mm_add_epi16(s0, s3), e1 = _mm_add_epi16(s1, s2);
+        const __m128i f0 = _mm_sub_epi16(s0, s3), f1 = _mm_sub_epi16(s1, s2);
+        vertical[0] = times(_mm_add_epi16(e0, e1), 12);
+        vertical[4] = times(_mm_sub_epi16(e0, e1), 12);
+        vertical[2] = _mm_add_epi16(times(f0, 16), times(f1, 6));
+        vertical[6] = _mm_sub_epi16(times(f0, 6), times(f1, 16));
+        vertical[1] = _mm_add_epi16(_mm_add_epi16(times(d0, 16), times(d1, 15)),
+                                    _mm_add_epi16(times(d2, 9), times(d3, 4)));
+        vertical[3] = _mm_sub_epi16(_mm_sub_epi16(times(d0, 15), times(d1, 4)),
+                                    _mm_add_epi16(times(d2, 16), times(d3, 9)));
+        vertical[5] = _mm_add_epi16(_mm_sub_epi16(times(d0, 9), times(d1, 16)),
+                                    _mm_add_epi16(times(d2, 4), times(d3, 15)));
+        vertical[7] = _mm_sub_epi16(_mm_add_epi16(_mm_sub_epi16(times(d0, 4), times(d1, 9)), times(d2, 15)),
+                                    times(d3, 16));
+        const __m128i two = _mm_set1_epi16(2);
+        for (int k = 0; k < 8; ++k)
+        {
+            vertical[k] = _mm_srai_epi16(_mm_add_epi16(vertical[k], two), 2);
+        }
     }
     Transpose(vertical, columns);
-    MultiplyBasis(Basis, columns, low, high);
+    __m128i low[8], high[8];
+    {
+        const __m128i s0 = _mm_add_epi16(columns[0], columns[7]), s1 = _mm_add_epi16(columns[1], columns[6]);
+        const __m128i s2 = _mm_add_epi16(columns[2], columns[5]), s3 = _mm_add_epi16(columns[3], columns[4]);
+        const __m128i d0 = _mm_sub_epi16(columns[0], columns[7]), d1 = _mm_sub_epi16(columns[1], columns[6]);
+        const __m128i d2 = _mm_sub_epi16(columns[2], columns[5]), d3 = _mm_sub_epi16(columns[3], columns[4]);
+        const __m128i e0 = _mm_add_epi16(s0, s3), e1 = _mm_add_epi16(s1, s2);
+        const __m128i f0 = _mm_sub_epi16(s0, s3), f1 = _mm_sub_epi16(s1, s2);
+        const auto pair = [](int first, int second)
+        {
+            return _mm_set1_epi32(static_cast<int>(static_cast<std::uint32_t>(second) << 16 |
+                                                   (static_cast<std::uint32_t>(first) & 0xffff)));
+        };
+        const __m128i e[2] = {_mm_unpacklo_epi16(e0, e1), _mm_unpackhi_epi16(e0, e1)};
+        const __m128i f[2] = {_mm_unpacklo_epi16(f0, f1), _mm_unpackhi_epi16(f0, f1)};
+        const __m128i da[2] = {_mm_unpacklo_epi16(d0, d1), _mm_unpackhi_epi16(d0, d1)};
+        const __m128i db[2] = {_mm_unpacklo_epi16(d2, d3), _mm_unpackhi_epi16(d2, d3)};
+        __m128i* out[2] = {low, high};
+        for (int half = 0; half < 2; ++half)
+        {
+            out[half][0] = _mm_madd_epi16(e[half], pair(12, 12));
+            out[half][4] = _mm_madd_epi16(e[half], pair(12, -12));
+            out[half][2] = _mm_madd_epi16(f[half], pair(16, 6));
+            out[half][6] = _mm_madd_epi16(f[half], pair(6, -16));
+            out[half][1] =
+                _mm_add_epi32(_mm_madd_epi16(da[half], pair(16, 15)), _mm_madd_epi16(db[half], pair(9, 4)));
+            out[half][3] = _mm_add_epi32(_mm_madd_epi16(da[half], pair(15, -4)),
+                                         _mm_madd_epi16(db[half], pair(-16, -9)));
+            out[half][5] =
+                _mm_add_epi32(_mm_madd_epi16(da[half], pair(9, -16)), _mm_madd_epi16(db[half], pair(4, 15)));
+            out[half][7] =
+                _mm_add_epi32(_mm_madd_epi16(da[half], pair(4, -9)), _mm_madd_epi16(db[half], pair(15, -16)));
+        }
+    }
+    const __m128 four = _mm_set1_ps(4.0f);
     __m128i largest = zero;
     for (int h = 0; h < 8; ++h)
     {
-        const __m128i first =
-            _mm_cvtps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(low[h]), _mm_loadu_ps(scale + 8 * h)));
-        const __m128i second =
-            _mm_cvtps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(high[h]), _mm_loadu_ps(scale + 8 * h + 4)));
+        const __m128i first = _mm_cvtps_epi32(
+            _mm_mul_ps(_mm_cvtepi32_ps(low[h]), _mm_mul_ps(_mm_loadu_ps(scale + 8 * h), four)));
+        const __m128i second = _mm_cvtps_epi32(
+            _mm_mul_ps(_mm_cvtepi32_ps(high[h]), _mm_mul_ps(_mm_loadu_ps(scale + 8 * h + 4), four)));
         const __m128i packed = _mm_packs_epi32(first, second);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(coefficients + 8 * h), packed);
         largest = _mm_max_epi16(largest, _mm_max_epi16(packed, _mm_sub_epi16(zero, packed)));
@@ -160,6 +227,59 @@ int ForwardScaled(const std::uint8_t* picture, const std::uint8_t* prediction, i
     return _mm_cvtsi128_si32(largest) & 0xffff;
 #else
     return Scalar::ForwardScaled(picture, prediction, stride, scale, coefficients);
+#endif
+}
+
+std::uint64_t Scalar::Quantise(const std::int16_t* coefficients, float scale, float offset, int limit,
+                               std::int16_t* levels)
+{
+    std::uint64_t nonZero = 0;
+    for (int i = 0; i < 64; ++i)
+    {
+        const float magnitude = static_cast<float>(std::abs(coefficients[i])) * scale + offset;
+        const int value = std::min(static_cast<int>(std::max(magnitude, 0.0f)), limit);
+        levels[i] = static_cast<std::int16_t>(coefficients[i] < 0 ? -value : value);
+        nonZero |= std::uint64_t(value != 0) << i;
+    }
+    return nonZero;
+}
+
+std::uint64_t Quantise(const std::int16_t* coefficients, float scale, float offset, int limit,
+                       std::int16_t* levels)
+{
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    const __m128 scaleVector = _mm_set1_ps(scale), offsetVector = _mm_set1_ps(offset);
+    const __m128i limitVector = _mm_set1_epi16(static_cast<short>(limit));
+    const auto level = [&](__m128i magnitudes)
+    {
+        const __m128 value = _mm_max_ps(
+            _mm_add_ps(_mm_mul_ps(_mm_cvtepi32_ps(magnitudes), scaleVector), offsetVector), _mm_setzero_ps());
+        return _mm_cvttps_epi32(value);
+    };
+    std::uint64_t nonZero = 0;
+    for (int i = 0; i < 64; i += 16)
+    {
+        __m128i result[2];
+        for (int half = 0; half < 2; ++half)
+        {
+            const __m128i coefficient =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(coefficients + i + 8 * half));
+            const __m128i sign = _mm_srai_epi16(coefficient, 15);
+            const __m128i magnitude = _mm_max_epi16(coefficient, _mm_sub_epi16(zero, coefficient));
+            const __m128i value = _mm_min_epi16(_mm_packs_epi32(level(_mm_unpacklo_epi16(magnitude, zero)),
+                                                                level(_mm_unpackhi_epi16(magnitude, zero))),
+                                                limitVector);
+            result[half] = _mm_sub_epi16(_mm_xor_si128(value, sign), sign);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(levels + i + 8 * half), result[half]);
+        }
+        const int zeros = _mm_movemask_epi8(
+            _mm_packs_epi16(_mm_cmpeq_epi16(result[0], zero), _mm_cmpeq_epi16(result[1], zero)));
+        nonZero |= std::uint64_t(~zeros & 0xffff) << i;
+    }
+    return nonZero;
+#else
+    return Scalar::Quantise(coefficients, scale, offset, limit, levels);
 #endif
 }
 

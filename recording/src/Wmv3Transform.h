@@ -47,36 +47,17 @@ template <class In> inline void TransformColumns(const In (&in)[8][8], int (&out
     }
 }
 
-// The unscaled 2-D transform of one 8x8 block of samples (or of differences), transposed:
-// result[h][v] for vertical frequency v and horizontal frequency h.
-template <class Sample> inline void Forward(const Sample* pixels, int stride, int (&result)[8][8])
-{
-    std::int16_t block[8][8];
-    for (int y = 0; y < 8; ++y)
-    {
-        for (int x = 0; x < 8; ++x)
-        {
-            block[y][x] = static_cast<std::int16_t>(pixels[y * stride + x]);
-        }
-    }
-    int vertical[8][8]; // [v][x]
-    TransformColumns(block, vertical);
-    int transposed[8][8]; // [x][v]
-    for (int v = 0; v < 8; ++v)
-    {
-        for (int x = 0; x < 8; ++x)
-        {
-            transposed[x][v] = vertical[v][x];
-        }
-    }
-    TransformColumns(transposed, result);
-}
-
 // The forward transform of one 8x8 block of samples (prediction null) or of its differences from
-// the prediction (both with `stride`), transposed as Forward leaves it, each coefficient times
-// scale[i] (64 of each) and rounded to nearest into `coefficients`; gives the largest magnitude.
+// the prediction (both with `stride`), transposed (index 8 * horizontal + vertical frequency), each
+// coefficient times scale[i] (64 of each) and rounded to nearest into `coefficients`; gives the largest
+// magnitude.
 int ForwardScaled(const std::uint8_t* picture, const std::uint8_t* prediction, int stride, const float* scale,
                   std::int16_t* coefficients);
+
+// Coefficients to levels: magnitude * scale + offset, truncated, at most `limit`, with the
+// coefficient's sign. Gives which levels are not zero (bit i for position i).
+std::uint64_t Quantise(const std::int16_t* coefficients, float scale, float offset, int limit,
+                       std::int16_t* levels);
 
 // Levels (kept transposed) to the values the decoder transforms back: level * step, away from zero
 // by `widen` more where the quantiser is non-uniform (0 where not); a zero stays zero. Position 0
@@ -88,9 +69,11 @@ void Dequantise(const std::int16_t* levels, int step, int widen, std::int16_t (&
 // (an intra block), clamped to 0..255.
 void InverseTransposed(const std::int16_t (&values)[64], std::uint8_t* pixels, int stride, bool add);
 
-// The same three in plain C++, which the vector forms above must match exactly.
+// The same in plain C++, which the vector forms above must match exactly.
 namespace Scalar
 {
+std::uint64_t Quantise(const std::int16_t* coefficients, float scale, float offset, int limit,
+                       std::int16_t* levels);
 int ForwardScaled(const std::uint8_t* picture, const std::uint8_t* prediction, int stride, const float* scale,
                   std::int16_t* coefficients);
 void Dequantise(const std::int16_t* levels, int step, int widen, std::int16_t (&values)[64]);

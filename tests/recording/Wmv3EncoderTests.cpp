@@ -525,11 +525,14 @@ TEST(Wmv3Encoder, TheVectorTransformsMatchThePlainOnesExactly)
         const int step = 2 * pquant + (pquant <= 8 ? (n / 31) % 2 : 0);
         const int widen = (n / 62) % 2 ? pquant : 0;
         const int limit = pquant < 8 ? 2047 : 255;
-        std::int16_t levels[64];
-        for (int i = 0; i < 64; ++i)
-        {
-            levels[i] = static_cast<std::int16_t>(std::clamp(coefficients[i] / (8 * step), -limit, limit));
-        }
+        std::int16_t levels[64], plainLevels[64];
+        const float offset = 0.34f - (widen ? static_cast<float>(pquant) / static_cast<float>(step) : 0.0f);
+        const float quantiserScale = 1.0f / static_cast<float>(8 * step);
+        const std::uint64_t nonZero =
+            Transform::Quantise(coefficients, quantiserScale, offset, limit, levels);
+        mismatches +=
+            nonZero != Transform::Scalar::Quantise(coefficients, quantiserScale, offset, limit, plainLevels);
+        mismatches += !std::equal(levels, levels + 64, plainLevels);
         std::int16_t values[64], plainValues[64];
         Transform::Dequantise(levels, step, widen, values);
         Transform::Scalar::Dequantise(levels, step, widen, plainValues);
