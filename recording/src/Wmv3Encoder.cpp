@@ -157,24 +157,34 @@ void Wmv3Encoder::Load(const ConstPlanes& picture)
         for (int mbx = 0; mbx < mbWidth; ++mbx)
         {
             const int mbIndex = mby * mbWidth + mbx;
+            // Two blocks at a time: the luma pairs side by side, then Cb with Cr.
+            const std::uint8_t* pictures[6];
+            int strides[6];
+            std::int16_t* targets[6];
             for (int b = 0; b < 6; ++b)
             {
                 const int plane = b < 4 ? 0 : b - 3;
                 const int bx = plane ? mbx : 2 * mbx + (b & 1);
                 const int by = plane ? mby : 2 * mby + (b >> 1);
-                std::int16_t* target = &coefficients[std::size_t(6 * mbIndex + b) * 64];
-                Transform::ForwardScaled(padded[plane].data() + std::size_t(8 * by) * paddedStride[plane] +
-                                             8 * bx,
-                                         nullptr, paddedStride[plane], coefficientScale.data(), target);
-                // A sample of the AC magnitudes is enough for the rate estimate: one luma block of
-                // four (counted twice) and one chroma block of two.
-                if (b == (mbIndex & 3) || b == 4 + (mbIndex & 1))
+                pictures[b] = padded[plane].data() + std::size_t(8 * by) * paddedStride[plane] + 8 * bx;
+                strides[b] = paddedStride[plane];
+                targets[b] = &coefficients[std::size_t(6 * mbIndex + b) * 64];
+            }
+            for (int b = 0; b < 6; b += 2)
+            {
+                int largest[2];
+                Transform::ForwardScaledPair({pictures[b], pictures[b + 1]}, {nullptr, nullptr},
+                                             {strides[b], strides[b + 1]}, coefficientScale.data(),
+                                             {targets[b], targets[b + 1]}, largest);
+            }
+            // A sample of the AC magnitudes is enough for the rate estimate: one luma block of
+            // four (counted twice) and one chroma block of two.
+            for (const int b : {mbIndex & 3, 4 + (mbIndex & 1)})
+            {
+                const int weight = b < 4 ? 2 : 1;
+                for (int i = 1; i < 64; ++i)
                 {
-                    const int weight = b < 4 ? 2 : 1;
-                    for (int i = 1; i < 64; ++i)
-                    {
-                        histogram[bins[std::abs(target[i])]] += weight;
-                    }
+                    histogram[bins[std::abs(targets[b][i])]] += weight;
                 }
             }
         }
@@ -395,18 +405,24 @@ void Wmv3Encoder::Reconstruct()
     {
         for (int mbx = 0; mbx < mbWidth; ++mbx)
         {
+            std::int16_t values[6][64];
+            std::uint8_t* pixels[6];
+            int strides[6];
             for (int b = 0; b < 6; ++b)
             {
                 const std::int16_t* level = &levels[std::size_t(6 * (mby * mbWidth + mbx) + b) * 64];
-                std::int16_t values[64];
-                Transform::Dequantise(level, acStep, nonUniform ? pquant : 0, values);
-                values[0] = static_cast<std::int16_t>(level[0] * dcScale);
+                Transform::Dequantise(level, acStep, nonUniform ? pquant : 0, values[b]);
+                values[b][0] = static_cast<std::int16_t>(level[0] * dcScale);
                 const int plane = b < 4 ? 0 : b - 3;
                 const int x0 = plane ? 8 * mbx : 16 * mbx + 8 * (b & 1);
                 const int y0 = plane ? 8 * mby : 16 * mby + 8 * (b >> 1);
-                const int stride = paddedStride[plane];
-                Transform::InverseTransposed(
-                    values, reconstructed[plane].data() + std::size_t(y0) * stride + x0, stride, false);
+                strides[b] = paddedStride[plane];
+                pixels[b] = reconstructed[plane].data() + std::size_t(y0) * strides[b] + x0;
+            }
+            for (int b = 0; b < 6; b += 2)
+            {
+                Transform::InverseTransposedPair({values[b], values[b + 1]}, {pixels[b], pixels[b + 1]},
+                                                 {strides[b], strides[b + 1]}, false);
             }
         }
     }

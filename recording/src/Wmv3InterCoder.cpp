@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <tuple>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -393,12 +394,23 @@ Wmv3Encoder::MotionVector Wmv3Encoder::SearchMotion(int mbx, int mby, MotionVect
             }
         }
     }
+    // The four half pixels beside the best whole pixel, then the one diagonal between the better
+    // side of each axis (the other three diagonals rarely win and cost as much).
     const int cx = bestX, cy = bestY;
-    for (const auto& [hx, hy] : {std::pair{2, 0}, std::pair{-2, 0}, std::pair{0, 2}, std::pair{0, -2},
-                                 std::pair{2, 2}, std::pair{-2, 2}, std::pair{2, -2}, std::pair{-2, -2}})
+    const int right = cost(cx + 2, cy), left = cost(cx - 2, cy);
+    const int down = cost(cx, cy + 2), up = cost(cx, cy - 2);
+    const int hx = right <= left ? 2 : -2, hy = down <= up ? 2 : -2;
+    for (const auto& [vx, vy, c] : {std::tuple{cx + 2, cy, right}, std::tuple{cx - 2, cy, left},
+                                    std::tuple{cx, cy + 2, down}, std::tuple{cx, cy - 2, up}})
     {
-        consider(cx + hx, cy + hy);
+        if (c < best)
+        {
+            best = c;
+            bestX = vx;
+            bestY = vy;
+        }
     }
+    consider(cx + hx, cy + hy);
     return {bestX, bestY};
 }
 
@@ -489,6 +501,12 @@ void Wmv3Encoder::PredictMacroblock(int mbx, int mby, MotionVector vector)
 void Wmv3Encoder::TransformResidual(int mbIndex)
 {
     const int mbx = mbIndex % mbWidth, mby = mbIndex / mbWidth;
+    // The blocks to transform, two at a time.
+    int count = 0;
+    int which[6];
+    const std::uint8_t* pictures[6];
+    const std::uint8_t* predictions[6];
+    int strides[6];
     for (int b = 0; b < 6; ++b)
     {
         const int plane = b < 4 ? 0 : b - 3;
@@ -496,18 +514,51 @@ void Wmv3Encoder::TransformResidual(int mbIndex)
         const int y0 = plane ? 8 * mby : 16 * mby + 8 * (b >> 1);
         const int stride = paddedStride[plane];
         const std::size_t offset = std::size_t(y0) * stride + x0;
-        std::int16_t* target = &coefficients[std::size_t(6 * mbIndex + b) * 64];
-        const int largest =
-            Transform::ForwardScaled(padded[plane].data() + offset, prediction[plane].data() + offset, stride,
-                                     coefficientScale.data(), target);
-        largestCoefficients[std::size_t(6 * mbIndex + b)] = static_cast<std::int16_t>(largest);
-        if (b == (mbIndex & 3) || b == 4 + (mbIndex & 1))
+        const std::uint8_t* picture = padded[plane].data() + offset;
+        const std::uint8_t* predicted = prediction[plane].data() + offset;
+        // A block that differs this little from its prediction keeps a level at the likely
+        // quantiser about once in a hundred (sensor noise is most of such a difference): it is
+        // taken as unchanged, untransformed, as most of a noisy picture's blocks are.
+        if (Sad8(picture, stride, predicted, stride) < 17 * pquantHint)
         {
-            const std::uint8_t* bins = MagnitudeBins();
-            const int weight = b < 4 ? 2 : 1;
-            for (int i = 0; i < 64; ++i)
+            largestCoefficients[std::size_t(6 * mbIndex + b)] = 0;
+            continue;
+        }
+        which[count] = b;
+        pictures[count] = picture;
+        predictions[count] = predicted;
+        strides[count] = stride;
+        ++count;
+    }
+    for (int n = 0; n < count; n += 2)
+    {
+        std::int16_t* target = &coefficients[std::size_t(6 * mbIndex + which[n]) * 64];
+        int largest[2];
+        if (n + 1 < count)
+        {
+            Transform::ForwardScaledPair(
+                {pictures[n], pictures[n + 1]}, {predictions[n], predictions[n + 1]},
+                {strides[n], strides[n + 1]}, coefficientScale.data(),
+                {target, &coefficients[std::size_t(6 * mbIndex + which[n + 1]) * 64]}, largest);
+        }
+        else
+        {
+            largest[0] = Transform::ForwardScaled(pictures[n], predictions[n], strides[n],
+                                                  coefficientScale.data(), target);
+        }
+        for (int k = n; k < std::min(n + 2, count); ++k)
+        {
+            const int b = which[k];
+            largestCoefficients[std::size_t(6 * mbIndex + b)] = static_cast<std::int16_t>(largest[k - n]);
+            if (b == (mbIndex & 3) || b == 4 + (mbIndex & 1))
             {
-                histogram[bins[std::abs(target[i])]] += weight;
+                const std::int16_t* values = &coefficients[std::size_t(6 * mbIndex + b) * 64];
+                const std::uint8_t* bins = MagnitudeBins();
+                const int weight = b < 4 ? 2 : 1;
+                for (int i = 0; i < 64; ++i)
+                {
+                    histogram[bins[std::abs(values[i])]] += weight;
+                }
             }
         }
     }
@@ -724,6 +775,11 @@ void Wmv3Encoder::ReconstructPredicted(bool final)
             std::memcpy(reconstructed[plane].data(), prediction[plane].data(), prediction[plane].size());
         }
     }
+    // Coded blocks go back through the inverse transform two at a time.
+    std::int16_t values[2][64];
+    std::uint8_t* pixels[2];
+    int strides[2];
+    int pending = 0;
     for (std::size_t mb = 0; mb < inter.size(); ++mb)
     {
         const InterMacroblock& m = inter[mb];
@@ -734,15 +790,24 @@ void Wmv3Encoder::ReconstructPredicted(bool final)
             {
                 continue;
             }
-            std::int16_t values[64];
-            Transform::Dequantise(&levels[(6 * mb + b) * 64], acStep, nonUniform ? pquant : 0, values);
             const int plane = b < 4 ? 0 : b - 3;
             const int x0 = plane ? 8 * mbx : 16 * mbx + 8 * (b & 1);
             const int y0 = plane ? 8 * mby : 16 * mby + 8 * (b >> 1);
             const int stride = paddedStride[plane];
-            Transform::InverseTransposed(values, reconstructed[plane].data() + std::size_t(y0) * stride + x0,
-                                         stride, true);
+            Transform::Dequantise(&levels[(6 * mb + b) * 64], acStep, nonUniform ? pquant : 0,
+                                  values[pending]);
+            pixels[pending] = reconstructed[plane].data() + std::size_t(y0) * stride + x0;
+            strides[pending] = stride;
+            if (++pending == 2)
+            {
+                Transform::InverseTransposedPair({values[0], values[1]}, pixels, strides, true);
+                pending = 0;
+            }
         }
+    }
+    if (pending)
+    {
+        Transform::InverseTransposed(values[0], pixels[0], strides[0], true);
     }
 }
 

@@ -1,6 +1,7 @@
 #include "Wmv3Transform.h"
 
 #include "Wmv3Tables.h"
+#include "Wmv3TransformKernels.h"
 
 #include <algorithm>
 #include <cmath>
@@ -24,62 +25,6 @@ constexpr std::array<std::uint8_t, 64> TransposeScan(const std::array<std::uint8
     }
     return result;
 }
-
-#if defined(__SSE2__)
-// The transpose of the basis (row k giving frequency k; TransformColumns holds it as butterflies),
-// which the inverse multiplies by.
-using Matrix = int[8][8];
-constexpr Matrix InverseBasis = {{12, 16, 16, 15, 12, 9, 6, 4},     {12, 15, 6, -4, -12, -16, -16, -9},
-                                 {12, 9, -6, -16, -12, 4, 16, 15},  {12, 4, -16, -9, 12, 15, -6, -16},
-                                 {12, -4, -16, 9, 12, -15, -6, 16}, {12, -9, -6, 16, -12, -4, 16, -15},
-                                 {12, -15, 6, 4, -12, 16, -16, 9},  {12, -16, 16, -15, 12, -9, 6, -4}};
-
-// out[k] = sum over j of matrix[k][j] * in[j], lane by lane, in 32 bits: lanes 0-3 in low[k],
-// 4-7 in high[k]. Pairs of rows go through one multiply-add each.
-inline void MultiplyBasis(const Matrix& matrix, const __m128i (&in)[8], __m128i (&low)[8], __m128i (&high)[8])
-{
-    __m128i pairsLow[4], pairsHigh[4];
-    for (int p = 0; p < 4; ++p)
-    {
-        pairsLow[p] = _mm_unpacklo_epi16(in[2 * p], in[2 * p + 1]);
-        pairsHigh[p] = _mm_unpackhi_epi16(in[2 * p], in[2 * p + 1]);
-    }
-    for (int k = 0; k < 8; ++k)
-    {
-        __m128i sumLow = _mm_setzero_si128(), sumHigh = _mm_setzero_si128();
-        for (int p = 0; p < 4; ++p)
-        {
-            const __m128i factors =
-                _mm_set1_epi32(static_cast<int>(static_cast<std::uint32_t>(matrix[k][2 * p + 1]) << 16 |
-                                                (static_cast<std::uint32_t>(matrix[k][2 * p]) & 0xffff)));
-            sumLow = _mm_add_epi32(sumLow, _mm_madd_epi16(pairsLow[p], factors));
-            sumHigh = _mm_add_epi32(sumHigh, _mm_madd_epi16(pairsHigh[p], factors));
-        }
-        low[k] = sumLow;
-        high[k] = sumHigh;
-    }
-}
-
-void Transpose(const __m128i (&rows)[8], __m128i (&columns)[8])
-{
-    const __m128i a0 = _mm_unpacklo_epi16(rows[0], rows[1]), a1 = _mm_unpackhi_epi16(rows[0], rows[1]);
-    const __m128i a2 = _mm_unpacklo_epi16(rows[2], rows[3]), a3 = _mm_unpackhi_epi16(rows[2], rows[3]);
-    const __m128i a4 = _mm_unpacklo_epi16(rows[4], rows[5]), a5 = _mm_unpackhi_epi16(rows[4], rows[5]);
-    const __m128i a6 = _mm_unpacklo_epi16(rows[6], rows[7]), a7 = _mm_unpackhi_epi16(rows[6], rows[7]);
-    const __m128i b0 = _mm_unpacklo_epi32(a0, a2), b1 = _mm_unpackhi_epi32(a0, a2);
-    const __m128i b2 = _mm_unpacklo_epi32(a1, a3), b3 = _mm_unpackhi_epi32(a1, a3);
-    const __m128i b4 = _mm_unpacklo_epi32(a4, a6), b5 = _mm_unpackhi_epi32(a4, a6);
-    const __m128i b6 = _mm_unpacklo_epi32(a5, a7), b7 = _mm_unpackhi_epi32(a5, a7);
-    columns[0] = _mm_unpacklo_epi64(b0, b4);
-    columns[1] = _mm_unpackhi_epi64(b0, b4);
-    columns[2] = _mm_unpacklo_epi64(b1, b5);
-    columns[3] = _mm_unpackhi_epi64(b1, b5);
-    columns[4] = _mm_unpacklo_epi64(b2, b6);
-    columns[5] = _mm_unpackhi_epi64(b2, b6);
-    columns[6] = _mm_unpacklo_epi64(b3, b7);
-    columns[7] = _mm_unpackhi_epi64(b3, b7);
-}
-#endif
 
 } // namespace
 
@@ -141,85 +86,11 @@ int ForwardScaled(const std::uint8_t* picture, const std::uint8_t* prediction, i
                                                          zero));
         }
     }
-    // Down the columns with the butterflies in 16 bits: differences of at most 255 give sums of at
-    // most 12 * 8 * 255. Rounded to a quarter (scale makes up for it), the horizontal pass's sums
-    // and differences fit 16 bits too, and its products go through multiply-adds of pairs.
-    __m128i vertical[8], columns[8];
-    {
-        const auto times = [](__m128i value, int factor)
-        {
-            return _mm_mullo_epi16(value, _mm_set1_epi16(static_cast<short>(factor)));
-        };
-        const __m128i s0 = _mm_add_epi16(rows[0], rows[7]), s1 = _mm_add_epi16(rows[1], rows[6]);
-        const __m128i s2 = _mm_add_epi16(rows[2], rows[5]), s3 = _mm_add_epi16(rows[3], rows[4]);
-        const __m128i d0 = _mm_sub_epi16(rows[0], rows[7]), d1 = _mm_sub_epi16(rows[1], rows[6]);
-        const __m128i d2 = _mm_sub_epi16(rows[2], rows[5]), d3 = _mm_sub_epi16(rows[3], rows[4]);
-        const __m128i e0 = _mm_add_epi16(s0, s3), e1 = _mm_add_epi16(s1, s2);
-        const __m128i f0 = _mm_sub_epi16(s0, s3), f1 = _mm_sub_epi16(s1, s2);
-        vertical[0] = times(_mm_add_epi16(e0, e1), 12);
-        vertical[4] = times(_mm_sub_epi16(e0, e1), 12);
-        vertical[2] = _mm_add_epi16(times(f0, 16), times(f1, 6));
-        vertical[6] = _mm_sub_epi16(times(f0, 6), times(f1, 16));
-        vertical[1] = _mm_add_epi16(_mm_add_epi16(times(d0, 16), times(d1, 15)),
-                                    _mm_add_epi16(times(d2, 9), times(d3, 4)));
-        vertical[3] = _mm_sub_epi16(_mm_sub_epi16(times(d0, 15), times(d1, 4)),
-                                    _mm_add_epi16(times(d2, 16), times(d3, 9)));
-        vertical[5] = _mm_add_epi16(_mm_sub_epi16(times(d0, 9), times(d1, 16)),
-                                    _mm_add_epi16(times(d2, 4), times(d3, 15)));
-        vertical[7] = _mm_sub_epi16(_mm_add_epi16(_mm_sub_epi16(times(d0, 4), times(d1, 9)), times(d2, 15)),
-                                    times(d3, 16));
-        const __m128i two = _mm_set1_epi16(2);
-        for (int k = 0; k < 8; ++k)
-        {
-            vertical[k] = _mm_srai_epi16(_mm_add_epi16(vertical[k], two), 2);
-        }
-    }
-    Transpose(vertical, columns);
-    __m128i low[8], high[8];
-    {
-        const __m128i s0 = _mm_add_epi16(columns[0], columns[7]), s1 = _mm_add_epi16(columns[1], columns[6]);
-        const __m128i s2 = _mm_add_epi16(columns[2], columns[5]), s3 = _mm_add_epi16(columns[3], columns[4]);
-        const __m128i d0 = _mm_sub_epi16(columns[0], columns[7]), d1 = _mm_sub_epi16(columns[1], columns[6]);
-        const __m128i d2 = _mm_sub_epi16(columns[2], columns[5]), d3 = _mm_sub_epi16(columns[3], columns[4]);
-        const __m128i e0 = _mm_add_epi16(s0, s3), e1 = _mm_add_epi16(s1, s2);
-        const __m128i f0 = _mm_sub_epi16(s0, s3), f1 = _mm_sub_epi16(s1, s2);
-        const auto pair = [](int first, int second)
-        {
-            return _mm_set1_epi32(static_cast<int>(static_cast<std::uint32_t>(second) << 16 |
-                                                   (static_cast<std::uint32_t>(first) & 0xffff)));
-        };
-        const __m128i e[2] = {_mm_unpacklo_epi16(e0, e1), _mm_unpackhi_epi16(e0, e1)};
-        const __m128i f[2] = {_mm_unpacklo_epi16(f0, f1), _mm_unpackhi_epi16(f0, f1)};
-        const __m128i da[2] = {_mm_unpacklo_epi16(d0, d1), _mm_unpackhi_epi16(d0, d1)};
-        const __m128i db[2] = {_mm_unpacklo_epi16(d2, d3), _mm_unpackhi_epi16(d2, d3)};
-        __m128i* out[2] = {low, high};
-        for (int half = 0; half < 2; ++half)
-        {
-            out[half][0] = _mm_madd_epi16(e[half], pair(12, 12));
-            out[half][4] = _mm_madd_epi16(e[half], pair(12, -12));
-            out[half][2] = _mm_madd_epi16(f[half], pair(16, 6));
-            out[half][6] = _mm_madd_epi16(f[half], pair(6, -16));
-            out[half][1] =
-                _mm_add_epi32(_mm_madd_epi16(da[half], pair(16, 15)), _mm_madd_epi16(db[half], pair(9, 4)));
-            out[half][3] = _mm_add_epi32(_mm_madd_epi16(da[half], pair(15, -4)),
-                                         _mm_madd_epi16(db[half], pair(-16, -9)));
-            out[half][5] =
-                _mm_add_epi32(_mm_madd_epi16(da[half], pair(9, -16)), _mm_madd_epi16(db[half], pair(4, 15)));
-            out[half][7] =
-                _mm_add_epi32(_mm_madd_epi16(da[half], pair(4, -9)), _mm_madd_epi16(db[half], pair(15, -16)));
-        }
-    }
-    const __m128 four = _mm_set1_ps(4.0f);
-    __m128i largest = zero;
+    __m128i result[8];
+    __m128i largest = ForwardScaledKernel<Sse2>(rows, scale, result);
     for (int h = 0; h < 8; ++h)
     {
-        const __m128i first = _mm_cvtps_epi32(
-            _mm_mul_ps(_mm_cvtepi32_ps(low[h]), _mm_mul_ps(_mm_loadu_ps(scale + 8 * h), four)));
-        const __m128i second = _mm_cvtps_epi32(
-            _mm_mul_ps(_mm_cvtepi32_ps(high[h]), _mm_mul_ps(_mm_loadu_ps(scale + 8 * h + 4), four)));
-        const __m128i packed = _mm_packs_epi32(first, second);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(coefficients + 8 * h), packed);
-        largest = _mm_max_epi16(largest, _mm_max_epi16(packed, _mm_sub_epi16(zero, packed)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(coefficients + 8 * h), result[h]);
     }
     largest = _mm_max_epi16(largest, _mm_srli_si128(largest, 8));
     largest = _mm_max_epi16(largest, _mm_srli_si128(largest, 4));
@@ -228,6 +99,56 @@ int ForwardScaled(const std::uint8_t* picture, const std::uint8_t* prediction, i
 #else
     return Scalar::ForwardScaled(picture, prediction, stride, scale, coefficients);
 #endif
+}
+
+#if defined(VISTEL_WMV3_AVX2)
+namespace Avx2Pairs
+{
+// Wmv3TransformAvx2.cpp
+void ForwardScaled(const std::uint8_t* const (&picture)[2], const std::uint8_t* const (&prediction)[2],
+                   const int (&stride)[2], const float* scale, std::int16_t* const (&coefficients)[2],
+                   int (&largest)[2]);
+void InverseTransposed(const std::int16_t* const (&values)[2], std::uint8_t* const (&pixels)[2],
+                       const int (&stride)[2], bool add);
+} // namespace Avx2Pairs
+
+namespace
+{
+const bool hasAvx2 = __builtin_cpu_supports("avx2");
+} // namespace
+#endif
+
+void ForwardScaledPair(const std::uint8_t* const (&picture)[2], const std::uint8_t* const (&prediction)[2],
+                       const int (&stride)[2], const float* scale, std::int16_t* const (&coefficients)[2],
+                       int (&largest)[2])
+{
+#if defined(VISTEL_WMV3_AVX2)
+    if (hasAvx2)
+    {
+        Avx2Pairs::ForwardScaled(picture, prediction, stride, scale, coefficients, largest);
+        return;
+    }
+#endif
+    for (int n = 0; n < 2; ++n)
+    {
+        largest[n] = ForwardScaled(picture[n], prediction[n], stride[n], scale, coefficients[n]);
+    }
+}
+
+void InverseTransposedPair(const std::int16_t* const (&values)[2], std::uint8_t* const (&pixels)[2],
+                           const int (&stride)[2], bool add)
+{
+#if defined(VISTEL_WMV3_AVX2)
+    if (hasAvx2)
+    {
+        Avx2Pairs::InverseTransposed(values, pixels, stride, add);
+        return;
+    }
+#endif
+    for (int n = 0; n < 2; ++n)
+    {
+        InverseTransposed(values[n], pixels[n], stride[n], add);
+    }
 }
 
 std::uint64_t Scalar::Quantise(const std::int16_t* coefficients, float scale, float offset, int limit,
@@ -311,7 +232,7 @@ void Dequantise(const std::int16_t* levels, int step, int widen, std::int16_t (&
 #endif
 }
 
-void Scalar::InverseTransposed(const std::int16_t (&values)[64], std::uint8_t* pixels, int stride, bool add)
+void Scalar::InverseTransposed(const std::int16_t* values, std::uint8_t* pixels, int stride, bool add)
 {
     int natural[64];
     for (int position = 0; position < 64; ++position)
@@ -330,37 +251,24 @@ void Scalar::InverseTransposed(const std::int16_t (&values)[64], std::uint8_t* p
     }
 }
 
-void InverseTransposed(const std::int16_t (&values)[64], std::uint8_t* pixels, int stride, bool add)
+void InverseTransposed(const std::int16_t* values, std::uint8_t* pixels, int stride, bool add)
 {
 #if defined(__SSE2__)
-    // Rows of the transposed values are columns of the coefficients: the first pass (along the
-    // coefficient rows) runs down them, eight rows at a time, the second along the columns.
-    __m128i in[8], low[8], high[8], rows[8], columns[8];
+    __m128i in[8], residual[8];
     for (int h = 0; h < 8; ++h)
     {
         in[h] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + 8 * h));
     }
-    MultiplyBasis(InverseBasis, in, low, high);
-    const __m128i four = _mm_set1_epi32(4);
-    for (int x = 0; x < 8; ++x)
-    {
-        rows[x] = _mm_packs_epi32(_mm_srai_epi32(_mm_add_epi32(low[x], four), 3),
-                                  _mm_srai_epi32(_mm_add_epi32(high[x], four), 3));
-    }
-    Transpose(rows, columns);
-    MultiplyBasis(InverseBasis, columns, low, high);
+    InverseKernel<Sse2>(in, residual);
     const __m128i zero = _mm_setzero_si128();
     for (int y = 0; y < 8; ++y)
     {
-        const __m128i bias = _mm_set1_epi32(y < 4 ? 64 : 65);
-        const __m128i residual = _mm_packs_epi32(_mm_srai_epi32(_mm_add_epi32(low[y], bias), 7),
-                                                 _mm_srai_epi32(_mm_add_epi32(high[y], bias), 7));
         std::uint8_t* row = pixels + std::ptrdiff_t(y) * stride;
         const __m128i samples =
             add ? _mm_adds_epi16(
                       _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(row)), zero),
-                      residual)
-                : residual;
+                      residual[y])
+                : residual[y];
         _mm_storel_epi64(reinterpret_cast<__m128i*>(row), _mm_packus_epi16(samples, zero));
     }
 #else

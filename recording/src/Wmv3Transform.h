@@ -54,6 +54,12 @@ template <class In> inline void TransformColumns(const In (&in)[8][8], int (&out
 int ForwardScaled(const std::uint8_t* picture, const std::uint8_t* prediction, int stride, const float* scale,
                   std::int16_t* coefficients);
 
+// Two blocks at once, each as ForwardScaled gives it (prediction: both or neither). AVX2 does
+// the pair in one pass where the processor has it.
+void ForwardScaledPair(const std::uint8_t* const (&picture)[2], const std::uint8_t* const (&prediction)[2],
+                       const int (&stride)[2], const float* scale, std::int16_t* const (&coefficients)[2],
+                       int (&largest)[2]);
+
 // Coefficients to levels: magnitude * scale + offset, truncated, at most `limit`, with the
 // coefficient's sign. Gives which levels are not zero (bit i for position i).
 std::uint64_t Quantise(const std::int16_t* coefficients, float scale, float offset, int limit,
@@ -64,10 +70,10 @@ std::uint64_t Quantise(const std::int16_t* coefficients, float scale, float offs
 // (the intra DC) is treated as the others; the caller puts its own there.
 void Dequantise(const std::int16_t* levels, int step, int widen, std::int16_t (&values)[64]);
 
-// The decoder's inverse transform, exactly, of dequantised values kept transposed: added to the
+// The decoder's inverse transform, exactly, of 64 dequantised values kept transposed: added to the
 // 8x8 samples at `pixels` (an inter block over its prediction) or, with add false, stored there
 // (an intra block), clamped to 0..255.
-void InverseTransposed(const std::int16_t (&values)[64], std::uint8_t* pixels, int stride, bool add);
+void InverseTransposed(const std::int16_t* values, std::uint8_t* pixels, int stride, bool add);
 
 // The same in plain C++, which the vector forms above must match exactly.
 namespace Scalar
@@ -77,8 +83,12 @@ std::uint64_t Quantise(const std::int16_t* coefficients, float scale, float offs
 int ForwardScaled(const std::uint8_t* picture, const std::uint8_t* prediction, int stride, const float* scale,
                   std::int16_t* coefficients);
 void Dequantise(const std::int16_t* levels, int step, int widen, std::int16_t (&values)[64]);
-void InverseTransposed(const std::int16_t (&values)[64], std::uint8_t* pixels, int stride, bool add);
+void InverseTransposed(const std::int16_t* values, std::uint8_t* pixels, int stride, bool add);
 } // namespace Scalar
+
+// Two blocks at once, each as InverseTransposed gives it.
+void InverseTransposedPair(const std::int16_t* const (&values)[2], std::uint8_t* const (&pixels)[2],
+                           const int (&stride)[2], bool add);
 
 // The decoder's inverse transform, exactly, of natural-order coefficients: the differences an
 // inter block adds to its prediction, row by row.

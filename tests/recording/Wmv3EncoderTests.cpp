@@ -519,6 +519,16 @@ TEST(Wmv3Encoder, TheVectorTransformsMatchThePlainOnesExactly)
         const int largest = Transform::ForwardScaled(picture, from, 8, scale, coefficients);
         mismatches += largest != Transform::Scalar::ForwardScaled(picture, from, 8, scale, expected);
         mismatches += !std::equal(coefficients, coefficients + 64, expected);
+        // Two blocks at once (AVX2 where the processor has it): the second the first's mirror.
+        std::int16_t pair[2][64], mirrored[64];
+        int largestOfPair[2];
+        const std::uint8_t* other = kind == 3 ? nullptr : picture;
+        Transform::ForwardScaledPair({picture, prediction}, {from, other}, {8, 8}, scale, {pair[0], pair[1]},
+                                     largestOfPair);
+        mismatches += largestOfPair[0] != largest || !std::equal(coefficients, coefficients + 64, pair[0]);
+        mismatches +=
+            largestOfPair[1] != Transform::Scalar::ForwardScaled(prediction, other, 8, scale, mirrored);
+        mismatches += !std::equal(mirrored, mirrored + 64, pair[1]);
 
         // Quantised at every step the encoder uses, uniform and not, then back into a block.
         const int pquant = 1 + n % 31;
@@ -545,6 +555,15 @@ TEST(Wmv3Encoder, TheVectorTransformsMatchThePlainOnesExactly)
             Transform::InverseTransposed(values, block, 8, add);
             Transform::Scalar::InverseTransposed(plainValues, plainBlock, 8, add);
             mismatches += !std::equal(block, block + 64, plainBlock);
+            // Paired with the coefficients themselves as the second block's values.
+            std::uint8_t first[64], second[64], plainSecond[64];
+            std::copy(prediction, prediction + 64, first);
+            std::copy(picture, picture + 64, second);
+            std::copy(picture, picture + 64, plainSecond);
+            Transform::InverseTransposedPair({values, coefficients}, {first, second}, {8, 8}, add);
+            Transform::Scalar::InverseTransposed(coefficients, plainSecond, 8, add);
+            mismatches +=
+                !std::equal(first, first + 64, plainBlock) || !std::equal(second, second + 64, plainSecond);
         }
     }
     EXPECT_EQ(mismatches, 0);
