@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 namespace VistelCapture
@@ -121,6 +122,37 @@ AcChoice ChooseAc(const AcSetIndex& set, int run, int level, int last, int escap
     return best;
 }
 
+// The bits of every event of small level without the fixed-length escape (whose size changes from
+// picture to picture), by set, last, run and level - 1: EventBits takes the smaller of this and the
+// fixed-length escape instead of searching the codes for each event again.
+constexpr int TabledLevels = 32;
+using EventBitsTable = std::array<std::array<std::array<std::array<std::uint8_t, TabledLevels>, 64>, 2>, 8>;
+
+const EventBitsTable& TabledEventBits()
+{
+    static const auto table = []
+    {
+        auto result = std::make_unique<EventBitsTable>();
+        for (int set = 0; set < 8; ++set)
+        {
+            for (int last = 0; last < 2; ++last)
+            {
+                for (int run = 0; run < 64; ++run)
+                {
+                    for (int level = 1; level <= TabledLevels; ++level)
+                    {
+                        // Escape sizes too large for the fixed-length escape ever to be the cheapest.
+                        const int bits = ChooseAc(AcSetIndexes()[set], run, level, last, 100, 100).bits;
+                        (*result)[set][last][run][level - 1] = static_cast<std::uint8_t>(std::min(bits, 255));
+                    }
+                }
+            }
+        }
+        return result;
+    }();
+    return *table;
+}
+
 int BitsFor(int value)
 {
     int bits = 0;
@@ -219,10 +251,22 @@ void Wmv3EntropyCoder::Start(int newPquant, int maxRun, int maxLevel)
     }
     escapeRunBits = std::clamp(BitsFor(maxRun), 3, 6);
     escapeSizesSent = false;
+    for (int set = 0; set < 8; ++set)
+    {
+        // As ChooseAc counts it: escape, mode, last, run, sign, level.
+        fixedLengthBits[set] =
+            AcSetIndexes()[set].escape.length + 2 + 1 + escapeRunBits + 1 + escapeLevelBits;
+    }
 }
 
 int Wmv3EntropyCoder::EventBits(int set, const Event& event) const
 {
+    const int level = std::abs(event.level);
+    if (level <= TabledLevels && event.run < 64)
+    {
+        static const EventBitsTable& table = TabledEventBits();
+        return std::min<int>(table[set][event.last][event.run][level - 1], fixedLengthBits[set]);
+    }
     return ChooseAc(AcSetIndexes()[set], event.run, std::abs(event.level), event.last, escapeRunBits,
                     escapeLevelBits)
         .bits;

@@ -47,6 +47,7 @@ private:
     int escapeRunBits = 6; // sizes of the fixed-length escape
     int escapeLevelBits = 8;
     bool escapeSizesSent = false;
+    std::array<int, 8> fixedLengthBits{}; // of the fixed-length escape, by set, for this picture
 };
 
 } // namespace VistelCapture
