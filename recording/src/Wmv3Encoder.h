@@ -151,6 +151,7 @@ private:
         bool still = false;     // difference too small to keep: not transformed
         bool skipped = false;
         std::uint8_t pattern = 0; // coded blocks, bit 5 = Y0
+        int searchCost = 0;       // the search's cost of `vector`
     };
 
     // Bins of a quarter octave of coefficient magnitude, for EstimateBits: the bin of magnitude m

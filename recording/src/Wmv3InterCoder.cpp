@@ -341,13 +341,14 @@ Wmv3Encoder::MotionVector Wmv3Encoder::SearchMotion(int mbx, int mby, MotionVect
                           ? 0
                           : 4 * pquantHint + (std::abs(vx - start.x) + std::abs(vy - start.y)) / 2);
     };
+    const int mbIndex = mby * mbWidth + mbx;
     int bestX = start.x, bestY = start.y;
     int best = cost(start.x, start.y);
+    inter[mbIndex].searchCost = best;
     if (best <= stillLimit)
     {
         return start;
     }
-    const int mbIndex = mby * mbWidth + mbx;
     const auto consider = [&](int vx, int vy)
     {
         const int c = cost(vx, vy);
@@ -370,6 +371,23 @@ Wmv3Encoder::MotionVector Wmv3Encoder::SearchMotion(int mbx, int mby, MotionVect
         {
             consider(inter[mbIndex - mbWidth + 1].vector.x, inter[mbIndex - mbWidth + 1].vector.y);
         }
+    }
+    // A neighbour's vector that fits as well as the neighbours' own did ends the search: the
+    // motion is theirs, and what is left over is what they could not predict either (a noisy
+    // picture's noise).
+    int neighbours = INT_MAX;
+    if (mbx > 0)
+    {
+        neighbours = inter[mbIndex - 1].searchCost;
+    }
+    if (mby > 0)
+    {
+        neighbours = std::min(neighbours, inter[mbIndex - mbWidth].searchCost);
+    }
+    if (best <= neighbours)
+    {
+        inter[mbIndex].searchCost = best;
+        return {bestX, bestY};
     }
     // A diamond from the best so far, down to whole pixels, then the half pixels around it. Where a
     // candidate already fits well (an average difference below 6 levels) the motion is known to
@@ -411,6 +429,7 @@ Wmv3Encoder::MotionVector Wmv3Encoder::SearchMotion(int mbx, int mby, MotionVect
         }
     }
     consider(cx + hx, cy + hy);
+    inter[mbIndex].searchCost = best;
     return {bestX, bestY};
 }
 
