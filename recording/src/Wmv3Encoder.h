@@ -205,8 +205,8 @@ private:
     std::array<std::vector<std::int16_t>, 3> dcLevels; // quantised DC of every block, by plane
     std::array<std::vector<Lines>, 3> lines;           // by plane, one per block
     std::vector<std::uint8_t> lumaCoded;               // coded flags of the luma blocks
-    std::vector<std::int16_t> levels;                  // 64 real levels per block, for reconstruction
-    std::vector<Block> blocks;                         // 6 per macroblock
+    std::vector<std::int16_t> levels; // 64 real levels per block of an I picture, for reconstruction
+    std::vector<Block> blocks;        // 6 per macroblock
     std::vector<Macroblock> macroblocks;
     std::vector<Event> events;
     int maxEscapeRun = 0; // largest run and level of the picture

@@ -589,24 +589,24 @@ void Wmv3Encoder::AnalyseInterMacroblock(int mbIndex, const PictureSettings& set
     mb.pattern = 0;
     if (!mb.still)
     {
-        const int levelLimit = pquant < 8 ? 2047 : 255;
-        const float scale = 1.0f / static_cast<float>(CoefficientOne * acStep);
-        const float offset = static_cast<float>(std::clamp(InterRounding(settings.acRounding), 0.0, 0.5)) -
-                             (nonUniform ? static_cast<float>(pquant) / static_cast<float>(acStep) : 0.0f);
-        // Below this magnitude every level is zero: most blocks of a moving picture end here.
-        const int zeroBelow = static_cast<int>(std::ceil((1.0f - offset) / scale));
+        const Transform::Quantiser quantiser(CoefficientOne * acStep,
+                                             std::clamp(InterRounding(settings.acRounding), 0.0, 0.5) -
+                                                 (nonUniform ? double(pquant) / acStep : 0.0),
+                                             pquant < 8 ? 2047 : 255);
         for (int b = 0; b < 6; ++b)
         {
             const std::int16_t* flat = &coefficients[std::size_t(6 * mbIndex + b) * 64];
             Block& block = blocks[6 * mbIndex + b];
-            if (largestCoefficients[std::size_t(6 * mbIndex + b)] < zeroBelow)
+            // Below this magnitude every level is zero: most blocks of a moving picture end here.
+            if (largestCoefficients[std::size_t(6 * mbIndex + b)] < quantiser.smallest)
             {
                 block.coded = false;
                 block.eventCount = 0;
                 continue;
             }
-            std::int16_t* level = &levels[std::size_t(6 * mbIndex + b) * 64];
-            AppendInterEvents(block, level, Transform::Quantise(flat, scale, offset, levelLimit, level));
+            // The events carry the levels on to the reconstruction.
+            std::int16_t level[64];
+            AppendInterEvents(block, level, Transform::Quantise(flat, quantiser, level));
             if (block.coded)
             {
                 mb.pattern = static_cast<std::uint8_t>(mb.pattern | 1 << (5 - b));
@@ -795,6 +795,7 @@ void Wmv3Encoder::ReconstructPredicted(bool final)
         }
     }
     // Coded blocks go back through the inverse transform two at a time.
+    const int widen = nonUniform ? pquant : 0;
     std::int16_t values[2][64];
     std::uint8_t* pixels[2];
     int strides[2];
@@ -813,8 +814,18 @@ void Wmv3Encoder::ReconstructPredicted(bool final)
             const int x0 = plane ? 8 * mbx : 16 * mbx + 8 * (b & 1);
             const int y0 = plane ? 8 * mby : 16 * mby + 8 * (b >> 1);
             const int stride = paddedStride[plane];
-            Transform::Dequantise(&levels[(6 * mb + b) * 64], acStep, nonUniform ? pquant : 0,
-                                  values[pending]);
+            // From the block's events, which are few and in order, rather than from its levels.
+            std::int16_t* value = values[pending];
+            std::fill_n(value, 64, std::int16_t(0));
+            const Block& block = blocks[6 * mb + b];
+            int index = -1;
+            for (std::uint32_t e = block.firstEvent; e < block.firstEvent + block.eventCount; ++e)
+            {
+                index += events[e].run + 1;
+                const int level = events[e].level;
+                value[interScan[index]] =
+                    static_cast<std::int16_t>(level * acStep + (level > 0 ? widen : -widen));
+            }
             pixels[pending] = reconstructed[plane].data() + std::size_t(y0) * stride + x0;
             strides[pending] = stride;
             if (++pending == 2)

@@ -48,9 +48,9 @@ void Wmv3Encoder::AnalyseMacroblock(int mbx, int mby, const PictureSettings& set
     const int levelLimit = pquant < 8 ? 2047 : 255;
     // Levels round up at the picture's rounding point; the non-uniform quantiser widens the dead
     // zone by PQUANT.
-    const float acScale = 1.0f / static_cast<float>(CoefficientOne * acStep);
-    const float offset = static_cast<float>(std::clamp(settings.acRounding, 0.0, 0.5)) -
-                         (nonUniform ? static_cast<float>(pquant) / static_cast<float>(acStep) : 0.0f);
+    const Transform::Quantiser quantiser(
+        CoefficientOne * acStep,
+        std::clamp(settings.acRounding, 0.0, 0.5) - (nonUniform ? double(pquant) / acStep : 0.0), levelLimit);
     const double dcScale = 1.0 / (CoefficientOne * Tables::DcScale[pquant]);
 
     std::int16_t blockLevels[6][64];
@@ -64,12 +64,7 @@ void Wmv3Encoder::AnalyseMacroblock(int mbx, int mby, const PictureSettings& set
 
         const std::int16_t* flat = &coefficients[std::size_t(6 * mbIndex + b) * 64];
         std::int16_t* level = blockLevels[b];
-        for (int i = 1; i < 64; ++i)
-        {
-            const float magnitude = static_cast<float>(std::abs(flat[i])) * acScale + offset;
-            const int value = std::min(static_cast<int>(std::max(magnitude, 0.0f)), levelLimit);
-            level[i] = static_cast<std::int16_t>(flat[i] < 0 ? -value : value);
-        }
+        Transform::Quantise(flat, quantiser, level); // the DC's level follows
 
         // DC: predicted from the left or from above, whichever neighbour pair differs less.
         const bool topEdge = mby == 0 && (b == 0 || b == 1 || b >= 4);

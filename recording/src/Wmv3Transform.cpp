@@ -151,33 +151,35 @@ void InverseTransposedPair(const std::int16_t* const (&values)[2], std::uint8_t*
     }
 }
 
-std::uint64_t Scalar::Quantise(const std::int16_t* coefficients, float scale, float offset, int limit,
+Quantiser::Quantiser(int divisor, double roundUp, int limit)
+    : reciprocal(static_cast<int>(std::lround(65536.0 / std::max(divisor, 16)))),
+      rounding(static_cast<int>(std::lround(roundUp * divisor))), limit(limit),
+      smallest(std::max(1, (65536 + reciprocal - 1) / reciprocal - rounding))
+{
+}
+
+std::uint64_t Scalar::Quantise(const std::int16_t* coefficients, const Quantiser& quantiser,
                                std::int16_t* levels)
 {
     std::uint64_t nonZero = 0;
     for (int i = 0; i < 64; ++i)
     {
-        const float magnitude = static_cast<float>(std::abs(coefficients[i])) * scale + offset;
-        const int value = std::min(static_cast<int>(std::max(magnitude, 0.0f)), limit);
+        const int magnitude = std::clamp(std::abs(coefficients[i]) + quantiser.rounding, 0, 65535);
+        const int value = std::min((magnitude * quantiser.reciprocal) >> 16, quantiser.limit);
         levels[i] = static_cast<std::int16_t>(coefficients[i] < 0 ? -value : value);
         nonZero |= std::uint64_t(value != 0) << i;
     }
     return nonZero;
 }
 
-std::uint64_t Quantise(const std::int16_t* coefficients, float scale, float offset, int limit,
-                       std::int16_t* levels)
+std::uint64_t Quantise(const std::int16_t* coefficients, const Quantiser& quantiser, std::int16_t* levels)
 {
 #if defined(__SSE2__)
     const __m128i zero = _mm_setzero_si128();
-    const __m128 scaleVector = _mm_set1_ps(scale), offsetVector = _mm_set1_ps(offset);
-    const __m128i limitVector = _mm_set1_epi16(static_cast<short>(limit));
-    const auto level = [&](__m128i magnitudes)
-    {
-        const __m128 value = _mm_max_ps(
-            _mm_add_ps(_mm_mul_ps(_mm_cvtepi32_ps(magnitudes), scaleVector), offsetVector), _mm_setzero_ps());
-        return _mm_cvttps_epi32(value);
-    };
+    const __m128i rounding = _mm_set1_epi16(static_cast<short>(std::abs(quantiser.rounding)));
+    const __m128i reciprocal = _mm_set1_epi16(static_cast<short>(quantiser.reciprocal));
+    const __m128i limit = _mm_set1_epi16(static_cast<short>(quantiser.limit));
+    const bool down = quantiser.rounding < 0;
     std::uint64_t nonZero = 0;
     for (int i = 0; i < 64; i += 16)
     {
@@ -188,9 +190,10 @@ std::uint64_t Quantise(const std::int16_t* coefficients, float scale, float offs
                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(coefficients + i + 8 * half));
             const __m128i sign = _mm_srai_epi16(coefficient, 15);
             const __m128i magnitude = _mm_max_epi16(coefficient, _mm_sub_epi16(zero, coefficient));
-            const __m128i value = _mm_min_epi16(_mm_packs_epi32(level(_mm_unpacklo_epi16(magnitude, zero)),
-                                                                level(_mm_unpackhi_epi16(magnitude, zero))),
-                                                limitVector);
+            // Unsigned saturation clamps to 0..65535 as the plain form does.
+            const __m128i rounded =
+                down ? _mm_subs_epu16(magnitude, rounding) : _mm_adds_epu16(magnitude, rounding);
+            const __m128i value = _mm_min_epi16(_mm_mulhi_epu16(rounded, reciprocal), limit);
             result[half] = _mm_sub_epi16(_mm_xor_si128(value, sign), sign);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(levels + i + 8 * half), result[half]);
         }
@@ -200,7 +203,7 @@ std::uint64_t Quantise(const std::int16_t* coefficients, float scale, float offs
     }
     return nonZero;
 #else
-    return Scalar::Quantise(coefficients, scale, offset, limit, levels);
+    return Scalar::Quantise(coefficients, quantiser, levels);
 #endif
 }
 

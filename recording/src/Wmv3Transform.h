@@ -60,10 +60,21 @@ void ForwardScaledPair(const std::uint8_t* const (&picture)[2], const std::uint8
                        const int (&stride)[2], const float* scale, std::int16_t* const (&coefficients)[2],
                        int (&largest)[2]);
 
-// Coefficients to levels: magnitude * scale + offset, truncated, at most `limit`, with the
-// coefficient's sign. Gives which levels are not zero (bit i for position i).
-std::uint64_t Quantise(const std::int16_t* coefficients, float scale, float offset, int limit,
-                       std::int16_t* levels);
+// How coefficients become levels: magnitude / divisor, rounded up from `roundUp` of the way
+// between two levels (below 0: a dead zone wider than a step), at most `limit`, with the
+// coefficient's sign. The division is a multiplication by the reciprocal in 16 bits, which for
+// the magnitudes here is off only at the boundaries of levels in the hundreds.
+struct Quantiser
+{
+    Quantiser(int divisor, double roundUp, int limit);
+    int reciprocal; // 65536 / divisor
+    int rounding;   // roundUp * divisor, added to the magnitude
+    int limit;
+    int smallest; // the smallest magnitude that keeps a level
+};
+
+// Coefficients to levels; gives which levels are not zero (bit i for position i).
+std::uint64_t Quantise(const std::int16_t* coefficients, const Quantiser& quantiser, std::int16_t* levels);
 
 // Levels (kept transposed) to the values the decoder transforms back: level * step, away from zero
 // by `widen` more where the quantiser is non-uniform (0 where not); a zero stays zero. Position 0
@@ -78,8 +89,7 @@ void InverseTransposed(const std::int16_t* values, std::uint8_t* pixels, int str
 // The same in plain C++, which the vector forms above must match exactly.
 namespace Scalar
 {
-std::uint64_t Quantise(const std::int16_t* coefficients, float scale, float offset, int limit,
-                       std::int16_t* levels);
+std::uint64_t Quantise(const std::int16_t* coefficients, const Quantiser& quantiser, std::int16_t* levels);
 int ForwardScaled(const std::uint8_t* picture, const std::uint8_t* prediction, int stride, const float* scale,
                   std::int16_t* coefficients);
 void Dequantise(const std::int16_t* levels, int step, int widen, std::int16_t (&values)[64]);

@@ -536,12 +536,9 @@ TEST(Wmv3Encoder, TheVectorTransformsMatchThePlainOnesExactly)
         const int widen = (n / 62) % 2 ? pquant : 0;
         const int limit = pquant < 8 ? 2047 : 255;
         std::int16_t levels[64], plainLevels[64];
-        const float offset = 0.34f - (widen ? static_cast<float>(pquant) / static_cast<float>(step) : 0.0f);
-        const float quantiserScale = 1.0f / static_cast<float>(8 * step);
-        const std::uint64_t nonZero =
-            Transform::Quantise(coefficients, quantiserScale, offset, limit, levels);
-        mismatches +=
-            nonZero != Transform::Scalar::Quantise(coefficients, quantiserScale, offset, limit, plainLevels);
+        const Transform::Quantiser quantiser(8 * step, 0.34 - (widen ? double(pquant) / step : 0.0), limit);
+        const std::uint64_t nonZero = Transform::Quantise(coefficients, quantiser, levels);
+        mismatches += nonZero != Transform::Scalar::Quantise(coefficients, quantiser, plainLevels);
         mismatches += !std::equal(levels, levels + 64, plainLevels);
         std::int16_t values[64], plainValues[64];
         Transform::Dequantise(levels, step, widen, values);
