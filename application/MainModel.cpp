@@ -250,6 +250,7 @@ void MainModel::FallBackToBuiltInProcessor()
         processorEntries[static_cast<std::size_t>(processorIndex)]->Abandon();
         processorIndex = 0;
         currentProcessorFailed = false;
+        UpdatePictureDemand();
         processorEntries[0]->Initialize(hostServices.Get());
         PublishProcessorImage();
     }
@@ -410,6 +411,7 @@ void MainModel::StartCapture()
 {
     auto& device = GetCurrentDevice();
     ForgetCaptureEndReason();
+    UpdatePictureDemand();
     device.SetFrameCallback([this](Device* source, const Image& frame)
                             { OnDeviceFrame(*source, frame, source->LockFrame().Info()); });
     device.SetExceptionCallback([this](Device* source, const Exception& exception)
@@ -492,6 +494,7 @@ void MainModel::SelectProcessor(std::int32_t index)
     }
     processorIndex = index;
     currentProcessorFailed = false;
+    UpdatePictureDemand();
     if (finalizeFailure)
     {
         ReportProcessorFailure(*finalizeFailure);
@@ -557,20 +560,52 @@ void MainModel::SampleCursorPixel(const Image& frame)
     cursorPixel = frame.Contains(cursor.x, cursor.y) ? PixelValue(frame.At(cursor.x, cursor.y)) : 0xFF000000u;
 }
 
+void MainModel::UpdatePictureDemand()
+{
+    // Every other reader (a snap, a processor's request, the recorder's movie and BMP, PNG and TIFF
+    // stills) takes the frame through the device's frame lock, which makes the picture first.
+    const bool onDemand = !previewAttached.load() && processorIndex == 0;
+    pictureOnDemand = onDemand;
+    GetCurrentDevice().SetPictureOnDemand(onDemand);
+}
+
+void MainModel::SampleStaleCursorPixel()
+{
+    if (cursorStale.exchange(false))
+    {
+        SampleCursorPixel(*GetCurrentDevice().LockFrame());
+    }
+}
+
 void MainModel::OnDeviceFrame(Device& camera, const Image& frame, const Recorder::FrameInfo& info)
 {
     ++capturedFrames;
-    if (profilesShown.load())
+    if (pictureOnDemand.load())
     {
-        FillProfiles(frame);
+        // Sampled when asked for: sampling here would make every frame's picture.
+        {
+            CriticalSection::AutoLock lock(profileSection);
+            profilesStale = true;
+        }
+        cursorStale = true;
     }
     else
     {
-        // Nobody draws them: only who asks for them pays for the column through the frame.
-        CriticalSection::AutoLock lock(profileSection);
-        profilesStale = true;
+        // Through the lock: a frame delivered just before the change may still wait for its picture.
+        const auto picture = camera.LockFrame();
+        if (profilesShown.load())
+        {
+            FillProfiles(*picture);
+        }
+        else
+        {
+            // Nobody draws them: only who asks for them pays for the column through the frame.
+            CriticalSection::AutoLock lock(profileSection);
+            profilesStale = true;
+        }
+        SampleCursorPixel(*picture);
+        cursorStale = false;
     }
-    SampleCursorPixel(frame);
     {
         CriticalSection::AutoLock lock(frameLock);
         {
@@ -589,6 +624,7 @@ void MainModel::OnDeviceFrame(Device& camera, const Image& frame, const Recorder
     NotifyPropertyChanged(MainModelProperty::CursorPixel);
     if (SaveTarget.load() != 0)
     {
+        // The recorder makes the picture through the camera where it reads it.
         recorder.OnFrame(frame, info, camera.GetEncodedPayload(), FileFormat.load(), &camera);
     }
 }
@@ -688,8 +724,9 @@ void MainModel::SetCursorPosition(Point position)
     NotifyPropertyChanged(MainModelProperty::CursorPixel);
 }
 
-Norvex::Core::Pixel<unsigned char> MainModel::GetCursorPixel() const
+Norvex::Core::Pixel<unsigned char> MainModel::GetCursorPixel()
 {
+    SampleStaleCursorPixel();
     const std::uint32_t value = cursorPixel.load(); // blue in the low byte, alpha in the high one
     return {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
             static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
@@ -782,6 +819,7 @@ void MainModel::SetPreviewInvalidator(std::function<void()> invalidator)
     // The next frame, processor change or processor request publishes for the new preview; until
     // then it paints its own empty picture.
     previewAttached = static_cast<bool>(invalidator);
+    UpdatePictureDemand();
     CriticalSection::AutoLock lock(invalidatorSection);
     std::swap(previewInvalidator, invalidator);
 }

@@ -276,8 +276,9 @@ public:
     // thread fills them with each frame; otherwise they are worked out here, from the device's frame.
     void GetProfiles(std::vector<std::uint32_t>& horizontal, std::vector<std::uint32_t>& vertical);
     // The pixel of the latest frame under the cursor (opaque black outside the frame), as the
-    // capture thread sampled it: reading it never waits for a frame.
-    Norvex::Core::Pixel<unsigned char> GetCursorPixel() const;
+    // capture thread sampled it: reading it never waits for a frame while a preview is attached.
+    // (Without one, frames are not sampled and the first read after a frame samples it.)
+    Norvex::Core::Pixel<unsigned char> GetCursorPixel();
     // The image the current processor shows, copied while no frame is being delivered.
     void CopyProcessorImage(Image& image);
     // The newest image the processor showed, as the capture thread published it after Process:
@@ -299,6 +300,12 @@ public:
 private:
     // `camera` is the device whose frame callback this is, `frame` its frame.
     void OnDeviceFrame(Device& camera, const Image& frame, const Recorder::FrameInfo& info);
+    // Lets the current device leave each frame's picture to be made when something reads it while
+    // nothing reads every frame: no preview attached and the processor "なし" (user-interface
+    // thread, after either changes and before capture starts).
+    void UpdatePictureDemand();
+    // The cursor pixel of the latest frame, when frames went by unsampled.
+    void SampleStaleCursorPixel();
     void OnDeviceException(const Norvex::Core::Exception& exception);
     void ForgetCaptureEndReason();
     // The exception callback of a started device (capture thread).
@@ -394,6 +401,11 @@ private:
     FocusInformation focus;
     std::atomic<Point> cursorPosition{Point{}};           // read by the capture thread
     std::atomic<std::uint32_t> cursorPixel = 0xFF000000u; // written where the frame is read
+    // Set by UpdatePictureDemand: frames' pictures are made on demand, so the capture thread
+    // leaves the profiles and the cursor pixel unsampled (profilesStale, cursorStale); their
+    // getters sample the latest frame then.
+    std::atomic<bool> pictureOnDemand = false;
+    std::atomic<bool> cursorStale = false;
     std::atomic<std::int64_t> capturedFrames = 0;
 
     mutable Norvex::Core::CriticalSection invalidatorSection;

@@ -3,6 +3,7 @@
 #include <H264AccessUnit.h>
 
 #include <Norvex/Core/StringHelpers.h>
+#include <Norvex/Core/VideoCapture/Device.h>
 #include <Norvex/Core/VideoCapture/VideoSubtype.h>
 
 #include <algorithm>
@@ -600,8 +601,10 @@ void Recorder::RecordFrame(const Image& frame, const FrameInfo& info, std::int64
             return;
         }
     }
-    // A movie, or stills chosen after a movie recording started: handed on here and now.
-    WriteRecordingFrame(frame, info, cameraGap, FileFormatTable::Get(fileFormat));
+    // A movie, or stills chosen after a movie recording started: handed on here and now. Inside
+    // the camera's frame callback (its frame lock held throughout) the camera's frame is read
+    // through the lock, which makes a picture left to be made on demand.
+    WriteRecordingFrame(camera ? *camera->LockFrame() : frame, info, cameraGap, FileFormatTable::Get(fileFormat));
 }
 
 std::wstring Recorder::WriteRecordingFrame(const Image& frame, const FrameInfo& info, std::int64_t cameraGap,

@@ -107,7 +107,9 @@ public:
     // One frame of the device with the camera's packets that came with it (capture thread):
     // recorded while recording, up to the frame limit, unless a failure has ended the saving. A
     // format that keeps the camera's compression writes the packets, never the frame. Given the
-    // camera whose frame callback this runs in, JPEG stills come from its own Y'CbCr.
+    // camera whose frame callback this runs in (`frame` its frame), JPEG stills come from its own
+    // Y'CbCr, and the frame is read through its frame lock, which makes a picture left to be made
+    // on demand.
     void OnFrame(const Image& frame, const FrameInfo& info, const EncodedPayload& payload,
                  std::int32_t fileFormat, Norvex::Core::VideoCapture::Device* camera = nullptr);
     // A frame that came without the camera's packets.

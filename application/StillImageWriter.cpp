@@ -422,19 +422,23 @@ void StillImageWriter::Take(const Image& image, Format format, Taken& taken,
         taken.width = taken.height = 0; // SaveNew raises, as for the image itself
         return;
     }
-    if (format == Jpeg)
+    if (format == Jpeg && camera && camera->TakeJpegPlanes(taken.bytes))
     {
-        if (!camera || !camera->TakeJpegPlanes(taken.bytes))
-        {
-            ToJpegPlanes(image, taken.bytes);
-        }
         return;
     }
-    const std::size_t rowBytes = static_cast<std::size_t>(image.width) * 4;
-    taken.bytes.resize(rowBytes * static_cast<std::size_t>(image.height));
-    for (std::int32_t y = 0; y < image.height; ++y)
+    // Inside the camera's frame callback its frame lock is held throughout: taking it again makes
+    // a picture left to be made on demand, and `image` (its frame) stays as it is after.
+    const Image& picture = camera ? *camera->LockFrame() : image;
+    if (format == Jpeg)
     {
-        std::memcpy(taken.bytes.data() + rowBytes * static_cast<std::size_t>(y), image.Row(y), rowBytes);
+        ToJpegPlanes(picture, taken.bytes);
+        return;
+    }
+    const std::size_t rowBytes = static_cast<std::size_t>(picture.width) * 4;
+    taken.bytes.resize(rowBytes * static_cast<std::size_t>(picture.height));
+    for (std::int32_t y = 0; y < picture.height; ++y)
+    {
+        std::memcpy(taken.bytes.data() + rowBytes * static_cast<std::size_t>(y), picture.Row(y), rowBytes);
     }
 }
 

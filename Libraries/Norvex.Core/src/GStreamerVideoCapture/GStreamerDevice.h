@@ -1,6 +1,7 @@
 #pragma once
 
 #include "GStreamerVideoCapture/GStreamerHandle.h"
+#include "VideoCapture/FrameConverter.h"
 
 #include <Norvex/Core/GStreamerInitializer.h>
 #include <Norvex/Core/VideoCapture/Device.h>
@@ -17,10 +18,6 @@
 #include <thread>
 #include <utility>
 
-namespace Norvex::Core::VideoCapture
-{
-class FrameConverter;
-}
 
 namespace Norvex::Core::GStreamerVideoCapture
 {
@@ -40,7 +37,10 @@ namespace Norvex::Core::GStreamerVideoCapture
 // Threads: the user-interface thread constructs, starts, stops and destroys. The appsink's
 // streaming thread only queues samples (queueMutex). The converter thread runs OnFrame: it
 // converts into `converted` without a lock, then takes frameSection to swap it into `frame` and
-// callbackSection to call the frame callback. Any thread that posts on the bus runs OnBusMessage
+// callbackSection to call the frame callback. While the picture is made on demand
+// (SetPictureOnDemand), it converts nothing: the sample stays mapped in `held` until the next
+// frame is delivered (or the stream stops, or the caps change), and the frame's first reader
+// converts from it. Any thread that posts on the bus runs OnBusMessage
 // (busSection, released before callbackSection is taken).
 class GStreamerDevice final : public VideoCapture::Device
 {
@@ -72,7 +72,9 @@ private:
     void OpenControls();
     void QueueSample(GStreamerHandle<GstSample> sample);
     void ConvertQueuedSamples();
-    void OnFrame(GstSample* sample);
+    void OnFrame(GStreamerHandle<GstSample> sample);
+    // Lets the device make the held frame's picture if nothing has read it yet, then unmaps it.
+    void ReleaseHeldSample() noexcept;
     // The camera's buffers on their way to decodebin: their frame counts noted, their bytes kept
     // while a recording wants them.
     void OnEncodedBuffer(GstBuffer* buffer);
@@ -96,6 +98,23 @@ private:
     GStreamerHandle<GstCaps> converterCaps;                       // the caps it was made for
     GStreamerHandle<GstVideoInfo> converterInfo;                  // those caps, parsed once
     Image<Pixel<unsigned char>> converted;                        // the next picture
+    // A sample mapped for reading (the planes as the video meta, or else the caps, place them),
+    // the planes in the converter's order; unmapped when it goes.
+    struct MappedSample
+    {
+        MappedSample(GStreamerHandle<GstSample> sample, const GstVideoInfo& info,
+                     const VideoCapture::FrameConverter& converter);
+        MappedSample(const MappedSample&) = delete;
+        MappedSample& operator=(const MappedSample&) = delete;
+        ~MappedSample();
+
+        GStreamerHandle<GstSample> sample;
+        GstVideoFrame mapped{};
+        VideoCapture::FrameSource source;
+    };
+    // The converter thread's: the sample of the last frame delivered on demand, mapped, which the
+    // device may still make the frame's picture of.
+    std::unique_ptr<MappedSample> held;
     // Written by the user-interface thread, read by the streaming thread; set after the pipeline
     // is ready for frames, so a frame seen with it set sees the device's fields too.
     std::atomic<bool> started{false};

@@ -167,6 +167,8 @@ VideoCapture::FrameConverter& GStreamerDevice::ConverterFor(GstCaps* caps, const
         throw Exception(L"受け取ったフレームの形式が正しくありません。\n", "OnFrame", NORVEX_SOURCE_FILE,
                         __LINE__);
     }
+    // The held frame's picture may still be made with the converter that goes.
+    ReleaseHeldSample();
     frameConverter.reset();
     converterCaps.reset();
     converterInfo.reset();
@@ -214,12 +216,54 @@ void GStreamerDevice::ConvertQueuedSamples()
             sample = std::move(queuedSamples.front());
             queuedSamples.pop_front();
         }
-        OnFrame(sample.get());
+        OnFrame(std::move(sample));
     }
+    // The last frame's picture is made before its sample goes.
+    ReleaseHeldSample();
     converterThreadId.store(std::thread::id(), std::memory_order_release);
 }
 
-void GStreamerDevice::OnFrame(GstSample* sample)
+GStreamerDevice::MappedSample::MappedSample(GStreamerHandle<GstSample> taken, const GstVideoInfo& info,
+                                            const VideoCapture::FrameConverter& converter)
+    : sample(std::move(taken))
+{
+    // Honours the planes' strides and offsets, from the video meta where the buffer has one.
+    if (!gst_video_frame_map(&mapped, &info, gst_sample_get_buffer(sample.get()), GST_MAP_READ))
+    {
+        throw Exception(L"受け取ったフレームを読み取れませんでした。\n", "OnFrame", NORVEX_SOURCE_FILE, __LINE__);
+    }
+    source.converter = &converter;
+    auto& planes = source.planes;
+    for (guint plane = 0; plane < GST_VIDEO_FRAME_N_PLANES(&mapped) && plane < 3; ++plane)
+    {
+        planes.data[plane] = static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&mapped, plane));
+        planes.stride[plane] = GST_VIDEO_FRAME_PLANE_STRIDE(&mapped, plane);
+    }
+    if (GST_VIDEO_INFO_N_PLANES(&info) == 3)
+    {
+        // The converter takes U, then V; YV12 keeps V's plane first.
+        planes.data[1] = static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_COMP_DATA(&mapped, GST_VIDEO_COMP_U));
+        planes.stride[1] = GST_VIDEO_FRAME_COMP_STRIDE(&mapped, GST_VIDEO_COMP_U);
+        planes.data[2] = static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_COMP_DATA(&mapped, GST_VIDEO_COMP_V));
+        planes.stride[2] = GST_VIDEO_FRAME_COMP_STRIDE(&mapped, GST_VIDEO_COMP_V);
+    }
+}
+
+GStreamerDevice::MappedSample::~MappedSample()
+{
+    gst_video_frame_unmap(&mapped);
+}
+
+void GStreamerDevice::ReleaseHeldSample() noexcept
+{
+    if (held)
+    {
+        LetGoOfSource(held->source);
+        held.reset();
+    }
+}
+
+void GStreamerDevice::OnFrame(GStreamerHandle<GstSample> sample)
 {
     if (!IsStarted())
     {
@@ -227,8 +271,8 @@ void GStreamerDevice::OnFrame(GstSample* sample)
     }
     try
     {
-        GstBuffer* buffer = gst_sample_get_buffer(sample);
-        GstCaps* caps = gst_sample_get_caps(sample);
+        GstBuffer* buffer = gst_sample_get_buffer(sample.get());
+        GstCaps* caps = gst_sample_get_caps(sample.get());
         // A stream's samples share one caps object: parsed when it changes, not for every frame.
         GstVideoInfo parsed;
         const bool known = caps && converterInfo && caps == converterCaps.get();
@@ -247,51 +291,35 @@ void GStreamerDevice::OnFrame(GstSample* sample)
             throw Exception(L"受け取ったフレームの大きさが選択したフォーマットと一致しません。\n", "OnFrame",
                             NORVEX_SOURCE_FILE, __LINE__);
         }
+        auto frameInfo = InfoOf(appSink, sample.get(), buffer);
+        if (!frameInfo.sequence && GST_BUFFER_PTS_IS_VALID(buffer))
+        {
+            frameInfo.sequence = SequenceBefore(GST_BUFFER_PTS(buffer));
+        }
         auto& converter = ConverterFor(caps, info);
-        // Honours the planes' strides and offsets, from the video meta where the buffer has one.
-        GstVideoFrame mapped;
-        if (!gst_video_frame_map(&mapped, &info, buffer, GST_MAP_READ))
+        // The sample stays mapped while the frame is delivered: a still can be taken from it.
+        auto current = std::make_unique<MappedSample>(std::move(sample), info, converter);
+        if (IsPictureOnDemand())
         {
-            throw Exception(L"受け取ったフレームを読み取れませんでした。\n", "OnFrame", NORVEX_SOURCE_FILE,
-                            __LINE__);
-        }
-        struct Unmap
-        {
-            GstVideoFrame* frame;
-            ~Unmap() { gst_video_frame_unmap(frame); }
-        } unmap{&mapped};
-        VideoCapture::SourcePlanes planes;
-        const bool planar = GST_VIDEO_INFO_N_PLANES(&info) == 3;
-        for (guint plane = 0; plane < GST_VIDEO_FRAME_N_PLANES(&mapped) && plane < 3; ++plane)
-        {
-            planes.data[plane] = static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&mapped, plane));
-            planes.stride[plane] = GST_VIDEO_FRAME_PLANE_STRIDE(&mapped, plane);
-        }
-        if (planar)
-        {
-            // The converter takes U, then V; YV12 keeps V's plane first.
-            planes.data[1] =
-                static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_COMP_DATA(&mapped, GST_VIDEO_COMP_U));
-            planes.stride[1] = GST_VIDEO_FRAME_COMP_STRIDE(&mapped, GST_VIDEO_COMP_U);
-            planes.data[2] =
-                static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_COMP_DATA(&mapped, GST_VIDEO_COMP_V));
-            planes.stride[2] = GST_VIDEO_FRAME_COMP_STRIDE(&mapped, GST_VIDEO_COMP_V);
+            // Held until the next frame: the frame's first reader converts it.
+            std::swap(held, current);
+            DeliverFrameOnDemand(held->source, NORVEX_SOURCE_FILE, __LINE__, frameInfo);
+            // The frame before no longer refers to its sample, unless this delivery failed: then
+            // its picture is made before the sample goes.
+            if (current)
+            {
+                LetGoOfSource(current->source);
+            }
+            return;
         }
         // Converted without a lock into the streaming thread's own picture; only the swap into
         // `frame` and the callback hold frameSection.
         std::uint8_t* const jpegPlanes =
             IsJpegPlanesWanted() && converter.HasJpegPath() ? NextJpegPlanes(converted).data() : nullptr;
-        converter.Convert(planes, reinterpret_cast<std::uint8_t*>(converted.data), converted.stride,
-                          jpegPlanes);
-
-        auto frameInfo = InfoOf(appSink, sample, buffer);
-        if (!frameInfo.sequence && GST_BUFFER_PTS_IS_VALID(buffer))
-        {
-            frameInfo.sequence = SequenceBefore(GST_BUFFER_PTS(buffer));
-        }
-        // The sample stays mapped while the frame is delivered: a still can be taken from it.
-        const VideoCapture::FrameSource source{&converter, planes};
-        DeliverFrame(converted, NORVEX_SOURCE_FILE, __LINE__, frameInfo, &source, jpegPlanes != nullptr);
+        converter.Convert(current->source.planes, reinterpret_cast<std::uint8_t*>(converted.data),
+                          converted.stride, jpegPlanes);
+        DeliverFrame(converted, NORVEX_SOURCE_FILE, __LINE__, frameInfo, &current->source, jpegPlanes != nullptr);
+        ReleaseHeldSample();
     }
     catch (...)
     {

@@ -37,6 +37,8 @@ void Device::Prepare()
     // gives the old pixels back now, and SizeFrame makes the new ones when they are needed.
     if (format.width != frame.width || format.height != frame.height)
     {
+        // A source of the old size is never converted into the new picture.
+        pendingSource = nullptr;
         frame = {};
     }
 }
@@ -170,6 +172,18 @@ void Device::InvokeFrameCallback()
 bool Device::DeliverFrame(Image<Pixel<unsigned char>>& picture, const wchar_t* sourceFile, int line,
                           FrameInfo info, const FrameSource* frameSource, bool jpegPlanesWritten) noexcept
 {
+    return Deliver(&picture, nullptr, sourceFile, line, info, frameSource, jpegPlanesWritten);
+}
+
+bool Device::DeliverFrameOnDemand(const FrameSource& frameSource, const wchar_t* sourceFile, int line,
+                                  FrameInfo info) noexcept
+{
+    return Deliver(nullptr, &frameSource, sourceFile, line, info, &frameSource, false);
+}
+
+bool Device::Deliver(Image<Pixel<unsigned char>>* picture, const FrameSource* pending, const wchar_t* sourceFile,
+                     int line, FrameInfo info, const FrameSource* frameSource, bool jpegPlanesWritten) noexcept
+{
     const auto arrival = std::chrono::steady_clock::now();
     const auto wallArrival = std::chrono::system_clock::now();
     if (info.captureTime == std::chrono::steady_clock::time_point{})
@@ -187,7 +201,17 @@ bool Device::DeliverFrame(Image<Pixel<unsigned char>>& picture, const wchar_t* s
     CriticalSection::AutoLock lock(frameSection);
     try
     {
-        PublishFrame(picture);
+        if (picture)
+        {
+            PublishFrame(*picture);
+        }
+        else if (pending->converter == nullptr)
+        {
+            ThrowUnexpected("OnFrame", NORVEX_SOURCE_FILE, __LINE__);
+        }
+        // The frame's picture is the one published, or the pending source's: an older pending
+        // source is no longer read.
+        pendingSource = pending;
         frameInfo = info;
         TakeEncodedPayload();
     }
@@ -216,6 +240,43 @@ bool Device::DeliverFrame(Image<Pixel<unsigned char>>& picture, const wchar_t* s
         NotifyCurrentException(sourceFile, line);
     }
     return true;
+}
+
+void Device::SetPictureOnDemand(bool onDemand)
+{
+    pictureOnDemand = onDemand;
+}
+
+void Device::MakePendingPicture() const noexcept
+{
+    if (!pendingSource)
+    {
+        return;
+    }
+    const FrameSource& pending = *std::exchange(pendingSource, nullptr);
+    try
+    {
+        SizeFrame();
+        if (frame.data && frame.data == frame.buffer.data())
+        {
+            pending.converter->Convert(pending.planes, reinterpret_cast<std::uint8_t*>(frame.data), frame.stride);
+        }
+    }
+    catch (...)
+    {
+        // The frame keeps its older picture; the failure is reported as a conversion's on the
+        // capture thread would be.
+        const_cast<Device*>(this)->NotifyCurrentException(NORVEX_SOURCE_FILE, __LINE__);
+    }
+}
+
+void Device::LetGoOfSource(const FrameSource& gone) noexcept
+{
+    CriticalSection::AutoLock lock(frameSection);
+    if (pendingSource == &gone)
+    {
+        MakePendingPicture();
+    }
 }
 
 void Device::SetJpegPlanesWanted(bool wanted)

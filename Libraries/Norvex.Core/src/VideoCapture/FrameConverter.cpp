@@ -318,7 +318,7 @@ void FrameConverter::ConvertToJpegPlanes(const SourcePlanes& source, std::uint8_
 }
 
 void FrameConverter::Convert(const SourcePlanes& source, std::uint8_t* target, int targetStride,
-                             std::uint8_t* jpegPlanes)
+                             std::uint8_t* jpegPlanes) const
 {
     if (!jpegPlanes || !jpeg)
     {
@@ -346,7 +346,7 @@ void FrameConverter::Convert(const SourcePlanes& source, std::uint8_t* target, i
     }
 }
 
-void FrameConverter::Convert(const SourcePlanes& source, std::uint8_t* target, int targetStride)
+void FrameConverter::Convert(const SourcePlanes& source, std::uint8_t* target, int targetStride) const
 {
     if (ycbcr)
     {
@@ -362,7 +362,8 @@ void FrameConverter::Convert(const SourcePlanes& source, std::uint8_t* target, i
     }
 }
 
-void FrameConverter::ConvertWithLibyuv(const SourcePlanes& source, std::uint8_t* target, int targetStride)
+void FrameConverter::ConvertWithLibyuv(const SourcePlanes& source, std::uint8_t* target,
+                                       int targetStride) const
 {
     const auto* const* planes = source.data;
     const int* strides = source.stride;
@@ -402,8 +403,10 @@ void FrameConverter::ConvertWithLibyuv(const SourcePlanes& source, std::uint8_t*
     }
 }
 
-void FrameConverter::ConvertWithSwscale(const SourcePlanes& source, std::uint8_t* target, int targetStride)
+void FrameConverter::ConvertWithSwscale(const SourcePlanes& source, std::uint8_t* target,
+                                        int targetStride) const
 {
+    std::lock_guard lock(scalerMutex);
     const std::uint8_t* planes[4] = {source.data[0], source.data[1], source.data[2], nullptr};
     const int strides[4] = {source.stride[0], source.stride[1], source.stride[2], 0};
     std::uint8_t* destination[4] = {target, nullptr, nullptr, nullptr};

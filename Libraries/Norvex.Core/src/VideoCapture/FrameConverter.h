@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 struct SwsContext;
 struct YuvConstants;
@@ -77,8 +78,9 @@ struct ContiguousGeometry
 // stops at 2.0). The path and the libswscale context are made by the constructor: a conversion
 // allocates nothing.
 //
-// Threads: one thread at a time; the back-ends make it while stopped and use it on their capture
-// thread.
+// Threads: the back-ends make it while stopped and use it on their capture thread; a frame's
+// reader may convert a picture left to be made on demand meanwhile, so conversions may run on
+// two threads at once (libswscale's context is taken by one at a time).
 class FrameConverter
 {
 public:
@@ -91,12 +93,12 @@ public:
 
     // Writes the picture into `target` (width x height BGRA pixels, `targetStride` bytes a row),
     // alpha 255. Raises E_FAIL ("OnRawSample") when the library fails.
-    void Convert(const SourcePlanes& source, std::uint8_t* target, int targetStride);
+    void Convert(const SourcePlanes& source, std::uint8_t* target, int targetStride) const;
     // The same, and with `jpegPlanes` (the layout HasJpegPath, else null) JPEG's planes as
     // JpegPlaneLayout lays them out, in the same pass: band by band, each band of the camera's
     // picture read from memory once.
     void Convert(const SourcePlanes& source, std::uint8_t* target, int targetStride,
-                 std::uint8_t* jpegPlanes);
+                 std::uint8_t* jpegPlanes) const;
     // Whether the layout has a path straight to JPEG's planes (JpegPlaneConverter): Y'CbCr with
     // halved chroma.
     bool HasJpegPath() const noexcept { return jpeg != nullptr; }
@@ -111,8 +113,8 @@ public:
                                                     std::int32_t height, int firstStride) noexcept;
 
 private:
-    void ConvertWithLibyuv(const SourcePlanes& source, std::uint8_t* target, int targetStride);
-    void ConvertWithSwscale(const SourcePlanes& source, std::uint8_t* target, int targetStride);
+    void ConvertWithLibyuv(const SourcePlanes& source, std::uint8_t* target, int targetStride) const;
+    void ConvertWithSwscale(const SourcePlanes& source, std::uint8_t* target, int targetStride) const;
 
     PixelLayout layout;
     std::int32_t width;
@@ -127,10 +129,13 @@ private:
         void operator()(SwsContext* context) const noexcept;
     };
     std::unique_ptr<SwsContext, ScalerDeleter> scaler;
+    mutable std::mutex scalerMutex; // guards the use of `scaler`
 };
 
 // The camera's own picture behind a frame being delivered, and the converter that made the frame
-// of it: what Device::WriteJpegPlanes reads. Valid only while that frame is delivered.
+// of it: what Device::TakeJpegPlanes reads, and what a picture left to be made on demand is made
+// of (the converter then makes the whole picture). Valid while that frame is delivered, and for
+// an on-demand frame until the back-end lets go of it.
 struct FrameSource
 {
     const FrameConverter* converter = nullptr;

@@ -38,7 +38,9 @@ inline constexpr HRESULT signalResizedStatus = MakeStatus(0x80040301u);
 //
 // frameSection is held by the capture thread only to publish a picture (a swap of buffers) and
 // while the frame callback runs: decoding and conversion happen before it, into a picture of the
-// back-end's own, so a reader of the frame on another thread waits for no conversion.
+// back-end's own, so a reader of the frame on another thread waits for no conversion. The one
+// exception is a picture left to be made on demand (SetPictureOnDemand): its first reader makes it
+// under frameSection.
 class Device
 {
 public:
@@ -53,7 +55,8 @@ public:
     // The latest frame with the frame lock held for as long as this object lives: the frame's
     // pixels are swapped with the back-end's next picture under that lock, so `data` is valid
     // only meanwhile. The lock is recursive: the frame callback, which runs under it, may take it
-    // again. Its address stays the same for the device's life.
+    // again. Its address stays the same for the device's life. A picture left to be made on demand
+    // is made here, on the reader's thread.
     class LockedFrame
     {
     public:
@@ -61,6 +64,7 @@ public:
             : lock(device.frameSection), frame(device.frame), info(device.frameInfo)
         {
             device.SizeFrame();
+            device.MakePendingPicture();
         }
         const Image<Pixel<unsigned char>>& operator*() const noexcept { return frame; }
         const Image<Pixel<unsigned char>>* operator->() const noexcept { return &frame; }
@@ -128,6 +132,14 @@ public:
     // camera, a decoded one).
     bool TakeJpegPlanes(std::vector<unsigned char>& planes);
 
+    // While set, a back-end that can leaves a frame's picture unconverted until something reads it
+    // through LockFrame, and keeps the camera's picture until then: a frame nobody reads costs no
+    // conversion (the command line saving JPEG stills from the camera's own Y'CbCr, with nothing
+    // shown). The frame callback's image is then not made by itself: a callback reads the pixels
+    // through LockFrame. Clear by default; the frame callback may see either kind of frame just
+    // after a change. Any thread.
+    void SetPictureOnDemand(bool onDemand);
+
     // The previous function is destroyed after the lock is released.
     void SetFrameCallback(FrameCallback callback);
     void SetExceptionCallback(ExceptionCallback callback);
@@ -149,6 +161,17 @@ protected:
     bool DeliverFrame(Image<Pixel<unsigned char>>& picture, const wchar_t* sourceFile, int line,
                       FrameInfo info = {}, const FrameSource* source = nullptr,
                       bool jpegPlanesWritten = false) noexcept;
+    // For back-ends, on the capture thread: whether a frame's picture may be left to be made on
+    // demand, and delivering such a frame. `source` and what it points to (the camera's picture,
+    // the converter) must stay unchanged until the back-end has called LetGoOfSource with it; the
+    // picture is then made from it by the frame's first reader, or by LetGoOfSource.
+    bool IsPictureOnDemand() const noexcept { return pictureOnDemand.load(std::memory_order_relaxed); }
+    bool DeliverFrameOnDemand(const FrameSource& source, const wchar_t* sourceFile, int line,
+                              FrameInfo info = {}) noexcept;
+    // For back-ends, before `source` of an on-demand frame changes or goes (the next frame's
+    // delivery, a stop, a new converter): makes the frame's picture now if it still waits for it,
+    // so the frame stays the one delivered. Nothing when the frame no longer refers to `source`.
+    void LetGoOfSource(const FrameSource& source) noexcept;
     // For back-ends, on the capture thread: whether JPEG's planes are wanted with the frames, and
     // the capture thread's own buffer for those of the next frame, sized for `picture`.
     bool IsJpegPlanesWanted() const noexcept { return jpegWanted.load(std::memory_order_relaxed); }
@@ -172,6 +195,12 @@ protected:
 private:
     // Called with frameSection held: gives `frame` the prepared size (black) unless it has it.
     void SizeFrame() const;
+    // Both deliveries: with `picture`, it becomes the frame; without, `pending` is the frame's
+    // source to make the picture of on demand.
+    bool Deliver(Image<Pixel<unsigned char>>* picture, const FrameSource* pending, const wchar_t* sourceFile,
+                 int line, FrameInfo info, const FrameSource* source, bool jpegPlanesWritten) noexcept;
+    // Called with frameSection held: the frame's picture from pendingSource, if it waits for it.
+    void MakePendingPicture() const noexcept;
     // Called with frameSection held.
     void PublishFrame(Image<Pixel<unsigned char>>& picture);
     void InvokeFrameCallback();
@@ -182,7 +211,10 @@ private:
     mutable Image<Pixel<unsigned char>> frame; // guarded by frameSection; sized by SizeFrame
     std::int32_t preparedWidth = 0;            // guarded by frameSection: the prepared format's size
     std::int32_t preparedHeight = 0;           // guarded by frameSection
-    FrameInfo frameInfo;                       // guarded by frameSection
+    // Guarded by frameSection: the source `frame`'s picture is still to be made of (on demand).
+    mutable const FrameSource* pendingSource = nullptr;
+    std::atomic<bool> pictureOnDemand = false;
+    FrameInfo frameInfo; // guarded by frameSection
     CriticalSection callbackSection;
     FrameCallback frameCallback;         // guarded by callbackSection
     ExceptionCallback exceptionCallback; // guarded by callbackSection
