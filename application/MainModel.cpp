@@ -413,7 +413,7 @@ void MainModel::StartCapture()
     ForgetCaptureEndReason();
     UpdatePictureDemand();
     device.SetFrameCallback([this](Device* source, const Image& frame)
-                            { OnDeviceFrame(*source, frame, source->LockFrame().Info()); });
+                            { OnDeviceFrame(*source, frame, source->GetFrameInfo()); });
     device.SetExceptionCallback([this](Device* source, const Exception& exception)
                                 { OnStreamException(source, exception); });
     try

@@ -604,7 +604,8 @@ void Recorder::RecordFrame(const Image& frame, const FrameInfo& info, std::int64
     // A movie, or stills chosen after a movie recording started: handed on here and now. Inside
     // the camera's frame callback (its frame lock held throughout) the camera's frame is read
     // through the lock, which makes a picture left to be made on demand.
-    WriteRecordingFrame(camera ? *camera->LockFrame() : frame, info, cameraGap, FileFormatTable::Get(fileFormat));
+    WriteRecordingFrame(camera ? *camera->LockFrame() : frame, info, cameraGap,
+                        FileFormatTable::Get(fileFormat));
 }
 
 std::wstring Recorder::WriteRecordingFrame(const Image& frame, const FrameInfo& info, std::int64_t cameraGap,

@@ -602,6 +602,69 @@ TEST_F(GStreamerCaptureTest, ASlowConsumerSeesRecentFramesAndEverySkippedOneIsCo
     EXPECT_GT(device->GetDroppedFrameCount(), 0u);
 }
 
+// A picture left to be made on demand must be its own frame's whoever reads it and whenever: in
+// the frame callback, from another thread while frames go on, and after the stop. A reader given
+// the picture of an earlier frame, or of a sample already released, sees another frame counter.
+TEST_F(GStreamerCaptureTest, APictureMadeOnDemandIsItsOwnFramesWheneverItIsRead)
+{
+    MovingCameras moving;
+    const auto devices = Enumerate();
+    const auto device = Find(devices, L"Norvex Test Camera 1");
+    ASSERT_TRUE(device);
+    SelectFormat(*device, IndexOf(*device, L"YUY2 640x480 (30fps)"));
+    device->SetPictureOnDemand(true);
+    std::mutex mutex;
+    std::condition_variable changed;
+    int delivered = 0;
+    int readInCallback = 0;
+    std::vector<std::string> wrong;
+    device->SetFrameCallback(
+        [&](Device* self, const Image<Pixel<unsigned char>>&)
+        {
+            // Every other frame is read here; the others only by the reads below, or by nobody.
+            const auto sequence = self->GetFrameInfo().sequence.value_or(0);
+            std::lock_guard lock(mutex);
+            if (sequence % 2 == 1)
+            {
+                const auto frame = self->LockFrame();
+                if (FrameCounter(*frame) != static_cast<int>(sequence))
+                {
+                    wrong.push_back("callback: frame " + std::to_string(sequence) + " shows " +
+                                    std::to_string(FrameCounter(*frame)));
+                }
+                ++readInCallback;
+            }
+            ++delivered;
+            changed.notify_all();
+        });
+    device->Start();
+    int readOutside = 0;
+    for (int seen = 0; readOutside < 12;)
+    {
+        {
+            std::unique_lock lock(mutex);
+            ASSERT_TRUE(changed.wait_for(lock, 5s, [&] { return delivered > seen; }));
+            seen = delivered;
+        }
+        const auto frame = device->LockFrame();
+        ASSERT_TRUE(frame.Info().sequence);
+        EXPECT_EQ(FrameCounter(*frame), static_cast<int>(*frame.Info().sequence));
+        ++readOutside;
+    }
+    // The last frames before the stop are read by nobody until after it.
+    {
+        std::unique_lock lock(mutex);
+        const int target = delivered + 3;
+        ASSERT_TRUE(changed.wait_for(lock, 5s, [&] { return delivered >= target; }));
+    }
+    device->Stop();
+    const auto last = device->LockFrame();
+    ASSERT_TRUE(last.Info().sequence);
+    EXPECT_EQ(FrameCounter(*last), static_cast<int>(*last.Info().sequence));
+    EXPECT_GT(readInCallback, 0);
+    EXPECT_TRUE(wrong.empty()) << testing::PrintToString(wrong);
+}
+
 TEST_F(GStreamerCaptureTest, StartAndStopAreIdempotentAndStopEndsTheCallbacks)
 {
     const auto devices = Enumerate();

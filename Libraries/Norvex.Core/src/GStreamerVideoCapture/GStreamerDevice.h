@@ -18,7 +18,6 @@
 #include <thread>
 #include <utility>
 
-
 namespace Norvex::Core::GStreamerVideoCapture
 {
 

@@ -230,7 +230,8 @@ GStreamerDevice::MappedSample::MappedSample(GStreamerHandle<GstSample> taken, co
     // Honours the planes' strides and offsets, from the video meta where the buffer has one.
     if (!gst_video_frame_map(&mapped, &info, gst_sample_get_buffer(sample.get()), GST_MAP_READ))
     {
-        throw Exception(L"受け取ったフレームを読み取れませんでした。\n", "OnFrame", NORVEX_SOURCE_FILE, __LINE__);
+        throw Exception(L"受け取ったフレームを読み取れませんでした。\n", "OnFrame", NORVEX_SOURCE_FILE,
+                        __LINE__);
     }
     source.converter = &converter;
     auto& planes = source.planes;
@@ -242,9 +243,11 @@ GStreamerDevice::MappedSample::MappedSample(GStreamerHandle<GstSample> taken, co
     if (GST_VIDEO_INFO_N_PLANES(&info) == 3)
     {
         // The converter takes U, then V; YV12 keeps V's plane first.
-        planes.data[1] = static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_COMP_DATA(&mapped, GST_VIDEO_COMP_U));
+        planes.data[1] =
+            static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_COMP_DATA(&mapped, GST_VIDEO_COMP_U));
         planes.stride[1] = GST_VIDEO_FRAME_COMP_STRIDE(&mapped, GST_VIDEO_COMP_U);
-        planes.data[2] = static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_COMP_DATA(&mapped, GST_VIDEO_COMP_V));
+        planes.data[2] =
+            static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_COMP_DATA(&mapped, GST_VIDEO_COMP_V));
         planes.stride[2] = GST_VIDEO_FRAME_COMP_STRIDE(&mapped, GST_VIDEO_COMP_V);
     }
 }
@@ -318,7 +321,8 @@ void GStreamerDevice::OnFrame(GStreamerHandle<GstSample> sample)
             IsJpegPlanesWanted() && converter.HasJpegPath() ? NextJpegPlanes(converted).data() : nullptr;
         converter.Convert(current->source.planes, reinterpret_cast<std::uint8_t*>(converted.data),
                           converted.stride, jpegPlanes);
-        DeliverFrame(converted, NORVEX_SOURCE_FILE, __LINE__, frameInfo, &current->source, jpegPlanes != nullptr);
+        DeliverFrame(converted, NORVEX_SOURCE_FILE, __LINE__, frameInfo, &current->source,
+                     jpegPlanes != nullptr);
         ReleaseHeldSample();
     }
     catch (...)

@@ -181,8 +181,9 @@ bool Device::DeliverFrameOnDemand(const FrameSource& frameSource, const wchar_t*
     return Deliver(nullptr, &frameSource, sourceFile, line, info, &frameSource, false);
 }
 
-bool Device::Deliver(Image<Pixel<unsigned char>>* picture, const FrameSource* pending, const wchar_t* sourceFile,
-                     int line, FrameInfo info, const FrameSource* frameSource, bool jpegPlanesWritten) noexcept
+bool Device::Deliver(Image<Pixel<unsigned char>>* picture, const FrameSource* pending,
+                     const wchar_t* sourceFile, int line, FrameInfo info, const FrameSource* frameSource,
+                     bool jpegPlanesWritten) noexcept
 {
     const auto arrival = std::chrono::steady_clock::now();
     const auto wallArrival = std::chrono::system_clock::now();
@@ -259,7 +260,8 @@ void Device::MakePendingPicture() const noexcept
         SizeFrame();
         if (frame.data && frame.data == frame.buffer.data())
         {
-            pending.converter->Convert(pending.planes, reinterpret_cast<std::uint8_t*>(frame.data), frame.stride);
+            pending.converter->Convert(pending.planes, reinterpret_cast<std::uint8_t*>(frame.data),
+                                       frame.stride);
         }
     }
     catch (...)

@@ -77,6 +77,12 @@ public:
         const FrameInfo& info;
     };
     LockedFrame LockFrame() const { return LockedFrame(*this); }
+    // The latest frame's time stamps, sequence number and drops, without making its picture.
+    FrameInfo GetFrameInfo() const
+    {
+        CriticalSection::AutoLock lock(frameSection);
+        return frameInfo;
+    }
 
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
