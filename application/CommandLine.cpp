@@ -341,6 +341,9 @@ int StreamOnly(MainModel& model, SignalWatcher& terminationSignals, const Option
     // The model's own count: Frame announcements are merged when this loop is slower than the
     // camera, so counting them would undercount.
     long long frames = 0;
+    // What this measures is the frame path: every frame is converted as a preview's would be,
+    // though nothing here reads the pictures.
+    model.SetEveryPictureMade(true);
     const std::int64_t countBefore = model.GetCapturedFrameCount();
     const auto start = std::chrono::steady_clock::now();
     const auto elapsed = [&]

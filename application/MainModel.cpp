@@ -564,7 +564,7 @@ void MainModel::UpdatePictureDemand()
 {
     // Every other reader (a snap, a processor's request, the recorder's movie and BMP, PNG and TIFF
     // stills) takes the frame through the device's frame lock, which makes the picture first.
-    const bool onDemand = !previewAttached.load() && processorIndex == 0;
+    const bool onDemand = !previewAttached.load() && processorIndex == 0 && !everyPictureMade;
     pictureOnDemand = onDemand;
     GetCurrentDevice().SetPictureOnDemand(onDemand);
 }

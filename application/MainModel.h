@@ -295,6 +295,13 @@ public:
     // The invalidator runs under a leaf lock and must only post. Setting one attaches the preview:
     // only then are shown images published for TakeShownImage.
     void SetPreviewInvalidator(std::function<void()> invalidator);
+    // While set, every frame's picture is made as it comes, as with a preview attached, though
+    // nothing may read it (the command line's `stream`, which measures the frame path).
+    void SetEveryPictureMade(bool value)
+    {
+        everyPictureMade = value;
+        UpdatePictureDemand();
+    }
     void InvalidatePreview() const;
 
 private:
@@ -405,6 +412,7 @@ private:
     // leaves the profiles and the cursor pixel unsampled (profilesStale, cursorStale); their
     // getters sample the latest frame then.
     std::atomic<bool> pictureOnDemand = false;
+    bool everyPictureMade = false; // user-interface thread
     std::atomic<bool> cursorStale = false;
     std::atomic<std::int64_t> capturedFrames = 0;
 
