@@ -290,7 +290,10 @@ void GStreamerDevice::Start()
         ThrowUnexpected("Start", NORVEX_SOURCE_FILE, __LINE__);
     }
     g_object_set(capsFilter, "caps", format->GetCaps(), nullptr);
-    SizeLikeFrame(converted);
+    // `converted` is sized by the first frame converted on this thread: a stream whose pictures
+    // are all made on demand never needs it.
+    streamWidth = format->width;
+    streamHeight = format->height;
 
     {
         std::lock_guard lock(queueMutex);

@@ -91,12 +91,14 @@ private:
     GstElement* appSink = nullptr;
     ComPointer<VideoCapture::CameraControl> cameraControl; // null unless the node is V4L2
     ComPointer<VideoCapture::VideoProcAmp> videoProcAmp;   // null unless the node is V4L2
-    // The streaming thread's while started; Start sizes `converted` and Stop drops the converter,
-    // each while no streaming thread runs.
+    // The streaming thread's while started; Start sets the stream's size and Stop drops the
+    // converter, each while no streaming thread runs.
     std::unique_ptr<VideoCapture::FrameConverter> frameConverter; // for the caps below
     GStreamerHandle<GstCaps> converterCaps;                       // the caps it was made for
     GStreamerHandle<GstVideoInfo> converterInfo;                  // those caps, parsed once
     Image<Pixel<unsigned char>> converted;                        // the next picture
+    std::int32_t streamWidth = 0;                                 // the started format's size
+    std::int32_t streamHeight = 0;
     // A sample mapped for reading (the planes as the video meta, or else the caps, place them),
     // the planes in the converter's order; unmapped when it goes.
     struct MappedSample

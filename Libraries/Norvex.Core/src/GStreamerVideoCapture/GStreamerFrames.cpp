@@ -287,8 +287,7 @@ void GStreamerDevice::OnFrame(GStreamerHandle<GstSample> sample)
         }
         // Never read past the buffer: a frame that does not hold the selected size, or whose
         // planes do not fit in it, is skipped.
-        if (GST_VIDEO_INFO_WIDTH(&info) != converted.width ||
-            GST_VIDEO_INFO_HEIGHT(&info) != converted.height ||
+        if (GST_VIDEO_INFO_WIDTH(&info) != streamWidth || GST_VIDEO_INFO_HEIGHT(&info) != streamHeight ||
             !PlanesFit(info, gst_buffer_get_video_meta(buffer), gst_buffer_get_size(buffer)))
         {
             throw Exception(L"受け取ったフレームの大きさが選択したフォーマットと一致しません。\n", "OnFrame",
@@ -317,6 +316,10 @@ void GStreamerDevice::OnFrame(GStreamerHandle<GstSample> sample)
         }
         // Converted without a lock into the streaming thread's own picture; only the swap into
         // `frame` and the callback hold frameSection.
+        if (converted.width != streamWidth || converted.height != streamHeight)
+        {
+            SizeLikeFrame(converted);
+        }
         std::uint8_t* const jpegPlanes =
             IsJpegPlanesWanted() && converter.HasJpegPath() ? NextJpegPlanes(converted).data() : nullptr;
         converter.Convert(current->source.planes, reinterpret_cast<std::uint8_t*>(converted.data),
