@@ -141,7 +141,28 @@ void Wmv3Encoder::StartLoad()
         hasReference = true;
         codedSinceLoad = false;
     }
-    histogram.fill(0);
+    for (auto& partial : partialHistograms)
+    {
+        partial.fill(0);
+    }
+}
+
+void Wmv3Encoder::CountMagnitudes(const std::int16_t* values, int first, int weight)
+{
+    const std::uint8_t* bins = MagnitudeBins();
+    for (int i = first; i < 64; ++i)
+    {
+        partialHistograms[i & 3][bins[std::abs(values[i])]] += static_cast<std::uint32_t>(weight);
+    }
+}
+
+void Wmv3Encoder::FinishHistogram()
+{
+    for (int bin = 0; bin < HistogramBins; ++bin)
+    {
+        histogram[bin] = partialHistograms[0][bin] + partialHistograms[1][bin] + partialHistograms[2][bin] +
+                         partialHistograms[3][bin];
+    }
 }
 
 void Wmv3Encoder::Load(const ConstPlanes& picture)
@@ -151,7 +172,6 @@ void Wmv3Encoder::Load(const ConstPlanes& picture)
     rounding = true;
     overheadBits = 30.0 * mbWidth * mbHeight;
     PadInput(picture);
-    const std::uint8_t* bins = MagnitudeBins();
     for (int mby = 0; mby < mbHeight; ++mby)
     {
         for (int mbx = 0; mbx < mbWidth; ++mbx)
@@ -181,14 +201,11 @@ void Wmv3Encoder::Load(const ConstPlanes& picture)
             // four (counted twice) and one chroma block of two.
             for (const int b : {mbIndex & 3, 4 + (mbIndex & 1)})
             {
-                const int weight = b < 4 ? 2 : 1;
-                for (int i = 1; i < 64; ++i)
-                {
-                    histogram[bins[std::abs(targets[b][i])]] += weight;
-                }
+                CountMagnitudes(targets[b], 1, b < 4 ? 2 : 1);
             }
         }
     }
+    FinishHistogram();
 }
 
 double Wmv3Encoder::EstimateBits(const PictureSettings& settings) const

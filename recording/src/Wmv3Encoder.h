@@ -158,6 +158,9 @@ private:
     // (0..32767) is MagnitudeBins()[m].
     static const std::uint8_t* MagnitudeBins();
     void PadInput(const ConstPlanes& picture);
+    // Counts the magnitudes of a block's values from position `first` into the histogram's copies.
+    void CountMagnitudes(const std::int16_t* values, int first, int weight);
+    void FinishHistogram();
     void StartLoad();
     void AnalyseMacroblock(int mbx, int mby, const PictureSettings& settings);
     void ChooseTables(PictureSettings& settings);
@@ -202,6 +205,9 @@ private:
     std::vector<std::int16_t> coefficients;
     std::vector<std::int16_t> largestCoefficients; // of each P block's coefficients, in magnitude
     std::array<std::uint32_t, HistogramBins> histogram{};
+    // Counted in four copies while loading (consecutive magnitudes often share a bin; four copies
+    // keep the additions from waiting on each other), added up into `histogram` at the end.
+    std::array<std::array<std::uint32_t, HistogramBins>, 4> partialHistograms{};
     std::array<std::vector<std::int16_t>, 3> dcLevels; // quantised DC of every block, by plane
     std::array<std::vector<Lines>, 3> lines;           // by plane, one per block
     std::vector<std::uint8_t> lumaCoded;               // coded flags of the luma blocks

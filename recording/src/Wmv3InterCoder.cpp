@@ -123,6 +123,25 @@ void PredictLuma16(const std::uint8_t* source, int sourceStride, int vx, int vy,
     const int shift = halfX && halfY ? 2 : 1;
     const int bias = halfX && halfY ? (roundDown ? 1 : 2) : (roundDown ? 0 : 1);
 #if defined(__SSE2__)
+    if (halfX != halfY)
+    {
+        // Two samples: the byte average rounds up; one less where the sum was odd rounds down.
+        const __m128i one = _mm_set1_epi8(1);
+        const std::ptrdiff_t other = right + below;
+        for (int y = 0; y < 16; ++y)
+        {
+            const std::uint8_t* row = source + std::ptrdiff_t(y) * sourceStride;
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + other));
+            __m128i average = _mm_avg_epu8(a, b);
+            if (roundDown)
+            {
+                average = _mm_sub_epi8(average, _mm_and_si128(_mm_xor_si128(a, b), one));
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(target + std::ptrdiff_t(y) * targetStride), average);
+        }
+        return;
+    }
     const __m128i zero = _mm_setzero_si128();
     const __m128i biasVector = _mm_set1_epi16(static_cast<short>(bias));
     const __m128i shiftCount = _mm_cvtsi32_si128(shift);
@@ -133,19 +152,11 @@ void PredictLuma16(const std::uint8_t* source, int sourceStride, int vx, int vy,
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + right));
         const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + below));
         const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + below + right));
+        // Four samples (the two-sample cases returned above).
         __m128i low = _mm_add_epi16(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero));
         __m128i high = _mm_add_epi16(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero));
-        if (halfX && halfY)
-        {
-            low = _mm_add_epi16(low, _mm_add_epi16(_mm_unpacklo_epi8(c, zero), _mm_unpacklo_epi8(d, zero)));
-            high = _mm_add_epi16(high, _mm_add_epi16(_mm_unpackhi_epi8(c, zero), _mm_unpackhi_epi8(d, zero)));
-        }
-        else if (halfY)
-        {
-            // b is a itself here: the second sample is the one below.
-            low = _mm_add_epi16(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(c, zero));
-            high = _mm_add_epi16(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(c, zero));
-        }
+        low = _mm_add_epi16(low, _mm_add_epi16(_mm_unpacklo_epi8(c, zero), _mm_unpacklo_epi8(d, zero)));
+        high = _mm_add_epi16(high, _mm_add_epi16(_mm_unpackhi_epi8(c, zero), _mm_unpackhi_epi8(d, zero)));
         low = _mm_srl_epi16(_mm_add_epi16(low, biasVector), shiftCount);
         high = _mm_srl_epi16(_mm_add_epi16(high, biasVector), shiftCount);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(target + std::ptrdiff_t(y) * targetStride),
@@ -311,6 +322,7 @@ void Wmv3Encoder::LoadPredicted(const ConstPlanes& picture, int likelyPquant)
         }
     }
     overheadBits = 64 + vectorBits;
+    FinishHistogram();
 }
 
 Wmv3Encoder::MotionVector Wmv3Encoder::SearchMotion(int mbx, int mby, MotionVector start, int stillLimit)
@@ -571,13 +583,7 @@ void Wmv3Encoder::TransformResidual(int mbIndex)
             largestCoefficients[std::size_t(6 * mbIndex + b)] = static_cast<std::int16_t>(largest[k - n]);
             if (b == (mbIndex & 3) || b == 4 + (mbIndex & 1))
             {
-                const std::int16_t* values = &coefficients[std::size_t(6 * mbIndex + b) * 64];
-                const std::uint8_t* bins = MagnitudeBins();
-                const int weight = b < 4 ? 2 : 1;
-                for (int i = 0; i < 64; ++i)
-                {
-                    histogram[bins[std::abs(values[i])]] += weight;
-                }
+                CountMagnitudes(&coefficients[std::size_t(6 * mbIndex + b) * 64], 0, b < 4 ? 2 : 1);
             }
         }
     }
