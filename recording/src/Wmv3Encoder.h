@@ -175,11 +175,11 @@ private:
     void PredictMacroblock(int mbx, int mby, MotionVector vector);
     void TransformResidual(int mbIndex);
     void AnalyseInterMacroblock(int mbIndex, const PictureSettings& settings);
-    // Appends the run/level events of values read in scan order from position first on, and
-    // sets block's event range and coded flag (the last event marked last).
-    void AppendEvents(Block& block, const std::int16_t* values, const std::uint8_t* scan, int first);
-    // The same for an inter block's levels, of which `nonZero` tells the non-zero positions.
-    void AppendInterEvents(Block& block, const std::int16_t* values, std::uint64_t nonZero);
+    // Appends the run/level events of the values `nonZero` marks (bit i for position i, none
+    // before scan position `first`), in the order of `scan` (scanIndex: where each position comes
+    // in it), and sets block's event range and coded flag (the last event marked last).
+    void AppendEvents(Block& block, const std::int16_t* values, std::uint64_t nonZero, int first,
+                      const std::uint8_t* scan, const std::uint8_t* scanIndex);
     void ChooseInterTables(PictureSettings& settings, int& motionTable, int& patternTable);
     void WritePredictedPicture(const PictureSettings& settings, std::vector<std::uint8_t>& packet);
     void ReconstructPredicted(bool final);

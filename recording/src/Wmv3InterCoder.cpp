@@ -41,15 +41,7 @@ const std::array<std::uint8_t, 64> interScan = []
 }();
 
 // Where each stored position comes in the inter scan.
-const std::array<std::uint8_t, 64> interScanIndex = []
-{
-    std::array<std::uint8_t, 64> result{};
-    for (int i = 0; i < 64; ++i)
-    {
-        result[interScan[i]] = static_cast<std::uint8_t>(i);
-    }
-    return result;
-}();
+const std::array<std::uint8_t, 64> interScanIndex = Transform::ScanIndex(interScan);
 
 // Vectors stay this far from zero (whole pixels), inside the format's range of 64 by 32.
 constexpr int MaximumVectorX = 60;
@@ -612,7 +604,8 @@ void Wmv3Encoder::AnalyseInterMacroblock(int mbIndex, const PictureSettings& set
             }
             // The events carry the levels on to the reconstruction.
             std::int16_t level[64];
-            AppendInterEvents(block, level, Transform::Quantise(flat, quantiser, level));
+            AppendEvents(block, level, Transform::Quantise(flat, quantiser, level), 0, interScan.data(),
+                         interScanIndex.data());
             if (block.coded)
             {
                 mb.pattern = static_cast<std::uint8_t>(mb.pattern | 1 << (5 - b));
@@ -622,34 +615,6 @@ void Wmv3Encoder::AnalyseInterMacroblock(int mbIndex, const PictureSettings& set
     mb.skipped = mb.pattern == 0 && mb.vector == mb.predictor;
     statistics.skippedMacroblocks += mb.skipped ? 1 : 0;
     statistics.halfPixelVectors += !mb.skipped && ((mb.vector.x | mb.vector.y) & 2) ? 1 : 0;
-}
-
-void Wmv3Encoder::AppendInterEvents(Block& block, const std::int16_t* values, std::uint64_t nonZero)
-{
-    // Only the levels that are there are visited: the mask is put into scan order first.
-    std::uint64_t inScan = 0;
-    for (; nonZero; nonZero &= nonZero - 1)
-    {
-        inScan |= std::uint64_t(1) << interScanIndex[std::countr_zero(nonZero)];
-    }
-    block.firstEvent = static_cast<std::uint32_t>(events.size());
-    int previous = -1;
-    for (; inScan; inScan &= inScan - 1)
-    {
-        const int index = std::countr_zero(inScan);
-        const int run = index - previous - 1;
-        const int value = values[interScan[index]];
-        events.push_back({static_cast<std::uint8_t>(run), 0, static_cast<std::int16_t>(value)});
-        maxEscapeRun = std::max(maxEscapeRun, run);
-        maxEscapeLevel = std::max(maxEscapeLevel, std::abs(value));
-        previous = index;
-    }
-    block.eventCount = static_cast<std::uint32_t>(events.size() - block.firstEvent);
-    block.coded = block.eventCount > 0;
-    if (block.coded)
-    {
-        events.back().last = 1;
-    }
 }
 
 void Wmv3Encoder::ChooseInterTables(PictureSettings& settings, int& motionTable, int& patternTable)

@@ -7,6 +7,7 @@
 #include "Wmv3Transform.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -122,6 +123,7 @@ void Wmv3Encoder::AnalyseMacroblock(int mbx, int mby, const PictureSettings& set
         std::int16_t residual[64];
         std::memcpy(residual, level, sizeof residual);
         const std::uint8_t* scan = Transform::NormalScan.data();
+        const std::uint8_t* scanIndex = Transform::NormalScanIndex.data();
         if (acPrediction)
         {
             const Lines& from = lines[plane][neighbour[b]];
@@ -137,9 +139,12 @@ void Wmv3Encoder::AnalyseMacroblock(int mbx, int mby, const PictureSettings& set
                 }
             }
             scan = fromAbove[b] ? Transform::ScanFromTop.data() : Transform::ScanFromLeft.data();
+            scanIndex =
+                fromAbove[b] ? Transform::ScanFromTopIndex.data() : Transform::ScanFromLeftIndex.data();
         }
         Block& block = blocks[6 * mbIndex + b];
-        AppendEvents(block, residual, scan, 1);
+        // The DC (position 0, first in every scan) is sent on its own.
+        AppendEvents(block, residual, Transform::NonZero(residual) & ~std::uint64_t(1), 1, scan, scanIndex);
         std::memcpy(&levels[std::size_t(6 * mbIndex + b) * 64], level, 64 * sizeof(std::int16_t));
 
         int bit = block.coded ? 1 : 0;
@@ -157,22 +162,26 @@ void Wmv3Encoder::AnalyseMacroblock(int mbx, int mby, const PictureSettings& set
     macroblocks[mbIndex].codedBlockPattern = static_cast<std::uint8_t>(pattern);
 }
 
-void Wmv3Encoder::AppendEvents(Block& block, const std::int16_t* values, const std::uint8_t* scan, int first)
+void Wmv3Encoder::AppendEvents(Block& block, const std::int16_t* values, std::uint64_t nonZero, int first,
+                               const std::uint8_t* scan, const std::uint8_t* scanIndex)
 {
-    block.firstEvent = static_cast<std::uint32_t>(events.size());
-    int run = 0;
-    for (int i = first; i < 64; ++i)
+    // Only the levels that are there are visited: the mask is put into scan order first.
+    std::uint64_t inScan = 0;
+    for (; nonZero; nonZero &= nonZero - 1)
     {
-        const int value = values[scan[i]];
-        if (value == 0)
-        {
-            ++run;
-            continue;
-        }
+        inScan |= std::uint64_t(1) << scanIndex[std::countr_zero(nonZero)];
+    }
+    block.firstEvent = static_cast<std::uint32_t>(events.size());
+    int previous = first - 1;
+    for (; inScan; inScan &= inScan - 1)
+    {
+        const int index = std::countr_zero(inScan);
+        const int run = index - previous - 1;
+        const int value = values[scan[index]];
         events.push_back({static_cast<std::uint8_t>(run), 0, static_cast<std::int16_t>(value)});
         maxEscapeRun = std::max(maxEscapeRun, run);
         maxEscapeLevel = std::max(maxEscapeLevel, std::abs(value));
-        run = 0;
+        previous = index;
     }
     block.eventCount = static_cast<std::uint32_t>(events.size() - block.firstEvent);
     block.coded = block.eventCount > 0;

@@ -32,6 +32,42 @@ const std::array<std::uint8_t, 64> NormalScan = TransposeScan(Wmv3Tables::Normal
 const std::array<std::uint8_t, 64> ScanFromTop = TransposeScan(Wmv3Tables::ScanFromTop);
 const std::array<std::uint8_t, 64> ScanFromLeft = TransposeScan(Wmv3Tables::ScanFromLeft);
 
+std::array<std::uint8_t, 64> ScanIndex(const std::array<std::uint8_t, 64>& scan)
+{
+    std::array<std::uint8_t, 64> result{};
+    for (int i = 0; i < 64; ++i)
+    {
+        result[scan[i]] = static_cast<std::uint8_t>(i);
+    }
+    return result;
+}
+
+const std::array<std::uint8_t, 64> NormalScanIndex = ScanIndex(NormalScan);
+const std::array<std::uint8_t, 64> ScanFromTopIndex = ScanIndex(ScanFromTop);
+const std::array<std::uint8_t, 64> ScanFromLeftIndex = ScanIndex(ScanFromLeft);
+
+std::uint64_t NonZero(const std::int16_t* values)
+{
+    std::uint64_t nonZero = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (int i = 0; i < 64; i += 16)
+    {
+        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + i));
+        const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + i + 8));
+        const int zeros =
+            _mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(first, zero), _mm_cmpeq_epi16(second, zero)));
+        nonZero |= std::uint64_t(~zeros & 0xffff) << i;
+    }
+#else
+    for (int i = 0; i < 64; ++i)
+    {
+        nonZero |= std::uint64_t(values[i] != 0) << i;
+    }
+#endif
+    return nonZero;
+}
+
 int Scalar::ForwardScaled(const std::uint8_t* picture, const std::uint8_t* prediction, int stride,
                           const float* scale, std::int16_t* coefficients)
 {

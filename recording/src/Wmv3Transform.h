@@ -20,6 +20,14 @@ constexpr int Transposed(int position)
 extern const std::array<std::uint8_t, 64> NormalScan;
 extern const std::array<std::uint8_t, 64> ScanFromTop;
 extern const std::array<std::uint8_t, 64> ScanFromLeft;
+// Where each position comes in a scan.
+std::array<std::uint8_t, 64> ScanIndex(const std::array<std::uint8_t, 64>& scan);
+extern const std::array<std::uint8_t, 64> NormalScanIndex;
+extern const std::array<std::uint8_t, 64> ScanFromTopIndex;
+extern const std::array<std::uint8_t, 64> ScanFromLeftIndex;
+
+// Which of 64 values are not zero (bit i for position i).
+std::uint64_t NonZero(const std::int16_t* values);
 
 // Squared norms of the basis rows: the forward transform divides by them so that the inverse
 // gives the picture back.
