@@ -4,10 +4,15 @@
 #include "Wmv3Transform.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace VistelCapture
 {
@@ -19,19 +24,16 @@ namespace Transform = Wmv3Transform;
 
 } // namespace
 
-const std::uint8_t* Wmv3Encoder::MagnitudeBins()
+namespace
 {
-    static const std::array<std::uint8_t, 32768> bins = []
-    {
-        std::array<std::uint8_t, 32768> result{};
-        for (int m = 1; m < 32768; ++m)
-        {
-            result[m] = static_cast<std::uint8_t>(1 + std::floor(4 * std::log2(double(m))));
-        }
-        return result;
-    }();
-    return bins.data();
-}
+
+// Bins of a quarter octave of coefficient magnitude, for EstimateBits: 1 + floor(4 log2 m), 0 for
+// 0, from the magnitude's leading bit and where the rest lies against the quarter octaves
+// 2^(1/4), 2^(1/2), 2^(3/4) (as single-precision floats, which gives every magnitude up to 32767
+// the bin of the exact logarithm).
+constexpr float QuarterOctaves[3] = {1.18920712f, 1.41421356f, 1.68179283f};
+
+} // namespace
 
 namespace
 {
@@ -149,10 +151,49 @@ void Wmv3Encoder::StartLoad()
 
 void Wmv3Encoder::CountMagnitudes(const std::int16_t* values, int first, int weight)
 {
-    const std::uint8_t* bins = MagnitudeBins();
+    std::int32_t bins[64];
+#if defined(__SSE2__)
+    // Eight bins at a time from the magnitudes as floats: exponent and mantissa.
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i mantissaBits = _mm_set1_epi32(0x007fffff), one = _mm_set1_epi32(0x3f800000);
+    const __m128 first4 = _mm_set1_ps(QuarterOctaves[0]), second4 = _mm_set1_ps(QuarterOctaves[1]),
+                 third4 = _mm_set1_ps(QuarterOctaves[2]);
+    const __m128i bias = _mm_set1_epi32(1 - 4 * 127);
+    for (int i = 0; i < 64; i += 8)
+    {
+        const __m128i value = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + i));
+        const __m128i magnitude = _mm_max_epi16(value, _mm_sub_epi16(zero, value));
+        for (int half = 0; half < 2; ++half)
+        {
+            const __m128i wide =
+                half ? _mm_unpackhi_epi16(magnitude, zero) : _mm_unpacklo_epi16(magnitude, zero);
+            const __m128i bits = _mm_castps_si128(_mm_cvtepi32_ps(wide));
+            const __m128 mantissa = _mm_castsi128_ps(_mm_or_si128(_mm_and_si128(bits, mantissaBits), one));
+            // The comparisons give -1 each where the mantissa reaches a quarter octave.
+            const __m128i quarters =
+                _mm_add_epi32(_mm_add_epi32(_mm_castps_si128(_mm_cmpge_ps(mantissa, first4)),
+                                            _mm_castps_si128(_mm_cmpge_ps(mantissa, second4))),
+                              _mm_castps_si128(_mm_cmpge_ps(mantissa, third4)));
+            const __m128i bin =
+                _mm_sub_epi32(_mm_add_epi32(_mm_slli_epi32(_mm_srli_epi32(bits, 23), 2), bias), quarters);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(bins + i + 4 * half),
+                             _mm_andnot_si128(_mm_cmpeq_epi32(wide, zero), bin));
+        }
+    }
+#else
+    for (int i = 0; i < 64; ++i)
+    {
+        const int magnitude = std::abs(values[i]);
+        const int leading = std::bit_width(static_cast<unsigned>(magnitude)) - 1;
+        const float mantissa = static_cast<float>(magnitude) / static_cast<float>(1 << std::max(leading, 0));
+        bins[i] = magnitude == 0 ? 0
+                                 : 1 + 4 * leading + (mantissa >= QuarterOctaves[0]) +
+                                       (mantissa >= QuarterOctaves[1]) + (mantissa >= QuarterOctaves[2]);
+    }
+#endif
     for (int i = first; i < 64; ++i)
     {
-        partialHistograms[i & 3][bins[std::abs(values[i])]] += static_cast<std::uint32_t>(weight);
+        partialHistograms[i & 3][bins[i]] += static_cast<std::uint32_t>(weight);
     }
 }
 

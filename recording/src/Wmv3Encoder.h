@@ -154,11 +154,9 @@ private:
         int searchCost = 0;       // the search's cost of `vector`
     };
 
-    // Bins of a quarter octave of coefficient magnitude, for EstimateBits: the bin of magnitude m
-    // (0..32767) is MagnitudeBins()[m].
-    static const std::uint8_t* MagnitudeBins();
     void PadInput(const ConstPlanes& picture);
-    // Counts the magnitudes of a block's values from position `first` into the histogram's copies.
+    // Counts the magnitudes of a block's values from position `first` into the histogram's copies,
+    // by bins of a quarter octave (1 + floor(4 log2 m), 0 for 0).
     void CountMagnitudes(const std::int16_t* values, int first, int weight);
     void FinishHistogram();
     void StartLoad();
