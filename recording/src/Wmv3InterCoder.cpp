@@ -376,19 +376,12 @@ Wmv3Encoder::MotionVector Wmv3Encoder::SearchMotion(int mbx, int mby, MotionVect
             consider(inter[mbIndex - mbWidth + 1].vector.x, inter[mbIndex - mbWidth + 1].vector.y);
         }
     }
-    // A neighbour's vector that fits as well as the neighbours' own did ends the search: the
-    // motion is theirs, and what is left over is what they could not predict either (a noisy
-    // picture's noise).
-    int neighbours = INT_MAX;
-    if (mbx > 0)
-    {
-        neighbours = inter[mbIndex - 1].searchCost;
-    }
-    if (mby > 0)
-    {
-        neighbours = std::min(neighbours, inter[mbIndex - mbWidth].searchCost);
-    }
-    if (best <= neighbours)
+    // A neighbour's vector that fits as well as the left or upper neighbour's own did ends the
+    // search: the motion is theirs, and what is left over is what they could not predict either
+    // (a noisy picture's noise).
+    const int leftCost = mbx > 0 ? inter[mbIndex - 1].searchCost : -1;
+    const int aboveCost = mby > 0 ? inter[mbIndex - mbWidth].searchCost : -1;
+    if (best <= std::max(leftCost, aboveCost))
     {
         inter[mbIndex].searchCost = best;
         return {bestX, bestY};
