@@ -140,8 +140,9 @@ bool Make(std::span<const Object> objects, std::span<std::uint8_t> packet)
     put(MultiplePayloads | paddingType, 1);
     put(PropertyFlags, 1);
     put(static_cast<std::uint32_t>(padding), paddingType == PaddingIsWord ? 2 : paddingType ? 1 : 0);
-    put(objects.front().time, 4);                                                   // send time
-    put(static_cast<std::uint16_t>(objects.back().time - objects.front().time), 2); // duration
+    put(objects.front().time, 4); // send time
+    // The duration's word holds 65 s; frames further apart (a time-lapse) say as much.
+    put(std::min<std::uint32_t>(objects.back().time - objects.front().time, 0xFFFF), 2);
     put(static_cast<std::uint32_t>(objects.size()) | PayloadLengthIsWord, 1);
     for (const Object& object : objects)
     {
