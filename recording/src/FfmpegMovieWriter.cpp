@@ -1,6 +1,5 @@
 #include "FfmpegMovieWriter.h"
 
-#include "AsfDataPacket.h"
 #include "AsfHeader.h"
 #include "FfmpegLibraries.h"
 #include "H264AccessUnit.h"
@@ -128,11 +127,6 @@ void FfmpegMovieWriter::Open(Codec newCodec, const std::string& path, std::int32
     asfFrameRate = 0;
     framesTaken = framesInFile = packetsWritten = 0;
     countingStopped = false;
-    asfHeld.clear();
-    asfHeldFrom = 0;
-    // libavformat numbers the first frame 1; the first packet read back corrects this if not.
-    asfNextObject = 1;
-    asfFramesInPackets = 0;
     codec = newCodec;
     width = newWidth;
     height = newHeight;
@@ -377,7 +371,7 @@ void FfmpegMovieWriter::WriteHeader()
     else
     {
         // The size the data packets are read back in.
-        av_dict_set(&options, "packet_size", std::to_string(AsfPacketSize).c_str(), 0);
+        av_dict_set(&options, "packet_size", std::to_string(AsfPacketFollower::PacketSize).c_str(), 0);
     }
     const int written = libavformat->avformat_write_header(format.get(), &options);
     av_dict_free(&options);
@@ -389,9 +383,8 @@ void FfmpegMovieWriter::WriteHeader()
     {
         // The data packets start right after the header. Without a way to read them back, no
         // frame counts as in the file before Close.
-        asfReadEnd = FileEnd();
-        asfPacket.resize(AsfPacketSize);
-        countingStopped = !readBack.IsOpen();
+        asfPackets.Start(readBack.Get(), FileEnd());
+        countingStopped = asfPackets.Lost();
     }
     if (asfFrameRate > 0)
     {
@@ -581,9 +574,8 @@ void FfmpegMovieWriter::WritePacket(AVRational packetBase, const char* functionN
     if (codec != Codec::H264 && codec != Codec::H264Copy && !countingStopped)
     {
         // The muxer's own time of the frame: its stream counts milliseconds.
-        asfHeld.push_back({std::vector<std::uint8_t>(packet->data, packet->data + packet->size),
-                           static_cast<std::uint32_t>(packet->dts), (packet->flags & AV_PKT_FLAG_KEY) != 0,
-                           asfNextObject++});
+        asfPackets.Take({packet->data, static_cast<std::size_t>(packet->size)},
+                        static_cast<std::uint32_t>(packet->dts), (packet->flags & AV_PKT_FLAG_KEY) != 0);
     }
     const int written = libavformat->av_interleaved_write_frame(format.get(), packet.get());
     libavcodec->av_packet_unref(packet.get());
@@ -625,120 +617,8 @@ void FfmpegMovieWriter::CountFramesInFile(std::int64_t packetsBefore, std::int64
         }
         return;
     }
-    const std::int64_t held = CountAsfPackets(end) ? WriteOpenPacketAhead() : 0;
-    framesInFile = std::min(asfFramesInPackets + held, packetsWritten);
-}
-
-bool FfmpegMovieWriter::CountAsfPackets(std::int64_t end)
-{
-    // The muxer writes whole data packets; a frame is there once the packet with its last
-    // payload is.
-    while (asfReadEnd + static_cast<std::int64_t>(AsfPacketSize) <= end)
-    {
-        const ssize_t read = ::pread(readBack.Get(), asfPacket.data(), asfPacket.size(), asfReadEnd);
-        if (read != static_cast<ssize_t>(asfPacket.size()) || !AsfDataPacket::Read(asfPacket, asfPayloads))
-        {
-            countingStopped = true;
-            return false;
-        }
-        for (const AsfDataPacket::Payload& payload : asfPayloads)
-        {
-            if (asfHeld.empty() || payload.objectSize != asfHeld.front().bytes.size() ||
-                payload.offset != asfHeldFrom)
-            {
-                countingStopped = true;
-                return false;
-            }
-            // Should the muxer number from elsewhere, the frames it holds follow its numbers.
-            const auto shift = static_cast<std::uint8_t>(payload.objectNumber - asfHeld.front().objectNumber);
-            for (AsfFrame& frame : asfHeld)
-            {
-                frame.objectNumber = static_cast<std::uint8_t>(frame.objectNumber + shift);
-            }
-            asfNextObject = static_cast<std::uint8_t>(asfNextObject + shift);
-            asfHeldFrom = payload.offset + payload.length;
-            if (asfHeldFrom == payload.objectSize)
-            {
-                asfHeld.pop_front();
-                asfHeldFrom = 0;
-                ++asfFramesInPackets;
-            }
-        }
-        asfReadEnd += AsfPacketSize;
-    }
-    return true;
-}
-
-std::int64_t FfmpegMovieWriter::WriteOpenPacketAhead()
-{
-    // Every complete packet has been read, so the muxer's next one starts at asfReadEnd and holds
-    // the rest of the held frames; with none held, its open packet is empty.
-    if (asfHeld.empty())
-    {
-        return 0;
-    }
-    asfObjects.clear();
-    for (const AsfFrame& frame : asfHeld)
-    {
-        asfObjects.push_back(
-            {frame.bytes, asfObjects.empty() ? asfHeldFrom : 0u, frame.objectNumber, frame.time, frame.key});
-    }
-    if (!AsfDataPacket::Make(asfObjects, asfPacket))
-    {
-        return 0;
-    }
-    const ssize_t written = ::pwrite(readBack.Get(), asfPacket.data(), asfPacket.size(), asfReadEnd);
-    if (written == static_cast<ssize_t>(asfPacket.size()))
-    {
-        return static_cast<std::int64_t>(asfHeld.size());
-    }
-    // A disk that filled up partway: readers still take the payloads that are there whole.
-    return written > 0 ? HeldFramesEndingIn(static_cast<std::size_t>(written)) : 0;
-}
-
-std::int64_t FfmpegMovieWriter::HeldFramesEndingIn(std::size_t present)
-{
-    AsfDataPacket::Read(asfPacket, asfPayloads);
-    std::int64_t completed = 0;
-    std::size_t next = 0;
-    std::uint32_t from = asfHeldFrom;
-    for (const AsfDataPacket::Payload& payload : asfPayloads)
-    {
-        if (payload.end > present || next == asfHeld.size() ||
-            payload.objectSize != asfHeld[next].bytes.size() || payload.offset != from)
-        {
-            break;
-        }
-        from = payload.offset + payload.length;
-        if (from == payload.objectSize)
-        {
-            ++completed;
-            ++next;
-            from = 0;
-        }
-    }
-    return completed;
-}
-
-void FfmpegMovieWriter::CountCutAsfPacket()
-{
-    struct stat status = {};
-    if (::fstat(readBack.Get(), &status) != 0 || !CountAsfPackets(status.st_size))
-    {
-        return;
-    }
-    const std::int64_t present = status.st_size - asfReadEnd;
-    std::int64_t cut = 0;
-    if (present > 0 && present < static_cast<std::int64_t>(AsfPacketSize))
-    {
-        std::fill(asfPacket.begin(), asfPacket.end(), std::uint8_t(0));
-        if (::pread(readBack.Get(), asfPacket.data(), static_cast<std::size_t>(present), asfReadEnd) ==
-            present)
-        {
-            cut = HeldFramesEndingIn(static_cast<std::size_t>(present));
-        }
-    }
-    framesInFile = std::min(asfFramesInPackets + cut, packetsWritten);
+    framesInFile = std::min(asfPackets.FramesInFile(end), packetsWritten);
+    countingStopped = asfPackets.Lost();
 }
 
 void FfmpegMovieWriter::CountCutFile(std::int64_t start)
@@ -749,7 +629,10 @@ void FfmpegMovieWriter::CountCutFile(std::int64_t start)
     }
     if (codec != Codec::H264 && codec != Codec::H264Copy)
     {
-        CountCutAsfPacket();
+        if (const auto found = asfPackets.FramesAfterCut())
+        {
+            framesInFile = std::min(*found, packetsWritten);
+        }
         return;
     }
     // The fragment is its moof box, then the mdat box with the samples in order. Readers take the
@@ -848,10 +731,7 @@ void FfmpegMovieWriter::Reset() noexcept
     canvas.shrink_to_fit();
     pendingTimes.clear();
     readBack.Reset();
-    asfHeld.clear();
-    asfObjects.clear();
-    asfPayloads.clear();
-    asfPacket.clear();
+    asfPackets.Reset();
     fragmentSizes.clear();
 }
 

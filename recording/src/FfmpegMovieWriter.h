@@ -1,6 +1,6 @@
 #pragma once
 
-#include "AsfDataPacket.h"
+#include "AsfPacketFollower.h"
 #include "FfmpegLibraries.h"
 #include "Wmv3Encoder.h"
 #include "Wmv3RateControl.h"
@@ -48,9 +48,6 @@ public:
     // x264's frame threads: one and a half per processor, as x264 picks by itself, but at most
     // four, so a killed recording loses little more than the fragment being filled.
     static int H264ThreadCount();
-    // Bytes in each of an ASF file's data packets: libavformat's default, stated to it.
-    static constexpr std::size_t AsfPacketSize = 3200;
-
     FfmpegMovieWriter();
     FfmpegMovieWriter(const FfmpegMovieWriter&) = delete;
     FfmpegMovieWriter& operator=(const FfmpegMovieWriter&) = delete;
@@ -113,17 +110,6 @@ private:
     std::int64_t FileEnd() const;
     // Brings framesInFile up to date after the packet of frame `packetsBefore` went to the muxer.
     void CountFramesInFile(std::int64_t packetsBefore, std::int64_t endBefore);
-    // ASF: reads the data packets the muxer completed up to `end`, taking the frames that end in
-    // them off asfHeld. False when one is not what the muxer was given (counting stops).
-    bool CountAsfPackets(std::int64_t end);
-    // Writes what the muxer's open packet holds as a packet of its own where the muxer's will go;
-    // returns how many of the held frames are now in the file.
-    std::int64_t WriteOpenPacketAhead();
-    // Of the held frames, those whose payloads in the packet in asfPacket, which starts at
-    // asfReadEnd, lie in its first `present` bytes: readers take them from a packet cut short.
-    std::int64_t HeldFramesEndingIn(std::size_t present);
-    // After a failed write: the complete packets, and what is whole in the one cut short.
-    void CountCutAsfPacket();
     // After a failed write (of the MP4 fragment that starts at `start`): counts the frames a
     // reader still finds in what was written.
     void CountCutFile(std::int64_t start);
@@ -167,26 +153,8 @@ private:
     // MP4: the sizes of the packets the muxer holds for the fragment being filled, oldest first.
     std::deque<std::int64_t> fragmentSizes;
 
-    // ASF. libavformat's muxer keeps small frames in its open data packet until the packet fills:
-    // a still picture's P frames of a few bytes stay there for many frames. So after each frame
-    // the writer lays the same frames out as a packet of its own and writes it where the muxer's
-    // packet will go; the muxer's packet, of the same size, later overwrites it whole, in one
-    // write(2).
-    struct AsfFrame
-    {
-        std::vector<std::uint8_t> bytes;
-        std::uint32_t time = 0; // the stream's milliseconds
-        bool key = false;
-        std::uint8_t objectNumber = 0; // the muxer's media object number
-    };
-    std::deque<AsfFrame> asfHeld;        // frames whose end is in no complete packet, oldest first
-    std::uint32_t asfHeldFrom = 0;       // bytes of the oldest already in complete packets
-    std::uint8_t asfNextObject = 0;      // the number the muxer gives the next frame
-    std::int64_t asfFramesInPackets = 0; // frames that end in complete packets
-    std::int64_t asfReadEnd = 0;
-    std::vector<std::uint8_t> asfPacket;
-    std::vector<AsfDataPacket::Payload> asfPayloads;
-    std::vector<AsfDataPacket::Object> asfObjects;
+    // ASF: the muxer's data packets followed, and its open one written ahead.
+    AsfPacketFollower asfPackets;
 };
 
 } // namespace VistelCapture
