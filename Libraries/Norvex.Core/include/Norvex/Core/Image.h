@@ -1,5 +1,6 @@
 #pragma once
 
+#include <Norvex/Core/LargePageAllocator.h>
 #include <Norvex/Core/Pixel.h>
 
 #include <cstddef>
@@ -12,13 +13,14 @@ namespace Norvex::Core
 
 // A top-down picture. The field order is part of the plug-in boundary. An image that owns its
 // pixels keeps them in buffer with stride = width * sizeof(TPixel); copies always own theirs.
+// The buffer's allocator changes where whole-frame pixels live, not the field's layout.
 template <class TPixel> struct Image
 {
     TPixel* data = nullptr;
     std::int32_t width = 0;
     std::int32_t height = 0;
     std::int32_t stride = 0;
-    std::vector<TPixel> buffer;
+    std::vector<TPixel, LargePageAllocator<TPixel>> buffer;
 
     Image() = default;
     Image(std::int32_t width, std::int32_t height) { Resize(width, height); }
