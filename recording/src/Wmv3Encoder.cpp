@@ -258,7 +258,8 @@ double Wmv3Encoder::EstimateBits(const PictureSettings& settings) const
                           : quantizer == Quantizer::Explicit ? settings.nonUniform
                                                              : quantizer == Quantizer::NonUniform;
     const double rounding = loadedPredicted ? InterRounding(settings.acRounding) : settings.acRounding;
-    const double offset = std::clamp(rounding, 0.0, 0.5) - (wideZone ? double(quant) / step : 0.0);
+    const double offset =
+        std::clamp(rounding, LowestAcRounding, 0.5) - (wideZone ? double(quant) / step : 0.0);
     // A non-zero level costs about 4.5 bits plus 1.8 per doubling; the sample stood for half
     // the blocks.
     double bits = 0;

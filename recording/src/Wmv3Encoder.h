@@ -30,6 +30,7 @@ public:
 
     // A slight dead zone: a small level costs more bits than it gives back.
     static constexpr double DefaultAcRounding = 0.42;
+    static constexpr double LowestAcRounding = -1.0;
 
     // Choices of one picture. A selector or table of -1 lets the encoder take the one that
     // gives the fewest bits.
@@ -43,7 +44,8 @@ public:
         int dcTable = -1;         // 0..1
         bool acPrediction = true; // let the encoder predict AC lines where that saves levels
         // Where AC levels round up, as a fraction of the step: 0.5 rounds to nearest; less
-        // drops more small levels (a dead zone), saving bits for some quality.
+        // drops more small levels (a dead zone), saving bits for some quality; below 0 (down to
+        // LowestAcRounding) the dead zone is wider than a step and every level comes out lower.
         double acRounding = DefaultAcRounding;
     };
 
@@ -133,7 +135,11 @@ private:
 
     // Inter blocks round their levels up a little later than intra blocks: a small level of a
     // difference buys less than it costs.
-    static double InterRounding(double acRounding) { return std::max(0.0, acRounding - 0.08); }
+    // Below 0 the caller already asked for less than either kind would take: kept as asked.
+    static double InterRounding(double acRounding)
+    {
+        return std::min(acRounding, std::max(0.0, acRounding - 0.08));
+    }
 
     // A motion vector in quarter pixels, as the decoder keeps it (half pixels at the finest here).
     struct MotionVector

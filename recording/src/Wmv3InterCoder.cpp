@@ -580,10 +580,11 @@ void Wmv3Encoder::AnalyseInterMacroblock(int mbIndex, const PictureSettings& set
     mb.pattern = 0;
     if (!mb.still)
     {
-        const Transform::Quantiser quantiser(CoefficientOne * acStep,
-                                             std::clamp(InterRounding(settings.acRounding), 0.0, 0.5) -
-                                                 (nonUniform ? double(pquant) / acStep : 0.0),
-                                             pquant < 8 ? 2047 : 255);
+        const Transform::Quantiser quantiser(
+            CoefficientOne * acStep,
+            std::clamp(InterRounding(settings.acRounding), LowestAcRounding, 0.5) -
+                (nonUniform ? double(pquant) / acStep : 0.0),
+            pquant < 8 ? 2047 : 255);
         for (int b = 0; b < 6; ++b)
         {
             const std::int16_t* flat = &coefficients[std::size_t(6 * mbIndex + b) * 64];

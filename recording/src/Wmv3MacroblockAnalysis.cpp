@@ -49,9 +49,10 @@ void Wmv3Encoder::AnalyseMacroblock(int mbx, int mby, const PictureSettings& set
     const int levelLimit = pquant < 8 ? 2047 : 255;
     // Levels round up at the picture's rounding point; the non-uniform quantiser widens the dead
     // zone by PQUANT.
-    const Transform::Quantiser quantiser(
-        CoefficientOne * acStep,
-        std::clamp(settings.acRounding, 0.0, 0.5) - (nonUniform ? double(pquant) / acStep : 0.0), levelLimit);
+    const Transform::Quantiser quantiser(CoefficientOne * acStep,
+                                         std::clamp(settings.acRounding, LowestAcRounding, 0.5) -
+                                             (nonUniform ? double(pquant) / acStep : 0.0),
+                                         levelLimit);
     const double dcScale = 1.0 / (CoefficientOne * Tables::DcScale[pquant]);
 
     std::int16_t blockLevels[6][64];

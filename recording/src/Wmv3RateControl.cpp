@@ -28,10 +28,13 @@ Wmv3Encoder::PictureSettings Wmv3RateControl::Step(int index)
     else
     {
         // Past the coarsest uniform step, the non-uniform quantiser's wider dead zone still saves
-        // a fifth of the bits, and a wider one of the encoder's own another fifth.
+        // a fifth of the bits, and a wider one of the encoder's own another fifth. The last rounds
+        // every level down by half a step more: only a large picture at a low rate gets there,
+        // where fewer, smaller levels and more skipped macroblocks beat going over the budget.
+        static constexpr double Rounding[] = {0.25, 0.0, -0.5};
         settings.pqIndex = index == 39 ? 28 : 31;
         settings.nonUniform = true;
-        settings.acRounding = index == 41 ? 0.25 : index == 42 ? 0.0 : settings.acRounding;
+        settings.acRounding = index >= 41 ? Rounding[index - 41] : settings.acRounding;
     }
     return settings;
 }

@@ -27,10 +27,10 @@ public:
                 std::vector<std::uint8_t>& packet, const Wmv3Encoder::Planes* reconstruction = nullptr);
 
     // The quantiser steps, finest first: PQINDEX 1 to 8 each with and without the half step,
-    // then 9 to 31, then 28 and 31 non-uniform, then 31 with wider dead zones; each costs fewer
+    // then 9 to 31, then 28 and 31 non-uniform, then 31 with ever wider dead zones; each costs fewer
     // bits than the one before.
     static Wmv3Encoder::PictureSettings Step(int index);
-    static constexpr int StepCount = 43;
+    static constexpr int StepCount = 44;
 
     int CurrentStep() const noexcept { return step; }
     bool LastWasKeyFrame() const noexcept { return lastKey; }
