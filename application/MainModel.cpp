@@ -421,28 +421,27 @@ void MainModel::SampleStaleCursorPixel()
 void MainModel::OnDeviceFrame(Device& camera, const Image& frame, const Recorder::FrameInfo& info)
 {
     ++capturedFrames;
-    if (pictureOnDemand.load())
+    // Sampled when asked for while pictures are made on demand (sampling here would make every
+    // frame's picture), and the profiles also while nobody draws them: only who asks for them pays
+    // for the column through the frame.
+    const bool onDemand = pictureOnDemand.load();
+    const bool fillProfiles = !onDemand && profilesShown.load();
+    if (!fillProfiles)
     {
-        // Sampled when asked for: sampling here would make every frame's picture.
-        {
-            CriticalSection::AutoLock lock(profileSection);
-            profilesStale = true;
-        }
+        CriticalSection::AutoLock lock(profileSection);
+        profilesStale = true;
+    }
+    if (onDemand)
+    {
         cursorStale = true;
     }
     else
     {
         // Through the lock: a frame delivered just before the change may still wait for its picture.
         const auto picture = camera.LockFrame();
-        if (profilesShown.load())
+        if (fillProfiles)
         {
             FillProfiles(*picture);
-        }
-        else
-        {
-            // Nobody draws them: only who asks for them pays for the column through the frame.
-            CriticalSection::AutoLock lock(profileSection);
-            profilesStale = true;
         }
         SampleCursorPixel(*picture);
         cursorStale = false;

@@ -358,7 +358,7 @@ void FfmpegMovieWriter::WriteHeader()
 {
     AVDictionary* options = nullptr;
     av_dict_set(&options, "flush_packets", "1", 0);
-    if (codec == Codec::H264 || codec == Codec::H264Copy)
+    if (IsMp4())
     {
         // Fragments of 0.3 s at most, each complete in itself: a file cut short plays up to its
         // last whole fragment, losing less than half a second with the encoder's delay. (The
@@ -379,7 +379,7 @@ void FfmpegMovieWriter::WriteHeader()
     headerWritten = true;
     readBack.Reset(::open(filePath.c_str(), O_RDWR | O_CLOEXEC));
     fragmentSizes.clear();
-    if (codec != Codec::H264 && codec != Codec::H264Copy)
+    if (!IsMp4())
     {
         // The data packets start right after the header. Without a way to read them back, no
         // frame counts as in the file before Close.
@@ -571,7 +571,7 @@ void FfmpegMovieWriter::WritePacket(AVRational packetBase, const char* functionN
     packet->stream_index = stream->index;
     const std::int64_t endBefore = FileEnd();
     const std::int64_t size = packet->size;
-    if (codec != Codec::H264 && codec != Codec::H264Copy && !countingStopped)
+    if (!IsMp4() && !countingStopped)
     {
         // The muxer's own time of the frame: its stream counts milliseconds.
         asfPackets.Take({packet->data, static_cast<std::size_t>(packet->size)},
@@ -587,7 +587,7 @@ void FfmpegMovieWriter::WritePacket(AVRational packetBase, const char* functionN
         ThrowAvError(written, functionName, __LINE__);
     }
     CountFramesInFile(packetsWritten++, endBefore);
-    if (codec == Codec::H264 || codec == Codec::H264Copy)
+    if (IsMp4())
     {
         fragmentSizes.push_back(size);
     }
@@ -605,7 +605,7 @@ void FfmpegMovieWriter::CountFramesInFile(std::int64_t packetsBefore, std::int64
         return;
     }
     const std::int64_t end = FileEnd();
-    if (codec == Codec::H264 || codec == Codec::H264Copy)
+    if (IsMp4())
     {
         // The muxer keeps a fragment's samples in memory and writes the fragment whole, just
         // before the sample that starts the next one: the file grows only then, and then holds
@@ -627,7 +627,7 @@ void FfmpegMovieWriter::CountCutFile(std::int64_t start)
     {
         return;
     }
-    if (codec != Codec::H264 && codec != Codec::H264Copy)
+    if (!IsMp4())
     {
         if (const auto found = asfPackets.FramesAfterCut())
         {

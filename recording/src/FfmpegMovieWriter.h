@@ -97,6 +97,8 @@ private:
     // The stream's codec-specific header (WMV3's sequence header, H.264's parameter sets).
     void SetExtradata(std::span<const std::uint8_t> bytes, const char* functionName);
     void StateAsfFrameRate(double frameRate);
+    // H.264, encoded or the camera's, goes into MP4; every WMV into ASF.
+    bool IsMp4() const noexcept { return codec == Codec::H264 || codec == Codec::H264Copy; }
     void StartFile(const std::string& path);
     void CreateFile(const std::string& path);
     void WriteHeader();
